@@ -1,0 +1,114 @@
+// Index keys: the bytes Access stores in an index entry for a row's values.
+//
+// A key is the concatenation of one segment per index column. Each segment
+// starts with a flag byte (0x7F value / 0x00 NULL for ascending columns,
+// 0x80 value / 0xFF NULL for descending ones) followed by the value encoded
+// so that unsigned byte comparison of keys gives the index order.
+//
+// The encoder works on the values as they are stored in a row, so it does not
+// depend on the reader's row types: the caller hands over, per key column, the
+// column's description and the raw value. Text is looked up in code tables
+// derived from keys that Access wrote (see scripts/gen-index-codes); where a
+// character or a sort order has no known code, the encoder refuses with a
+// reason instead of guessing.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace engine {
+
+// Which generation of the file format the index belongs to.
+enum class KeyFormat : uint8_t {
+  kJet3,  // Access 97: text in the database code page, General order "97"
+  kJet4,  // Access 2000-2003: UCS-2 text, General order "legacy"
+};
+
+// Column type codes as stored in a column definition.
+namespace key_type {
+inline constexpr uint8_t kBoolean = 0x01;
+inline constexpr uint8_t kByte = 0x02;
+inline constexpr uint8_t kInteger = 0x03;
+inline constexpr uint8_t kLong = 0x04;
+inline constexpr uint8_t kCurrency = 0x05;
+inline constexpr uint8_t kSingle = 0x06;
+inline constexpr uint8_t kDouble = 0x07;
+inline constexpr uint8_t kDateTime = 0x08;
+inline constexpr uint8_t kBinary = 0x09;
+inline constexpr uint8_t kText = 0x0A;
+inline constexpr uint8_t kOle = 0x0B;
+inline constexpr uint8_t kMemo = 0x0C;
+inline constexpr uint8_t kGuid = 0x0F;
+inline constexpr uint8_t kDecimal = 0x10;
+}  // namespace key_type
+
+// The sort order every supported text key uses: "General" (LCID 1033).
+inline constexpr uint16_t kGeneralSortOrder = 0x0409;
+
+// One column of an index, described by what its column definition and the
+// index definition say.
+struct KeyColumn {
+  uint8_t type = 0;       // column type code (key_type)
+  bool ascending = true;  // index column flag 0x01
+  KeyFormat format = KeyFormat::kJet4;
+  uint16_t sort_order = kGeneralSortOrder;  // collating LCID of the column
+  uint8_t sort_order_version = 0;           // Jet 4 only; 0 is "legacy"
+  uint16_t code_page = 1252;                // Jet 3 text only
+};
+
+// One value as stored in the row.
+//
+// - Boolean: `boolean` is the null-mask bit (true = Yes); `is_null` is
+//   ignored, a Boolean is never NULL in a key.
+// - Byte, Integer, Long, Currency, Single, Double, Date/Time, GUID, Decimal:
+//   the stored bytes (little-endian numbers; GUID's 16 and Decimal's 17 bytes
+//   as stored).
+// - Binary: the bytes.
+// - Text and Memo: Jet 3 the code-page bytes, Jet 4 uncompressed UCS-2LE
+//   (the caller undoes the Unicode compression first). For Memo the caller
+//   may pass just the first 255 characters.
+struct KeyValue {
+  bool is_null = false;
+  bool boolean = false;
+  std::span<const uint8_t> bytes;
+
+  static KeyValue Null() { return KeyValue{true, false, {}}; }
+  static KeyValue Bool(bool b) { return KeyValue{false, b, {}}; }
+  static KeyValue Bytes(std::span<const uint8_t> b) { return KeyValue{false, false, b}; }
+};
+
+enum class KeyStatus : uint8_t {
+  kEncoded,       // `bytes` holds the key
+  kNotCovered,    // the encoder has no code for this value (unknown character,
+                  // unsupported sort order or column type); not a fault of the data
+  kInvalidValue,  // the value cannot be what the column holds (wrong size, odd
+                  // number of UCS-2 bytes, ...) or the arguments do not match
+};
+
+struct EncodedKey {
+  KeyStatus status = KeyStatus::kEncoded;
+  std::vector<uint8_t> bytes;  // the key when status is kEncoded
+  std::string reason;          // why not, otherwise
+
+  bool ok() const { return status == KeyStatus::kEncoded; }
+};
+
+// The key of one row for an index whose columns are `columns`, in index
+// order; `values` pairs with `columns` one to one. The key does not include
+// the row pointer that follows it in an index entry.
+EncodedKey EncodeIndexKey(std::span<const KeyColumn> columns, std::span<const KeyValue> values);
+
+// One segment: the flag byte and the value bytes.
+EncodedKey EncodeKeySegment(const KeyColumn& column, const KeyValue& value);
+
+// How many characters the compiled-in text code tables know.
+struct KeyCodeCoverage {
+  int jet3_known = 0;           // byte values of code page 1252 with a code
+  int jet3_weight_unknown = 0;  // of those, letters whose accent weight is unknown
+  int jet4_known = 0;           // UCS-2 units with a code
+};
+KeyCodeCoverage IndexCodeCoverage();
+
+}  // namespace engine

@@ -1,0 +1,316 @@
+// Index key segments for every indexable column type.
+//
+// Numbers are written big-endian so that byte order is numeric order:
+// integers with the sign bit inverted, floating-point values with the sign bit
+// inverted when positive and every bit inverted when negative. Binary data is
+// cut into 8-byte groups, each followed by 0x09 when more data follows, the
+// last one zero-padded and followed by its real length. Descending columns
+// complement the value bytes (binary keeps its 0x09 markers; text and decimal
+// have their own rules).
+#include "engine/index_key.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "index_key_text.h"
+
+namespace engine {
+
+namespace {
+
+constexpr uint8_t kAscValue = 0x7F;
+constexpr uint8_t kAscNull = 0x00;
+constexpr uint8_t kDescValue = 0x80;
+constexpr uint8_t kDescNull = 0xFF;
+
+std::string Hex(uint32_t v, int digits) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%0*X", digits, v);
+  return buf;
+}
+
+EncodedKey NotCovered(std::string reason) {
+  return EncodedKey{KeyStatus::kNotCovered, {}, std::move(reason)};
+}
+
+EncodedKey Invalid(std::string reason) {
+  return EncodedKey{KeyStatus::kInvalidValue, {}, std::move(reason)};
+}
+
+void ComplementFrom(std::vector<uint8_t>& out, size_t from) {
+  for (size_t i = from; i < out.size(); ++i) out[i] = static_cast<uint8_t>(~out[i]);
+}
+
+// Little-endian stored integer -> big-endian with the sign bit inverted.
+void PutSignedInteger(std::vector<uint8_t>& out, std::span<const uint8_t> le) {
+  const size_t start = out.size();
+  for (size_t i = le.size(); i-- > 0;) out.push_back(le[i]);
+  out[start] ^= 0x80;
+}
+
+void PutFloat(std::vector<uint8_t>& out, std::span<const uint8_t> le) {
+  const size_t start = out.size();
+  for (size_t i = le.size(); i-- > 0;) out.push_back(le[i]);
+  if (out[start] & 0x80) {
+    ComplementFrom(out, start);
+  } else {
+    out[start] ^= 0x80;
+  }
+}
+
+void PutBinary(std::vector<uint8_t>& out, std::span<const uint8_t> data, bool ascending) {
+  constexpr size_t kGroup = 8;
+  size_t i = 0;
+  while (data.size() - i > kGroup) {
+    for (size_t j = 0; j < kGroup; ++j) {
+      out.push_back(ascending ? data[i + j] : static_cast<uint8_t>(~data[i + j]));
+    }
+    out.push_back(0x09);
+    i += kGroup;
+  }
+  if (i == data.size()) return;  // empty value: nothing after the flag byte
+  const size_t left = data.size() - i;
+  for (size_t j = 0; j < kGroup; ++j) {
+    uint8_t b = j < left ? data[i + j] : 0;
+    out.push_back(ascending ? b : static_cast<uint8_t>(~b));
+  }
+  const auto count = static_cast<uint8_t>(left);
+  out.push_back(ascending ? count : static_cast<uint8_t>(~count));
+}
+
+// Decimal: sign byte, then the 128-bit magnitude as four little-endian
+// 32-bit words, most significant word first.
+void PutDecimal(std::vector<uint8_t>& out, std::span<const uint8_t> stored, bool ascending) {
+  std::array<uint8_t, 17> v{};
+  v[0] = stored[0];
+  bool zero = true;
+  for (size_t w = 0; w < 4; ++w) {
+    for (size_t b = 0; b < 4; ++b) {
+      uint8_t byte = stored[1 + w * 4 + (3 - b)];
+      v[1 + w * 4 + b] = byte;
+      if (byte != 0) zero = false;
+    }
+  }
+  const bool negative = (stored[0] & 0x80) != 0 && !zero;
+  // Access orders descending decimals by complementing the non-negative ones
+  // only; the result is its own (odd) order, reproduced as is.
+  const bool complement = ascending ? negative : !negative;
+  if (complement) {
+    for (auto& b : v) b = static_cast<uint8_t>(~b);
+  }
+  v[0] = negative ? 0x00 : 0xFF;
+  out.insert(out.end(), v.begin(), v.end());
+}
+
+size_t FixedSize(uint8_t type) {
+  switch (type) {
+    case key_type::kByte:
+      return 1;
+    case key_type::kInteger:
+      return 2;
+    case key_type::kLong:
+    case key_type::kSingle:
+      return 4;
+    case key_type::kCurrency:
+    case key_type::kDouble:
+    case key_type::kDateTime:
+      return 8;
+    case key_type::kGuid:
+      return 16;
+    case key_type::kDecimal:
+      return 17;
+    default:
+      return 0;
+  }
+}
+
+const char* TypeName(uint8_t type) {
+  switch (type) {
+    case key_type::kBoolean:
+      return "Boolean";
+    case key_type::kByte:
+      return "Byte";
+    case key_type::kInteger:
+      return "Integer";
+    case key_type::kLong:
+      return "Long";
+    case key_type::kCurrency:
+      return "Currency";
+    case key_type::kSingle:
+      return "Single";
+    case key_type::kDouble:
+      return "Double";
+    case key_type::kDateTime:
+      return "Date/Time";
+    case key_type::kBinary:
+      return "Binary";
+    case key_type::kText:
+      return "Text";
+    case key_type::kOle:
+      return "OLE Object";
+    case key_type::kMemo:
+      return "Memo";
+    case key_type::kGuid:
+      return "GUID";
+    case key_type::kDecimal:
+      return "Decimal";
+    default:
+      return "unknown";
+  }
+}
+
+EncodedKey EncodeText(const KeyColumn& column, std::span<const uint8_t> bytes,
+                      std::vector<uint8_t>& out) {
+  std::vector<uint16_t> chars;
+  if (column.format == KeyFormat::kJet3) {
+    if (column.sort_order != kGeneralSortOrder || column.code_page != 1252) {
+      return NotCovered("no text codes for Jet 3 sort order 0x" + Hex(column.sort_order, 4) +
+                        " with code page " + std::to_string(column.code_page) +
+                        " (known: General 0x0409, code page 1252)");
+    }
+    chars.assign(bytes.begin(), bytes.end());
+  } else {
+    if (column.sort_order != kGeneralSortOrder || column.sort_order_version != 0) {
+      return NotCovered("no text codes for Jet 4 sort order 0x" + Hex(column.sort_order, 4) +
+                        " version " + std::to_string(column.sort_order_version) +
+                        " (known: General 0x0409 version 0)");
+    }
+    if (bytes.size() % 2 != 0) {
+      return Invalid("Jet 4 text of " + std::to_string(bytes.size()) +
+                     " bytes is not whole UCS-2 characters");
+    }
+    chars.reserve(bytes.size() / 2);
+    for (size_t i = 0; i < bytes.size(); i += 2) {
+      chars.push_back(static_cast<uint16_t>(bytes[i] | bytes[i + 1] << 8));
+    }
+  }
+  chars = index_text::PrepareText(std::move(chars));
+  index_text::TextOutcome text =
+      column.format == KeyFormat::kJet3
+          ? index_text::EncodeJet3Text(index_text::Jet3GeneralCodes(), chars, column.ascending)
+          : index_text::EncodeJet4Text(index_text::Jet4GeneralLegacyCodes(), chars,
+                                       column.ascending);
+  if (!text.ok) {
+    if (column.format == KeyFormat::kJet3) {
+      return NotCovered(
+          std::string(text.weight_unknown ? "unknown accent weight of" : "unknown code for") +
+          " character 0x" + Hex(text.missing, 2) +
+          " of code page 1252 in sort order 0x0409 (Jet 3 General)");
+    }
+    return NotCovered("unknown code for character U+" + Hex(text.missing, 4) +
+                      " in sort order 0x0409 (Jet 4 General legacy)");
+  }
+  out.insert(out.end(), text.bytes.begin(), text.bytes.end());
+  return EncodedKey{};
+}
+
+}  // namespace
+
+EncodedKey EncodeKeySegment(const KeyColumn& column, const KeyValue& value) {
+  EncodedKey key;
+  std::vector<uint8_t>& out = key.bytes;
+  const bool asc = column.ascending;
+  const uint8_t type = column.type;
+
+  if (type == key_type::kBoolean) {
+    out.push_back(asc ? kAscValue : kDescValue);
+    uint8_t b = value.boolean ? 0x00 : 0xFF;
+    out.push_back(asc ? b : static_cast<uint8_t>(~b));
+    return key;
+  }
+  if (type == key_type::kOle) return NotCovered("OLE Object columns cannot be indexed");
+  const bool known = type == key_type::kBinary || type == key_type::kText ||
+                     type == key_type::kMemo || FixedSize(type) != 0;
+  if (!known) return NotCovered("no key encoding for column type 0x" + Hex(type, 2));
+  if (type == key_type::kDecimal && column.format == KeyFormat::kJet3) {
+    return Invalid("Decimal columns do not exist in Jet 3 files");
+  }
+
+  if (value.is_null) {
+    out.push_back(asc ? kAscNull : kDescNull);
+    return key;
+  }
+
+  const size_t fixed = FixedSize(type);
+  if (fixed != 0 && value.bytes.size() != fixed) {
+    return Invalid(std::string(TypeName(type)) + " value of " + std::to_string(value.bytes.size()) +
+                   " bytes (expected " + std::to_string(fixed) + ")");
+  }
+
+  out.push_back(asc ? kAscValue : kDescValue);
+  const size_t start = out.size();
+  switch (type) {
+    case key_type::kByte:
+      out.push_back(value.bytes[0]);
+      break;
+    case key_type::kInteger:
+    case key_type::kLong:
+    case key_type::kCurrency:
+      PutSignedInteger(out, value.bytes);
+      break;
+    case key_type::kSingle:
+    case key_type::kDouble:
+    case key_type::kDateTime:
+      PutFloat(out, value.bytes);
+      break;
+    case key_type::kGuid: {
+      // The first three groups are stored little-endian; the key uses the
+      // textual (big-endian) order.
+      const auto& g = value.bytes;
+      const std::array<uint8_t, 16> text_order{g[3],  g[2],  g[1],  g[0], g[5],  g[4],
+                                               g[7],  g[6],  g[8],  g[9], g[10], g[11],
+                                               g[12], g[13], g[14], g[15]};
+      PutBinary(out, text_order, asc);
+      return key;
+    }
+    case key_type::kBinary:
+      PutBinary(out, value.bytes, asc);
+      return key;
+    case key_type::kDecimal:
+      PutDecimal(out, value.bytes, asc);
+      return key;
+    case key_type::kText:
+    case key_type::kMemo: {
+      EncodedKey text = EncodeText(column, value.bytes, out);
+      if (!text.ok()) return text;
+      return key;
+    }
+    default:
+      break;
+  }
+  if (!asc) ComplementFrom(out, start);
+  return key;
+}
+
+EncodedKey EncodeIndexKey(std::span<const KeyColumn> columns, std::span<const KeyValue> values) {
+  if (columns.size() != values.size()) {
+    return Invalid("index of " + std::to_string(columns.size()) + " columns given " +
+                   std::to_string(values.size()) + " values");
+  }
+  if (columns.empty()) return Invalid("index without columns");
+  EncodedKey key;
+  for (size_t i = 0; i < columns.size(); ++i) {
+    EncodedKey segment = EncodeKeySegment(columns[i], values[i]);
+    if (!segment.ok()) {
+      segment.reason = "column " + std::to_string(i + 1) + " of the index: " + segment.reason;
+      segment.bytes.clear();
+      return segment;
+    }
+    key.bytes.insert(key.bytes.end(), segment.bytes.begin(), segment.bytes.end());
+  }
+  return key;
+}
+
+KeyCodeCoverage IndexCodeCoverage() {
+  KeyCodeCoverage c;
+  for (const auto& code : index_text::Jet3GeneralCodes()) {
+    ++c.jet3_known;
+    if (code.kind == index_text::CodeKind::kSimple && code.weight == index_text::kWeightUnknown) {
+      ++c.jet3_weight_unknown;
+    }
+  }
+  c.jet4_known = static_cast<int>(index_text::Jet4GeneralLegacyCodes().size());
+  return c;
+}
+
+}  // namespace engine
