@@ -83,18 +83,6 @@ export function normaliseDecimal(text, scale) {
   return sign ? "-" + formatted : formatted;
 }
 
-// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" from 16 stored bytes (first three
-// groups little-endian).
-export function formatGuidBytes(bytes) {
-  if (bytes.length !== 16) throw new Error(`a GUID has 16 bytes, got ${bytes.length}`);
-  const hex = (from, to, reverse) => {
-    const part = Array.from(bytes.subarray(from, to));
-    if (reverse) part.reverse();
-    return part.map((b) => b.toString(16).padStart(2, "0")).join("");
-  };
-  return `{${hex(0, 4, true)}-${hex(4, 6, true)}-${hex(6, 8, true)}-${hex(8, 10)}-${hex(10, 16)}}`.toUpperCase();
-}
-
 // JSON text of one value, writing -0 with its sign (JSON.stringify drops it).
 export function jsonValue(v) {
   if (typeof v === "number") return Object.is(v, -0) ? "-0" : JSON.stringify(v);

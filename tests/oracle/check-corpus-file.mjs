@@ -1,0 +1,84 @@
+#!/usr/bin/env node
+// check-corpus-file.mjs --cli PATH --oracle mdb-reader|mdbtools [--keep DIR] FILE
+//   Runs `quorlen-cli dump FILE` and compares the dump with the named
+//   independent reader. Exit 0: equal; 1: differences (listed); 77: FILE
+//   absent (the corpus is not on this machine), for ctest's SKIP_RETURN_CODE.
+// check-corpus-file.mjs --cli PATH --refuse FILE
+//   Expects `quorlen-cli dump FILE` to fail with exit 1, nothing on standard
+//   output and an "error NNNN: description" line on standard error.
+import { spawnSync } from "node:child_process";
+import { existsSync, mkdirSync, writeFileSync } from "node:fs";
+import { basename, join } from "node:path";
+import { parseArgs } from "node:util";
+import { compareDumps } from "./lib/compare.mjs";
+import { stringifyDump } from "./lib/values.mjs";
+
+const SKIP = 77;
+const { values: opts, positionals } = parseArgs({
+  options: { cli: { type: "string" }, oracle: { type: "string" }, keep: { type: "string" }, refuse: { type: "boolean" } },
+  allowPositionals: true,
+});
+if (!opts.cli || positionals.length !== 1 || (!opts.refuse && !["mdb-reader", "mdbtools"].includes(opts.oracle))) {
+  process.stderr.write("usage: check-corpus-file.mjs --cli PATH (--oracle mdb-reader|mdbtools [--keep DIR] | --refuse) FILE\n");
+  process.exit(2);
+}
+const file = positionals[0];
+if (!existsSync(file)) {
+  console.log(`corpus not found: ${file}`);
+  process.exit(SKIP);
+}
+
+const result = spawnSync(opts.cli, ["dump", file], { maxBuffer: 1 << 30 });
+if (result.error) {
+  console.log(`cannot run ${opts.cli}: ${result.error.message}`);
+  process.exit(1);
+}
+const stdout = result.stdout.toString("utf8");
+const stderr = result.stderr.toString("utf8");
+
+if (opts.refuse) {
+  const problems = [];
+  if (result.status !== 1) problems.push(`exit status ${result.status ?? `signal ${result.signal}`}, expected 1`);
+  if (stdout !== "") problems.push(`wrote ${stdout.length} bytes to standard output`);
+  if (!/^error \d+: \S.*$/m.test(stderr)) problems.push(`no "error NNNN: description" line on standard error: ${JSON.stringify(stderr.slice(0, 300))}`);
+  console.log(problems.length ? problems.join("\n") : `refused as expected: ${stderr.trim()}`);
+  process.exit(problems.length ? 1 : 0);
+}
+
+if (result.status !== 0) {
+  console.log(`quorlen-cli dump ${file} failed with exit status ${result.status ?? `signal ${result.signal}`}:\n${stderr}`);
+  process.exit(1);
+}
+let ours;
+try {
+  ours = JSON.parse(stdout);
+} catch (err) {
+  console.log(`quorlen-cli dump wrote no valid JSON: ${err.message}`);
+  process.exit(1);
+}
+const name = basename(file).replace(/\.[^.]*$/, "");
+if (opts.keep) {
+  mkdirSync(opts.keep, { recursive: true });
+  writeFileSync(join(opts.keep, `${name}.quorlen.json`), stdout);
+}
+
+let diffs;
+let notes = [];
+if (opts.oracle === "mdb-reader") {
+  const { dumpFile } = await import("./mdb-reader-dump.mjs");
+  const theirs = dumpFile(file);
+  if (opts.keep) writeFileSync(join(opts.keep, `${name}.mdb-reader.json`), stringifyDump(theirs));
+  diffs = compareDumps(ours, theirs, ["quorlen", "mdb-reader"]);
+} else {
+  const { compareWithMdbtools } = await import("./lib/mdbtools.mjs");
+  ({ diffs, notes } = compareWithMdbtools(file, ours));
+}
+for (const n of notes) console.log(`note: ${n}`);
+if (diffs.length === 0) {
+  const rows = ours.tables.reduce((n, t) => n + t.rows.length, 0);
+  console.log(`${basename(file)}: quorlen-cli and ${opts.oracle} agree (${ours.tables.length} tables, ${rows} rows)`);
+  process.exit(0);
+}
+console.log(diffs.map((d) => `- ${d}`).join("\n"));
+console.log(`${basename(file)}: ${diffs.length} difference(s) between quorlen-cli and ${opts.oracle}`);
+process.exit(1);
