@@ -159,8 +159,8 @@ const char* TypeName(uint8_t type) {
   }
 }
 
-EncodedKey EncodeText(const KeyColumn& column, std::span<const uint8_t> bytes,
-                      std::vector<uint8_t>& out) {
+EncodedKey EncodeText(const index_text::TextTables& tables, const KeyColumn& column,
+                      std::span<const uint8_t> bytes, std::vector<uint8_t>& out) {
   std::vector<uint16_t> chars;
   if (column.format == KeyFormat::kJet3) {
     if (column.sort_order != kGeneralSortOrder || column.code_page != 1252) {
@@ -168,7 +168,6 @@ EncodedKey EncodeText(const KeyColumn& column, std::span<const uint8_t> bytes,
                         " with code page " + std::to_string(column.code_page) +
                         " (known: General 0x0409, code page 1252)");
     }
-    chars.assign(bytes.begin(), bytes.end());
   } else {
     if (column.sort_order != kGeneralSortOrder || column.sort_order_version != 0) {
       return NotCovered("no text codes for Jet 4 sort order 0x" + Hex(column.sort_order, 4) +
@@ -179,17 +178,12 @@ EncodedKey EncodeText(const KeyColumn& column, std::span<const uint8_t> bytes,
       return Invalid("Jet 4 text of " + std::to_string(bytes.size()) +
                      " bytes is not whole UCS-2 characters");
     }
-    chars.reserve(bytes.size() / 2);
-    for (size_t i = 0; i < bytes.size(); i += 2) {
-      chars.push_back(static_cast<uint16_t>(bytes[i] | bytes[i + 1] << 8));
-    }
   }
-  chars = index_text::PrepareText(std::move(chars));
+  chars = index_text::PrepareText(index_text::TextChars(column.format, bytes));
   index_text::TextOutcome text =
       column.format == KeyFormat::kJet3
-          ? index_text::EncodeJet3Text(index_text::Jet3GeneralCodes(), chars, column.ascending)
-          : index_text::EncodeJet4Text(index_text::Jet4GeneralLegacyCodes(), chars,
-                                       column.ascending);
+          ? index_text::EncodeJet3Text(tables.jet3, chars, column.ascending)
+          : index_text::EncodeJet4Text(tables.jet4, chars, column.ascending);
   if (!text.ok) {
     if (column.format == KeyFormat::kJet3) {
       return NotCovered(
@@ -204,9 +198,22 @@ EncodedKey EncodeText(const KeyColumn& column, std::span<const uint8_t> bytes,
   return EncodedKey{};
 }
 
+index_text::TextTables CompiledTables() {
+  return {index_text::Jet3GeneralCodes(), index_text::Jet4GeneralLegacyCodes()};
+}
+
 }  // namespace
 
 EncodedKey EncodeKeySegment(const KeyColumn& column, const KeyValue& value) {
+  return index_text::EncodeKeySegmentWith(CompiledTables(), column, value);
+}
+
+EncodedKey EncodeIndexKey(std::span<const KeyColumn> columns, std::span<const KeyValue> values) {
+  return index_text::EncodeIndexKeyWith(CompiledTables(), columns, values);
+}
+
+EncodedKey index_text::EncodeKeySegmentWith(const TextTables& tables, const KeyColumn& column,
+                                            const KeyValue& value) {
   EncodedKey key;
   std::vector<uint8_t>& out = key.bytes;
   const bool asc = column.ascending;
@@ -271,7 +278,7 @@ EncodedKey EncodeKeySegment(const KeyColumn& column, const KeyValue& value) {
       return key;
     case key_type::kText:
     case key_type::kMemo: {
-      EncodedKey text = EncodeText(column, value.bytes, out);
+      EncodedKey text = EncodeText(tables, column, value.bytes, out);
       if (!text.ok()) return text;
       return key;
     }
@@ -282,7 +289,9 @@ EncodedKey EncodeKeySegment(const KeyColumn& column, const KeyValue& value) {
   return key;
 }
 
-EncodedKey EncodeIndexKey(std::span<const KeyColumn> columns, std::span<const KeyValue> values) {
+EncodedKey index_text::EncodeIndexKeyWith(const TextTables& tables,
+                                          std::span<const KeyColumn> columns,
+                                          std::span<const KeyValue> values) {
   if (columns.size() != values.size()) {
     return Invalid("index of " + std::to_string(columns.size()) + " columns given " +
                    std::to_string(values.size()) + " values");
@@ -290,7 +299,7 @@ EncodedKey EncodeIndexKey(std::span<const KeyColumn> columns, std::span<const Ke
   if (columns.empty()) return Invalid("index without columns");
   EncodedKey key;
   for (size_t i = 0; i < columns.size(); ++i) {
-    EncodedKey segment = EncodeKeySegment(columns[i], values[i]);
+    EncodedKey segment = EncodeKeySegmentWith(tables, columns[i], values[i]);
     if (!segment.ok()) {
       segment.reason = "column " + std::to_string(i + 1) + " of the index: " + segment.reason;
       segment.bytes.clear();

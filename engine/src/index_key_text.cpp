@@ -42,6 +42,19 @@ const TextCode* FindCode(CodeTable table, uint16_t ch) {
   return &*it;
 }
 
+std::vector<uint16_t> TextChars(KeyFormat format, std::span<const uint8_t> bytes) {
+  std::vector<uint16_t> chars;
+  if (format == KeyFormat::kJet3) {
+    chars.assign(bytes.begin(), bytes.end());
+  } else {
+    chars.reserve(bytes.size() / 2);
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+      chars.push_back(static_cast<uint16_t>(bytes[i] | bytes[i + 1] << 8));
+    }
+  }
+  return chars;
+}
+
 std::vector<uint16_t> PrepareText(std::vector<uint16_t> chars) {
   constexpr size_t kMaxIndexedChars = 255;
   if (chars.size() > kMaxIndexedChars) chars.resize(kMaxIndexedChars);

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/index_key.h"
+
 namespace engine::index_text {
 
 enum class CodeKind : uint8_t {
@@ -70,6 +72,20 @@ struct TextOutcome {
 // after the common preparation (first 255 characters, trailing spaces removed).
 TextOutcome EncodeJet3Text(CodeTable table, std::span<const uint16_t> chars, bool ascending);
 TextOutcome EncodeJet4Text(CodeTable table, std::span<const uint16_t> chars, bool ascending);
+
+// The key encoder with explicit tables instead of the compiled-in ones.
+struct TextTables {
+  CodeTable jet3;
+  CodeTable jet4;
+};
+EncodedKey EncodeKeySegmentWith(const TextTables& tables, const KeyColumn& column,
+                                const KeyValue& value);
+EncodedKey EncodeIndexKeyWith(const TextTables& tables, std::span<const KeyColumn> columns,
+                              std::span<const KeyValue> values);
+
+// The characters of a text value as the text algorithms see them, before
+// preparation: Jet 3 bytes, Jet 4 UCS-2 units (odd trailing byte ignored).
+std::vector<uint16_t> TextChars(KeyFormat format, std::span<const uint8_t> bytes);
 
 // The common preparation: keep the first 255 characters, drop trailing spaces.
 std::vector<uint16_t> PrepareText(std::vector<uint16_t> chars);

@@ -1,0 +1,369 @@
+#include "index_key_infer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+#include <set>
+
+namespace engine::index_text {
+
+namespace {
+
+// Jet 3 simple characters stand for 0, 1 or 2 accent placeholders.
+constexpr uint8_t kMaxWeight = 2;
+// Longest inline code tried for one character.
+constexpr size_t kMaxInline = 6;
+// Longest unprintable record tried for one character.
+constexpr size_t kMaxRecord = 3;
+// Most combinations of candidate entries tried for one observation.
+constexpr size_t kMaxCombinations = 64;
+
+TextCode Make(uint16_t ch, CodeKind kind, std::span<const uint8_t> inl,
+              std::span<const uint8_t> extra, uint8_t weight = 0, uint8_t flag = 0) {
+  TextCode c;
+  c.ch = ch;
+  c.kind = kind;
+  c.weight = weight;
+  c.inline_len = static_cast<uint8_t>(inl.size());
+  std::copy(inl.begin(), inl.end(), c.inline_bytes.begin());
+  c.extra_len = static_cast<uint8_t>(extra.size());
+  std::copy(extra.begin(), extra.end(), c.extra.begin());
+  c.flag = flag;
+  return c;
+}
+
+bool HasInline(CodeKind kind) {
+  return kind == CodeKind::kSimple || kind == CodeKind::kInternational ||
+         kind == CodeKind::kInternationalFlag;
+}
+
+bool IsGeneralText(KeyFormat format, const KeyColumn& c) {
+  if (c.type != key_type::kText && c.type != key_type::kMemo) return false;
+  return c.format == format && c.sort_order == kGeneralSortOrder &&
+         (format == KeyFormat::kJet3 ? c.code_page == 1252 : c.sort_order_version == 0);
+}
+
+std::vector<KeyValue> Values(const Observation& obs) {
+  std::vector<KeyValue> values;
+  values.reserve(obs.values.size());
+  for (const auto& v : obs.values) values.push_back(KeyValue{v.is_null, v.boolean, v.bytes});
+  return values;
+}
+
+std::string CharName(KeyFormat format, uint16_t ch) {
+  char buf[16];
+  if (format == KeyFormat::kJet3) {
+    std::snprintf(buf, sizeof buf, "0x%02X", ch);
+  } else {
+    std::snprintf(buf, sizeof buf, "U+%04X", ch);
+  }
+  return buf;
+}
+
+}  // namespace
+
+bool SameCode(const TextCode& a, const TextCode& b) {
+  return a.ch == b.ch && a.kind == b.kind && a.weight == b.weight &&
+         std::equal(a.inline_span().begin(), a.inline_span().end(), b.inline_span().begin(),
+                    b.inline_span().end()) &&
+         std::equal(a.extra_span().begin(), a.extra_span().end(), b.extra_span().begin(),
+                    b.extra_span().end()) &&
+         a.flag == b.flag;
+}
+
+void CodeInference::Add(Observation observation) {
+  if (observation.columns.size() != observation.values.size()) return;
+  Prepared p;
+  std::set<uint16_t> distinct;
+  bool has_text = false;
+  for (size_t i = 0; i < observation.columns.size(); ++i) {
+    const KeyColumn& c = observation.columns[i];
+    if (c.format != format_) return;
+    if (c.type != key_type::kText && c.type != key_type::kMemo) continue;
+    if (!IsGeneralText(format_, c)) return;
+    has_text = true;
+    if (observation.values[i].is_null) continue;
+    for (uint16_t ch : PrepareText(TextChars(format_, observation.values[i].bytes))) {
+      distinct.insert(ch);
+    }
+  }
+  if (!has_text) return;
+  p.obs = std::move(observation);
+  p.distinct.assign(distinct.begin(), distinct.end());
+  observations_.push_back(std::move(p));
+}
+
+std::optional<TextCode> CodeInference::Resolved(uint16_t ch) const {
+  auto it = candidates_.find(ch);
+  if (it == candidates_.end() || it->second.empty() || contradicted_.count(ch)) return {};
+  const auto& set = it->second;
+  if (set.size() == 1) return set.front();
+  if (format_ != KeyFormat::kJet3) return {};
+  // Jet 3: the same simple code with different weights: weight unknown.
+  for (const auto& c : set) {
+    if (c.kind != CodeKind::kSimple) return {};
+    TextCode a = c, b = set.front();
+    a.weight = b.weight = 0;
+    if (!SameCode(a, b)) return {};
+  }
+  TextCode code = set.front();
+  code.weight = kWeightUnknown;
+  return code;
+}
+
+EncodedKey CodeInference::Encode(const Prepared& p,
+                                 const std::map<uint16_t, TextCode>& codes) const {
+  std::vector<TextCode> table;
+  table.reserve(codes.size());
+  for (const auto& [ch, code] : codes) table.push_back(code);
+  TextTables tables;
+  (format_ == KeyFormat::kJet3 ? tables.jet3 : tables.jet4) = table;
+  std::vector<KeyValue> values = Values(p.obs);
+  return EncodeIndexKeyWith(tables, p.obs.columns, values);
+}
+
+bool CodeInference::Matches(const Prepared& p, const std::map<uint16_t, TextCode>& codes) const {
+  EncodedKey key = Encode(p, codes);
+  return key.ok() && key.bytes == p.obs.key;
+}
+
+std::vector<TextCode> CodeInference::Hypotheses(const Prepared& p, uint16_t ch,
+                                                const std::map<uint16_t, TextCode>& base) const {
+  std::vector<TextCode> out;
+  const Observation& obs = p.obs;
+  std::vector<TextCode> base_table;
+  for (const auto& [c, code] : base) base_table.push_back(code);
+  TextTables tables;
+  (format_ == KeyFormat::kJet3 ? tables.jet3 : tables.jet4) = base_table;
+
+  // Where the first column holding `ch` starts in the key, and where the
+  // character's inline bytes start within that segment.
+  size_t start = 0;
+  size_t column = obs.columns.size();
+  std::vector<uint16_t> chars;
+  for (size_t i = 0; i < obs.columns.size(); ++i) {
+    const KeyColumn& c = obs.columns[i];
+    const ObservedValue& v = obs.values[i];
+    if ((c.type == key_type::kText || c.type == key_type::kMemo) && !v.is_null) {
+      chars = PrepareText(TextChars(format_, v.bytes));
+      if (std::find(chars.begin(), chars.end(), ch) != chars.end()) {
+        column = i;
+        break;
+      }
+    }
+    EncodedKey seg = EncodeKeySegmentWith(tables, c, KeyValue{v.is_null, v.boolean, v.bytes});
+    if (!seg.ok()) return out;
+    start += seg.bytes.size();
+  }
+  if (column == obs.columns.size() || start + 1 >= obs.key.size()) return out;
+  size_t offset = 0;
+  for (uint16_t c : chars) {
+    if (c == ch) break;
+    auto it = base.find(c);
+    if (it == base.end()) return out;
+    if (HasInline(it->second.kind)) offset += it->second.inline_len;
+  }
+  std::vector<uint8_t> seg(obs.key.begin() + static_cast<std::ptrdiff_t>(start + 1), obs.key.end());
+  if (!obs.columns[column].ascending) {
+    for (auto& b : seg) b = static_cast<uint8_t>(~b);
+  }
+  const std::span<const uint8_t> segment(seg);
+
+  out.push_back(Make(ch, CodeKind::kIgnored, {}, {}));
+  if (format_ == KeyFormat::kJet4) {
+    std::set<std::vector<uint8_t>> records;
+    for (size_t len = 1; len <= kMaxRecord; ++len) {
+      for (size_t i = 0; i + len <= seg.size(); ++i) {
+        records.insert(std::vector<uint8_t>(seg.begin() + static_cast<std::ptrdiff_t>(i),
+                                            seg.begin() + static_cast<std::ptrdiff_t>(i + len)));
+      }
+    }
+    for (const auto& r : records) out.push_back(Make(ch, CodeKind::kUnprintable, {}, r));
+    // A modifier adds to an accent code of at least 0x02; values that would
+    // wrap it past 0xFF are assumed unused (see the header).
+    for (int v = 1; v <= 0xFD; ++v) {
+      const uint8_t mod[1] = {static_cast<uint8_t>(v)};
+      out.push_back(Make(ch, CodeKind::kModifier, {}, mod));
+    }
+  }
+
+  for (size_t len = 1; len <= kMaxInline && offset + len <= segment.size(); ++len) {
+    const auto inl = segment.subspan(offset, len);
+    // Every entry with these inline bytes writes the same bytes up to and
+    // including them: try the rest only when those match.
+    std::map<uint16_t, TextCode> probe = base;
+    probe[ch] = Make(ch, CodeKind::kSimple, inl, {}, 0);
+    EncodedKey simple = Encode(p, probe);
+    const size_t prefix = start + 1 + offset + len;
+    if (simple.ok() &&
+        (simple.bytes.size() < prefix || obs.key.size() < prefix ||
+         !std::equal(obs.key.begin(), obs.key.begin() + static_cast<std::ptrdiff_t>(prefix),
+                     simple.bytes.begin()))) {
+      continue;
+    }
+    if (format_ == KeyFormat::kJet3) {
+      for (uint8_t w = 0; w <= kMaxWeight; ++w)
+        out.push_back(Make(ch, CodeKind::kSimple, inl, {}, w));
+      for (uint8_t n = 0; n < 16; ++n) {
+        const uint8_t extra[1] = {n};
+        out.push_back(Make(ch, CodeKind::kInternational, inl, extra));
+      }
+    } else {
+      out.push_back(Make(ch, CodeKind::kSimple, inl, {}));
+      for (uint8_t flag : {uint8_t{2}, uint8_t{3}}) {
+        out.push_back(Make(ch, CodeKind::kInternationalFlag, inl, {}, 0, flag));
+      }
+      // Accent 0x02 is the filler (same key as a simple character); 0x00
+      // and 0x01 are assumed unused (see the header).
+      for (int e = 3; e <= 0xFF; ++e) {
+        const uint8_t extra[1] = {static_cast<uint8_t>(e)};
+        out.push_back(Make(ch, CodeKind::kInternational, inl, extra));
+        for (uint8_t flag : {uint8_t{2}, uint8_t{3}}) {
+          out.push_back(Make(ch, CodeKind::kInternationalFlag, inl, extra, 0, flag));
+        }
+      }
+    }
+  }
+  return out;
+}
+
+bool CodeInference::Learn(const Prepared& p) {
+  std::vector<uint16_t> open;
+  std::optional<uint16_t> fresh;
+  std::map<uint16_t, TextCode> base;
+  for (uint16_t ch : p.distinct) {
+    if (contradicted_.count(ch)) return false;
+    auto it = candidates_.find(ch);
+    if (it == candidates_.end()) {
+      if (fresh) return false;  // two characters never seen: nothing to learn yet
+      fresh = ch;
+    } else if (it->second.size() == 1) {
+      base[ch] = it->second.front();
+    } else {
+      open.push_back(ch);
+    }
+  }
+  if (!fresh && open.empty()) {
+    // A key of one known character that does not come out right: that
+    // character's code is wrong for at least one of its keys.
+    if (p.distinct.size() == 1 && !Matches(p, base)) {
+      contradicted_[p.distinct[0]] = "its code does not reproduce the key at " + p.obs.where;
+      return true;
+    }
+    return false;
+  }
+  size_t combinations = 1;
+  for (uint16_t ch : open) {
+    combinations *= candidates_[ch].size();
+    if (combinations > kMaxCombinations) return false;
+  }
+
+  // Candidates of each open character that take part in a reproduction.
+  std::map<uint16_t, std::vector<TextCode>> kept;
+  bool any_hypothesis = !fresh.has_value();
+  bool matched = false;
+  auto keep = [&kept](uint16_t ch, const TextCode& code) {
+    auto& list = kept[ch];
+    for (const auto& c : list) {
+      if (SameCode(c, code)) return;
+    }
+    list.push_back(code);
+  };
+  std::vector<size_t> pick(open.size(), 0);
+  for (size_t n = 0; n < combinations; ++n) {
+    std::map<uint16_t, TextCode> codes = base;
+    for (size_t i = 0; i < open.size(); ++i) codes[open[i]] = candidates_[open[i]][pick[i]];
+    if (fresh) {
+      for (const TextCode& h : Hypotheses(p, *fresh, codes)) {
+        any_hypothesis = true;
+        codes[*fresh] = h;
+        if (Matches(p, codes)) {
+          matched = true;
+          keep(*fresh, h);
+          for (size_t i = 0; i < open.size(); ++i) keep(open[i], codes[open[i]]);
+        }
+      }
+    } else if (Matches(p, codes)) {
+      matched = true;
+      for (size_t i = 0; i < open.size(); ++i) keep(open[i], codes[open[i]]);
+    }
+    for (size_t i = 0; i < open.size(); ++i) {
+      if (++pick[i] < candidates_[open[i]].size()) break;
+      pick[i] = 0;
+    }
+  }
+  if (!any_hypothesis) return false;  // the key could not be taken apart
+  if (!matched) {
+    // Blame a character only when it is the sole open one.
+    std::vector<uint16_t> all = open;
+    if (fresh) all.push_back(*fresh);
+    if (all.size() == 1) {
+      contradicted_[all[0]] = "no code entry reproduces the key at " + p.obs.where;
+      return true;
+    }
+    return false;
+  }
+  bool changed = false;
+  if (fresh) {
+    candidates_[*fresh] = kept[*fresh];
+    changed = true;
+  }
+  for (uint16_t ch : open) {
+    if (kept[ch].size() != candidates_[ch].size()) {
+      candidates_[ch] = kept[ch];
+      changed = true;
+    }
+  }
+  return changed;
+}
+
+InferenceReport CodeInference::Run() {
+  constexpr int kMaxRounds = 100;
+  for (int round = 0; round < kMaxRounds; ++round) {
+    bool changed = false;
+    for (const auto& p : observations_) changed |= Learn(p);
+    if (!changed) break;
+  }
+
+  InferenceReport report;
+  report.observations = observations_.size();
+  const std::vector<TextCode> table = Table();
+  TextTables tables;
+  (format_ == KeyFormat::kJet3 ? tables.jet3 : tables.jet4) = table;
+  std::set<uint16_t> seen;
+  for (const auto& p : observations_) {
+    seen.insert(p.distinct.begin(), p.distinct.end());
+    std::vector<KeyValue> values = Values(p.obs);
+    EncodedKey key = EncodeIndexKeyWith(tables, p.obs.columns, values);
+    if (!key.ok()) {
+      ++report.not_covered;
+    } else if (key.bytes == p.obs.key) {
+      ++report.matched;
+    } else {
+      report.mismatches.push_back({p.obs.where, p.obs.key, key.bytes});
+    }
+  }
+  for (uint16_t ch : seen) {
+    if (FindCode(table, ch) != nullptr) continue;
+    std::string why;
+    if (auto c = contradicted_.find(ch); c != contradicted_.end()) {
+      why = c->second;
+    } else if (auto it = candidates_.find(ch); it != candidates_.end()) {
+      why = std::to_string(it->second.size()) + " code entries fit every key";
+    } else {
+      why = "never the only unknown character of a key";
+    }
+    report.unresolved[ch] = CharName(format_, ch) + ": " + why;
+  }
+  return report;
+}
+
+std::vector<TextCode> CodeInference::Table() const {
+  std::vector<TextCode> table;
+  for (const auto& [ch, set] : candidates_) {
+    if (auto code = Resolved(ch)) table.push_back(*code);
+  }
+  return table;
+}
+
+}  // namespace engine::index_text

@@ -1,0 +1,98 @@
+// Working out text code tables from index keys that Access wrote.
+//
+// Each observation is one index entry: the key columns, the values of the
+// row it points to and the stored key bytes. A character's code is learned
+// from observations in which it is the only character not yet known: every
+// plausible code entry (each kind, with inline bytes cut from the key where
+// the character's codes must sit) is tried by encoding the whole key with the
+// real encoder, and the entries that reproduce the stored bytes survive.
+// Entries surviving every observation of the character form its candidate
+// set; a character is known when one entry is left (Jet 3: or when only the
+// accent weight of a simple character remains open). Learning repeats until
+// nothing new is found, so a character first seen next to unknown ones is
+// learned once its neighbours are.
+//
+// Assumptions, stated because the keys rarely show them: Jet 4 accent codes
+// are never 0x00 or 0x01 (the assembled key drops trailing accent codes up to
+// 0x02, the "no accent" filler, so such a code would be visible only before
+// another accent), and a modifier never wraps an accent code past 0xFF
+// (values 0xFE and 0xFF would turn the filler into 0x00 / 0x01). Candidates
+// of those shapes are not tried.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/index_key.h"
+#include "index_key_text.h"
+
+namespace engine::index_text {
+
+struct ObservedValue {
+  bool is_null = false;
+  bool boolean = false;
+  std::vector<uint8_t> bytes;
+};
+
+struct Observation {
+  std::vector<KeyColumn> columns;
+  std::vector<ObservedValue> values;
+  std::vector<uint8_t> key;  // stored key bytes (without the row pointer)
+  std::string where;         // for reports: file, table, index, row
+};
+
+struct InferenceReport {
+  size_t observations = 0;
+  size_t matched = 0;      // reproduced exactly by the final table
+  size_t not_covered = 0;  // contain a character the final table lacks
+  struct Mismatch {
+    std::string where;
+    std::vector<uint8_t> expected;
+    std::vector<uint8_t> encoded;
+  };
+  std::vector<Mismatch> mismatches;
+  // Characters seen but left out, with why (ambiguous, contradicted, never
+  // alone among unknown characters).
+  std::map<uint16_t, std::string> unresolved;
+};
+
+class CodeInference {
+ public:
+  explicit CodeInference(KeyFormat format) : format_(format) {}
+
+  // Observations whose text columns are not in this format's General order
+  // are ignored; so are keys without a text column.
+  void Add(Observation observation);
+
+  // Learns until nothing changes, then checks every observation against the
+  // resulting table.
+  InferenceReport Run();
+
+  // The learned table, sorted by character.
+  std::vector<TextCode> Table() const;
+
+ private:
+  struct Prepared {
+    Observation obs;
+    std::vector<uint16_t> distinct;  // distinct characters of its text values
+  };
+  bool Learn(const Prepared& p);
+  std::vector<TextCode> Hypotheses(const Prepared& p, uint16_t ch,
+                                   const std::map<uint16_t, TextCode>& base) const;
+  bool Matches(const Prepared& p, const std::map<uint16_t, TextCode>& codes) const;
+  EncodedKey Encode(const Prepared& p, const std::map<uint16_t, TextCode>& codes) const;
+  bool Usable(uint16_t ch) const;
+  std::optional<TextCode> Resolved(uint16_t ch) const;
+
+  KeyFormat format_;
+  std::vector<Prepared> observations_;
+  std::map<uint16_t, std::vector<TextCode>> candidates_;
+  std::map<uint16_t, std::string> contradicted_;
+};
+
+// Two code entries mean the same thing.
+bool SameCode(const TextCode& a, const TextCode& b);
+
+}  // namespace engine::index_text
