@@ -1,0 +1,128 @@
+#include "form.h"
+
+#include <QCloseEvent>
+#include <QPainter>
+
+#include "error.h"
+#include "fonts.h"
+#include "pictures.h"
+#include "program.h"
+#include "twips.h"
+
+namespace quorlen {
+
+Form::Form(Program& program, QString name) : program_(program), name_(std::move(name)) {}
+
+Form::~Form() {
+  if (FormWindow* w = window_.data()) {
+    window_ = nullptr;
+    delete w;  // the program is ending: no unload handler runs
+  }
+}
+
+FormWindow& Form::loadedWindow() const {
+  if (window_.isNull()) {
+    throw UiError(kErrObjectNotLoaded, "The window " + name_.toStdString() + " is not loaded.");
+  }
+  return *window_;
+}
+
+void Form::load() {
+  FormWindow* w = createWindow();
+  window_ = w;
+  applyDesign(*w);
+  program_.runHandler([this] { Form_Load(); });
+}
+
+void Form::show() {
+  if (window_.isNull()) load();
+  FormWindow* w = window_.data();
+  if (w == nullptr) return;
+  w->show();
+  w->raise();
+  w->activateWindow();
+}
+
+void Form::unload() {
+  if (FormWindow* w = window_.data()) w->close();
+}
+
+void Form::activate() {
+  program_.runHandler([this] { Form_Activate(); });
+}
+
+void Form::closing() {
+  program_.runHandler([this] { Form_Unload(); });
+  // Detach now: the widget is deleted later, but a show() from here on loads
+  // a new one.
+  if (FormWindow* w = window_.data()) {
+    window_ = nullptr;
+    clearDesign();
+    (void)w;
+  }
+  program_.formUnloaded(*this);
+}
+
+FormWindow::FormWindow(Form& form, Qt::WindowFlags flags) : QWidget(nullptr, flags), form_(&form) {
+  setAttribute(Qt::WA_DeleteOnClose);
+  setAttribute(Qt::WA_QuitOnClose);
+  setObjectName(form.name());
+  setFont(dialogFont());
+  setWindowIcon(programIcon());
+}
+
+void FormWindow::setBackColour(ColourValue value) {
+  requireValidColour(value);
+  back_ = value;
+  update();
+}
+
+void FormWindow::setForeColour(ColourValue value) {
+  requireValidColour(value);
+  fore_ = value;
+  update();
+}
+
+void FormWindow::setMousePointer(int value) {
+  if (value == 11) {
+    setCursor(Qt::WaitCursor);
+  } else if (value == 0) {
+    unsetCursor();
+  } else {
+    throw UiError(kErrInvalidPropertyValue,
+                  "Invalid mouse pointer value " + std::to_string(value) + ".");
+  }
+  mousePointer_ = value;
+}
+
+void FormWindow::setClientSizeTwips(int width, int height) {
+  const double dpi = logicalDpiOf(this);
+  setFixedSize(twipsToPixels(width, dpi), twipsToPixels(height, dpi));
+}
+
+void FormWindow::moveTwips(int left, int top) {
+  const double dpi = logicalDpiOf(this);
+  move(twipsToPixels(left, dpi), twipsToPixels(top, dpi));
+}
+
+void FormWindow::closeEvent(QCloseEvent* event) {
+  if (Form* f = form_) {
+    form_ = nullptr;
+    f->closing();
+  }
+  event->accept();
+}
+
+void FormWindow::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::ActivationChange && isActiveWindow() && form_ != nullptr) {
+    form_->program().windowActivated(*form_);
+  }
+}
+
+void FormWindow::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.fillRect(rect(), colourOf(back_, palette()));
+}
+
+}  // namespace quorlen
