@@ -1,0 +1,12 @@
+#pragma once
+
+namespace cli {
+
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitEngineError = 1,  // printed as "error NNNN: description"
+  kExitUsage = 2,
+  kExitProblems = 3,  // a command found problems in the file
+};
+
+}  // namespace cli

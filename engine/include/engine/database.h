@@ -1,0 +1,157 @@
+// The engine's reader of Jet 3 / Jet 4 (.mdb) files: the main public header.
+//
+// API overview (namespace engine; nothing throws across it: fallible calls
+// return Result<T> or Status, whose Error carries a number and a description):
+//
+//   auto db = Database::Open(path, {.password = "..."});     // database.h
+//   db->header()        page 0 decoded (header.h): version, code page, key...
+//   db->pager()         pages by number, decrypted (page.h); DecodeDataPage()
+//                       gives a data page's row-slot table with its flags
+//   db->objects()       every MSysObjects row (id, parent, name, type, flags)
+//   db->tables()        the local tables (system ones included), sorted by name
+//   db->ReadTableDef(id)  columns, physical/logical indexes, long-value maps,
+//                       raw bytes of everything (table_def.h)
+//   db->ScanRows(def, fn)  live rows in storage order: owned-map page order,
+//                       then slot order; overflow rows followed (RowRef)
+//   RowDecoder          splits a row into fields by column (row.h)
+//   db->ReadLongValue(field, out)   memo/OLE data (long_value.h)
+//   db->text()          TextCodec: stored text -> UTF-8 (values.h)
+//   db->ReadUsageMap(ptr), db->GlobalUsageMap()   (usage_map.h)
+//   DecodeIndexPage, WalkLeafChain, WalkTree      B-trees (index.h)
+//   DecodePropertyBlob  LvProp blobs (properties.h)
+//   WriteDump           the canonical JSON dump (dump.h)
+//   Summarize           page census and table row counts for `info`
+//
+// Error numbers: 3024 file not found, 3044 invalid path, 3051 no permission,
+// 3343 not a Jet 3 / Jet 4 database (ACE .accdb, other versions, too short),
+// 3049 damaged (the description names the page / row / table), 3031 wrong
+// password, 3043 other I/O failures. A Database is read-only and, once
+// open, safe to read from one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/error.h"
+#include "engine/file_source.h"
+#include "engine/header.h"
+#include "engine/long_value.h"
+#include "engine/page.h"
+#include "engine/properties.h"
+#include "engine/table_def.h"
+#include "engine/usage_map.h"
+#include "engine/values.h"
+
+namespace engine {
+
+struct OpenOptions {
+  // The database password (UTF-8). A file with a password opens only when
+  // this matches exactly (3031 otherwise); a file without one ignores it.
+  std::string password;
+};
+
+// Object types in MSysObjects.Type.
+inline constexpr int16_t kObjectTable = 1;
+inline constexpr int16_t kObjectLinkedOdbc = 4;
+inline constexpr int16_t kObjectQuery = 5;
+inline constexpr int16_t kObjectLinkedTable = 6;
+inline constexpr int32_t kFlagJetSystem = static_cast<int32_t>(0x80000000u);
+inline constexpr int32_t kFlagAccessSystem = 0x2;
+
+struct CatalogObject {
+  int32_t id = 0;
+  int32_t parent_id = 0;
+  std::string name;
+  int16_t type = 0;
+  int32_t flags = 0;
+  RowPointer row;  // where its MSysObjects row is
+
+  bool is_table() const { return type == kObjectTable; }
+  // System table per the catalog flags (Jet-internal or created by Access).
+  bool is_system() const { return (flags & (kFlagJetSystem | kFlagAccessSystem)) != 0; }
+  // The first TDEF page of a local table.
+  uint32_t table_page() const { return static_cast<uint32_t>(id) & 0x00FFFFFF; }
+};
+
+// One live row as found by ScanRows.
+struct RowRef {
+  RowPointer location;  // the row's slot (what index entries point at)
+  RowPointer data;      // where its bytes are: differs for overflow rows
+  ByteSpan bytes;
+};
+
+class Database {
+ public:
+  static Result<std::unique_ptr<Database>> Open(const std::string& path,
+                                                const OpenOptions& options = {});
+  static Result<std::unique_ptr<Database>> Open(std::unique_ptr<FileSource> source,
+                                                const OpenOptions& options = {});
+  ~Database();
+
+  const DatabaseHeader& header() const { return header_; }
+  JetVersion version() const { return header_.version; }
+  const Layout& layout() const { return *layout_; }
+  const Pager& pager() const { return *pager_; }
+  const TextCodec& text() const { return *text_; }
+  uint32_t page_size() const { return pager_->page_size(); }
+  uint32_t page_count() const { return pager_->page_count(); }
+
+  // Every row of MSysObjects, in storage order.
+  const std::vector<CatalogObject>& objects() const { return objects_; }
+  // Local tables (type 1), system tables included, sorted by name in
+  // code-point order.
+  std::vector<const CatalogObject*> tables() const;
+  const CatalogObject* FindTable(std::string_view name) const;
+
+  Result<TableDef> ReadTableDef(uint32_t first_page) const;
+  Result<DataPage> ReadDataPage(uint32_t page) const;
+  Result<UsageMap> ReadUsageMap(RowPointer pointer) const;
+  Result<UsageMap> GlobalUsageMap() const;  // page 1 row 0: set bit = free page
+
+  // Calls visit for every live row of the table: pages in the order of the
+  // table's owned map, slots in order; deleted slots and overflow targets
+  // skipped, overflow pointers followed (one hop). Pages whose owner field
+  // is not this table are errors. visit returns false to stop early.
+  Status ScanRows(const TableDef& table, const std::function<bool(const RowRef&)>& visit) const;
+
+  Status ReadLongValue(ByteSpan field, std::vector<uint8_t>& out,
+                       std::vector<RowPointer>* pieces = nullptr) const;
+  Result<PropertyBlob> ReadProperties(ByteSpan blob) const;
+
+ private:
+  Database() = default;
+  Status LoadCatalog();
+
+  std::unique_ptr<Pager> pager_;
+  DatabaseHeader header_;
+  const Layout* layout_ = nullptr;
+  std::unique_ptr<TextCodec> text_;
+  std::vector<CatalogObject> objects_;
+};
+
+struct TableSummary {
+  std::string name;
+  bool system = false;
+  uint32_t first_page = 0;
+  uint64_t rows = 0;              // live rows read
+  uint32_t stored_row_count = 0;  // num_rows of the table definition
+  uint32_t data_pages = 0;
+};
+
+struct DatabaseSummary {
+  JetVersion version = JetVersion::kJet4;
+  uint32_t page_size = 0;
+  uint32_t page_count = 0;
+  std::map<uint8_t, uint32_t> page_types;  // first byte of each page -> count
+  uint32_t free_pages = 0;                 // free in the global usage map, inside the file
+  uint64_t data_free_bytes = 0;            // sum of the free-space fields of data pages in use
+  std::vector<TableSummary> tables;        // sorted by name
+};
+
+Result<DatabaseSummary> Summarize(const Database& db);
+
+}  // namespace engine

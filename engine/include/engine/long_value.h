@@ -1,0 +1,37 @@
+// Long values (Memo, OLE). The value in the row starts with 12 bytes:
+//   0  4  bits 0-29 length, bits 30-31 kind: 0x80.. inline, 0x40.. one LVAL row, 0x00.. chain
+//   4  4  row pointer (little-endian form) of the first LVAL row; 0 inline
+//   8  4  unknown
+// Inline data follows the header in the row; a chain's rows start with the
+// row pointer of the next piece (0 in the last).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/error.h"
+#include "engine/page.h"
+
+namespace engine {
+
+enum class LongValueKind : uint8_t { kChain = 0, kSingle = 1, kInline = 2 };
+
+struct LongValueHeader {
+  uint32_t length = 0;
+  LongValueKind kind = LongValueKind::kInline;
+  RowPointer first;
+  uint32_t extra = 0;
+};
+
+// Errors (3049): fewer than 12 bytes, the invalid kind 11.
+Result<LongValueHeader> DecodeLongValueHeader(ByteSpan field);
+
+// Reads the whole value into out (replacing its contents). When `pieces`
+// is given, it receives every LVAL row used, in order. Errors (3049) name
+// the row: a pointer past the file, to a non-LVAL page or to a deleted slot,
+// a cycle, a chain shorter than the declared length, inline data shorter
+// than declared.
+Status ReadLongValue(const Pager& pager, const Layout& layout, ByteSpan field,
+                     std::vector<uint8_t>& out, std::vector<RowPointer>* pieces = nullptr);
+
+}  // namespace engine

@@ -1,0 +1,55 @@
+// Row codec.
+//
+// Jet 4 row:  count(2) | fixed area | variable data | ... |
+//             eod(2) off[v-1](2) .. off[0](2) | v(2) | null mask ceil(count/8)
+// Jet 3 row:  count(1) | fixed area | variable data | ... |
+//             eod(1) off[v-1](1) .. off[0](1) | jump table | v(1) | null mask
+// A table with num_var_cols == 0 has no variable part at all (no eod, no v).
+// Null-mask bit n (byte n/8, bit n%8) is column number n: set = present.
+// Booleans have no bytes: the bit is the value.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/error.h"
+#include "engine/table_def.h"
+
+namespace engine {
+
+struct FieldRef {
+  // Booleans: the value. Others: false means NULL (absent from the row,
+  // null-mask bit clear, or the row predates the column).
+  bool present = false;
+  ByteSpan bytes;  // the stored value (empty for booleans and NULLs)
+};
+
+// Decodes rows of one table. Reuse one decoder for many rows: it allocates
+// only when constructed.
+class RowDecoder {
+ public:
+  RowDecoder(const TableDef& table, const Layout& layout);
+
+  // Decodes `row`; fields() then holds one FieldRef per entry of
+  // TableDef::columns (definition order), pointing into `row`.
+  // Errors (3049): counts, offsets or the jump table out of the row, a fixed
+  // value past the fixed area.
+  Status Decode(ByteSpan row);
+  void DecodeOrThrow(ByteSpan row);  // same, throwing EngineFailure
+
+  const std::vector<FieldRef>& fields() const { return fields_; }
+  uint16_t row_column_count() const { return row_columns_; }
+  uint16_t row_var_count() const { return row_vars_; }
+  // Variable offsets of the last row, entries 0..v (eod last), real values.
+  const std::vector<uint16_t>& var_offsets() const { return offsets_; }
+
+ private:
+  const TableDef& table_;
+  const Layout& layout_;
+  std::vector<FieldRef> fields_;
+  std::vector<uint16_t> offsets_;
+  uint16_t row_columns_ = 0;
+  uint16_t row_vars_ = 0;
+};
+
+}  // namespace engine

@@ -1,0 +1,283 @@
+#include "engine/database.h"
+
+#include <algorithm>
+
+#include "bytes.h"
+#include "engine/row.h"
+
+namespace engine {
+
+Database::~Database() = default;
+
+Result<std::unique_ptr<Database>> Database::Open(const std::string& path,
+                                                 const OpenOptions& options) {
+  auto source = FileSource::OpenFile(path);
+  if (!source.ok()) return source.error();
+  return Open(std::move(source.value()), options);
+}
+
+Result<std::unique_ptr<Database>> Database::Open(std::unique_ptr<FileSource> source,
+                                                 const OpenOptions& options) {
+  auto header = DecodeHeader(source->bytes());
+  if (!header.ok()) return header.error();
+  std::unique_ptr<Database> db(new Database());
+  db->header_ = std::move(header.value());
+  if (!db->header_.password.empty() && options.password != db->header_.password) {
+    return Error(ErrorCode::kWrongPassword, options.password.empty()
+                                                ? "the database has a password; none was given"
+                                                : "wrong database password");
+  }
+  db->layout_ = &LayoutFor(db->header_.version);
+  db->pager_ =
+      std::make_unique<Pager>(std::move(source), db->header_.page_size, db->header_.database_key);
+  if (db->pager_->page_count() < 3) {
+    return Damaged("the file has only " + std::to_string(db->pager_->page_count()) +
+                   " whole pages; a database needs at least 3");
+  }
+  db->text_ = std::make_unique<TextCodec>(db->header_.version, db->header_.code_page);
+  Status st = db->LoadCatalog();
+  if (!st.ok()) return st.error();
+  return db;
+}
+
+namespace {
+
+int64_t IntValue(const FieldRef& f, const ColumnDef& c, const char* what) {
+  if (!f.present) return 0;
+  size_t size = FixedTypeSize(c.type);
+  if (size == 0 || size > 8 || f.bytes.size() != size) {
+    Fail(ErrorCode::kDamaged,
+         std::string("catalog: ") + what + " has " + std::to_string(f.bytes.size()) + " bytes");
+  }
+  const uint8_t* p = f.bytes.data();
+  switch (size) {
+    case 1:
+      return p[0];
+    case 2:
+      return static_cast<int16_t>(Le16(p));
+    case 4:
+      return static_cast<int32_t>(Le32(p));
+    default:
+      return static_cast<int64_t>(Le64(p));
+  }
+}
+
+}  // namespace
+
+Status Database::LoadCatalog() {
+  auto def = ReadTableDef(2);
+  if (!def.ok()) {
+    return Damaged("the catalog (MSysObjects) cannot be read: " + def.error().description());
+  }
+  const TableDef& t = def.value();
+  const ColumnDef* id = t.FindColumn("Id");
+  const ColumnDef* parent = t.FindColumn("ParentId");
+  const ColumnDef* name = t.FindColumn("Name");
+  const ColumnDef* type = t.FindColumn("Type");
+  const ColumnDef* flags = t.FindColumn("Flags");
+  if (!id || !parent || !name || !type || !flags) {
+    return Damaged(
+        "the catalog (MSysObjects at page 2) lacks one of its columns Id, ParentId, "
+        "Name, Type, Flags");
+  }
+  auto index_of = [&](const ColumnDef* c) { return static_cast<size_t>(c - t.columns.data()); };
+  RowDecoder decoder(t, *layout_);
+  objects_.clear();
+  Status inner;
+  Status st = ScanRows(t, [&](const RowRef& row) {
+    Status s = GuardStatus([&] {
+      decoder.DecodeOrThrow(row.bytes);
+      const auto& f = decoder.fields();
+      CatalogObject o;
+      o.row = row.location;
+      o.id = static_cast<int32_t>(IntValue(f[index_of(id)], *id, "Id"));
+      o.parent_id = static_cast<int32_t>(IntValue(f[index_of(parent)], *parent, "ParentId"));
+      o.type = static_cast<int16_t>(IntValue(f[index_of(type)], *type, "Type"));
+      o.flags = static_cast<int32_t>(IntValue(f[index_of(flags)], *flags, "Flags"));
+      if (f[index_of(name)].present) text_->DecodeValue(f[index_of(name)].bytes, o.name);
+      objects_.push_back(std::move(o));
+    });
+    if (!s.ok()) {
+      inner = Damaged("catalog row at page " + std::to_string(row.location.page) + " row " +
+                      std::to_string(row.location.row) + ": " + s.error().description());
+      return false;
+    }
+    return true;
+  });
+  if (!st.ok())
+    return Damaged("the catalog (MSysObjects) cannot be read: " + st.error().description());
+  return inner;
+}
+
+std::vector<const CatalogObject*> Database::tables() const {
+  std::vector<const CatalogObject*> out;
+  for (const auto& o : objects_) {
+    if (o.is_table()) out.push_back(&o);
+  }
+  // UTF-8 byte order equals code-point order.
+  std::stable_sort(out.begin(), out.end(), [](const CatalogObject* a, const CatalogObject* b) {
+    return a->name < b->name;
+  });
+  return out;
+}
+
+const CatalogObject* Database::FindTable(std::string_view name) const {
+  for (const auto& o : objects_) {
+    if (o.is_table() && o.name == name) return &o;
+  }
+  return nullptr;
+}
+
+Result<TableDef> Database::ReadTableDef(uint32_t first_page) const {
+  return engine::ReadTableDef(*pager_, *layout_, *text_, first_page);
+}
+
+Result<DataPage> Database::ReadDataPage(uint32_t page) const {
+  auto bytes = pager_->Page(page);
+  if (!bytes.ok()) return bytes.error();
+  return DecodeDataPage(bytes.value(), *layout_, page);
+}
+
+Result<UsageMap> Database::ReadUsageMap(RowPointer pointer) const {
+  return engine::ReadUsageMap(*pager_, *layout_, pointer);
+}
+
+Result<UsageMap> Database::GlobalUsageMap() const {
+  return ReadUsageMap(RowPointer{1, 0});
+}
+
+Status Database::ReadLongValue(ByteSpan field, std::vector<uint8_t>& out,
+                               std::vector<RowPointer>* pieces) const {
+  return engine::ReadLongValue(*pager_, *layout_, field, out, pieces);
+}
+
+Result<PropertyBlob> Database::ReadProperties(ByteSpan blob) const {
+  return DecodePropertyBlob(blob, *text_);
+}
+
+Status Database::ScanRows(const TableDef& table,
+                          const std::function<bool(const RowRef&)>& visit) const {
+  const Layout& L = *layout_;
+  const std::string where = "table at page " + std::to_string(table.first_page);
+  auto owned = ReadUsageMap(table.owned_map);
+  if (!owned.ok()) return Damaged(where + ": " + owned.error().description());
+  return GuardStatus([&] {
+    const uint32_t header_end_base = L.data_header_size;
+    // Checks a data page of this table and returns its row count.
+    auto check_page = [&](ByteSpan page, uint32_t number) -> uint32_t {
+      if (page[0] != static_cast<uint8_t>(PageType::kData)) {
+        Fail(ErrorCode::kDamaged, where + ": page " + std::to_string(number) +
+                                      " in its page map is not a data page (type " +
+                                      std::to_string(page[0]) + ")");
+      }
+      uint32_t owner = Le32(page.data() + 4);
+      if (owner != table.first_page) {
+        Fail(ErrorCode::kDamaged, where + ": data page " + std::to_string(number) +
+                                      " belongs to page " + std::to_string(owner));
+      }
+      uint32_t count = Le16(page.data() + L.data_row_count_offset);
+      if (header_end_base + 2 * count > L.page_size) {
+        Fail(ErrorCode::kDamaged, "data page " + std::to_string(number) + ": row count " +
+                                      std::to_string(count) + " does not fit the page");
+      }
+      return count;
+    };
+    auto slot_bytes = [&](ByteSpan page, uint32_t number, uint32_t count, uint32_t row,
+                          uint16_t* raw_out) -> ByteSpan {
+      const uint8_t* table_start = page.data() + L.data_header_size;
+      uint16_t raw = Le16(table_start + 2 * row);
+      uint32_t start = raw & kRowOffsetMask;
+      uint32_t end = row == 0 ? L.page_size : (Le16(table_start + 2 * (row - 1)) & kRowOffsetMask);
+      *raw_out = raw;
+      if (start < header_end_base + 2 * count || start > end || end > L.page_size) {
+        Fail(ErrorCode::kDamaged, "data page " + std::to_string(number) + " row " +
+                                      std::to_string(row) + ": offsets " + std::to_string(start) +
+                                      ".." + std::to_string(end) + " lie outside the row area");
+      }
+      return page.subspan(start, end - start);
+    };
+    RowRef ref;
+    for (uint32_t number : owned.value().pages) {
+      ByteSpan page = pager_->PageOrThrow(number);
+      uint32_t count = check_page(page, number);
+      for (uint32_t row = 0; row < count; ++row) {
+        uint16_t raw = Le16(page.data() + L.data_header_size + 2 * row);
+        if (raw & kRowDeletedFlag) continue;  // deleted, or the target of a moved row
+        ref.location = {number, static_cast<uint8_t>(row)};
+        ByteSpan bytes = slot_bytes(page, number, count, row, &raw);
+        if (raw & kRowLookupFlag) {
+          if (bytes.size() < 4) {
+            Fail(ErrorCode::kDamaged, "data page " + std::to_string(number) + " row " +
+                                          std::to_string(row) +
+                                          ": overflow pointer shorter than 4 bytes");
+          }
+          RowPointer target = RowPointer::FromLe(Le32(bytes.data()));
+          ByteSpan tpage = pager_->PageOrThrow(target.page);
+          uint32_t tcount = check_page(tpage, target.page);
+          if (target.row >= tcount) {
+            Fail(ErrorCode::kDamaged, "data page " + std::to_string(number) + " row " +
+                                          std::to_string(row) + ": overflow pointer to page " +
+                                          std::to_string(target.page) + " row " +
+                                          std::to_string(target.row) + ", which does not exist");
+          }
+          uint16_t traw = 0;
+          bytes = slot_bytes(tpage, target.page, tcount, target.row, &traw);
+          if (traw & kRowLookupFlag) {
+            Fail(ErrorCode::kDamaged, "data page " + std::to_string(number) + " row " +
+                                          std::to_string(row) +
+                                          ": overflow pointer leads to another overflow pointer");
+          }
+          ref.data = target;
+        } else {
+          ref.data = ref.location;
+        }
+        ref.bytes = bytes;
+        if (!visit(ref)) return;
+      }
+    }
+  });
+}
+
+Result<DatabaseSummary> Summarize(const Database& db) {
+  DatabaseSummary s;
+  s.version = db.version();
+  s.page_size = db.page_size();
+  s.page_count = db.page_count();
+  const Pager& pager = db.pager();
+  auto global = db.GlobalUsageMap();
+  if (!global.ok()) return Damaged("global usage map: " + global.error().description());
+  std::vector<bool> free(s.page_count, false);
+  for (uint32_t p : global.value().pages) free[p] = true;
+  s.free_pages = static_cast<uint32_t>(global.value().pages.size());
+  Status census = GuardStatus([&] {
+    for (uint32_t n = 0; n < s.page_count; ++n) {
+      ByteSpan page = pager.PageOrThrow(n);
+      ++s.page_types[page[0]];
+      if (page[0] == static_cast<uint8_t>(PageType::kData) && !free[n]) {
+        s.data_free_bytes += Le16(page.data() + 2);
+      }
+    }
+  });
+  if (!census.ok()) return census.error();
+  for (const CatalogObject* t : db.tables()) {
+    TableSummary ts;
+    ts.name = t->name;
+    ts.system = t->is_system();
+    ts.first_page = t->table_page();
+    auto def = db.ReadTableDef(ts.first_page);
+    if (!def.ok()) return Damaged("table " + t->name + ": " + def.error().description());
+    ts.stored_row_count = def.value().num_rows;
+    auto owned = db.ReadUsageMap(def.value().owned_map);
+    if (!owned.ok()) return Damaged("table " + t->name + ": " + owned.error().description());
+    ts.data_pages = static_cast<uint32_t>(owned.value().pages.size());
+    Status st = db.ScanRows(def.value(), [&](const RowRef&) {
+      ++ts.rows;
+      return true;
+    });
+    if (!st.ok()) return Damaged("table " + t->name + ": " + st.error().description());
+    s.tables.push_back(std::move(ts));
+  }
+  return s;
+}
+
+}  // namespace engine

@@ -1,0 +1,126 @@
+#include "engine/header.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "bytes.h"
+#include "engine/values.h"
+
+namespace engine {
+
+Rc4::Rc4(ByteSpan key) {
+  for (int i = 0; i < 256; ++i) s_[i] = static_cast<uint8_t>(i);
+  if (key.empty()) return;
+  uint8_t j = 0;
+  for (int i = 0; i < 256; ++i) {
+    j = static_cast<uint8_t>(j + s_[i] + key[i % key.size()]);
+    std::swap(s_[i], s_[j]);
+  }
+}
+
+void Rc4::Apply(uint8_t* data, size_t length) {
+  for (size_t n = 0; n < length; ++n) {
+    i_ = static_cast<uint8_t>(i_ + 1);
+    j_ = static_cast<uint8_t>(j_ + s_[i_]);
+    std::swap(s_[i_], s_[j_]);
+    data[n] ^= s_[static_cast<uint8_t>(s_[i_] + s_[j_])];
+  }
+}
+
+namespace {
+constexpr uint8_t kHeaderKey[4] = {0xC7, 0xDA, 0x39, 0x6B};
+constexpr size_t kMaskStart = 0x18;
+constexpr char kJetName[] = "Standard Jet DB";
+}  // namespace
+
+void ApplyHeaderMask(uint8_t* page0, size_t length, JetVersion version) {
+  size_t mask_length = LayoutFor(version).header_mask_length;
+  if (length <= kMaskStart) return;
+  size_t n = std::min(mask_length, length - kMaskStart);
+  Rc4 rc4(ByteSpan(kHeaderKey, 4));
+  rc4.Apply(page0 + kMaskStart, n);
+}
+
+void ApplyPageCipher(uint8_t* page, size_t length, uint32_t page_number, uint32_t database_key) {
+  if (database_key == 0) return;
+  uint32_t k = database_key ^ page_number;
+  uint8_t key[4] = {static_cast<uint8_t>(k), static_cast<uint8_t>(k >> 8),
+                    static_cast<uint8_t>(k >> 16), static_cast<uint8_t>(k >> 24)};
+  Rc4 rc4(ByteSpan(key, 4));
+  rc4.Apply(page, length);
+}
+
+Result<DatabaseHeader> DecodeHeader(ByteSpan file) {
+  if (file.size() < 0x15) {
+    return Unrecognized("not a database: the file is only " + std::to_string(file.size()) +
+                        " bytes long");
+  }
+  if (file[0] != 0x00 || std::memcmp(file.data() + 4, kJetName, 15) != 0) {
+    if (std::memcmp(file.data() + 4, "Standard ACE DB", 15) == 0) {
+      return Unrecognized(
+          "an ACE database (Access 2007 or later, .accdb) is not supported; only Jet 3 and "
+          "Jet 4 .mdb files are");
+    }
+    if (std::memcmp(file.data() + 4, "MSISAM Database", 15) == 0) {
+      return Unrecognized("an MSISAM (Money/Works) database is not supported");
+    }
+    return Unrecognized("not an Access .mdb database (no Jet signature in the header)");
+  }
+  uint8_t version_byte = file[0x14];
+  DatabaseHeader h;
+  if (version_byte == 0) {
+    h.version = JetVersion::kJet3;
+  } else if (version_byte == 1) {
+    h.version = JetVersion::kJet4;
+  } else if (version_byte <= 6) {
+    return Unrecognized("an ACE database (Access 2007 or later, version byte " +
+                        std::to_string(version_byte) +
+                        ") is not supported; only Jet 3 and Jet 4 .mdb files are");
+  } else {
+    return Unrecognized("unknown database version byte " + std::to_string(version_byte));
+  }
+  const Layout& layout = LayoutFor(h.version);
+  h.page_size = layout.page_size;
+  if (file.size() < h.page_size) {
+    return Unrecognized("not a complete database: the file (" + std::to_string(file.size()) +
+                        " bytes) is shorter than its first page (" + std::to_string(h.page_size) +
+                        " bytes)");
+  }
+  h.unmasked.assign(file.begin(), file.begin() + h.page_size);
+  ApplyHeaderMask(h.unmasked.data(), h.unmasked.size(), h.version);
+  const uint8_t* p = h.unmasked.data();
+  h.code_page = Le16(p + 0x3C);
+  h.database_key = Le32(p + 0x3E);
+  h.sort_order = Le16(p + layout.header_sort_order_offset);
+  h.raw_password.assign(p + 0x42, p + 0x42 + layout.header_password_length);
+  if (h.version == JetVersion::kJet4) {
+    h.sort_order_version = p[0x71];
+    uint64_t bits = Le64(p + 0x72);
+    std::memcpy(&h.creation_date, &bits, 8);
+    // The password is also XORed with the creation date's integer part.
+    double whole = std::trunc(h.creation_date);
+    uint32_t mask = 0;
+    if (std::isfinite(whole) && whole >= -2147483648.0 && whole <= 4294967295.0) {
+      mask = whole < 0 ? static_cast<uint32_t>(static_cast<int32_t>(whole))
+                       : static_cast<uint32_t>(whole);
+    }
+    for (size_t i = 0; i < h.raw_password.size(); ++i) {
+      h.raw_password[i] ^= static_cast<uint8_t>(mask >> (8 * (i % 4)));
+    }
+  }
+  // Stored zero-padded: cut at the first zero character.
+  size_t unit = h.version == JetVersion::kJet4 ? 2 : 1;
+  size_t used = 0;
+  while (used + unit <= h.raw_password.size()) {
+    bool zero = h.raw_password[used] == 0 && (unit == 1 || h.raw_password[used + 1] == 0);
+    if (zero) break;
+    used += unit;
+  }
+  if (used > 0) {
+    TextCodec codec(h.version, h.code_page);
+    codec.DecodeName(ByteSpan(h.raw_password.data(), used), h.password);
+  }
+  return h;
+}
+
+}  // namespace engine
