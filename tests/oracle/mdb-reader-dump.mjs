@@ -4,7 +4,7 @@
 // package mdb-reader, for comparison with `quorlen-cli dump`.
 import { register } from "node:module";
 import { readFileSync } from "node:fs";
-import { formatDateTime, formatDouble, formatGuidBytes, formatSingle, normaliseDecimal, stringifyDump } from "./lib/values.mjs";
+import { formatDateTime, formatDouble, formatSingle, normaliseDecimal, stringifyDump } from "./lib/values.mjs";
 
 register("./lib/mdb-reader-hooks.mjs", import.meta.url);
 const { default: MDBReader } = await import("mdb-reader");

@@ -13,8 +13,17 @@
 //   double    ~15 significant digits     relative difference <= 5e-15
 //   datetime  "YYYY-MM-DD HH:MM:SS"      mdbtools prints whole seconds: equal to
 //                                        ours with the milliseconds cut or rounded
+//                                        mdb-export 1.0 prints every date before
+//                                        1900-01-01 as "1900-01-00 00:00:00"
+//                                        (jet3/testIndexCodesV1997.mdb, Table6:
+//                                        1805-06-12, stored as -34533.0, and
+//                                        1899-12-29 02:24, stored as -1.1); such
+//                                        values are left to the mdb-reader check
 //   text, memo                           exact, after undoing mdb-export's
-//                                        C-style escapes (-e), up to the first
+//                                        C-style escapes (-e); Jet 3 text: a "?"
+//                                        from mdb-export stands for a byte its
+//                                        iconv cannot convert, see JET3_UNMAPPED;
+//                                        and only up to the first
 //                                        U+0000: mdb-export ends text there
 //                                        (jet3/queryTestV1997.mdb, MSysQueries:
 //                                        the memo "CREATE TABLE Table5 (col1 CHAR,
@@ -70,6 +79,19 @@ export function parseExport(text) {
   return { header, rows };
 }
 
+// The five bytes code page 1252 leaves undefined (81 8D 8F 90 9D). glibc's
+// iconv refuses them, so mdb-export prints "?"; a reader may give U+FFFD or,
+// as Windows does, the C1 control of the same number. Seen in
+// jet3/testIndexCodesV1997.mdb, page 47 (file offsets 0x17bb2-0x17dbe), e.g.
+// Table1 "row129" at 0x17dbe: 41 41 81 41 41 ("AA", 81, "AA").
+const JET3_UNMAPPED = new Set(["\ufffd", "\u0081", "\u008d", "\u008f", "\u0090", "\u009d"]);
+
+function sameJet3Text(ours, theirs) {
+  const a = Array.from(ours);
+  const b = Array.from(theirs);
+  return a.length === b.length && a.every((c, i) => c === b[i] || (b[i] === "?" && JET3_UNMAPPED.has(c)));
+}
+
 const trimFraction = (s) => (s.includes(".") ? s.replace(/0+$/, "").replace(/\.$/, "") : s);
 
 function close(a, b, tolerance) {
@@ -83,7 +105,7 @@ function base64ToHex(b64) {
 
 // Whether mdbtools' text `theirs` expresses our dump value `ours` of column
 // type `type`; null means the type is not compared.
-export function sameValue(type, ours, theirs) {
+export function sameValue(type, ours, theirs, format = "jet4") {
   if (type.startsWith("unknown_")) return null;
   if (ours === null || theirs === null) {
     if (ours !== null && type === "binary") return ours === "" || base64ToHex(ours).startsWith("00");
@@ -110,6 +132,7 @@ export function sameValue(type, ours, theirs) {
     case "datetime": {
       const [whole, millis = "0"] = ours.split(".");
       if (theirs === whole) return true;
+      if (theirs === "1900-01-00 00:00:00" && whole < "1900-01-01") return null;
       // Accept mdbtools rounding to the second instead of cutting.
       if (Number(millis.padEnd(3, "0")) < 500) return false;
       const t = new Date(whole.replace(" ", "T") + "Z");
@@ -120,7 +143,8 @@ export function sameValue(type, ours, theirs) {
     case "text":
     case "memo": {
       const nul = ours.indexOf("\u0000");
-      return theirs === (nul < 0 ? ours : ours.slice(0, nul));
+      const expected = nul < 0 ? ours : ours.slice(0, nul);
+      return theirs === expected || (format === "jet3" && sameJet3Text(expected, theirs));
     }
     case "ole":
       return theirs.toUpperCase() === base64ToHex(ours);
@@ -229,7 +253,7 @@ export function compareWithMdbtools(file, dump) {
     const skipped = table.columns.filter((c) => c.type.startsWith("unknown_")).map((c) => c.name);
     if (skipped.length) notes.push(`${where}: column(s) ${skipped.join(", ")} of a type mdbtools cannot export, not compared`);
     const matches = (row, theirs) =>
-      theirs.length === row.length && row.every((v, i) => sameValue(table.columns[i].type, v, theirs[i]) !== false);
+      theirs.length === row.length && row.every((v, i) => sameValue(table.columns[i].type, v, theirs[i], dump.format) !== false);
     // Multiset match: each mdbtools row consumes one equal row of ours.
     const unmatched = [...table.rows];
     const extra = [];
@@ -246,13 +270,13 @@ export function compareWithMdbtools(file, dump) {
       let best = null;
       let bestScore = -1;
       extra.forEach((theirs, j) => {
-        const score = row.filter((v, i) => sameValue(table.columns[i].type, v, theirs[i]) !== false).length;
+        const score = row.filter((v, i) => sameValue(table.columns[i].type, v, theirs[i], dump.format) !== false).length;
         if (score > bestScore) [best, bestScore] = [j, score];
       });
       if (best !== null && bestScore * 2 >= row.length) {
         const theirs = extra.splice(best, 1)[0];
         const changes = row
-          .map((v, i) => (sameValue(table.columns[i].type, v, theirs[i]) === false ? `${table.columns[i].name}: dump ${show(v)}, mdb-export ${show(theirs[i])}` : null))
+          .map((v, i) => (sameValue(table.columns[i].type, v, theirs[i], dump.format) === false ? `${table.columns[i].name}: dump ${show(v)}, mdb-export ${show(theirs[i])}` : null))
           .filter(Boolean);
         diffs.push(`${where}: row ${show(row)}\n    differs in ${changes.join("\n               ")}`);
       } else {

@@ -52,3 +52,16 @@ test("mdb-schema column lists", () => {
     ["T 1", [{ name: "A", type: "Text (50)" }, { name: "B", type: "Boolean" }, { name: "C", type: "Long Integer" }]],
   ]);
 });
+
+test("Jet 3 bytes that code page 1252 leaves undefined", () => {
+  assert.equal(sameValue("text", "AA\u0081AA", "AA?AA", "jet3"), true);
+  assert.equal(sameValue("text", "AA\ufffdAA", "AA?AA", "jet3"), true);
+  assert.equal(sameValue("text", "AA\u0081AA", "AA?AA", "jet4"), false);
+  assert.equal(sameValue("text", "AA\u0082AA", "AA?AA", "jet3"), false);
+  assert.equal(sameValue("text", "AAxAA", "AA?AA", "jet3"), false);
+});
+
+test("dates before 1900 are not checked against mdbtools", () => {
+  assert.equal(sameValue("datetime", "1805-06-12 00:00:00", "1900-01-00 00:00:00"), null);
+  assert.equal(sameValue("datetime", "1905-06-12 00:00:00", "1900-01-00 00:00:00"), false);
+});
