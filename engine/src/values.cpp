@@ -191,16 +191,61 @@ void FormatCurrency(int64_t v, std::string& out) {
 }
 
 namespace {
+// Shortest digits that read back as the same value, laid out the way
+// JavaScript prints numbers: plain decimals for 1e-7 <= |x| < 1e21, an
+// exponent otherwise ("1e+21", "1.5e-7").
 template <typename T>
 void FormatFloating(T value, std::string& out) {
   if (std::isnan(value)) {
     out += "\"NaN\"";
-  } else if (std::isinf(value)) {
+    return;
+  }
+  if (std::isinf(value)) {
     out += value > 0 ? "\"Infinity\"" : "\"-Infinity\"";
+    return;
+  }
+  if (value == 0) {
+    out.push_back('0');
+    return;
+  }
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+  const char* p = buf;
+  if (*p == '-') {
+    out.push_back('-');
+    ++p;
+  }
+  char digits[40];
+  int k = 0;
+  while (p < r.ptr && *p != 'e') {
+    if (*p != '.') digits[k++] = *p;
+    ++p;
+  }
+  int exp = 0;
+  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), r.ptr, exp);
+  int n = exp + 1;  // digits before the decimal point
+  if (k <= n && n <= 21) {
+    out.append(digits, static_cast<size_t>(k));
+    out.append(static_cast<size_t>(n - k), '0');
+  } else if (0 < n && n <= 21) {
+    out.append(digits, static_cast<size_t>(n));
+    out.push_back('.');
+    out.append(digits + n, static_cast<size_t>(k - n));
+  } else if (-6 < n && n <= 0) {
+    out += "0.";
+    out.append(static_cast<size_t>(-n), '0');
+    out.append(digits, static_cast<size_t>(k));
   } else {
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, value);
-    out.append(buf, r.ptr);
+    out.push_back(digits[0]);
+    if (k > 1) {
+      out.push_back('.');
+      out.append(digits + 1, static_cast<size_t>(k - 1));
+    }
+    out.push_back('e');
+    out.push_back(n - 1 < 0 ? '-' : '+');
+    char ebuf[8];
+    auto er = std::to_chars(ebuf, ebuf + sizeof ebuf, n - 1 < 0 ? 1 - n : n - 1);
+    out.append(ebuf, er.ptr);
   }
 }
 
