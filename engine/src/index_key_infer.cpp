@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <set>
 
@@ -227,6 +228,154 @@ std::vector<TextCode> CodeInference::Hypotheses(const Prepared& p, uint16_t ch,
   return out;
 }
 
+bool CodeInference::LearnPlain(const Prepared& p) {
+  const Observation& obs = p.obs;
+  // One text column, everything before it encodable now.
+  size_t text_column = obs.columns.size();
+  for (size_t i = 0; i < obs.columns.size(); ++i) {
+    const uint8_t type = obs.columns[i].type;
+    if (type == key_type::kText || type == key_type::kMemo) {
+      if (text_column != obs.columns.size()) return false;
+      text_column = i;
+    }
+  }
+  if (text_column == obs.columns.size() || obs.values[text_column].is_null) return false;
+  std::map<uint16_t, TextCode> settled;
+  bool any_open = false;
+  for (uint16_t ch : p.distinct) {
+    if (contradicted_.count(ch)) return false;
+    auto it = candidates_.find(ch);
+    if (it != candidates_.end() && it->second.size() == 1) {
+      settled[ch] = it->second.front();
+    } else {
+      any_open = true;
+    }
+  }
+  if (!any_open) return false;
+  std::vector<TextCode> table;
+  for (const auto& [ch, code] : settled) table.push_back(code);
+  TextTables tables;
+  tables.jet4 = table;
+  size_t start = 0;
+  for (size_t i = 0; i < text_column; ++i) {
+    const ObservedValue& v = obs.values[i];
+    EncodedKey seg =
+        EncodeKeySegmentWith(tables, obs.columns[i], KeyValue{v.is_null, v.boolean, v.bytes});
+    if (!seg.ok()) return false;
+    start += seg.bytes.size();
+  }
+  if (start + 1 >= obs.key.size()) return false;
+  std::vector<uint8_t> seg(obs.key.begin() + static_cast<std::ptrdiff_t>(start + 1), obs.key.end());
+  if (!obs.columns[text_column].ascending) {
+    for (auto& b : seg) b = static_cast<uint8_t>(~b);
+  }
+  auto end = std::find(seg.begin(), seg.end(), uint8_t{0x01});
+  if (end == seg.end() || end + 1 == seg.end() || *(end + 1) != 0x00) return false;
+  const std::vector<uint8_t> main(seg.begin(), end);
+  const std::vector<uint16_t> chars =
+      PrepareText(TextChars(format_, obs.values[text_column].bytes));
+
+  // Pieces each open character may take: its simple/ignored candidates, or
+  // anything up to kMaxInline bytes when it has none.
+  std::map<uint16_t, std::vector<std::vector<uint8_t>>> allowed;
+  for (uint16_t ch : p.distinct) {
+    if (settled.count(ch)) {
+      const TextCode& c = settled[ch];
+      if (c.kind != CodeKind::kSimple && c.kind != CodeKind::kIgnored) return false;
+      allowed[ch] = {std::vector<uint8_t>(c.inline_span().begin(), c.inline_span().end())};
+      if (c.kind == CodeKind::kIgnored) allowed[ch].front().clear();
+      continue;
+    }
+    auto it = candidates_.find(ch);
+    if (it == candidates_.end()) continue;  // free
+    auto& list = allowed[ch];
+    for (const TextCode& c : it->second) {
+      if (c.kind == CodeKind::kSimple)
+        list.emplace_back(c.inline_span().begin(), c.inline_span().end());
+      if (c.kind == CodeKind::kIgnored) list.emplace_back();
+    }
+    if (list.empty()) return false;  // known not to be simple or ignored
+  }
+
+  constexpr size_t kMaxSteps = 200000;
+  size_t steps = 0;
+  bool gave_up = false;
+  std::map<uint16_t, std::vector<uint8_t>> assigned;
+  std::map<uint16_t, std::set<std::vector<uint8_t>>> found;
+  std::function<void(size_t, size_t)> cut = [&](size_t i, size_t pos) {
+    if (gave_up) return;
+    if (++steps > kMaxSteps) {
+      gave_up = true;
+      return;
+    }
+    if (i == chars.size()) {
+      if (pos != main.size()) return;
+      for (const auto& [ch, piece] : assigned) found[ch].insert(piece);
+      return;
+    }
+    const uint16_t ch = chars[i];
+    auto matches = [&](const std::vector<uint8_t>& piece) {
+      return pos + piece.size() <= main.size() &&
+             std::equal(piece.begin(), piece.end(),
+                        main.begin() + static_cast<std::ptrdiff_t>(pos));
+    };
+    if (auto a = assigned.find(ch); a != assigned.end()) {
+      if (matches(a->second)) cut(i + 1, pos + a->second.size());
+      return;
+    }
+    std::vector<std::vector<uint8_t>> options;
+    if (auto al = allowed.find(ch); al != allowed.end()) {
+      options = al->second;
+    } else {
+      for (size_t len = 0; len <= kMaxInline && pos + len <= main.size(); ++len) {
+        options.emplace_back(main.begin() + static_cast<std::ptrdiff_t>(pos),
+                             main.begin() + static_cast<std::ptrdiff_t>(pos + len));
+      }
+    }
+    for (const auto& piece : options) {
+      if (!matches(piece)) continue;
+      assigned[ch] = piece;
+      cut(i + 1, pos + piece.size());
+      assigned.erase(ch);
+    }
+  };
+  cut(0, 0);
+  if (gave_up) return false;
+  if (found.empty()) {
+    std::vector<uint16_t> open;
+    for (uint16_t ch : p.distinct) {
+      if (!settled.count(ch)) open.push_back(ch);
+    }
+    if (open.size() == 1) {
+      contradicted_[open[0]] = "no code entry reproduces the key at " + obs.where;
+      return true;
+    }
+    return false;
+  }
+  bool changed = false;
+  for (uint16_t ch : p.distinct) {
+    if (settled.count(ch)) continue;
+    std::vector<TextCode> next;
+    for (const auto& piece : found[ch]) {
+      TextCode code = piece.empty() ? Make(ch, CodeKind::kIgnored, {}, {})
+                                    : Make(ch, CodeKind::kSimple, piece, {});
+      auto it = candidates_.find(ch);
+      if (it != candidates_.end()) {
+        bool known = false;
+        for (const auto& c : it->second) known |= SameCode(c, code);
+        if (!known) continue;
+      }
+      next.push_back(code);
+    }
+    auto it = candidates_.find(ch);
+    if (it == candidates_.end() || it->second.size() != next.size()) {
+      candidates_[ch] = next;
+      changed = true;
+    }
+  }
+  return changed;
+}
+
 bool CodeInference::Learn(const Prepared& p) {
   std::vector<uint16_t> open;
   std::optional<uint16_t> fresh;
@@ -321,7 +470,10 @@ InferenceReport CodeInference::Run() {
   constexpr int kMaxRounds = 100;
   for (int round = 0; round < kMaxRounds; ++round) {
     bool changed = false;
-    for (const auto& p : observations_) changed |= Learn(p);
+    for (const auto& p : observations_) {
+      if (format_ == KeyFormat::kJet4) changed |= LearnPlain(p);
+      changed |= Learn(p);
+    }
     if (!changed) break;
   }
 

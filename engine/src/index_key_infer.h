@@ -12,6 +12,14 @@
 // nothing new is found, so a character first seen next to unknown ones is
 // learned once its neighbours are.
 //
+// Jet 4 keys made only of inline bytes ("plain": inline bytes, 0x01, 0x00)
+// can hold only simple and ignored characters, since every other kind leaves
+// bytes after the 0x01. For them all ways of cutting the inline bytes into
+// one piece per character (the same piece for every occurrence of a
+// character) are enumerated, so several unknown characters are learned from
+// one key; a character's candidates are the pieces it gets in some cutting of
+// every plain key it appears in.
+//
 // Assumptions, stated because the keys rarely show them: Jet 4 accent codes
 // are never 0x00 or 0x01 (the assembled key drops trailing accent codes up to
 // 0x02, the "no accent" filler, so such a code would be visible only before
@@ -79,6 +87,7 @@ class CodeInference {
     std::vector<uint16_t> distinct;  // distinct characters of its text values
   };
   bool Learn(const Prepared& p);
+  bool LearnPlain(const Prepared& p);
   std::vector<TextCode> Hypotheses(const Prepared& p, uint16_t ch,
                                    const std::map<uint16_t, TextCode>& base) const;
   bool Matches(const Prepared& p, const std::map<uint16_t, TextCode>& codes) const;

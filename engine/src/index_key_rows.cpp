@@ -1,0 +1,148 @@
+#include "index_key_rows.h"
+
+#include <string_view>
+#include <unordered_map>
+
+namespace engine {
+
+namespace {
+
+const ColumnDef* FindByNumber(const TableDef& table, uint16_t number, size_t& position) {
+  for (size_t i = 0; i < table.columns.size(); ++i) {
+    if (table.columns[i].number == number) {
+      position = i;
+      return &table.columns[i];
+    }
+  }
+  return nullptr;
+}
+
+bool IsText(uint8_t type) {
+  return type == key_type::kText || type == key_type::kMemo;
+}
+
+// Jet 4 text stored with the FF FE marker, as plain UCS-2LE.
+std::vector<uint8_t> Uncompressed(ByteSpan stored) {
+  if (stored.size() >= 2 && stored[0] == 0xFF && stored[1] == 0xFE) {
+    std::string ucs2;
+    ExpandCompressedUnicode(stored.subspan(2), ucs2);
+    return {ucs2.begin(), ucs2.end()};
+  }
+  return {stored.begin(), stored.end()};
+}
+
+}  // namespace
+
+KeyFormat KeyFormatOf(JetVersion version) {
+  return version == JetVersion::kJet3 ? KeyFormat::kJet3 : KeyFormat::kJet4;
+}
+
+Result<std::vector<KeyColumn>> IndexKeyColumns(JetVersion version, const TableDef& table,
+                                               const PhysicalIndex& index) {
+  std::vector<KeyColumn> columns;
+  for (const IndexColumn& ic : index.columns) {
+    size_t position = 0;
+    const ColumnDef* def = FindByNumber(table, ic.column_number, position);
+    if (def == nullptr) {
+      return Damaged("index " + std::to_string(index.position) + " of the table at page " +
+                     std::to_string(table.first_page) + " uses column number " +
+                     std::to_string(ic.column_number) + ", which the table does not have");
+    }
+    KeyColumn c;
+    c.type = def->type;
+    c.ascending = ic.ascending;
+    c.format = KeyFormatOf(version);
+    c.sort_order = def->sort_order;
+    c.sort_order_version = def->sort_order_version;
+    c.code_page = def->code_page;
+    columns.push_back(c);
+  }
+  return columns;
+}
+
+Status GatherKeyValues(const Database& db, const TableDef& table, const PhysicalIndex& index,
+                       const RowDecoder& decoder, RowKeyValues& out) {
+  out.values.clear();
+  out.storage.clear();
+  out.storage.reserve(index.columns.size());  // spans into it must stay valid
+  const bool jet4 = db.version() == JetVersion::kJet4;
+  for (const IndexColumn& ic : index.columns) {
+    size_t position = 0;
+    const ColumnDef* def = FindByNumber(table, ic.column_number, position);
+    if (def == nullptr || position >= decoder.fields().size()) {
+      return Damaged("index column number " + std::to_string(ic.column_number) +
+                     " is not a column of the table at page " + std::to_string(table.first_page));
+    }
+    const FieldRef& field = decoder.fields()[position];
+    if (def->is_boolean()) {
+      out.values.push_back(KeyValue::Bool(field.present));
+      continue;
+    }
+    if (!field.present) {
+      out.values.push_back(KeyValue::Null());
+      continue;
+    }
+    if (def->type == key_type::kMemo) {
+      std::vector<uint8_t> data;
+      Status st = db.ReadLongValue(field.bytes, data);
+      if (!st.ok()) return st;
+      out.storage.push_back(jet4 ? Uncompressed(data) : std::move(data));
+      out.values.push_back(KeyValue::Bytes(out.storage.back()));
+    } else if (jet4 && IsText(def->type)) {
+      out.storage.push_back(Uncompressed(field.bytes));
+      out.values.push_back(KeyValue::Bytes(out.storage.back()));
+    } else {
+      out.values.push_back(KeyValue::Bytes(field.bytes));
+    }
+  }
+  return Status::Ok();
+}
+
+Status ForEachIndexEntry(const Database& db,
+                         const std::function<void(const IndexEntryContext&)>& visit) {
+  for (const CatalogObject* object : db.tables()) {
+    auto table = db.ReadTableDef(object->table_page());
+    if (!table.ok()) return table.error();
+    const TableDef& def = table.value();
+    if (def.physical_indexes.empty()) continue;
+
+    std::unordered_map<uint32_t, std::vector<uint8_t>> rows;
+    Status scanned = db.ScanRows(def, [&rows](const RowRef& row) {
+      rows.emplace(row.location.page << 8 | row.location.row,
+                   std::vector<uint8_t>(row.bytes.begin(), row.bytes.end()));
+      return true;
+    });
+    if (!scanned.ok()) return scanned;
+
+    RowDecoder decoder(def, db.layout());
+    RowKeyValues values;
+    for (const PhysicalIndex& index : def.physical_indexes) {
+      auto columns = IndexKeyColumns(db.version(), def, index);
+      if (!columns.ok()) return columns.error();
+      if (index.root_page == 0) continue;
+      Status failure = Status::Ok();
+      Status walked = WalkLeafChain(
+          db.pager(), db.layout(), index.root_page, [&](const IndexPage&, const IndexEntry& entry) {
+            IndexEntryContext context{*object, def, index, entry, columns.value(), false, {}};
+            auto row = rows.find(entry.row.page << 8 | entry.row.row);
+            if (row != rows.end()) {
+              Status st = decoder.Decode(row->second);
+              if (st.ok()) st = GatherKeyValues(db, def, index, decoder, values);
+              if (!st.ok()) {
+                failure = st;
+                return false;
+              }
+              context.row_found = true;
+              context.values = values.values;
+            }
+            visit(context);
+            return true;
+          });
+      if (!walked.ok()) return walked;
+      if (!failure.ok()) return failure;
+    }
+  }
+  return Status::Ok();
+}
+
+}  // namespace engine

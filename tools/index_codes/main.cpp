@@ -1,0 +1,301 @@
+// quorlen-index-codes: learns the text code tables of the "General" sort
+// orders from the index entries stored in Access files, reports what it
+// learned and writes them as C++ source for the engine.
+//
+//   quorlen-index-codes [--out FILE.cpp] DATABASE...
+//
+// Every leaf entry of every index with a General-order text column becomes
+// an observation (columns, the row's values, the stored key); see
+// index_key_infer.h for how codes are derived from them.
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/database.h"
+#include "index_key_infer.h"
+#include "index_key_rows.h"
+
+namespace {
+
+using engine::KeyFormat;
+using engine::index_text::CodeInference;
+using engine::index_text::CodeKind;
+using engine::index_text::InferenceReport;
+using engine::index_text::TextCode;
+
+std::string Hex(std::span<const uint8_t> bytes) {
+  std::string out;
+  char buf[4];
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", bytes[i]);
+    out += buf;
+  }
+  return out;
+}
+
+std::string BaseName(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Windows-1252 0x80-0x9F; 0 where the code page leaves the byte undefined.
+constexpr uint16_t kCp1252High[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+uint32_t CodePoint(KeyFormat format, uint16_t ch) {
+  if (format == KeyFormat::kJet4 || ch < 0x80 || ch >= 0xA0) return ch;
+  return kCp1252High[ch - 0x80];
+}
+
+bool Printable(uint32_t cp) {
+  return cp >= 0x21 && cp != 0x7F && !(cp >= 0x80 && cp < 0xA0) && cp != 0xAD &&
+         !(cp >= 0xD800 && cp < 0xE000) && cp != '\\';
+}
+
+// Byte values of code page 1252 that stand for a character.
+int DefinedCp1252() {
+  int n = 0;
+  for (int b = 0; b < 256; ++b) n += (b < 0x80 || b >= 0xA0 || kCp1252High[b - 0x80] != 0);
+  return n;
+}
+
+std::string KindName(CodeKind kind) {
+  switch (kind) {
+    case CodeKind::kSimple:
+      return "CodeKind::kSimple";
+    case CodeKind::kInternational:
+      return "CodeKind::kInternational";
+    case CodeKind::kUnprintable:
+      return "CodeKind::kUnprintable";
+    case CodeKind::kModifier:
+      return "CodeKind::kModifier";
+    case CodeKind::kInternationalFlag:
+      return "CodeKind::kInternationalFlag";
+    case CodeKind::kIgnored:
+      return "CodeKind::kIgnored";
+  }
+  return "?";
+}
+
+std::string ByteList(std::span<const uint8_t> bytes) {
+  std::string out = "{{";
+  char buf[8];
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(buf, sizeof buf, i ? ", 0x%02X" : "0x%02X", bytes[i]);
+    out += buf;
+  }
+  return out + "}}";
+}
+
+void WriteTable(std::ostream& out, const char* name, KeyFormat format,
+                const std::vector<TextCode>& table) {
+  if (table.empty()) return;
+  out << "constexpr TextCode " << name << "[] = {\n";
+  for (const TextCode& c : table) {
+    char ch[16];
+    std::snprintf(ch, sizeof ch, format == KeyFormat::kJet3 ? "0x%02X" : "0x%04X", c.ch);
+    out << "    {" << ch << ", " << KindName(c.kind) << ", "
+        << (c.weight == engine::index_text::kWeightUnknown ? std::string("kWeightUnknown")
+                                                           : std::to_string(c.weight))
+        << ", " << int(c.inline_len) << ", " << ByteList(c.inline_span()) << ", "
+        << int(c.extra_len) << ", " << ByteList(c.extra_span()) << ", " << int(c.flag) << "},";
+    uint32_t cp = CodePoint(format, c.ch);
+    char comment[48];
+    std::snprintf(comment, sizeof comment, "  // U+%04X", cp);
+    out << comment;
+    if (Printable(cp)) {
+      std::string utf8;
+      engine::AppendUtf8(cp, utf8);
+      out << " " << utf8;
+    }
+    out << "\n";
+  }
+  out << "};\n\n";
+}
+
+struct FormatRun {
+  CodeInference inference;
+  size_t entries = 0;  // leaf entries of indexes with General text columns
+  size_t orphans = 0;  // entries pointing at no live row
+  std::vector<std::string> files;
+  explicit FormatRun(KeyFormat f) : inference(f) {}
+};
+
+void PrintReport(const char* title, KeyFormat format, FormatRun& run, const InferenceReport& r,
+                 const std::vector<TextCode>& table) {
+  int weight_unknown = 0;
+  for (const auto& c : table) weight_unknown += c.weight == engine::index_text::kWeightUnknown;
+  std::printf("%s: %zu files, %zu text keys (%zu pointing at no row)\n", title, run.files.size(),
+              r.observations, run.orphans);
+  std::printf("  reproduced %zu, not covered %zu, mismatched %zu\n", r.matched, r.not_covered,
+              r.mismatches.size());
+  if (format == KeyFormat::kJet3) {
+    std::printf(
+        "  characters known: %zu of the %d characters of code page 1252 (%d with unknown "
+        "accent weight)\n",
+        table.size(), DefinedCp1252(), weight_unknown);
+  } else {
+    size_t latin1 = 0;
+    for (const auto& c : table) latin1 += c.ch < 0x100;
+    std::printf("  characters known: %zu UCS-2 units (%zu in U+0000-U+00FF, %zu above)\n",
+                table.size(), latin1, table.size() - latin1);
+  }
+  size_t shown = 0;
+  for (const auto& m : r.mismatches) {
+    if (shown++ == 20) break;
+    std::printf("  mismatch at %s\n    stored  %s\n    encoded %s\n", m.where.c_str(),
+                Hex(m.expected).c_str(), Hex(m.encoded).c_str());
+  }
+  std::printf("  characters seen but not known: %zu\n", r.unresolved.size());
+  for (const auto& [ch, why] : r.unresolved) std::printf("    %s\n", why.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string out_path;
+  bool dump = false;
+  std::vector<std::string> files;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--out" && i + 1 < argc) {
+      out_path = argv[++i];
+    } else if (arg == "--dump") {
+      dump = true;
+    } else if (arg == "--help" || arg == "-h") {
+      std::puts(
+          "usage: quorlen-index-codes [--out FILE.cpp] [--dump] DATABASE...\n"
+          "  --dump  also print every text key with its row's values");
+      return 0;
+    } else if (!arg.empty() && arg[0] == '-') {
+      std::fprintf(stderr, "unknown option %s\n", arg.c_str());
+      return 2;
+    } else {
+      files.push_back(arg);
+    }
+  }
+  if (files.empty()) {
+    std::fputs("usage: quorlen-index-codes [--out FILE.cpp] DATABASE...\n", stderr);
+    return 2;
+  }
+
+  FormatRun jet3(KeyFormat::kJet3), jet4(KeyFormat::kJet4);
+  for (const std::string& path : files) {
+    auto db = engine::Database::Open(path);
+    if (!db.ok()) {
+      std::fprintf(stderr, "%s: %s\n", path.c_str(), db.error().ToString().c_str());
+      return 1;
+    }
+    const KeyFormat format = engine::KeyFormatOf(db.value()->version());
+    FormatRun& run = format == KeyFormat::kJet3 ? jet3 : jet4;
+    run.files.push_back(BaseName(path));
+    engine::Status st =
+        engine::ForEachIndexEntry(*db.value(), [&](const engine::IndexEntryContext& ctx) {
+          bool text = false;
+          for (const auto& c : ctx.columns) {
+            text |= c.type == engine::key_type::kText || c.type == engine::key_type::kMemo;
+          }
+          if (!text) return;
+          ++run.entries;
+          if (!ctx.row_found) {
+            ++run.orphans;
+            return;
+          }
+          engine::index_text::Observation o;
+          o.columns.assign(ctx.columns.begin(), ctx.columns.end());
+          for (const auto& v : ctx.values) {
+            o.values.push_back({v.is_null, v.boolean, {v.bytes.begin(), v.bytes.end()}});
+          }
+          o.key = ctx.entry.key;
+          o.where = BaseName(path) + " table " + ctx.table_object.name + " index " +
+                    std::to_string(ctx.index.position) + " row " +
+                    std::to_string(ctx.entry.row.page) + ":" + std::to_string(ctx.entry.row.row);
+          if (dump) {
+            std::printf("%s:", o.where.c_str());
+            for (size_t i = 0; i < o.values.size(); ++i) {
+              const auto& c = o.columns[i];
+              const auto& v = o.values[i];
+              if (v.is_null) {
+                std::printf(" NULL");
+              } else if (c.type == engine::key_type::kText || c.type == engine::key_type::kMemo) {
+                std::string utf8;
+                for (uint16_t ch : engine::index_text::TextChars(format, v.bytes)) {
+                  engine::AppendUtf8(CodePoint(format, ch), utf8);
+                }
+                std::printf(" \"%s\"", utf8.c_str());
+              } else {
+                std::printf(" [%s]", Hex(v.bytes).c_str());
+              }
+            }
+            std::printf("\n  %s\n", Hex(o.key).c_str());
+          }
+          run.inference.Add(std::move(o));
+        });
+    if (!st.ok()) {
+      std::fprintf(stderr, "%s: %s\n", path.c_str(), st.error().ToString().c_str());
+      return 1;
+    }
+  }
+
+  InferenceReport r3 = jet3.inference.Run();
+  InferenceReport r4 = jet4.inference.Run();
+  std::vector<TextCode> t3 = jet3.inference.Table();
+  std::vector<TextCode> t4 = jet4.inference.Table();
+  PrintReport("Jet 3 General (97)", KeyFormat::kJet3, jet3, r3, t3);
+  PrintReport("Jet 4 General (legacy)", KeyFormat::kJet4, jet4, r4, t4);
+
+  if (!r3.mismatches.empty() || !r4.mismatches.empty()) {
+    std::fputs("the learned tables do not reproduce every key; nothing written\n", stderr);
+    return 1;
+  }
+  if (!out_path.empty()) {
+    std::ostringstream src;
+    src << "// Generated by scripts/gen-index-codes (tools/index_codes); do not edit.\n"
+           "//\n"
+           "// Text code tables of the General sort order, learned from the index entries\n"
+           "// Access wrote: each character's code entry is the one that reproduces every\n"
+           "// stored key it appears in (tools/index_codes, engine/src/index_key_infer.h).\n";
+    auto list = [&src](const char* title, const FormatRun& run, const InferenceReport& r,
+                       size_t known) {
+      src << "// " << title << ": " << known << " characters from " << r.observations << " keys in";
+      size_t col = 80;
+      for (const auto& f : run.files) {
+        if (col + f.size() > 96) {
+          src << "\n//  ";
+          col = 4;
+        }
+        src << " " << f;
+        col += f.size() + 1;
+      }
+      src << "\n";
+    };
+    list("Jet 3", jet3, r3, t3.size());
+    list("Jet 4", jet4, r4, t4.size());
+    src << "// Characters not listed have no known code: keys holding them are not encoded.\n"
+           "#include \"index_key_text.h\"\n\n"
+           "namespace engine::index_text {\n\nnamespace {\n\n";
+    WriteTable(src, "kJet3General", KeyFormat::kJet3, t3);
+    WriteTable(src, "kJet4GeneralLegacy", KeyFormat::kJet4, t4);
+    src << "}  // namespace\n\n";
+    src << "CodeTable Jet3GeneralCodes() { return " << (t3.empty() ? "{}" : "kJet3General")
+        << "; }\n";
+    src << "CodeTable Jet4GeneralLegacyCodes() { return "
+        << (t4.empty() ? "{}" : "kJet4GeneralLegacy") << "; }\n\n";
+    src << "}  // namespace engine::index_text\n";
+    std::ofstream f(out_path, std::ios::binary | std::ios::trunc);
+    f << src.str();
+    if (!f.flush()) {
+      std::fprintf(stderr, "cannot write %s\n", out_path.c_str());
+      return 1;
+    }
+    std::printf("wrote %s\n", out_path.c_str());
+  }
+  return 0;
+}
