@@ -57,7 +57,9 @@ try {
   process.exit(1);
 }
 const name = basename(file).replace(/\.[^.]*$/, "");
-if (opts.keep) {
+// Both checks of a file may run at once; only the mdb-reader one keeps
+// our dump, next to mdb-reader's.
+if (opts.keep && opts.oracle === "mdb-reader") {
   mkdirSync(opts.keep, { recursive: true });
   writeFileSync(join(opts.keep, `${name}.quorlen.json`), stdout);
 }
