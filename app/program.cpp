@@ -1,11 +1,14 @@
 #include "program.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QMetaObject>
+#include <QToolTip>
 
 #include "../help_window/help_frm1.h"
 #include "../main_window/compact1.h"
 #include "error.h"
+#include "fonts.h"
+#include "pictures.h"
 #include "version.h"
 #include "window_services.h"
 
@@ -13,6 +16,14 @@ namespace quorlen {
 
 namespace {
 Program* g_current = nullptr;
+}
+
+void applyProgramIdentity() {
+  QApplication::setApplicationName(QString::fromUtf8(kProductName));
+  QApplication::setApplicationVersion(QString::fromUtf8(kVersionText));
+  QApplication::setDesktopFileName(QStringLiteral("quorlen"));
+  QApplication::setWindowIcon(programIcon());
+  QToolTip::setFont(dialogFont());
 }
 
 Program::Program(WindowServices& services) : services_(services) {

@@ -15,6 +15,11 @@ class HelpFrm1;
 class Form;
 class WindowServices;
 
+// Gives the running application the program's identity: name "Quorlen",
+// version "1.00", desktop entry "quorlen", the program icon, and the dialog
+// font for tooltips.
+void applyProgramIdentity();
+
 class Program {
  public:
   explicit Program(WindowServices& services);

@@ -3,6 +3,7 @@
 #include <QListView>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QToolTip>
 #include <QtTest>
 
 #include "app/colours.h"
@@ -14,7 +15,9 @@
 #include "app/file_dialog.h"
 #include "app/fonts.h"
 #include "app/pictures.h"
+#include "app/program.h"
 #include "app/twips.h"
+#include "app/version.h"
 #include "fake_services.h"
 #include "gui_test_support.h"
 
@@ -39,6 +42,7 @@ class TestControls : public QObject {
   void dialogFontIsSansAt825Points();
   void optionGroupIsOneTabStop();
   void buttonDrawsCaptionAndPicture();
+  void programIdentity();
 };
 
 void TestControls::twipsScaleWithDpi_data() {
@@ -367,6 +371,18 @@ void TestControls::buttonDrawsCaptionAndPicture() {
   QVERIFY2(red > 10, "neither picture nor caption was drawn");
   QTest::mouseClick(&button, Qt::LeftButton);
   QCOMPARE(clicks.count(), 1);
+}
+
+void TestControls::programIdentity() {
+  applyProgramIdentity();
+  QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Quorlen"));
+  QCOMPARE(QCoreApplication::applicationVersion(), QStringLiteral("1.00"));
+  QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral("quorlen"));
+  QCOMPARE(QString::fromUtf8(kFileDescription),
+           QStringLiteral("Compact and Repair MS Access Files"));
+  QCOMPARE(kNumericVersion, (std::array<int, 4>{1, 0, 0, 0}));
+  QVERIFY(QApplication::windowIcon().availableSizes().contains(QSize(32, 32)));
+  QCOMPARE(QToolTip::font().pointSizeF(), 8.25);
 }
 
 QTEST_MAIN(TestControls)
