@@ -74,11 +74,17 @@ int RunDump(const CommonOptions& common, const std::vector<std::string>&) {
 
 }  // namespace
 
+// check_command.cpp
+void DeclareCheck(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra);
+int RunCheck(const CommonOptions& common, const std::vector<std::string>& extra);
+
 const std::vector<Command>& Commands() {
   static const std::vector<Command> kCommands = {
       {"info", "format, page size, page census, free space and tables with row counts", DeclareFile,
        RunInfo},
       {"dump", "the database's tables, columns and rows as canonical JSON", DeclareFile, RunDump},
+      {"check", "verify every structure of the file; exit 3 when problems are found", DeclareCheck,
+       RunCheck},
   };
   return kCommands;
 }

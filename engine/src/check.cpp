@@ -1,0 +1,443 @@
+// The checker's driver: opening, page 0, the global usage map, page
+// ownership, and the report text. See check_internal.h for the parts.
+#include "engine/check.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "bytes.h"
+#include "check_internal.h"
+
+namespace engine {
+
+uint64_t CheckReport::total_problems() const {
+  uint64_t n = 0;
+  for (const auto& [code, count] : per_code) n += count;
+  return n;
+}
+
+uint64_t CheckReport::not_shown(const std::string& code) const {
+  auto it = per_code.find(code);
+  if (it == per_code.end()) return 0;
+  uint64_t shown = 0;
+  for (const auto& p : problems) shown += p.code == code;
+  return it->second - shown;
+}
+
+namespace check {
+
+std::string Hex(ByteSpan bytes, size_t max) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  size_t n = std::min(bytes.size(), max);
+  for (size_t i = 0; i < n; ++i) {
+    if (i) out += ' ';
+    out += kDigits[bytes[i] >> 4];
+    out += kDigits[bytes[i] & 15];
+  }
+  if (bytes.size() > max) out += " ...";
+  return out;
+}
+
+Checker::Checker(const Pager& pager, const DatabaseHeader& header, const TextCodec& text,
+                 const Database* db, const CheckOptions& options)
+    : pager_(pager),
+      header_(header),
+      layout_(LayoutFor(header.version)),
+      text_(text),
+      db_(db),
+      options_(options) {
+  page_count_ = pager.page_count();
+  owners_.resize(page_count_);
+  free_.assign(page_count_, 0);
+  report_.format = header.version == JetVersion::kJet3 ? "jet3" : "jet4";
+  report_.page_size = layout_.page_size;
+  report_.counts.pages = page_count_;
+}
+
+void Checker::Report(const char* code, const Where& where, std::string message) {
+  uint64_t& count = report_.per_code[code];
+  ++count;
+  if (count > options_.max_per_code) return;
+  CheckProblem p;
+  p.code = code;
+  p.message = std::move(message);
+  p.page = where.page;
+  p.row = where.row;
+  if (where.table != 0) p.table = TableName(where.table);
+  p.index = where.index;
+  report_.problems.push_back(std::move(p));
+}
+
+std::string Checker::TableName(uint32_t table_page) const {
+  auto it = table_names_.find(table_page);
+  if (it != table_names_.end() && !it->second.empty()) return it->second;
+  return "table at page " + std::to_string(table_page);
+}
+
+std::string Checker::OwnerText(const PageOwner& o) const {
+  switch (o.kind) {
+    case OwnerKind::kNone:
+      return "nothing";
+    case OwnerKind::kHeader:
+      return "the database header";
+    case OwnerKind::kGlobalMap:
+      return "the global usage map";
+    case OwnerKind::kTableDef:
+      return "the definition of " + TableName(o.table);
+    case OwnerKind::kMapRows:
+      return "usage-map rows";
+    case OwnerKind::kTableData:
+      return "the data of " + TableName(o.table);
+    case OwnerKind::kIndex:
+      return "index #" + std::to_string(o.sub) + " of " + TableName(o.table);
+    case OwnerKind::kLongValue:
+      return "long values of column #" + std::to_string(o.sub) + " of " + TableName(o.table);
+    case OwnerKind::kBitmap:
+      return "a usage-map bitmap" +
+             (o.table != 0 ? " of " + TableName(o.table) : std::string(" of the global maps"));
+  }
+  return "?";
+}
+
+namespace {
+
+bool TypeFits(OwnerKind kind, uint8_t type) {
+  switch (kind) {
+    case OwnerKind::kHeader:
+      return type == static_cast<uint8_t>(PageType::kHeader);
+    case OwnerKind::kGlobalMap:
+    case OwnerKind::kMapRows:
+    case OwnerKind::kTableData:
+    case OwnerKind::kLongValue:
+      return type == static_cast<uint8_t>(PageType::kData);
+    case OwnerKind::kTableDef:
+      return type == static_cast<uint8_t>(PageType::kTableDef);
+    case OwnerKind::kIndex:
+      return type == static_cast<uint8_t>(PageType::kIndexNode) ||
+             type == static_cast<uint8_t>(PageType::kIndexLeaf);
+    case OwnerKind::kBitmap:
+      return type == static_cast<uint8_t>(PageType::kUsageBitmap);
+    case OwnerKind::kNone:
+      return true;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool Checker::Claim(uint32_t page, const PageOwner& owner, const Where& where, const char* what) {
+  if (page >= page_count_) {
+    Where w = where;
+    Report("page-out-of-range", w,
+           std::string(what) + " names page " + std::to_string(page) +
+               ", past the end of the file (" + std::to_string(page_count_) + " pages)");
+    return false;
+  }
+  PageOwner& current = owners_[page];
+  if (current.kind == OwnerKind::kNone) {
+    current = owner;
+    uint8_t type = pager_.PageOrThrow(page)[0];
+    if (!TypeFits(owner.kind, type)) {
+      Where w = where;
+      w.page = page;
+      w.row.reset();
+      Report("page-type-mismatch", w,
+             "page " + std::to_string(page) + " belongs to " + OwnerText(owner) + " (" + what +
+                 ") but has page type 0x" + Hex(ByteSpan(&type, 1)));
+    }
+    return true;
+  }
+  if (current == owner) return true;
+  if (current.kind == OwnerKind::kMapRows && owner.kind == OwnerKind::kMapRows) return true;
+  Where w = where;
+  w.page = page;
+  w.row.reset();
+  Report("page-double-owner", w,
+         "page " + std::to_string(page) + " is claimed by " + OwnerText(current) + " and by " +
+             OwnerText(owner) + " (" + what + ")");
+  return true;
+}
+
+const DataPage* Checker::DataPageAt(uint32_t page, const Where& where) {
+  auto it = data_pages_.find(page);
+  if (it != data_pages_.end()) return &it->second;
+  if (page >= page_count_) return nullptr;
+  auto decoded = DecodeDataPage(pager_.PageOrThrow(page), layout_, page);
+  if (!decoded.ok()) {
+    Where w = where;
+    w.page = page;
+    w.row.reset();
+    Report("data-page-invalid", w, decoded.error().description());
+    // Remember the failure as an empty page so it is reported once.
+    DataPage empty;
+    empty.number = page;
+    empty.owner = 0xFFFFFFFF;
+    data_pages_.emplace(page, std::move(empty));
+    return nullptr;
+  }
+  return &data_pages_.emplace(page, std::move(decoded.value())).first->second;
+}
+
+std::optional<UsageMap> Checker::ReadMap(RowPointer pointer, uint32_t table, const Where& where,
+                                         const std::string& what) {
+  Where w = where;
+  w.page = pointer.page;
+  w.row = pointer.row;
+  if (!Claim(pointer.page, PageOwner{OwnerKind::kMapRows, 0, 0}, where, what.c_str())) {
+    return std::nullopt;
+  }
+  ByteSpan page = pager_.PageOrThrow(pointer.page);
+  if (page[0] != static_cast<uint8_t>(PageType::kData)) return std::nullopt;  // reported by Claim
+  const DataPage* dp = DataPageAt(pointer.page, w);
+  if (dp == nullptr || dp->owner == 0xFFFFFFFF) return std::nullopt;
+  if (dp->owner != 0) {
+    Report("map-page-owner", w,
+           what + " lies on page " + std::to_string(pointer.page) + ", whose owner field is " +
+               std::to_string(dp->owner) + " (pages of usage-map rows have owner 0)");
+  }
+  if (pointer.row >= dp->slots.size()) {
+    Report("usage-map-invalid", w,
+           what + " names row " + std::to_string(pointer.row) + " of page " +
+               std::to_string(pointer.page) + ", which has " + std::to_string(dp->slots.size()) +
+               " rows");
+    return std::nullopt;
+  }
+  const RowSlot& slot = dp->slots[pointer.row];
+  if (slot.deleted() || slot.lookup()) {
+    Report("usage-map-invalid", w, what + " is stored in a deleted or moved row slot");
+    return std::nullopt;
+  }
+  auto map = ReadUsageMap(pager_, layout_, pointer);
+  if (!map.ok()) {
+    Report("usage-map-invalid", w, what + ": " + map.error().description());
+    return std::nullopt;
+  }
+  for (uint32_t bitmap : map.value().bitmap_pages) {
+    if (bitmap != 0) {
+      Claim(bitmap, PageOwner{OwnerKind::kBitmap, table, 0}, w, "a reference usage map");
+    }
+  }
+  return std::move(map.value());
+}
+
+void Checker::CheckHeader() {
+  Where w;
+  w.page = 0;
+  if (pager_.trailing_bytes() != 0) {
+    Report("file-size", w,
+           "the file ends " + std::to_string(pager_.trailing_bytes()) +
+               " bytes into a page: its length is not a multiple of the page size (" +
+               std::to_string(layout_.page_size) + ")");
+  }
+  const std::vector<uint8_t>& h = header_.unmasked;
+  if (h.size() < 0x20 || h[1] != 0x01 || h[2] != 0 || h[3] != 0) {
+    Report("header-invalid", w,
+           "page 0 starts " + Hex(ByteSpan(h.data(), std::min<size_t>(4, h.size()))) +
+               " instead of 00 01 00 00");
+  }
+  static const char kName[] = "Standard Jet DB";
+  if (h.size() < 0x15 || std::memcmp(h.data() + 4, kName, 15) != 0 || h[0x13] != 0) {
+    Report("header-invalid", w, "page 0 does not carry the engine name \"Standard Jet DB\"");
+  }
+  if (page_count_ < 3) {
+    Report("file-too-short", w,
+           "the file holds " + std::to_string(page_count_) +
+               " whole pages; a database has at least the header, the global usage map and "
+               "the catalog definition (3 pages)");
+    return;
+  }
+  Claim(0, PageOwner{OwnerKind::kHeader, 0, 0}, w, "the database header");
+}
+
+void Checker::CheckGlobalMap() {
+  Where w;
+  w.page = 1;
+  Claim(1, PageOwner{OwnerKind::kGlobalMap, 0, 0}, w, "the global usage map");
+  const DataPage* dp = DataPageAt(1, w);
+  if (dp == nullptr || dp->owner == 0xFFFFFFFF) return;
+  if (dp->owner != 1) {
+    Report("global-map-invalid", w,
+           "page 1 has owner field " + std::to_string(dp->owner) + " instead of 1");
+  }
+  for (uint8_t row = 0; row < 2 && row < dp->slots.size(); ++row) {
+    Where wr = w;
+    wr.row = row;
+    if (dp->slots[row].deleted() || !dp->slots[row].in_bounds) {
+      Report("global-map-invalid", wr,
+             "row " + std::to_string(row) + " of page 1 is not a live row");
+      continue;
+    }
+    auto map = ReadUsageMap(pager_, layout_, RowPointer{1, row});
+    if (!map.ok()) {
+      Report("global-map-invalid", wr, map.error().description());
+      continue;
+    }
+    for (uint32_t bitmap : map.value().bitmap_pages) {
+      if (bitmap != 0) Claim(bitmap, PageOwner{OwnerKind::kBitmap, 0, 0}, wr, "a global usage map");
+    }
+    if (row != 0) continue;
+    const UsageMap& m = map.value();
+    have_global_map_ = true;
+    for (uint32_t p : m.pages) free_[p] = 1;
+    report_.counts.free_pages = static_cast<uint32_t>(m.pages.size());
+    // The bits the map has for pages past the end of the file mark them free.
+    uint64_t covered_end = (m.type == 0 ? m.start_page : 0) + m.pages_covered;
+    if (covered_end > page_count_) {
+      uint64_t beyond = covered_end - page_count_;
+      if (m.type == 0 && m.start_page > page_count_) beyond = m.pages_covered;
+      if (m.pages_beyond_file != beyond) {
+        Report("global-map-tail", wr,
+               "the global usage map covers " + std::to_string(beyond) +
+                   " pages past the end of the file but marks only " +
+                   std::to_string(m.pages_beyond_file) + " of them free");
+      }
+    }
+  }
+  if (dp->slots.empty()) Report("global-map-invalid", w, "page 1 holds no rows");
+}
+
+void Checker::CheckPageOwnership() {
+  uint32_t run_start = 0, run_length = 0;  // all-zero pages nothing accounts for
+  auto flush_zero_run = [&] {
+    if (run_length == 0) return;
+    Where w;
+    w.page = run_start;
+    Report("page-orphan", w,
+           std::to_string(run_length) + " page(s) from " + std::to_string(run_start) + " to " +
+               std::to_string(run_start + run_length - 1) +
+               " are all zero, owned by nothing and not marked free in the global usage map");
+    run_length = 0;
+  };
+  for (uint32_t p = 0; p < page_count_; ++p) {
+    const PageOwner& owner = owners_[p];
+    bool is_free = free_[p] != 0;
+    Where w;
+    w.page = p;
+    if (owner.kind != OwnerKind::kNone) {
+      flush_zero_run();
+      if (is_free) {
+        w.table = owner.table;
+        Report("page-owned-but-free", w,
+               "page " + std::to_string(p) + " belongs to " + OwnerText(owner) +
+                   " but is marked free in the global usage map");
+      }
+      continue;
+    }
+    if (is_free || !have_global_map_) {
+      flush_zero_run();
+      continue;
+    }
+    ByteSpan page = pager_.PageOrThrow(p);
+    bool zero = std::all_of(page.begin(), page.end(), [](uint8_t b) { return b == 0; });
+    if (zero) {
+      if (run_length == 0) run_start = p;
+      ++run_length;
+      continue;
+    }
+    flush_zero_run();
+    uint8_t type = page[0];
+    uint32_t owner_field = Le32(page.data() + 4);
+    if (type == static_cast<uint8_t>(PageType::kData) && table_names_.count(owner_field)) {
+      w.table = owner_field;
+      Report("usage-map-disagrees", w,
+             "data page " + std::to_string(p) + " carries the owner field of " +
+                 TableName(owner_field) +
+                 " but is missing from its page map and not marked free in the global usage map");
+    } else if ((type == static_cast<uint8_t>(PageType::kIndexNode) ||
+                type == static_cast<uint8_t>(PageType::kIndexLeaf)) &&
+               table_names_.count(owner_field)) {
+      w.table = owner_field;
+      Report("page-orphan", w,
+             "index page " + std::to_string(p) + " of " + TableName(owner_field) +
+                 " is reachable from no index of it and not marked free in the global usage map");
+    } else {
+      std::string what(PageTypeName(type));
+      if (type == static_cast<uint8_t>(PageType::kData) && owner_field == kLvalOwner) {
+        what = "long-value data page";
+      }
+      Report("page-orphan", w,
+             "page " + std::to_string(p) + " (" + what +
+                 ") is owned by nothing and not marked free in the global usage map");
+    }
+  }
+  flush_zero_run();
+}
+
+CheckReport Checker::Run() {
+  CheckHeader();
+  if (page_count_ >= 3) {
+    CheckGlobalMap();
+    CheckCatalog();
+    CheckCrossReferences();
+    CheckPageOwnership();
+  }
+  return std::move(report_);
+}
+
+}  // namespace check
+
+Result<CheckReport> CheckDatabase(std::unique_ptr<FileSource> source, const CheckOptions& options) {
+  auto header = DecodeHeader(source->bytes());
+  if (!header.ok()) return header.error();
+  const DatabaseHeader& h = header.value();
+  if (!h.password.empty() && options.password != h.password) {
+    return Error(ErrorCode::kWrongPassword, options.password.empty()
+                                                ? "the database has a password; none was given"
+                                                : "wrong database password");
+  }
+  ByteSpan bytes = source->bytes();
+  // The full reader is used for memo values in index keys; a file whose
+  // catalog it cannot load is still checked, without those.
+  auto db = Database::Open(FileSource::FromSpan(bytes), OpenOptions{options.password});
+  Pager pager(std::move(source), h.page_size, h.database_key);
+  TextCodec text(h.version, h.code_page);
+  check::Checker checker(pager, h, text, db.ok() ? db.value().get() : nullptr, options);
+  try {
+    return checker.Run();
+  } catch (EngineFailure& failure) {
+    // The parts report damage as problems; an escape here is a fault of the
+    // checker itself, reported as an error rather than a false "0 problems".
+    return failure.error;
+  } catch (std::bad_alloc&) {
+    return Error(ErrorCode::kDamaged, "out of memory while checking the database");
+  }
+}
+
+Result<CheckReport> CheckDatabase(const std::string& path, const CheckOptions& options) {
+  auto source = FileSource::OpenFile(path);
+  if (!source.ok()) return source.error();
+  return CheckDatabase(std::move(source.value()), options);
+}
+
+std::string FormatCheckReport(const CheckReport& r) {
+  std::string out;
+  for (const CheckProblem& p : r.problems) {
+    out += p.code;
+    out += ':';
+    if (!p.table.empty()) out += " table \"" + p.table + "\"";
+    if (!p.index.empty()) out += " index \"" + p.index + "\"";
+    if (p.page) out += " page " + std::to_string(*p.page);
+    if (p.row) out += " row " + std::to_string(*p.row);
+    out += ": " + p.message + "\n";
+  }
+  for (const auto& [code, count] : r.per_code) {
+    uint64_t hidden = r.not_shown(code);
+    if (hidden > 0) out += "... and " + std::to_string(hidden) + " more " + code + " problems\n";
+  }
+  const CheckCounts& c = r.counts;
+  out += "checked: " + r.format + ", " + std::to_string(r.page_size) + "-byte pages, " +
+         std::to_string(c.pages) + " pages (" + std::to_string(c.free_pages) + " free)\n";
+  out += "tables: " + std::to_string(c.tables) + ", rows: " + std::to_string(c.rows) +
+         " (overflow " + std::to_string(c.overflow_rows) +
+         "), long values outside rows: " + std::to_string(c.long_values) + "\n";
+  out += "indexes: " + std::to_string(c.indexes) +
+         ", index entries: " + std::to_string(c.index_entries) +
+         " (keys verified: " + std::to_string(c.keys_verified) +
+         ", not verifiable: " + std::to_string(c.keys_not_verifiable) +
+         ", values not encodable: " + std::to_string(c.keys_invalid_value) + ")\n";
+  out += std::to_string(r.total_problems()) + " problems\n";
+  return out;
+}
+
+}  // namespace engine

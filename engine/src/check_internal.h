@@ -1,0 +1,168 @@
+// The checker's state, shared by its parts:
+//   check.cpp          driver, page 0, global map, page ownership, report text
+//   check_tables.cpp   table definitions, data pages, rows, values, long values
+//   check_indexes.cpp  index B-trees and their entries against the rows
+//   check_catalog.cpp  MSysObjects and the references between objects
+//
+// Ownership is recorded per page (one PageOwner each). A page claimed by two
+// different structures is reported once per extra claim; usage-map rows are
+// the one structure that several tables may share on a page.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/check.h"
+#include "engine/database.h"
+#include "engine/header.h"
+#include "engine/index.h"
+#include "engine/page.h"
+#include "engine/row.h"
+#include "engine/table_def.h"
+#include "engine/usage_map.h"
+#include "engine/values.h"
+
+namespace engine::check {
+
+enum class OwnerKind : uint8_t {
+  kNone,
+  kHeader,     // page 0
+  kGlobalMap,  // page 1
+  kTableDef,   // a page of a table definition chain
+  kMapRows,    // a data page holding usage-map rows (owner field 0)
+  kTableData,  // a data page of a table (its owned map)
+  kIndex,      // a page of a physical index
+  kLongValue,  // an LVAL page of a memo/OLE column
+  kBitmap,     // a 0x05 page of a reference usage map
+};
+
+struct PageOwner {
+  OwnerKind kind = OwnerKind::kNone;
+  uint32_t table = 0;  // first TDEF page of the table, when it has one
+  uint32_t sub = 0;    // index position or column number
+  bool operator==(const PageOwner&) const = default;
+};
+
+// Where a problem is.
+struct Where {
+  std::optional<uint32_t> page;
+  std::optional<uint32_t> row;
+  uint32_t table = 0;  // first TDEF page; 0 none
+  std::string index;
+};
+
+// One catalog row, as far as it could be decoded.
+struct CatalogRow {
+  int32_t id = 0;
+  int32_t parent_id = 0;
+  std::string name;
+  int16_t type = 0;
+  int32_t flags = 0;
+  RowPointer row;
+};
+
+// What is kept of a table after its own checks, for the cross-checks.
+struct TableSummary {
+  uint32_t page = 0;
+  bool readable = false;
+  std::vector<LogicalIndex> logical;
+};
+
+// A live row of the table under check.
+struct LiveRow {
+  RowPointer location;  // the slot index entries point at
+  ByteSpan bytes;       // the row's data (overflow followed)
+  bool decodes = false;
+};
+
+inline uint32_t PackRow(RowPointer p) {
+  return (p.page << 8) | p.row;
+}
+
+class Checker {
+ public:
+  Checker(const Pager& pager, const DatabaseHeader& header, const TextCodec& text,
+          const Database* db, const CheckOptions& options);
+
+  CheckReport Run();
+
+  // --- reporting (check.cpp) ---
+  void Report(const char* code, const Where& where, std::string message);
+  std::string TableName(uint32_t table_page) const;
+  std::string OwnerText(const PageOwner& owner) const;
+
+  // Records that `owner` uses `page`; reports a page past the end of the
+  // file, a second owner, or a page type that does not fit the owner.
+  // Returns false when the page does not exist.
+  bool Claim(uint32_t page, const PageOwner& owner, const Where& where, const char* what);
+  // Reads and claims a usage map; claims the page of its row and its bitmap
+  // pages. Reports an unreadable map and returns nullopt.
+  std::optional<UsageMap> ReadMap(RowPointer pointer, uint32_t table, const Where& where,
+                                  const std::string& what);
+  // Decoded data page, cached; nullopt (reported) when it cannot be decoded.
+  const DataPage* DataPageAt(uint32_t page, const Where& where);
+
+  // --- parts ---
+  void CheckHeader();
+  void CheckGlobalMap();
+  void CheckCatalog();                           // check_catalog.cpp
+  void CheckCrossReferences();                   // check_catalog.cpp
+  void CheckTable(uint32_t page, bool catalog);  // check_tables.cpp
+  void CheckPageOwnership();
+
+  // check_tables.cpp
+  bool CheckTableDef(const TableDef& t);
+  void ScanTableRows(const TableDef& t, std::vector<LiveRow>& rows);
+  void CheckRowValues(const TableDef& t, RowDecoder& decoder, const LiveRow& row);
+  void CheckLongValue(const TableDef& t, const ColumnDef& c, ByteSpan field, const Where& where);
+  std::optional<ByteSpan> LvalPiece(const TableDef& t, const ColumnDef& c, RowPointer ptr,
+                                    const Where& where);
+  void CheckLongValueMaps(const TableDef& t);
+  void CollectCatalogRows(const TableDef& t, const std::vector<LiveRow>& rows);
+  void CollectIdReferences(const TableDef& t, const std::vector<LiveRow>& rows);
+
+  // check_indexes.cpp
+  void CheckIndexes(const TableDef& t, const std::vector<LiveRow>& rows);
+
+  const Pager& pager_;
+  const DatabaseHeader& header_;
+  const Layout& layout_;
+  const TextCodec& text_;
+  const Database* db_;  // for reading memo values of index keys; may be null
+  CheckOptions options_;
+  CheckReport report_;
+
+  uint32_t page_count_ = 0;
+  std::vector<PageOwner> owners_;
+  std::vector<uint8_t> free_;  // global map: 1 = marked free
+  bool have_global_map_ = false;
+  std::unordered_map<uint32_t, DataPage> data_pages_;  // cache of decoded data pages
+  std::unordered_set<uint32_t> lval_rows_used_;        // PackRow of every LVAL row in use
+  // LVAL pages found through row references, per (table, column).
+  std::map<std::pair<uint32_t, uint32_t>, std::unordered_set<uint32_t>> lval_pages_referenced_;
+
+  std::vector<CatalogRow> catalog_;
+  bool catalog_read_ = false;
+  std::map<uint32_t, std::string> table_names_;  // first TDEF page -> name
+  std::map<uint32_t, TableSummary> tables_;
+  // Ids found in MSysACEs.ObjectId and the navigation-pane tables:
+  // (table page, column name, row) -> id.
+  struct IdReference {
+    uint32_t table = 0;
+    std::string column;
+    RowPointer row;
+    int32_t id = 0;
+  };
+  std::vector<IdReference> id_references_;
+};
+
+// Hex of a byte string, capped for messages.
+std::string Hex(ByteSpan bytes, size_t max = 48);
+
+}  // namespace engine::check
