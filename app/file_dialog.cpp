@@ -52,10 +52,15 @@ void DatabaseFileDialog::accept() {
   QFileDialog::accept();
 }
 
+std::unique_ptr<QMessageBox> makeMessageBox(const QString& prompt, const QString& title) {
+  auto box = std::make_unique<QMessageBox>(QMessageBox::NoIcon, title, prompt, QMessageBox::Ok);
+  box->setWindowModality(Qt::ApplicationModal);
+  box->setEscapeButton(QMessageBox::Ok);
+  return box;
+}
+
 void QtWindowServices::messageBox(const QString& prompt, const QString& title) {
-  QMessageBox box(QMessageBox::NoIcon, title, prompt, QMessageBox::Ok);
-  box.setWindowModality(Qt::ApplicationModal);
-  box.exec();
+  makeMessageBox(prompt, title)->exec();
 }
 
 std::optional<QString> QtWindowServices::chooseFile(const FileDialogRequest& request) {

@@ -14,9 +14,6 @@ const QColor kBlack(0x00, 0x00, 0x00);
 const QColor kTeal(0x00, 0x80, 0x80);
 const QColor kAqua(0x00, 0xFF, 0xFF);
 const QColor kNavy(0x00, 0x00, 0x80);
-const QColor kBlue(0x00, 0x00, 0xFF);
-const QColor kSilver(0xC0, 0xC0, 0xC0);
-const QColor kGrey(0x80, 0x80, 0x80);
 const QColor kWhite(0xFF, 0xFF, 0xFF);
 const QColor kYellow(0xFF, 0xFF, 0x00);
 
@@ -97,10 +94,6 @@ QImage programIconImage() {
   // A spark of repair on the lid.
   p.fillRect(QRect(14, 7, 4, 2), kWhite);
   p.fillRect(QRect(15, 6, 2, 4), kWhite);
-  Q_UNUSED(kRed);
-  Q_UNUSED(kBlue);
-  Q_UNUSED(kSilver);
-  Q_UNUSED(kGrey);
   return image;
 }
 

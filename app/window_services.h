@@ -4,8 +4,10 @@
 #pragma once
 
 #include <QString>
+#include <memory>
 #include <optional>
 
+class QMessageBox;
 class QWidget;
 
 namespace quorlen {
@@ -33,6 +35,10 @@ class WindowServices {
   // May throw UiError when the dialog cannot be shown.
   virtual std::optional<QString> chooseFile(const FileDialogRequest& request) = 0;
 };
+
+// The message box QtWindowServices shows: the prompt, an OK button only, no
+// icon, the title, modal to the whole program.
+std::unique_ptr<QMessageBox> makeMessageBox(const QString& prompt, const QString& title);
 
 class QtWindowServices final : public WindowServices {
  public:

@@ -1,6 +1,7 @@
 // The window services and our painted controls, without any window class.
 #include <QFileSystemModel>
 #include <QListView>
+#include <QMessageBox>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QToolTip>
@@ -43,6 +44,7 @@ class TestControls : public QObject {
   void optionGroupIsOneTabStop();
   void buttonDrawsCaptionAndPicture();
   void programIdentity();
+  void messageBoxHasOkOnlyNoIconAndTitle();
 };
 
 void TestControls::twipsScaleWithDpi_data() {
@@ -383,6 +385,17 @@ void TestControls::programIdentity() {
   QCOMPARE(kNumericVersion, (std::array<int, 4>{1, 0, 0, 0}));
   QVERIFY(QApplication::windowIcon().availableSizes().contains(QSize(32, 32)));
   QCOMPARE(QToolTip::font().pointSizeF(), 8.25);
+}
+
+void TestControls::messageBoxHasOkOnlyNoIconAndTitle() {
+  const auto box = makeMessageBox(QStringLiteral("  File Successfully Compacted"),
+                                  QStringLiteral("MS Access Database File Repair/Compactor"));
+  QCOMPARE(box->text(), QStringLiteral("  File Successfully Compacted"));
+  QCOMPARE(box->windowTitle(), QStringLiteral("MS Access Database File Repair/Compactor"));
+  QCOMPARE(box->icon(), QMessageBox::NoIcon);
+  QCOMPARE(box->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
+  QCOMPARE(box->buttons().size(), 1);
+  QCOMPARE(box->windowModality(), Qt::ApplicationModal);
 }
 
 QTEST_MAIN(TestControls)
