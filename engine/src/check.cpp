@@ -298,25 +298,39 @@ void Checker::CheckGlobalMap() {
 }
 
 void Checker::CheckPageOwnership() {
-  uint32_t run_start = 0, run_length = 0;  // all-zero pages nothing accounts for
-  auto flush_zero_run = [&] {
-    if (run_length == 0) return;
+  // Pages nothing owns and the global map does not mark free are reported
+  // in runs of consecutive pages of the same kind.
+  struct Orphan {
+    const char* code = nullptr;
+    std::string kind;    // what the pages are
+    uint32_t table = 0;  // the table their owner field names, if known
+    bool operator==(const Orphan& o) const { return kind == o.kind && table == o.table; }
+  };
+  std::optional<Orphan> run;
+  uint32_t run_start = 0, run_length = 0;
+  auto flush = [&] {
+    if (!run) return;
     Where w;
     w.page = run_start;
-    Report("page-orphan", w,
-           std::to_string(run_length) + " page(s) from " + std::to_string(run_start) + " to " +
-               std::to_string(run_start + run_length - 1) +
-               " are all zero, owned by nothing and not marked free in the global usage map");
+    w.table = run->table;
+    std::string pages = run_length == 1
+                            ? "page " + std::to_string(run_start)
+                            : std::to_string(run_length) + " pages " + std::to_string(run_start) +
+                                  " to " + std::to_string(run_start + run_length - 1);
+    Report(run->code, w,
+           pages + " (" + run->kind +
+               "): owned by no structure and not marked free in the global usage map");
+    run.reset();
     run_length = 0;
   };
   for (uint32_t p = 0; p < page_count_; ++p) {
     const PageOwner& owner = owners_[p];
     bool is_free = free_[p] != 0;
-    Where w;
-    w.page = p;
-    if (owner.kind != OwnerKind::kNone) {
-      flush_zero_run();
-      if (is_free) {
+    if (owner.kind != OwnerKind::kNone || is_free || !have_global_map_) {
+      flush();
+      if (owner.kind != OwnerKind::kNone && is_free) {
+        Where w;
+        w.page = p;
         w.table = owner.table;
         Report("page-owned-but-free", w,
                "page " + std::to_string(p) + " belongs to " + OwnerText(owner) +
@@ -324,44 +338,43 @@ void Checker::CheckPageOwnership() {
       }
       continue;
     }
-    if (is_free || !have_global_map_) {
-      flush_zero_run();
-      continue;
-    }
     ByteSpan page = pager_.PageOrThrow(p);
-    bool zero = std::all_of(page.begin(), page.end(), [](uint8_t b) { return b == 0; });
-    if (zero) {
-      if (run_length == 0) run_start = p;
+    uint8_t type = page[0];
+    uint32_t owner_field = Le32(page.data() + 4);
+    bool known_table = table_names_.count(owner_field) != 0;
+    Orphan o;
+    o.code = "page-orphan";
+    if (std::all_of(page.begin(), page.end(), [](uint8_t b) { return b == 0; })) {
+      o.kind = "all bytes zero";
+    } else if (type == static_cast<uint8_t>(PageType::kData) && owner_field == kLvalOwner) {
+      o.code = "lv-page-unreferenced";
+      o.kind = "LVAL pages in no column's map, referenced by no live row";
+    } else if (type == static_cast<uint8_t>(PageType::kTableDef)) {
+      o.code = "tdef-unreferenced";
+      o.kind = "table definition pages no catalog table leads to";
+    } else if (type == static_cast<uint8_t>(PageType::kData) && known_table) {
+      o.code = "usage-map-disagrees";
+      o.kind = "data pages naming " + TableName(owner_field) +
+               " as owner, missing from its owned-pages map";
+      o.table = owner_field;
+    } else if ((type == static_cast<uint8_t>(PageType::kIndexNode) ||
+                type == static_cast<uint8_t>(PageType::kIndexLeaf)) &&
+               known_table) {
+      o.kind = "index pages of " + TableName(owner_field) + " reachable from none of its indexes";
+      o.table = owner_field;
+    } else {
+      o.kind = "page type 0x" + Hex(ByteSpan(&type, 1)) + ", " + std::string(PageTypeName(type));
+    }
+    if (run && *run == o && run_start + run_length == p) {
       ++run_length;
       continue;
     }
-    flush_zero_run();
-    uint8_t type = page[0];
-    uint32_t owner_field = Le32(page.data() + 4);
-    if (type == static_cast<uint8_t>(PageType::kData) && table_names_.count(owner_field)) {
-      w.table = owner_field;
-      Report("usage-map-disagrees", w,
-             "data page " + std::to_string(p) + " carries the owner field of " +
-                 TableName(owner_field) +
-                 " but is missing from its page map and not marked free in the global usage map");
-    } else if ((type == static_cast<uint8_t>(PageType::kIndexNode) ||
-                type == static_cast<uint8_t>(PageType::kIndexLeaf)) &&
-               table_names_.count(owner_field)) {
-      w.table = owner_field;
-      Report("page-orphan", w,
-             "index page " + std::to_string(p) + " of " + TableName(owner_field) +
-                 " is reachable from no index of it and not marked free in the global usage map");
-    } else {
-      std::string what(PageTypeName(type));
-      if (type == static_cast<uint8_t>(PageType::kData) && owner_field == kLvalOwner) {
-        what = "long-value data page";
-      }
-      Report("page-orphan", w,
-             "page " + std::to_string(p) + " (" + what +
-                 ") is owned by nothing and not marked free in the global usage map");
-    }
+    flush();
+    run = o;
+    run_start = p;
+    run_length = 1;
   }
-  flush_zero_run();
+  flush();
 }
 
 CheckReport Checker::Run() {

@@ -158,6 +158,7 @@ class Checker {
     std::string column;
     RowPointer row;
     int32_t id = 0;
+    std::string name;  // the row's Name column, where it has one
   };
   std::vector<IdReference> id_references_;
 };
