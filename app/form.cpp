@@ -53,13 +53,10 @@ void Form::activate() {
 
 void Form::closing() {
   program_.runHandler([this] { Form_Unload(); });
-  // Detach now: the widget is deleted later, but a show() from here on loads
-  // a new one.
-  if (FormWindow* w = window_.data()) {
-    window_ = nullptr;
-    clearDesign();
-    (void)w;
-  }
+  // Detach now: Qt deletes the widget a little later, but a show() from here
+  // on already loads a new one.
+  window_ = nullptr;
+  clearDesign();
   program_.formUnloaded(*this);
 }
 

@@ -40,22 +40,4 @@ void keepOffTaskbar(QWidget& window) {
   xcb_flush(c);
 }
 
-bool isKeptOffTaskbar(QWidget& window) {
-  xcb_connection_t* c = x11Connection();
-  if (c == nullptr) return false;
-  const xcb_atom_t state = atom(c, "_NET_WM_STATE");
-  const xcb_atom_t skip = atom(c, "_NET_WM_STATE_SKIP_TASKBAR");
-  const xcb_get_property_cookie_t cookie = xcb_get_property(
-      c, 0, static_cast<xcb_window_t>(window.winId()), state, XCB_ATOM_ATOM, 0, 64);
-  std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)> reply(
-      xcb_get_property_reply(c, cookie, nullptr), &std::free);
-  if (!reply || reply->format != 32) return false;
-  const auto* atoms = static_cast<const xcb_atom_t*>(xcb_get_property_value(reply.get()));
-  const int n = xcb_get_property_value_length(reply.get()) / 4;
-  for (int i = 0; i < n; ++i) {
-    if (atoms[i] == skip) return true;
-  }
-  return false;
-}
-
 }  // namespace quorlen

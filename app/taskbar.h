@@ -11,8 +11,4 @@ namespace quorlen {
 // other platforms.
 void keepOffTaskbar(QWidget& window);
 
-// Whether keepOffTaskbar's states are set on the window (X11 only; false
-// elsewhere).
-bool isKeptOffTaskbar(QWidget& window);
-
 }  // namespace quorlen
