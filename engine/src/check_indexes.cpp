@@ -108,6 +108,7 @@ void Checker::CheckIndexes(const TableDef& t, const std::vector<LiveRow>& rows) 
         return {};
       }
       Claim(number, owner, wp, "an index tree");
+      if (!(owners_[number] == owner)) return {};  // another structure's page: reported
       auto decoded = DecodeIndexPage(pager_.PageOrThrow(number), layout_, number);
       if (!decoded.ok()) {
         Report("index-page-invalid", wp, decoded.error().description());

@@ -61,6 +61,8 @@ void Checker::CheckTable(uint32_t page, bool catalog) {
   if (catalog) CollectCatalogRows(t, rows);
   CollectIdReferences(t, rows);
   if (layout_ok) CheckIndexes(t, rows);
+  // Decoded pages are kept for one table at a time.
+  data_pages_.clear();
 }
 
 bool Checker::CheckTableDef(const TableDef& t) {
@@ -285,7 +287,11 @@ void Checker::ScanTableRows(const TableDef& t, std::vector<LiveRow>& rows) {
   for (uint32_t p : pages) {
     Where wp = w;
     wp.page = p;
-    Claim(p, PageOwner{OwnerKind::kTableData, t.first_page, 0}, wp, "the table's owned-pages map");
+    const PageOwner owner{OwnerKind::kTableData, t.first_page, 0};
+    Claim(p, owner, wp, "the table's owned-pages map");
+    // A page another structure owns was reported; its rows are not this
+    // table's (and a hostile map cannot make every table read every page).
+    if (p >= page_count_ || !(owners_[p] == owner)) continue;
     ByteSpan page = pager_.PageOrThrow(p);
     if (page[0] != static_cast<uint8_t>(PageType::kData)) continue;
     const DataPage* dp = DataPageAt(p, wp);
