@@ -28,6 +28,7 @@ class TestMainWindow : public QObject {
   void controlGeometryAndStacking();
   void designColoursThenActivationColours();
   void activationSkipsASettingThatFails();
+  void returningFromADialogIsNoActivation();
   void tabOrderStopsAndWraps();
   void enterAndEscapePressNothing();
   void okRunsNothingYet();
@@ -231,6 +232,23 @@ void TestMainWindow::activationSkipsASettingThatFails() {
   QCOMPARE(m.RDOPT()(0).backColour(), sys::kWindowBackground);
   QVERIFY(services_->messages.empty());  // skipped silently
   QVERIFY(exits_.empty());
+}
+
+void TestMainWindow::returningFromADialogIsNoActivation() {
+  // A message box or the file dialog is not one of the program's windows:
+  // coming back from it does not run Form_Activate again.
+  Compact1& m = main();
+  m.Frame1().setBackColour(fixed::kGrey);
+  QWidget dialog(nullptr, Qt::Dialog);
+  dialog.resize(50, 50);
+  dialog.show();
+  dialog.activateWindow();
+  QVERIFY(QTest::qWaitForWindowActive(&dialog));
+  dialog.close();
+  window().activateWindow();
+  QVERIFY(QTest::qWaitForWindowActive(&window()));
+  QTest::qWait(20);
+  QCOMPARE(m.Frame1().backColour(), fixed::kGrey);
 }
 
 void TestMainWindow::tabOrderStopsAndWraps() {
