@@ -9,7 +9,6 @@ namespace quorlen {
 
 // Numbers used by the window layer.
 enum ErrorNumber : int {
-  kErrInvalidProcedureCall = 5,
   kErrOutOfMemory = 7,
   kErrInternal = 51,
   kErrObjectNotLoaded = 91,

@@ -14,10 +14,6 @@
 
 namespace quorlen {
 
-namespace {
-Program* g_current = nullptr;
-}
-
 void applyProgramIdentity() {
   QApplication::setApplicationName(QString::fromUtf8(kProductName));
   QApplication::setApplicationVersion(QString::fromUtf8(kVersionText));
@@ -34,7 +30,6 @@ Program::Program(WindowServices& services) : services_(services) {
         QCoreApplication::instance(), [status] { QCoreApplication::exit(status); },
         Qt::QueuedConnection);
   };
-  g_current = this;
 }
 
 Program::~Program() {
@@ -42,12 +37,6 @@ Program::~Program() {
   lastActive_ = nullptr;
   helpFrm1_.reset();
   compact1_.reset();
-  if (g_current == this) g_current = nullptr;
-}
-
-Program& Program::current() {
-  if (g_current == nullptr) throw UiError(kErrObjectNotLoaded, "The program is not running.");
-  return *g_current;
 }
 
 void Program::start() {

@@ -27,9 +27,6 @@ class Program {
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
 
-  // The running program; throws UiError 91 when there is none.
-  static Program& current();
-
   WindowServices& services() { return services_; }
 
   // Start: create the main window, load it and show it. Nothing else.
