@@ -273,19 +273,29 @@ void Checker::CheckGlobalMap() {
       Report("global-map-invalid", wr, map.error().description());
       continue;
     }
-    for (uint32_t bitmap : map.value().bitmap_pages) {
-      if (bitmap != 0) Claim(bitmap, PageOwner{OwnerKind::kBitmap, 0, 0}, wr, "a global usage map");
+    const std::vector<uint32_t>& bitmaps = map.value().bitmap_pages;
+    for (size_t i = 0; i < bitmaps.size(); ++i) {
+      if (bitmaps[i] == 0) continue;
+      if (bitmaps[i] >= page_count_) {
+        Report("global-map-invalid", wr,
+               "reference map pointer #" + std::to_string(i) + " names page " +
+                   std::to_string(bitmaps[i]) + ", past the end of the file (" +
+                   std::to_string(page_count_) + " pages)");
+        continue;
+      }
+      Claim(bitmaps[i], PageOwner{OwnerKind::kBitmap, 0, 0}, wr, "a global usage map");
     }
     if (row != 0) continue;
     const UsageMap& m = map.value();
     have_global_map_ = true;
     for (uint32_t p : m.pages) free_[p] = 1;
     report_.counts.free_pages = static_cast<uint32_t>(m.pages.size());
-    // The bits the map has for pages past the end of the file mark them free.
-    uint64_t covered_end = (m.type == 0 ? m.start_page : 0) + m.pages_covered;
-    if (covered_end > page_count_) {
+    // The bits an inline map has for pages past the end of the file mark
+    // them free.
+    uint64_t covered_end = static_cast<uint64_t>(m.start_page) + m.pages_covered;
+    if (m.type == 0 && covered_end > page_count_) {
       uint64_t beyond = covered_end - page_count_;
-      if (m.type == 0 && m.start_page > page_count_) beyond = m.pages_covered;
+      if (m.start_page > page_count_) beyond = m.pages_covered;
       if (m.pages_beyond_file != beyond) {
         Report("global-map-tail", wr,
                "the global usage map covers " + std::to_string(beyond) +
