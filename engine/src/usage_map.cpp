@@ -48,6 +48,12 @@ UsageMap DecodeOrThrow(const Pager& pager, const Layout& layout, ByteSpan row,
       uint32_t bitmap_page = Le32(row.data() + 1 + 4 * i);
       map.bitmap_pages.push_back(bitmap_page);
       if (bitmap_page == 0) continue;
+      // A range wholly past the end of the file holds no page of it; some
+      // writers leave a junk pointer there (0xFFFFFF80 seen), so it is not read.
+      if (i * per_page >= pager.page_count()) {
+        map.pages_covered += per_page;
+        continue;
+      }
       ByteSpan page = pager.PageOrThrow(bitmap_page);
       if (page[0] != static_cast<uint8_t>(PageType::kUsageBitmap)) {
         Fail(ErrorCode::kDamaged, where + ": reference usage map points at page " +

@@ -23,7 +23,8 @@ struct UsageMap {
   std::vector<uint8_t> raw;            // the map row's bytes
   std::vector<uint32_t> pages;         // set bits inside the file, ascending
   uint64_t pages_beyond_file = 0;      // set bits for pages >= page count
-  uint64_t pages_covered = 0;          // number of pages the bitmap(s) describe
+  uint64_t pages_covered = 0;          // pages the bitmap(s) describe, including ranges past
+                                       // the file whose bitmap page was not read
 
   bool Contains(uint32_t page) const;
 };
