@@ -150,6 +150,10 @@ bool Checker::Claim(uint32_t page, const PageOwner& owner, const Where& where, c
   }
   if (current == owner) return true;
   if (current.kind == OwnerKind::kMapRows && owner.kind == OwnerKind::kMapRows) return true;
+  // One report per page and second owner, however often it is reached.
+  uint64_t second = (static_cast<uint64_t>(owner.kind) << 56) |
+                    (static_cast<uint64_t>(owner.table & 0xFFFFFF) << 32) | owner.sub;
+  if (!double_claims_.insert({page, second}).second) return true;
   Where w = where;
   w.page = page;
   w.row.reset();

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -140,7 +141,8 @@ class Checker {
 
   uint32_t page_count_ = 0;
   std::vector<PageOwner> owners_;
-  std::vector<uint8_t> free_;  // global map: 1 = marked free
+  std::set<std::pair<uint32_t, uint64_t>> double_claims_;  // (page, second owner) reported
+  std::vector<uint8_t> free_;                              // global map: 1 = marked free
   bool have_global_map_ = false;
   std::unordered_map<uint32_t, DataPage> data_pages_;  // cache of decoded data pages
   std::unordered_set<uint32_t> lval_rows_used_;        // PackRow of every LVAL row in use
