@@ -99,7 +99,7 @@ void PutDecimal(std::vector<uint8_t>& out, std::span<const uint8_t> stored, bool
     for (auto& b : v) b = static_cast<uint8_t>(~b);
   }
   v[0] = negative ? 0x00 : 0xFF;
-  out.insert(out.end(), v.begin(), v.end());
+  for (uint8_t b : v) out.push_back(b);
 }
 
 size_t FixedSize(uint8_t type) {

@@ -63,6 +63,26 @@ std::string CharName(KeyFormat format, uint16_t ch) {
 
 }  // namespace
 
+std::string Describe(const TextCode& c) {
+  static const char* const kNames[] = {"simple",   "international", "unprintable",
+                                       "modifier", "flagged",       "ignored"};
+  std::string out = kNames[static_cast<int>(c.kind)];
+  char buf[8];
+  auto hex = [&](std::span<const uint8_t> bytes) {
+    std::string h;
+    for (uint8_t b : bytes) {
+      std::snprintf(buf, sizeof buf, "%02X", b);
+      h += buf;
+    }
+    return h;
+  };
+  if (c.inline_len) out += " " + hex(c.inline_span());
+  if (c.extra_len) out += "/" + hex(c.extra_span());
+  if (c.kind == CodeKind::kInternationalFlag) out += " flag " + std::to_string(c.flag);
+  if (c.kind == CodeKind::kSimple && c.weight) out += " weight " + std::to_string(c.weight);
+  return "(" + out + ")";
+}
+
 bool SameCode(const TextCode& a, const TextCode& b) {
   return a.ch == b.ch && a.kind == b.kind && a.weight == b.weight &&
          std::equal(a.inline_span().begin(), a.inline_span().end(), b.inline_span().begin(),
@@ -228,18 +248,41 @@ std::vector<TextCode> CodeInference::Hypotheses(const Prepared& p, uint16_t ch,
   return out;
 }
 
-bool CodeInference::LearnPlain(const Prepared& p) {
+bool CodeInference::LocateText(const Prepared& p, const std::map<uint16_t, TextCode>& settled,
+                               size_t& column, std::vector<uint8_t>& segment) const {
   const Observation& obs = p.obs;
-  // One text column, everything before it encodable now.
-  size_t text_column = obs.columns.size();
+  column = obs.columns.size();
   for (size_t i = 0; i < obs.columns.size(); ++i) {
     const uint8_t type = obs.columns[i].type;
     if (type == key_type::kText || type == key_type::kMemo) {
-      if (text_column != obs.columns.size()) return false;
-      text_column = i;
+      if (column != obs.columns.size()) return false;
+      column = i;
     }
   }
-  if (text_column == obs.columns.size() || obs.values[text_column].is_null) return false;
+  if (column == obs.columns.size() || obs.values[column].is_null) return false;
+  std::vector<TextCode> table;
+  for (const auto& [ch, code] : settled) table.push_back(code);
+  TextTables tables;
+  (format_ == KeyFormat::kJet3 ? tables.jet3 : tables.jet4) = table;
+  size_t start = 0;
+  for (size_t i = 0; i < column; ++i) {
+    const ObservedValue& v = obs.values[i];
+    EncodedKey seg =
+        EncodeKeySegmentWith(tables, obs.columns[i], KeyValue{v.is_null, v.boolean, v.bytes});
+    if (!seg.ok()) return false;
+    start += seg.bytes.size();
+  }
+  if (start + 1 >= obs.key.size()) return false;
+  segment.assign(obs.key.begin() + static_cast<std::ptrdiff_t>(start + 1), obs.key.end());
+  if (!obs.columns[column].ascending) {
+    if (column + 1 == obs.columns.size()) segment.pop_back();
+    for (auto& b : segment) b = static_cast<uint8_t>(~b);
+  }
+  return true;
+}
+
+bool CodeInference::LearnPlain(const Prepared& p) {
+  const Observation& obs = p.obs;
   std::map<uint16_t, TextCode> settled;
   bool any_open = false;
   for (uint16_t ch : p.distinct) {
@@ -252,23 +295,9 @@ bool CodeInference::LearnPlain(const Prepared& p) {
     }
   }
   if (!any_open) return false;
-  std::vector<TextCode> table;
-  for (const auto& [ch, code] : settled) table.push_back(code);
-  TextTables tables;
-  tables.jet4 = table;
-  size_t start = 0;
-  for (size_t i = 0; i < text_column; ++i) {
-    const ObservedValue& v = obs.values[i];
-    EncodedKey seg =
-        EncodeKeySegmentWith(tables, obs.columns[i], KeyValue{v.is_null, v.boolean, v.bytes});
-    if (!seg.ok()) return false;
-    start += seg.bytes.size();
-  }
-  if (start + 1 >= obs.key.size()) return false;
-  std::vector<uint8_t> seg(obs.key.begin() + static_cast<std::ptrdiff_t>(start + 1), obs.key.end());
-  if (!obs.columns[text_column].ascending) {
-    for (auto& b : seg) b = static_cast<uint8_t>(~b);
-  }
+  size_t text_column = 0;
+  std::vector<uint8_t> seg;
+  if (!LocateText(p, settled, text_column, seg)) return false;
   auto end = std::find(seg.begin(), seg.end(), uint8_t{0x01});
   if (end == seg.end() || end + 1 == seg.end() || *(end + 1) != 0x00) return false;
   const std::vector<uint8_t> main(seg.begin(), end);
@@ -473,6 +502,7 @@ InferenceReport CodeInference::Run() {
     for (const auto& p : observations_) {
       if (format_ == KeyFormat::kJet4) changed |= LearnPlain(p);
       changed |= Learn(p);
+      if (format_ == KeyFormat::kJet4) changed |= LearnJoint(p);
     }
     if (!changed) break;
   }
@@ -502,6 +532,10 @@ InferenceReport CodeInference::Run() {
       why = c->second;
     } else if (auto it = candidates_.find(ch); it != candidates_.end()) {
       why = std::to_string(it->second.size()) + " code entries fit every key";
+      if (it->second.size() <= 4) {
+        why += ":";
+        for (const TextCode& code : it->second) why += " " + Describe(code);
+      }
     } else {
       why = "never the only unknown character of a key";
     }

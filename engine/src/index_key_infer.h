@@ -18,7 +18,8 @@
 // one piece per character (the same piece for every occurrence of a
 // character) are enumerated, so several unknown characters are learned from
 // one key; a character's candidates are the pieces it gets in some cutting of
-// every plain key it appears in.
+// every plain key it appears in. Keys with several unknown characters that
+// are not plain are taken apart part by part (index_key_infer_joint.cpp).
 //
 // Assumptions, stated because the keys rarely show them: Jet 4 accent codes
 // are never 0x00 or 0x01 (the assembled key drops trailing accent codes up to
@@ -88,6 +89,12 @@ class CodeInference {
   };
   bool Learn(const Prepared& p);
   bool LearnPlain(const Prepared& p);
+  bool LearnJoint(const Prepared& p);  // index_key_infer_joint.cpp
+  // The key's single text column and its segment after the flag byte, in
+  // ascending form (a last column without the closing byte a descending
+  // segment adds); false when that cannot be found with `settled`.
+  bool LocateText(const Prepared& p, const std::map<uint16_t, TextCode>& settled, size_t& column,
+                  std::vector<uint8_t>& segment) const;
   std::vector<TextCode> Hypotheses(const Prepared& p, uint16_t ch,
                                    const std::map<uint16_t, TextCode>& base) const;
   bool Matches(const Prepared& p, const std::map<uint16_t, TextCode>& codes) const;
@@ -100,6 +107,9 @@ class CodeInference {
   std::map<uint16_t, std::vector<TextCode>> candidates_;
   std::map<uint16_t, std::string> contradicted_;
 };
+
+// "(international 60/04)" and the like, for reports.
+std::string Describe(const TextCode& code);
 
 // Two code entries mean the same thing.
 bool SameCode(const TextCode& a, const TextCode& b);

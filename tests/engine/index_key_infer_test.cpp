@@ -133,6 +133,32 @@ TEST(IndexCodeInference, Jet3WeightsAreLearnedWhereAnAccentShowsThem) {
   EXPECT_EQ(report.matched, report.observations);
 }
 
+TEST(IndexCodeInference, Jet4KeyWithSeveralUnknownCharactersIsTakenApart) {
+  std::vector<TextCode> truth{
+      Code('-', CodeKind::kUnprintable, {}, {0x82}),
+      Code('b', CodeKind::kSimple, {0x4C}),
+      Code('c', CodeKind::kSimple, {0x4D}),
+      Code(0xC1, CodeKind::kInternational, {0x4A}, {0x0E}),
+  };
+  // Alone, "bÁ-c" does not fix the cuts: b = 4C, Á = 4A/0E, c = 4D fits, and
+  // so does b = 4C 4A, Á = 4D/0E, c ignored. Nothing may be claimed.
+  {
+    CodeInference inference(KeyFormat::kJet4);
+    for (auto& o : Observe(KeyFormat::kJet4, truth, {u"b\u00C1-c"})) inference.Add(o);
+    InferenceReport report = inference.Run();
+    EXPECT_TRUE(inference.Table().empty());
+    EXPECT_EQ(report.not_covered, report.observations);
+    EXPECT_NE(report.unresolved['b'].find("(simple 4C) (simple 4C4A)"), std::string::npos)
+        << report.unresolved['b'];
+  }
+  // A key of c alone settles the rest.
+  CodeInference inference(KeyFormat::kJet4);
+  for (auto& o : Observe(KeyFormat::kJet4, truth, {u"b\u00C1-c", u"c"})) inference.Add(o);
+  InferenceReport report = inference.Run();
+  ExpectSameTables(truth, inference.Table());
+  EXPECT_EQ(report.matched, report.observations);
+}
+
 TEST(IndexCodeInference, ContradictingKeysLeaveTheCharacterOut) {
   std::vector<TextCode> truth{Code('a', CodeKind::kSimple, {0x4A}),
                               Code('b', CodeKind::kSimple, {0x4C})};

@@ -7,7 +7,7 @@
 //   compIndexTestV1997.mdb delColTestV1997.mdb delTestV1997.mdb indexTestV1997.mdb
 //   overflowTestV1997.mdb queryTestV1997.mdb test2V1997.mdb testIndexCodesV1997.mdb
 //   testV1997.mdb
-// Jet 4: 63 characters from 1350 keys in adox_jet4.mdb
+// Jet 4: 134 characters from 1350 keys in adox_jet4.mdb
 //   bigIndexTestV2000.mdb bigIndexTestV2003.mdb compIndexTestV2000.mdb compIndexTestV2003.mdb
 //   delColTestV2000.mdb delColTestV2003.mdb delTestV2000.mdb delTestV2003.mdb emptyJet4.mdb
 //   emptyV2000.mdb emptyV2003.mdb fixedNumericTestV2000.mdb fixedNumericTestV2003.mdb
@@ -282,10 +282,37 @@ constexpr TextCode kJet3General[] = {
 };
 
 constexpr TextCode kJet4GeneralLegacy[] = {
+    {0x0001, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x03}}, 0},        // U+0001
+    {0x0002, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x04}}, 0},        // U+0002
     {0x0003, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x05}}, 0},        // U+0003
+    {0x0004, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x06}}, 0},        // U+0004
+    {0x0005, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x07}}, 0},        // U+0005
+    {0x0006, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x08}}, 0},        // U+0006
+    {0x0007, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x09}}, 0},        // U+0007
+    {0x0008, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0A}}, 0},        // U+0008
+    {0x000E, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0B}}, 0},        // U+000E
+    {0x000F, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0C}}, 0},        // U+000F
+    {0x0010, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0D}}, 0},        // U+0010
+    {0x0011, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0E}}, 0},        // U+0011
+    {0x0012, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0F}}, 0},        // U+0012
+    {0x0013, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x10}}, 0},        // U+0013
+    {0x0014, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x11}}, 0},        // U+0014
+    {0x0015, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x12}}, 0},        // U+0015
+    {0x0016, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x13}}, 0},        // U+0016
+    {0x0017, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x14}}, 0},        // U+0017
+    {0x0018, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x15}}, 0},        // U+0018
+    {0x0019, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x16}}, 0},        // U+0019
+    {0x001A, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x17}}, 0},        // U+001A
+    {0x001B, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x18}}, 0},        // U+001B
+    {0x001C, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x19}}, 0},        // U+001C
+    {0x001D, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1A}}, 0},        // U+001D
+    {0x001E, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1B}}, 0},        // U+001E
+    {0x001F, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1C}}, 0},        // U+001F
     {0x0020, CodeKind::kSimple, 0, 1, {{0x07}}, 0, {{}}, 0},             // U+0020
+    {0x0027, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x80}}, 0},        // U+0027 '
     {0x002D, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x82}}, 0},        // U+002D -
     {0x002E, CodeKind::kSimple, 0, 1, {{0x1C}}, 0, {{}}, 0},             // U+002E .
+    {0x002F, CodeKind::kSimple, 0, 1, {{0x1E}}, 0, {{}}, 0},             // U+002F /
     {0x0030, CodeKind::kSimple, 0, 1, {{0x36}}, 0, {{}}, 0},             // U+0030 0
     {0x0031, CodeKind::kSimple, 0, 1, {{0x38}}, 0, {{}}, 0},             // U+0031 1
     {0x0032, CodeKind::kSimple, 0, 1, {{0x3A}}, 0, {{}}, 0},             // U+0032 2
@@ -296,6 +323,13 @@ constexpr TextCode kJet4GeneralLegacy[] = {
     {0x0037, CodeKind::kSimple, 0, 1, {{0x44}}, 0, {{}}, 0},             // U+0037 7
     {0x0038, CodeKind::kSimple, 0, 1, {{0x46}}, 0, {{}}, 0},             // U+0038 8
     {0x0039, CodeKind::kSimple, 0, 1, {{0x48}}, 0, {{}}, 0},             // U+0039 9
+    {0x003A, CodeKind::kSimple, 0, 1, {{0x20}}, 0, {{}}, 0},             // U+003A :
+    {0x003B, CodeKind::kSimple, 0, 1, {{0x22}}, 0, {{}}, 0},             // U+003B ;
+    {0x003C, CodeKind::kSimple, 0, 1, {{0x2E}}, 0, {{}}, 0},             // U+003C <
+    {0x003D, CodeKind::kSimple, 0, 1, {{0x30}}, 0, {{}}, 0},             // U+003D =
+    {0x003E, CodeKind::kSimple, 0, 1, {{0x32}}, 0, {{}}, 0},             // U+003E >
+    {0x003F, CodeKind::kSimple, 0, 1, {{0x24}}, 0, {{}}, 0},             // U+003F ?
+    {0x0040, CodeKind::kSimple, 0, 1, {{0x26}}, 0, {{}}, 0},             // U+0040 @
     {0x0041, CodeKind::kSimple, 0, 1, {{0x4A}}, 0, {{}}, 0},             // U+0041 A
     {0x0042, CodeKind::kSimple, 0, 1, {{0x4C}}, 0, {{}}, 0},             // U+0042 B
     {0x0043, CodeKind::kSimple, 0, 1, {{0x4D}}, 0, {{}}, 0},             // U+0043 C
@@ -306,6 +340,7 @@ constexpr TextCode kJet4GeneralLegacy[] = {
     {0x0048, CodeKind::kSimple, 0, 1, {{0x57}}, 0, {{}}, 0},             // U+0048 H
     {0x0049, CodeKind::kSimple, 0, 1, {{0x59}}, 0, {{}}, 0},             // U+0049 I
     {0x004A, CodeKind::kSimple, 0, 1, {{0x5B}}, 0, {{}}, 0},             // U+004A J
+    {0x004B, CodeKind::kSimple, 0, 1, {{0x5C}}, 0, {{}}, 0},             // U+004B K
     {0x004C, CodeKind::kSimple, 0, 1, {{0x5E}}, 0, {{}}, 0},             // U+004C L
     {0x004D, CodeKind::kSimple, 0, 1, {{0x60}}, 0, {{}}, 0},             // U+004D M
     {0x004E, CodeKind::kSimple, 0, 1, {{0x62}}, 0, {{}}, 0},             // U+004E N
@@ -317,8 +352,10 @@ constexpr TextCode kJet4GeneralLegacy[] = {
     {0x0054, CodeKind::kSimple, 0, 1, {{0x6D}}, 0, {{}}, 0},             // U+0054 T
     {0x0055, CodeKind::kSimple, 0, 1, {{0x6F}}, 0, {{}}, 0},             // U+0055 U
     {0x0056, CodeKind::kSimple, 0, 1, {{0x71}}, 0, {{}}, 0},             // U+0056 V
+    {0x0057, CodeKind::kSimple, 0, 1, {{0x73}}, 0, {{}}, 0},             // U+0057 W
     {0x0058, CodeKind::kSimple, 0, 1, {{0x75}}, 0, {{}}, 0},             // U+0058 X
     {0x005F, CodeKind::kSimple, 0, 2, {{0x2B, 0x03}}, 0, {{}}, 0},       // U+005F _
+    {0x0060, CodeKind::kSimple, 0, 2, {{0x2B, 0x07}}, 0, {{}}, 0},       // U+0060 `
     {0x0061, CodeKind::kSimple, 0, 1, {{0x4A}}, 0, {{}}, 0},             // U+0061 a
     {0x0062, CodeKind::kSimple, 0, 1, {{0x4C}}, 0, {{}}, 0},             // U+0062 b
     {0x0063, CodeKind::kSimple, 0, 1, {{0x4D}}, 0, {{}}, 0},             // U+0063 c
@@ -344,6 +381,40 @@ constexpr TextCode kJet4GeneralLegacy[] = {
     {0x0077, CodeKind::kSimple, 0, 1, {{0x73}}, 0, {{}}, 0},             // U+0077 w
     {0x0078, CodeKind::kSimple, 0, 1, {{0x75}}, 0, {{}}, 0},             // U+0078 x
     {0x0079, CodeKind::kSimple, 0, 1, {{0x76}}, 0, {{}}, 0},             // U+0079 y
+    {0x007F, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1D}}, 0},        // U+007F
+    {0x0080, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1E}}, 0},        // U+0080
+    {0x0081, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1F}}, 0},        // U+0081
+    {0x0082, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x20}}, 0},        // U+0082
+    {0x0083, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x21}}, 0},        // U+0083
+    {0x0084, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x22}}, 0},        // U+0084
+    {0x0085, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x23}}, 0},        // U+0085
+    {0x0086, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x24}}, 0},        // U+0086
+    {0x0087, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x25}}, 0},        // U+0087
+    {0x0088, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x26}}, 0},        // U+0088
+    {0x0089, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x27}}, 0},        // U+0089
+    {0x008A, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x28}}, 0},        // U+008A
+    {0x008B, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x29}}, 0},        // U+008B
+    {0x008C, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2A}}, 0},        // U+008C
+    {0x008D, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2B}}, 0},        // U+008D
+    {0x008E, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2C}}, 0},        // U+008E
+    {0x008F, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2D}}, 0},        // U+008F
+    {0x0090, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2E}}, 0},        // U+0090
+    {0x0091, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2F}}, 0},        // U+0091
+    {0x0092, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x30}}, 0},        // U+0092
+    {0x0093, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x31}}, 0},        // U+0093
+    {0x0094, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x32}}, 0},        // U+0094
+    {0x0095, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x33}}, 0},        // U+0095
+    {0x0096, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x34}}, 0},        // U+0096
+    {0x0097, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x35}}, 0},        // U+0097
+    {0x0098, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x36}}, 0},        // U+0098
+    {0x0099, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x37}}, 0},        // U+0099
+    {0x009A, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x38}}, 0},        // U+009A
+    {0x009B, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x39}}, 0},        // U+009B
+    {0x009C, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x3A}}, 0},        // U+009C
+    {0x009D, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x3B}}, 0},        // U+009D
+    {0x009E, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x3C}}, 0},        // U+009E
+    {0x009F, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x3D}}, 0},        // U+009F
+    {0x00AD, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x83}}, 0},        // U+00AD
     {0x00FC, CodeKind::kInternational, 0, 1, {{0x6F}}, 1, {{0x13}}, 0},  // U+00FC ü
 };
 
