@@ -1,7 +1,7 @@
 #!/usr/bin/env node
-// check-corpus-file.mjs --cli PATH --oracle mdb-reader|mdbtools [--keep DIR] FILE
+// check-corpus-file.mjs --cli PATH --oracle mdb-reader|mdbtools [--keep DIR] [--password PW] FILE
 //   Runs `quorlen-cli dump FILE` and compares the dump with the named
-//   independent reader. Exit 0: equal; 1: differences (listed); 77: FILE
+//   independent reader (any .mdb file, not only the corpus's). Exit 0: equal; 1: differences (listed); 77: FILE
 //   absent (the corpus is not on this machine), for ctest's SKIP_RETURN_CODE.
 // check-corpus-file.mjs --cli PATH --refuse FILE
 //   Expects `quorlen-cli dump FILE` to fail with exit 1, nothing on standard
@@ -15,11 +15,17 @@ import { stringifyDump } from "./lib/values.mjs";
 
 const SKIP = 77;
 const { values: opts, positionals } = parseArgs({
-  options: { cli: { type: "string" }, oracle: { type: "string" }, keep: { type: "string" }, refuse: { type: "boolean" } },
+  options: {
+    cli: { type: "string" },
+    oracle: { type: "string" },
+    keep: { type: "string" },
+    password: { type: "string" },
+    refuse: { type: "boolean" },
+  },
   allowPositionals: true,
 });
 if (!opts.cli || positionals.length !== 1 || (!opts.refuse && !["mdb-reader", "mdbtools"].includes(opts.oracle))) {
-  process.stderr.write("usage: check-corpus-file.mjs --cli PATH (--oracle mdb-reader|mdbtools [--keep DIR] | --refuse) FILE\n");
+  process.stderr.write("usage: check-corpus-file.mjs --cli PATH (--oracle mdb-reader|mdbtools [--keep DIR] [--password PW] | --refuse) FILE\n");
   process.exit(2);
 }
 const file = positionals[0];
@@ -28,7 +34,9 @@ if (!existsSync(file)) {
   process.exit(SKIP);
 }
 
-const result = spawnSync(opts.cli, ["dump", file], { maxBuffer: 1 << 30 });
+const dumpArgs = ["dump", file];
+if (opts.password !== undefined) dumpArgs.push("--password", opts.password);
+const result = spawnSync(opts.cli, dumpArgs, { maxBuffer: 1 << 30 });
 if (result.error) {
   console.log(`cannot run ${opts.cli}: ${result.error.message}`);
   process.exit(1);
@@ -68,7 +76,7 @@ let diffs;
 let notes = [];
 if (opts.oracle === "mdb-reader") {
   const { dumpFile } = await import("./mdb-reader-dump.mjs");
-  const theirs = dumpFile(file);
+  const theirs = dumpFile(file, opts.password);
   if (opts.keep) writeFileSync(join(opts.keep, `${name}.mdb-reader.json`), stringifyDump(theirs));
   diffs = compareDumps(ours, theirs, ["quorlen", "mdb-reader"]);
 } else {

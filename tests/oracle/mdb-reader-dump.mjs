@@ -1,5 +1,5 @@
 #!/usr/bin/env node
-// mdb-reader-dump.mjs FILE
+// mdb-reader-dump.mjs FILE [PASSWORD]
 // Writes the canonical dump of FILE (see README.md here) as read by the npm
 // package mdb-reader, for comparison with `quorlen-cli dump`.
 import { register } from "node:module";
@@ -79,8 +79,8 @@ function dumpValue(type, column, value) {
   }
 }
 
-export function dumpFile(path) {
-  const reader = new MDBReader(readFileSync(path));
+export function dumpFile(path, password) {
+  const reader = new MDBReader(readFileSync(path), password === undefined ? {} : { password });
   const format = reader.jetFormat === jet3Format ? "jet3" : reader.jetFormat === jet4Format ? "jet4" : null;
   if (!format) throw new Error(`${path}: not a Jet 3 or Jet 4 database`);
   const systemNames = new Set(reader.getTableNames({ normalTables: false, systemTables: true }));
@@ -111,12 +111,12 @@ export function dumpFile(path) {
 
 if (process.argv[1] && import.meta.url.endsWith(process.argv[1].split("/").pop())) {
   const path = process.argv[2];
-  if (!path || process.argv.length > 3) {
-    process.stderr.write("usage: mdb-reader-dump.mjs FILE\n");
+  if (!path || process.argv.length > 4) {
+    process.stderr.write("usage: mdb-reader-dump.mjs FILE [PASSWORD]\n");
     process.exit(2);
   }
   try {
-    process.stdout.write(stringifyDump(dumpFile(path)));
+    process.stdout.write(stringifyDump(dumpFile(path, process.argv[3])));
   } catch (err) {
     process.stderr.write(`mdb-reader-dump: ${err.message}\n`);
     process.exit(1);
