@@ -12,7 +12,7 @@
 //   single    ~6-7 significant digits    relative difference <= 5e-7
 //   double    ~15 significant digits     relative difference <= 5e-15
 //   datetime  "YYYY-MM-DD HH:MM:SS"      mdbtools prints whole seconds: equal to
-//                                        ours with the milliseconds cut or rounded
+//                                        ours with the milliseconds cut or rounded.
 //                                        mdb-export 1.0 prints every date before
 //                                        1900-01-01 as "1900-01-00 00:00:00"
 //                                        (jet3/testIndexCodesV1997.mdb, Table6:
@@ -23,8 +23,8 @@
 //                                        C-style escapes (-e); Jet 3 text: a "?"
 //                                        from mdb-export stands for a byte its
 //                                        iconv cannot convert, see JET3_UNMAPPED;
-//                                        and only up to the first
-//                                        U+0000: mdb-export ends text there
+//                                        compared only up to the first U+0000:
+//                                        mdb-export ends text there
 //                                        (jet3/queryTestV1997.mdb, MSysQueries:
 //                                        the memo "CREATE TABLE Table5 (col1 CHAR,
 //                                        col2 CHAR);" is stored with a trailing
