@@ -3,6 +3,7 @@
 #include "engine/check.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "bytes.h"
@@ -50,6 +51,7 @@ Checker::Checker(const Pager& pager, const DatabaseHeader& header, const TextCod
   page_count_ = pager.page_count();
   owners_.resize(page_count_);
   free_.assign(page_count_, 0);
+  layout_checked_.assign(page_count_, 0);
   report_.format = header.version == JetVersion::kJet3 ? "jet3" : "jet4";
   report_.page_size = layout_.page_size;
   report_.counts.pages = page_count_;
@@ -166,6 +168,7 @@ bool Checker::Claim(uint32_t page, const PageOwner& owner, const Where& where, c
 const DataPage* Checker::DataPageAt(uint32_t page, const Where& where) {
   auto it = data_pages_.find(page);
   if (it != data_pages_.end()) return &it->second;
+  if (undecodable_pages_.count(page)) return nullptr;
   if (page >= page_count_) return nullptr;
   auto decoded = DecodeDataPage(pager_.PageOrThrow(page), layout_, page);
   if (!decoded.ok()) {
@@ -173,14 +176,53 @@ const DataPage* Checker::DataPageAt(uint32_t page, const Where& where) {
     w.page = page;
     w.row.reset();
     Report("data-page-invalid", w, decoded.error().description());
-    // Remember the failure as an empty page so it is reported once.
-    DataPage empty;
-    empty.number = page;
-    empty.owner = 0xFFFFFFFF;
-    data_pages_.emplace(page, std::move(empty));
+    undecodable_pages_.insert(page);  // reported once
     return nullptr;
   }
-  return &data_pages_.emplace(page, std::move(decoded.value())).first->second;
+  const DataPage* dp = &data_pages_.emplace(page, std::move(decoded.value())).first->second;
+  if (!layout_checked_[page]) {
+    layout_checked_[page] = 1;
+    CheckDataPageLayout(*dp, where);
+  }
+  return dp;
+}
+
+void Checker::CheckDataPageLayout(const DataPage& dp, const Where& where) {
+  Where w = where;
+  w.page = dp.number;
+  w.row.reset();
+  ByteSpan page = pager_.PageOrThrow(dp.number);
+  if (page[1] != 0x01) {
+    Report("data-page-invalid", w, "second header byte is " + std::to_string(page[1]) + ", not 1");
+  }
+  // Rows are packed down from the end of the page; the free space is the gap
+  // between the row-offset table and the lowest row.
+  const uint32_t n = static_cast<uint32_t>(dp.slots.size());
+  const uint32_t table_end = layout_.data_header_size + 2 * n;
+  uint32_t lowest = layout_.page_size;
+  for (const RowSlot& s : dp.slots) {
+    uint32_t start = s.raw & kRowOffsetMask;
+    if (start >= table_end && start < lowest) lowest = start;
+  }
+  if (dp.free_space != lowest - table_end) {
+    Report("data-page-free-space", w,
+           "free-space field " + std::to_string(dp.free_space) +
+               ", but the gap between the row-offset table and the lowest row is " +
+               std::to_string(lowest - table_end) + " bytes");
+  }
+  for (uint32_t i = 0; i < n; ++i) {
+    const RowSlot& s = dp.slots[i];
+    if (s.in_bounds) continue;
+    // Deleted slots too: Access leaves them zero-length at the row below.
+    Where wr = w;
+    wr.row = i;
+    char flags[8];
+    std::snprintf(flags, sizeof flags, "%04X", s.raw & ~kRowOffsetMask & 0xFFFF);
+    Report("row-slot-invalid", wr,
+           "row offset " + std::to_string(s.raw & kRowOffsetMask) + " (flags 0x" + flags +
+               ") lies outside the row area " + std::to_string(table_end) + ".." +
+               std::to_string(s.end));
+  }
 }
 
 std::optional<UsageMap> Checker::ReadMap(RowPointer pointer, uint32_t table, const Where& where,
@@ -194,7 +236,7 @@ std::optional<UsageMap> Checker::ReadMap(RowPointer pointer, uint32_t table, con
   ByteSpan page = pager_.PageOrThrow(pointer.page);
   if (page[0] != static_cast<uint8_t>(PageType::kData)) return std::nullopt;  // reported by Claim
   const DataPage* dp = DataPageAt(pointer.page, w);
-  if (dp == nullptr || dp->owner == 0xFFFFFFFF) return std::nullopt;
+  if (dp == nullptr) return std::nullopt;
   if (dp->owner != 0) {
     Report("map-page-owner", w,
            what + " lies on page " + std::to_string(pointer.page) + ", whose owner field is " +
@@ -259,7 +301,7 @@ void Checker::CheckGlobalMap() {
   w.page = 1;
   Claim(1, PageOwner{OwnerKind::kGlobalMap, 0, 0}, w, "the global usage map");
   const DataPage* dp = DataPageAt(1, w);
-  if (dp == nullptr || dp->owner == 0xFFFFFFFF) return;
+  if (dp == nullptr) return;
   if (dp->owner != 1) {
     Report("global-map-invalid", w,
            "page 1 has owner field " + std::to_string(dp->owner) + " instead of 1");

@@ -106,8 +106,10 @@ class Checker {
   // pages. Reports an unreadable map and returns nullopt.
   std::optional<UsageMap> ReadMap(RowPointer pointer, uint32_t table, const Where& where,
                                   const std::string& what);
-  // Decoded data page, cached; nullopt (reported) when it cannot be decoded.
+  // Decoded data page, cached; nullptr (reported) when it cannot be
+  // decoded. Its header and slots are checked the first time.
   const DataPage* DataPageAt(uint32_t page, const Where& where);
+  void CheckDataPageLayout(const DataPage& page, const Where& where);
 
   // --- parts ---
   void CheckHeader();
@@ -143,8 +145,10 @@ class Checker {
   std::vector<PageOwner> owners_;
   std::set<std::pair<uint32_t, uint64_t>> double_claims_;  // (page, second owner) reported
   std::vector<uint8_t> free_;                              // global map: 1 = marked free
+  std::vector<uint8_t> layout_checked_;  // data pages whose header and slots were checked
   bool have_global_map_ = false;
   std::unordered_map<uint32_t, DataPage> data_pages_;  // cache of decoded data pages
+  std::unordered_set<uint32_t> undecodable_pages_;     // data pages reported as undecodable
   std::unordered_set<uint32_t> lval_rows_used_;        // PackRow of every LVAL row in use
   // LVAL pages found through row references, per (table, column).
   std::map<std::pair<uint32_t, uint32_t>, std::unordered_set<uint32_t>> lval_pages_referenced_;

@@ -15,12 +15,6 @@ std::string Num(uint64_t v) {
   return std::to_string(v);
 }
 
-std::string Hex16(uint32_t v) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "%04X", v & 0xFFFF);
-  return buf;
-}
-
 bool IsType(const ColumnDef& c, ColumnType type) {
   return c.type == static_cast<uint8_t>(type);
 }
@@ -249,7 +243,6 @@ void Checker::ScanTableRows(const TableDef& t, std::vector<LiveRow>& rows) {
   Where w;
   w.table = t.first_page;
   w.page = t.first_page;
-  const Layout& L = layout_;
   if (t.owned_map.page == 0) {
     Report("tdef-invalid", w, "the table has no owned-pages map");
     return;
@@ -302,37 +295,13 @@ void Checker::ScanTableRows(const TableDef& t, std::vector<LiveRow>& rows) {
                  " (" + TableName(dp->owner) + ")");
       continue;
     }
-    if (page[1] != 0x01) {
-      Report("data-page-invalid", wp, "second header byte is " + Num(page[1]) + ", not 1");
-    }
     const uint32_t n = static_cast<uint32_t>(dp->slots.size());
-    const uint32_t table_end = L.data_header_size + 2 * n;
-    uint32_t lowest = L.page_size;
-    for (const RowSlot& s : dp->slots) {
-      uint32_t start = s.raw & kRowOffsetMask;
-      if (start >= table_end && start < lowest) lowest = start;
-    }
-    if (dp->free_space != lowest - table_end) {
-      Report("data-page-free-space", wp,
-             "free-space field " + Num(dp->free_space) +
-                 ", but the gap between the row-offset "
-                 "table and the lowest row is " +
-                 Num(lowest - table_end) + " bytes");
-    }
     for (uint32_t i = 0; i < n; ++i) {
       const RowSlot& s = dp->slots[i];
       Where wr = wp;
       wr.row = i;
       RowPointer loc{p, static_cast<uint8_t>(i)};
-      if (!s.in_bounds) {
-        if (!s.deleted() || (s.raw & kRowOffsetMask) != 0) {
-          Report("row-slot-invalid", wr,
-                 "row offset " + Num(s.raw & kRowOffsetMask) + " (flags 0x" +
-                     Hex16(s.raw & ~kRowOffsetMask) + ") lies outside the row area " +
-                     Num(table_end) + ".." + Num(s.end));
-        }
-        continue;
-      }
+      if (!s.in_bounds) continue;  // reported with the page's layout
       if (s.deleted()) {
         if (!s.lookup()) targets.emplace(PackRow(loc), false);
         continue;
@@ -612,8 +581,11 @@ void Checker::CheckLongValueMaps(const TableDef& t) {
       wp.page = p;
       Claim(p, PageOwner{OwnerKind::kLongValue, t.first_page, c->number}, wp,
             "a long-value page map");
-      ByteSpan page = pager_.PageOrThrow(p);
-      if (page[0] == static_cast<uint8_t>(PageType::kData) && Le32(page.data() + 4) != kLvalOwner) {
+      if (p >= page_count_ || pager_.PageOrThrow(p)[0] != static_cast<uint8_t>(PageType::kData)) {
+        continue;  // reported by Claim
+      }
+      const DataPage* dp = DataPageAt(p, wp);
+      if (dp != nullptr && !dp->is_lval()) {
         Report("usage-map-disagrees", wp,
                "the long-value page map of " + col + " lists page " + Num(p) +
                    ", which is not an LVAL page");
