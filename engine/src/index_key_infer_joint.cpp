@@ -13,6 +13,14 @@
 // shares work between paths reaching the same state. A character's
 // candidates are the entries it takes in some solution. Only keys whose
 // unknown characters occur once are handled this way.
+//
+// Entries this search does not consider (besides those excluded in
+// index_key_infer.h): inline codes longer than 6 bytes, unprintable records
+// longer than 4 bytes, accents of more than one byte, and an accented
+// character or a modifier directly followed by a modifier (the accent code
+// would then be the sum of two unknowns). A key needing one of those finds no
+// solution and teaches nothing; it cannot teach a wrong code, because every
+// character left with a single candidate is checked by encoding the key.
 #include <map>
 #include <set>
 #include <tuple>

@@ -137,10 +137,14 @@ void PrintReport(const char* title, KeyFormat format, FormatRun& run, const Infe
   std::printf("  reproduced %zu, not covered %zu, mismatched %zu\n", r.matched, r.not_covered,
               r.mismatches.size());
   if (format == KeyFormat::kJet3) {
+    int defined_known = 0;
+    for (const auto& c : table) {
+      defined_known += c.ch < 0x80 || c.ch >= 0xA0 || kCp1252High[c.ch - 0x80] != 0;
+    }
     std::printf(
-        "  characters known: %zu of the %d characters of code page 1252 (%d with unknown "
-        "accent weight)\n",
-        table.size(), DefinedCp1252(), weight_unknown);
+        "  characters known: %zu of 256 byte values; %d of the %d characters of code page "
+        "1252 (%d with unknown accent weight)\n",
+        table.size(), defined_known, DefinedCp1252(), weight_unknown);
   } else {
     size_t latin1 = 0;
     for (const auto& c : table) latin1 += c.ch < 0x100;
@@ -162,11 +166,15 @@ void PrintReport(const char* title, KeyFormat format, FormatRun& run, const Infe
 int main(int argc, char** argv) {
   std::string out_path;
   bool dump = false;
+  bool checking = false;
   std::vector<std::string> files;
+  std::vector<bool> check_only;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--out" && i + 1 < argc) {
       out_path = argv[++i];
+    } else if (arg == "--check") {
+      checking = true;
     } else if (arg == "--dump") {
       dump = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -179,6 +187,7 @@ int main(int argc, char** argv) {
       return 2;
     } else {
       files.push_back(arg);
+      check_only.push_back(checking);
     }
   }
   if (files.empty()) {
@@ -187,7 +196,9 @@ int main(int argc, char** argv) {
   }
 
   FormatRun jet3(KeyFormat::kJet3), jet4(KeyFormat::kJet4);
-  for (const std::string& path : files) {
+  std::vector<engine::index_text::Observation> held_out;
+  for (size_t file = 0; file < files.size(); ++file) {
+    const std::string& path = files[file];
     auto db = engine::Database::Open(path);
     if (!db.ok()) {
       std::fprintf(stderr, "%s: %s\n", path.c_str(), db.error().ToString().c_str());
@@ -195,7 +206,7 @@ int main(int argc, char** argv) {
     }
     const KeyFormat format = engine::KeyFormatOf(db.value()->version());
     FormatRun& run = format == KeyFormat::kJet3 ? jet3 : jet4;
-    run.files.push_back(BaseName(path));
+    if (!check_only[file]) run.files.push_back(BaseName(path));
     engine::Status st =
         engine::ForEachIndexEntry(*db.value(), [&](const engine::IndexEntryContext& ctx) {
           bool text = false;
@@ -236,7 +247,11 @@ int main(int argc, char** argv) {
             }
             std::printf("\n  %s\n", Hex(o.key).c_str());
           }
-          run.inference.Add(std::move(o));
+          if (check_only[file]) {
+            held_out.push_back(std::move(o));
+          } else {
+            run.inference.Add(std::move(o));
+          }
         });
     if (!st.ok()) {
       std::fprintf(stderr, "%s: %s\n", path.c_str(), st.error().ToString().c_str());
@@ -250,6 +265,29 @@ int main(int argc, char** argv) {
   std::vector<TextCode> t4 = jet4.inference.Table();
   PrintReport("Jet 3 General (97)", KeyFormat::kJet3, jet3, r3, t3);
   PrintReport("Jet 4 General (legacy)", KeyFormat::kJet4, jet4, r4, t4);
+  if (!held_out.empty()) {
+    engine::index_text::TextTables tables{t3, t4};
+    size_t matched[2] = {}, not_covered[2] = {}, mismatched[2] = {};
+    for (const auto& o : held_out) {
+      const int f = o.columns.front().format == KeyFormat::kJet3 ? 0 : 1;
+      std::vector<engine::KeyValue> values;
+      for (const auto& v : o.values) values.push_back({v.is_null, v.boolean, v.bytes});
+      engine::EncodedKey key = engine::index_text::EncodeIndexKeyWith(tables, o.columns, values);
+      if (!key.ok()) {
+        ++not_covered[f];
+      } else if (key.bytes == o.key) {
+        ++matched[f];
+      } else {
+        ++mismatched[f];
+        std::printf("  held-out mismatch at %s\n    stored  %s\n    encoded %s\n", o.where.c_str(),
+                    Hex(o.key).c_str(), Hex(key.bytes).c_str());
+      }
+    }
+    for (int f = 0; f < 2; ++f) {
+      std::printf("held-out text keys, %s: reproduced %zu, not covered %zu, mismatched %zu\n",
+                  f == 0 ? "Jet 3" : "Jet 4", matched[f], not_covered[f], mismatched[f]);
+    }
+  }
 
   if (!r3.mismatches.empty() || !r4.mismatches.empty()) {
     std::fputs("the learned tables do not reproduce every key; nothing written\n", stderr);
