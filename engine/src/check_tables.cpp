@@ -415,6 +415,19 @@ void Checker::CheckRowValues(const TableDef& t, RowDecoder& decoder, const LiveR
                Num(t.max_cols));
   }
   const auto& offsets = decoder.var_offsets();
+  // The variable data starts after every fixed value the row carries.
+  size_t fixed_end = layout_.row_count_size;
+  for (const ColumnDef& c : t.columns) {
+    if (!c.fixed() || c.is_boolean() || c.number >= decoder.row_column_count()) continue;
+    size_t size = FixedTypeSize(c.type);
+    if (size == 0) size = c.length;
+    fixed_end = std::max(fixed_end, layout_.row_count_size + c.fixed_offset + size);
+  }
+  if (!offsets.empty() && offsets[0] < fixed_end) {
+    Report("row-invalid", w,
+           "the variable data starts at " + Num(offsets[0]) + ", inside the fixed area (" +
+               Num(fixed_end) + " bytes)");
+  }
   for (size_t i = 1; i < offsets.size(); ++i) {
     if (offsets[i] < offsets[i - 1]) {
       Report("row-invalid", w,
