@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,7 @@ struct Counts {
   size_t matched = 0;
   size_t matched_text = 0;
   size_t not_covered = 0;
+  std::map<std::string, size_t> reasons;  // why text keys were not covered
 };
 
 void CheckFolder(const char* folder, Counts& counts) {
@@ -80,6 +82,7 @@ void CheckFolder(const char* folder, Counts& counts) {
         }
       } else if (key.status == KeyStatus::kNotCovered && text) {
         ++counts.not_covered;
+        ++counts.reasons[key.reason];
       } else {
         ADD_FAILURE() << where << ": " << key.reason;
       }
@@ -104,6 +107,10 @@ TEST(IndexKeyCorpus, EveryStoredKeyIsTheEncodingOfItsRow) {
       jet3.files, jet3.entries, jet3.matched, jet3.matched_text, jet3.not_covered, jet4.files,
       jet4.entries, jet4.matched, jet4.matched_text, jet4.not_covered, coverage.jet3_known,
       coverage.jet3_weight_unknown, coverage.jet4_known);
+  for (const Counts* c : {&jet3, &jet4}) {
+    for (const auto& [reason, n] : c->reasons)
+      std::printf("  not covered (%zu): %s\n", n, reason.c_str());
+  }
   // The check must have had something to check in each format.
   if (jet3.files > 0) {
     EXPECT_GT(jet3.matched_text, 0u);
