@@ -195,6 +195,11 @@ void Checker::CheckDataPageLayout(const DataPage& dp, const Where& where) {
   if (page[1] != 0x01) {
     Report("data-page-invalid", w, "second header byte is " + std::to_string(page[1]) + ", not 1");
   }
+  if (dp.slots.size() > 256) {
+    Report("data-page-invalid", w,
+           std::to_string(dp.slots.size()) +
+               " row slots; row pointers address at most 256 (rows past 255 are not read)");
+  }
   // Rows are packed down from the end of the page; the free space is the gap
   // between the row-offset table and the lowest row.
   const uint32_t n = static_cast<uint32_t>(dp.slots.size());

@@ -295,7 +295,8 @@ void Checker::ScanTableRows(const TableDef& t, std::vector<LiveRow>& rows) {
                  " (" + TableName(dp->owner) + ")");
       continue;
     }
-    const uint32_t n = static_cast<uint32_t>(dp->slots.size());
+    // Row pointers carry one byte of row number.
+    const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(dp->slots.size()), 256);
     for (uint32_t i = 0; i < n; ++i) {
       const RowSlot& s = dp->slots[i];
       Where wr = wp;
