@@ -38,6 +38,15 @@ int RunInfo(const CommonOptions& common, const std::vector<std::string>&) {
               s.version == engine::JetVersion::kJet3 ? "Access 97" : "Access 2000-2003");
   std::printf("page size:   %u\n", s.page_size);
   std::printf("pages:       %u\n", s.page_count);
+  if (db.value()->pager().trailing_bytes() != 0) {
+    std::printf("warning:     %u bytes after the last whole page are ignored\n",
+                db.value()->pager().trailing_bytes());
+  }
+  if (s.version == engine::JetVersion::kJet4) {
+    std::string created;
+    engine::FormatDateTime(h.creation_date, created);
+    std::printf("created:     %s\n", created.c_str());
+  }
   std::printf("code page:   %u\n", h.code_page);
   std::printf("sort order:  0x%04X\n", h.sort_order);
   std::printf("encoded:     %s\n", h.database_key != 0 ? "yes" : "no");

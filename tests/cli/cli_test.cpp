@@ -127,6 +127,14 @@ TEST_F(Cli, DumpAndInfoOfABuiltDatabase) {
   EXPECT_NE(info.out.find("free pages:  1"), std::string::npos);
   EXPECT_NE(info.out.find("3 rows"), std::string::npos);
   EXPECT_NE(info.out.find("(system)"), std::string::npos);
+  EXPECT_EQ(info.out.find("warning:"), std::string::npos);
+
+  // A partial page at the end is reported, not silently read.
+  jet_test::Bytes longer = jet_test::BuildSmallDb(engine::JetVersion::kJet3);
+  longer.resize(longer.size() + 100, 0);
+  Outcome tail = Exec({"info", Write("longer.mdb", longer).string()});
+  ASSERT_EQ(tail.code, 0) << tail.err;
+  EXPECT_NE(tail.out.find("warning:     100 bytes after the last whole page"), std::string::npos);
 }
 
 TEST_F(Cli, PasswordOption) {
