@@ -26,6 +26,7 @@ nlohmann::json ToJson(const engine::CheckReport& r) {
     j["message"] = p.message;
     j["page"] = p.page ? nlohmann::json(*p.page) : nlohmann::json(nullptr);
     j["row"] = p.row ? nlohmann::json(*p.row) : nlohmann::json(nullptr);
+    j["entry"] = p.entry ? nlohmann::json(*p.entry) : nlohmann::json(nullptr);
     j["table"] = p.table.empty() ? nlohmann::json(nullptr) : nlohmann::json(p.table);
     j["index"] = p.index.empty() ? nlohmann::json(nullptr) : nlohmann::json(p.index);
     problems.push_back(std::move(j));

@@ -66,6 +66,7 @@ void Checker::Report(const char* code, const Where& where, std::string message) 
   p.message = std::move(message);
   p.page = where.page;
   p.row = where.row;
+  p.entry = where.entry;
   if (where.table != 0) p.table = TableName(where.table);
   p.index = where.index;
   report_.problems.push_back(std::move(p));
@@ -493,6 +494,7 @@ std::string FormatCheckReport(const CheckReport& r) {
     if (!p.index.empty()) out += " index \"" + p.index + "\"";
     if (p.page) out += " page " + std::to_string(*p.page);
     if (p.row) out += " row " + std::to_string(*p.row);
+    if (p.entry) out += " entry " + std::to_string(*p.entry);
     out += ": " + p.message + "\n";
   }
   for (const auto& [code, count] : r.per_code) {

@@ -168,7 +168,7 @@ void Checker::CheckIndexes(const TableDef& t, const std::vector<LiveRow>& rows) 
       for (size_t i = 0; i < entries.size(); ++i) {
         const IndexEntry& e = entries[i];
         Where we = wp;
-        we.row = static_cast<uint32_t>(i);
+        we.entry = static_cast<uint32_t>(i);
         if (e.child_page == tail && tail != 0) {
           Report("index-tree-invalid", we,
                  "entry " + Num(i) + " names the child-tail page " + Num(tail) + " as well");
@@ -323,7 +323,7 @@ void Checker::CheckIndexes(const TableDef& t, const std::vector<LiveRow>& rows) 
         const IndexEntry& e = page.entries[i];
         Where we = w;
         we.page = leaf;
-        we.row = static_cast<uint32_t>(i);
+        we.entry = static_cast<uint32_t>(i);
         ++report_.counts.index_entries;
         std::vector<uint8_t> bytes = EntryBytes(e);
         if (have_previous && !(previous < bytes)) {

@@ -54,7 +54,8 @@ struct PageOwner {
 struct Where {
   std::optional<uint32_t> page;
   std::optional<uint32_t> row;
-  uint32_t table = 0;  // first TDEF page; 0 none
+  std::optional<uint32_t> entry;  // position of an index entry on its page
+  uint32_t table = 0;             // first TDEF page; 0 none
   std::string index;
 };
 

@@ -113,7 +113,6 @@ bool Checker::CheckTableDef(const TableDef& t) {
     const ColumnDef* column;
   };
   std::vector<Range> ranges;
-  size_t long_value_columns = 0;
   for (const ColumnDef& c : t.columns) {
     const std::string col = "column \"" + c.name + "\" (#" + Num(c.number) + ")";
     if (c.number >= t.max_cols) {
@@ -125,7 +124,6 @@ bool Checker::CheckTableDef(const TableDef& t) {
       Report("column-number-invalid", w, col + ": number used by another column");
       ok = false;
     }
-    if (c.is_long_value()) ++long_value_columns;
     if (!c.fixed()) {
       if (c.var_index >= t.num_var_cols) {
         Report("column-var-index-invalid", w,
@@ -235,7 +233,6 @@ bool Checker::CheckTableDef(const TableDef& t) {
              "memo/OLE column \"" + c.name + "\" has no entry in the long-value map list");
     }
   }
-  (void)long_value_columns;
   return ok;
 }
 

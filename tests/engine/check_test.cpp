@@ -136,7 +136,7 @@ TEST(CheckDamage, FlippedIndexKeyByteIsAKeyMismatchOnItsLeaf) {
   CheckReport r = Check(damaged);
   const CheckProblem* p = Find(r, "index-key-mismatch", leaf);
   ASSERT_NE(p, nullptr) << FormatCheckReport(r);
-  EXPECT_EQ(p->row, 0u);
+  EXPECT_EQ(p->entry, 0u);
   EXPECT_FALSE(p->table.empty());
   EXPECT_FALSE(p->index.empty());
   EXPECT_EQ(r.counts.keys_verified, clean.counts.keys_verified);
@@ -476,7 +476,7 @@ TEST(CheckDamage, IndexEntriesAgainstRows) {
   CheckReport r = Check(duplicate);
   const CheckProblem* p = Find(r, "index-unique-duplicate", leaf);
   ASSERT_NE(p, nullptr) << FormatCheckReport(r);
-  EXPECT_EQ(p->row, 1u);
+  EXPECT_EQ(p->entry, 1u);
   EXPECT_NE(Find(r, "index-key-mismatch", leaf), nullptr) << FormatCheckReport(r);
 
   r = Check(deleted);
@@ -514,7 +514,7 @@ TEST(CheckDamage, NodeEntryNotTheLastEntryOfItsChild) {
   CheckReport r = Check(damaged);
   const CheckProblem* p = Find(r, "index-node-entry-mismatch", node);
   ASSERT_NE(p, nullptr) << FormatCheckReport(r);
-  EXPECT_EQ(p->row, 0u);
+  EXPECT_EQ(p->entry, 0u);
 }
 
 TEST(CheckDamage, TableDefinitionAndCatalog) {

@@ -37,9 +37,10 @@ struct CheckProblem {
   std::string code;     // stable short name of the condition, e.g. "page-double-owner"
   std::string message;  // what is wrong, in words, with the values found
   std::optional<uint32_t> page;
-  std::optional<uint32_t> row;  // row slot on `page`, or an index entry's position
-  std::string table;            // table name (or "table at page N"), empty if none
-  std::string index;            // index name, empty if none
+  std::optional<uint32_t> row;    // row slot on `page`
+  std::optional<uint32_t> entry;  // position of an index entry on index page `page`
+  std::string table;              // table name (or "table at page N"), empty if none
+  std::string index;              // index name, empty if none
 };
 
 // What the checker looked at.
