@@ -418,11 +418,12 @@ std::optional<IndexPage> FirstPlainLeaf(const Located& at, const PhysicalIndex& 
 }
 
 TEST(CheckDamage, IndexEntriesAgainstRows) {
-  // Two damages to one leaf of a unique Long index, each in its own copy:
-  // entry 1 given entry 0's key (a duplicate in a unique index), and entry
-  // 0 pointed at a deleted row (or a slot its page does not have).
+  // Damages to one leaf of a unique Long index, each in its own copy: entry
+  // 1 given entry 0's key (a duplicate in a unique index), entry 1 made a
+  // copy of entry 0 (out of order, one row indexed twice, one not at all),
+  // and entry 0 pointed at a deleted row (or a slot its page does not have).
   LOAD_OR_SKIP(bytes, "indexTestV2000.mdb");
-  std::vector<uint8_t> duplicate = bytes, deleted = bytes;
+  std::vector<uint8_t> duplicate = bytes, deleted = bytes, repeated = bytes;
   uint32_t leaf = 0;
   std::optional<RowPointer> dead;
   bool dead_is_deleted = false;
@@ -460,6 +461,9 @@ TEST(CheckDamage, IndexEntriesAgainstRows) {
         const IndexEntry& e1 = page->entries[1];
         ASSERT_EQ(e0.key.size(), e1.key.size());
         std::copy(e0.key.begin(), e0.key.end(), duplicate.begin() + base + e1.stored_offset);
+        // Entry 1 made a copy of entry 0, row pointer included.
+        std::copy(bytes.begin() + base, bytes.begin() + base + e0.stored_length,
+                  repeated.begin() + base + e1.stored_offset);
         size_t ptr = base + e0.key.size();
         deleted[ptr] = static_cast<uint8_t>(dead->page >> 16);
         deleted[ptr + 1] = static_cast<uint8_t>(dead->page >> 8);
@@ -478,6 +482,13 @@ TEST(CheckDamage, IndexEntriesAgainstRows) {
   ASSERT_NE(p, nullptr) << FormatCheckReport(r);
   EXPECT_EQ(p->entry, 1u);
   EXPECT_NE(Find(r, "index-key-mismatch", leaf), nullptr) << FormatCheckReport(r);
+
+  r = Check(repeated);
+  p = Find(r, "index-order", leaf);
+  ASSERT_NE(p, nullptr) << FormatCheckReport(r);
+  EXPECT_EQ(p->entry, 1u);
+  EXPECT_NE(Find(r, "index-entry-duplicate-row", leaf), nullptr) << FormatCheckReport(r);
+  EXPECT_NE(Find(r, "index-missing-row"), nullptr) << FormatCheckReport(r);
 
   r = Check(deleted);
   p = Find(r, "index-entry-dangling", leaf);
@@ -586,6 +597,44 @@ TEST(CheckDamage, TableDefinitionAndCatalog) {
   EXPECT_EQ(r.counts.tables, clean.counts.tables);
   EXPECT_EQ(r.counts.rows, clean.counts.rows);  // the broken row is still a live slot
   EXPECT_EQ(r.counts.index_entries, clean.counts.index_entries);
+}
+
+TEST(CheckDamage, AceOfNoObjectAndADeletedMapRow) {
+  LOAD_OR_SKIP(bytes, "testV1997.mdb");
+  std::vector<uint8_t> ace = bytes, map_row = bytes;
+  std::optional<RowPointer> ace_row;
+  std::string table;
+  {
+    Located at(bytes);
+    const Layout& L = at.db->layout();
+    TableDef aces = at.Table("MSysACEs");
+    RowDecoder decoder(aces, L);
+    size_t pos = static_cast<size_t>(aces.FindColumn("ObjectId") - aces.columns.data());
+    (void)at.db->ScanRows(aces, [&](const RowRef& row) {
+      if (!decoder.Decode(row.bytes).ok() || !decoder.fields()[pos].present) return true;
+      Put32(ace, at.Offset(decoder.fields()[pos].bytes.data()), 0x00ABCDEF);
+      ace_row = row.location;
+      return false;
+    });
+    // The first user table's owned-pages map row flagged deleted.
+    TableDef t = at.UserTables().at(0);
+    size_t entry = at.PageOffset(t.owned_map.page) + L.data_header_size + 2 * t.owned_map.row;
+    map_row[entry + 1] |= 0xC0;
+    for (const auto& o : at.db->objects()) {
+      if (o.is_table() && o.table_page() == t.first_page) table = o.name;
+    }
+  }
+  ASSERT_TRUE(ace_row.has_value());
+  CheckReport r = Check(ace);
+  const CheckProblem* p = Find(r, "catalog-reference-invalid", ace_row->page);
+  ASSERT_NE(p, nullptr) << FormatCheckReport(r);
+  EXPECT_EQ(p->row, ace_row->row);
+  EXPECT_EQ(p->table, "MSysACEs");
+
+  r = Check(map_row);
+  p = Find(r, "usage-map-invalid");
+  ASSERT_NE(p, nullptr) << FormatCheckReport(r);
+  EXPECT_EQ(p->table, table);
 }
 
 TEST(CheckDamage, ForeignKeysPointBack) {
