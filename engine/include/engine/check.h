@@ -18,6 +18,34 @@
 // a problem and the walk moves on. Memory is bounded by the file size (one
 // owner record per page, the rows and index entries of one table at a
 // time); no allocation is sized by a field that has not been checked.
+//
+// Problem codes (stable; tests and scripts may match on them):
+//   file and pages   file-size file-too-short header-invalid page-out-of-range
+//                    page-type-mismatch page-double-owner page-owned-but-free
+//                    page-orphan (owned by nothing, not free) lv-page-unreferenced
+//                    tdef-unreferenced
+//   usage maps       global-map-invalid global-map-tail usage-map-invalid
+//                    usage-map-disagrees (map vs what is reachable) map-page-owner
+//                    free-map-not-subset
+//   definitions      tdef-invalid tdef-length tdef-free-space tdef-counts
+//                    column-number-invalid column-var-index-invalid column-fixed-overlap
+//                    column-length-invalid index-definition-invalid index-column-missing
+//                    logical-index-invalid physical-index-unused lv-map-list-mismatch
+//   data and rows    data-page-invalid data-page-owner data-page-free-space
+//                    row-slot-invalid row-invalid value-invalid row-count-mismatch
+//                    autonumber-below-max overflow-invalid overflow-chain
+//                    overflow-target-not-flagged overflow-target-shared
+//   long values      lv-invalid lv-pointer-invalid lv-length-mismatch lv-chain-short
+//                    lv-chain-cycle lv-row-shared
+//   indexes          index-page-invalid index-page-owner index-free-space index-tree-invalid
+//                    index-node-entry-mismatch index-sibling-invalid index-leaf-chain
+//                    index-leaf-cycle index-order index-entry-dangling
+//                    index-entry-duplicate-row index-missing-row index-null-entry
+//                    index-required-null index-unique-duplicate index-key-mismatch
+//   catalog          catalog-unreadable catalog-row-invalid catalog-table-id-invalid
+//                    catalog-duplicate-table-id catalog-duplicate-name
+//                    catalog-reference-invalid navpane-stale-id fk-table-missing
+//                    fk-index-missing fk-not-reciprocal
 #pragma once
 
 #include <cstdint>
