@@ -768,8 +768,9 @@ TEST(CheckCorpus, EveryFileGivesItsKnownResult) {
   const fs::path root(QUORLEN_CORPUS_DIR);
   if (!fs::exists(root / "jet4")) GTEST_SKIP() << "no sample databases under " << root;
   using Codes = std::map<std::string, uint64_t>;
-  // Access 2007 left navigation-pane rows for objects it had deleted (the
-  // MSysAccessObjects table converted away, dropped tables).
+  // Navigation-pane rows (written when Access 2007 opened these files) that
+  // name objects the catalog no longer has: MSysAccessObjects, which these
+  // files replaced by MSysAccessStorage, and ids of no current object.
   const Codes navpane1 = {{"navpane-stale-id", 1}};
   const Codes navpane2 = {{"navpane-stale-id", 2}};
   // Files a third-party writer had modified: LVAL chains of deleted values
