@@ -176,9 +176,11 @@ Status Database::ScanRows(const TableDef& table,
                                       " belongs to page " + std::to_string(owner));
       }
       uint32_t count = Le16(page.data() + L.data_row_count_offset);
-      if (header_end_base + 2 * count > L.page_size) {
+      // Row pointers have one byte for the row: a page never has more.
+      if (count > 256 || header_end_base + 2 * count > L.page_size) {
         Fail(ErrorCode::kDamaged, "data page " + std::to_string(number) + ": row count " +
-                                      std::to_string(count) + " does not fit the page");
+                                      std::to_string(count) +
+                                      " does not fit the page (at most 256 rows)");
       }
       return count;
     };

@@ -79,7 +79,8 @@ Result<std::unique_ptr<FileSource>> FileSource::OpenFile(const std::string& path
   if (path.find('\0') != std::string::npos) {
     return Error(ErrorCode::kInvalidPath, "the file name contains a NUL character");
   }
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO must not wait for a writer (it is refused below).
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return OpenError(errno, path);
   struct stat st {};
   if (::fstat(fd, &st) != 0) {

@@ -96,6 +96,10 @@ TEST_F(Cli, EngineErrorsExitWithOneAndANumber) {
   EXPECT_EQ(empty_name.err.rfind("error 3044: ", 0), 0u) << empty_name.err;
   Outcome too_long = Exec({"dump", std::string(5000, 'x')});
   EXPECT_EQ(too_long.err.rfind("error 3044: ", 0), 0u) << too_long.err;
+  fs::path fifo = dir_ / "pipe.mdb";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  Outcome pipe = Exec({"dump", fifo.string()});  // must not wait for a writer
+  EXPECT_EQ(pipe.err.rfind("error 3044: ", 0), 0u) << pipe.err;
   fs::path text = Write("notes.mdb", jet_test::Bytes(5000, 'x'));
   Outcome not_db = Exec({"dump", text.string()});
   EXPECT_EQ(not_db.code, 1);
