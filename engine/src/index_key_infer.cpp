@@ -1,6 +1,7 @@
 #include "index_key_infer.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <optional>
@@ -495,14 +496,30 @@ bool CodeInference::Learn(const Prepared& p) {
   return changed;
 }
 
+std::vector<size_t> CodeInference::Signature(const Prepared& p) const {
+  std::vector<size_t> sizes;
+  sizes.reserve(p.distinct.size());
+  for (uint16_t ch : p.distinct) {
+    auto it = candidates_.find(ch);
+    // 0: never seen alone; SIZE_MAX: contradicted.
+    sizes.push_back(contradicted_.count(ch)   ? SIZE_MAX
+                    : it == candidates_.end() ? 0
+                                              : it->second.size() + 1);
+  }
+  return sizes;
+}
+
 InferenceReport CodeInference::Run() {
   constexpr int kMaxRounds = 100;
   for (int round = 0; round < kMaxRounds; ++round) {
     bool changed = false;
-    for (const auto& p : observations_) {
+    for (auto& p : observations_) {
+      std::vector<size_t> now = Signature(p);
+      if (now == p.seen) continue;
       if (format_ == KeyFormat::kJet4) changed |= LearnPlain(p);
       changed |= Learn(p);
       if (format_ == KeyFormat::kJet4) changed |= LearnJoint(p);
+      p.seen = Signature(p);
     }
     if (!changed) break;
   }

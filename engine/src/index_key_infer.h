@@ -86,7 +86,12 @@ class CodeInference {
   struct Prepared {
     Observation obs;
     std::vector<uint16_t> distinct;  // distinct characters of its text values
+    // What its characters' candidate sets looked like when it was last
+    // learned from; sets only shrink, so equal sizes mean nothing changed
+    // and learning again would find nothing new.
+    std::vector<size_t> seen;
   };
+  std::vector<size_t> Signature(const Prepared& p) const;
   bool Learn(const Prepared& p);
   bool LearnPlain(const Prepared& p);
   bool LearnJoint(const Prepared& p);  // index_key_infer_joint.cpp

@@ -24,6 +24,8 @@
 #include <map>
 #include <set>
 #include <tuple>
+#include <unordered_map>
+#include <utility>
 
 #include "index_key_infer.h"
 
@@ -117,9 +119,16 @@ struct State {
   // accent: only a modifier right after it can explain that.
   bool needs_modifier = false;
 
-  auto Key() const {
-    return std::make_tuple(i, moff, pos, alen, alast, apos, started, prefix, rec, flag, any_flag,
-                           needs_modifier);
+  // Every field is below 2^16 (a key is shorter than a page), the flag and
+  // record counts below 2^12.
+  std::pair<uint64_t, uint64_t> Key() const {
+    const uint64_t a =
+        uint64_t{i} | uint64_t{moff} << 16 | uint64_t{pos} << 32 | uint64_t{alen} << 48;
+    const uint64_t b = static_cast<uint64_t>(alast + 1) | uint64_t{apos} << 16 |
+                       uint64_t{rec} << 32 | uint64_t{flag} << 44 | uint64_t{started} << 56 |
+                       uint64_t{prefix} << 57 | uint64_t{any_flag} << 58 |
+                       uint64_t{needs_modifier} << 59;
+    return {a, b};
   }
 };
 
@@ -144,7 +153,8 @@ class Solver {
     } else if (s.i == chars_.size()) {
       ok = Finished(s);
     } else {
-      for (const TextCode& code : Options(s)) {
+      std::vector<TextCode> generated;
+      for (const TextCode& code : Options(s, generated)) {
         State next = s;
         if (!Apply(code, next)) continue;
         ++next.i;
@@ -166,7 +176,8 @@ class Solver {
     State s;
     while (s.i < chars_.size()) {
       bool moved = false;
-      for (const TextCode& code : Options(s)) {
+      std::vector<TextCode> generated;
+      for (const TextCode& code : Options(s, generated)) {
         State next = s;
         if (!Apply(code, next)) continue;
         ++next.i;
@@ -298,11 +309,14 @@ class Solver {
     return s.alen >= parts_.accents.size();
   }
 
-  std::vector<TextCode> Options(const State& s) const {
+  // The entries to try for character s.i: its known or narrowed-down ones,
+  // or entries made up from the parts (into `out`).
+  const std::vector<TextCode>& Options(const State& s, std::vector<TextCode>& out) const {
     const std::vector<TextCode>& given = options_[s.i];
-    if (!given.empty()) return given;  // known or already narrowed down
+    if (!given.empty()) return given;
     const uint16_t ch = chars_[s.i];
-    std::vector<TextCode> out;
+    out.clear();
+    out.reserve(32);
     auto make = [ch](CodeKind kind, std::span<const uint8_t> inl, std::span<const uint8_t> extra,
                      uint8_t flag) {
       TextCode c;
@@ -359,7 +373,12 @@ class Solver {
   const std::vector<uint16_t>& chars_;
   const std::vector<std::vector<TextCode>>& options_;
   bool* gave_up_;
-  std::map<decltype(State().Key()), bool> memo_;
+  struct KeyHash {
+    size_t operator()(const std::pair<uint64_t, uint64_t>& k) const {
+      return std::hash<uint64_t>()(k.first * 0x9E3779B97F4A7C15ull ^ k.second);
+    }
+  };
+  std::unordered_map<std::pair<uint64_t, uint64_t>, bool, KeyHash> memo_;
   std::vector<std::vector<TextCode>> valid_;
 };
 

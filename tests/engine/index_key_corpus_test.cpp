@@ -13,6 +13,7 @@
 
 #include "engine/database.h"
 #include "engine/index_key.h"
+#include "index_key_infer.h"
 #include "index_key_rows.h"
 
 namespace engine {
@@ -118,6 +119,47 @@ TEST(IndexKeyCorpus, EveryStoredKeyIsTheEncodingOfItsRow) {
   if (jet4.files > 0) {
     EXPECT_GT(jet4.matched_text, 0u);
   }
+}
+
+// The compiled-in tables are exactly what scripts/gen-index-codes learns from
+// the corpus: nothing in them was written by hand or taken from elsewhere.
+TEST(IndexKeyCorpus, CompiledTablesAreWhatTheCorpusTeaches) {
+  if (CorpusFiles("jet3").empty() || CorpusFiles("jet4").empty()) {
+    GTEST_SKIP() << "no sample databases under " << QUORLEN_CORPUS_DIR;
+  }
+  index_text::CodeInference jet3(KeyFormat::kJet3), jet4(KeyFormat::kJet4);
+  for (const char* folder : {"jet3", "jet4"}) {
+    for (const std::string& path : CorpusFiles(folder)) {
+      auto db = Database::Open(path);
+      ASSERT_TRUE(db.ok()) << db.error().ToString();
+      auto& inference = db.value()->version() == JetVersion::kJet3 ? jet3 : jet4;
+      Status st = ForEachIndexEntry(*db.value(), [&](const IndexEntryContext& ctx) {
+        if (!ctx.row_found) return;
+        index_text::Observation o;
+        o.columns.assign(ctx.columns.begin(), ctx.columns.end());
+        for (const auto& v : ctx.values) {
+          o.values.push_back({v.is_null, v.boolean, {v.bytes.begin(), v.bytes.end()}});
+        }
+        o.key = ctx.entry.key;
+        inference.Add(std::move(o));  // keys without General text are ignored
+      });
+      ASSERT_TRUE(st.ok()) << st.error().ToString();
+    }
+  }
+  auto same = [](const std::vector<index_text::TextCode>& learned, index_text::CodeTable compiled,
+                 const char* name) {
+    ASSERT_EQ(learned.size(), compiled.size())
+        << name << ": the compiled table is stale; run scripts/gen-index-codes";
+    for (size_t i = 0; i < learned.size(); ++i) {
+      EXPECT_TRUE(index_text::SameCode(learned[i], compiled[i]))
+          << name << " entry for character " << learned[i].ch << ": learned "
+          << index_text::Describe(learned[i]) << ", compiled " << index_text::Describe(compiled[i]);
+    }
+  };
+  jet3.Run();
+  jet4.Run();
+  same(jet3.Table(), index_text::Jet3GeneralCodes(), "Jet 3");
+  same(jet4.Table(), index_text::Jet4GeneralLegacyCodes(), "Jet 4");
 }
 
 // The documented examples, through the compiled-in tables.
