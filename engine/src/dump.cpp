@@ -229,38 +229,48 @@ void DumpTable(const Database& db, const CatalogObject& obj, Out& out) {
   }
   b += cols.empty() ? "]" : " ]";
 
-  // Rows go to a separate buffer first: row_count precedes them.
-  std::string rows;
+  // row_count precedes the rows: a first pass counts them (it only walks
+  // the pages), the second streams them out without holding a whole table.
   uint64_t count = 0;
+  Status counted = db.ScanRows(t, [&](const RowRef&) {
+    ++count;
+    return true;
+  });
+  if (!counted.ok()) {
+    Fail(ErrorCode::kDamaged, "table " + obj.name + ": " + counted.error().description());
+  }
+  b += ",\n      \"row_count\": ";
+  AppendInt(static_cast<int64_t>(count), b);
+  b += ",\n      \"rows\": [";
+  uint64_t written = 0;
   RowDecoder decoder(t, db.layout());
   Scratch scratch;
   Status st = db.ScanRows(t, [&](const RowRef& row) {
+    std::string& rows = out.buf();
     try {
       decoder.DecodeOrThrow(row.bytes);
-      rows += count == 0 ? " [" : ", [";
+      rows += written == 0 ? " [" : ", [";
       const auto& fields = decoder.fields();
       for (size_t i = 0; i < cols.size(); ++i) {
         if (i > 0) rows += ", ";
         AppendValue(db, *cols[i], fields[field_index[i]], scratch, rows);
       }
       rows.push_back(']');
-      ++count;
+      ++written;
     } catch (EngineFailure& failure) {
       failure.error = Error(failure.error.number(), "page " + std::to_string(row.location.page) +
                                                         " row " + std::to_string(row.location.row) +
                                                         ": " + failure.error.description());
       throw;
     }
+    out.MaybeFlush();
     return true;
   });
-  if (!st.ok()) Fail(ErrorCode::kDamaged, "table " + obj.name + ": " + st.error().description());
-  b += ",\n      \"row_count\": ";
-  AppendInt(static_cast<int64_t>(count), b);
-  b += ",\n      \"rows\": [";
-  out.MaybeFlush();
-  // Hand big row buffers straight to the sink.
-  out.buf() += rows;
-  out.buf() += count == 0 ? "]" : " ]";
+  if (!st.ok()) {
+    throw EngineFailure{
+        Error(st.error().number(), "table " + obj.name + ": " + st.error().description())};
+  }
+  out.buf() += written == 0 ? "]" : " ]";
   out.buf() += "\n    }";
   out.MaybeFlush();
 }

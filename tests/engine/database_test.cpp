@@ -167,6 +167,14 @@ TEST_P(SmallDb, DumpLayoutAndKeyOrder) {
   EXPECT_TRUE(text.value().ends_with("\n    }\n  ]\n}\n"));
 }
 
+TEST_P(SmallDb, WriteFailureIsAnIoError) {
+  auto db = OpenBytes(BuildSmallDb(v()));
+  ASSERT_TRUE(db.ok());
+  Status st = WriteDump(*db.value(), [](std::string_view) { return false; });
+  ASSERT_FALSE(st.ok());
+  EXPECT_EQ(st.error().number(), 3043);
+}
+
 TEST_P(SmallDb, EncodedPagesReadTheSame) {
   SmallDbOptions encoded;
   encoded.key = 0x5A17C3E1;
