@@ -61,10 +61,19 @@ int RunInfo(const CommonOptions& common, const std::vector<std::string>&) {
   std::printf("free bytes on data pages in use: %llu\n",
               static_cast<unsigned long long>(s.data_free_bytes));
   std::printf("tables:      %zu\n", s.tables.size());
+  const engine::Error* first_error = nullptr;
   for (const auto& t : s.tables) {
+    if (t.error) {
+      std::printf("  %-40s unreadable%s\n", t.name.c_str(), t.system ? "  (system)" : "");
+      if (!first_error) first_error = &*t.error;
+      continue;
+    }
     std::printf("  %-40s %8llu rows%s\n", t.name.c_str(), static_cast<unsigned long long>(t.rows),
                 t.system ? "  (system)" : "");
   }
+  std::fflush(stdout);
+  // Everything readable was shown; a table that was not makes it an error.
+  if (first_error) return ReportError(*first_error);
   return kExitOk;
 }
 

@@ -266,17 +266,22 @@ Result<DatabaseSummary> Summarize(const Database& db) {
     ts.name = t->name;
     ts.system = t->is_system();
     ts.first_page = t->table_page();
+    auto fail = [&](const Error& e) {
+      ts.error = Error(e.number(), "table " + t->name + ": " + e.description());
+    };
     auto def = db.ReadTableDef(ts.first_page);
-    if (!def.ok()) return Damaged("table " + t->name + ": " + def.error().description());
-    ts.stored_row_count = def.value().num_rows;
-    auto owned = db.ReadUsageMap(def.value().owned_map);
-    if (!owned.ok()) return Damaged("table " + t->name + ": " + owned.error().description());
-    ts.data_pages = static_cast<uint32_t>(owned.value().pages.size());
-    Status st = db.ScanRows(def.value(), [&](const RowRef&) {
-      ++ts.rows;
-      return true;
-    });
-    if (!st.ok()) return Damaged("table " + t->name + ": " + st.error().description());
+    if (!def.ok()) {
+      fail(def.error());
+    } else {
+      ts.stored_row_count = def.value().num_rows;
+      auto owned = db.ReadUsageMap(def.value().owned_map);
+      if (owned.ok()) ts.data_pages = static_cast<uint32_t>(owned.value().pages.size());
+      Status st = db.ScanRows(def.value(), [&](const RowRef&) {
+        ++ts.rows;
+        return true;
+      });
+      if (!st.ok()) fail(st.error());
+    }
     s.tables.push_back(std::move(ts));
   }
   return s;

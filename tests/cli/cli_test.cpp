@@ -162,6 +162,12 @@ TEST_F(Cli, DamagedFileAndFullDisk) {
   EXPECT_EQ(damaged.err.rfind("error 3049: ", 0), 0u) << damaged.err;
   EXPECT_NE(damaged.err.find("table T"), std::string::npos) << damaged.err;
   EXPECT_NE(damaged.err.find("page 6"), std::string::npos) << damaged.err;
+  // info shows what it can read, marks the table, and still fails.
+  Outcome info = Exec({"info", db.string()});
+  EXPECT_EQ(info.code, 1);
+  EXPECT_NE(info.out.find("MSysObjects"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("unreadable"), std::string::npos) << info.out;
+  EXPECT_EQ(info.err.rfind("error 3049: table T: ", 0), 0u) << info.err;
 
   if (fs::exists("/dev/full")) {
     fs::path good = Write("good.mdb", jet_test::BuildSmallDb(engine::JetVersion::kJet4));

@@ -33,6 +33,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -140,6 +141,8 @@ struct TableSummary {
   uint64_t rows = 0;              // live rows read
   uint32_t stored_row_count = 0;  // num_rows of the table definition
   uint32_t data_pages = 0;
+  // Set when the table could not be read; the counts above are then partial.
+  std::optional<Error> error;
 };
 
 struct DatabaseSummary {
