@@ -22,16 +22,7 @@ constexpr size_t kMaxCombinations = 64;
 
 TextCode Make(uint16_t ch, CodeKind kind, std::span<const uint8_t> inl,
               std::span<const uint8_t> extra, uint8_t weight = 0, uint8_t flag = 0) {
-  TextCode c;
-  c.ch = ch;
-  c.kind = kind;
-  c.weight = weight;
-  c.inline_len = static_cast<uint8_t>(inl.size());
-  std::copy(inl.begin(), inl.end(), c.inline_bytes.begin());
-  c.extra_len = static_cast<uint8_t>(extra.size());
-  std::copy(extra.begin(), extra.end(), c.extra.begin());
-  c.flag = flag;
-  return c;
+  return TextCode::Make(ch, kind, inl, extra, weight, flag);
 }
 
 bool HasInline(CodeKind kind) {

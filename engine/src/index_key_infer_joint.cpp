@@ -318,17 +318,7 @@ class Solver {
     out.clear();
     out.reserve(32);
     auto make = [ch](CodeKind kind, std::span<const uint8_t> inl, std::span<const uint8_t> extra,
-                     uint8_t flag) {
-      TextCode c;
-      c.ch = ch;
-      c.kind = kind;
-      c.inline_len = static_cast<uint8_t>(inl.size());
-      std::copy(inl.begin(), inl.end(), c.inline_bytes.begin());
-      c.extra_len = static_cast<uint8_t>(extra.size());
-      std::copy(extra.begin(), extra.end(), c.extra.begin());
-      c.flag = flag;
-      return c;
-    };
+                     uint8_t flag) { return TextCode::Make(ch, kind, inl, extra, 0, flag); };
     out.push_back(make(CodeKind::kIgnored, {}, {}, 0));
     if (s.rec < parts_.records.size() && !parts_.records[s.rec].bytes.empty() &&
         parts_.records[s.rec].bytes.size() <= 4) {

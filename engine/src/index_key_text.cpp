@@ -32,8 +32,26 @@
 
 #include <algorithm>
 #include <iterator>
+#include <stdexcept>
 
 namespace engine::index_text {
+
+TextCode TextCode::Make(uint16_t ch, CodeKind kind, std::span<const uint8_t> inl,
+                        std::span<const uint8_t> extra, uint8_t weight, uint8_t flag) {
+  TextCode c;
+  if (inl.size() > c.inline_bytes.size() || extra.size() > c.extra.size()) {
+    throw std::length_error("text code entry longer than its fields");
+  }
+  c.ch = ch;
+  c.kind = kind;
+  c.weight = weight;
+  c.inline_len = static_cast<uint8_t>(inl.size());
+  std::copy(inl.begin(), inl.end(), c.inline_bytes.begin());
+  c.extra_len = static_cast<uint8_t>(extra.size());
+  std::copy(extra.begin(), extra.end(), c.extra.begin());
+  c.flag = flag;
+  return c;
+}
 
 const TextCode* FindCode(CodeTable table, uint16_t ch) {
   auto it = std::lower_bound(table.begin(), table.end(), ch,

@@ -46,6 +46,10 @@ struct TextCode {
   std::array<uint8_t, 4> extra{};
   uint8_t flag = 0;  // kInternationalFlag: 2 or 3
 
+  // Builds an entry; throws std::length_error when the bytes do not fit.
+  static TextCode Make(uint16_t ch, CodeKind kind, std::span<const uint8_t> inl,
+                       std::span<const uint8_t> extra = {}, uint8_t weight = 0, uint8_t flag = 0);
+
   std::span<const uint8_t> inline_span() const { return {inline_bytes.data(), inline_len}; }
   std::span<const uint8_t> extra_span() const { return {extra.data(), extra_len}; }
 };

@@ -193,16 +193,7 @@ using index_text::TextCode;
 
 TextCode Code(uint16_t ch, CodeKind kind, Bytes inl, Bytes extra = {}, uint8_t weight = 0,
               uint8_t flag = 0) {
-  TextCode c;
-  c.ch = ch;
-  c.kind = kind;
-  c.weight = weight;
-  c.inline_len = static_cast<uint8_t>(inl.size());
-  std::copy(inl.begin(), inl.end(), c.inline_bytes.begin());
-  c.extra_len = static_cast<uint8_t>(extra.size());
-  std::copy(extra.begin(), extra.end(), c.extra.begin());
-  c.flag = flag;
-  return c;
+  return TextCode::Make(ch, kind, inl, extra, weight, flag);
 }
 
 std::vector<uint16_t> Chars(const std::u16string& s) {
