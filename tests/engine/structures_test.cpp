@@ -38,7 +38,7 @@ TEST(Rows, Jet3JumpTableAcrossSeveralBoundaries) {
   RowDecoder decoder(t, LayoutFor(JetVersion::kJet3));
   // Values long enough that offsets pass 256 and 512; lengths around the
   // boundaries make the last jump slot a dummy in some rows.
-  for (size_t a_len : {10u, 200u, 250u, 251u, 252u, 253u, 255u, 300u}) {
+  for (size_t a_len : {10u, 200u, 245u, 247u, 250u, 251u, 252u, 253u, 255u, 300u, 500u}) {
     for (size_t b_len : {0u, 5u, 240u, 255u}) {
       jet_test::RowSpec r;
       r.columns = 4;
