@@ -90,7 +90,11 @@ TextCodec::TextCodec(JetVersion version, uint16_t code_page)
   }
   single_byte_ = true;
   for (uint32_t b = 0; b < 256; ++b) {
-    table_[b] = 0xFFFD;
+    // A byte the code page leaves undefined. In 0x80-0x9F it becomes the C1
+    // control of the same number, as Windows decodes it: that keeps the five
+    // holes of code page 1252 (81 8D 8F 90 9D) apart instead of folding them
+    // all into U+FFFD.
+    table_[b] = (b >= 0x80 && b <= 0x9F) ? b : 0xFFFD;
     if (cd == reinterpret_cast<iconv_t>(-1)) {
       if (b < 0x80) table_[b] = b;
       continue;

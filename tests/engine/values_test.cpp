@@ -130,7 +130,11 @@ TEST(Text, Jet3CodePages) {
   TextCodec cp1252(JetVersion::kJet3, 1252);
   std::string out;
   cp1252.DecodeValue(B({'Z', 'o', 0xEB, 0x80, 0x81}), out);
-  EXPECT_EQ(out, "Zo\xC3\xAB\xE2\x82\xAC\xEF\xBF\xBD");  // 0x81 is undefined in 1252
+  EXPECT_EQ(out, "Zo\xC3\xAB\xE2\x82\xAC\xC2\x81");  // 0x81 is undefined in 1252
+  // The five undefined bytes stay distinct (C1 controls), never U+FFFD.
+  out.clear();
+  cp1252.DecodeValue(B({0x81, 0x8D, 0x8F, 0x90, 0x9D}), out);
+  EXPECT_EQ(out, "\xC2\x81\xC2\x8D\xC2\x8F\xC2\x90\xC2\x9D");
   TextCodec cp1251(JetVersion::kJet3, 1251);
   out.clear();
   cp1251.DecodeValue(B({0xC0}), out);  // Cyrillic A

@@ -72,13 +72,31 @@ if (opts.keep && opts.oracle === "mdb-reader") {
   writeFileSync(join(opts.keep, `${name}.quorlen.json`), stdout);
 }
 
+// mdb-reader decodes the five bytes that code page 1252 leaves undefined
+// (81 8D 8F 90 9D) as U+FFFD; quorlen-cli keeps them apart as U+0081 ...
+// U+009D, as Windows does. Proof, jet3/testIndexCodesV1997.mdb page 47:
+// file offset 0x17dbe holds 41 41 81 41 41 (Table1 row129), 0x17cd2 holds
+// 41 41 8d 41 41; mdb-reader gives "AA\uFFFDAA" for both. So for Jet 3 text
+// only, those five characters of ours are compared as U+FFFD.
+function jet3UndefinedAsReplacement(dump) {
+  if (dump.format !== "jet3") return dump;
+  const fold = (v) => (typeof v === "string" ? v.replace(/[\u0081\u008D\u008F\u0090\u009D]/g, "\uFFFD") : v);
+  return {
+    ...dump,
+    tables: dump.tables.map((t) => {
+      const text = t.columns.map((c) => c.type === "text" || c.type === "memo");
+      return { ...t, rows: t.rows.map((r) => r.map((v, i) => (text[i] ? fold(v) : v))) };
+    }),
+  };
+}
+
 let diffs;
 let notes = [];
 if (opts.oracle === "mdb-reader") {
   const { dumpFile } = await import("./mdb-reader-dump.mjs");
   const theirs = dumpFile(file, opts.password);
   if (opts.keep) writeFileSync(join(opts.keep, `${name}.mdb-reader.json`), stringifyDump(theirs));
-  diffs = compareDumps(ours, theirs, ["quorlen", "mdb-reader"]);
+  diffs = compareDumps(jet3UndefinedAsReplacement(ours), theirs, ["quorlen", "mdb-reader"]);
 } else {
   const { compareWithMdbtools } = await import("./lib/mdbtools.mjs");
   ({ diffs, notes } = compareWithMdbtools(file, ours));
