@@ -120,7 +120,9 @@ struct TableDef {
 
 // Reads the chain starting at first_page and decodes it. Errors (3049)
 // name the page: wrong page type, a cycle, counts or lengths that do not
-// fit the definition, column numbers >= max_cols, duplicate column numbers.
+// fit the definition. Column numbers are taken as stored (rows are decoded
+// within each row's own column count, so odd numbers cannot read out of
+// bounds); the checker reports numbers >= max_cols and duplicates.
 Result<TableDef> ReadTableDef(const Pager& pager, const Layout& layout, const TextCodec& text,
                               uint32_t first_page);
 // Decodes an already concatenated definition (tests; repair of a broken chain).
