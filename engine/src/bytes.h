@@ -1,6 +1,7 @@
 // Bounds-checked little helpers for reading integers out of byte ranges.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -32,6 +33,20 @@ inline uint32_t Be24(const uint8_t* p) {
 inline uint32_t Be32(const uint8_t* p) {
   return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
          (static_cast<uint32_t>(p[2]) << 8) | p[3];
+}
+
+// "0A 1B 2C", at most `max` bytes shown (then " ...").
+inline std::string HexBytes(ByteSpan bytes, size_t max = SIZE_MAX) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  size_t n = bytes.size() < max ? bytes.size() : max;
+  for (size_t i = 0; i < n; ++i) {
+    if (i) out += ' ';
+    out += kDigits[bytes[i] >> 4];
+    out += kDigits[bytes[i] & 15];
+  }
+  if (bytes.size() > max) out += " ...";
+  return out;
 }
 
 // A checked reader over a byte range; every read past the end throws

@@ -28,16 +28,7 @@ uint64_t CheckReport::not_shown(const std::string& code) const {
 namespace check {
 
 std::string Hex(ByteSpan bytes, size_t max) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  size_t n = std::min(bytes.size(), max);
-  for (size_t i = 0; i < n; ++i) {
-    if (i) out += ' ';
-    out += kDigits[bytes[i] >> 4];
-    out += kDigits[bytes[i] & 15];
-  }
-  if (bytes.size() > max) out += " ...";
-  return out;
+  return HexBytes(bytes, max);
 }
 
 Checker::Checker(const Pager& pager, const DatabaseHeader& header, const TextCodec& text,

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bytes.h"
 #include "engine/database.h"
 #include "engine/index_key.h"
 #include "index_key_infer.h"
@@ -20,16 +21,6 @@ namespace engine {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Hex(std::span<const uint8_t> bytes) {
-  std::string out;
-  char buf[4];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", bytes[i]);
-    out += buf;
-  }
-  return out;
-}
 
 std::vector<std::string> CorpusFiles(const char* folder) {
   std::vector<std::string> files;
@@ -78,8 +69,8 @@ void CheckFolder(const char* folder, Counts& counts) {
           ++counts.matched;
           counts.matched_text += text;
         } else {
-          ADD_FAILURE() << where << "\n  stored  " << Hex(ctx.entry.key) << "\n  encoded "
-                        << Hex(key.bytes);
+          ADD_FAILURE() << where << "\n  stored  " << engine::HexBytes(ctx.entry.key)
+                        << "\n  encoded " << engine::HexBytes(key.bytes);
         }
       } else if (key.status == KeyStatus::kNotCovered && text) {
         ++counts.not_covered;

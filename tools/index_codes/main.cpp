@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bytes.h"
 #include "engine/database.h"
 #include "index_key_infer.h"
 #include "index_key_rows.h"
@@ -27,16 +28,6 @@ using engine::index_text::CodeInference;
 using engine::index_text::CodeKind;
 using engine::index_text::InferenceReport;
 using engine::index_text::TextCode;
-
-std::string Hex(std::span<const uint8_t> bytes) {
-  std::string out;
-  char buf[4];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", bytes[i]);
-    out += buf;
-  }
-  return out;
-}
 
 std::string BaseName(const std::string& path) {
   size_t slash = path.find_last_of('/');
@@ -155,7 +146,7 @@ void PrintReport(const char* title, KeyFormat format, FormatRun& run, const Infe
   for (const auto& m : r.mismatches) {
     if (shown++ == 20) break;
     std::printf("  mismatch at %s\n    stored  %s\n    encoded %s\n", m.where.c_str(),
-                Hex(m.expected).c_str(), Hex(m.encoded).c_str());
+                engine::HexBytes(m.expected).c_str(), engine::HexBytes(m.encoded).c_str());
   }
   std::printf("  characters seen but not known: %zu\n", r.unresolved.size());
   for (const auto& [ch, why] : r.unresolved) std::printf("    %s\n", why.c_str());
@@ -242,10 +233,10 @@ int main(int argc, char** argv) {
                 }
                 std::printf(" \"%s\"", utf8.c_str());
               } else {
-                std::printf(" [%s]", Hex(v.bytes).c_str());
+                std::printf(" [%s]", engine::HexBytes(v.bytes).c_str());
               }
             }
-            std::printf("\n  %s\n", Hex(o.key).c_str());
+            std::printf("\n  %s\n", engine::HexBytes(o.key).c_str());
           }
           if (check_only[file]) {
             held_out.push_back(std::move(o));
@@ -280,7 +271,7 @@ int main(int argc, char** argv) {
       } else {
         ++mismatched[f];
         std::printf("  held-out mismatch at %s\n    stored  %s\n    encoded %s\n", o.where.c_str(),
-                    Hex(o.key).c_str(), Hex(key.bytes).c_str());
+                    engine::HexBytes(o.key).c_str(), engine::HexBytes(key.bytes).c_str());
       }
     }
     for (int f = 0; f < 2; ++f) {
