@@ -55,9 +55,9 @@ void Checker::CheckCatalog() {
     return;
   }
   // Table ids: the first TDEF page of each local table, listed once.
-  std::map<uint32_t, const CatalogRow*> by_page;
+  std::map<uint32_t, const CatalogObject*> by_page;
   std::vector<uint32_t> to_check;
-  for (const CatalogRow& o : catalog_) {
+  for (const CatalogObject& o : catalog_) {
     if (o.type != kObjectTable) continue;
     Where w;
     w.page = o.row.page;
@@ -112,7 +112,7 @@ void Checker::CollectCatalogRows(const TableDef& t, const std::vector<LiveRow>& 
   for (const LiveRow& r : rows) {
     if (!r.decodes || !decoder.Decode(r.bytes).ok()) continue;  // reported as row-invalid
     const auto& f = decoder.fields();
-    CatalogRow o;
+    CatalogObject o;
     o.row = r.location;
     auto id = IntField(f[pos[0]]);
     auto parent = IntField(f[pos[1]]);
@@ -166,11 +166,11 @@ void Checker::CollectIdReferences(const TableDef& t, const std::vector<LiveRow>&
 void Checker::CheckCrossReferences() {
   if (!catalog_read_) return;
   std::unordered_set<int32_t> ids;
-  for (const CatalogRow& o : catalog_) ids.insert(o.id);
+  for (const CatalogObject& o : catalog_) ids.insert(o.id);
 
   // Names are unique within their parent, ignoring case.
-  std::map<std::pair<int32_t, std::string>, const CatalogRow*> names;
-  for (const CatalogRow& o : catalog_) {
+  std::map<std::pair<int32_t, std::string>, const CatalogObject*> names;
+  for (const CatalogObject& o : catalog_) {
     auto [it, inserted] = names.emplace(std::make_pair(o.parent_id, FoldCase(o.name)), &o);
     if (!inserted) {
       Where w;

@@ -59,15 +59,6 @@ struct Where {
   std::string index;
 };
 
-// One catalog row, as far as it could be decoded.
-struct CatalogRow {
-  int32_t id = 0;
-  int32_t parent_id = 0;
-  std::string name;
-  int16_t type = 0;
-  int32_t flags = 0;
-  RowPointer row;
-};
 
 // What is kept of a table after its own checks, for the cross-checks.
 struct TableSummary {
@@ -154,7 +145,7 @@ class Checker {
   // LVAL pages found through row references, per (table, column).
   std::map<std::pair<uint32_t, uint32_t>, std::unordered_set<uint32_t>> lval_pages_referenced_;
 
-  std::vector<CatalogRow> catalog_;
+  std::vector<CatalogObject> catalog_;  // the rows that decoded
   bool catalog_read_ = false;
   std::map<uint32_t, std::string> table_names_;  // first TDEF page -> name
   std::map<uint32_t, TableSummary> tables_;
