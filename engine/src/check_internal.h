@@ -59,7 +59,6 @@ struct Where {
   std::string index;
 };
 
-
 // What is kept of a table after its own checks, for the cross-checks.
 struct TableSummary {
   uint32_t page = 0;
