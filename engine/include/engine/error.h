@@ -46,7 +46,9 @@ class Error {
 };
 
 // Shorthand factories for the common kinds.
-inline Error Damaged(std::string what) { return Error(ErrorCode::kDamaged, std::move(what)); }
+inline Error Damaged(std::string what) {
+  return Error(ErrorCode::kDamaged, std::move(what));
+}
 inline Error Unrecognized(std::string what) {
   return Error(ErrorCode::kUnrecognized, std::move(what));
 }
@@ -57,7 +59,7 @@ inline Error Unrecognized(std::string what) {
 template <typename T>
 class Result {
  public:
-  Result(T value) : v_(std::move(value)) {}  // NOLINT: implicit on purpose
+  Result(T value) : v_(std::move(value)) {}      // NOLINT: implicit on purpose
   Result(Error error) : v_(std::move(error)) {}  // NOLINT: implicit on purpose
 
   bool ok() const { return v_.index() == 0; }
