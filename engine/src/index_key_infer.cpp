@@ -273,20 +273,26 @@ bool CodeInference::LocateText(const Prepared& p, const std::map<uint16_t, TextC
   return true;
 }
 
-bool CodeInference::LearnPlain(const Prepared& p) {
-  const Observation& obs = p.obs;
-  std::map<uint16_t, TextCode> settled;
-  bool any_open = false;
+std::optional<size_t> CodeInference::SettledCodes(const Prepared& p,
+                                                  std::map<uint16_t, TextCode>& settled) const {
+  size_t open = 0;
   for (uint16_t ch : p.distinct) {
-    if (contradicted_.count(ch)) return false;
+    if (contradicted_.count(ch)) return std::nullopt;
     auto it = candidates_.find(ch);
     if (it != candidates_.end() && it->second.size() == 1) {
       settled[ch] = it->second.front();
     } else {
-      any_open = true;
+      ++open;
     }
   }
-  if (!any_open) return false;
+  return open;
+}
+
+bool CodeInference::LearnPlain(const Prepared& p) {
+  const Observation& obs = p.obs;
+  std::map<uint16_t, TextCode> settled;
+  std::optional<size_t> unsettled = SettledCodes(p, settled);
+  if (!unsettled || *unsettled == 0) return false;
   size_t text_column = 0;
   std::vector<uint8_t> seg;
   if (!LocateText(p, settled, text_column, seg)) return false;

@@ -31,6 +31,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,10 @@ class CodeInference {
   };
   std::vector<size_t> Signature(const Prepared& p) const;
   bool Learn(const Prepared& p);
+  // The characters of `p` whose code is already settled go into `settled`;
+  // returns how many are still open, or nullopt when one is contradicted.
+  std::optional<size_t> SettledCodes(const Prepared& p,
+                                     std::map<uint16_t, TextCode>& settled) const;
   bool LearnPlain(const Prepared& p);
   bool LearnJoint(const Prepared& p);  // index_key_infer_joint.cpp
   // The key's single text column and its segment after the flag byte, in

@@ -376,17 +376,8 @@ class Solver {
 
 bool CodeInference::LearnJoint(const Prepared& p) {
   std::map<uint16_t, TextCode> settled;
-  size_t open = 0;
-  for (uint16_t ch : p.distinct) {
-    if (contradicted_.count(ch)) return false;
-    auto it = candidates_.find(ch);
-    if (it != candidates_.end() && it->second.size() == 1) {
-      settled[ch] = it->second.front();
-    } else {
-      ++open;
-    }
-  }
-  if (open == 0) return false;
+  std::optional<size_t> open = SettledCodes(p, settled);
+  if (!open || *open == 0) return false;
   size_t column = 0;
   std::vector<uint8_t> seg;
   if (!LocateText(p, settled, column, seg)) return false;

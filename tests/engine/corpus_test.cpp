@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <random>
 #include <set>
 
@@ -164,12 +165,19 @@ void OpenAndDump(std::vector<uint8_t> bytes, const std::string& what) {
   }
 }
 
-TEST(Corpus, TruncatedCopiesFailCleanly) {
+// The named corpus files (relative to the corpus folder) that exist here.
+std::vector<fs::path> ExistingCorpusFiles(std::initializer_list<const char*> names) {
   std::vector<fs::path> files;
-  for (const char* name : {"jet3/testV1997.mdb", "jet4/testUnicodeCompV2003.mdb"}) {
+  for (const char* name : names) {
     fs::path p = fs::path(QUORLEN_CORPUS_DIR) / name;
     if (fs::exists(p)) files.push_back(p);
   }
+  return files;
+}
+
+TEST(Corpus, TruncatedCopiesFailCleanly) {
+  std::vector<fs::path> files =
+      ExistingCorpusFiles({"jet3/testV1997.mdb", "jet4/testUnicodeCompV2003.mdb"});
   SKIP_WITHOUT_CORPUS(files);
   for (const auto& f : files) {
     std::vector<uint8_t> full = ReadAll(f);
@@ -185,11 +193,8 @@ TEST(Corpus, TruncatedCopiesFailCleanly) {
 }
 
 TEST(Corpus, ByteFlipsFailCleanly) {
-  std::vector<fs::path> files;
-  for (const char* name : {"jet3/overflowTestV1997.mdb", "jet4/delColTestV2000.mdb"}) {
-    fs::path p = fs::path(QUORLEN_CORPUS_DIR) / name;
-    if (fs::exists(p)) files.push_back(p);
-  }
+  std::vector<fs::path> files =
+      ExistingCorpusFiles({"jet3/overflowTestV1997.mdb", "jet4/delColTestV2000.mdb"});
   SKIP_WITHOUT_CORPUS(files);
   std::mt19937 rng(20261207);
   for (const auto& f : files) {
