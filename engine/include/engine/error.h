@@ -24,6 +24,7 @@ enum class ErrorCode : int {
   kUnrecognized = 3343,
   kHeldOpen = 3356,
   kNotSupported = 3251,
+  kDatabaseExists = 3204,
 };
 
 class Error {

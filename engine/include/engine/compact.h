@@ -1,0 +1,42 @@
+// Compaction: a fresh, densely packed copy of a Jet 3 / Jet 4 database.
+//
+//   auto stats = engine::CompactDatabase("in.mdb", "out.mdb", {.password = "x"});
+//
+// The source is opened read-only and never written. The destination must not
+// exist: it is created exclusively (error 3204 when it exists, and it is left
+// alone). On any failure the partial destination is removed. The copy has the
+// source's format, password, code page, sort order and encoding.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "engine/error.h"
+#include "engine/progress.h"
+
+namespace engine {
+
+struct CompactOptions {
+  std::string password;  // of the source; the copy gets the same one
+  ProgressCallback progress;
+  // Memory for sorting one index's keys before they spill to disk in runs.
+  std::size_t sort_budget_bytes = std::size_t{64} << 20;
+};
+
+struct CompactStats {
+  uint32_t pages_before = 0;
+  uint32_t pages_after = 0;
+  uint64_t bytes_before = 0;
+  uint64_t bytes_after = 0;
+  uint32_t tables = 0;
+  uint64_t rows = 0;
+  uint32_t indexes = 0;           // physical indexes rebuilt
+  uint64_t index_entries = 0;
+  uint64_t keys_reused = 0;       // keys taken from the source's entries
+};
+
+Result<CompactStats> CompactDatabase(const std::string& source, const std::string& destination,
+                                     const CompactOptions& options = {});
+
+}  // namespace engine
