@@ -71,6 +71,13 @@ int RunInfo(const CommonOptions& common, const std::vector<std::string>&) {
     std::printf("  %-40s %8llu rows%s\n", t.name.c_str(), static_cast<unsigned long long>(t.rows),
                 t.system ? "  (system)" : "");
   }
+  auto linked = db.value()->linked_tables();
+  if (!linked.empty()) {
+    std::printf("linked tables: %zu\n", linked.size());
+    for (const engine::CatalogObject* t : linked) {
+      std::printf("  %-40s -> %s\n", t->name.c_str(), engine::DescribeLinkTarget(*t).c_str());
+    }
+  }
   std::fflush(stdout);
   // Everything readable was shown; a table that was not makes it an error.
   if (first_error) return ReportError(*first_error);
