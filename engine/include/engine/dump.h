@@ -11,7 +11,11 @@
 namespace engine {
 
 // Writes the dump in chunks through `write`, which returns false when it
-// could not write (the dump then stops with error 3043).
+// could not write (the dump then stops with error 3043). A table that cannot
+// be read whole is written as its name, "system", its columns (when its
+// definition reads) and "error": "error NNNN: ..." in place of row_count and
+// rows; every other table is still written, the document stays complete,
+// and the first such error is returned.
 Status WriteDump(const Database& db, const std::function<bool(std::string_view)>& write);
 // Convenience: the whole dump as a string (tests).
 Result<std::string> DumpToString(const Database& db);
