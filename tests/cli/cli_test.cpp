@@ -162,6 +162,12 @@ TEST_F(Cli, DamagedFileAndFullDisk) {
   EXPECT_EQ(damaged.err.rfind("error 3049: ", 0), 0u) << damaged.err;
   EXPECT_NE(damaged.err.find("table T"), std::string::npos) << damaged.err;
   EXPECT_NE(damaged.err.find("page 6"), std::string::npos) << damaged.err;
+  // The readable tables are still written, the broken one marked.
+  auto partial = nlohmann::json::parse(damaged.out, nullptr, false);
+  ASSERT_FALSE(partial.is_discarded()) << damaged.out;
+  ASSERT_EQ(partial["tables"].size(), 2u);
+  EXPECT_EQ(partial["tables"][0]["row_count"], 3);
+  EXPECT_EQ(partial["tables"][1]["error"].get<std::string>().rfind("error 3049: table T: ", 0), 0u);
   // info shows what it can read, marks the table, and still fails.
   Outcome info = Exec({"info", db.string()});
   EXPECT_EQ(info.code, 1);
@@ -189,6 +195,17 @@ TEST_F(Cli, CorpusFiles) {
   ASSERT_EQ(dump.code, 0) << dump.err;
   auto json = nlohmann::json::parse(dump.out);
   EXPECT_GE(json["tables"].size(), 5u);
+  fs::path linked =
+      corpus / "real" / "jet4" / "winofsql+subject-1126-sql-having__3683a0ee_Database1.mdb";
+  if (fs::exists(linked)) {
+    Outcome info = Exec({"info", linked.string()});
+    EXPECT_EQ(info.code, 0) << info.err;
+    EXPECT_NE(info.out.find("linked tables: 12"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("-> ODBC DSN=MySQL; table"), std::string::npos) << info.out;
+    // Linked tables are not tables of the dump.
+    auto local = nlohmann::json::parse(Exec({"dump", linked.string()}).out);
+    for (const auto& t : local["tables"]) EXPECT_NE(t["name"], "public_社員マスタ");
+  }
   Outcome refused = Exec({"info", ace.string()});
   EXPECT_EQ(refused.code, 1);
   EXPECT_EQ(refused.err.rfind("error 3343: ", 0), 0u) << refused.err;
