@@ -255,7 +255,8 @@ void WalkRows(const Database& db, const TableDef& t, const std::vector<const Col
 // name, the columns when its definition reads, and "error" instead of
 // rows; that error is returned so the dump as a whole can fail after every
 // other table was written. Output errors (3043) still end the dump.
-std::optional<Error> DumpTable(const Database& db, const CatalogObject& obj, Out& out) {
+std::optional<Error> DumpTable(const Database& db, const CatalogObject& obj, Out& out,
+                               size_t held_rows_limit) {
   std::string& b = out.buf();
   b += "    {\n      \"name\": ";
   AppendJsonString(obj.name, b);
@@ -267,21 +268,30 @@ std::optional<Error> DumpTable(const Database& db, const CatalogObject& obj, Out
   if (def.ok()) cols = def.value().ColumnsByNumber();
   std::optional<Error> failed;
   uint64_t count = 0;
+  std::string held;  // the rows' text from the first pass
+  bool spilled = false;
   if (!def.ok()) {
     failed = def.error();
   } else {
-    // A first pass reads every row and value without keeping them: it
-    // counts the rows (row_count precedes them) and finds a table that
-    // cannot be read before any of its rows are written.
-    std::string discard;
+    // A first pass reads every row and value: it counts the rows
+    // (row_count precedes them) and finds a table that cannot be read
+    // before any of its rows are written. Their text is kept up to a
+    // bound; a larger table is read a second time, streaming.
     Status first = GuardStatus([&] {
       WalkRows(
           db, def.value(), cols,
           [&]() -> std::string& {
-            discard.clear();
-            return discard;
+            if (spilled) held.clear();
+            return held;
           },
-          [&] { ++count; });
+          [&] {
+            ++count;
+            if (!spilled && held.size() > held_rows_limit) {
+              spilled = true;
+              held.clear();
+              held.shrink_to_fit();
+            }
+          });
     });
     if (!first.ok()) failed = first.error();
   }
@@ -297,11 +307,17 @@ std::optional<Error> DumpTable(const Database& db, const CatalogObject& obj, Out
   out.buf() += ",\n      \"row_count\": ";
   AppendInt(static_cast<int64_t>(count), out.buf());
   out.buf() += ",\n      \"rows\": [";
-  Status second = GuardStatus([&] {
+  if (!spilled) {
+    out.buf() += held;
+    held.clear();
+    held.shrink_to_fit();
+  }
+  Status second = spilled ? GuardStatus([&] {
     WalkRows(
         db, def.value(), cols, [&]() -> std::string& { return out.buf(); },
         [&] { out.MaybeFlush(); });
-  });
+  })
+                          : Status();
   if (!second.ok()) {
     // The file changed under us or the output failed: nothing sound can follow.
     const Error& e = second.error();
@@ -316,7 +332,8 @@ std::optional<Error> DumpTable(const Database& db, const CatalogObject& obj, Out
 
 }  // namespace
 
-Status WriteDump(const Database& db, const std::function<bool(std::string_view)>& write) {
+Status WriteDump(const Database& db, const std::function<bool(std::string_view)>& write,
+                 size_t held_rows_limit) {
   return GuardStatus([&] {
     Out out(write);
     std::string& b = out.buf();
@@ -329,7 +346,7 @@ Status WriteDump(const Database& db, const std::function<bool(std::string_view)>
     std::optional<Error> first_failure;
     for (size_t i = 0; i < tables.size(); ++i) {
       out.buf() += i == 0 ? "\n" : ",\n";
-      std::optional<Error> failed = DumpTable(db, *tables[i], out);
+      std::optional<Error> failed = DumpTable(db, *tables[i], out, held_rows_limit);
       if (failed && !first_failure) first_failure = failed;
     }
     out.buf() += tables.empty() ? "]\n}\n" : "\n  ]\n}\n";
