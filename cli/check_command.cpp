@@ -90,8 +90,7 @@ bool Print(const std::string& text) {
 }  // namespace
 
 void DeclareCheck(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra) {
-  sub.add_option("FILE", common.file, "the database file (.mdb)")->required();
-  sub.add_option("--password", common.password, "the database password, if it has one");
+  DeclareFileAndPassword(sub, common);
   sub.add_flag_callback(
       kJsonFlag, [&extra] { extra.emplace_back(kJsonFlag); },
       "print one JSON document instead of text");
@@ -100,8 +99,10 @@ void DeclareCheck(CLI::App& sub, CommonOptions& common, std::vector<std::string>
 int RunCheck(const CommonOptions& common, const std::vector<std::string>& extra) {
   const bool json = std::find(extra.begin(), extra.end(), kJsonFlag) != extra.end();
   engine::CheckOptions options;
-  options.password = common.password;
-  auto report = engine::CheckDatabase(common.file, options);
+  auto report = OpenWithPassword(common, [&](const std::string& password) {
+    options.password = password;
+    return engine::CheckDatabase(common.file, options);
+  });
   if (!report.ok()) {
     std::fprintf(stderr, "%s\n", report.error().ToString().c_str());
     // A script reading the JSON gets the error there too.
