@@ -125,36 +125,4 @@ void FilePageSink::Abandon() {
   }
 }
 
-uint32_t MemoryPageSink::AllocatePage() {
-  uint32_t n = static_cast<uint32_t>(written_.size());
-  written_.push_back(false);
-  bytes_.resize(bytes_.size() + layout_.page_size, 0);
-  return n;
-}
-
-Status MemoryPageSink::WritePage(uint32_t number, ByteSpan bytes) {
-  if (number >= written_.size()) {
-    return Error(ErrorCode::kInvalidArgument,
-                 "page " + std::to_string(number) + " was written before it was allocated");
-  }
-  if (bytes.size() != layout_.page_size) {
-    return Error(ErrorCode::kInvalidArgument, "page " + std::to_string(number) + " has " +
-                                                  std::to_string(bytes.size()) + " bytes");
-  }
-  uint8_t* page = bytes_.data() + static_cast<size_t>(number) * layout_.page_size;
-  std::copy(bytes.begin(), bytes.end(), page);
-  EncodePage(page, layout_.page_size, number, database_key_);
-  written_[number] = true;
-  return Status::Ok();
-}
-
-std::vector<uint8_t> MemoryPageSink::PlainPage(uint32_t number) const {
-  std::vector<uint8_t> page(layout_.page_size, 0);
-  if (number >= written_.size()) return page;
-  const uint8_t* p = bytes_.data() + static_cast<size_t>(number) * layout_.page_size;
-  std::copy(p, p + layout_.page_size, page.begin());
-  EncodePage(page.data(), layout_.page_size, number, database_key_);
-  return page;
-}
-
 }  // namespace engine

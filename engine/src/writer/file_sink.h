@@ -1,13 +1,10 @@
-// The two PageSinks: a new file on disk and a buffer in memory.
+// The PageSink of a new database file on disk.
 //
 // FilePageSink creates its file exclusively (error 3204 when the name is
 // taken, and then nothing is touched), writes pages with pwrite at
 // number * page size, encrypts every page but page 0 when the database key
 // is non-zero, and on Finish flushes the file to disk. Until Finish has
 // succeeded the file is partial: Abandon (or the destructor) removes it.
-//
-// MemoryPageSink keeps the pages in a vector, encrypted the same way, so
-// tests can open what a writer produced with FileSource::FromBuffer.
 #pragma once
 
 #include <cstdint>
@@ -55,29 +52,6 @@ class FilePageSink final : public PageSink {
   std::vector<bool> written_;
   std::vector<uint8_t> buffer_;
   bool finished_ = false;
-};
-
-class MemoryPageSink final : public PageSink {
- public:
-  MemoryPageSink(const Layout& layout, uint32_t database_key)
-      : layout_(layout), database_key_(database_key) {}
-
-  const Layout& layout() const override { return layout_; }
-  uint32_t AllocatePage() override;
-  Status WritePage(uint32_t number, ByteSpan bytes) override;
-
-  uint32_t allocated() const { return static_cast<uint32_t>(written_.size()); }
-  bool written(uint32_t number) const { return number < written_.size() && written_[number]; }
-  // The file as it would be on disk.
-  const std::vector<uint8_t>& bytes() const { return bytes_; }
-  // One page decoded back to plain bytes.
-  std::vector<uint8_t> PlainPage(uint32_t number) const;
-
- private:
-  const Layout& layout_;
-  uint32_t database_key_;
-  std::vector<uint8_t> bytes_;
-  std::vector<bool> written_;
 };
 
 // The error a failed write maps to: ENOSPC/EDQUOT 3026, anything else 3043.
