@@ -70,15 +70,17 @@ class IndexKeyMaker {
   Status MakeKey(uint32_t index_position, ByteSpan row, RowPointer source_location,
                  RowIndexKey& out);
 
-  // The primary-key key of a row, for ordering rows (nullopt key when the
-  // table has no primary key; see PrimaryKeyIndex).
+  // The primary-key key of a row, for ordering rows; out.has_entry is false
+  // when the table has no primary key (see PrimaryKeyIndex).
   Status PrimaryKey(ByteSpan row, RowPointer source_location, RowIndexKey& out);
+  std::optional<uint32_t> primary_index() const { return primary_; }
 
   uint64_t keys_reused() const;  // keys taken from source entries so far
 
  private:
   class Impl;
   std::unique_ptr<Impl> impl_;
+  std::optional<uint32_t> primary_;
 };
 
 }  // namespace engine
