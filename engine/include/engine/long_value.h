@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <span>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/error.h"
@@ -59,9 +60,9 @@ class LongValueStream {
   ByteSpan field_;
   LongValueHeader header_;
   uint64_t delivered_ = 0;
-  ByteSpan piece_;        // unread data of the current piece
-  RowPointer next_;       // next piece of a chain (0 at the end)
-  uint32_t pieces_ = 0;   // pieces visited, bounds a looping chain
+  ByteSpan piece_;                     // unread data of the current piece
+  RowPointer next_;                    // next piece of a chain (0 at the end)
+  std::unordered_set<uint32_t> seen_;  // chain rows visited: a loop is damage
   bool started_ = false;
 };
 

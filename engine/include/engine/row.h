@@ -54,11 +54,11 @@ class RowDecoder {
 
 // A row split into its parts, for re-encoding.
 struct RowParts {
-  uint16_t column_count = 0;                // the row's own count (may be below max_cols)
-  std::vector<uint8_t> fixed;               // bytes after the count, before the variable data
-  std::vector<std::vector<uint8_t>> vars;   // by variable index (the row's own count of them)
-  std::vector<uint8_t> null_mask;           // ceil(column_count / 8) bytes
-  bool var_part = true;                     // false: table without variable columns
+  uint16_t column_count = 0;               // the row's own count (may be below max_cols)
+  std::vector<uint8_t> fixed;              // bytes after the count, before the variable data
+  std::vector<std::vector<uint8_t>> vars;  // by variable index (the row's own count of them)
+  std::vector<uint8_t> null_mask;          // ceil(column_count / 8) bytes
+  bool var_part = true;                    // false: table without variable columns
 };
 
 // Splits a stored row: the fixed area runs from the count to the first

@@ -26,6 +26,7 @@
 
 #include "engine/error.h"
 #include "engine/format.h"
+#include "engine/long_value.h"
 #include "engine/page.h"
 #include "writer/data_page_builder.h"
 #include "writer/page_sink.h"
@@ -43,8 +44,7 @@ uint32_t MaxSingleRowValue(const Layout& layout);  // 2032 / 4076
 uint32_t ChainPieceData(const Layout& layout);     // 2032 / 4072
 
 // The 12-byte header of a value of `length` bytes stored as `kind` at `first`.
-std::vector<uint8_t> EncodeLongValueHeader(LongValueKind kind, uint32_t length,
-                                           RowPointer first);
+std::vector<uint8_t> EncodeLongValueHeader(LongValueKind kind, uint32_t length, RowPointer first);
 
 // Fills `out` with the next out.size() bytes of a value. Called repeatedly
 // until the declared length is reached; an error stops the write.
@@ -54,9 +54,9 @@ using LongValueSource = std::function<Status(std::span<uint8_t> out)>;
 // list of the table definition).
 struct LongValueColumnPages {
   uint16_t column_number = 0;
-  std::vector<uint32_t> pages;       // every LVAL page of the column, ascending
-  std::vector<uint32_t> with_room;   // those with room for another value
-  uint64_t values = 0;               // values stored off the row
+  std::vector<uint32_t> pages;      // every LVAL page of the column, ascending
+  std::vector<uint32_t> with_room;  // those with room for another value
+  uint64_t values = 0;              // values stored off the row
 };
 
 class LongValueWriter {
@@ -89,6 +89,7 @@ class LongValueWriter {
 
   PageSink& sink_;
   std::map<uint16_t, std::unique_ptr<Column>> columns_;
+  bool finished_ = false;
 };
 
 }  // namespace engine

@@ -27,9 +27,9 @@ class MemoryPageSink : public PageSink {
                    "page " + std::to_string(number) + " written before it was allocated");
     }
     if (bytes.size() != layout_.page_size) {
-      return Error(ErrorCode::kInvalidArgument,
-                   "page " + std::to_string(number) + " written with " +
-                       std::to_string(bytes.size()) + " bytes");
+      return Error(ErrorCode::kInvalidArgument, "page " + std::to_string(number) +
+                                                    " written with " +
+                                                    std::to_string(bytes.size()) + " bytes");
     }
     if (written_.size() <= number) written_.resize(number + 1, false);
     if (written_[number]) {
