@@ -178,6 +178,9 @@ int RunDump(const CommonOptions& common, const std::vector<std::string>&) {
 // check_command.cpp
 void DeclareCheck(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra);
 int RunCheck(const CommonOptions& common, const std::vector<std::string>& extra);
+// compact_command.cpp
+void DeclareCompact(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra);
+int RunCompact(const CommonOptions& common, const std::vector<std::string>& extra);
 
 const std::vector<Command>& Commands() {
   static const std::vector<Command> kCommands = {
@@ -186,6 +189,8 @@ const std::vector<Command>& Commands() {
       {"dump", "the database's tables, columns and rows as canonical JSON", DeclareFile, RunDump},
       {"check", "verify every structure of the file; exit 3 when problems are found", DeclareCheck,
        RunCheck},
+      {"compact", "write a fresh, compacted copy of SOURCE to DESTINATION (which must not exist)",
+       DeclareCompact, RunCompact},
   };
   return kCommands;
 }
