@@ -147,6 +147,13 @@ int RunInfo(const CommonOptions& common, const std::vector<std::string>&) {
     std::printf("  %s %8llu %s\n", name.c_str(), static_cast<unsigned long long>(t.rows),
                 unit.c_str());
   }
+  auto linked = db.value()->linked_tables();
+  if (!linked.empty()) {
+    std::printf("linked tables: %zu\n", linked.size());
+    for (const engine::CatalogObject* t : linked) {
+      std::printf("  %-40s -> %s\n", t->name.c_str(), engine::DescribeLinkTarget(*t).c_str());
+    }
+  }
   std::fflush(stdout);
   // Everything readable was shown; a table that was not makes it an error.
   if (first_error) return ReportError(*first_error);
