@@ -184,8 +184,10 @@ const std::vector<Command>& Commands() {
       {"info", "format, page size, page census, free space and tables with row counts", DeclareFile,
        RunInfo},
       {"dump", "the database's tables, columns and rows as canonical JSON", DeclareFile, RunDump},
-      {"check", "verify every structure of the file; exit 3 when problems are found", DeclareCheck,
-       RunCheck},
+      {"check",
+       "verify every structure of the file; list damage and leftovers, exit 3 when there is "
+       "damage",
+       DeclareCheck, RunCheck},
   };
   return kCommands;
 }
