@@ -199,6 +199,72 @@ TEST(CheckDamage, WrongRowCountAndAClearedMapBitAreBothReported) {
   EXPECT_EQ(Find(r, "usage-map-disagrees", unmapped_page), nullptr) << FormatCheckReport(r);
 }
 
+TEST(CheckDamage, AStaleCopyOfADataPageOutsideItsMapIsALeftover) {
+  // A free page made a byte copy of one of a table's data pages and taken
+  // out of the free pages: it names the table and is in no map, as Access
+  // leaves a page it rewrote elsewhere. Its rows all live on the mapped
+  // page, so nothing is lost: a leftover. With an index entry pointed at
+  // the copy, rows of the table live there that a reader going by the map
+  // would not find: damage.
+  LOAD_OR_SKIP(bytes, "indexTestV2000.mdb");
+  ASSERT_EQ(Check(bytes).damage_count(), 0u);
+  std::vector<uint8_t> copy = bytes;
+  uint32_t target = 0, source = 0, leaf = 0;
+  size_t entry_row_ptr = 0;
+  {
+    Located at(bytes);
+    const Layout& L = at.db->layout();
+    auto global = at.db->ReadUsageMap(RowPointer{1, 0});
+    ASSERT_TRUE(global.ok());
+    ASSERT_EQ(global->type, 0);
+    for (uint32_t p : global->pages) {
+      if (p < at.db->pager().page_count()) target = p;
+    }
+    ASSERT_NE(target, 0u) << "no free page";
+    for (const TableDef& t : at.UserTables()) {
+      auto owned = at.db->ReadUsageMap(t.owned_map);
+      if (!owned.ok() || owned->pages.empty() || t.physical_indexes.empty()) continue;
+      source = owned->pages.front();
+      // A leaf entry of the table's first index, to point at the copy.
+      auto page = DecodeIndexPage(at.db->pager().Page(t.physical_indexes[0].root_page).value(), L,
+                                  t.physical_indexes[0].root_page);
+      if (!page.ok() || !page->is_leaf() || page->entries.empty() || page->prefix_length != 0) {
+        continue;
+      }
+      leaf = page->number;
+      entry_row_ptr = at.PageOffset(leaf) + L.ipage_entries + page->entries[0].key.size();
+      break;
+    }
+    ASSERT_NE(source, 0u) << "no indexed table with data pages";
+    std::copy_n(bytes.begin() + at.PageOffset(source), L.page_size,
+                copy.begin() + at.PageOffset(target));
+    // Clear the copy's bit in the global map (page 1, row 0: type, start
+    // page, bitmap).
+    auto page1 = at.db->ReadDataPage(1);
+    const uint32_t bit = target - global->start_page;
+    copy[at.PageOffset(1) + page1->slots[0].start + 5 + bit / 8] &=
+        static_cast<uint8_t>(~(1u << (bit % 8)));
+  }
+  CheckReport r = Check(copy);
+  const CheckProblem* p = Find(r, "usage-map-disagrees", target);
+  ASSERT_NE(p, nullptr) << FormatCheckReport(r);
+  EXPECT_EQ(p->severity, Severity::kLeftover);
+  EXPECT_EQ(r.damage_count(), 0u) << FormatCheckReport(r);
+
+  // An index entry pointing at the copy's first row: rows of the table live
+  // there, and a reader going by the map would lose them.
+  std::vector<uint8_t> pointed = copy;
+  pointed[entry_row_ptr] = static_cast<uint8_t>(target >> 16);
+  pointed[entry_row_ptr + 1] = static_cast<uint8_t>(target >> 8);
+  pointed[entry_row_ptr + 2] = static_cast<uint8_t>(target);
+  pointed[entry_row_ptr + 3] = 0;
+  r = Check(pointed);
+  p = Find(r, "data-page-unmapped", target);
+  ASSERT_NE(p, nullptr) << FormatCheckReport(r);
+  EXPECT_EQ(p->severity, Severity::kDamage);
+  EXPECT_NE(Find(r, "index-entry-dangling", leaf), nullptr) << FormatCheckReport(r);
+}
+
 TEST(CheckDamage, LongValueChainCycleAndShortChain) {
   // A chained long value: its first piece made to point at itself, and
   // (separately) its declared length raised past what the chain holds.
