@@ -187,8 +187,10 @@ const std::vector<Command>& Commands() {
       {"info", "format, page size, page census, free space and tables with row counts", DeclareFile,
        RunInfo},
       {"dump", "the database's tables, columns and rows as canonical JSON", DeclareFile, RunDump},
-      {"check", "verify every structure of the file; exit 3 when problems are found", DeclareCheck,
-       RunCheck},
+      {"check",
+       "verify every structure of the file; list damage and leftovers, exit 3 when there is "
+       "damage",
+       DeclareCheck, RunCheck},
       {"compact", "write a fresh, compacted copy of SOURCE to DESTINATION (which must not exist)",
        DeclareCompact, RunCompact},
   };
