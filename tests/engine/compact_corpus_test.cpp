@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "compact_support.h"
@@ -77,6 +78,10 @@ std::string TestName(const ::testing::TestParamInfo<CorpusFile>& info) {
   return name;
 }
 
+void PrintTo(const CorpusFile& file, std::ostream* os) {
+  *os << file.relative;
+}
+
 class CompactCorpus : public ::testing::TestWithParam<CorpusFile> {};
 
 TEST_P(CompactCorpus, CopyReadsBackIdenticallyIsCleanSmallerAndStable) {
@@ -100,15 +105,33 @@ TEST_P(CompactCorpus, CopyReadsBackIdenticallyIsCleanSmallerAndStable) {
 
   ExpectSameContent(DumpFile(source, file.password), DumpFile(copy, file.password), file.relative);
 
+  // Nothing in the copy for the checker, except the navigation-pane rows of
+  // deleted objects that the copy keeps as they are: each must be one the
+  // source has too (same column, same id), and it names no object in the
+  // copy either (the compactor keeps table definitions off those numbers).
   CheckOptions check;
   check.password = file.password;
+  check.max_per_code = 100000;
   auto report = CheckDatabase(copy, check);
   ASSERT_TRUE(report.ok()) << report.error().ToString();
+  std::set<std::string> kept_stale;
+  bool source_checked = false;
   std::string problems;
   for (const CheckProblem& p : report.value().problems) {
+    if (p.code == "navpane-stale-id") {
+      if (!source_checked) {
+        auto before = CheckDatabase(source, check);
+        ASSERT_TRUE(before.ok()) << before.error().ToString();
+        for (const CheckProblem& b : before.value().problems) {
+          if (b.code == p.code) kept_stale.insert(b.table + ": " + b.message);
+        }
+        source_checked = true;
+      }
+      if (kept_stale.count(p.table + ": " + p.message)) continue;
+    }
     problems += "\n  " + p.code + " [" + p.table + "/" + p.index + "]: " + p.message;
   }
-  EXPECT_EQ(report.value().total_problems(), 0u) << file.relative << problems;
+  EXPECT_EQ(problems, "") << file.relative;
 
   const std::string again = dir / "again.mdb";
   auto second = CompactDatabase(copy, again, options);
