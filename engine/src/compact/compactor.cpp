@@ -214,8 +214,11 @@ Status Compactor::CopyTable(TablePlan& t) {
   DataPageBuilder rows(sink_, new_id);
   LongValueWriter long_values(sink_);
   RowRewriter rewriter(def, layout_, db_.pager(), long_values);
+  // The sort budget is shared: a quarter orders the rows by primary key, the
+  // rest sorts the keys of the table's indexes; both run at the same time.
+  const std::size_t row_order_budget = options_.sort_budget_bytes / 4;
   TableIndexWriter indexes(sink_, db_, name, def, new_id,
-                           SorterOptions{options_.sort_budget_bytes, temp_dir_});
+                           SorterOptions{options_.sort_budget_bytes - row_order_budget, temp_dir_});
   RowDecoder decoder(def, layout_);
   const std::vector<size_t> id_columns = IdColumns(name, def);
   std::optional<size_t> auto_column;
@@ -277,7 +280,7 @@ Status Compactor::CopyTable(TablePlan& t) {
     // Rows in primary-key order: sort (key, source slot, data slot), then
     // fetch each row again in that order.
     IndexKeyMaker keys(db_, name, def);
-    ExternalSorter order(SorterOptions{options_.sort_budget_bytes, temp_dir_});
+    ExternalSorter order(SorterOptions{row_order_budget, temp_dir_});
     RowIndexKey key;
     st = scan([&](const RowRef& ref) -> Status {
       if (Status s = prepare(ref.bytes); !s.ok()) return s;
