@@ -1,4 +1,4 @@
-// quorlen-cli compact SOURCE DESTINATION [--password P]: a fresh, compacted
+// quorlen-cli compact FILE DESTINATION [--password P | --password-file F]: a fresh, compacted
 // copy. A progress bar on standard error when it is a terminal, a one-line
 // summary at the end; exit 1 with "error NNNN: ..." on failure.
 #include <unistd.h>
@@ -51,10 +51,9 @@ class ProgressBar {
 }  // namespace
 
 void DeclareCompact(CLI::App& sub, CommonOptions& common, std::vector<std::string>&) {
-  sub.add_option("SOURCE", common.file, "the database to compact (.mdb), left unchanged")
-      ->required();
+  // FILE is the source; it is only read.
+  DeclareFileAndPassword(sub, common);
   sub.add_option("DESTINATION", g_destination, "the new file; it must not exist yet")->required();
-  sub.add_option("--password", common.password, "the database password, if it has one");
 }
 
 int RunCompact(const CommonOptions& common, const std::vector<std::string>&) {
@@ -64,13 +63,15 @@ int RunCompact(const CommonOptions& common, const std::vector<std::string>&) {
     return kExitEngineError;
   }
   engine::CompactOptions options;
-  options.password = common.password;
   ProgressBar bar;
   if (isatty(STDERR_FILENO)) {
     options.progress = [&bar](const engine::Progress& p) { return bar.Update(p); };
   }
   auto start = std::chrono::steady_clock::now();
-  auto stats = engine::CompactDatabase(common.file, destination, options);
+  auto stats = OpenWithPassword(common, [&](const std::string& password) {
+    options.password = password;
+    return engine::CompactDatabase(common.file, destination, options);
+  });
   bar.Clear();
   if (!stats.ok()) {
     std::fprintf(stderr, "%s\n", stats.error().ToString().c_str());

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -430,3 +431,44 @@ TEST_F(Cli, CorpusFiles) {
 }
 
 }  // namespace
+
+TEST_F(Cli, CompactWritesACopyAndASummaryAndRefusesWhatItCannotDo) {
+  for (engine::JetVersion v : {engine::JetVersion::kJet3, engine::JetVersion::kJet4}) {
+    SCOPED_TRACE(v == engine::JetVersion::kJet3 ? "jet3" : "jet4");
+    jet_test::SmallDbOptions options;
+    options.password = "pw";
+    fs::path source = Write("source.mdb", jet_test::BuildSmallDb(v, options));
+    fs::path copy = dir_ / "copy.mdb";
+    fs::remove(copy);
+
+    Outcome ok = Exec({"compact", source.string(), copy.string(), "--password", "pw"});
+    EXPECT_EQ(ok.code, 0) << ok.err;
+    EXPECT_EQ(ok.err, "") << "no progress bar when standard error is not a terminal";
+    // One line: pages before and after, tables, rows, indexes, keys reused, time.
+    EXPECT_EQ(std::count(ok.out.begin(), ok.out.end(), '\n'), 1) << ok.out;
+    EXPECT_NE(ok.out.find("9 pages ->"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("2 tables, 6 rows"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("keys reused"), std::string::npos) << ok.out;
+    ASSERT_TRUE(fs::exists(copy));
+    Outcome dumped = Exec({"dump", copy.string(), "--password", "pw"});
+    EXPECT_EQ(dumped.code, 0) << dumped.err;
+
+    const std::string before = Slurp(copy);
+    Outcome exists = Exec({"compact", source.string(), copy.string(), "--password", "pw"});
+    EXPECT_EQ(exists.code, 1);
+    EXPECT_EQ(exists.err.rfind("error 3204: ", 0), 0u) << exists.err;
+    EXPECT_EQ(exists.out, "");
+    EXPECT_EQ(Slurp(copy), before) << "an existing destination is left alone";
+
+    fs::path other = dir_ / "other.mdb";
+    Outcome wrong = Exec({"compact", source.string(), other.string(), "--password", "nope"});
+    EXPECT_EQ(wrong.code, 1);
+    EXPECT_EQ(wrong.err.rfind("error 3031: ", 0), 0u) << wrong.err;
+    EXPECT_FALSE(fs::exists(other));
+  }
+  EXPECT_EQ(Exec({"compact", (dir_ / "only-one.mdb").string()}).code, 2);
+  Outcome missing = Exec({"compact", (dir_ / "nothing.mdb").string(), (dir_ / "x.mdb").string()});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_EQ(missing.err.rfind("error 3024: ", 0), 0u) << missing.err;
+  EXPECT_FALSE(fs::exists(dir_ / "x.mdb"));
+}
