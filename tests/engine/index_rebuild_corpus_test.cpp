@@ -11,7 +11,9 @@
 
 #include "engine/database.h"
 #include "engine/index.h"
+#include "engine/index_key.h"
 #include "engine/row.h"
+#include "index_key_rows.h"
 #include "memory_sink.h"
 #include "writer/index_key_maker.h"
 #include "writer/table_index_writer.h"
@@ -144,6 +146,178 @@ TEST(IndexRebuildCorpus, RebuiltIndexesHoldWhatAccessWrote) {
       files.size(), static_cast<unsigned long long>(indexes),
       static_cast<unsigned long long>(entries), static_cast<unsigned long long>(reused),
       static_cast<unsigned long long>(skipped));
+}
+
+std::unique_ptr<Database> OpenCorpus(const std::string& file) {
+  auto db = Database::Open((fs::path(QUORLEN_CORPUS_DIR) / file).string());
+  return db.ok() ? std::move(db.value()) : nullptr;
+}
+
+// The physical index of MSysObjects on (ParentId, Name).
+std::optional<uint32_t> ParentIdNameIndex(const TableDef& t) {
+  const ColumnDef* parent = t.FindColumn("ParentId");
+  const ColumnDef* name = t.FindColumn("Name");
+  if (parent == nullptr || name == nullptr) return std::nullopt;
+  for (const PhysicalIndex& pi : t.physical_indexes) {
+    if (pi.columns.size() == 2 && pi.columns[0].column_number == parent->number &&
+        pi.columns[1].column_number == name->number) {
+      return pi.position;
+    }
+  }
+  return std::nullopt;
+}
+
+TEST(IndexKeyMaker, KeysWithoutCodeComeFromTheSourceWithFreshSegmentsAround) {
+  for (const char* file : {"jet3/testV1997.mdb", "jet4/testV2003.mdb"}) {
+    SCOPED_TRACE(file);
+    auto db = OpenCorpus(file);
+    if (!db) GTEST_SKIP() << "corpus not found";
+    const CatalogObject* catalog = db->FindTable("MSysObjects");
+    ASSERT_NE(catalog, nullptr);
+    auto def = db->ReadTableDef(catalog->table_page());
+    ASSERT_TRUE(def.ok());
+    const auto index = ParentIdNameIndex(def.value());
+    ASSERT_TRUE(index.has_value());
+    // The same table with a text sort order the encoder has no codes for.
+    TableDef t = def.value();
+    for (ColumnDef& c : t.columns) {
+      if (c.type == key_type::kText || c.type == key_type::kMemo) c.sort_order = 0x0419;
+    }
+    std::map<uint32_t, Bytes> source;
+    for (const Entry& e :
+         LeafEntries(db->pager(), db->layout(), t.physical_indexes[*index].root_page)) {
+      source[e.row.ToLe()] = e.key;
+    }
+    ASSERT_FALSE(source.empty());
+
+    const ColumnDef* parent = t.FindColumn("ParentId");
+    const size_t at = db->layout().row_count_size + parent->fixed_offset;
+    std::vector<KeyColumn> key_columns =
+        IndexKeyColumns(db->version(), t, t.physical_indexes[*index]).value();
+    IndexKeyMaker keys(*db, "MSysObjects", t);
+    uint64_t rows = 0;
+    Status failure = Status::Ok();
+    Status scanned = db->ScanRows(t, [&](const RowRef& row) {
+      RowIndexKey k;
+      failure = keys.MakeKey(*index, row.bytes, row.location, k);
+      if (!failure.ok()) return false;
+      EXPECT_TRUE(k.reused);
+      EXPECT_EQ(k.key, source.at(row.location.ToLe()));
+      // The row's ParentId remapped: its segment is encoded afresh, the
+      // Name segment still comes from the source's entry.
+      Bytes moved(row.bytes.begin(), row.bytes.end());
+      const uint32_t new_parent = 0x00ABCDEF;
+      for (int b = 0; b < 4; ++b)
+        moved[at + static_cast<size_t>(b)] = static_cast<uint8_t>(new_parent >> (8 * b));
+      failure = keys.MakeKey(*index, moved, row.location, k);
+      if (!failure.ok()) return false;
+      EncodedKey segment =
+          EncodeKeySegment(key_columns[0], KeyValue::Bytes(ByteSpan(moved).subspan(at, 4)));
+      EXPECT_TRUE(segment.ok());
+      Bytes expected = segment.bytes;
+      const Bytes& old = source.at(row.location.ToLe());
+      expected.insert(expected.end(),
+                      old.begin() + static_cast<std::ptrdiff_t>(segment.bytes.size()), old.end());
+      EXPECT_EQ(k.key, expected);
+      ++rows;
+      return true;
+    });
+    ASSERT_TRUE(scanned.ok());
+    ASSERT_TRUE(failure.ok()) << failure.error().ToString();
+    EXPECT_GT(rows, 5u);
+    EXPECT_EQ(keys.keys_reused(), 2 * rows);
+
+    // A row the source index does not know cannot get a key.
+    RowIndexKey k;
+    Bytes some_row;
+    ASSERT_TRUE(db->ScanRows(t, [&](const RowRef& row) {
+                    some_row.assign(row.bytes.begin(), row.bytes.end());
+                    return false;
+                  }).ok());
+    Status st = keys.MakeKey(*index, some_row, RowPointer{0xFFFF, 7}, k);
+    ASSERT_FALSE(st.ok());
+    EXPECT_EQ(st.error().number(), 3049);
+    const std::string& text = st.error().description();
+    EXPECT_NE(text.find("MSysObjects"), std::string::npos) << text;
+    EXPECT_NE(text.find(IndexDisplayName(t, *index)), std::string::npos) << text;
+    EXPECT_NE(text.find("page 65535 row 7"), std::string::npos) << text;
+    EXPECT_NE(text.find("no entry"), std::string::npos) << text;
+
+    // A row that cannot be decoded is refused, naming it.
+    st = keys.MakeKey(*index, Bytes{1, 0}, RowPointer{12, 3}, k);
+    ASSERT_FALSE(st.ok());
+    EXPECT_EQ(st.error().number(), 3049);
+    EXPECT_NE(st.error().description().find("page 12 row 3"), std::string::npos);
+  }
+}
+
+TEST(TableIndexWriter, DuplicateKeysInUniqueIndexesAndNullPrimaryKeysAreRefused) {
+  for (const char* file : {"jet3/testV1997.mdb", "jet4/testV2003.mdb"}) {
+    SCOPED_TRACE(file);
+    auto db = OpenCorpus(file);
+    if (!db) GTEST_SKIP() << "corpus not found";
+    const CatalogObject* catalog = db->FindTable("MSysObjects");
+    auto def = db->ReadTableDef(catalog->table_page());
+    ASSERT_TRUE(def.ok());
+    const TableDef& t = def.value();
+    const auto index = ParentIdNameIndex(t);
+    ASSERT_TRUE(index.has_value());
+    ASSERT_TRUE(t.physical_indexes[*index].flags & kIndexUnique);
+
+    // The same row placed twice.
+    MemorySink sink(db->version(), db->page_count());
+    TableIndexWriter writer(sink, *db, "MSysObjects", t, t.first_page, {});
+    Bytes row;
+    RowPointer at;
+    ASSERT_TRUE(db->ScanRows(t, [&](const RowRef& r) {
+                    row.assign(r.bytes.begin(), r.bytes.end());
+                    at = r.location;
+                    return false;
+                  }).ok());
+    ASSERT_TRUE(writer.AddRow(row, at, RowPointer{900, 0}).ok());
+    ASSERT_TRUE(writer.AddRow(row, RowPointer{at.page, 200}, RowPointer{900, 1}).ok());
+    auto built = writer.Finish();
+    ASSERT_FALSE(built.ok());
+    EXPECT_EQ(built.error().number(), 3049);
+    EXPECT_NE(built.error().description().find("same key"), std::string::npos)
+        << built.error().description();
+    EXPECT_NE(built.error().description().find("row 200"), std::string::npos);
+  }
+
+  // A primary key column made NULL.
+  auto db = OpenCorpus("jet4/indexTestV2003.mdb");
+  if (!db) GTEST_SKIP() << "corpus not found";
+  bool tested = false;
+  for (const CatalogObject* table : db->tables()) {
+    auto def = db->ReadTableDef(table->table_page());
+    ASSERT_TRUE(def.ok());
+    const TableDef& t = def.value();
+    auto pk = PrimaryKeyIndex(t);
+    if (!pk || t.physical_indexes[*pk].columns.size() != 1) continue;
+    const uint16_t column = t.physical_indexes[*pk].columns[0].column_number;
+    const ColumnDef* c = t.ColumnByNumber(column);
+    if (c == nullptr || c->is_boolean()) continue;
+    Bytes row;
+    RowPointer at;
+    ASSERT_TRUE(db->ScanRows(t, [&](const RowRef& r) {
+                    row.assign(r.bytes.begin(), r.bytes.end());
+                    at = r.location;
+                    return false;
+                  }).ok());
+    if (row.empty()) continue;
+    const size_t mask = (t.num_cols + 7) / 8;
+    row[row.size() - mask + column / 8] &= static_cast<uint8_t>(~(1u << (column % 8)));
+    MemorySink sink(db->version(), db->page_count());
+    TableIndexWriter writer(sink, *db, table->name, t, t.first_page, {});
+    Status st = writer.AddRow(row, at, at);
+    ASSERT_FALSE(st.ok()) << table->name;
+    EXPECT_EQ(st.error().number(), 3049);
+    EXPECT_NE(st.error().description().find("NULL"), std::string::npos);
+    EXPECT_NE(st.error().description().find(table->name), std::string::npos);
+    tested = true;
+    break;
+  }
+  EXPECT_TRUE(tested) << "no table with a one-column primary key and rows";
 }
 
 }  // namespace

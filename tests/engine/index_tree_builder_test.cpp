@@ -84,10 +84,11 @@ void Verify(const MemorySink& sink, const BuiltIndex& built, const std::vector<E
 
   // The leaf chain gives back exactly the entries, in order.
   std::vector<Entry> chain;
-  Status walked = WalkLeafChain(*pager, L, built.root_page, [&](const IndexPage&, const IndexEntry& e) {
-    chain.push_back({e.key, e.row});
-    return true;
-  });
+  Status walked =
+      WalkLeafChain(*pager, L, built.root_page, [&](const IndexPage&, const IndexEntry& e) {
+        chain.push_back({e.key, e.row});
+        return true;
+      });
   ASSERT_TRUE(walked.ok()) << walked.error().ToString();
   ASSERT_EQ(chain.size(), entries.size());
   for (size_t i = 0; i < entries.size(); ++i) {
@@ -322,7 +323,8 @@ TEST(IndexTreeBuilder, PrefixCompressionPacksJet3LeavesTighter) {
   EXPECT_LT(b->leaf_pages, a->leaf_pages);
   // The auto choice used prefixes on Jet 3 leaves.
   auto pager = packed.MakePager();
-  auto leaf = DecodeIndexPage(pager->Page(b->pages.front()).value(), packed.layout(), b->pages.front());
+  auto leaf =
+      DecodeIndexPage(pager->Page(b->pages.front()).value(), packed.layout(), b->pages.front());
   ASSERT_TRUE(leaf.ok());
   EXPECT_TRUE(leaf->is_leaf());
   EXPECT_GE(leaf->prefix_length, 10);
@@ -351,8 +353,12 @@ TEST(IndexPageCodec, EncodedPagesDecodeToWhatWentIn) {
       ends.push_back(static_cast<uint32_t>(entries.size()));
     }
     Bytes page(L.page_size, 0xEE);
-    IndexPageHeader h{.type = 0x03, .owner = 9, .prev_page = 4, .next_page = 6,
-                      .child_tail = 70, .prefix_length = 4};
+    IndexPageHeader h{.type = 0x03,
+                      .owner = 9,
+                      .prev_page = 4,
+                      .next_page = 6,
+                      .child_tail = 70,
+                      .prefix_length = 4};
     ASSERT_TRUE(EncodeIndexPage(h, entries, ends, L, page).ok());
     auto p = DecodeIndexPage(page, L, 5);
     ASSERT_TRUE(p.ok()) << p.error().ToString();

@@ -210,8 +210,8 @@ class RunReader {
       if (offset_ >= run_end) {
         return IoFailure(EIO, "a sorted run ends in the middle of a record");
       }
-      const std::size_t want = static_cast<std::size_t>(
-          std::min<uint64_t>(buffer_.size() - end_, run_end - offset_));
+      const std::size_t want =
+          static_cast<std::size_t>(std::min<uint64_t>(buffer_.size() - end_, run_end - offset_));
       ssize_t got = ::pread(fd_, buffer_.data() + end_, want, static_cast<off_t>(offset_));
       if (got < 0) {
         if (errno == EINTR) continue;
