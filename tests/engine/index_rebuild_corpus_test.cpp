@@ -75,6 +75,7 @@ std::vector<Entry> LeafEntries(const Pager& pager, const Layout& layout, uint32_
 // Rebuilds every index of `t` with each row at its source location.
 Result<std::vector<BuiltIndex>> Rebuild(const Database& db, const std::string& name,
                                         const TableDef& t, MemorySink& sink, uint64_t& reused,
+                                        uint64_t& runs,
                                         const std::function<void(Bytes&)>& change_row = {}) {
   TableIndexWriter writer(sink, db, name, t, t.first_page,
                           {.budget_bytes = 64 << 10, .temp_dir = {}});
@@ -90,6 +91,7 @@ Result<std::vector<BuiltIndex>> Rebuild(const Database& db, const std::string& n
   if (!failure.ok()) return failure.error();
   auto built = writer.Finish();
   reused += writer.keys_reused();
+  runs += writer.sort_runs();
   return built;
 }
 
@@ -97,7 +99,7 @@ TEST(IndexRebuildCorpus, RebuiltIndexesHoldWhatAccessWrote) {
   const auto files = Files();
   if (files.empty()) GTEST_SKIP() << "corpus not found at " QUORLEN_CORPUS_DIR;
   const auto passwords = Passwords();
-  uint64_t indexes = 0, entries = 0, reused = 0, skipped = 0;
+  uint64_t indexes = 0, entries = 0, reused = 0, skipped = 0, runs = 0;
   for (const std::string& file : files) {
     SCOPED_TRACE(file);
     OpenOptions options;
@@ -123,7 +125,7 @@ TEST(IndexRebuildCorpus, RebuiltIndexesHoldWhatAccessWrote) {
         continue;
       }
       MemorySink sink(db.version(), db.page_count());
-      auto built = Rebuild(db, table->name, t, sink, reused);
+      auto built = Rebuild(db, table->name, t, sink, reused, runs);
       ASSERT_TRUE(built.ok()) << built.error().ToString();
       ASSERT_EQ(built->size(), t.physical_indexes.size());
       auto pager = sink.MakePager();
@@ -145,10 +147,11 @@ TEST(IndexRebuildCorpus, RebuiltIndexesHoldWhatAccessWrote) {
   }
   std::printf(
       "%zu files, %llu indexes, %llu entries rebuilt, %llu keys reused, %llu tables with "
-      "undecodable rows skipped\n",
+      "undecodable rows skipped, %llu sorted runs spilled\n",
       files.size(), static_cast<unsigned long long>(indexes),
       static_cast<unsigned long long>(entries), static_cast<unsigned long long>(reused),
-      static_cast<unsigned long long>(skipped));
+      static_cast<unsigned long long>(skipped), static_cast<unsigned long long>(runs));
+  EXPECT_GT(runs, 0u);  // the small budget made the larger indexes spill
 }
 
 std::unique_ptr<Database> OpenCorpus(const std::string& file) {
@@ -366,8 +369,8 @@ TEST(IndexRebuildCorpus, RebuiltTreesPassTheCheckersIndexChecks) {
                       return decodes;
                     }).ok());
       if (!decodes || t.physical_indexes.empty()) continue;
-      uint64_t reused = 0;
-      auto built = Rebuild(db, table->name, t, sink, reused);
+      uint64_t reused = 0, runs = 0;
+      auto built = Rebuild(db, table->name, t, sink, reused, runs);
       ASSERT_TRUE(built.ok()) << built.error().ToString();
       bool patched_all = true;
       for (size_t i = 0; i < t.physical_indexes.size(); ++i) {

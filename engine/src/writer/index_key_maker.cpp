@@ -132,7 +132,8 @@ class IndexKeyMaker::Impl {
 
   Status KeyOfDecoded(uint32_t i, RowPointer at, RowIndexKey& out) {
     Index& ix = indexes_[i];
-    out = RowIndexKey{};
+    out.has_entry = out.any_null = out.reused = false;
+    out.key.clear();
     if (!ix.setup_error.empty()) return Fault(ix, at, ix.setup_error);
     bool all_null = true;
     for (size_t k : ix.positions) {
@@ -148,7 +149,10 @@ class IndexKeyMaker::Impl {
     }
     // Each segment on its own: where one has no code, the others still
     // come from the row (their values may have been remapped).
-    std::vector<std::optional<std::vector<uint8_t>>> segments(ix.columns.size());
+    // Reused from row to row: the hot path allocates only inside the encoder.
+    auto& segments = segments_;
+    segments.resize(ix.columns.size());
+    for (auto& seg : segments) seg.reset();
     bool complete = !ix.columns.empty();
     std::string reason;
     for (size_t c = 0; c < ix.columns.size(); ++c) {
@@ -249,6 +253,7 @@ class IndexKeyMaker::Impl {
   const TableDef& table_;
   RowDecoder decoder_;
   RowKeyValues values_;
+  std::vector<std::optional<std::vector<uint8_t>>> segments_;
   std::vector<Index> indexes_;
   uint64_t reused_ = 0;
 };
