@@ -313,7 +313,7 @@ class ExternalSorter::Impl {
       if (Status st = Spill(); !st.ok()) return Failed(st);
     }
     Grow(bytes);
-    Entry e{arena_.size(), static_cast<uint32_t>(key.size()),
+    Entry e{HeadOf(key), arena_.size(), static_cast<uint32_t>(key.size()),
             static_cast<uint32_t>(payload.size())};
     arena_.insert(arena_.end(), key.begin(), key.end());
     arena_.insert(arena_.end(), payload.begin(), payload.end());
@@ -389,11 +389,21 @@ class ExternalSorter::Impl {
   }
 
  private:
+  // A buffered record. `head` is the key's first eight bytes as a
+  // big-endian number (zero-padded), so that most comparisons while sorting
+  // never touch the arena; equal heads fall back to the bytes.
   struct Entry {
+    uint64_t head;
     std::size_t offset;
     uint32_t key_size;
     uint32_t payload_size;
   };
+
+  static uint64_t HeadOf(ByteSpan key) {
+    uint64_t h = 0;
+    for (std::size_t i = 0; i < 8; ++i) h = (h << 8) | (i < key.size() ? key[i] : 0);
+    return h;
+  }
 
   ByteSpan KeyOf(const Entry& e) const { return ByteSpan(arena_.data() + e.offset, e.key_size); }
   ByteSpan PayloadOf(const Entry& e) const {
@@ -436,6 +446,7 @@ class ExternalSorter::Impl {
 
   void SortBuffer() {
     std::sort(entries_.begin(), entries_.end(), [this](const Entry& a, const Entry& b) {
+      if (a.head != b.head) return a.head < b.head;
       return CompareRecords(KeyOf(a), PayloadOf(a), KeyOf(b), PayloadOf(b)) < 0;
     });
   }
