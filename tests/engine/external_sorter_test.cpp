@@ -96,6 +96,26 @@ TEST(ExternalSorter, SortsByKeyThenPayloadInMemoryAndOnDisk) {
   EXPECT_EQ(dir.entries(), 0u);
 }
 
+TEST(ExternalSorter, InputAlreadyInOrderOrNearlySo) {
+  TempDir dir;
+  auto sorted = RandomRecords(5000, 9);
+  std::sort(sorted.begin(), sorted.end());
+  for (size_t budget : {size_t{64} << 20, size_t{16} << 10}) {
+    SCOPED_TRACE("budget " + std::to_string(budget));
+    ExternalSorter in_order({.budget_bytes = budget, .temp_dir = dir.path()});
+    EXPECT_EQ(SortAll(in_order, sorted), sorted);
+    // One record out of place, first at the end, then in the middle.
+    for (size_t at : {sorted.size() - 1, sorted.size() / 2}) {
+      auto nearly = sorted;
+      nearly.insert(nearly.begin() + static_cast<std::ptrdiff_t>(at), Rec{Bytes{}, Bytes{}});
+      auto expected = nearly;
+      std::sort(expected.begin(), expected.end());
+      ExternalSorter sorter({.budget_bytes = budget, .temp_dir = dir.path()});
+      EXPECT_EQ(SortAll(sorter, nearly), expected);
+    }
+  }
+}
+
 TEST(ExternalSorter, EmptyInputAndOneHugeRecord) {
   TempDir dir;
   ExternalSorter empty({.budget_bytes = 4096, .temp_dir = dir.path()});

@@ -317,6 +317,9 @@ class ExternalSorter::Impl {
             static_cast<uint32_t>(payload.size())};
     arena_.insert(arena_.end(), key.begin(), key.end());
     arena_.insert(arena_.end(), payload.begin(), payload.end());
+    // Input that arrives in order (an index on the key rows are placed by)
+    // needs no sorting.
+    if (in_order_ && !entries_.empty() && Less(e, entries_.back())) in_order_ = false;
     entries_.push_back(e);
     Track(0);
     ++owner_.records_;
@@ -399,6 +402,11 @@ class ExternalSorter::Impl {
     uint32_t payload_size;
   };
 
+  bool Less(const Entry& a, const Entry& b) const {
+    if (a.head != b.head) return a.head < b.head;
+    return CompareRecords(KeyOf(a), PayloadOf(a), KeyOf(b), PayloadOf(b)) < 0;
+  }
+
   static uint64_t HeadOf(ByteSpan key) {
     uint64_t h = 0;
     for (std::size_t i = 0; i < 8; ++i) h = (h << 8) | (i < key.size() ? key[i] : 0);
@@ -445,10 +453,11 @@ class ExternalSorter::Impl {
   }
 
   void SortBuffer() {
-    std::sort(entries_.begin(), entries_.end(), [this](const Entry& a, const Entry& b) {
-      if (a.head != b.head) return a.head < b.head;
-      return CompareRecords(KeyOf(a), PayloadOf(a), KeyOf(b), PayloadOf(b)) < 0;
-    });
+    if (!in_order_) {
+      std::sort(entries_.begin(), entries_.end(),
+                [this](const Entry& a, const Entry& b) { return Less(a, b); });
+    }
+    in_order_ = true;
   }
 
   Status OpenSpill(SpillFile& file) {
@@ -503,6 +512,7 @@ class ExternalSorter::Impl {
   std::vector<Run> runs_;
   std::unique_ptr<Merger> merger_;
   std::size_t next_ = 0;
+  bool in_order_ = true;  // the buffer is sorted as it stands
   bool finished_ = false;
   bool failed_ = false;
 };
