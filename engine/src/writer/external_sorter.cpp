@@ -381,7 +381,9 @@ class ExternalSorter::Impl {
         failed_ = true;
         return more.error();
       }
-      Track(merger_->memory());
+      // Read buffers grow only for records larger than themselves: looking
+      // now and then is enough.
+      if ((++merged_ & 0xFFFF) == 0 || !more.value()) Track(merger_->memory());
       return more.value();
     }
     if (next_ >= entries_.size()) return false;
@@ -512,6 +514,7 @@ class ExternalSorter::Impl {
   std::vector<Run> runs_;
   std::unique_ptr<Merger> merger_;
   std::size_t next_ = 0;
+  uint64_t merged_ = 0;  // records read from the merge
   bool in_order_ = true;  // the buffer is sorted as it stands
   bool finished_ = false;
   bool failed_ = false;
