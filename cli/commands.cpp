@@ -95,6 +95,11 @@ int RunDump(const CommonOptions& common, const std::vector<std::string>&) {
 // check_command.cpp
 void DeclareCheck(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra);
 int RunCheck(const CommonOptions& common, const std::vector<std::string>& extra);
+// maintenance_commands.cpp
+void DeclareCompactJob(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra);
+int RunCompactJob(const CommonOptions& common, const std::vector<std::string>& extra);
+void DeclareRepairJob(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra);
+int RunRepairJob(const CommonOptions& common, const std::vector<std::string>& extra);
 
 const std::vector<Command>& Commands() {
   static const std::vector<Command> kCommands = {
@@ -103,6 +108,10 @@ const std::vector<Command>& Commands() {
       {"dump", "the database's tables, columns and rows as canonical JSON", DeclareFile, RunDump},
       {"check", "verify every structure of the file; exit 3 when problems are found", DeclareCheck,
        RunCheck},
+      {"compact", "compact PATH in place, SOURCE into a new DESTINATION, or --in-place PATH...",
+       DeclareCompactJob, RunCompactJob},
+      {"repair", "repair PATH in place, SOURCE into a new DESTINATION, or --in-place PATH...",
+       DeclareRepairJob, RunRepairJob},
   };
   return kCommands;
 }
