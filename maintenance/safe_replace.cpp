@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "file_lock.h"
@@ -67,23 +69,34 @@ void RemoveFolder(const std::string& folder) {
   rmdir(folder.c_str());
 }
 
-// Private folders of this database left behind by a run that was killed. We
-// hold the database's lock, so no living run owns them.
-void RemoveLeftovers(const std::string& folder, const std::string& stem) {
+// Private folders left behind by runs that were killed. Every living run
+// holds an flock on its folder, so a folder we can lock is stale. Those of
+// this database (named after its inode) are certainly stale: we hold the
+// database's lock, and only its holder creates them. Those of other databases
+// in the same folder are removed only when they have been left alone for a
+// while, so that a run which has created its folder and not yet locked it
+// keeps it.
+void RemoveLeftovers(const std::string& folder, const std::string& own_stem) {
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) return;
-  std::vector<std::string> stale;
+  std::vector<std::string> candidates;
   while (dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
-    if (name.compare(0, stem.size(), stem) != 0) continue;
-    struct stat st {};
-    const std::string full = Join(folder, name);
-    if (lstat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid()) {
-      stale.push_back(full);
-    }
+    if (name.rfind(kTemporaryPrefix, 0) == 0) candidates.push_back(name);
   }
   closedir(dir);
-  for (const std::string& path : stale) RemoveFolder(path);
+  const time_t now = time(nullptr);
+  for (const std::string& name : candidates) {
+    const std::string full = Join(folder, name);
+    struct stat st {};
+    if (lstat(full.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) continue;
+    const bool own = name.rfind(own_stem, 0) == 0;
+    if (!own && now - st.st_mtime < 60) continue;
+    const int fd = open(full.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) RemoveFolder(full);
+    close(fd);
+  }
 }
 
 void SyncFolder(const std::string& folder) {
@@ -104,6 +117,7 @@ class Replacement {
 
   ~Replacement() {
     if (!folder_.empty()) RemoveFolder(folder_);
+    if (folder_fd_ >= 0) close(folder_fd_);
   }
 
   const std::string& copy() const { return copy_; }
@@ -127,6 +141,9 @@ class Replacement {
     }
     folder_ = pattern;
     copy_ = Join(folder_, name);
+    // Marks the folder as in use for the clean-up of other runs.
+    folder_fd_ = open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder_fd_ >= 0) flock(folder_fd_, LOCK_EX | LOCK_NB);
 
     if (auto st = Fault(Step::kCopy); !st.ok()) return st;
     if (!request_.copy) {
@@ -181,6 +198,7 @@ class Replacement {
   const ReplaceRequest& request_;
   const FileLock& lock_;
   std::string folder_;
+  int folder_fd_ = -1;
   std::string copy_;
 };
 

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -432,6 +433,32 @@ TEST_F(SafeReplaceTest, ACrashLeavesTheOriginalAndTheNextRunCleansUp) {
   ASSERT_TRUE(outcome.ok()) << outcome.error().ToString();
   EXPECT_EQ(ReadAll(db_), "NEW:" + original_);
   EXPECT_EQ(Temporaries(dir_), 0);
+}
+
+TEST_F(SafeReplaceTest, LeftoversOfOtherRunsGoOnlyWhenStaleAndUnlocked) {
+  auto make = [&](const std::string& name, bool old) {
+    const std::string path = dir_ + "/" + kTemporaryPrefix + name;
+    EXPECT_EQ(mkdir(path.c_str(), 0700), 0);
+    WriteAll(path + "/Other.mdb", "partial");
+    if (old) {
+      const struct timespec times[2] = {{1000, 0}, {1000, 0}};
+      EXPECT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    }
+    return path;
+  };
+  make("1-2-stale", true);
+  const std::string fresh = make("1-3-fresh", false);
+  const std::string busy = make("1-4-busy", true);
+  const int fd = open(busy.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);  // a living run of another database
+  ASSERT_TRUE(ReplaceInPlace(db_, Request()).ok());
+  close(fd);
+  std::vector<std::string> left = Entries(dir_);
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left,
+            (std::vector<std::string>{std::string(kTemporaryPrefix) + "1-3-fresh",
+                                      std::string(kTemporaryPrefix) + "1-4-busy", "Orders.mdb"}));
+  EXPECT_EQ(ReadAll(fresh + "/Other.mdb"), "partial");
 }
 
 TEST_F(SafeReplaceTest, NewFilesAreWrittenWholeOrNotAtAll) {
