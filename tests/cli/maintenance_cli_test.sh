@@ -58,24 +58,33 @@ grep -q "not compacted: $work/missing.mdb" "$work/out" || fail "the failed file 
 # writing. Exit 1, error 3356, the file unchanged.
 fresh "$work/held.mdb"
 cp "$work/held.mdb" "$work/held.before"
-flock -x "$work/held.mdb" sleep 30 &
-holder=$!
-sleep 0.3
-"$cli" compact "$work/held.mdb" >/dev/null 2>"$work/err"
-[ $? = 1 ] && grep -q "^error 3356: " "$work/err" || fail "flock holder: $(cat "$work/err")"
-kill "$holder"; wait "$holder" 2>/dev/null
-: >"$work/held.ldb"
-python3 -c '
+# hold KIND FILE: another process that keeps a lock of KIND until killed.
+hold() {
+  rm -f "$work/locked"
+  python3 -c '
 import fcntl, sys, time
-f = open(sys.argv[1], "r+")
-fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB, 1, 0x10000000)
-print("locked", flush=True)
-time.sleep(30)' "$work/held.ldb" >"$work/locked" &
-holder=$!
-for _ in $(seq 50); do [ -s "$work/locked" ] && break; sleep 0.1; done
+f = open(sys.argv[2], "r+")
+if sys.argv[1] == "flock":
+    fcntl.flock(f, fcntl.LOCK_EX)
+elif sys.argv[1] == "range":  # a byte range far past the end, as Windows programs lock
+    fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB, 1, 0x10000000)
+open(sys.argv[3], "w").write("locked")
+time.sleep(60)' "$1" "$2" "$work/locked" &
+  holder=$!
+  for _ in $(seq 50); do [ -s "$work/locked" ] && break; sleep 0.1; done
+}
+release() { kill "$holder"; wait "$holder" 2>/dev/null; }
+for kind in flock range open; do
+  hold "$kind" "$work/held.mdb"
+  "$cli" compact "$work/held.mdb" >/dev/null 2>"$work/err"
+  [ $? = 1 ] && grep -q "^error 3356: " "$work/err" || fail "$kind holder: $(cat "$work/err")"
+  release
+done
+: >"$work/held.ldb"
+hold range "$work/held.ldb"
 "$cli" repair "$work/held.mdb" >/dev/null 2>"$work/err"
 [ $? = 1 ] && grep -q "^error 3356: .*held.ldb" "$work/err" || fail "locked .ldb: $(cat "$work/err")"
-kill "$holder"; wait "$holder" 2>/dev/null
+release
 cmp -s "$work/held.mdb" "$work/held.before" || fail "a held file was changed"
 "$cli" compact "$work/held.mdb" >/dev/null 2>"$work/err" || fail "a stale .ldb refused: $(cat "$work/err")"
 
