@@ -162,6 +162,11 @@ class Replacement {
     if (request_.verify) {
       if (engine::Status st = request_.verify(copy_, request_.password); !st.ok()) return st;
     }
+    // Last chance to stop: after this the file is replaced.
+    if (request_.progress && !request_.progress(engine::Progress{"replacing", "", 0, 0})) {
+      return engine::Error(engine::ErrorCode::kInvalidArgument,
+                           "cancelled; the file was left as it was");
+    }
     return engine::Status::Ok();
   }
 

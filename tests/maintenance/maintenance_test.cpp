@@ -170,6 +170,20 @@ TEST_F(SafeReplaceTest, AFailureAtAnyStepLeavesTheOriginalAndRemovesTheTemporary
   }
 }
 
+TEST_F(SafeReplaceTest, AStopAskedForAfterTheCopyStillKeepsTheOriginal) {
+  ReplaceRequest r = Request();
+  std::vector<std::string> phases;
+  r.progress = [&](const engine::Progress& p) {
+    phases.push_back(p.phase);
+    return false;
+  };
+  auto outcome = ReplaceInPlace(db_, r);
+  ASSERT_FALSE(outcome.ok());
+  EXPECT_EQ(outcome.error().number(), 3001);
+  EXPECT_EQ(phases, std::vector<std::string>{"replacing"});
+  ExpectOriginalIntact();
+}
+
 TEST_F(SafeReplaceTest, ACopyThatFailsVerificationNeverReplacesTheOriginal) {
   FakeCopy copy;
   copy.marker = "JUNK";
