@@ -16,6 +16,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -84,12 +85,21 @@ bool RunOne(const maintenance::DBEngine& engine, Job job, const std::string& sou
   maintenance::JobOptions options;
   options.password = password;
   options.progress = [&line](const engine::Progress& p) { return line.Update(p); };
-  engine::Result<maintenance::ReplaceOutcome> outcome =
-      destination == nullptr
-          ? (job == Job::kCompact ? engine.CompactDatabase(source, options)
-                                  : engine.RepairDatabase(source, options))
-          : (job == Job::kCompact ? engine.CompactDatabase(source, *destination, options)
-                                  : engine.RepairDatabase(source, *destination, options));
+  auto run = [&]() {
+    return destination == nullptr
+               ? (job == Job::kCompact ? engine.CompactDatabase(source, options)
+                                       : engine.RepairDatabase(source, options))
+               : (job == Job::kCompact ? engine.CompactDatabase(source, *destination, options)
+                                       : engine.RepairDatabase(source, *destination, options));
+  };
+  engine::Result<maintenance::ReplaceOutcome> outcome = run();
+  if (!outcome.ok() && outcome.error().is(engine::ErrorCode::kWrongPassword) && password.empty()) {
+    line.Clear();
+    if (std::optional<std::string> typed = PromptPassword(source)) {
+      options.password = *typed;
+      outcome = run();
+    }
+  }
   line.Clear();
   if (!outcome.ok()) {
     std::fprintf(stderr, "%s\n", outcome.error().ToString().c_str());
@@ -161,7 +171,11 @@ void Declare(CLI::App& sub, CommonOptions& common, const char* what) {
       ->required();
   sub.add_flag("--in-place", g_args.in_place,
                std::string(what) + " every file named, each in place, and summarise");
-  sub.add_option("--password", common.password, "the database password, if it has one");
+  CLI::Option* given =
+      sub.add_option("--password", common.password, "the database password, if it has one");
+  sub.add_option("--password-file", common.password_file,
+                 "read the database password from the first line of this file")
+      ->excludes(given);
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 //             eod(2) off[v-1](2) .. off[0](2) | v(2) | null mask ceil(count/8)
 // Jet 3 row:  count(1) | fixed area | variable data | ... |
 //             eod(1) off[v-1](1) .. off[0](1) | jump table | v(1) | null mask
-// A table with num_var_cols == 0 has no variable part at all (no eod, no v).
+// A table with num_var_cols == 0 has no variable part at all (no eod, no v),
+// nor has a row whose column count covers none of the table's variable
+// columns (written before the first of them was added).
 // Null-mask bit n (byte n/8, bit n%8) is column number n: set = present.
 // Booleans have no bytes: the bit is the value.
 #pragma once
@@ -50,6 +52,7 @@ class RowDecoder {
   std::vector<uint16_t> offsets_;
   uint16_t row_columns_ = 0;
   uint16_t row_vars_ = 0;
+  uint32_t lowest_var_number_ = UINT32_MAX;  // column number of the first variable column
 };
 
 }  // namespace engine
