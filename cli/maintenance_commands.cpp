@@ -2,8 +2,10 @@
 // desktop program:
 //   compact PATH                  in place, safely (the file is replaced only
 //   repair PATH                   by a complete, flushed, verified copy)
-//   compact SOURCE DESTINATION    a new file; SOURCE is only read
-//   repair SOURCE DESTINATION
+//   compact SOURCE DESTINATION    a new file; SOURCE is only read (the
+//                                 engine's compaction as compact_command.cpp
+//                                 runs it)
+//   repair SOURCE DESTINATION     a new file, published like an in-place one
 //   compact --in-place PATH...    several files, each on its own, with a
 //   repair --in-place PATH...     summary at the end
 // A progress bar on standard error when it is a terminal; errors on standard
@@ -25,6 +27,10 @@
 #include "maintenance/db_engine.h"
 
 namespace cli {
+
+// compact_command.cpp
+int CompactToNewFile(const CommonOptions& common, const std::string& destination);
+
 namespace {
 
 struct MaintenanceArgs {
@@ -130,6 +136,12 @@ int Run(Job job, const CommonOptions& common) {
                  "--in-place with several files\n");
     return kExitUsage;
   }
+  if (!g_args.in_place && paths.size() == 2 && job == Job::kCompact) {
+    CommonOptions source = common;
+    source.file = paths[0];
+    return CompactToNewFile(source, paths[1]);
+  }
+  // Ctrl-C and SIGTERM ask the job to stop at its next progress report.
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
