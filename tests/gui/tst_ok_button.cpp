@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "app/program.h"
+#include "engine/check.h"
 #include "fake_services.h"
 #include "gui_test_support.h"
 #include "help_window/help_frm1.h"
@@ -87,6 +88,7 @@ class TestOkButton : public QObject {
   void hourglassWhileWorkingAndTheWindowCannotClose();
   void oneEngineForTheWholeProgram();
   void failedSuccessMessageMakesTheOperationFail();
+  void theEngineCompactsARealFile();
 
  private:
   Compact1& main() { return program_->compact1(); }
@@ -376,6 +378,32 @@ void TestOkButton::failedSuccessMessageMakesTheOperationFail() {
   QCOMPARE(failing.prompts[1], QStringLiteral(" 51 - no message box"));
   QVERIFY(main().isLoaded());  // the operation returned false
   program_.reset();
+}
+
+// The program's own engine (no stand-ins) on a copy of a corpus file.
+void TestOkButton::theEngineCompactsARealFile() {
+  const QString sample = QStringLiteral(QUORLEN_CORPUS_DIR "/jet4/indexTestV2000.mdb");
+  if (!QFile::exists(sample)) QSKIP("no corpus");
+  program_.reset();
+  test::flushDeferredDeletes();
+  program_ = std::make_unique<Program>(*services_);
+  program_->start();
+  QFile::remove(dbPath());
+  QVERIFY(QFile::copy(sample, dbPath()));
+  QVERIFY(QFile::setPermissions(dbPath(), QFile::ReadOwner | QFile::WriteOwner));
+  const qint64 before = QFileInfo(dbPath()).size();
+  main().Text1().setText(dbPath());
+  pressOk();
+  QCOMPARE(services_->messages.size(), size_t{1});
+  QCOMPARE(services_->messages[0].prompt, kCompacted);
+  QVERIFY(!main().isLoaded());
+  auto report = engine::CheckDatabase(QFile::encodeName(dbPath()).toStdString());
+  QVERIFY(report.ok());
+  QCOMPARE(report->damage_count(), uint64_t{0});
+  QVERIFY(QFileInfo(dbPath()).size() <= before);
+  const QFile::Permissions mode = QFile::permissions(dbPath());
+  QVERIFY(mode.testFlag(QFile::ReadOwner) && mode.testFlag(QFile::WriteOwner));
+  QVERIFY(!mode.testFlag(QFile::ReadGroup) && !mode.testFlag(QFile::ReadOther));
 }
 
 QTEST_MAIN(TestOkButton)
