@@ -99,12 +99,22 @@ void RemoveLeftovers(const std::string& folder, const std::string& own_stem) {
   }
 }
 
-void SyncFolder(const std::string& folder) {
+engine::Status SyncFolder(const std::string& folder) {
   const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
+  if (fd < 0) return OsError(errno, "cannot open the folder " + folder + " to flush it");
+  engine::Status status;
+  if (fsync(fd) != 0) status = OsError(errno, "cannot flush the folder " + folder);
+  close(fd);
+  return status;
+}
+
+// The error for a new file that is in place but whose folder could not be
+// flushed: it says so, rather than pretend nothing happened.
+engine::Error NotFlushed(const std::string& target, const engine::Error& error) {
+  return engine::Error(error.number(), target +
+                                           " now holds the new copy, but the change of its "
+                                           "folder could not be flushed to disk (" +
+                                           error.description() + ")");
 }
 
 // The work between the lock and the final rename, shared by both forms.
@@ -251,19 +261,8 @@ engine::Result<ReplaceOutcome> ReplaceInPlace(const std::string& path,
   // The new file is in place; the flush of the folder makes the rename
   // itself durable.
   engine::Status synced = work.Fault(Step::kSyncFolder);
-  if (synced.ok()) {
-    const int fd = open(parts.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0 || fsync(fd) != 0)
-      synced = OsError(errno, "cannot flush the folder " + parts.folder);
-    if (fd >= 0) close(fd);
-  }
-  if (!synced.ok()) {
-    return engine::Error(synced.error().number(),
-                         target +
-                             " now holds the new copy, but the change of its folder could "
-                             "not be flushed to disk (" +
-                             synced.error().description() + ")");
-  }
+  if (synced.ok()) synced = SyncFolder(parts.folder);
+  if (!synced.ok()) return NotFlushed(target, synced.error());
   return outcome;
 }
 
@@ -316,8 +315,9 @@ engine::Result<ReplaceOutcome> WriteNewFile(const std::string& source,
     }
   }
   work.Done();
-  if (auto st = work.Fault(Step::kSyncFolder); !st.ok()) return st.error();
-  SyncFolder(dest_folder.value());
+  engine::Status synced = work.Fault(Step::kSyncFolder);
+  if (synced.ok()) synced = SyncFolder(dest_folder.value());
+  if (!synced.ok()) return NotFlushed(target, synced.error());
   return ReplaceOutcome{target, SizeOf(resolved.value()), SizeOf(target)};
 }
 
