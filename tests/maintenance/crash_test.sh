@@ -46,10 +46,9 @@ for ((round = 1; round <= rounds; round++)); do
   sum=$(sha256sum <"$db")
   if [ "$sum" = "$original_sum" ]; then
     kept=$((kept + 1))
-  elif [ "$sum" = "$compacted_sum" ]; then
-    replaced=$((replaced + 1))
   elif "$cli" check "$db" >/dev/null 2>&1; then
-    replaced=$((replaced + 1))  # a complete copy, not byte-identical to the first
+    replaced=$((replaced + 1))  # a complete copy; byte-identical or not, it checks clean
+    [ "$sum" = "$compacted_sum" ] || echo "note: round $round: a sound copy unlike the first run's"
   else
     echo "FAIL: round $round (killed after ${delay_us} us): $db holds neither the original nor a sound copy"
     failures=$((failures + 1))
