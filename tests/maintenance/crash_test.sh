@@ -32,10 +32,12 @@ compacted_sum=$(sha256sum <"$db")
 echo "an uninterrupted run takes ${duration_us} us"
 
 failures=0
+mid_copy=0
 kept=0
 replaced=0
 for ((round = 1; round <= rounds; round++)); do
   cp "$work/original.mdb" "$db"
+  before=$(ls -A "$work" | grep '^\.quorlen-tmp-')
   # A moment from the very start to a little past the usual end.
   delay_us=$(((RANDOM * 32768 + RANDOM) % (duration_us * 12 / 10 + 1)))
   "$cli" compact "$db" >/dev/null 2>&1 &
@@ -44,6 +46,9 @@ for ((round = 1; round <= rounds; round++)); do
   kill -9 "$pid" 2>/dev/null
   wait "$pid" 2>/dev/null
   sum=$(sha256sum <"$db")
+  # A new folder of ours left behind: the kill landed while the copy was made.
+  after=$(ls -A "$work" | grep '^\.quorlen-tmp-')
+  [ -n "$(comm -13 <(echo "$before") <(echo "$after"))" ] && mid_copy=$((mid_copy + 1))
   if [ "$sum" = "$original_sum" ]; then
     kept=$((kept + 1))
   elif "$cli" check "$db" >/dev/null 2>&1; then
@@ -54,7 +59,7 @@ for ((round = 1; round <= rounds; round++)); do
     failures=$((failures + 1))
   fi
 done
-echo "rounds: $rounds, original kept: $kept, copy in place: $replaced, failures: $failures"
+echo "rounds: $rounds, original kept: $kept (killed while copying: $mid_copy), copy in place: $replaced, failures: $failures"
 
 # Whatever the killed runs left, the next run works and puts the same copy in
 # place, and leaves nothing of its own.
