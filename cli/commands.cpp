@@ -178,9 +178,11 @@ int RunDump(const CommonOptions& common, const std::vector<std::string>&) {
 // check_command.cpp
 void DeclareCheck(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra);
 int RunCheck(const CommonOptions& common, const std::vector<std::string>& extra);
-// compact_command.cpp
-void DeclareCompact(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra);
-int RunCompact(const CommonOptions& common, const std::vector<std::string>& extra);
+// maintenance_commands.cpp
+void DeclareCompactJob(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra);
+int RunCompactJob(const CommonOptions& common, const std::vector<std::string>& extra);
+void DeclareRepairJob(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra);
+int RunRepairJob(const CommonOptions& common, const std::vector<std::string>& extra);
 
 const std::vector<Command>& Commands() {
   static const std::vector<Command> kCommands = {
@@ -191,8 +193,10 @@ const std::vector<Command>& Commands() {
        "verify every structure of the file; list damage and leftovers, exit 3 when there is "
        "damage",
        DeclareCheck, RunCheck},
-      {"compact", "write a fresh, compacted copy of SOURCE to DESTINATION (which must not exist)",
-       DeclareCompact, RunCompact},
+      {"compact", "compact PATH in place, SOURCE into a new DESTINATION, or --in-place PATH...",
+       DeclareCompactJob, RunCompactJob},
+      {"repair", "repair PATH in place, SOURCE into a new DESTINATION, or --in-place PATH...",
+       DeclareRepairJob, RunRepairJob},
   };
   return kCommands;
 }
