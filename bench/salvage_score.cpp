@@ -64,6 +64,7 @@ int main(int argc, char** argv) {
   uint64_t copies = 520;
   uint64_t max_bytes = 700 * 1024;
   unsigned timeout = 60;
+  bool verbose = false;
   std::string corpus = "../shared/corpus";
   std::vector<Input> inputs;
   for (int i = 1; i < argc; ++i) {
@@ -74,6 +75,8 @@ int main(int argc, char** argv) {
       corpus = argv[++i];
     } else if (a == "--max-bytes" && i + 1 < argc) {
       max_bytes = std::stoull(argv[++i]);
+    } else if (a == "--verbose") {
+      verbose = true;
     } else if (a == "--timeout" && i + 1 < argc) {
       timeout = static_cast<unsigned>(std::stoul(argv[++i]));
     } else {
@@ -113,6 +116,10 @@ int main(int argc, char** argv) {
     const Source& src = sources[(n / classes) % sources.size()];
     uint64_t seed = 0x5A17A9E + n;
     Bytes copy = src.bytes;
+    if (verbose) {
+      std::fprintf(stderr, "copy %llu: %s %s\n", static_cast<unsigned long long>(n),
+                   salvage_test::ClassName(kind), src.input.path.c_str());
+    }
     salvage_test::Damage damage = salvage_test::Apply(copy, src.facts, kind, seed);
     Totals& t = by_class[salvage_test::ClassName(kind)];
     if (damage.what.empty()) {

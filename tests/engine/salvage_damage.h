@@ -113,6 +113,9 @@ struct FileFacts {
   std::vector<uint32_t> tdef_pages;                                // first pages of tables
   std::vector<std::pair<uint32_t, engine::RowPointer>> maps;       // (table, owned map)
   std::vector<Range> catalog_rows;  // byte ranges of the catalog rows of user tables
+  // Rows the strict reader finds but cannot read whole (a long value it
+  // refuses): neither counted nor held against the tolerant reader.
+  std::set<std::pair<uint32_t, uint32_t>> unreadable;
 };
 
 // The signature of one row: per column (definition order) NULL or its bytes,
@@ -205,12 +208,18 @@ inline std::optional<FileFacts> Facts(const Bytes& file, const std::string& pass
       };
       slot_range(ref.location);
       if (!(ref.data == ref.location)) slot_range(ref.data);
-      if (!decoder.Decode(ref.bytes).ok()) return true;
+      if (!decoder.Decode(ref.bytes).ok()) {
+        f.unreadable.insert({r.table, r.location.ToLe()});
+        return true;
+      }
       std::vector<engine::FieldRef> fields = decoder.fields();
       for (size_t k = 0; k < def->columns.size(); ++k) {
         if (!def->columns[k].is_long_value() || !fields[k].present) continue;
         std::vector<engine::RowPointer> pieces;
-        if (!(*db)->ReadLongValue(fields[k].bytes, lv[k], &pieces).ok()) return true;
+        if (!(*db)->ReadLongValue(fields[k].bytes, lv[k], &pieces).ok()) {
+          f.unreadable.insert({r.table, r.location.ToLe()});
+          return true;
+        }
         fields[k].bytes = engine::ByteSpan(lv[k].data(), lv[k].size());
         r.lv_columns.push_back(k);
         for (const auto& p : pieces) {
@@ -474,6 +483,7 @@ inline Score Evaluate(const Bytes& damaged, const FileFacts& f, const Damage& da
         auto it = by_location.find(key);
         const RowFact* src = it == by_location.end() ? nullptr : it->second;
         bool was_touched = touched.count(key) > 0;
+        if (f.unreadable.count(key)) return true;
         std::string sig = Signature(t.def, row.fields);
         if (src && sig == src->signature) {
           handed.insert(key);

@@ -516,6 +516,23 @@ Result<std::unique_ptr<Salvager>> Salvager::Open(std::unique_ptr<FileSource> sou
     names.insert(t.name);
     s.tables.push_back(std::move(t));
   }
+  // Definitions no catalog row names are adopted only when catalog rows were
+  // lost: an intact catalog leaves behind the definitions of deleted tables.
+  bool catalog_damaged = s.counts.rows_lost > 0 || !defs.count(2);
+  if (!catalog_damaged) {
+    // A catalog page that is gone loses its rows without a trace in the scan.
+    auto map = ReadUsageMap(pager, L, defs.at(2).owned_map);
+    if (!map.ok() || map.value().pages_beyond_file > 0) {
+      catalog_damaged = true;
+    } else {
+      for (uint32_t p : map.value().pages) {
+        if (s.page_type[p] != static_cast<uint8_t>(PageType::kData) || s.owner[p] != 2) {
+          catalog_damaged = true;
+        }
+      }
+    }
+  }
+  std::set<uint32_t> orphans;
   for (uint32_t n = 2; n < pages; ++n) {
     if (!LooksLikeTdef(pager.PageOrThrow(n).data(), version)) continue;
     if (continuation.count(n) || named.count(n) || n == 2) continue;
@@ -524,6 +541,10 @@ Result<std::unique_ptr<Salvager>> Salvager::Open(std::unique_ptr<FileSource> sou
     if (s.have_global_map && s.free[n]) continue;
     const TableDef* def = read_def(n);
     if (def == nullptr) continue;
+    if (!catalog_damaged) {
+      orphans.insert(n);
+      continue;
+    }
     SalvagedTable t;
     t.page = n;
     t.name = "Recovered table " + Num(n);
@@ -541,20 +562,27 @@ Result<std::unique_ptr<Salvager>> Salvager::Open(std::unique_ptr<FileSource> sou
             [](const SalvagedTable& a, const SalvagedTable& b) { return a.name < b.name; });
   for (const auto& t : s.tables) s.table_pages.insert(t.page);
 
-  // --- Data pages of no readable table: their rows cannot be decoded. ---
+  // --- Data pages of a table whose definition is lost: rows that cannot be
+  // decoded. Pages naming a definition nobody uses (a deleted table) are not
+  // the user's data. ---
   for (uint32_t n = 2; n < pages; ++n) {
     uint32_t owner = s.owner[n];
     if (owner == kNoOwner || owner == 0 || owner == 1 || owner == kLvalOwner) continue;
-    if (s.table_pages.count(owner)) continue;
+    if (s.table_pages.count(owner) || orphans.count(owner)) continue;
     if (s.have_global_map && s.free[n]) continue;
+    // Only owners that were tables: a catalog table whose definition failed,
+    // or a page that is no longer a readable definition at all.
+    bool lost_definition = def_errors.count(owner) > 0 || owner >= pages ||
+                           !LooksLikeTdef(pager.PageOrThrow(owner).data(), version);
+    if (!lost_definition) continue;
     ByteSpan p = pager.PageOrThrow(n);
     uint32_t count = Le16(p.data() + L.data_row_count_offset);
     if (count == 0) continue;
-    LossRecord r =
-        Loss(LossKind::kPage, owner, "", RowPointer{n, 0}, "",
-             "data page of page " + Num(owner) +
-                 ", which holds no readable table definition: its rows cannot be decoded",
-             std::vector<uint8_t>(p.begin(), p.begin() + s.ValidBytes(n)));
+    LossRecord r = Loss(LossKind::kPage, owner, "", RowPointer{n, 0}, "",
+                        "data page of page " + Num(owner) +
+                            ", which holds no readable table definition: its rows cannot be "
+                            "decoded",
+                        std::vector<uint8_t>(p.begin(), p.begin() + s.ValidBytes(n)));
     s.Lose(std::move(r));
   }
   return std::unique_ptr<Salvager>(new Salvager(std::move(state)));

@@ -2,6 +2,7 @@
 #include <unordered_set>
 
 #include "bytes.h"
+#include "engine/index.h"
 #include "engine/index_key.h"
 #include "engine/long_value.h"
 #include "engine/usage_map.h"
@@ -126,6 +127,27 @@ std::vector<uint32_t> Salvager::State::DataPagesOf(const SalvagedTable& table) {
     auto m = ReadUsageMap(*pager, *layout, table.def.owned_map);
     if (m.ok()) owned = std::move(m.value());
   }
+  // Pages the table's indexes point into, read only when a page naming the
+  // table is missing from its map: real files keep stale pages that name
+  // their table, are not marked free and hold rows that look live, so the
+  // owner field alone is not enough.
+  std::optional<std::unordered_set<uint32_t>> indexed;
+  bool index_walked = false;
+  auto index_evidence = [&](uint32_t page) {
+    if (!indexed) {
+      indexed.emplace();
+      for (const PhysicalIndex& pi : table.def.physical_indexes) {
+        if (pi.root_page == 0 || pi.root_page >= pages) continue;
+        Status st = WalkLeafChain(*pager, *layout, pi.root_page,
+                                  [&](const IndexPage&, const IndexEntry& e) {
+                                    indexed->insert(e.row.page);
+                                    return true;
+                                  });
+        if (st.ok()) index_walked = true;
+      }
+    }
+    return indexed->count(page) > 0;
+  };
   std::vector<uint32_t> out;
   for (uint32_t n = 2; n < pages; ++n) {
     if (page_type[n] != static_cast<uint8_t>(PageType::kData)) continue;
@@ -133,9 +155,12 @@ std::vector<uint32_t> Salvager::State::DataPagesOf(const SalvagedTable& table) {
     const bool listed = owned && owned->Contains(n);
     const bool marked_free = have_global_map && free[n];
     if (o == table.page) {
-      // A page the table's map lists, or one the global map does not mark
-      // free; a page neither claims is a stale page of rows long deleted.
-      if (listed || !marked_free) out.push_back(n);
+      if (listed || index_evidence(n)) {
+        out.push_back(n);
+      } else if (!owned && !index_walked && !marked_free) {
+        // Neither the map nor an index can tell: the global map decides.
+        out.push_back(n);
+      }
     } else if (listed && !marked_free && !table_pages.count(o) && o != 0 && o != 1 &&
                o != kLvalOwner) {
       // The owner field names no table: damaged; the map says whose it is.
