@@ -133,9 +133,9 @@ int main(int argc, char** argv) {
       close(fds[0]);
       alarm(timeout);
       salvage_test::Score s = salvage_test::Evaluate(copy, src.facts, damage, src.input.password);
-      uint64_t out[9] = {s.untouched, s.recovered,     s.recovered_touched,
-                         s.value_lost, s.invented,     s.altered,
-                         s.reported_rows, s.missed_no_definition, s.open_failed ? 1u : 0u};
+      uint64_t out[9] = {
+          s.untouched, s.recovered,     s.recovered_touched,    s.value_lost,           s.invented,
+          s.altered,   s.reported_rows, s.missed_no_definition, s.open_failed ? 1u : 0u};
       ssize_t w = write(fds[1], out, sizeof out);
       _exit(w > 0 ? 0 : 3);
     }
@@ -151,8 +151,7 @@ int main(int argc, char** argv) {
       std::cerr << "hang: " << src.input.path << " seed " << seed << " " << damage.what << "\n";
       continue;
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
-        got != static_cast<ssize_t>(sizeof in)) {
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || got != static_cast<ssize_t>(sizeof in)) {
       ++t.crashes;
       std::cerr << "crash: " << src.input.path << " seed " << seed << " " << damage.what << "\n";
       continue;
@@ -168,10 +167,11 @@ int main(int argc, char** argv) {
     s.missed_no_definition = in[7];
     if (in[8]) ++t.open_failed;
     if (s.invented > 0 || s.untouched != s.recovered) {
-      std::cerr << salvage_test::ClassName(kind) << ": " << src.input.path.substr(src.input.path.rfind('/') + 1)
-                << " seed " << seed << " " << damage.what << ": recovered " << s.recovered << "/"
-                << s.untouched << " invented " << s.invented << " no-definition "
-                << s.missed_no_definition << "\n";
+      std::cerr << salvage_test::ClassName(kind) << ": "
+                << src.input.path.substr(src.input.path.rfind('/') + 1) << " seed " << seed << " "
+                << damage.what << ": recovered " << s.recovered << "/" << s.untouched
+                << " invented " << s.invented << " no-definition " << s.missed_no_definition
+                << "\n";
     }
     t.sum.untouched += s.untouched;
     t.sum.recovered += s.recovered;
@@ -201,7 +201,8 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(t.sum.value_lost),
                 static_cast<unsigned long long>(t.sum.invented),
                 static_cast<unsigned long long>(t.sum.altered),
-                static_cast<unsigned long long>(t.crashes), static_cast<unsigned long long>(t.hangs));
+                static_cast<unsigned long long>(t.crashes),
+                static_cast<unsigned long long>(t.hangs));
   };
   for (const auto& [name, t] : by_class) {
     line(name, t);

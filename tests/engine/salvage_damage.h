@@ -95,7 +95,7 @@ inline const char* ClassName(DamageClass c) {
 struct RowFact {
   uint32_t table = 0;
   engine::RowPointer location;
-  std::string signature;      // the values, long values read whole
+  std::string signature;  // the values, long values read whole
   std::vector<std::string> parts;
   std::vector<Range> ranges;  // every byte the row depends on
   std::vector<size_t> lv_columns;
@@ -130,8 +130,8 @@ inline std::vector<std::string> SignatureParts(const engine::TableDef& def,
     } else if (!f.present) {
       parts.push_back("N");
     } else {
-      parts.push_back("V" + std::string(reinterpret_cast<const char*>(f.bytes.data()),
-                                        f.bytes.size()));
+      parts.push_back("V" +
+                      std::string(reinterpret_cast<const char*>(f.bytes.data()), f.bytes.size()));
     }
   }
   return parts;
@@ -169,9 +169,12 @@ inline std::optional<FileFacts> Facts(const Bytes& file, const std::string& pass
     if (type == 1) {
       uint32_t owner = static_cast<uint32_t>((*page)[4]) | ((*page)[5] << 8) | ((*page)[6] << 16) |
                        (static_cast<uint32_t>((*page)[7]) << 24);
-      if (owner == engine::kLvalOwner) f.lval_pages.push_back(n);
-      else if (owner == 0) f.map_pages.push_back(n);
-      else if (owner != 1) f.table_data_pages.push_back(n);
+      if (owner == engine::kLvalOwner)
+        f.lval_pages.push_back(n);
+      else if (owner == 0)
+        f.map_pages.push_back(n);
+      else if (owner != 1)
+        f.table_data_pages.push_back(n);
     }
   }
   const uint64_t header_bytes = L.data_header_size;
@@ -303,8 +306,8 @@ inline Damage Apply(Bytes& file, const FileFacts& f, DamageClass kind, uint64_t 
         file[at] ^= static_cast<uint8_t>(1u << pick(8));
         d.touched.emplace_back(at, at + 1);
       }
-      d.what = std::to_string(flips) + " bits flipped in page " +
-               std::to_string(r.location.page) + " row " + std::to_string(r.location.row);
+      d.what = std::to_string(flips) + " bits flipped in page " + std::to_string(r.location.page) +
+               " row " + std::to_string(r.location.row);
       break;
     }
     case DamageClass::kTruncateAtPage:
@@ -321,22 +324,22 @@ inline Damage Apply(Bytes& file, const FileFacts& f, DamageClass kind, uint64_t 
       if (f.lv_pieces.empty()) break;
       auto [table, piece] = f.lv_pieces[pick(f.lv_pieces.size())];
       (void)table;
-      uint64_t entry = piece.page * ps + (f.version == engine::JetVersion::kJet4 ? 14 : 10) +
-                       2 * piece.row;
+      uint64_t entry =
+          piece.page * ps + (f.version == engine::JetVersion::kJet4 ? 14 : 10) + 2 * piece.row;
       uint16_t raw = static_cast<uint16_t>(file[entry] | (file[entry + 1] << 8));
       uint64_t start = piece.page * ps + (raw & 0x1FFF);
       if (pick(2) == 0) {
         // The piece marked deleted.
         file[entry + 1] |= 0x80;
         d.touched.emplace_back(entry, entry + 2);
-        d.what = "long-value row " + std::to_string(piece.page) + ":" +
-                 std::to_string(piece.row) + " marked deleted";
+        d.what = "long-value row " + std::to_string(piece.page) + ":" + std::to_string(piece.row) +
+                 " marked deleted";
       } else {
         // Its first four bytes (a chain's next pointer) overwritten.
         for (int i = 0; i < 4; ++i) file[start + i] = static_cast<uint8_t>(rng());
         d.touched.emplace_back(start, start + 4);
-        d.what = "long-value row " + std::to_string(piece.page) + ":" +
-                 std::to_string(piece.row) + " pointer overwritten";
+        d.what = "long-value row " + std::to_string(piece.page) + ":" + std::to_string(piece.row) +
+                 " pointer overwritten";
       }
       break;
     }
@@ -344,7 +347,8 @@ inline Damage Apply(Bytes& file, const FileFacts& f, DamageClass kind, uint64_t 
       std::vector<uint32_t> idx;
       for (uint8_t t : {uint8_t{3}, uint8_t{4}}) {
         auto it = f.pages_by_type.find(t);
-        if (it != f.pages_by_type.end()) idx.insert(idx.end(), it->second.begin(), it->second.end());
+        if (it != f.pages_by_type.end())
+          idx.insert(idx.end(), it->second.begin(), it->second.end());
       }
       if (idx.empty()) break;
       uint32_t p = idx[pick(idx.size())];
@@ -376,9 +380,9 @@ inline Damage Apply(Bytes& file, const FileFacts& f, DamageClass kind, uint64_t 
       uint64_t entry =
           where.page * ps + (f.version == engine::JetVersion::kJet4 ? 14 : 10) + 2 * where.row;
       uint64_t start = where.page * ps + ((file[entry] | (file[entry + 1] << 8)) & 0x1FFF);
-      uint64_t end = where.row == 0 ? (where.page + 1) * ps
-                                    : where.page * ps + ((file[entry - 2] | (file[entry - 1] << 8)) &
-                                                         0x1FFF);
+      uint64_t end = where.row == 0
+                         ? (where.page + 1) * ps
+                         : where.page * ps + ((file[entry - 2] | (file[entry - 1] << 8)) & 0x1FFF);
       if (end <= start + 5 || file[start] != 0) break;  // inline maps only
       for (uint64_t b = start + 5; b < end; ++b) {
         if (kind == DamageClass::kMapBitsCleared) {
@@ -388,7 +392,8 @@ inline Damage Apply(Bytes& file, const FileFacts& f, DamageClass kind, uint64_t 
         }
       }
       d.what = std::string(kind == DamageClass::kMapBitsCleared ? "cleared" : "set") +
-               " bits of the " + (global ? "global map" : "map at page " + std::to_string(where.page));
+               " bits of the " +
+               (global ? "global map" : "map at page " + std::to_string(where.page));
       break;
     }
     case DamageClass::kCatalogRow: {

@@ -113,9 +113,9 @@ struct SalvageCounts {
 class Salvager {
  public:
   // Errors: those of opening the file (3024, 3044, 3051, 3043); 3343 when
-  // nothing in the file looks like a Jet 3 / Jet 4 database; 3031 when an
-  // intact page 0 holds another password; 3049 for an encoded database whose
-  // page 0 is lost (its key cannot be known).
+  // nothing in the file looks like a Jet 3 / Jet 4 database (an encoded
+  // database whose page 0 is lost is such a file: its key went with it);
+  // 3031 when an intact page 0 holds another password.
   static Result<std::unique_ptr<Salvager>> Open(const std::string& path,
                                                 const SalvageOptions& options, LossSink sink);
   static Result<std::unique_ptr<Salvager>> Open(std::unique_ptr<FileSource> source,

@@ -148,6 +148,22 @@ std::vector<uint32_t> Salvager::State::DataPagesOf(const SalvagedTable& table) {
     }
     return indexed->count(page) > 0;
   };
+  // Fewer rows on the pages the map lists than the definition counts: the
+  // map lost pages.
+  uint64_t listed_rows = 0;
+  if (owned) {
+    for (uint32_t n : owned->pages) {
+      if (page_type[n] != static_cast<uint8_t>(PageType::kData) || owner[n] != table.page) continue;
+      ByteSpan page = pager->PageOrThrow(n);
+      uint32_t count = Le16(page.data() + layout->data_row_count_offset);
+      if (count > 256 || layout->data_header_size + 2 * count > ValidBytes(n)) continue;
+      for (uint32_t i = 0; i < count; ++i) {
+        if (!(Le16(page.data() + layout->data_header_size + 2 * i) & kRowDeletedFlag))
+          ++listed_rows;
+      }
+    }
+  }
+  const bool map_short = owned && listed_rows < table.def.num_rows;
   std::vector<uint32_t> out;
   for (uint32_t n = 2; n < pages; ++n) {
     if (page_type[n] != static_cast<uint8_t>(PageType::kData)) continue;
@@ -155,7 +171,7 @@ std::vector<uint32_t> Salvager::State::DataPagesOf(const SalvagedTable& table) {
     const bool listed = owned && owned->Contains(n);
     const bool marked_free = have_global_map && free[n];
     if (o == table.page) {
-      if (listed || index_evidence(n)) {
+      if (listed || index_evidence(n) || (map_short && !marked_free)) {
         out.push_back(n);
       } else if (!owned && !index_walked && !marked_free) {
         // Neither the map nor an index can tell: the global map decides.
@@ -533,7 +549,7 @@ class TableScan {
                    "long value of column " + t_.def.columns[k].name + " left NULL: " + why,
                    long_values_[k]));
     }
-    ++s_.counts.rows;
+    if (s_.reporting) ++s_.counts.rows;
     return visit(row_);
   }
 
