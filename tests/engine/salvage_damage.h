@@ -328,6 +328,7 @@ inline Damage Apply(Bytes& file, const FileFacts& f, DamageClass kind, uint64_t 
           piece.page * ps + (f.version == engine::JetVersion::kJet4 ? 14 : 10) + 2 * piece.row;
       uint16_t raw = static_cast<uint16_t>(file[entry] | (file[entry + 1] << 8));
       uint64_t start = piece.page * ps + (raw & 0x1FFF);
+      if (start + 4 > (piece.page + 1) * ps) break;
       if (pick(2) == 0) {
         // The piece marked deleted.
         file[entry + 1] |= 0x80;
@@ -383,6 +384,7 @@ inline Damage Apply(Bytes& file, const FileFacts& f, DamageClass kind, uint64_t 
       uint64_t end = where.row == 0
                          ? (where.page + 1) * ps
                          : where.page * ps + ((file[entry - 2] | (file[entry - 1] << 8)) & 0x1FFF);
+      if (start < where.page * ps || end > (where.page + 1) * ps || end > file.size()) break;
       if (end <= start + 5 || file[start] != 0) break;  // inline maps only
       for (uint64_t b = start + 5; b < end; ++b) {
         if (kind == DamageClass::kMapBitsCleared) {

@@ -572,8 +572,10 @@ Result<std::unique_ptr<Salvager>> Salvager::Open(std::unique_ptr<FileSource> sou
     if (s.have_global_map && s.free[n]) continue;
     // Only owners that were tables: a catalog table whose definition failed,
     // or a page that is no longer a readable definition at all.
-    bool lost_definition = def_errors.count(owner) > 0 || owner >= pages ||
-                           !LooksLikeTdef(pager.PageOrThrow(owner).data(), version);
+    bool lost_definition =
+        named.count(owner) > 0 ||
+        (catalog_damaged &&
+         (owner >= pages || !LooksLikeTdef(pager.PageOrThrow(owner).data(), version)));
     if (!lost_definition) continue;
     ByteSpan p = pager.PageOrThrow(n);
     uint32_t count = Le16(p.data() + L.data_row_count_offset);
