@@ -148,22 +148,31 @@ std::vector<uint32_t> Salvager::State::DataPagesOf(const SalvagedTable& table) {
     }
     return indexed->count(page) > 0;
   };
-  // Fewer rows on the pages the map lists than the definition counts: the
-  // map lost pages.
-  uint64_t listed_rows = 0;
+  // The map lost pages when the rows on the pages it lists plus those on the
+  // unlisted pages naming the table make up exactly the stored row count.
+  auto live_rows = [&](uint32_t n) -> uint64_t {
+    ByteSpan page = pager->PageOrThrow(n);
+    uint32_t count = Le16(page.data() + layout->data_row_count_offset);
+    if (count > 256 || layout->data_header_size + 2 * count > ValidBytes(n)) return 0;
+    uint64_t live = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      if (!(Le16(page.data() + layout->data_header_size + 2 * i) & kRowDeletedFlag)) ++live;
+    }
+    return live;
+  };
+  uint64_t listed_rows = 0, unlisted_rows = 0;
   if (owned) {
-    for (uint32_t n : owned->pages) {
+    for (uint32_t n = 2; n < pages; ++n) {
       if (page_type[n] != static_cast<uint8_t>(PageType::kData) || owner[n] != table.page) continue;
-      ByteSpan page = pager->PageOrThrow(n);
-      uint32_t count = Le16(page.data() + layout->data_row_count_offset);
-      if (count > 256 || layout->data_header_size + 2 * count > ValidBytes(n)) continue;
-      for (uint32_t i = 0; i < count; ++i) {
-        if (!(Le16(page.data() + layout->data_header_size + 2 * i) & kRowDeletedFlag))
-          ++listed_rows;
+      if (owned->Contains(n)) {
+        listed_rows += live_rows(n);
+      } else if (!(have_global_map && free[n])) {
+        unlisted_rows += live_rows(n);
       }
     }
   }
-  const bool map_short = owned && listed_rows < table.def.num_rows;
+  const bool map_short =
+      owned && unlisted_rows > 0 && listed_rows + unlisted_rows == table.def.num_rows;
   std::vector<uint32_t> out;
   for (uint32_t n = 2; n < pages; ++n) {
     if (page_type[n] != static_cast<uint8_t>(PageType::kData)) continue;
