@@ -65,6 +65,7 @@ int main(int argc, char** argv) {
   uint64_t max_bytes = 700 * 1024;
   unsigned timeout = 60;
   bool verbose = false;
+  int64_t only = -1;
   std::string corpus = "../shared/corpus";
   std::vector<Input> inputs;
   for (int i = 1; i < argc; ++i) {
@@ -75,6 +76,8 @@ int main(int argc, char** argv) {
       corpus = argv[++i];
     } else if (a == "--max-bytes" && i + 1 < argc) {
       max_bytes = std::stoull(argv[++i]);
+    } else if (a == "--only" && i + 1 < argc) {
+      only = std::stoll(argv[++i]);
     } else if (a == "--verbose") {
       verbose = true;
     } else if (a == "--timeout" && i + 1 < argc) {
@@ -115,6 +118,7 @@ int main(int argc, char** argv) {
     auto kind = salvage_test::kAllClasses[n % classes];
     const Source& src = sources[(n / classes) % sources.size()];
     uint64_t seed = 0x5A17A9E + n;
+    if (only >= 0 && static_cast<int64_t>(n) != only) continue;
     Bytes copy = src.bytes;
     if (verbose) {
       std::fprintf(stderr, "copy %llu: %s %s\n", static_cast<unsigned long long>(n),
@@ -132,7 +136,12 @@ int main(int argc, char** argv) {
     if (pid == 0) {
       close(fds[0]);
       alarm(timeout);
-      salvage_test::Score s = salvage_test::Evaluate(copy, src.facts, damage, src.input.password);
+      std::vector<std::string> notes;
+      salvage_test::Score s =
+          salvage_test::Evaluate(copy, src.facts, damage, src.input.password, &notes);
+      if (verbose) {
+        for (const auto& note : notes) std::fprintf(stderr, "  %s\n", note.c_str());
+      }
       uint64_t out[9] = {
           s.untouched, s.recovered,     s.recovered_touched,    s.value_lost,           s.invented,
           s.altered,   s.reported_rows, s.missed_no_definition, s.open_failed ? 1u : 0u};

@@ -454,7 +454,7 @@ inline bool Overlaps(const std::vector<Range>& a, const std::vector<Range>& b) {
 
 // Salvages `damaged` and scores it against the intact file's facts.
 inline Score Evaluate(const Bytes& damaged, const FileFacts& f, const Damage& damage,
-                      const std::string& password) {
+                      const std::string& password, std::vector<std::string>* notes = nullptr) {
   Score s;
   std::map<std::pair<uint32_t, uint32_t>, std::set<std::string>> value_lost;  // (table, ptr)
   auto sink = [&](const engine::LossRecord& r) {
@@ -517,6 +517,12 @@ inline Score Evaluate(const Bytes& damaged, const FileFacts& f, const Damage& da
           ++s.altered;
         } else {
           ++s.invented;
+          if (notes) {
+            notes->push_back("invented: table " + t.name + " page " +
+                             std::to_string(row.location.page) + " row " +
+                             std::to_string(row.location.row) +
+                             (src ? " (differs from the intact row)" : " (no intact row there)"));
+          }
         }
         return true;
       });

@@ -68,7 +68,9 @@ struct Salvager::State {
   // Scans one table's rows; `catalog` marks MSysObjects, whose losses are
   // catalog-row losses.
   Status Scan(const SalvagedTable& table, const RowVisitor& visit);
-  std::vector<uint32_t> DataPagesOf(const SalvagedTable& table);
+  // The table's data pages; pages that may or may not be the table's go to
+  // `doubtful`.
+  std::vector<uint32_t> DataPagesOf(const SalvagedTable& table, std::vector<uint32_t>* doubtful);
 };
 
 // Checks a decoded table definition beyond what decoding checks: counts,

@@ -120,7 +120,8 @@ std::optional<std::string> ValidateRow(const TableDef& def, const Layout& L,
   return std::nullopt;
 }
 
-std::vector<uint32_t> Salvager::State::DataPagesOf(const SalvagedTable& table) {
+std::vector<uint32_t> Salvager::State::DataPagesOf(const SalvagedTable& table,
+                                                   std::vector<uint32_t>* doubtful) {
   const uint32_t pages = pager->page_count();
   std::optional<UsageMap> owned;
   if (table.def.owned_map.page != 0) {
@@ -161,18 +162,25 @@ std::vector<uint32_t> Salvager::State::DataPagesOf(const SalvagedTable& table) {
     return live;
   };
   uint64_t listed_rows = 0, unlisted_rows = 0;
-  if (owned) {
-    for (uint32_t n = 2; n < pages; ++n) {
-      if (page_type[n] != static_cast<uint8_t>(PageType::kData) || owner[n] != table.page) continue;
-      if (owned->Contains(n)) {
-        listed_rows += live_rows(n);
-      } else if (!(have_global_map && free[n])) {
-        unlisted_rows += live_rows(n);
+  for (uint32_t n = 2; n < pages; ++n) {
+    if (page_type[n] != static_cast<uint8_t>(PageType::kData) || owner[n] != table.page) continue;
+    if (owned && owned->Contains(n)) {
+      listed_rows += live_rows(n);
+    } else if (!(have_global_map && free[n])) {
+      unlisted_rows += live_rows(n);
+    }
+  }
+  // Only a map whose pages are all intact can be said to have lost bits.
+  bool map_intact = owned && owned->pages_beyond_file == 0;
+  if (map_intact) {
+    for (uint32_t n : owned->pages) {
+      if (page_type[n] != static_cast<uint8_t>(PageType::kData) || owner[n] != table.page) {
+        map_intact = false;
       }
     }
   }
   const bool map_short =
-      owned && unlisted_rows > 0 && listed_rows + unlisted_rows == table.def.num_rows;
+      map_intact && unlisted_rows > 0 && listed_rows + unlisted_rows == table.def.num_rows;
   std::vector<uint32_t> out;
   for (uint32_t n = 2; n < pages; ++n) {
     if (page_type[n] != static_cast<uint8_t>(PageType::kData)) continue;
@@ -182,9 +190,10 @@ std::vector<uint32_t> Salvager::State::DataPagesOf(const SalvagedTable& table) {
     if (o == table.page) {
       if (listed || index_evidence(n) || (map_short && !marked_free)) {
         out.push_back(n);
-      } else if (!owned && !index_walked && !marked_free) {
-        // Neither the map nor an index can tell: the global map decides.
-        out.push_back(n);
+      } else if (!owned && !index_walked && !marked_free && doubtful) {
+        // Neither the map, nor an index, nor the row count can tell these
+        // from stale pages: reported whole instead of taken.
+        doubtful->push_back(n);
       }
     } else if (listed && !marked_free && !table_pages.count(o) && o != 0 && o != 1 &&
                o != kLvalOwner) {
@@ -202,7 +211,7 @@ class TableScan {
  public:
   TableScan(Salvager::State& s, const SalvagedTable& t)
       : s_(s), t_(t), L_(*s.layout), decoder_(t.def, L_) {
-    pages_ = s.DataPagesOf(t);
+    pages_ = s.DataPagesOf(t, &doubtful_);
     page_set_.insert(pages_.begin(), pages_.end());
     long_values_.resize(t.def.columns.size());
     row_.fields.resize(t.def.columns.size());
@@ -239,6 +248,14 @@ class TableScan {
 
   Status Run(const RowVisitor& visit) {
     const LossKind row_kind = t_.page == 2 ? LossKind::kCatalogRow : LossKind::kRow;
+    for (uint32_t number : doubtful_) {
+      ByteSpan page = s_.pager->PageOrThrow(number);
+      s_.Lose(Loss(LossKind::kPage, t_.page, t_.name, RowPointer{number, 0}, "",
+                   "data page " + Num(number) +
+                       " names the table, but with its page map lost nothing tells it from a "
+                       "stale page: its rows are not taken",
+                   std::vector<uint8_t>(page.begin(), page.begin() + s_.ValidBytes(number))));
+    }
     for (uint32_t number : pages_) {
       ByteSpan page = s_.pager->PageOrThrow(number);
       const uint32_t valid = s_.ValidBytes(number);
@@ -567,6 +584,7 @@ class TableScan {
   const Layout& L_;
   RowDecoder decoder_;
   std::vector<uint32_t> pages_;
+  std::vector<uint32_t> doubtful_;
   std::unordered_set<uint32_t> page_set_;
   std::vector<uint32_t> starts_;
   std::vector<std::vector<uint8_t>> long_values_;
