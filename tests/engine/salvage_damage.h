@@ -461,6 +461,10 @@ inline Score Evaluate(const Bytes& damaged, const FileFacts& f, const Damage& da
     if (r.kind == engine::LossKind::kValue && r.position) {
       value_lost[{r.table, r.position->ToLe()}].insert(r.column);
     }
+    if (notes) {
+      notes->push_back(std::string("loss ") + std::string(engine::LossKindName(r.kind)) + " " +
+                       r.table_name + ": " + r.reason);
+    }
     if (r.kind == engine::LossKind::kRow || r.kind == engine::LossKind::kDuplicateRow ||
         r.kind == engine::LossKind::kCatalogRow) {
       ++s.reported_rows;
@@ -536,6 +540,9 @@ inline Score Evaluate(const Bytes& damaged, const FileFacts& f, const Damage& da
       ++s.recovered;
     } else if (!tables_seen.count(r.table)) {
       ++s.missed_no_definition;
+    } else if (notes) {
+      notes->push_back("missed: table " + std::to_string(r.table) + " page " +
+                       std::to_string(r.location.page) + " row " + std::to_string(r.location.row));
     }
   }
   return s;

@@ -372,6 +372,7 @@ Result<std::unique_ptr<Salvager>> Salvager::Open(std::unique_ptr<FileSource> sou
   if (rest != 0) {
     s.truncated_bytes = static_cast<uint32_t>(rest);
     s.cut_offset = static_cast<uint32_t>(rest);
+    s.file_truncated = true;
     std::vector<uint8_t> padded(file.begin(), file.end());
     padded.resize(file.size() - rest + L.page_size, 0);
     source = FileSource::FromBuffer(std::move(padded));
@@ -401,6 +402,11 @@ Result<std::unique_ptr<Salvager>> Salvager::Open(std::unique_ptr<FileSource> sou
     if (global.ok() && global.value().type <= 1 && s.owner[1] == 1) {
       s.have_global_map = true;
       for (uint32_t p : global.value().pages) s.free[p] = 1;
+      const UsageMap& g = global.value();
+      if (g.type == 0 && g.pages_covered + g.start_page > pages &&
+          g.pages_beyond_file < g.pages_covered + g.start_page - pages) {
+        s.file_truncated = true;
+      }
     }
   }
 

@@ -49,6 +49,9 @@ struct Salvager::State {
   std::vector<uint32_t> owner;     // owner field of data pages, kNoOwner for other pages
   std::vector<uint8_t> free;       // 1: marked free in the global usage map
   bool have_global_map = false;
+  // The file lost its end: cut inside a page, or pages past the end are in
+  // use according to the global map.
+  bool file_truncated = false;
 
   std::vector<SalvagedTable> tables;
   std::vector<CatalogObject> objects;

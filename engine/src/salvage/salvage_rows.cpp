@@ -171,16 +171,25 @@ std::vector<uint32_t> Salvager::State::DataPagesOf(const SalvagedTable& table,
     }
   }
   // Only a map whose pages are all intact can be said to have lost bits.
-  bool map_intact = owned && owned->pages_beyond_file == 0;
-  if (map_intact) {
+  bool lists_others = false;  // pages inside the file that are not the table's
+  if (owned) {
     for (uint32_t n : owned->pages) {
       if (page_type[n] != static_cast<uint8_t>(PageType::kData) || owner[n] != table.page) {
-        map_intact = false;
+        lists_others = true;
       }
     }
   }
+  const bool map_intact = owned && !lists_others && owned->pages_beyond_file == 0;
   const bool map_short =
       map_intact && unlisted_rows > 0 && listed_rows + unlisted_rows == table.def.num_rows;
+  // A map that cannot be read, or that lists pages which are not the
+  // table's (its row was overwritten), says nothing: the pages naming the
+  // table are taken when their rows make up exactly the stored row count.
+  // Bits past the end of an uncut file are garbage too.
+  const bool map_garbage =
+      !owned || lists_others || (owned->pages_beyond_file > 0 && !file_truncated);
+  const bool count_vouches = map_garbage && listed_rows + unlisted_rows == table.def.num_rows &&
+                             listed_rows + unlisted_rows > 0;
   std::vector<uint32_t> out;
   for (uint32_t n = 2; n < pages; ++n) {
     if (page_type[n] != static_cast<uint8_t>(PageType::kData)) continue;
@@ -188,9 +197,9 @@ std::vector<uint32_t> Salvager::State::DataPagesOf(const SalvagedTable& table,
     const bool listed = owned && owned->Contains(n);
     const bool marked_free = have_global_map && free[n];
     if (o == table.page) {
-      if (listed || index_evidence(n) || (map_short && !marked_free)) {
+      if (listed || index_evidence(n) || ((map_short || count_vouches) && !marked_free)) {
         out.push_back(n);
-      } else if (!owned && !index_walked && !marked_free && doubtful) {
+      } else if (!map_intact && !index_walked && !marked_free && doubtful) {
         // Neither the map, nor an index, nor the row count can tell these
         // from stale pages: reported whole instead of taken.
         doubtful->push_back(n);
