@@ -1,6 +1,17 @@
 // quorlen-cli check FILE [--json] [--password P]: the structural checker.
-// Exit 0 when the file has no problem, 3 when it has, 1 when it cannot be
-// checked (error printed as "error NNNN: description"), 2 on a usage error.
+// Exit 0 when the file has no damage (leftovers are listed), 3 when it has,
+// 1 when it cannot be checked (error printed as "error NNNN: description",
+// and with --json also as a JSON object on standard output), 2 on a usage
+// error.
+//
+// The JSON document (kCheckJsonVersion; a field is only ever added):
+//   {"format_version": 1, "file": path, "format": "jet3"|"jet4", "page_size",
+//    "problems": [{"code", "severity": "damage"|"leftover", "message",
+//                  "page", "row", "entry", "table", "index"}]  (null when absent),
+//    "problem_counts": {code: n}, "problem_total", "damage_total",
+//    "leftover_total", "counts": {...}}
+// and when the file cannot be checked:
+//   {"format_version": 1, "file": path, "error": {"number": NNNN, "description"}}
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
@@ -18,11 +29,14 @@ namespace {
 
 const char kJsonFlag[] = "--json";
 
-nlohmann::json ToJson(const engine::CheckReport& r) {
+constexpr int kCheckJsonVersion = 1;
+
+nlohmann::json ToJson(const std::string& file, const engine::CheckReport& r) {
   nlohmann::json problems = nlohmann::json::array();
   for (const engine::CheckProblem& p : r.problems) {
     nlohmann::json j;
     j["code"] = p.code;
+    j["severity"] = engine::SeverityName(p.severity);
     j["message"] = p.message;
     j["page"] = p.page ? nlohmann::json(*p.page) : nlohmann::json(nullptr);
     j["row"] = p.row ? nlohmann::json(*p.row) : nlohmann::json(nullptr);
@@ -35,6 +49,8 @@ nlohmann::json ToJson(const engine::CheckReport& r) {
   for (const auto& [code, count] : r.per_code) per_code[code] = count;
   const engine::CheckCounts& c = r.counts;
   nlohmann::json out;
+  out["format_version"] = kCheckJsonVersion;
+  out["file"] = file;
   out["format"] = r.format;
   out["page_size"] = r.page_size;
   out["problems"] = std::move(problems);
@@ -49,16 +65,32 @@ nlohmann::json ToJson(const engine::CheckReport& r) {
                    {"index_entries", c.index_entries},
                    {"keys_verified", c.keys_verified},
                    {"keys_not_verifiable", c.keys_not_verifiable},
+                   {"keys_other_sort_order", c.keys_other_sort_order},
                    {"keys_invalid_value", c.keys_invalid_value}};
   out["problem_total"] = r.total_problems();
+  out["damage_total"] = r.damage_count();
+  out["leftover_total"] = r.leftover_count();
   return out;
+}
+
+nlohmann::json ErrorJson(const std::string& file, const engine::Error& error) {
+  nlohmann::json out;
+  out["format_version"] = kCheckJsonVersion;
+  out["file"] = file;
+  out["error"] = {{"number", error.number()}, {"description", error.description()}};
+  return out;
+}
+
+// Writes `text` to standard output; false when it could not be written.
+bool Print(const std::string& text) {
+  return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
+         std::fflush(stdout) == 0;
 }
 
 }  // namespace
 
 void DeclareCheck(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra) {
-  sub.add_option("FILE", common.file, "the database file (.mdb)")->required();
-  sub.add_option("--password", common.password, "the database password, if it has one");
+  DeclareFileAndPassword(sub, common);
   sub.add_flag_callback(
       kJsonFlag, [&extra] { extra.emplace_back(kJsonFlag); },
       "print one JSON document instead of text");
@@ -67,19 +99,23 @@ void DeclareCheck(CLI::App& sub, CommonOptions& common, std::vector<std::string>
 int RunCheck(const CommonOptions& common, const std::vector<std::string>& extra) {
   const bool json = std::find(extra.begin(), extra.end(), kJsonFlag) != extra.end();
   engine::CheckOptions options;
-  options.password = common.password;
-  auto report = engine::CheckDatabase(common.file, options);
+  auto report = OpenWithPassword(common, [&](const std::string& password) {
+    options.password = password;
+    return engine::CheckDatabase(common.file, options);
+  });
   if (!report.ok()) {
     std::fprintf(stderr, "%s\n", report.error().ToString().c_str());
+    // A script reading the JSON gets the error there too.
+    if (json) Print(ErrorJson(common.file, report.error()).dump(2) + "\n");
     return kExitEngineError;
   }
-  std::string text =
-      json ? ToJson(report.value()).dump(2) + "\n" : engine::FormatCheckReport(report.value());
-  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+  std::string text = json ? ToJson(common.file, report.value()).dump(2) + "\n"
+                          : engine::FormatCheckReport(report.value());
+  if (!Print(text)) {
     std::fprintf(stderr, "error 3043: cannot write the report to standard output\n");
     return kExitEngineError;
   }
-  return report.value().total_problems() == 0 ? kExitOk : kExitProblems;
+  return report.value().damage_count() == 0 ? kExitOk : kExitProblems;
 }
 
 }  // namespace cli

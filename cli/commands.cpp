@@ -2,14 +2,85 @@
 
 #include <CLI/CLI.hpp>
 
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <string_view>
 
 #include "engine/database.h"
 #include "engine/dump.h"
 #include "exit_codes.h"
+#include "text_width.h"
 
 namespace cli {
+
+const char kPasswordEnv[] = "QUORLEN_PASSWORD";
+
+void DeclareFileAndPassword(CLI::App& sub, CommonOptions& common) {
+  sub.add_option("FILE", common.file, "the database file (.mdb)")->required();
+  CLI::Option* given = sub.add_option(
+      "--password", common.password,
+      "the database password, if it has one (visible to other users in the process list: "
+      "prefer --password-file or the environment variable " +
+          std::string(kPasswordEnv) + ")");
+  sub.add_option("--password-file", common.password_file,
+                 "read the database password from the first line of this file")
+      ->excludes(given);
+  sub.footer("Without a password from these, " + std::string(kPasswordEnv) +
+             " is used; if the file has a password and none is given, it is asked for on the "
+             "terminal.");
+}
+
+bool ResolvePassword(CommonOptions& common) {
+  if (!common.password.empty()) return true;
+  if (!common.password_file.empty()) {
+    std::ifstream in(common.password_file, std::ios::binary);
+    std::string line;
+    if (!in || (!std::getline(in, line) && !in.eof())) {
+      std::fprintf(stderr, "quorlen-cli: cannot read the password file \"%s\": %s\n",
+                   common.password_file.c_str(), std::strerror(errno));
+      return false;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    common.password = line;
+    return true;
+  }
+  if (const char* env = std::getenv(kPasswordEnv)) common.password = env;
+  return true;
+}
+
+bool NeedsPassword(const engine::Error& error, const CommonOptions& common) {
+  return error.is(engine::ErrorCode::kWrongPassword) && common.password.empty();
+}
+
+std::optional<std::string> PromptPassword(const std::string& file) {
+  if (!isatty(STDIN_FILENO)) return std::nullopt;
+  termios saved{};
+  if (tcgetattr(STDIN_FILENO, &saved) != 0) return std::nullopt;
+  termios quiet = saved;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  quiet.c_lflag |= ECHONL;
+  if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) != 0) return std::nullopt;
+  std::fprintf(stderr, "Password for %s: ", file.c_str());
+  std::fflush(stderr);
+  std::string line;
+  bool got = false;
+  for (int c; (c = std::fgetc(stdin)) != EOF;) {
+    got = true;
+    if (c == '\n') break;
+    line += static_cast<char>(c);
+  }
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  if (!got) return std::nullopt;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
 namespace {
 
 int ReportError(const engine::Error& error) {
@@ -18,12 +89,13 @@ int ReportError(const engine::Error& error) {
 }
 
 void DeclareFile(CLI::App& sub, CommonOptions& common, std::vector<std::string>&) {
-  sub.add_option("FILE", common.file, "the database file (.mdb)")->required();
-  sub.add_option("--password", common.password, "the database password, if it has one");
+  DeclareFileAndPassword(sub, common);
 }
 
 engine::Result<std::unique_ptr<engine::Database>> OpenDatabase(const CommonOptions& common) {
-  return engine::Database::Open(common.file, engine::OpenOptions{.password = common.password});
+  return OpenWithPassword(common, [&](const std::string& password) {
+    return engine::Database::Open(common.file, engine::OpenOptions{.password = password});
+  });
 }
 
 int RunInfo(const CommonOptions& common, const std::vector<std::string>&) {
@@ -62,14 +134,25 @@ int RunInfo(const CommonOptions& common, const std::vector<std::string>&) {
               static_cast<unsigned long long>(s.data_free_bytes));
   std::printf("tables:      %zu\n", s.tables.size());
   const engine::Error* first_error = nullptr;
+  // Names are padded by the columns they take on a terminal, not by bytes.
   for (const auto& t : s.tables) {
+    const std::string name = PadToWidth(t.name, 40);
     if (t.error) {
-      std::printf("  %-40s unreadable%s\n", t.name.c_str(), t.system ? "  (system)" : "");
+      std::printf("  %s unreadable%s\n", name.c_str(), t.system ? "  (system)" : "");
       if (!first_error) first_error = &*t.error;
       continue;
     }
-    std::printf("  %-40s %8llu rows%s\n", t.name.c_str(), static_cast<unsigned long long>(t.rows),
-                t.system ? "  (system)" : "");
+    std::string unit = t.rows == 1 ? "row" : "rows";
+    if (t.system) unit += t.rows == 1 ? "   (system)" : "  (system)";
+    std::printf("  %s %8llu %s\n", name.c_str(), static_cast<unsigned long long>(t.rows),
+                unit.c_str());
+  }
+  auto linked = db.value()->linked_tables();
+  if (!linked.empty()) {
+    std::printf("linked tables: %zu\n", linked.size());
+    for (const engine::CatalogObject* t : linked) {
+      std::printf("  %-40s -> %s\n", t->name.c_str(), engine::DescribeLinkTarget(*t).c_str());
+    }
   }
   std::fflush(stdout);
   // Everything readable was shown; a table that was not makes it an error.
@@ -95,6 +178,9 @@ int RunDump(const CommonOptions& common, const std::vector<std::string>&) {
 // check_command.cpp
 void DeclareCheck(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra);
 int RunCheck(const CommonOptions& common, const std::vector<std::string>& extra);
+// compact_command.cpp
+void DeclareCompact(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra);
+int RunCompact(const CommonOptions& common, const std::vector<std::string>& extra);
 
 const std::vector<Command>& Commands() {
   static const std::vector<Command> kCommands = {
@@ -103,6 +189,8 @@ const std::vector<Command>& Commands() {
       {"dump", "the database's tables, columns and rows as canonical JSON", DeclareFile, RunDump},
       {"check", "verify every structure of the file; exit 3 when problems are found", DeclareCheck,
        RunCheck},
+      {"compact", "write a fresh, compacted copy of SOURCE to DESTINATION (which must not exist)",
+       DeclareCompact, RunCompact},
   };
   return kCommands;
 }

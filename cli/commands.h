@@ -3,8 +3,11 @@
 // Adding a command means one row and one function.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "engine/error.h"
 
 namespace CLI {
 class App;
@@ -15,8 +18,38 @@ namespace cli {
 // Options shared by every command that opens a database.
 struct CommonOptions {
   std::string file;
-  std::string password;
+  std::string password;       // --password, else QUORLEN_PASSWORD
+  std::string password_file;  // --password-file: the password is its first line
 };
+
+// Declares FILE, --password (also read from QUORLEN_PASSWORD) and
+// --password-file on a subcommand.
+void DeclareFileAndPassword(CLI::App& sub, CommonOptions& common);
+
+// Opens with the password the options give. When none was given, the file
+// needs one and standard input is a terminal, asks for it without echo and
+// tries once more. `open` gets the password and returns a Result.
+template <typename Open>
+auto OpenWithPassword(const CommonOptions& common, Open open) -> decltype(open(std::string()));
+
+// The password from the options: --password / QUORLEN_PASSWORD, or the
+// first line of --password-file (without its line end). False, with a
+// message on standard error, when the file cannot be read.
+bool ResolvePassword(CommonOptions& common);
+// Asks for the password on the terminal without echo; nullopt when standard
+// input is not a terminal or nothing could be read.
+std::optional<std::string> PromptPassword(const std::string& file);
+// Whether `error` says a password is needed and none was given.
+bool NeedsPassword(const engine::Error& error, const CommonOptions& common);
+
+template <typename Open>
+auto OpenWithPassword(const CommonOptions& common, Open open) -> decltype(open(std::string())) {
+  auto result = open(common.password);
+  if (result.ok() || !NeedsPassword(result.error(), common)) return result;
+  std::optional<std::string> typed = PromptPassword(common.file);
+  if (!typed) return result;
+  return open(*typed);
+}
 
 struct Command {
   const char* name;

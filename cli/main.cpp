@@ -3,13 +3,21 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "commands.h"
 #include "exit_codes.h"
+#include "quorlen_version.h"
 
 int main(int argc, char** argv) {
-  CLI::App app{"Quorlen: reads, checks, compacts and repairs Access .mdb databases", "quorlen-cli"};
-  app.set_version_flag("--version", std::string("quorlen-cli ") + QUORLEN_VERSION);
+  // Says what this build does: the commands listed below it.
+  CLI::App app{
+      "Quorlen: works on Microsoft Access .mdb databases (Jet 3: Access 97; Jet 4: Access "
+      "2000-2003). This build has the commands listed below.",
+      "quorlen-cli"};
+  app.set_version_flag("--version", std::string("quorlen-cli ") + QUORLEN_VERSION_TEXT + " (" +
+                                        QUORLEN_VERSION_FULL + ")");
   app.require_subcommand(1);
   cli::CommonOptions common;
   std::vector<std::string> extra;
@@ -19,6 +27,25 @@ int main(int argc, char** argv) {
     command.declare(*sub, common, extra);
     subs.emplace_back(sub, &command);
   }
+  // A first word that is neither an option nor a command: name it, rather
+  // than say that a command is missing.
+  if (argc > 1 && argv[1][0] != '-') {
+    bool known = false;
+    std::string names;
+    for (const cli::Command& command : cli::Commands()) {
+      known = known || std::strcmp(argv[1], command.name) == 0;
+      names += names.empty() ? "" : ", ";
+      names += command.name;
+    }
+    if (!known) {
+      std::fprintf(
+          stderr,
+          "quorlen-cli: unknown subcommand \"%s\"; the subcommands are %s (see quorlen-cli "
+          "--help)\n",
+          argv[1], names.c_str());
+      return cli::kExitUsage;
+    }
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -26,7 +53,9 @@ int main(int argc, char** argv) {
     return code == 0 ? cli::kExitOk : cli::kExitUsage;
   }
   for (auto& [sub, command] : subs) {
-    if (sub->parsed()) return command->run(common, extra);
+    if (!sub->parsed()) continue;
+    if (!cli::ResolvePassword(common)) return cli::kExitUsage;
+    return command->run(common, extra);
   }
   return cli::kExitUsage;
 }

@@ -17,6 +17,42 @@ uint64_t CheckReport::total_problems() const {
   return n;
 }
 
+namespace {
+
+// Codes of leftovers; every other code is damage. Kept with the list in
+// check.h.
+constexpr std::string_view kLeftoverCodes[] = {
+    "page-orphan",      "lv-page-unreferenced",      "tdef-unreferenced",
+    "global-map-tail",  "usage-map-disagrees",       "row-count-mismatch",
+    "navpane-stale-id", "catalog-reference-invalid", "physical-index-unused",
+    "index-node-flag",  "column-length-ignored",
+};
+
+}  // namespace
+
+Severity ProblemSeverity(std::string_view code) {
+  for (std::string_view leftover : kLeftoverCodes) {
+    if (code == leftover) return Severity::kLeftover;
+  }
+  return Severity::kDamage;
+}
+
+const char* SeverityName(Severity severity) {
+  return severity == Severity::kLeftover ? "leftover" : "damage";
+}
+
+uint64_t CheckReport::damage_count() const {
+  uint64_t n = 0;
+  for (const auto& [code, count] : per_code) {
+    if (ProblemSeverity(code) == Severity::kDamage) n += count;
+  }
+  return n;
+}
+
+uint64_t CheckReport::leftover_count() const {
+  return total_problems() - damage_count();
+}
+
 uint64_t CheckReport::not_shown(const std::string& code) const {
   auto it = per_code.find(code);
   if (it == per_code.end()) return 0;
@@ -54,6 +90,7 @@ void Checker::Report(const char* code, const Where& where, std::string message) 
   if (count > options_.max_per_code) return;
   CheckProblem p;
   p.code = code;
+  p.severity = ProblemSeverity(code);
   p.message = std::move(message);
   p.page = where.page;
   p.row = where.row;
@@ -405,10 +442,17 @@ void Checker::CheckPageOwnership() {
     } else if (type == static_cast<uint8_t>(PageType::kTableDef)) {
       o.code = "tdef-unreferenced";
       o.kind = "table definition pages no catalog table leads to";
+    } else if (type == static_cast<uint8_t>(PageType::kData) && known_table &&
+               unmapped_with_rows_.count(p)) {
+      o.code = "data-page-unmapped";
+      o.kind = "data pages naming " + TableName(owner_field) +
+               " as owner, with rows the table has nowhere else, missing from its "
+               "owned-pages map";
+      o.table = owner_field;
     } else if (type == static_cast<uint8_t>(PageType::kData) && known_table) {
       o.code = "usage-map-disagrees";
       o.kind = "data pages naming " + TableName(owner_field) +
-               " as owner, missing from its owned-pages map";
+               " as owner, missing from its owned-pages map, no row lost";
       o.table = owner_field;
     } else if ((type == static_cast<uint8_t>(PageType::kIndexNode) ||
                 type == static_cast<uint8_t>(PageType::kIndexLeaf)) &&
@@ -430,9 +474,20 @@ void Checker::CheckPageOwnership() {
   flush();
 }
 
+void Checker::CollectDataPageOwners() {
+  for (uint32_t p = 0; p < page_count_; ++p) {
+    ByteSpan page = pager_.PageOrThrow(p);
+    if (page[0] != static_cast<uint8_t>(PageType::kData)) continue;
+    uint32_t owner = Le32(page.data() + 4);
+    if (owner == 0 || owner == kLvalOwner || owner >= page_count_) continue;
+    data_pages_by_owner_[owner].push_back(p);
+  }
+}
+
 CheckReport Checker::Run() {
   CheckHeader();
   if (page_count_ >= 3) {
+    CollectDataPageOwners();
     CheckGlobalMap();
     CheckCatalog();
     CheckCrossReferences();
@@ -480,6 +535,7 @@ std::string FormatCheckReport(const CheckReport& r) {
   std::string out;
   for (const CheckProblem& p : r.problems) {
     out += p.code;
+    if (p.severity == Severity::kLeftover) out += " (leftover)";
     out += ':';
     if (!p.table.empty()) out += " table \"" + p.table + "\"";
     if (!p.index.empty()) out += " index \"" + p.index + "\"";
@@ -502,8 +558,15 @@ std::string FormatCheckReport(const CheckReport& r) {
          ", index entries: " + std::to_string(c.index_entries) +
          " (keys verified: " + std::to_string(c.keys_verified) +
          ", not verifiable: " + std::to_string(c.keys_not_verifiable) +
+         ", other sort order: " + std::to_string(c.keys_other_sort_order) +
          ", values not encodable: " + std::to_string(c.keys_invalid_value) + ")\n";
-  out += std::to_string(r.total_problems()) + " problems\n";
+  out += std::to_string(r.total_problems()) + " problems";
+  if (r.total_problems() != 0) {
+    const uint64_t leftovers = r.leftover_count();
+    out += " (" + std::to_string(r.damage_count()) + " damage, " + std::to_string(leftovers) +
+           (leftovers == 1 ? " leftover)" : " leftovers)");
+  }
+  out += "\n";
   return out;
 }
 

@@ -38,8 +38,9 @@ struct TreePage {
 
 // Result of walking a subtree.
 struct Subtree {
-  bool ok = false;                           // walked without a structural failure
-  std::optional<std::vector<uint8_t>> last;  // its greatest entry, if any
+  bool ok = false;                            // walked without a structural failure
+  std::optional<std::vector<uint8_t>> first;  // its least entry, if any
+  std::optional<std::vector<uint8_t>> last;   // its greatest entry, if any
 };
 
 }  // namespace
@@ -136,10 +137,14 @@ void Checker::CheckIndexes(const TableDef& t, const std::vector<LiveRow>& rows) 
         Report("index-free-space", wp,
                "free-space field " + Num(page.free_space) + ", expected " + Num(expected_free));
       }
-      if (raw[1] != 0x01 || page.node_flag != (page.is_leaf() ? 0 : 1)) {
-        Report("index-page-invalid", wp,
-               "header bytes: second byte " + Num(raw[1]) + ", node flag " + Num(page.node_flag) +
-                   " on a " + (page.is_leaf() ? "leaf" : "node") + " page");
+      if (raw[1] != 0x01) {
+        Report("index-page-invalid", wp, "second header byte is " + Num(raw[1]) + ", not 1");
+      }
+      if (page.node_flag != (page.is_leaf() ? 0 : 1)) {
+        // Readers go by the page type; another writer leaves 0 on node pages.
+        Report("index-node-flag", wp,
+               "node flag " + Num(page.node_flag) + " on a " + (page.is_leaf() ? "leaf" : "node") +
+                   " page (Access writes " + (page.is_leaf() ? "0" : "1") + ")");
       }
       if (parent == 0 && (page.prev_page != 0 || page.next_page != 0)) {
         Report("index-sibling-invalid", wp,
@@ -152,8 +157,11 @@ void Checker::CheckIndexes(const TableDef& t, const std::vector<LiveRow>& rows) 
                  "leaf page with a child-tail pointer " + Num(page.child_tail));
         }
         leaves.push_back(number);
-        Subtree s{true, std::nullopt};
-        if (!page.entries.empty()) s.last = EntryBytes(page.entries.back());
+        Subtree s{true, std::nullopt, std::nullopt};
+        if (!page.entries.empty()) {
+          s.first = EntryBytes(page.entries.front());
+          s.last = EntryBytes(page.entries.back());
+        }
         return s;
       }
       // A node: one entry per child but the last, which is the tail.
@@ -164,7 +172,21 @@ void Checker::CheckIndexes(const TableDef& t, const std::vector<LiveRow>& rows) 
       // Copy what is needed: visiting children inserts into `tree`.
       std::vector<IndexEntry> entries = page.entries;
       uint32_t tail = page.child_tail;
-      Subtree result{true, std::nullopt};
+      Subtree result{true, std::nullopt, std::nullopt};
+      // A node entry bounds its child from above: every entry of the child
+      // sorts at or below it and every entry of the next child above it. It
+      // need not equal the child's last entry: deletions leave it larger.
+      std::optional<std::vector<uint8_t>> bound;  // the entry before the current child
+      size_t bound_entry = 0;
+      auto check_above = [&](const Subtree& child, uint32_t child_page) {
+        if (!bound || !child.ok || !child.first || *bound < *child.first) return;
+        Where we = wp;
+        we.entry = static_cast<uint32_t>(bound_entry);
+        Report("index-node-entry-mismatch", we,
+               "node entry " + Num(bound_entry) + " (" + Hex(*bound) +
+                   ") is not below the first entry of the next child page " + Num(child_page) +
+                   " (" + Hex(*child.first) + ")");
+      };
       for (size_t i = 0; i < entries.size(); ++i) {
         const IndexEntry& e = entries[i];
         Where we = wp;
@@ -175,18 +197,24 @@ void Checker::CheckIndexes(const TableDef& t, const std::vector<LiveRow>& rows) 
         }
         Subtree child = visit(e.child_page, depth + 1, number);
         std::vector<uint8_t> expected = EntryBytes(e);
-        if (child.ok && child.last != expected) {
+        check_above(child, e.child_page);
+        if (child.ok && child.last && expected < *child.last) {
           Report("index-node-entry-mismatch", we,
-                 "node entry " + Num(i) + " (" + Hex(expected) + ") is not the last entry of its " +
-                     "child page " + Num(e.child_page) + " (" +
-                     (child.last ? Hex(*child.last) : std::string("empty subtree")) + ")");
+                 "node entry " + Num(i) + " (" + Hex(expected) +
+                     ") is below the last entry of its child page " + Num(e.child_page) + " (" +
+                     Hex(*child.last) + ")");
         }
         if (!child.ok) result.ok = false;
+        if (!result.first) result.first = child.first ? child.first : expected;
         result.last = expected;
+        bound = expected;
+        bound_entry = i;
       }
       if (tail != 0) {
         Subtree child = visit(tail, depth + 1, number);
+        check_above(child, tail);
         if (!child.ok) result.ok = false;
+        if (!result.first) result.first = child.first;
         if (child.last) result.last = child.last;
       }
       return result;
@@ -280,14 +308,23 @@ void Checker::CheckIndexes(const TableDef& t, const std::vector<LiveRow>& rows) 
                    Num(leaves.size()) + ") at position " + Num(i));
       }
     }
-    // Pages the map lists but the tree does not reach.
+    // Pages the map lists but the tree does not reach. Another writer
+    // discards index pages by wiping their type to 0 while its index map
+    // still lists them, and frees them in the global usage map or leaves them
+    // before its window. No reader follows an index map; such a page is not
+    // claimed for the index, so it counts as free or as an orphan.
     for (uint32_t p : map_pages) {
       if (tree.count(p)) continue;
       Where wp = w;
       wp.page = p;
+      const bool discarded = p < page_count_ && pager_.PageOrThrow(p)[0] == 0;
+      const bool is_free = discarded && have_global_map_ && free_[p] != 0;
       Report("usage-map-disagrees", wp,
-             "the index's page map lists page " + Num(p) + ", which its tree does not reach");
-      Claim(p, owner, wp, "an index page map");
+             "the index's page map lists page " + Num(p) + ", which its tree does not reach" +
+                 (!discarded ? ""
+                  : is_free  ? " (a discarded page of type 0, free in the global usage map)"
+                             : " (a discarded page of type 0)"));
+      if (!discarded) Claim(p, owner, wp, "an index page map");
     }
 
     // --- entries against rows ---
@@ -299,6 +336,10 @@ void Checker::CheckIndexes(const TableDef& t, const std::vector<LiveRow>& rows) 
       }
     }
     const bool columns_ok = key_columns.ok() && positions.size() == pi.columns.size();
+    bool other_sort_order = false;
+    if (key_columns.ok()) {
+      for (const KeyColumn& kc : key_columns.value()) other_sort_order |= !SortOrderCovered(kc);
+    }
     auto null_state = [&](const RowDecoder& d, bool& all_null, bool& any_null) {
       all_null = true;
       any_null = false;
@@ -337,7 +378,9 @@ void Checker::CheckIndexes(const TableDef& t, const std::vector<LiveRow>& rows) 
         auto found = row_at.find(PackRow(e.row));
         if (found == row_at.end()) {
           std::string why = "which is not a row of the table";
-          if (std::binary_search(owned.begin(), owned.end(), e.row.page)) {
+          const bool mapped = std::binary_search(owned.begin(), owned.end(), e.row.page);
+          if (!mapped) index_named_pages_.insert(e.row.page);
+          if (mapped) {
             const DataPage* dp = DataPageAt(e.row.page, we);
             if (dp != nullptr && e.row.row < dp->slots.size()) {
               const RowSlot& s = dp->slots[e.row.row];
@@ -407,7 +450,11 @@ void Checker::CheckIndexes(const TableDef& t, const std::vector<LiveRow>& rows) 
             }
             break;
           case KeyStatus::kNotCovered:
-            ++report_.counts.keys_not_verifiable;
+            if (other_sort_order) {
+              ++report_.counts.keys_other_sort_order;
+            } else {
+              ++report_.counts.keys_not_verifiable;
+            }
             break;
           case KeyStatus::kInvalidValue:
             ++report_.counts.keys_invalid_value;
@@ -419,6 +466,7 @@ void Checker::CheckIndexes(const TableDef& t, const std::vector<LiveRow>& rows) 
     // ignores NULLs. A tree that could not be walked whole was reported; the
     // rows its lost pages held are not reported again one by one.
     if (!tree_complete) continue;
+    if (!ignore_nulls && columns_ok) fully_indexed_ = true;
     for (size_t r = 0; r < rows.size(); ++r) {
       if (hits[r] != 0 || !rows[r].decodes || !columns_ok) continue;
       if (ignore_nulls) {

@@ -109,6 +109,7 @@ class Checker {
   void CheckCrossReferences();                   // check_catalog.cpp
   void CheckTable(uint32_t page, bool catalog);  // check_tables.cpp
   void CheckPageOwnership();
+  void CollectDataPageOwners();  // fills data_pages_by_owner_
 
   // check_tables.cpp
   bool CheckTableDef(const TableDef& t);
@@ -120,6 +121,10 @@ class Checker {
   void CheckLongValueMaps(const TableDef& t);
   void CollectCatalogRows(const TableDef& t, const std::vector<LiveRow>& rows);
   void CollectIdReferences(const TableDef& t, const std::vector<LiveRow>& rows);
+
+  // Data pages naming `t` as owner that its owned-pages map leaves out:
+  // decides which of them hold rows the table would lose (check_tables.cpp).
+  void CheckUnmappedPages(const TableDef& t, const std::vector<LiveRow>& rows);
 
   // check_indexes.cpp
   void CheckIndexes(const TableDef& t, const std::vector<LiveRow>& rows);
@@ -143,6 +148,16 @@ class Checker {
   std::unordered_set<uint32_t> lval_rows_used_;        // PackRow of every LVAL row in use
   // LVAL pages found through row references, per (table, column).
   std::map<std::pair<uint32_t, uint32_t>, std::unordered_set<uint32_t>> lval_pages_referenced_;
+
+  // Data pages (not LVAL, not map rows) by the table their owner field names.
+  std::unordered_map<uint32_t, std::vector<uint32_t>> data_pages_by_owner_;
+  // Of those, pages left out of their table's map that hold rows it loses.
+  std::unordered_set<uint32_t> unmapped_with_rows_;
+  // Of the table under check: its owned-pages map, the pages outside it that
+  // index entries point into, and whether one complete index lists every row.
+  std::vector<uint32_t> owned_pages_;
+  std::unordered_set<uint32_t> index_named_pages_;
+  bool fully_indexed_ = false;
 
   std::vector<CatalogObject> catalog_;  // the rows that decoded
   bool catalog_read_ = false;

@@ -2,6 +2,7 @@
 // overflow rows and long values.
 #include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 #include "bytes.h"
 #include "check_internal.h"
@@ -54,7 +55,11 @@ void Checker::CheckTable(uint32_t page, bool catalog) {
   CheckLongValueMaps(t);
   if (catalog) CollectCatalogRows(t, rows);
   CollectIdReferences(t, rows);
+  index_named_pages_.clear();
+  fully_indexed_ = false;
   if (layout_ok) CheckIndexes(t, rows);
+  CheckUnmappedPages(t, rows);
+  owned_pages_.clear();
   // Decoded pages are kept for one table at a time.
   data_pages_.clear();
 }
@@ -147,8 +152,12 @@ bool Checker::CheckTableDef(const TableDef& t) {
         Report("column-length-invalid", w, col + ": text length " + Num(c.length));
       }
     } else if (fixed_size != 0 && !c.is_boolean() && c.length != fixed_size) {
-      Report("column-length-invalid", w,
-             col + ": length " + Num(c.length) + " for a type of " + Num(fixed_size) + " bytes");
+      // A fixed column's value is read at its offset for the length given;
+      // a variable one takes its length from the row's offsets.
+      Report(
+          c.fixed() ? "column-length-invalid" : "column-length-ignored", w,
+          col + ": length " + Num(c.length) + " for a type of " + Num(fixed_size) + " bytes" +
+              (c.fixed() ? "" : " (stored as a variable column; each value's length is its own)"));
     }
   }
   std::sort(ranges.begin(), ranges.end(),
@@ -247,6 +256,7 @@ void Checker::ScanTableRows(const TableDef& t, std::vector<LiveRow>& rows) {
   auto owned = ReadMap(t.owned_map, t.first_page, w, "the table's owned-pages map");
   if (!owned) return;
   const std::vector<uint32_t>& pages = owned->pages;
+  owned_pages_ = pages;
   if (owned->pages_beyond_file > 0) {
     Report("page-out-of-range", w,
            "the table's owned-pages map lists " + Num(owned->pages_beyond_file) +
@@ -400,6 +410,47 @@ void Checker::ScanTableRows(const TableDef& t, std::vector<LiveRow>& rows) {
     }
   }
   rows = std::move(live);
+}
+
+void Checker::CheckUnmappedPages(const TableDef& t, const std::vector<LiveRow>& rows) {
+  auto candidates = data_pages_by_owner_.find(t.first_page);
+  if (candidates == data_pages_by_owner_.end()) return;
+  // Rows of the table as stored on its mapped pages, built on first need.
+  std::unordered_set<std::string_view> mapped_rows;
+  bool mapped_rows_built = false;
+  const bool navpane = TableName(t.first_page).rfind("MSysNavPane", 0) == 0;
+  for (uint32_t p : candidates->second) {
+    if (std::binary_search(owned_pages_.begin(), owned_pages_.end(), p)) continue;
+    if (free_[p] != 0 || owners_[p].kind != OwnerKind::kNone) continue;
+    ByteSpan page = pager_.PageOrThrow(p);
+    auto decoded = DecodeDataPage(page, layout_, p);
+    if (!decoded.ok()) continue;  // reported as an orphan page
+    bool rows_lost = index_named_pages_.count(p) != 0;
+    bool uncopied = false;
+    for (const RowSlot& s : decoded.value().slots) {
+      if (!s.in_bounds || s.deleted()) continue;
+      if (s.lookup()) {
+        uncopied = true;
+        continue;
+      }
+      if (!mapped_rows_built) {
+        for (const LiveRow& r : rows) {
+          mapped_rows.emplace(reinterpret_cast<const char*>(r.bytes.data()), r.bytes.size());
+        }
+        mapped_rows_built = true;
+      }
+      ByteSpan bytes = page.subspan(s.start, s.length());
+      std::string_view row(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+      if (!mapped_rows.count(row)) uncopied = true;
+    }
+    // Access leaves pages it dropped from a map behind with stale copies of
+    // rows it rewrote elsewhere; rows that no complete index of the table
+    // lists are not the table's either. The navigation-pane tables, which
+    // Access rewrites whole and which have no index, also keep rows of
+    // objects deleted since. Anything else is lost to a reader.
+    if (uncopied && !fully_indexed_ && !navpane) rows_lost = true;
+    if (rows_lost) unmapped_with_rows_.insert(p);
+  }
 }
 
 void Checker::CheckRowValues(const TableDef& t, RowDecoder& decoder, const LiveRow& row) {

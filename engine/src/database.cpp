@@ -22,6 +22,14 @@ Result<std::unique_ptr<Database>> Database::Open(std::unique_ptr<FileSource> sou
   if (!header.ok()) return header.error();
   std::unique_ptr<Database> db(new Database());
   db->header_ = std::move(header.value());
+  if (!db->header_.password.empty() && options.password != db->header_.password &&
+      !db->header_.password_plausible) {
+    return Damaged(
+        "damaged header: page 0 holds no plausible password (bytes 0x42.." +
+        std::string(db->header_.version == JetVersion::kJet4 ? "0x69" : "0x55") +
+        " after unmasking), so either the password field or the creation date masking it is "
+        "damaged");
+  }
   if (!db->header_.password.empty() && options.password != db->header_.password) {
     return Error(ErrorCode::kWrongPassword, options.password.empty()
                                                 ? "the database has a password; none was given"
@@ -81,6 +89,22 @@ Status Database::LoadCatalog() {
         "Name, Type, Flags");
   }
   auto index_of = [&](const ColumnDef* c) { return static_cast<size_t>(c - t.columns.data()); };
+  // Where linked tables point; absent from some catalogs.
+  const ColumnDef* database = t.FindColumn("Database");
+  const ColumnDef* connect = t.FindColumn("Connect");
+  const ColumnDef* foreign = t.FindColumn("ForeignName");
+  std::vector<uint8_t> long_value;
+  // Text or memo; a link target that cannot be read stays empty rather
+  // than hiding the whole catalog.
+  auto read_text = [&](const std::vector<FieldRef>& f, const ColumnDef* c, std::string& out) {
+    if (!c || !f[index_of(c)].present) return;
+    ByteSpan bytes = f[index_of(c)].bytes;
+    if (c->is_long_value()) {
+      if (!ReadLongValue(bytes, long_value).ok()) return;
+      bytes = ByteSpan(long_value);
+    }
+    text_->DecodeValue(bytes, out);
+  };
   RowDecoder decoder(t, *layout_);
   objects_.clear();
   Status inner;
@@ -95,6 +119,19 @@ Status Database::LoadCatalog() {
       o.type = static_cast<int16_t>(IntValue(f[index_of(type)], *type, "Type"));
       o.flags = static_cast<int32_t>(IntValue(f[index_of(flags)], *flags, "Flags"));
       if (f[index_of(name)].present) text_->DecodeValue(f[index_of(name)].bytes, o.name);
+      if (o.is_linked()) {
+        read_text(f, database, o.database);
+        read_text(f, connect, o.connect);
+        read_text(f, foreign, o.foreign_name);
+      }
+      if (o.is_table()) {
+        o.definition_page = o.table_page();
+      } else if (o.type == kObjectLinkedOdbc && o.id > 2 && o.id < 0x01000000 &&
+                 static_cast<uint32_t>(o.id) < pager_->page_count() &&
+                 pager_->PageOrThrow(static_cast<uint32_t>(o.id))[0] ==
+                     static_cast<uint8_t>(PageType::kTableDef)) {
+        o.definition_page = static_cast<uint32_t>(o.id);
+      }
       objects_.push_back(std::move(o));
     });
     if (!s.ok()) {
@@ -118,6 +155,68 @@ std::vector<const CatalogObject*> Database::tables() const {
   std::stable_sort(out.begin(), out.end(), [](const CatalogObject* a, const CatalogObject* b) {
     return a->name < b->name;
   });
+  return out;
+}
+
+std::vector<const CatalogObject*> Database::linked_tables() const {
+  std::vector<const CatalogObject*> out;
+  for (const auto& o : objects_) {
+    if (o.is_linked()) out.push_back(&o);
+  }
+  std::stable_sort(out.begin(), out.end(), [](const CatalogObject* a, const CatalogObject* b) {
+    return a->name < b->name;
+  });
+  return out;
+}
+
+namespace {
+
+// Masks the value of every PWD= / Password= key of a connection string.
+std::string MaskPasswords(const std::string& connect) {
+  std::string out;
+  size_t start = 0;
+  while (start <= connect.size()) {
+    size_t end = connect.find(';', start);
+    if (end == std::string::npos) end = connect.size();
+    std::string part = connect.substr(start, end - start);
+    size_t eq = part.find('=');
+    if (eq != std::string::npos) {
+      std::string key = part.substr(0, eq);
+      while (!key.empty() && key.front() == ' ') key.erase(key.begin());
+      while (!key.empty() && key.back() == ' ') key.pop_back();
+      for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (key == "pwd" || key == "password") part = part.substr(0, eq + 1) + "***";
+    }
+    out += part;
+    if (end < connect.size()) out += ';';
+    start = end + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string DescribeLinkTarget(const CatalogObject& object) {
+  std::string out;
+  if (object.type == kObjectLinkedOdbc) {
+    std::string connect = object.connect;
+    if (connect.rfind("ODBC;", 0) == 0) connect.erase(0, 5);
+    out = "ODBC " + MaskPasswords(connect);
+  } else {
+    out = object.database.empty() ? "(no database named)" : object.database;
+    if (!object.connect.empty()) out += " (" + MaskPasswords(object.connect) + ")";
+  }
+  if (!object.foreign_name.empty()) out += " table " + object.foreign_name;
+  return out;
+}
+
+std::vector<uint32_t> Database::OwnedDefinitionPages() const {
+  std::vector<uint32_t> out;
+  for (const auto& o : objects_) {
+    if (o.definition_page != 0) out.push_back(o.definition_page);
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
   return out;
 }
 
@@ -155,12 +254,82 @@ Result<PropertyBlob> Database::ReadProperties(ByteSpan blob) const {
   return DecodePropertyBlob(blob, *text_);
 }
 
+const std::map<uint32_t, std::vector<uint32_t>>& Database::DataPagesByOwner() const {
+  if (pages_by_owner_) return *pages_by_owner_;
+  auto census = std::make_unique<std::map<uint32_t, std::vector<uint32_t>>>();
+  const Layout& L = *layout_;
+  const uint32_t count = pager_->page_count();
+  std::vector<bool> free(count, false);
+  auto global = GlobalUsageMap();
+  if (global.ok()) {
+    for (uint32_t p : global.value().pages) free[p] = true;
+  }
+  std::vector<uint8_t> scratch;
+  for (uint32_t n = 3; n < count; ++n) {
+    if (free[n]) continue;
+    ByteSpan page = pager_->PageOnce(n, scratch);
+    if (page[0] != static_cast<uint8_t>(PageType::kData)) continue;
+    uint32_t owner = Le32(page.data() + 4);
+    if (owner < 3 || owner == kLvalOwner) continue;
+    uint32_t rows = Le16(page.data() + L.data_row_count_offset);
+    if (L.data_header_size + 2 * rows > L.page_size) rows = 0;  // not a row table we can read
+    for (uint32_t r = 0; r < rows; ++r) {
+      if (!(Le16(page.data() + L.data_header_size + 2 * r) & kRowDeletedFlag)) {
+        (*census)[owner].push_back(n);
+        break;
+      }
+    }
+  }
+  pages_by_owner_ = std::move(census);
+  return *pages_by_owner_;
+}
+
+// Access leaves superseded pages behind: marked in use, naming the table,
+// still holding the rows they had (seen on MSysNavPaneObjectIDs, whose map
+// lists a newer page with the same rows). Such a page is harmless when the
+// pages of the map hold at least the table's stored row count; with fewer,
+// its rows are missing from the map and the table cannot be read whole.
+Status Database::CheckPageMapComplete(const TableDef& table, const UsageMap& owned) const {
+  auto by_owner = DataPagesByOwner().find(table.first_page);
+  if (by_owner == DataPagesByOwner().end()) return {};
+  std::vector<uint32_t> unlisted;
+  for (uint32_t page : by_owner->second) {
+    if (!owned.Contains(page)) unlisted.push_back(page);
+  }
+  if (unlisted.empty()) return {};
+  const Layout& L = *layout_;
+  uint64_t rows = 0;
+  std::vector<uint8_t> scratch;
+  for (uint32_t number : owned.pages) {
+    ByteSpan page = pager_->PageOnce(number, scratch);
+    if (page[0] != static_cast<uint8_t>(PageType::kData)) continue;  // the scan reports it
+    uint32_t count = Le16(page.data() + L.data_row_count_offset);
+    if (L.data_header_size + 2 * count > L.page_size) continue;
+    for (uint32_t r = 0; r < count; ++r) {
+      if (!(Le16(page.data() + L.data_header_size + 2 * r) & kRowDeletedFlag)) ++rows;
+    }
+  }
+  if (rows >= table.num_rows) return {};
+  return Damaged("data page " + std::to_string(unlisted.front()) +
+                 " names the table as its owner and holds live rows, but its page map does not "
+                 "list it, and the pages it lists hold " +
+                 std::to_string(rows) + " of the " + std::to_string(table.num_rows) +
+                 " rows the table definition counts");
+}
+
 Status Database::ScanRows(const TableDef& table,
                           const std::function<bool(const RowRef&)>& visit) const {
   const Layout& L = *layout_;
   const std::string where = "table at page " + std::to_string(table.first_page);
   auto owned = ReadUsageMap(table.owned_map);
   if (!owned.ok()) return Damaged(where + ": " + owned.error().description());
+  if (owned.value().pages_beyond_file > 0) {
+    return Damaged(where + ": page " + std::to_string(owned.value().first_page_beyond_file) +
+                   " of its page map lies beyond the end of the file (" +
+                   std::to_string(page_count()) + " pages): the file is cut short");
+  }
+  Status complete = CheckPageMapComplete(table, owned.value());
+  if (!complete.ok()) return Damaged(where + ": " + complete.error().description());
   return GuardStatus([&] {
     const uint32_t header_end_base = L.data_header_size;
     // Checks a data page of this table and returns its row count.
@@ -181,6 +350,24 @@ Status Database::ScanRows(const TableDef& table,
         Fail(ErrorCode::kDamaged, "data page " + std::to_string(number) + ": row count " +
                                       std::to_string(count) +
                                       " does not fit the page (at most 256 rows)");
+      }
+      // The free-space field is the gap between the row-offset table and
+      // the lowest row. A page written only in part (torn) disagrees.
+      uint32_t lowest = L.page_size;
+      for (uint32_t r = 0; r < count; ++r) {
+        lowest = std::min<uint32_t>(lowest,
+                                    Le16(page.data() + header_end_base + 2 * r) & kRowOffsetMask);
+      }
+      // (A row reaching into the offset table is reported with its row.)
+      uint32_t table_end = header_end_base + 2 * count;
+      uint32_t free_field = Le16(page.data() + 2);
+      if (lowest >= table_end && free_field != lowest - table_end) {
+        uint32_t gap = lowest - table_end;
+        Fail(ErrorCode::kDamaged, "data page " + std::to_string(number) +
+                                      ": its free-space field (" + std::to_string(free_field) +
+                                      " bytes) disagrees with its " + std::to_string(count) +
+                                      " row offsets (" + std::to_string(gap) +
+                                      " bytes free): the page is torn or damaged");
       }
       return count;
     };

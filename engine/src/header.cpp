@@ -50,6 +50,27 @@ void ApplyPageCipher(uint8_t* page, size_t length, uint32_t page_number, uint32_
   rc4.Apply(page, length);
 }
 
+namespace {
+
+// What a password set through Access looks like once unmasked: printable
+// characters, then zeros to the end of the field. Damage to the field or,
+// in Jet 4, to the creation date that masks it leaves garbage instead.
+bool PlausiblePassword(const std::vector<uint8_t>& raw, size_t unit, size_t used) {
+  for (size_t i = used; i < raw.size(); ++i) {
+    if (raw[i] != 0) return false;
+  }
+  for (size_t i = 0; i + unit <= used; i += unit) {
+    uint32_t c = unit == 1 ? raw[i] : Le16(raw.data() + i);
+    if (c < 0x20 || c == 0x7F) return false;
+    if (unit == 2 && ((c >= 0x80 && c < 0xA0) || (c >= 0xD800 && c < 0xE000) || c >= 0xFFFE)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 Result<DatabaseHeader> DecodeHeader(ByteSpan file) {
   if (file.size() < 0x15) {
     return Unrecognized("not a database: the file is only " + std::to_string(file.size()) +
@@ -116,6 +137,7 @@ Result<DatabaseHeader> DecodeHeader(ByteSpan file) {
     if (zero) break;
     used += unit;
   }
+  h.password_plausible = PlausiblePassword(h.raw_password, unit, used);
   if (used > 0) {
     TextCodec codec(h.version, h.code_page);
     codec.DecodeName(ByteSpan(h.raw_password.data(), used), h.password);

@@ -1,5 +1,6 @@
 #include "engine/long_value.h"
 
+#include <cstring>
 #include <unordered_set>
 
 #include "bytes.h"
@@ -121,6 +122,84 @@ Status ReadLongValue(const Pager& pager, const Layout& layout, ByteSpan field,
       out.insert(out.end(), row.begin() + 4, row.begin() + 4 + static_cast<ptrdiff_t>(take));
       ptr = RowPointer::FromLe(Le32(row.data()));
     }
+  });
+}
+
+}  // namespace engine
+
+namespace engine {
+
+LongValueStream::LongValueStream(const Pager& pager, const Layout& layout, ByteSpan field,
+                                 LongValueHeader h)
+    : pager_(&pager), layout_(&layout), field_(field), header_(h), next_(h.first) {}
+
+Result<LongValueStream> LongValueStream::Open(const Pager& pager, const Layout& layout,
+                                              ByteSpan field) {
+  auto header = DecodeLongValueHeader(field);
+  if (!header.ok()) return header.error();
+  const LongValueHeader& h = header.value();
+  if (h.kind == LongValueKind::kInline && field.size() - 12 < h.length) {
+    return Damaged("long value: inline data of " + std::to_string(h.length) + " bytes declared, " +
+                   std::to_string(field.size() - 12) + " present");
+  }
+  uint64_t file_bytes = static_cast<uint64_t>(pager.page_count()) * pager.page_size();
+  if (h.kind == LongValueKind::kChain && h.length > file_bytes) {
+    return Damaged("long value: declared length " + std::to_string(h.length) +
+                   " exceeds the file size");
+  }
+  return LongValueStream(pager, layout, field, h);
+}
+
+Status LongValueStream::Read(std::span<uint8_t> out) {
+  return GuardStatus([&] {
+    if (out.size() > remaining()) {
+      Fail(ErrorCode::kDamaged, "long value: " + std::to_string(out.size()) + " bytes asked for, " +
+                                    std::to_string(remaining()) + " left");
+    }
+    size_t filled = 0;
+    while (filled < out.size()) {
+      if (piece_.empty()) {
+        if (header_.kind == LongValueKind::kInline) {
+          piece_ = field_.subspan(12, header_.length);
+        } else if (header_.kind == LongValueKind::kSingle) {
+          if (started_) Fail(ErrorCode::kDamaged, "long value: read past its only row");
+          ByteSpan row = LvalRow(*pager_, *layout_, header_.first);
+          if (row.size() < header_.length) {
+            Fail(ErrorCode::kDamaged,
+                 "long value at page " + std::to_string(header_.first.page) + " row " +
+                     std::to_string(header_.first.row) + ": " + std::to_string(header_.length) +
+                     " bytes declared, the row has " + std::to_string(row.size()));
+          }
+          piece_ = row.first(header_.length);
+        } else {
+          uint64_t before = delivered_ + filled;
+          if (next_.ToLe() == 0) {
+            Fail(ErrorCode::kDamaged, "long value: the chain ends after " + std::to_string(before) +
+                                          " of " + std::to_string(header_.length) + " bytes");
+          }
+          if (!seen_.insert(next_.ToLe()).second) {
+            Fail(ErrorCode::kDamaged, "long value: the chain loops back to page " +
+                                          std::to_string(next_.page) + " row " +
+                                          std::to_string(next_.row));
+          }
+          ByteSpan row = LvalRow(*pager_, *layout_, next_);
+          if (row.size() < 4) {
+            Fail(ErrorCode::kDamaged, "long value row at page " + std::to_string(next_.page) +
+                                          " row " + std::to_string(next_.row) +
+                                          " is shorter than its pointer");
+          }
+          size_t take = std::min<uint64_t>(row.size() - 4, header_.length - before);
+          piece_ = row.subspan(4, take);
+          next_ = RowPointer::FromLe(Le32(row.data()));
+        }
+        started_ = true;
+      }
+      size_t n = std::min(piece_.size(), out.size() - filled);
+      std::memcpy(out.data() + filled, piece_.data(), n);
+      piece_ = piece_.subspan(n);
+      filled += n;
+    }
+    delivered_ += filled;
   });
 }
 

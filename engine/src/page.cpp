@@ -34,6 +34,16 @@ ByteSpan Pager::PageOrThrow(uint32_t number) const {
   return ByteSpan(slot.get(), page_size_);
 }
 
+ByteSpan Pager::PageOnce(uint32_t number, std::vector<uint8_t>& scratch) const {
+  if (database_key_ == 0 || number == 0 || number >= page_count_ || decoded_[number]) {
+    return PageOrThrow(number);
+  }
+  const uint8_t* base = source_->bytes().data() + static_cast<uint64_t>(number) * page_size_;
+  scratch.assign(base, base + page_size_);
+  ApplyPageCipher(scratch.data(), page_size_, number, database_key_);
+  return ByteSpan(scratch.data(), page_size_);
+}
+
 Result<ByteSpan> Pager::Page(uint32_t number) const {
   return Guard([&] { return PageOrThrow(number); });
 }

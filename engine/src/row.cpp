@@ -1,5 +1,7 @@
 #include "engine/row.h"
 
+#include <algorithm>
+
 #include "bytes.h"
 
 namespace engine {
@@ -8,6 +10,9 @@ RowDecoder::RowDecoder(const TableDef& table, const Layout& layout)
     : table_(table), layout_(layout) {
   fields_.resize(table.columns.size());
   offsets_.reserve(static_cast<size_t>(table.num_var_cols) + 1);
+  for (const ColumnDef& c : table.columns) {
+    if (!c.fixed()) lowest_var_number_ = std::min<uint32_t>(lowest_var_number_, c.number);
+  }
 }
 
 Status RowDecoder::Decode(ByteSpan row) {
@@ -26,6 +31,12 @@ void RowDecoder::DecodeOrThrow(ByteSpan row) {
   const size_t cs = layout_.row_count_size;
   if (L < cs) RowFail("shorter than its column count");
   row_columns_ = cs == 1 ? p[0] : Le16(p);
+  // Every row was written with at least one column and never with more
+  // than the table has ever had.
+  if (row_columns_ == 0 || row_columns_ > std::max<uint32_t>(table_.max_cols, 1)) {
+    RowFail("column count " + std::to_string(row_columns_) + " outside 1.." +
+            std::to_string(table_.max_cols));
+  }
   const size_t M = (static_cast<size_t>(row_columns_) + 7) / 8;
   if (cs + M > L) RowFail("null mask of " + std::to_string(row_columns_) + " columns does not fit");
   const uint8_t* mask = p + L - M;
@@ -33,7 +44,9 @@ void RowDecoder::DecodeOrThrow(ByteSpan row) {
   row_vars_ = 0;
   offsets_.clear();
 
-  if (table_.num_var_cols > 0) {
+  // A row written before the table's first variable column was added has
+  // no variable part at all, like the rows of a table without one.
+  if (table_.num_var_cols > 0 && row_columns_ > lowest_var_number_) {
     if (layout_.version == JetVersion::kJet4) {
       if (L < M + 2 + cs) RowFail("variable count does not fit");
       row_vars_ = Le16(p + L - M - 2);

@@ -24,6 +24,9 @@ void AddBits(const uint8_t* bits, size_t length, uint64_t first_page, uint32_t p
       if (page < page_count) {
         map.pages.push_back(static_cast<uint32_t>(page));
       } else {
+        if (map.pages_beyond_file == 0 || page < map.first_page_beyond_file) {
+          map.first_page_beyond_file = page;
+        }
         ++map.pages_beyond_file;
       }
     }

@@ -1,16 +1,23 @@
 // quorlen-cli as a user runs it: exit codes 0 / 1 / 2, errors on standard
 // error as "error NNNN: description", results on standard output.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
+#include "quorlen_version.h"
 #include "small_db.h"
+#include "text_width.h"
 
 namespace {
 
@@ -40,16 +47,18 @@ class Cli : public ::testing::Test {
     fs::remove_all(dir_, ec);
   }
 
-  // Runs quorlen-cli with shell-quoted arguments; `tail` is appended raw.
-  Outcome Exec(const std::vector<std::string>& args, const std::string& tail = "") {
-    std::string cmd = QUORLEN_CLI;
+  // Runs quorlen-cli with shell-quoted arguments, standard input from
+  // /dev/null (never a terminal); `tail` is appended raw, `env` prefixed.
+  Outcome Exec(const std::vector<std::string>& args, const std::string& tail = "",
+               const std::string& env = "") {
+    std::string cmd = "env -u QUORLEN_PASSWORD " + env + " " + QUORLEN_CLI;
     for (const auto& a : args) {
       std::string q = "'";
       for (char c : a) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
       cmd += " " + q + "'";
     }
     fs::path out = dir_ / "stdout", err = dir_ / "stderr";
-    cmd += " >" + (tail.empty() ? out.string() : tail) + " 2>" + err.string();
+    cmd += " </dev/null >" + (tail.empty() ? out.string() : tail) + " 2>" + err.string();
     int status = std::system(cmd.c_str());
     Outcome r;
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -80,7 +89,25 @@ TEST_F(Cli, UsageErrorsExitWithTwo) {
   EXPECT_NE(help.out.find("dump"), std::string::npos);
   Outcome version = Exec({"--version"});
   EXPECT_EQ(version.code, 0);
-  EXPECT_NE(version.out.find("1.00"), std::string::npos);
+  // One version: the project's, shown as "1.00" with the full "1.0.0".
+  EXPECT_EQ(version.out, std::string("quorlen-cli ") + QUORLEN_VERSION_TEXT + " (" +
+                             QUORLEN_VERSION_FULL + ")\n");
+  EXPECT_EQ(std::string(QUORLEN_VERSION_TEXT), std::to_string(QUORLEN_VERSION_MAJOR) + "." +
+                                                   (QUORLEN_VERSION_MINOR < 10 ? "0" : "") +
+                                                   std::to_string(QUORLEN_VERSION_MINOR));
+}
+
+TEST_F(Cli, AnUnknownSubcommandIsNamed) {
+  Outcome unknown = Exec({"frobnicate", "x.mdb"});
+  EXPECT_EQ(unknown.code, 2);
+  EXPECT_NE(unknown.err.find("unknown subcommand \"frobnicate\""), std::string::npos)
+      << unknown.err;
+  EXPECT_NE(unknown.err.find("info, dump, check"), std::string::npos) << unknown.err;
+  EXPECT_EQ(unknown.err.find("is required"), std::string::npos) << unknown.err;
+  // No subcommand at all is still a missing one.
+  Outcome none = Exec({});
+  EXPECT_EQ(none.code, 2);
+  EXPECT_EQ(none.err.find("unknown subcommand"), std::string::npos) << none.err;
 }
 
 TEST_F(Cli, EngineErrorsExitWithOneAndANumber) {
@@ -141,6 +168,55 @@ TEST_F(Cli, DumpAndInfoOfABuiltDatabase) {
   EXPECT_NE(tail.out.find("warning:     100 bytes after the last whole page"), std::string::npos);
 }
 
+TEST(TextWidth, WideCharactersTakeTwoColumnsAndMarksNone) {
+  EXPECT_EQ(cli::DisplayWidth(""), 0);
+  EXPECT_EQ(cli::DisplayWidth("Orders"), 6);
+  EXPECT_EQ(cli::DisplayWidth("Zo\xC3\xAB"), 3);                // Zoë: 2-byte ë
+  EXPECT_EQ(cli::DisplayWidth("\xD0\x91\xD0\xBE\xD1\x80"), 3);  // Бор (Cyrillic)
+  EXPECT_EQ(cli::DisplayWidth("\xE7\x99\xBA\xE9\x80\x81"), 4);  // 発送 (CJK)
+  EXPECT_EQ(cli::DisplayWidth("\xED\x95\x9C"), 2);              // 한 (Hangul)
+  EXPECT_EQ(cli::DisplayWidth("\xE3\x83\xAA"), 2);              // リ (katakana)
+  EXPECT_EQ(cli::DisplayWidth("\xEF\xBC\xA1"), 2);              // Ａ (fullwidth)
+  EXPECT_EQ(cli::DisplayWidth("\xF0\xA0\x80\x80"), 2);          // U+20000 (4 bytes)
+  EXPECT_EQ(cli::DisplayWidth("e\xCC\x81"), 1);                 // e + combining acute
+  EXPECT_EQ(cli::DisplayWidth("\xE0\xB8\x81\xE0\xB8\xB4"), 1);  // Thai ก + vowel mark
+  EXPECT_EQ(cli::DisplayWidth("\xE2\x82\xAC"), 1);              // € (3 bytes, narrow)
+  // Broken sequences count one column per byte, and never read past the end.
+  EXPECT_EQ(cli::DisplayWidth("\xFF"), 1);
+  EXPECT_EQ(cli::DisplayWidth("a\xE7\x99"), 3);
+  EXPECT_EQ(cli::DisplayWidth("\xC3("), 2);
+  EXPECT_EQ(cli::PadToWidth("\xE7\x99\xBA", 5), "\xE7\x99\xBA   ");
+  EXPECT_EQ(cli::PadToWidth("toolong", 3), "toolong");
+}
+
+TEST_F(Cli, InfoSaysRowOrRowsAndAlignsByDisplayWidth) {
+  fs::path file = fs::path(QUORLEN_CORPUS_DIR) / "real" / "jet4" /
+                  "keke1020+AutoCheckMaster202103121622__Database.mdb";
+  if (!fs::exists(file)) GTEST_SKIP() << "corpus not found: " << file;
+  Outcome info = Exec({"info", file.string()});
+  ASSERT_EQ(info.code, 0) << info.err;
+  std::istringstream lines(info.out.substr(info.out.find("tables:")));
+  std::string line;
+  std::getline(lines, line);
+  int count_end = -1, tables = 0;
+  bool one = false, wide = false;
+  while (std::getline(lines, line)) {
+    ++tables;
+    // The row count ends at the same column on every line.
+    size_t unit = line.find(" row");
+    ASSERT_NE(unit, std::string::npos) << line;
+    int end = cli::DisplayWidth(line.substr(0, unit));
+    if (count_end < 0) count_end = end;
+    EXPECT_EQ(end, count_end) << line;
+    EXPECT_EQ(line.find(" 1 rows"), std::string::npos) << line;
+    one |= line.find(" 1 row") != std::string::npos;
+    wide |= line.find("\xE7\x99\xBA\xE9\x80\x81") != std::string::npos;  // 発送リスト
+  }
+  EXPECT_EQ(tables, 11);
+  EXPECT_TRUE(one) << info.out;
+  EXPECT_TRUE(wide) << info.out;
+}
+
 TEST_F(Cli, PasswordOption) {
   jet_test::SmallDbOptions options;
   options.password = "open sesame";
@@ -151,6 +227,146 @@ TEST_F(Cli, PasswordOption) {
   EXPECT_EQ(Exec({"dump", db.string(), "--password", "open"}).code, 1);
   Outcome right = Exec({"dump", db.string(), "--password", "open sesame"});
   EXPECT_EQ(right.code, 0) << right.err;
+}
+
+TEST_F(Cli, PasswordFromTheEnvironmentOrAFile) {
+  jet_test::SmallDbOptions options;
+  options.password = "open sesame";
+  fs::path db = Write("locked.mdb", jet_test::BuildSmallDb(engine::JetVersion::kJet4, options));
+  Outcome env = Exec({"dump", db.string()}, "", "QUORLEN_PASSWORD='open sesame'");
+  EXPECT_EQ(env.code, 0) << env.err;
+  Outcome wrong_env = Exec({"check", db.string()}, "", "QUORLEN_PASSWORD=open");
+  EXPECT_EQ(wrong_env.code, 1);
+  EXPECT_EQ(wrong_env.err.rfind("error 3031: ", 0), 0u) << wrong_env.err;
+  // The option wins over the environment.
+  EXPECT_EQ(Exec({"info", db.string(), "--password", "open sesame"}, "", "QUORLEN_PASSWORD=x").code,
+            0);
+
+  // A file: its first line, with or without a line end (LF or CR LF).
+  for (const std::string& text : {"open sesame", "open sesame\n", "open sesame\r\nmore\n"}) {
+    fs::path pw = Write("pw.txt", jet_test::Bytes(text.begin(), text.end()));
+    Outcome from_file = Exec({"check", db.string(), "--password-file", pw.string()});
+    EXPECT_EQ(from_file.code, 0) << from_file.err << " for " << text;
+  }
+  fs::path wrong = Write("wrong.txt", jet_test::Bytes{'o', 'p', 'e', 'n', '\n'});
+  EXPECT_EQ(Exec({"dump", db.string(), "--password-file", wrong.string()}).code, 1);
+  // A file that cannot be read, or two ways at once: usage errors.
+  Outcome missing = Exec({"dump", db.string(), "--password-file", (dir_ / "none").string()});
+  EXPECT_EQ(missing.code, 2);
+  EXPECT_NE(missing.err.find("cannot read the password file"), std::string::npos) << missing.err;
+  EXPECT_TRUE(missing.out.empty());
+  EXPECT_EQ(Exec({"dump", db.string(), "--password", "a", "--password-file", wrong.string()}).code,
+            2);
+  // No terminal, no password: the error, not a prompt.
+  Outcome none = Exec({"info", db.string()});
+  EXPECT_EQ(none.code, 1);
+  EXPECT_EQ(none.err.find("Password for"), std::string::npos) << none.err;
+}
+
+// Runs quorlen-cli on a pseudo-terminal, answers the password prompt with
+// `answer`, and returns everything the terminal showed and the exit code.
+Outcome RunOnTerminal(const std::vector<std::string>& args, const std::string& answer) {
+  Outcome r;
+  int master = -1;
+  pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid < 0) return r;
+  if (pid == 0) {
+    unsetenv("QUORLEN_PASSWORD");
+    std::vector<char*> argv;
+    std::string program = QUORLEN_CLI;
+    argv.push_back(program.data());
+    std::vector<std::string> copies = args;
+    for (std::string& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  bool answered = false;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 200) <= 0) continue;
+    char buf[4096];
+    ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) break;  // EIO once the program has ended
+    r.out.append(buf, static_cast<size_t>(n));
+    if (!answered && r.out.find("Password for") != std::string::npos) {
+      std::string line = answer + "\n";
+      if (write(master, line.data(), line.size()) != static_cast<ssize_t>(line.size())) break;
+      answered = true;
+    }
+  }
+  close(master);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+TEST_F(Cli, PasswordIsAskedForOnATerminalWithoutEcho) {
+  jet_test::SmallDbOptions options;
+  options.password = "open sesame";
+  fs::path db = Write("locked.mdb", jet_test::BuildSmallDb(engine::JetVersion::kJet4, options));
+  Outcome right = RunOnTerminal({"info", db.string()}, "open sesame");
+  EXPECT_EQ(right.code, 0) << right.out;
+  EXPECT_NE(right.out.find("Password for " + db.string() + ": "), std::string::npos) << right.out;
+  EXPECT_NE(right.out.find("password:    yes"), std::string::npos) << right.out;
+  EXPECT_EQ(right.out.find("sesame"), std::string::npos) << "the password was echoed";
+  Outcome wrong = RunOnTerminal({"check", db.string()}, "nope");
+  EXPECT_EQ(wrong.code, 1) << wrong.out;
+  EXPECT_NE(wrong.out.find("error 3031: "), std::string::npos) << wrong.out;
+  EXPECT_EQ(wrong.out.find("nope"), std::string::npos) << "the password was echoed";
+  // A file without a password is opened without asking.
+  fs::path open = Write("open.mdb", jet_test::BuildSmallDb(engine::JetVersion::kJet4));
+  Outcome plain = RunOnTerminal({"info", open.string()}, "unused");
+  EXPECT_EQ(plain.code, 0) << plain.out;
+  EXPECT_EQ(plain.out.find("Password for"), std::string::npos) << plain.out;
+}
+
+TEST_F(Cli, CheckJsonNamesTheFileAndItsFormatVersion) {
+  // A stale row count is a leftover: listed, exit 0.
+  jet_test::SmallDbOptions options;
+  options.tamper = [](jet_test::FileBuilder& f) {
+    jet_test::Put32(f.page(5) + f.layout().tdef_num_rows, 42);
+  };
+  fs::path db = Write("stale.mdb", jet_test::BuildSmallDb(engine::JetVersion::kJet4, options));
+  Outcome text = Exec({"check", db.string()});
+  EXPECT_EQ(text.code, 0) << text.out << text.err;
+  EXPECT_NE(text.out.find("row-count-mismatch (leftover): "), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("\n1 problems (0 damage, 1 leftover)\n"), std::string::npos) << text.out;
+  Outcome json = Exec({"check", "--json", db.string()});
+  EXPECT_EQ(json.code, 0) << json.err;
+  auto doc = nlohmann::json::parse(json.out);
+  EXPECT_EQ(doc["format_version"], 1);
+  EXPECT_EQ(doc["file"], db.string());
+  EXPECT_EQ(doc["damage_total"], 0);
+  EXPECT_EQ(doc["leftover_total"], 1);
+  ASSERT_EQ(doc["problems"].size(), 1u);
+  EXPECT_EQ(doc["problems"][0]["code"], "row-count-mismatch");
+  EXPECT_EQ(doc["problems"][0]["severity"], "leftover");
+
+  // Damage: exit 3, counted as such.
+  jet_test::Bytes bytes = jet_test::BuildSmallDb(engine::JetVersion::kJet4);
+  bytes.resize(bytes.size() - 100);
+  Outcome cut = Exec({"check", "--json", Write("cut.mdb", bytes).string()});
+  EXPECT_EQ(cut.code, 3);
+  doc = nlohmann::json::parse(cut.out);
+  EXPECT_GE(doc["damage_total"].get<int>(), 1);
+  EXPECT_EQ(doc["problems"][0]["severity"], "damage");
+
+  // A file that cannot be checked: the error on standard error and, for a
+  // script reading standard output, as a JSON object.
+  fs::path missing = dir_ / "missing.mdb";
+  Outcome error = Exec({"check", "--json", missing.string()});
+  EXPECT_EQ(error.code, 1);
+  EXPECT_EQ(error.err.rfind("error 3024: ", 0), 0u) << error.err;
+  doc = nlohmann::json::parse(error.out);
+  EXPECT_EQ(doc["format_version"], 1);
+  EXPECT_EQ(doc["file"], missing.string());
+  EXPECT_EQ(doc["error"]["number"], 3024);
+  EXPECT_FALSE(doc["error"]["description"].get<std::string>().empty());
+  // Without --json, nothing on standard output.
+  EXPECT_TRUE(Exec({"check", missing.string()}).out.empty());
 }
 
 TEST_F(Cli, DamagedFileAndFullDisk) {

@@ -10,6 +10,7 @@
 #include <random>
 #include <set>
 
+#include "corpus_files.h"
 #include "engine/database.h"
 #include "engine/dump.h"
 #include "engine/index.h"
@@ -117,17 +118,15 @@ void ReadEverything(const Database& db, Counts& counts, const std::string& file)
 }
 
 TEST(Corpus, EveryStructureOfEveryFileReads) {
-  auto files = CorpusFiles("jet3");
-  auto jet4 = CorpusFiles("jet4");
-  files.insert(files.end(), jet4.begin(), jet4.end());
+  auto files = corpus::AllFiles();
   SKIP_WITHOUT_CORPUS(files);
   Counts counts;
   for (const auto& f : files) {
-    auto db = Database::Open(f.string());
-    ASSERT_TRUE(db.ok()) << f << ": " << db.error().ToString();
-    ReadEverything(*db.value(), counts, f.filename().string());
+    auto db = Database::Open(f.path.string(), {.password = f.password});
+    ASSERT_TRUE(db.ok()) << f.name << ": " << db.error().ToString();
+    ReadEverything(*db.value(), counts, f.name);
     auto summary = Summarize(*db.value());
-    EXPECT_TRUE(summary.ok()) << f;
+    EXPECT_TRUE(summary.ok()) << f.name;
   }
   std::printf(
       "corpus: %zu files, %llu rows, %llu long values, %llu indexes with %llu entries, "
@@ -165,46 +164,34 @@ void OpenAndDump(std::vector<uint8_t> bytes, const std::string& what) {
   }
 }
 
-// The named corpus files (relative to the corpus folder) that exist here.
-std::vector<fs::path> ExistingCorpusFiles(std::initializer_list<const char*> names) {
-  std::vector<fs::path> files;
-  for (const char* name : names) {
-    fs::path p = fs::path(QUORLEN_CORPUS_DIR) / name;
-    if (fs::exists(p)) files.push_back(p);
-  }
-  return files;
-}
-
 TEST(Corpus, TruncatedCopiesFailCleanly) {
-  std::vector<fs::path> files =
-      ExistingCorpusFiles({"jet3/testV1997.mdb", "jet4/testUnicodeCompV2003.mdb"});
+  auto files = corpus::Named({"jet3/testV1997.mdb", "jet4/testUnicodeCompV2003.mdb"});
   SKIP_WITHOUT_CORPUS(files);
   for (const auto& f : files) {
-    std::vector<uint8_t> full = ReadAll(f);
+    std::vector<uint8_t> full = ReadAll(f.path);
     // Cuts at page boundaries and inside pages, dense at the start.
     std::vector<size_t> cuts = {0, 1, 0x14, 0x15, 100, 2047, 2048, 4095, 4096, 8191, 12288};
     for (size_t c = 13000; c < full.size(); c += full.size() / 60) cuts.push_back(c);
     for (size_t cut : cuts) {
       if (cut > full.size()) continue;
       OpenAndDump(std::vector<uint8_t>(full.begin(), full.begin() + static_cast<ptrdiff_t>(cut)),
-                  f.filename().string() + " cut at " + std::to_string(cut));
+                  f.name + " cut at " + std::to_string(cut));
     }
   }
 }
 
 TEST(Corpus, ByteFlipsFailCleanly) {
-  std::vector<fs::path> files =
-      ExistingCorpusFiles({"jet3/overflowTestV1997.mdb", "jet4/delColTestV2000.mdb"});
+  auto files = corpus::Named({"jet3/overflowTestV1997.mdb", "jet4/delColTestV2000.mdb"});
   SKIP_WITHOUT_CORPUS(files);
   std::mt19937 rng(20261207);
   for (const auto& f : files) {
-    std::vector<uint8_t> full = ReadAll(f);
+    std::vector<uint8_t> full = ReadAll(f.path);
     for (int round = 0; round < 40; ++round) {
       std::vector<uint8_t> copy = full;
       // Damage after page 0, where every structure the reader follows lives.
       std::uniform_int_distribution<size_t> pos(2048, copy.size() - 1);
       for (int k = 0; k < 30; ++k) copy[pos(rng)] ^= static_cast<uint8_t>(1u << (rng() % 8));
-      OpenAndDump(std::move(copy), f.filename().string() + " round " + std::to_string(round));
+      OpenAndDump(std::move(copy), f.name + " round " + std::to_string(round));
     }
   }
 }

@@ -26,9 +26,13 @@ class FakeServices final : public WindowServices {
     requests.push_back(request);
     if (failDialog) throw UiError(kErrInternal, "The file dialog could not be shown.");
     if (answers.empty()) return std::nullopt;
-    std::optional<QString> answer = answers.front();
+    // Not a copy of the optional: g++ 12 at -O2 warns that its payload may
+    // be used uninitialized.
+    const bool chosen = answers.front().has_value();
+    QString path = chosen ? *answers.front() : QString();
     answers.pop_front();
-    return answer;
+    if (!chosen) return std::nullopt;
+    return path;
   }
 
   std::vector<Message> messages;

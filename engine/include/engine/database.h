@@ -9,6 +9,7 @@
 //                       gives a data page's row-slot table with its flags
 //   db->objects()       every MSysObjects row (id, parent, name, type, flags)
 //   db->tables()        the local tables (system ones included), sorted by name
+//   db->linked_tables() tables linked to another database or an ODBC source
 //   db->ReadTableDef(id)  columns, physical/logical indexes, long-value maps,
 //                       raw bytes of everything (table_def.h)
 //   db->ScanRows(def, fn)  live rows in storage order: owned-map page order,
@@ -70,13 +71,31 @@ struct CatalogObject {
   int16_t type = 0;
   int32_t flags = 0;
   RowPointer row;  // where its MSysObjects row is
+  // Linked tables: where the data lives. Type 6 (another database file):
+  // `database` is its path, `connect` its driver prefix ("" for Access,
+  // "Excel 8.0;..."); type 4 (ODBC): `connect` is the connection string.
+  // `foreign_name` is the table's name there.
+  std::string database;
+  std::string connect;
+  std::string foreign_name;
+  // The first page of the table definition this object owns: local tables,
+  // and ODBC-linked tables, which keep a local definition of the remote
+  // columns (0 when the object owns none).
+  uint32_t definition_page = 0;
 
   bool is_table() const { return type == kObjectTable; }
+  bool is_linked() const { return type == kObjectLinkedOdbc || type == kObjectLinkedTable; }
   // System table per the catalog flags (Jet-internal or created by Access).
   bool is_system() const { return (flags & (kFlagJetSystem | kFlagAccessSystem)) != 0; }
   // The first TDEF page of a local table.
   uint32_t table_page() const { return static_cast<uint32_t>(id) & 0x00FFFFFF; }
 };
+
+// Where a linked table's data lives, in one line for people:
+// "ODBC DSN=Sales;UID=ann;PWD=***; table dbo.Orders" or
+// "C:\data\other.mdb table Orders" (a driver prefix such as "Excel 8.0;"
+// in parentheses). Passwords in a connection string are masked.
+std::string DescribeLinkTarget(const CatalogObject& object);
 
 // One live row as found by ScanRows.
 struct RowRef {
@@ -107,6 +126,11 @@ class Database {
   // code-point order.
   std::vector<const CatalogObject*> tables() const;
   const CatalogObject* FindTable(std::string_view name) const;
+  // Linked tables (types 4 and 6), sorted by name like tables().
+  std::vector<const CatalogObject*> linked_tables() const;
+  // Every table-definition page a catalog object owns (its first page), for
+  // local and ODBC-linked tables alike, ascending.
+  std::vector<uint32_t> OwnedDefinitionPages() const;
 
   Result<TableDef> ReadTableDef(uint32_t first_page) const;
   Result<DataPage> ReadDataPage(uint32_t page) const;
@@ -115,9 +139,22 @@ class Database {
 
   // Calls visit for every live row of the table: pages in the order of the
   // table's owned map, slots in order; deleted slots and overflow targets
-  // skipped, overflow pointers followed (one hop). Pages whose owner field
-  // is not this table are errors. visit returns false to stop early.
+  // skipped, overflow pointers followed (one hop). visit returns false to
+  // stop early. A read that would not be complete is an error (3049 naming
+  // the page), never fewer rows: a page of the map that is not a data page
+  // of this table or lies past the end of the file, a data page in use that
+  // names the table as owner and holds live rows but is missing from its
+  // map while the map's pages hold fewer rows than the definition counts,
+  // a page whose free-space field disagrees with its rows (torn).
+  // Every reader of whole tables (dump, compaction) goes through here.
   Status ScanRows(const TableDef& table, const std::function<bool(const RowRef&)>& visit) const;
+
+  // Data pages in use (not free in the global map) holding at least one
+  // live row, by the table page their owner field names; long-value and
+  // usage-map pages left out. One pass over the first bytes of every page,
+  // made on first use and kept. When the global map cannot be read, every
+  // page counts as in use.
+  const std::map<uint32_t, std::vector<uint32_t>>& DataPagesByOwner() const;
 
   Status ReadLongValue(ByteSpan field, std::vector<uint8_t>& out,
                        std::vector<RowPointer>* pieces = nullptr) const;
@@ -126,12 +163,14 @@ class Database {
  private:
   Database() = default;
   Status LoadCatalog();
+  Status CheckPageMapComplete(const TableDef& table, const UsageMap& owned) const;
 
   std::unique_ptr<Pager> pager_;
   DatabaseHeader header_;
   const Layout* layout_ = nullptr;
   std::unique_ptr<TextCodec> text_;
   std::vector<CatalogObject> objects_;
+  mutable std::unique_ptr<std::map<uint32_t, std::vector<uint32_t>>> pages_by_owner_;
 };
 
 struct TableSummary {

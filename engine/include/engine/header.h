@@ -52,6 +52,10 @@ struct DatabaseHeader {
   std::string password;               // UTF-8; empty when the file has none
   std::vector<uint8_t> raw_password;  // stored bytes after all unmasking
   std::vector<uint8_t> unmasked;      // the whole of page 0, header mask removed
+  // False when the password field holds no text Access could have written
+  // (characters below U+0020, or garbage after the zero padding): page 0 is
+  // damaged there or, in Jet 4, in the creation date that masks the field.
+  bool password_plausible = true;
 };
 
 // Decodes page 0 (at least one page's worth of bytes, as stored).

@@ -58,6 +58,16 @@ struct KeyColumn {
   uint16_t code_page = 1252;                // Jet 3 text only
 };
 
+// Whether a text or memo key column uses a sort order the encoder has codes
+// for: General (Jet 3 with code page 1252, Jet 4 "legacy" version 0). Keys
+// under any other sort order cannot be recomputed; they are not verifiable,
+// never wrong. Columns of other types have no sort order and are covered.
+inline bool SortOrderCovered(const KeyColumn& c) {
+  if (c.type != key_type::kText && c.type != key_type::kMemo) return true;
+  if (c.sort_order != kGeneralSortOrder) return false;
+  return c.format == KeyFormat::kJet3 ? c.code_page == 1252 : c.sort_order_version == 0;
+}
+
 // One value as stored in the row.
 //
 // - Boolean: `boolean` is the null-mask bit (true = Yes); `is_null` is

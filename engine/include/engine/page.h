@@ -50,6 +50,9 @@ class Pager {
   Result<ByteSpan> Page(uint32_t number) const;
   // Same, throwing EngineFailure: for decoders inside the engine.
   ByteSpan PageOrThrow(uint32_t number) const;
+  // Same, for one look at every page: an encoded page not decoded before is
+  // decoded into `scratch` and not kept.
+  ByteSpan PageOnce(uint32_t number, std::vector<uint8_t>& scratch) const;
 
  private:
   std::unique_ptr<FileSource> source_;

@@ -4,7 +4,9 @@
 //             eod(2) off[v-1](2) .. off[0](2) | v(2) | null mask ceil(count/8)
 // Jet 3 row:  count(1) | fixed area | variable data | ... |
 //             eod(1) off[v-1](1) .. off[0](1) | jump table | v(1) | null mask
-// A table with num_var_cols == 0 has no variable part at all (no eod, no v).
+// A table with num_var_cols == 0 has no variable part at all (no eod, no v),
+// nor has a row whose column count covers none of the table's variable
+// columns (written before the first of them was added).
 // Null-mask bit n (byte n/8, bit n%8) is column number n: set = present.
 // Booleans have no bytes: the bit is the value.
 #pragma once
@@ -50,6 +52,28 @@ class RowDecoder {
   std::vector<uint16_t> offsets_;
   uint16_t row_columns_ = 0;
   uint16_t row_vars_ = 0;
+  uint32_t lowest_var_number_ = UINT32_MAX;  // column number of the first variable column
 };
+
+// A row split into its parts, for re-encoding.
+struct RowParts {
+  uint16_t column_count = 0;               // the row's own count (may be below max_cols)
+  std::vector<uint8_t> fixed;              // bytes after the count, before the variable data
+  std::vector<std::vector<uint8_t>> vars;  // by variable index (the row's own count of them)
+  std::vector<uint8_t> null_mask;          // ceil(column_count / 8) bytes
+  bool var_part = true;                    // false: table without variable columns
+};
+
+// Splits a stored row: the fixed area runs from the count to the first
+// variable offset (or further, to the end of the last fixed value stored);
+// each variable slot keeps its bytes; padding before the trailer is dropped.
+// Errors (3049): what RowDecoder refuses.
+Result<RowParts> SplitRow(const TableDef& table, const Layout& layout, ByteSpan row);
+
+// Lays the parts out as a row, with offsets, variable count and (Jet 3) jump
+// table. Errors (3001): a null mask of the wrong size, more variable slots
+// than the count field holds, offsets past what the version can address,
+// a row longer than a data page can hold.
+Result<std::vector<uint8_t>> EncodeRow(const Layout& layout, const RowParts& parts);
 
 }  // namespace engine

@@ -25,6 +25,8 @@ struct UsageMap {
   uint64_t pages_beyond_file = 0;      // set bits for pages >= page count
   uint64_t pages_covered = 0;          // pages the bitmap(s) describe, including ranges past
                                        // the file whose bitmap page was not read
+  // The lowest of the pages beyond the file (when there are any).
+  uint64_t first_page_beyond_file = 0;
 
   bool Contains(uint32_t page) const;
 };
