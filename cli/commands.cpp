@@ -181,6 +181,9 @@ int RunCheck(const CommonOptions& common, const std::vector<std::string>& extra)
 // compact_command.cpp
 void DeclareCompact(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra);
 int RunCompact(const CommonOptions& common, const std::vector<std::string>& extra);
+// repair_command.cpp
+void DeclareRepair(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra);
+int RunRepair(const CommonOptions& common, const std::vector<std::string>& extra);
 
 const std::vector<Command>& Commands() {
   static const std::vector<Command> kCommands = {
@@ -191,6 +194,10 @@ const std::vector<Command>& Commands() {
        RunCheck},
       {"compact", "write a fresh, compacted copy of SOURCE to DESTINATION (which must not exist)",
        DeclareCompact, RunCompact},
+      {"repair",
+       "write a repaired copy of a damaged SOURCE to DESTINATION; exit 4 when something could "
+       "not be carried over",
+       DeclareRepair, RunRepair},
   };
   return kCommands;
 }
