@@ -355,6 +355,7 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
       return fail(Error(ErrorCode::kInvalidArgument, "cancelled"));
     }
     Packer packer(image, L, t.page);
+    uint64_t packed = 0;
     Status inner;
     std::vector<uint8_t> row;
     Status st = sv.ScanRows(t, [&](const RowValues& r) {
@@ -378,6 +379,7 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
         inner = at.error();
         return false;
       }
+      ++packed;
       return true;
     });
     if (st.ok()) st = inner;
@@ -393,6 +395,7 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
           st = at.error();
           break;
         }
+        ++packed;
       }
     }
     if (st.ok()) st = packer.Flush();
@@ -402,6 +405,9 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
     if (!map.ok()) return fail(map.error());
     std::vector<uint8_t> first = image.Plain(t.page);
     Put32(first.data() + L.tdef_owned_map, map.value().ToLe());
+    // The row count the mended table really has: its old pages still name
+    // it, and a count above what its map lists would send a reader looking.
+    Put32(first.data() + L.tdef_num_rows, static_cast<uint32_t>(packed));
     image.Store(t.page, std::move(first));
   }
 
