@@ -206,6 +206,7 @@ TEST(RepairCorpus, DamagedCopiesRepairToCleanFiles) {
     {
       // Without damage, the repair is the compaction, byte for byte.
       std::string p = scratch / "intact.mdb";
+      std::filesystem::remove(scratch / "repaired.mdb");
       WriteFile(p, intact);
       source_rows = RowsOf(p);
       baseline = DamageCodes(p);
