@@ -247,8 +247,13 @@ TEST(RepairCorpus, DamagedCopiesRepairToCleanFiles) {
           kind == salvage_test::DamageClass::kLongValueChain) {
         continue;
       }
+      // Tables with a long value left NULL hold rows the source does not.
+      std::set<std::string> nulled;
+      for (const LossRecord& l : r->losses) {
+        if (l.kind == LossKind::kValue) nulled.insert(l.table_name);
+      }
       for (const auto& [table, rows] : RowsOf(dst)) {
-        if (table.rfind("Recovered table", 0) == 0) continue;
+        if (table.rfind("Recovered table", 0) == 0 || nulled.count(table)) continue;
         for (const auto& row : rows) {
           EXPECT_GT(source_rows[table].count(row), 0u) << table;
         }

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <span>
 
 #include "bytes.h"
 #include "compact/compactor.h"
@@ -348,38 +349,79 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
     }
   }
 
-  // Mend each damaged table: its kept rows on fresh pages, a fresh map.
+  // Mend each damaged table where it lies, so its rows keep their places
+  // (and the keys the source's indexes hold for them): rows not kept are
+  // marked deleted on the pages of kept rows, a long value left NULL loses
+  // its null-mask bit, and a fresh map lists exactly those pages. A kept row
+  // whose slot the strict reader would bound otherwise moves to a fresh page.
   for (const SalvagedTable& t : sv.tables()) {
     if (!damaged.count(t.page)) continue;
     if (options.progress && !options.progress(Progress{"mending", t.name, 0, 0})) {
       return fail(Error(ErrorCode::kInvalidArgument, "cancelled"));
     }
+    std::map<uint32_t, std::vector<uint8_t>> pages;  // plain copies being mended
+    std::set<uint32_t> keep;                         // slots kept (ToLe)
+    auto page_of = [&](uint32_t n) -> std::vector<uint8_t>& {
+      auto it = pages.find(n);
+      if (it == pages.end()) it = pages.emplace(n, image.Plain(n)).first;
+      return it->second;
+    };
+    // The bytes the strict reader takes for slot `p` of a plain page.
+    auto strict_span = [&](std::vector<uint8_t>& page, RowPointer p) -> std::span<uint8_t> {
+      uint32_t count = Le16(page.data() + L.data_row_count_offset);
+      if (p.row >= count || L.data_header_size + 2 * count > L.page_size) return {};
+      uint32_t start = Le16(page.data() + L.data_header_size + 2 * p.row) & kRowOffsetMask;
+      uint32_t end =
+          p.row == 0 ? L.page_size
+                     : Le16(page.data() + L.data_header_size + 2 * (p.row - 1)) & kRowOffsetMask;
+      if (start > end || end > L.page_size) return {};
+      return std::span<uint8_t>(page.data() + start, end - start);
+    };
     Packer packer(image, L, t.page);
-    uint64_t packed = 0;
+    uint64_t kept_rows = 0;
     Status inner;
     std::vector<uint8_t> row;
     Status st = sv.ScanRows(t, [&](const RowValues& r) {
       if (t.page == 2) {
         uint32_t id = static_cast<uint32_t>(CatalogId(t.def, r));
-        // A table whose definition is lost leaves the catalog with it; so
-        // does a second row naming the same table.
+        // A table whose definition is lost leaves the catalog with it.
         if ((id & 0xFF000000u) == 0 && lost_tables.count(id & 0x00FFFFFF)) return true;
       }
-      row.assign(r.stored.begin(), r.stored.end());
+      ++kept_rows;
+      // Where the strict reader finds the row's bytes.
+      std::vector<uint8_t>& home = page_of(r.location.page);
+      RowPointer data = r.location;
+      uint16_t raw = Le16(home.data() + L.data_header_size + 2 * r.location.row);
+      if (raw & kRowLookupFlag) {
+        std::span<uint8_t> pointer = strict_span(home, r.location);
+        if (pointer.size() >= 4) data = RowPointer::FromLe(Le32(pointer.data()));
+      }
+      std::span<uint8_t> bytes = strict_span(page_of(data.page), data);
+      const bool in_place = bytes.size() == r.stored.size() &&
+                            std::equal(bytes.begin(), bytes.end(), r.stored.begin());
+      std::span<uint8_t> target = bytes;
+      if (!in_place) {
+        row.assign(r.stored.begin(), r.stored.end());
+        target = row;
+      }
       // A long value left NULL: its null-mask bit goes.
-      const size_t count = L.row_count_size == 1 ? row[0] : Le16(row.data());
-      const size_t mask_at = row.size() - (count + 7) / 8;
+      const size_t count = L.row_count_size == 1 ? target[0] : Le16(target.data());
+      const size_t mask_at = target.size() - (count + 7) / 8;
       for (size_t k = 0; k < t.def.columns.size(); ++k) {
         const ColumnDef& c = t.def.columns[k];
         if (!c.is_long_value() || r.fields[k].present || c.number >= count) continue;
-        row[mask_at + c.number / 8] &= static_cast<uint8_t>(~(1u << (c.number % 8)));
+        target[mask_at + c.number / 8] &= static_cast<uint8_t>(~(1u << (c.number % 8)));
+      }
+      if (in_place) {
+        keep.insert(r.location.ToLe());
+        keep.insert(data.ToLe());
+        return true;
       }
       auto at = packer.Add(row);
       if (!at.ok()) {
         inner = at.error();
         return false;
       }
-      ++packed;
       return true;
     });
     if (st.ok()) st = inner;
@@ -395,19 +437,45 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
           st = at.error();
           break;
         }
-        ++packed;
+        ++kept_rows;
       }
     }
     if (st.ok()) st = packer.Flush();
-    if (!st.ok())
+    if (!st.ok()) {
       return fail(Error(st.error().number(), "table " + t.name + ": " + st.error().description()));
-    auto map = AppendMap(image, L, packer.pages());
+    }
+    // The pages of kept rows: everything else on them is marked deleted, and
+    // they name the table.
+    std::vector<uint32_t> listed = packer.pages();
+    for (auto& [number, page] : pages) {
+      bool used = false;
+      uint32_t count = Le16(page.data() + L.data_row_count_offset);
+      if (L.data_header_size + 2 * count > L.page_size) count = 0;
+      for (uint32_t i = 0; i < count; ++i) {
+        if (keep.count(RowPointer{number, static_cast<uint8_t>(i)}.ToLe())) used = true;
+      }
+      if (!used) continue;
+      for (uint32_t i = 0; i < count; ++i) {
+        uint8_t* entry = page.data() + L.data_header_size + 2 * i;
+        uint16_t raw = Le16(entry);
+        if ((raw & kRowDeletedFlag) ||
+            keep.count(RowPointer{number, static_cast<uint8_t>(i)}.ToLe())) {
+          continue;
+        }
+        Put16(entry, raw | kRowDeletedFlag | kRowLookupFlag);
+      }
+      Put32(page.data() + 4, t.page);
+      listed.push_back(number);
+      image.Store(number, std::move(page));
+    }
+    std::sort(listed.begin(), listed.end());
+    auto map = AppendMap(image, L, listed);
     if (!map.ok()) return fail(map.error());
     std::vector<uint8_t> first = image.Plain(t.page);
     Put32(first.data() + L.tdef_owned_map, map.value().ToLe());
-    // The row count the mended table really has: its old pages still name
+    // The row count the mended table really has: pages left out still name
     // it, and a count above what its map lists would send a reader looking.
-    Put32(first.data() + L.tdef_num_rows, static_cast<uint32_t>(packed));
+    Put32(first.data() + L.tdef_num_rows, static_cast<uint32_t>(kept_rows));
     image.Store(t.page, std::move(first));
   }
 
