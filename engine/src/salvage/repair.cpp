@@ -465,6 +465,13 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
         Put16(entry, raw | kRowDeletedFlag | kRowLookupFlag);
       }
       Put32(page.data() + 4, t.page);
+      // The free-space field as the slots say (it may be what was damaged).
+      uint32_t lowest = L.page_size;
+      for (uint32_t i = 0; i < count; ++i) {
+        uint32_t start = Le16(page.data() + L.data_header_size + 2 * i) & kRowOffsetMask;
+        if (start >= L.data_header_size + 2 * count) lowest = std::min(lowest, start);
+      }
+      Put16(page.data() + 2, lowest - (L.data_header_size + 2 * count));
       listed.push_back(number);
       image.Store(number, std::move(page));
     }
