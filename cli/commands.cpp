@@ -178,6 +178,11 @@ int RunDump(const CommonOptions& common, const std::vector<std::string>&) {
 // check_command.cpp
 void DeclareCheck(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra);
 int RunCheck(const CommonOptions& common, const std::vector<std::string>& extra);
+// maintenance_commands.cpp
+void DeclareCompactJob(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra);
+int RunCompactJob(const CommonOptions& common, const std::vector<std::string>& extra);
+void DeclareRepairJob(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra);
+int RunRepairJob(const CommonOptions& common, const std::vector<std::string>& extra);
 
 const std::vector<Command>& Commands() {
   static const std::vector<Command> kCommands = {
@@ -188,6 +193,10 @@ const std::vector<Command>& Commands() {
        "verify every structure of the file; list damage and leftovers, exit 3 when there is "
        "damage",
        DeclareCheck, RunCheck},
+      {"compact", "compact PATH in place, SOURCE into a new DESTINATION, or --in-place PATH...",
+       DeclareCompactJob, RunCompactJob},
+      {"repair", "repair PATH in place, SOURCE into a new DESTINATION, or --in-place PATH...",
+       DeclareRepairJob, RunRepairJob},
   };
   return kCommands;
 }

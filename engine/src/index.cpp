@@ -1,5 +1,6 @@
 #include "engine/index.h"
 
+#include <algorithm>
 #include <unordered_set>
 
 #include "bytes.h"
@@ -162,6 +163,71 @@ Status WalkTree(const Pager& pager, const Layout& layout, uint32_t root_page,
     };
     walk(root_page, 0);
   });
+}
+
+Status EncodeIndexPage(const IndexPageHeader& header, ByteSpan entries,
+                       std::span<const uint32_t> ends, const Layout& L, std::span<uint8_t> out) {
+  auto invalid = [](const std::string& what) {
+    return Error(ErrorCode::kInvalidArgument, "index page not written: " + what);
+  };
+  const bool node = header.type == static_cast<uint8_t>(PageType::kIndexNode);
+  if (!node && header.type != static_cast<uint8_t>(PageType::kIndexLeaf)) {
+    return invalid("type " + std::to_string(header.type) + " is not an index page type");
+  }
+  if (out.size() != L.page_size) return invalid("output is not one page");
+  const uint32_t prefix_max = L.ipage_prefix_size == 1 ? 0xFFu : 0xFFFFu;
+  if (header.prefix_length > prefix_max) return invalid("prefix length too large");
+  const size_t area = L.page_size - L.ipage_entries;
+  const size_t mask_bits = (L.ipage_entries - L.ipage_bitmask) * 8;
+
+  std::fill(out.begin(), out.end(), uint8_t{0});
+  uint8_t* p = out.data();
+  size_t stored_end = 0;  // within the entry area
+  uint32_t begin = 0;
+  for (size_t i = 0; i < ends.size(); ++i) {
+    const uint32_t end = ends[i];
+    if (end <= begin || end > entries.size())
+      return invalid("entry " + std::to_string(i) + " is empty or out of range");
+    ByteSpan entry = entries.subspan(begin, end - begin);
+    size_t skip = 0;
+    if (i > 0 && header.prefix_length > 0) {
+      ByteSpan first = entries.subspan(0, ends[0]);
+      skip = header.prefix_length;
+      if (entry.size() <= skip || first.size() < skip ||
+          !std::equal(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(skip),
+                      entry.begin())) {
+        return invalid("entry " + std::to_string(i) + " does not share the page's prefix");
+      }
+    } else if (i == 0 && header.prefix_length > entry.size()) {
+      return invalid("the prefix is longer than the first entry");
+    }
+    const size_t stored = entry.size() - skip;
+    if (stored_end + stored > area || stored_end + stored >= mask_bits) {
+      return invalid("the entries do not fit the page");
+    }
+    std::copy(entry.begin() + static_cast<std::ptrdiff_t>(skip), entry.end(),
+              p + L.ipage_entries + stored_end);
+    stored_end += stored;
+    p[L.ipage_bitmask + stored_end / 8] |= static_cast<uint8_t>(1u << (stored_end % 8));
+    begin = end;
+  }
+  auto put32 = [p](size_t at, uint32_t v) {
+    for (int k = 0; k < 4; ++k) p[at + static_cast<size_t>(k)] = static_cast<uint8_t>(v >> (8 * k));
+  };
+  p[0] = header.type;
+  p[1] = 0x01;
+  const uint32_t free_space = static_cast<uint32_t>(L.page_size - (L.ipage_entries + stored_end));
+  p[2] = static_cast<uint8_t>(free_space);
+  p[3] = static_cast<uint8_t>(free_space >> 8);
+  put32(4, header.owner);
+  put32(L.ipage_prev, header.prev_page);
+  put32(L.ipage_next, header.next_page);
+  put32(L.ipage_tail, header.child_tail);
+  p[L.ipage_prefix] = static_cast<uint8_t>(header.prefix_length);
+  if (L.ipage_prefix_size == 2)
+    p[L.ipage_prefix + 1] = static_cast<uint8_t>(header.prefix_length >> 8);
+  p[L.ipage_node_flag] = node ? 1 : 0;
+  return Status::Ok();
 }
 
 }  // namespace engine

@@ -1,5 +1,6 @@
 #include "engine/long_value.h"
 
+#include <cstring>
 #include <unordered_set>
 
 #include "bytes.h"
@@ -34,6 +35,29 @@ Result<LongValueHeader> DecodeLongValueHeader(ByteSpan field) {
 
 namespace {
 
+uint32_t KindBits(LongValueKind kind) {
+  switch (kind) {
+    case LongValueKind::kInline:
+      return 0x80000000u;
+    case LongValueKind::kSingle:
+      return 0x40000000u;
+    case LongValueKind::kChain:
+      break;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::vector<uint8_t> EncodeLongValueHeader(LongValueKind kind, uint32_t length, RowPointer first) {
+  std::vector<uint8_t> h(kLongValueHeaderSize, 0);
+  Put32(h.data(), KindBits(kind) | (length & kMaxLongValueLength));
+  Put32(h.data() + 4, kind == LongValueKind::kInline ? 0 : first.ToLe());
+  return h;
+}
+
+namespace {
+
 // Returns the bytes of a live slot on an LVAL page.
 ByteSpan LvalRow(const Pager& pager, const Layout& layout, RowPointer ptr) {
   std::string where =
@@ -42,7 +66,7 @@ ByteSpan LvalRow(const Pager& pager, const Layout& layout, RowPointer ptr) {
   if (page[0] != static_cast<uint8_t>(PageType::kData)) {
     Fail(ErrorCode::kDamaged, where + ": not a data page (type " + std::to_string(page[0]) + ")");
   }
-  if (Le32(page.data() + 4) != kLvalOwner) {
+  if (Le32(page.data() + layout.data_owner_offset) != kLvalOwner) {
     Fail(ErrorCode::kDamaged, where + ": the page is not a long-value (LVAL) page");
   }
   uint32_t count = Le16(page.data() + layout.data_row_count_offset);
@@ -121,6 +145,84 @@ Status ReadLongValue(const Pager& pager, const Layout& layout, ByteSpan field,
       out.insert(out.end(), row.begin() + 4, row.begin() + 4 + static_cast<ptrdiff_t>(take));
       ptr = RowPointer::FromLe(Le32(row.data()));
     }
+  });
+}
+
+}  // namespace engine
+
+namespace engine {
+
+LongValueStream::LongValueStream(const Pager& pager, const Layout& layout, ByteSpan field,
+                                 LongValueHeader h)
+    : pager_(&pager), layout_(&layout), field_(field), header_(h), next_(h.first) {}
+
+Result<LongValueStream> LongValueStream::Open(const Pager& pager, const Layout& layout,
+                                              ByteSpan field) {
+  auto header = DecodeLongValueHeader(field);
+  if (!header.ok()) return header.error();
+  const LongValueHeader& h = header.value();
+  if (h.kind == LongValueKind::kInline && field.size() - 12 < h.length) {
+    return Damaged("long value: inline data of " + std::to_string(h.length) + " bytes declared, " +
+                   std::to_string(field.size() - 12) + " present");
+  }
+  uint64_t file_bytes = static_cast<uint64_t>(pager.page_count()) * pager.page_size();
+  if (h.kind == LongValueKind::kChain && h.length > file_bytes) {
+    return Damaged("long value: declared length " + std::to_string(h.length) +
+                   " exceeds the file size");
+  }
+  return LongValueStream(pager, layout, field, h);
+}
+
+Status LongValueStream::Read(std::span<uint8_t> out) {
+  return GuardStatus([&] {
+    if (out.size() > remaining()) {
+      Fail(ErrorCode::kDamaged, "long value: " + std::to_string(out.size()) + " bytes asked for, " +
+                                    std::to_string(remaining()) + " left");
+    }
+    size_t filled = 0;
+    while (filled < out.size()) {
+      if (piece_.empty()) {
+        if (header_.kind == LongValueKind::kInline) {
+          piece_ = field_.subspan(12, header_.length);
+        } else if (header_.kind == LongValueKind::kSingle) {
+          if (started_) Fail(ErrorCode::kDamaged, "long value: read past its only row");
+          ByteSpan row = LvalRow(*pager_, *layout_, header_.first);
+          if (row.size() < header_.length) {
+            Fail(ErrorCode::kDamaged,
+                 "long value at page " + std::to_string(header_.first.page) + " row " +
+                     std::to_string(header_.first.row) + ": " + std::to_string(header_.length) +
+                     " bytes declared, the row has " + std::to_string(row.size()));
+          }
+          piece_ = row.first(header_.length);
+        } else {
+          uint64_t before = delivered_ + filled;
+          if (next_.ToLe() == 0) {
+            Fail(ErrorCode::kDamaged, "long value: the chain ends after " + std::to_string(before) +
+                                          " of " + std::to_string(header_.length) + " bytes");
+          }
+          if (!seen_.insert(next_.ToLe()).second) {
+            Fail(ErrorCode::kDamaged, "long value: the chain loops back to page " +
+                                          std::to_string(next_.page) + " row " +
+                                          std::to_string(next_.row));
+          }
+          ByteSpan row = LvalRow(*pager_, *layout_, next_);
+          if (row.size() < 4) {
+            Fail(ErrorCode::kDamaged, "long value row at page " + std::to_string(next_.page) +
+                                          " row " + std::to_string(next_.row) +
+                                          " is shorter than its pointer");
+          }
+          size_t take = std::min<uint64_t>(row.size() - 4, header_.length - before);
+          piece_ = row.subspan(4, take);
+          next_ = RowPointer::FromLe(Le32(row.data()));
+        }
+        started_ = true;
+      }
+      size_t n = std::min(piece_.size(), out.size() - filled);
+      std::memcpy(out.data() + filled, piece_.data(), n);
+      piece_ = piece_.subspan(n);
+      filled += n;
+    }
+    delivered_ += filled;
   });
 }
 

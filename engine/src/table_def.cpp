@@ -68,6 +68,7 @@ void DecodeInto(TableDef& t, const Layout& L, const TextCodec& text) {
     PhysicalIndex& pi = t.physical_indexes[i];
     ByteSpan block = r.Slice(pos, L.tdef_index_count_size);
     pi.raw_counts.assign(block.begin(), block.end());
+    pi.counts_offset = static_cast<uint32_t>(pos);
     pi.count_a = Le32(block.data());
     pi.count_b = Le32(block.data() + 4);
     pos += L.tdef_index_count_size;
@@ -117,6 +118,7 @@ void DecodeInto(TableDef& t, const Layout& L, const TextCodec& text) {
     pi.position = i;
     ByteSpan d = r.Slice(pos, L.physical_index_size);
     pi.raw.assign(d.begin(), d.end());
+    pi.definition_offset = static_cast<uint32_t>(pos);
     for (int s = 0; s < 10; ++s) {
       const uint8_t* slot = d.data() + L.pidx_columns + 3 * s;
       uint16_t number = Le16(slot);
@@ -135,6 +137,7 @@ void DecodeInto(TableDef& t, const Layout& L, const TextCodec& text) {
     LogicalIndex& li = t.logical_indexes[i];
     ByteSpan d = r.Slice(pos, L.logical_index_size);
     li.raw.assign(d.begin(), d.end());
+    li.definition_offset = static_cast<uint32_t>(pos);
     li.number = Le32(d.data() + L.lidx_number);
     li.physical = Le32(d.data() + L.lidx_physical);
     li.fk_role = d[L.lidx_fk_role];
@@ -159,6 +162,7 @@ void DecodeInto(TableDef& t, const Layout& L, const TextCodec& text) {
     if (pos + 10 > limit) break;
     LongValueMap m;
     m.column_number = number;
+    m.entry_offset = static_cast<uint32_t>(pos);
     m.owned_map = RowPointer::FromLe(Le32(t.raw.data() + pos + 2));
     m.free_map = RowPointer::FromLe(Le32(t.raw.data() + pos + 6));
     t.long_value_maps.push_back(m);

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <vector>
 
 #include "engine/error.h"
@@ -61,5 +62,29 @@ Status WalkLeafChain(const Pager& pager, const Layout& layout, uint32_t root_pag
 // pages, a page reached twice (cycle or shared child), depth > 32.
 Status WalkTree(const Pager& pager, const Layout& layout, uint32_t root_page,
                 const std::function<bool(const IndexPage&, int depth)>& visit);
+
+// What an index page holds besides its entries (the node flag follows from
+// the type).
+struct IndexPageHeader {
+  uint8_t type = 0x04;  // 0x03 node or 0x04 leaf
+  uint32_t owner = 0;
+  uint32_t prev_page = 0;
+  uint32_t next_page = 0;
+  uint32_t child_tail = 0;
+  uint16_t prefix_length = 0;
+};
+
+// Writes one whole index page into `out` (page_size bytes): the header, the
+// entries, the entry-end bitmask and the free space; every other byte zero.
+// `entries` holds the entries back to back, each whole (key, row pointer,
+// and on node pages the child page), `ends[i]` where entry i ends in it.
+// Every entry after the first is stored without the first prefix_length
+// bytes, which it must share with the first entry.
+// Errors (3001): a wrong page type or output size, an empty entry, a prefix
+// not shared by every entry or too long for its field, entries that do not
+// fit the entry area.
+Status EncodeIndexPage(const IndexPageHeader& header, ByteSpan entries,
+                       std::span<const uint32_t> ends, const Layout& layout,
+                       std::span<uint8_t> out);
 
 }  // namespace engine

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/error.h"
@@ -26,6 +28,13 @@ struct LongValueHeader {
 // Errors (3049): fewer than 12 bytes, the invalid kind 11.
 Result<LongValueHeader> DecodeLongValueHeader(ByteSpan field);
 
+inline constexpr uint32_t kLongValueHeaderSize = 12;
+// Longest value a header can declare (30 bits).
+inline constexpr uint32_t kMaxLongValueLength = 0x3FFFFFFF;
+// The 12-byte header of a value of `length` bytes stored as `kind` starting
+// at `first` (ignored for inline values); bytes 8..11 are zero.
+std::vector<uint8_t> EncodeLongValueHeader(LongValueKind kind, uint32_t length, RowPointer first);
+
 // Reads the whole value into out (replacing its contents). When `pieces`
 // is given, it receives every LVAL row used, in order. Errors (3049) name
 // the row: a pointer past the file, to a non-LVAL page or to a deleted slot,
@@ -33,5 +42,35 @@ Result<LongValueHeader> DecodeLongValueHeader(ByteSpan field);
 // than declared.
 Status ReadLongValue(const Pager& pager, const Layout& layout, ByteSpan field,
                      std::vector<uint8_t>& out, std::vector<RowPointer>* pieces = nullptr);
+
+// Reads a long value's bytes in order, one LVAL row at a time, without
+// holding the whole value: for copying values of any size. Same checks as
+// ReadLongValue.
+class LongValueStream {
+ public:
+  // Errors (3049): the header (see DecodeLongValueHeader).
+  static Result<LongValueStream> Open(const Pager& pager, const Layout& layout, ByteSpan field);
+
+  uint32_t length() const { return header_.length; }
+  const LongValueHeader& header() const { return header_; }
+  uint64_t remaining() const { return header_.length - delivered_; }
+
+  // Fills `out` with the next out.size() bytes. Errors (3049): reading past
+  // the declared length, and every damage ReadLongValue names.
+  Status Read(std::span<uint8_t> out);
+
+ private:
+  LongValueStream(const Pager& pager, const Layout& layout, ByteSpan field, LongValueHeader h);
+
+  const Pager* pager_;
+  const Layout* layout_;
+  ByteSpan field_;
+  LongValueHeader header_;
+  uint64_t delivered_ = 0;
+  ByteSpan piece_;                     // unread data of the current piece
+  RowPointer next_;                    // next piece of a chain (0 at the end)
+  std::unordered_set<uint32_t> seen_;  // chain rows visited: a loop is damage
+  bool started_ = false;
+};
 
 }  // namespace engine

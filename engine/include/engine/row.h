@@ -55,4 +55,25 @@ class RowDecoder {
   uint32_t lowest_var_number_ = UINT32_MAX;  // column number of the first variable column
 };
 
+// A row split into its parts, for re-encoding.
+struct RowParts {
+  uint16_t column_count = 0;               // the row's own count (may be below max_cols)
+  std::vector<uint8_t> fixed;              // bytes after the count, before the variable data
+  std::vector<std::vector<uint8_t>> vars;  // by variable index (the row's own count of them)
+  std::vector<uint8_t> null_mask;          // ceil(column_count / 8) bytes
+  bool var_part = true;                    // false: table without variable columns
+};
+
+// Splits a stored row: the fixed area runs from the count to the first
+// variable offset (or further, to the end of the last fixed value stored);
+// each variable slot keeps its bytes; padding before the trailer is dropped.
+// Errors (3049): what RowDecoder refuses.
+Result<RowParts> SplitRow(const TableDef& table, const Layout& layout, ByteSpan row);
+
+// Lays the parts out as a row, with offsets, variable count and (Jet 3) jump
+// table. Errors (3001): a null mask of the wrong size, more variable slots
+// than the count field holds, offsets past what the version can address,
+// a row longer than a data page can hold.
+Result<std::vector<uint8_t>> EncodeRow(const Layout& layout, const RowParts& parts);
+
 }  // namespace engine

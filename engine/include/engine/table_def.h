@@ -66,6 +66,8 @@ struct PhysicalIndex {
   uint32_t count_a = 0, count_b = 0;  // index-count block
   std::vector<uint8_t> raw;           // definition bytes
   std::vector<uint8_t> raw_counts;    // index-count block bytes
+  uint32_t definition_offset = 0;     // of `raw` in TableDef::raw
+  uint32_t counts_offset = 0;         // of `raw_counts` in TableDef::raw
 };
 
 struct LogicalIndex {
@@ -80,12 +82,14 @@ struct LogicalIndex {
   std::string name;
   std::vector<uint8_t> raw;
   std::vector<uint8_t> raw_name;
+  uint32_t definition_offset = 0;  // of `raw` in TableDef::raw
 };
 
 struct LongValueMap {
   uint16_t column_number = 0;
   RowPointer owned_map;  // page 0: none
   RowPointer free_map;
+  uint32_t entry_offset = 0;  // of the 10-byte entry in TableDef::raw
 };
 
 struct TableDef {
