@@ -238,7 +238,7 @@ int Run(const Options& o) {
       parts.fixed.assign(20, 0);
       std::memcpy(parts.fixed.data(), &id, 4);
       double amount = static_cast<double>(rng() % 1000000) / 100.0;
-      double created = 36526.0 + static_cast<double>(rng() % 9000) + (rng() % 86400) / 86400.0;
+      double created = 36526.0 + static_cast<double>(rng() % 9000) + static_cast<double>(rng() % 86400) / 86400.0;
       std::memcpy(parts.fixed.data() + 4, &amount, 8);
       std::memcpy(parts.fixed.data() + 12, &created, 8);
       std::string n = std::string(kWords[rng() % 12]) + " " + kWords[rng() % 12] + " " +
@@ -248,7 +248,7 @@ int Run(const Options& o) {
       parts.vars.push_back(Ucs2(n));
       parts.vars.push_back(Ucs2(code));
       uint8_t mask = 0x1F;
-      const uint32_t kind = rng() % 40;
+      const auto kind = static_cast<uint32_t>(rng() % 40);
       Bytes field;
       if (kind < 11) {
         size_t length = kind == 0 ? 6000 + rng() % 14000 : 20 + rng() % 400;
