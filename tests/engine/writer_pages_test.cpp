@@ -169,6 +169,16 @@ TEST_P(Versions, DataPageLimits) {
   EXPECT_EQ(builder.pages()[0].free_space, 0);
   EXPECT_EQ(builder.pages()[1].rows, kMaxRowsPerDataPage);
   EXPECT_EQ(builder.pages()[2].rows, 300 - kMaxRowsPerDataPage);
+  // Near the end of what a row pointer can name: the last page still takes
+  // rows, the next one is refused.
+  RecordingSink far(layout(), kMaxRowPointerPage);
+  DataPageBuilder last(far, 9);
+  auto fits = last.Add(Bytes(MaxDataRowSize(layout()), 1));
+  ASSERT_TRUE(fits.ok());
+  EXPECT_EQ(fits->page, kMaxRowPointerPage);
+  auto beyond = last.Add(Bytes(10, 1));
+  ASSERT_FALSE(beyond.ok());
+  EXPECT_TRUE(beyond.error().is(ErrorCode::kInvalidArgument));
   // Finish leaves the builder usable, the next row opening a fresh page.
   auto again = builder.Add(Bytes(5, 5));
   ASSERT_TRUE(again.ok());
