@@ -7,7 +7,7 @@
 
 namespace engine {
 
-Error TooFar(uint32_t page) {
+Error PageBeyondRowPointers(uint32_t page) {
   // Jet's own answer to a database grown past its limit is "invalid argument".
   return Error(
       ErrorCode::kInvalidArgument,
@@ -66,7 +66,7 @@ Result<RowPointer> DataPageBuilder::Reserve(uint32_t length) {
     OpenPage();
     if (page_number_ > kMaxRowPointerPage) {
       open_ = false;
-      return TooFar(page_number_);
+      return PageBeyondRowPointers(page_number_);
     }
   }
   uint8_t row = static_cast<uint8_t>(starts_.size());

@@ -41,7 +41,7 @@ struct WrittenDataPage {
 
 // The error for a page number no row pointer can hold (3001, the database
 // has grown past its limit).
-Error TooFar(uint32_t page);
+Error PageBeyondRowPointers(uint32_t page);
 
 class DataPageBuilder {
  public:

@@ -144,8 +144,7 @@ class RunWriter {
         if (Status st = Flush(); !st.ok()) return st;
       }
       std::size_t take = std::min(bytes.size(), buffer_.capacity() - buffer_.size());
-      buffer_.insert(buffer_.end(), bytes.begin(),
-                     bytes.begin() + static_cast<std::ptrdiff_t>(take));
+      buffer_.insert(buffer_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
       bytes = bytes.subspan(take);
     }
     return Status::Ok();
@@ -195,8 +194,8 @@ class RunReader {
       if (offset_ >= run_.size) {
         return IoFailure(EIO, "a sorted run ends in the middle of a record");
       }
-      const std::size_t want =
-          static_cast<std::size_t>(std::min<uint64_t>(buffer_.size() - end_, run_.size - offset_));
+      const std::size_t want = static_cast<std::size_t>(
+          std::min<uint64_t>(buffer_.size() - end_, run_.size - offset_));
       ssize_t got = ::pread(run_.fd, buffer_.data() + end_, want, static_cast<off_t>(offset_));
       if (got < 0) {
         if (errno == EINTR) continue;
@@ -445,8 +444,8 @@ class ExternalSorter::Impl {
     SortBuffer();
     RunFile run;
     if (Status st = NewRun(run); !st.ok()) return st;
-    const std::size_t buffer =
-        std::min(kMaxWriteBuffer, std::max<std::size_t>(Budget() / 8, kMinReadBuffer));
+    const std::size_t buffer = std::min(kMaxWriteBuffer, std::max<std::size_t>(
+                                                             Budget() / 8, kMinReadBuffer));
     Track(buffer);
     RunWriter w(run, buffer);
     for (const Entry& e : entries_) {

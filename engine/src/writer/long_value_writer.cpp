@@ -103,11 +103,11 @@ Result<std::vector<uint8_t>> LongValueWriter::Write(uint16_t column_number, uint
 
   std::vector<uint8_t> buffer(kChainPointerSize + piece);
   const RowPointer first{sink_.AllocatePage(), 0};
-  if (first.page > kMaxRowPointerPage) return TooFar(first.page);
+  if (first.page > kMaxRowPointerPage) return PageBeyondRowPointers(first.page);
   RowPointer current = first;
   for (uint32_t i = 0; i < full_pieces; ++i) {
     RowPointer next = i + 1 < full_pieces ? RowPointer{sink_.AllocatePage(), 0} : *last;
-    if (next.page > kMaxRowPointerPage) return TooFar(next.page);
+    if (next.page > kMaxRowPointerPage) return PageBeyondRowPointers(next.page);
     Put32(buffer.data(), next.ToLe());
     Status s = source(std::span<uint8_t>(buffer.data() + kChainPointerSize, piece));
     if (!s.ok()) return s.error();

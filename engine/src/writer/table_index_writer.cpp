@@ -46,8 +46,7 @@ class TableIndexWriter::Impl {
   }
 
   Status AddRow(ByteSpan row, RowPointer from, RowPointer to) {
-    if (finished_)
-      return Error(ErrorCode::kInvalidArgument, "row added after the indexes were built");
+    if (finished_) return Error(ErrorCode::kInvalidArgument, "row added after the indexes were built");
     if (indexes_.empty()) {
       ++rows_;
       return Status::Ok();
@@ -78,7 +77,8 @@ class TableIndexWriter::Impl {
     return Status::Ok();
   }
 
-  Result<std::vector<BuiltIndex>> Finish(const std::function<bool(uint32_t, uint32_t)>& progress) {
+  Result<std::vector<BuiltIndex>> Finish(
+      const std::function<bool(uint32_t, uint32_t)>& progress) {
     if (finished_) return Error(ErrorCode::kInvalidArgument, "the indexes were built twice");
     finished_ = true;
     std::vector<BuiltIndex> built;
@@ -124,9 +124,9 @@ class TableIndexWriter::Impl {
       const uint8_t* p = r.key.data() + key.size();
       const RowPointer to{(uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2], p[3]};
       const bool any_null = r.payload[0] & kPayloadAnyNull;
-      const RowPointer from =
-          RowPointer::FromLe(uint32_t{r.payload[1]} | (uint32_t{r.payload[2]} << 8) |
-                             (uint32_t{r.payload[3]} << 16) | (uint32_t{r.payload[4]} << 24));
+      const RowPointer from = RowPointer::FromLe(
+          uint32_t{r.payload[1]} | (uint32_t{r.payload[2]} << 8) | (uint32_t{r.payload[3]} << 16) |
+          (uint32_t{r.payload[4]} << 24));
       if (ix.unique && !any_null) {
         if (have_previous && std::equal(key.begin(), key.end(), previous.begin(), previous.end())) {
           return Damaged("table \"" + name_ + "\", unique index \"" + ix.name + "\": rows at " +
@@ -140,8 +140,8 @@ class TableIndexWriter::Impl {
         have_previous = false;
       }
       if (Status st = tree.Add(key, to); !st.ok()) {
-        return Error(st.error().number(), "table \"" + name_ + "\", index \"" + ix.name +
-                                              "\": " + st.error().description());
+        return Error(st.error().number(), "table \"" + name_ + "\", index \"" + ix.name + "\": " +
+                                              st.error().description());
       }
     }
     return tree.Finish();
@@ -166,7 +166,8 @@ TableIndexWriter::TableIndexWriter(PageSink& sink, const Database& source, std::
                                    std::move(options))) {}
 TableIndexWriter::~TableIndexWriter() = default;
 
-Status TableIndexWriter::AddRow(ByteSpan row, RowPointer source_location, RowPointer new_location) {
+Status TableIndexWriter::AddRow(ByteSpan row, RowPointer source_location,
+                                RowPointer new_location) {
   return impl_->AddRow(row, source_location, new_location);
 }
 
