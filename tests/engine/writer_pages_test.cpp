@@ -169,6 +169,16 @@ TEST_P(Versions, DataPageLimits) {
   EXPECT_EQ(builder.pages()[0].free_space, 0);
   EXPECT_EQ(builder.pages()[1].rows, kMaxRowsPerDataPage);
   EXPECT_EQ(builder.pages()[2].rows, 300 - kMaxRowsPerDataPage);
+  // Near the end of what a row pointer can name: the last page still takes
+  // rows, the next one is refused.
+  RecordingSink far(layout(), kMaxRowPointerPage);
+  DataPageBuilder last(far, 9);
+  auto fits = last.Add(Bytes(MaxDataRowSize(layout()), 1));
+  ASSERT_TRUE(fits.ok());
+  EXPECT_EQ(fits->page, kMaxRowPointerPage);
+  auto beyond = last.Add(Bytes(10, 1));
+  ASSERT_FALSE(beyond.ok());
+  EXPECT_TRUE(beyond.error().is(ErrorCode::kInvalidArgument));
   // Finish leaves the builder usable, the next row opening a fresh page.
   auto again = builder.Add(Bytes(5, 5));
   ASSERT_TRUE(again.ok());
@@ -458,6 +468,45 @@ TEST_P(Versions, LongValuesReadBackInEveryForm) {
   }
   EXPECT_EQ(all.size(), listed);
   EXPECT_EQ(listed, sink.allocated() - 10);
+}
+
+TEST_P(Versions, ChainsCarryTheUnknownFieldTheyAreGiven) {
+  const Layout& L = layout();
+  MemoryPageSink sink(L, 2);
+  LongValueWriter writer(sink);
+  Bytes data = Pattern(ChainPieceData(L) + 100, 9);
+  size_t at = 0;
+  LongValueSource from = [&](std::span<uint8_t> out) {
+    std::copy_n(data.begin() + static_cast<ptrdiff_t>(at), out.size(), out.begin());
+    at += out.size();
+    return Status::Ok();
+  };
+  auto chain = writer.Write(4, static_cast<uint32_t>(data.size()), from, true, 0xA1B2C3D4);
+  ASSERT_TRUE(chain.ok());
+  auto single = writer.Write(4, Pattern(500, 1), true);
+  ASSERT_TRUE(single.ok());
+  ASSERT_TRUE(writer.Finish().ok());
+  auto h = DecodeLongValueHeader(*chain);
+  ASSERT_TRUE(h.ok());
+  EXPECT_EQ(h->kind, LongValueKind::kChain);
+  EXPECT_EQ(h->extra, 0xA1B2C3D4u);
+  EXPECT_EQ(DecodeLongValueHeader(*single)->extra, 0u);
+  std::vector<uint8_t> file;
+  Pager pager = PagerOver(sink, file);
+  auto first = DecodeDataPage(pager.PageOrThrow(h->first.page), L, h->first.page);
+  ASSERT_TRUE(first.ok());
+  // Jet 4 repeats it on the chain's first page; Jet 3 pages have no such field.
+  EXPECT_EQ(first->extra, L.version == JetVersion::kJet4 ? 0xA1B2C3D4u : 0u);
+  std::vector<uint8_t> out;
+  ASSERT_TRUE(ReadLongValue(pager, L, *chain, out).ok());
+  EXPECT_EQ(out, data);
+  // Every other LVAL page keeps 0 there.
+  for (const auto& c : writer.Columns()) {
+    for (uint32_t p : c.pages) {
+      if (p == h->first.page) continue;
+      EXPECT_EQ(DecodeDataPage(pager.PageOrThrow(p), L, p)->extra, 0u) << p;
+    }
+  }
 }
 
 TEST_P(Versions, LongValueFailuresComeBack) {

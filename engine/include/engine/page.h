@@ -21,6 +21,9 @@
 
 namespace engine {
 
+// Highest page number a row pointer can name (24 bits).
+inline constexpr uint32_t kMaxRowPointerPage = 0xFFFFFF;
+
 // A row's address: page number and slot number on that page.
 struct RowPointer {
   uint32_t page = 0;

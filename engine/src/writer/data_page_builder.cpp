@@ -7,6 +7,14 @@
 
 namespace engine {
 
+Error PageBeyondRowPointers(uint32_t page) {
+  // Jet's own answer to a database grown past its limit is "invalid argument".
+  return Error(
+      ErrorCode::kInvalidArgument,
+      "page " + std::to_string(page) +
+          " lies beyond the largest page a row pointer can name; the database is too large");
+}
+
 DataPageBuilder::DataPageBuilder(PageSink& sink, uint32_t owner)
     : sink_(sink), layout_(sink.layout()), owner_(owner) {}
 
@@ -56,6 +64,10 @@ Result<RowPointer> DataPageBuilder::Reserve(uint32_t length) {
     Status s = WriteCurrent();
     if (!s.ok()) return s.error();
     OpenPage();
+    if (page_number_ > kMaxRowPointerPage) {
+      open_ = false;
+      return PageBeyondRowPointers(page_number_);
+    }
   }
   uint8_t row = static_cast<uint8_t>(starts_.size());
   low_ -= length;

@@ -13,6 +13,8 @@
 // deleted or a lookup; unused bytes are zero; Jet 4's unknown field at 0x08
 // is 0. The same input always gives the same bytes.
 //
+// Errors (3001) when the file grows past the pages a row pointer can name.
+//
 // Pages are allocated from the sink when a row first lands on them, so a
 // page number is known as soon as Add returns; the page is written when the
 // next row does not fit (or 255 slots are used) and on Finish. Pages of
@@ -36,6 +38,10 @@ struct WrittenDataPage {
   uint16_t rows = 0;
   uint16_t free_space = 0;
 };
+
+// The error for a page number no row pointer can hold (3001, the database
+// has grown past its limit).
+Error PageBeyondRowPointers(uint32_t page);
 
 class DataPageBuilder {
  public:

@@ -62,7 +62,7 @@ Result<std::vector<uint8_t>> LongValueWriter::Write(uint16_t column_number, Byte
 
 Result<std::vector<uint8_t>> LongValueWriter::Write(uint16_t column_number, uint32_t length,
                                                     const LongValueSource& source,
-                                                    bool allow_inline) {
+                                                    bool allow_inline, uint32_t chain_extra) {
   if (finished_) {
     return Error(ErrorCode::kInvalidArgument, "long value written after the table was finished");
   }
@@ -103,15 +103,20 @@ Result<std::vector<uint8_t>> LongValueWriter::Write(uint16_t column_number, uint
 
   std::vector<uint8_t> buffer(kChainPointerSize + piece);
   const RowPointer first{sink_.AllocatePage(), 0};
+  if (first.page > kMaxRowPointerPage) return PageBeyondRowPointers(first.page);
   RowPointer current = first;
   for (uint32_t i = 0; i < full_pieces; ++i) {
     RowPointer next = i + 1 < full_pieces ? RowPointer{sink_.AllocatePage(), 0} : *last;
+    if (next.page > kMaxRowPointerPage) return PageBeyondRowPointers(next.page);
     Put32(buffer.data(), next.ToLe());
     Status s = source(std::span<uint8_t>(buffer.data() + kChainPointerSize, piece));
     if (!s.ok()) return s.error();
     ByteSpan rows[] = {ByteSpan(buffer)};
     auto page = EncodeDataPage(layout, kLvalOwner, rows);
     if (!page.ok()) return page.error();
+    if (i == 0 && layout.data_extra_offset != 0) {
+      Put32(page->data() + layout.data_extra_offset, chain_extra);
+    }
     s = sink_.WritePage(current.page, *page);
     if (!s.ok()) return s.error();
     column.whole_pages.push_back(current.page);
@@ -123,7 +128,7 @@ Result<std::vector<uint8_t>> LongValueWriter::Write(uint16_t column_number, uint
   s = column.rows.Fill(*last, buffer);
   if (!s.ok()) return s.error();
   ++column.values;
-  return EncodeLongValueHeader(LongValueKind::kChain, length, first);
+  return EncodeLongValueHeader(LongValueKind::kChain, length, first, chain_extra);
 }
 
 Status LongValueWriter::Finish() {
