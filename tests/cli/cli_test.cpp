@@ -411,4 +411,49 @@ TEST_F(Cli, CorpusFiles) {
   EXPECT_TRUE(refused.out.empty());
 }
 
+TEST_F(Cli, RepairExitsWithZeroOrFourAndWritesItsReport) {
+  using jet_test::FileBuilder;
+  const auto v = engine::JetVersion::kJet4;
+  fs::path intact = Write("intact.mdb", jet_test::BuildSmallDb(v));
+  Outcome clean = Exec({"repair", intact.string(), (dir_ / "clean.mdb").string()});
+  ASSERT_EQ(clean.code, 0) << clean.err;
+  EXPECT_NE(clean.out.find("0 rows and 0 values lost"), std::string::npos) << clean.out;
+  EXPECT_TRUE(fs::exists(dir_ / "clean.mdb"));
+
+  // Row 4 of T loses its column count.
+  jet_test::SmallDbOptions options;
+  options.tamper = [](FileBuilder& f) {
+    const auto& L = f.layout();
+    uint8_t* p = f.page(6);
+    uint32_t entry = p[L.data_header_size + 8] | (p[L.data_header_size + 9] << 8);
+    p[entry & 0x1FFF] = 0;
+    p[(entry & 0x1FFF) + 1] = 0;
+  };
+  fs::path damaged = Write("damaged.mdb", jet_test::BuildSmallDb(v, options));
+  std::string before = Slurp(damaged);
+  fs::path report = dir_ / "report.json";
+  Outcome lossy = Exec(
+      {"repair", damaged.string(), (dir_ / "repaired.mdb").string(), "--report", report.string()});
+  ASSERT_EQ(lossy.code, 4) << lossy.err;
+  EXPECT_NE(lossy.out.find("1 rows and 0 values lost"), std::string::npos) << lossy.out;
+  EXPECT_EQ(Slurp(damaged), before);
+  auto json = nlohmann::json::parse(Slurp(report));
+  EXPECT_EQ(json["rows_lost"], 1);
+  ASSERT_EQ(json["losses"].size(), 1u);
+  EXPECT_EQ(json["losses"][0]["kind"], "row");
+  EXPECT_EQ(json["losses"][0]["table"], "T");
+  EXPECT_EQ(json["losses"][0]["page"], 6);
+  EXPECT_EQ(json["losses"][0]["row"], 4);
+  EXPECT_FALSE(json["losses"][0]["raw"].get<std::string>().empty());
+
+  // Nothing existing is overwritten: neither a destination nor a report.
+  Outcome taken = Exec({"repair", damaged.string(), (dir_ / "repaired.mdb").string()});
+  EXPECT_EQ(taken.code, 1);
+  EXPECT_NE(taken.err.find("error 3204"), std::string::npos) << taken.err;
+  Outcome report_taken = Exec(
+      {"repair", damaged.string(), (dir_ / "other.mdb").string(), "--report", report.string()});
+  EXPECT_EQ(report_taken.code, 1);
+  EXPECT_FALSE(fs::exists(dir_ / "other.mdb"));
+}
+
 }  // namespace
