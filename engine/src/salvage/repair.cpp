@@ -35,13 +35,6 @@ bool RepairResult::lost_anything() const {
 
 namespace {
 
-void Put16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // The file being mended: whole pages, stored as the file stores them
 // (encoded when the database is).
