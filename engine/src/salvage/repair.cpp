@@ -35,7 +35,6 @@ bool RepairResult::lost_anything() const {
 
 namespace {
 
-
 // The file being mended: whole pages, stored as the file stores them
 // (encoded when the database is).
 class Image {
