@@ -181,6 +181,12 @@ int main(int argc, char** argv) {
             co.password = src.input.password;
             auto report = engine::CheckDatabase(out_path, co);
             out[10] = report.ok() ? report->damage_count() : 1;
+            if (verbose && report.ok()) {
+              for (const auto& p : report->problems) {
+                if (p.severity != engine::Severity::kDamage) continue;
+                std::fprintf(stderr, "  check: %s: %s\n", p.code.c_str(), p.message.c_str());
+              }
+            }
           } else {
             out[9] = 2;
             out[11] = static_cast<uint64_t>(r.error().number());

@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "engine/database.h"
 #include "quorlen_version.h"
 #include "small_db.h"
 #include "text_width.h"
@@ -432,6 +433,42 @@ TEST_F(Cli, CorpusFiles) {
   EXPECT_EQ(refused.code, 1);
   EXPECT_EQ(refused.err.rfind("error 3343: ", 0), 0u) << refused.err;
   EXPECT_TRUE(refused.out.empty());
+}
+
+TEST_F(Cli, RepairLeavesOutWhatDoesNotValidate) {
+  using jet_test::FileBuilder;
+  const auto v = engine::JetVersion::kJet3;
+  // Row 4 of T loses its column count.
+  jet_test::SmallDbOptions options;
+  options.tamper = [](FileBuilder& f) {
+    const auto& L = f.layout();
+    uint8_t* p = f.page(6);
+    uint32_t entry = p[L.data_header_size + 8] | (p[L.data_header_size + 9] << 8);
+    p[entry & 0x1FFF] = 0;
+  };
+  fs::path damaged = Write("damaged.mdb", jet_test::BuildSmallDb(v, options));
+  std::string before = Slurp(damaged);
+  fs::path repaired = dir_ / "repaired.mdb";
+  Outcome r = Exec({"repair", damaged.string(), repaired.string()});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Slurp(damaged), before);  // the source is only read
+  auto db = engine::Database::Open(repaired.string());
+  ASSERT_TRUE(db.ok()) << db.error().ToString();
+  auto def = (*db)->ReadTableDef((*db)->FindTable("T")->table_page());
+  ASSERT_TRUE(def.ok());
+  int rows = 0;
+  ASSERT_TRUE((*db)
+                  ->ScanRows(*def,
+                             [&](const engine::RowRef&) {
+                               ++rows;
+                               return true;
+                             })
+                  .ok());
+  EXPECT_EQ(rows, 2);
+  // An existing destination is never overwritten.
+  Outcome taken = Exec({"repair", damaged.string(), repaired.string()});
+  EXPECT_EQ(taken.code, 1);
+  EXPECT_NE(taken.err.find("error 3204"), std::string::npos) << taken.err;
 }
 
 }  // namespace

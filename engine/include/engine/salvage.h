@@ -57,6 +57,8 @@ enum class LossKind : uint8_t {
                   // (raw: the bytes recovered from the chain)
   kDuplicateRow,  // a row repeating an earlier row's unique key (raw: the row)
   kTableName,     // a table found without its catalog row, under a made-up name
+  kRelationship,  // repair: a relationship whose partner table is lost, kept as an
+                  // ordinary index (raw: its logical index definition)
 };
 // "header", "page", "table", ...: the names used in reports.
 std::string_view LossKindName(LossKind kind);

@@ -478,6 +478,52 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
     image.Store(t.page, std::move(first));
   }
 
+  // Foreign keys whose partner table is gone become ordinary indexes.
+  std::set<uint32_t> surviving;
+  for (const SalvagedTable& t : sv.tables()) surviving.insert(t.page);
+  for (const SalvagedTable& t : sv.tables()) {
+    const TableDef& d = t.def;
+    size_t pos = L.tdef_block_end + d.num_real_idx * L.tdef_index_count_size +
+                 d.columns.size() * L.column_def_size;
+    for (const ColumnDef& c : d.columns) pos += L.column_name_length_size + c.raw_name.size();
+    pos += d.num_real_idx * L.physical_index_size;
+    for (const LogicalIndex& li : d.logical_indexes) {
+      const size_t at = pos;
+      pos += L.logical_index_size;
+      if (li.fk_table == 0 || surviving.count(li.fk_table)) continue;
+      std::vector<uint8_t> def = li.raw;
+      def[L.lidx_fk_role] = 0;
+      Put32(def.data() + L.lidx_fk_index, 0xFFFFFFFFu);
+      Put32(def.data() + L.lidx_fk_table, 0);
+      def[L.lidx_cascade_update] = 0;
+      def[L.lidx_cascade_delete] = 0;
+      if (def[L.lidx_kind] == 2) def[L.lidx_kind] = 0;
+      // Offsets run over the concatenated definition: the first page whole,
+      // then each continuation page after its 8-byte header.
+      for (size_t i = 0; i < def.size(); ++i) {
+        size_t off = at + i;
+        size_t k = off < L.page_size ? 0 : 1 + (off - L.page_size) / (L.page_size - 8);
+        size_t in = k == 0 ? off : 8 + (off - L.page_size) % (L.page_size - 8);
+        if (k >= d.pages.size()) break;
+        std::vector<uint8_t> page = image.Plain(d.pages[k]);
+        page[in] = def[i];
+        image.Store(d.pages[k], std::move(page));
+      }
+      result.losses.push_back([&] {
+        LossRecord r;
+        r.kind = LossKind::kRelationship;
+        r.table = t.page;
+        r.table_name = t.name;
+        r.column = li.name;
+        r.reason = "relationship " + li.name +
+                   " refers to a table that is lost; it is kept as an "
+                   "ordinary index";
+        r.raw = li.raw;
+        return r;
+      }());
+    }
+  }
+
   // The mended file, compacted.
   auto mended = Database::Open(FileSource::FromBuffer(image.Release()),
                                OpenOptions{.password = options.password});

@@ -30,6 +30,8 @@ std::string_view LossKindName(LossKind kind) {
       return "duplicate-row";
     case LossKind::kTableName:
       return "table-name";
+    case LossKind::kRelationship:
+      return "relationship";
   }
   return "unknown";
 }
@@ -55,6 +57,7 @@ void Salvager::State::Lose(LossRecord record) {
       ++counts.tables_renamed;
       break;
     case LossKind::kHeader:
+    case LossKind::kRelationship:
       break;
   }
   if (sink) sink(record);

@@ -53,13 +53,15 @@ std::optional<std::string> ValidateRow(const TableDef& def, const Layout& L,
     fixed_end = std::max(fixed_end, L.row_count_size + c.fixed_offset + size);
   }
   const size_t mask = (static_cast<size_t>(columns) + 7) / 8;
-  if (def.num_var_cols > 0) {
+  // A row written before the table's first variable column has no
+  // variable part (the decoder then gives no offsets).
+  if (def.num_var_cols > 0 && !decoder.var_offsets().empty()) {
     const auto& offsets = decoder.var_offsets();
     if (decoder.row_var_count() > def.num_var_cols) {
       return "the row has " + Num(decoder.row_var_count()) + " variable columns, the table " +
              Num(def.num_var_cols);
     }
-    if (offsets.empty() || offsets[0] < fixed_end) {
+    if (offsets[0] < fixed_end) {
       return "the variable data starts inside the fixed area";
     }
     for (size_t i = 1; i < offsets.size(); ++i) {
