@@ -6,6 +6,7 @@
 #include "db_engine.h"
 #include "engine/check.h"
 #include "engine/compact.h"
+#include "engine/repair.h"
 
 namespace maintenance {
 namespace {
@@ -19,17 +20,13 @@ engine::Status Compact(const CopyRequest& request) {
   return engine::Status::Ok();
 }
 
-// Until the engine has a tolerant reader, a repair rebuilds the file the way
-// a compaction does: whatever the strict reader accepts comes through, and a
-// file it cannot read is refused as damaged, untouched.
-engine::Status Repair(const CopyRequest& request) {
-  engine::Status status = Compact(request);
-  if (!status.ok() && status.error().is(engine::ErrorCode::kDamaged)) {
-    return engine::Error(engine::ErrorCode::kDamaged,
-                         "the database is too damaged to be rebuilt (" +
-                             status.error().description() + "); it was left as it was");
-  }
-  return status;
+// The tolerant repair: everything that validates is carried over, the rest
+// is listed in the result.
+engine::Result<engine::RepairResult> Repair(const CopyRequest& request) {
+  engine::RepairOptions options;
+  options.password = request.password;
+  options.progress = request.progress;
+  return engine::RepairDatabase(request.source, request.destination, options);
 }
 
 engine::Status Verify(const std::string& path, const std::string& password) {
