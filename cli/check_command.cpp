@@ -1,5 +1,6 @@
 // quorlen-cli check FILE [--json] [--password P]: the structural checker.
-// Exit 0 when the file has no damage (leftovers are listed), 3 when it has,
+// Exit 0 when the file has no damage (leftovers are listed), 3 when it has
+// (with --strict: when it has any problem, leftovers included),
 // 1 when it cannot be checked (error printed as "error NNNN: description",
 // and with --json also as a JSON object on standard output), 2 on a usage
 // error.
@@ -28,6 +29,7 @@ namespace cli {
 namespace {
 
 const char kJsonFlag[] = "--json";
+const char kStrictFlag[] = "--strict";
 
 constexpr int kCheckJsonVersion = 1;
 
@@ -94,6 +96,9 @@ void DeclareCheck(CLI::App& sub, CommonOptions& common, std::vector<std::string>
   sub.add_flag_callback(
       kJsonFlag, [&extra] { extra.emplace_back(kJsonFlag); },
       "print one JSON document instead of text");
+  sub.add_flag_callback(
+      kStrictFlag, [&extra] { extra.emplace_back(kStrictFlag); },
+      "exit 3 on leftovers too (a compacted copy must have neither)");
 }
 
 int RunCheck(const CommonOptions& common, const std::vector<std::string>& extra) {
@@ -115,7 +120,9 @@ int RunCheck(const CommonOptions& common, const std::vector<std::string>& extra)
     std::fprintf(stderr, "error 3043: cannot write the report to standard output\n");
     return kExitEngineError;
   }
-  return report.value().damage_count() == 0 ? kExitOk : kExitProblems;
+  const bool strict = std::find(extra.begin(), extra.end(), kStrictFlag) != extra.end();
+  const uint64_t failing = strict ? report.value().total_problems() : report.value().damage_count();
+  return failing == 0 ? kExitOk : kExitProblems;
 }
 
 }  // namespace cli

@@ -24,7 +24,9 @@ int main(int argc, char** argv) {
       "error), 2 usage error, 3 check found damage, 4 repair wrote its copy but "
       "could not carry everything over (see its report).\nErrors: 3024 no such file, 3044 invalid "
       "path, 3051 no permission, 3343 not a Jet 3 / Jet 4 database, 3049 damaged, 3031 wrong or "
-      "missing password, 3043 input/output failure (reading the file or writing the output).");
+      "missing password, 3043 input/output failure (reading the file or writing the output), "
+      "3026 disk full, 3204 the destination exists, 3356 the database is held open by another "
+      "process.");
   cli::CommonOptions common;
   std::vector<std::string> extra;
   std::vector<std::pair<CLI::App*, const cli::Command*>> subs;

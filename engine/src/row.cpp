@@ -46,7 +46,8 @@ void RowDecoder::DecodeOrThrow(ByteSpan row) {
 
   // A row written before the table's first variable column was added has
   // no variable part at all, like the rows of a table without one.
-  if (table_.num_var_cols > 0 && row_columns_ > lowest_var_number_) {
+  has_var_part_ = table_.num_var_cols > 0 && row_columns_ > lowest_var_number_;
+  if (has_var_part_) {
     if (layout_.version == JetVersion::kJet4) {
       if (L < M + 2 + cs) RowFail("variable count does not fit");
       row_vars_ = Le16(p + L - M - 2);

@@ -335,6 +335,10 @@ TEST_F(Cli, CheckJsonNamesTheFileAndItsFormatVersion) {
   EXPECT_EQ(text.code, 0) << text.out << text.err;
   EXPECT_NE(text.out.find("row-count-mismatch (leftover): "), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("\n1 problems (0 damage, 1 leftover)\n"), std::string::npos) << text.out;
+  // --strict: leftovers fail too, as a compacted copy must have none.
+  Outcome strict = Exec({"check", "--strict", db.string()});
+  EXPECT_EQ(strict.code, 3) << strict.out << strict.err;
+  EXPECT_EQ(strict.out, text.out);
   Outcome json = Exec({"check", "--json", db.string()});
   EXPECT_EQ(json.code, 0) << json.err;
   auto doc = nlohmann::json::parse(json.out);

@@ -114,7 +114,8 @@ TEST_P(CompactCorpus, CopyReadsBackIdenticallyIsCleanSmallerAndStable) {
   static const std::set<std::string> kKeptFromSource = {
       "navpane-stale-id",         "column-length-invalid", "column-number-invalid",
       "column-var-index-invalid", "column-fixed-overlap",  "index-definition-invalid",
-      "index-column-missing",     "logical-index-invalid", "physical-index-unused"};
+      "index-column-missing",     "logical-index-invalid", "physical-index-unused",
+      "column-length-ignored"};
   CheckOptions check;
   check.password = file.password;
   check.max_per_code = 100000;

@@ -123,6 +123,14 @@ TEST(Rows, OlderThanTheFirstVariableColumn) {
     EXPECT_EQ(decoder.fields()[2].bytes[0], 3);
     EXPECT_FALSE(decoder.fields()[3].present);
     EXPECT_EQ(decoder.row_var_count(), 0);
+    EXPECT_FALSE(decoder.row_has_var_part());
+    // Split and laid out again, it keeps its form, byte for byte.
+    auto parts = SplitRow(t, LayoutFor(v), old_row);
+    ASSERT_TRUE(parts.ok()) << parts.error().ToString();
+    EXPECT_FALSE(parts->var_part);
+    auto encoded = EncodeRow(LayoutFor(v), *parts);
+    ASSERT_TRUE(encoded.ok());
+    EXPECT_EQ(*encoded, old_row);
     // A row of the current shape still has its trailer.
     r.columns = 4;
     r.present = {0, 1, 2, 3};

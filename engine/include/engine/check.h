@@ -19,7 +19,12 @@
 // owner record per page, the rows and index entries of one table at a
 // time); no allocation is sized by a field that has not been checked.
 //
-// Problem codes (stable; tests and scripts may match on them). Every code has
+// ODBC-linked tables keep a local definition (with empty index trees): its
+// pages are owned and checked like a table's definition.
+//
+// Problem codes (stable; tests and scripts may match on them; the JSON that
+// `quorlen-cli check --json` prints is described in cli/check_command.cpp).
+// Every code has
 // one severity, fixed here and returned by ProblemSeverity():
 //
 //   damage    a reader could trip over it, data is lost or unreachable, or the
@@ -83,7 +88,8 @@
 //                         that still name a table after Access dropped them
 //                         from its map (empty, or holding only copies of rows
 //                         the table has elsewhere, or rows no index of the
-//                         table knows)
+//                         table knows, or rows of a navigation-pane table,
+//                         which Access rewrites whole)
 //   row-count-mismatch    the row count in the definition is stale; readers
 //                         count the rows they find
 //   navpane-stale-id      navigation-pane rows of deleted objects

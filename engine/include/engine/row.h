@@ -42,6 +42,9 @@ class RowDecoder {
   const std::vector<FieldRef>& fields() const { return fields_; }
   uint16_t row_column_count() const { return row_columns_; }
   uint16_t row_var_count() const { return row_vars_; }
+  // Whether the last row has a variable part (offsets, count): false for
+  // tables without variable columns and for rows older than the first one.
+  bool row_has_var_part() const { return has_var_part_; }
   // Variable offsets of the last row, entries 0..v (eod last), real values.
   const std::vector<uint16_t>& var_offsets() const { return offsets_; }
 
@@ -52,6 +55,7 @@ class RowDecoder {
   std::vector<uint16_t> offsets_;
   uint16_t row_columns_ = 0;
   uint16_t row_vars_ = 0;
+  bool has_var_part_ = false;
   uint32_t lowest_var_number_ = UINT32_MAX;  // column number of the first variable column
 };
 
@@ -61,7 +65,7 @@ struct RowParts {
   std::vector<uint8_t> fixed;              // bytes after the count, before the variable data
   std::vector<std::vector<uint8_t>> vars;  // by variable index (the row's own count of them)
   std::vector<uint8_t> null_mask;          // ceil(column_count / 8) bytes
-  bool var_part = true;                    // false: table without variable columns
+  bool var_part = true;                    // false: no variable part (see row_has_var_part)
 };
 
 // Splits a stored row: the fixed area runs from the count to the first
