@@ -195,7 +195,9 @@ const std::vector<Command>& Commands() {
        DeclareCheck, RunCheck},
       {"compact", "compact PATH in place, SOURCE into a new DESTINATION, or --in-place PATH...",
        DeclareCompactJob, RunCompactJob},
-      {"repair", "repair PATH in place, SOURCE into a new DESTINATION, or --in-place PATH...",
+      {"repair",
+       "repair PATH in place, SOURCE into a new DESTINATION, or --in-place PATH...; exit 4 "
+       "when something could not be carried over",
        DeclareRepairJob, RunRepairJob},
   };
   return kCommands;

@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.footer(
       "Exit status: 0 done, 1 the engine refused (\"error NNNN: description\" on standard "
-      "error), 2 usage error, 3 check found damage.\nErrors: 3024 no such file, 3044 invalid "
+      "error), 2 usage error, 3 check found damage, 4 repair wrote its copy but "
+      "could not carry everything over (see its report).\nErrors: 3024 no such file, 3044 invalid "
       "path, 3051 no permission, 3343 not a Jet 3 / Jet 4 database, 3049 damaged, 3031 wrong or "
       "missing password, 3043 input/output failure (reading the file or writing the output), "
       "3026 disk full, 3204 the destination exists, 3356 the database is held open by another "

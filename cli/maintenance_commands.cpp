@@ -8,8 +8,13 @@
 //   repair SOURCE DESTINATION     a new file, published like an in-place one
 //   compact --in-place PATH...    several files, each on its own, with a
 //   repair --in-place PATH...     summary at the end
+// A repair takes --report FILE for its JSON list of what could not be
+// carried over; without it, a report is written beside the repaired file
+// only when something was lost, and an in-place repair that lost anything
+// keeps the damaged original beside it ("<name>.damaged-YYYYMMDD-HHMMSS.mdb").
 // A progress bar on standard error when it is a terminal; errors on standard
-// error as "error NNNN: ..."; exit 0 when everything succeeded, 1 otherwise.
+// error as "error NNNN: ...". Exit 0 when everything succeeded, 4 when a
+// repair succeeded but lost something, 1 when anything failed.
 // Ctrl-C asks the running job to stop; the file it works on stays as it was.
 #include <signal.h>
 #include <unistd.h>
@@ -36,6 +41,7 @@ namespace {
 struct MaintenanceArgs {
   std::vector<std::string> paths;
   bool in_place = false;
+  std::string report;
 };
 MaintenanceArgs g_args;
 
@@ -84,22 +90,48 @@ const char* Done(Job job) {
   return job == Job::kCompact ? "compacted" : "repaired";
 }
 
-// Runs one job; prints its line; true on success.
-bool RunOne(const maintenance::DBEngine& engine, Job job, const std::string& source,
-            const std::string* destination, const std::string& password) {
+// How one job ended.
+enum class Ending { kDone, kLosses, kFailed };
+
+void PrintRepairSummary(const maintenance::RepairOutcome& o) {
+  std::printf("  %u tables, %llu rows carried over, %llu rows and %llu values lost", o.tables,
+              static_cast<unsigned long long>(o.rows), static_cast<unsigned long long>(o.rows_lost),
+              static_cast<unsigned long long>(o.values_lost));
+  if (o.pages_lost != 0 || o.tables_lost != 0) {
+    std::printf(", %llu pages and %llu tables unreadable",
+                static_cast<unsigned long long>(o.pages_lost),
+                static_cast<unsigned long long>(o.tables_lost));
+  }
+  std::printf("\n");
+  if (!o.report.empty()) std::printf("  report: %s\n", o.report.c_str());
+  if (!o.kept_original.empty()) {
+    std::printf("  damaged original kept as: %s\n", o.kept_original.c_str());
+  }
+}
+
+// Runs one job and prints its lines.
+Ending RunOne(const maintenance::DBEngine& engine, Job job, const std::string& source,
+              const std::string* destination, const CommonOptions& common) {
   ProgressLine line(isatty(STDERR_FILENO) != 0);
   maintenance::JobOptions options;
-  options.password = password;
+  options.password = common.password;
+  options.report = g_args.report;
   options.progress = [&line](const engine::Progress& p) { return line.Update(p); };
-  auto run = [&]() {
-    return destination == nullptr
-               ? (job == Job::kCompact ? engine.CompactDatabase(source, options)
-                                       : engine.RepairDatabase(source, options))
-               : (job == Job::kCompact ? engine.CompactDatabase(source, *destination, options)
-                                       : engine.RepairDatabase(source, *destination, options));
+  std::optional<maintenance::RepairOutcome> repaired;
+  auto run = [&]() -> engine::Result<maintenance::ReplaceOutcome> {
+    if (job == Job::kCompact) {
+      return destination == nullptr ? engine.CompactDatabase(source, options)
+                                    : engine.CompactDatabase(source, *destination, options);
+    }
+    auto outcome = destination == nullptr ? engine.RepairDatabase(source, options)
+                                          : engine.RepairDatabase(source, *destination, options);
+    if (!outcome.ok()) return outcome.error();
+    repaired = outcome.value();
+    return static_cast<const maintenance::ReplaceOutcome&>(outcome.value());
   };
   engine::Result<maintenance::ReplaceOutcome> outcome = run();
-  if (!outcome.ok() && outcome.error().is(engine::ErrorCode::kWrongPassword) && password.empty()) {
+  if (!outcome.ok() && outcome.error().is(engine::ErrorCode::kWrongPassword) &&
+      common.password.empty()) {
     line.Clear();
     if (std::optional<std::string> typed = PromptPassword(source)) {
       options.password = *typed;
@@ -110,7 +142,7 @@ bool RunOne(const maintenance::DBEngine& engine, Job job, const std::string& sou
   if (!outcome.ok()) {
     std::fprintf(stderr, "%s\n", outcome.error().ToString().c_str());
     std::fprintf(stderr, "  %s was left as it was\n", source.c_str());
-    return false;
+    return Ending::kFailed;
   }
   const maintenance::ReplaceOutcome& o = outcome.value();
   if (destination == nullptr) {
@@ -120,8 +152,21 @@ bool RunOne(const maintenance::DBEngine& engine, Job job, const std::string& sou
     std::printf("%s %s -> %s: %llu -> %llu bytes\n", Done(job), source.c_str(),
                 destination->c_str(), o.bytes_before, o.bytes_after);
   }
-  std::fflush(stdout);
-  return true;
+  if (repaired) PrintRepairSummary(*repaired);
+  if (std::fflush(stdout) != 0) return Ending::kFailed;
+  return repaired && repaired->lost_anything ? Ending::kLosses : Ending::kDone;
+}
+
+int ExitFor(Ending ending) {
+  switch (ending) {
+    case Ending::kDone:
+      return kExitOk;
+    case Ending::kLosses:
+      return kExitRepairedWithLosses;
+    case Ending::kFailed:
+      break;
+  }
+  return kExitEngineError;
 }
 
 int Run(Job job, const CommonOptions& common) {
@@ -134,6 +179,10 @@ int Run(Job job, const CommonOptions& common) {
     std::fprintf(stderr,
                  "error 3044: give one file (in place), a source and a destination, or "
                  "--in-place with several files\n");
+    return kExitUsage;
+  }
+  if (!g_args.report.empty() && paths.size() > 1 && g_args.in_place) {
+    std::fprintf(stderr, "error 3044: --report names one file; give it for one repair only\n");
     return kExitUsage;
   }
   if (!g_args.in_place && paths.size() == 2 && job == Job::kCompact) {
@@ -150,30 +199,33 @@ int Run(Job job, const CommonOptions& common) {
 
   const maintenance::DBEngine engine;
   if (!g_args.in_place && paths.size() == 2) {
-    return RunOne(engine, job, paths[0], &paths[1], common.password) ? kExitOk : kExitEngineError;
+    return ExitFor(RunOne(engine, job, paths[0], &paths[1], common));
   }
-  if (!g_args.in_place) {
-    return RunOne(engine, job, paths[0], nullptr, common.password) ? kExitOk : kExitEngineError;
-  }
+  if (!g_args.in_place) return ExitFor(RunOne(engine, job, paths[0], nullptr, common));
   std::vector<std::string> failed;
   std::size_t done = 0;
+  std::size_t with_losses = 0;
   for (const std::string& path : paths) {
     if (g_interrupted) {
       failed.push_back(path);
       continue;
     }
-    if (RunOne(engine, job, path, nullptr, common.password)) {
-      ++done;
-    } else {
+    const Ending ending = RunOne(engine, job, path, nullptr, common);
+    if (ending == Ending::kFailed) {
       failed.push_back(path);
+    } else {
+      ++done;
+      if (ending == Ending::kLosses) ++with_losses;
     }
   }
   std::printf("%zu of %zu files %s", done, paths.size(), Done(job));
+  if (with_losses != 0) std::printf(" (%zu with losses)", with_losses);
   if (!failed.empty()) std::printf("; %zu failed or not done", failed.size());
   std::printf("\n");
   for (const std::string& path : failed) std::printf("  not %s: %s\n", Done(job), path.c_str());
   std::fflush(stdout);
-  return failed.empty() ? kExitOk : kExitEngineError;
+  if (!failed.empty()) return kExitEngineError;
+  return with_losses != 0 ? kExitRepairedWithLosses : kExitOk;
 }
 
 void Declare(CLI::App& sub, CommonOptions& common, const char* what) {
@@ -200,6 +252,13 @@ int RunCompactJob(const CommonOptions& common, const std::vector<std::string>&) 
 }
 void DeclareRepairJob(CLI::App& sub, CommonOptions& common, std::vector<std::string>&) {
   Declare(sub, common, "repair");
+  sub.add_option("--report", g_args.report,
+                 "write the JSON report of what could not be carried over to this new file "
+                 "(default: beside the repaired file, only when something was lost)");
+  sub.footer(
+      "Exit status: 0 repaired with nothing lost; 4 repaired, but some rows, values, pages or "
+      "tables could not be carried over (listed in the report; an in-place repair keeps the "
+      "damaged original beside the file); 1 failed, the file left as it was.");
 }
 int RunRepairJob(const CommonOptions& common, const std::vector<std::string>&) {
   return Run(Job::kRepair, common);

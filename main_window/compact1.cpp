@@ -60,6 +60,28 @@ std::string toFileName(const QString& path) {
 const QString kCompacted = QStringLiteral("                File Successfully Compacted");
 const QString kRepaired = QStringLiteral("                File Successfully Repaired");
 
+// The second message after a repair that could not carry everything over.
+QString lossesMessage(const maintenance::RepairOutcome& o) {
+  QString text = QStringLiteral("%1 row(s) and %2 value(s) could not be carried over")
+                     .arg(o.rows_lost)
+                     .arg(o.values_lost);
+  if (o.pages_lost != 0 || o.tables_lost != 0) {
+    text += QStringLiteral(" (%1 page(s) and %2 table(s) could not be read)")
+                .arg(o.pages_lost)
+                .arg(o.tables_lost);
+  }
+  text += QStringLiteral(".");
+  if (!o.report.empty()) {
+    text += QStringLiteral(" They are listed in the report ") +
+            QFile::decodeName(QByteArray::fromStdString(o.report)) + QStringLiteral(".");
+  }
+  if (!o.kept_original.empty()) {
+    text += QStringLiteral(" The damaged original was kept as ") +
+            QFile::decodeName(QByteArray::fromStdString(o.kept_original)) + QStringLiteral(".");
+  }
+  return text;
+}
+
 }  // namespace
 
 Compact1::Compact1(Program& program) : Form(program, QStringLiteral("Compact1")) {}
@@ -308,15 +330,23 @@ bool Compact1::RepairDatabaseFile() {
   try {
     const std::string path = toFileName(Text1().text());
     maintenance::DBEngine& engine = DBEngine();
-    const engine::Status status = runOnWorker([&engine, path]() -> engine::Status {
+    maintenance::RepairOutcome repaired;
+    const engine::Status status = runOnWorker([&engine, &repaired, path]() -> engine::Status {
       auto outcome = engine.RepairDatabase(path);
-      return outcome.ok() ? engine::Status::Ok() : engine::Status(outcome.error());
+      if (!outcome.ok()) return outcome.error();
+      repaired = outcome.value();
+      return engine::Status::Ok();
     });
     if (!status.ok()) {
       number = status.error().number();
       description = QString::fromStdString(status.error().description());
     } else {
       program().services().messageBox(kRepaired, MsgBoxTitle());
+      // What could not be carried over is not gone: the user learns where
+      // the report and the damaged original are.
+      if (repaired.lost_anything) {
+        program().services().messageBox(lossesMessage(repaired), MsgBoxTitle());
+      }
       return true;
     }
   } catch (const std::exception& e) {

@@ -6,23 +6,39 @@
 //   maintenance::DBEngine engine;
 //   engine::Status st = engine.CompactDatabase("/data/orders.mdb");
 //
-// A repair rebuilds the file from what can be read of it. Where the file is
-// too damaged for that, it fails with 3049 and the file is left as it was.
+// A repair rebuilds the file from what can be read of it. When anything could
+// not be carried over, the damaged original is kept beside the repaired file
+// (as "<name>.damaged-YYYYMMDD-HHMMSS.mdb", never over anything) and a JSON
+// report of the losses is written next to it, both before the rename.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 #include "engine/error.h"
 #include "engine/progress.h"
+// Qt's "slots" keyword macro would break the engine's page structures, which
+// have a member of that name; this header is read by the desktop program.
+#pragma push_macro("slots")
+#undef slots
+#include "engine/repair.h"
+#pragma pop_macro("slots")
 #include "safe_replace.h"
 
 namespace maintenance {
 
+// A repair writes its copy like any other operation and tells what it lost.
+using RepairOperation = std::function<engine::Result<engine::RepairResult>(const CopyRequest&)>;
+
+// A copy operation taken as a repair that never loses anything (tests).
+RepairOperation LosslessRepair(CopyOperation copy);
+
 // What writes and checks the copies. The default uses the engine's
-// compaction and checker; tests put in their own.
+// compaction, repair and checker; tests put in their own.
 struct Operations {
   CopyOperation compact;
-  CopyOperation repair;
+  RepairOperation repair;
   VerifyOperation verify;
 };
 Operations EngineOperations();
@@ -30,6 +46,23 @@ Operations EngineOperations();
 struct JobOptions {
   std::string password;
   engine::ProgressCallback progress;  // may ask to stop by returning false (3001)
+  // Repair only: where the JSON report goes (a new file; 3204 when it
+  // exists). Empty: beside the repaired file, and only when something was
+  // lost.
+  std::string report;
+};
+
+// What a repair did, for summaries and messages.
+struct RepairOutcome : ReplaceOutcome {
+  uint32_t tables = 0;
+  uint64_t rows = 0;  // carried over
+  uint64_t rows_lost = 0;
+  uint64_t values_lost = 0;
+  uint64_t pages_lost = 0;
+  uint64_t tables_lost = 0;
+  bool lost_anything = false;
+  std::string kept_original;  // the damaged original kept beside, or empty
+  std::string report;         // the JSON report written, or empty
 };
 
 class DBEngine {
@@ -40,22 +73,24 @@ class DBEngine {
   // In place: PATH is replaced by its compacted (or repaired) copy.
   engine::Result<ReplaceOutcome> CompactDatabase(const std::string& path,
                                                  const JobOptions& options = {}) const;
-  engine::Result<ReplaceOutcome> RepairDatabase(const std::string& path,
-                                                const JobOptions& options = {}) const;
+  engine::Result<RepairOutcome> RepairDatabase(const std::string& path,
+                                               const JobOptions& options = {}) const;
 
   // Into a new file; SOURCE is only read. 3204 when DESTINATION exists.
   engine::Result<ReplaceOutcome> CompactDatabase(const std::string& source,
                                                  const std::string& destination,
                                                  const JobOptions& options = {}) const;
-  engine::Result<ReplaceOutcome> RepairDatabase(const std::string& source,
-                                                const std::string& destination,
-                                                const JobOptions& options = {}) const;
+  engine::Result<RepairOutcome> RepairDatabase(const std::string& source,
+                                               const std::string& destination,
+                                               const JobOptions& options = {}) const;
 
   // Fault injection for tests: called before each step of every operation.
   void SetFaultForTesting(std::function<int(Step)> fault) { fault_ = std::move(fault); }
 
  private:
   ReplaceRequest Request(const CopyOperation& copy, const JobOptions& options) const;
+  engine::Result<RepairOutcome> Repair(const std::string& source, const std::string* destination,
+                                       const JobOptions& options) const;
 
   Operations operations_;
   std::function<int(Step)> fault_;

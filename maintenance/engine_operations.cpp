@@ -20,16 +20,13 @@ engine::Status Compact(const CopyRequest& request) {
   return engine::Status::Ok();
 }
 
-// The tolerant reading and the compactor: every row that validates comes
-// through; what does not is listed by the engine (the list does not reach
-// the caller yet).
-engine::Status Repair(const CopyRequest& request) {
+// The tolerant repair: everything that validates is carried over, the rest
+// is listed in the result.
+engine::Result<engine::RepairResult> Repair(const CopyRequest& request) {
   engine::RepairOptions options;
   options.password = request.password;
   options.progress = request.progress;
-  auto result = engine::RepairDatabase(request.source, request.destination, options);
-  if (!result.ok()) return result.error();
-  return engine::Status::Ok();
+  return engine::RepairDatabase(request.source, request.destination, options);
 }
 
 engine::Status Verify(const std::string& path, const std::string& password) {

@@ -251,9 +251,20 @@ engine::Result<ReplaceOutcome> ReplaceInPlace(const std::string& path,
                              " was replaced by another program while it was being rebuilt; "
                              "it was left as that program left it");
   }
-  if (auto st = work.Fault(Step::kRename); !st.ok()) return st.error();
+  if (request.before_rename) {
+    if (engine::Status st = request.before_rename(target); !st.ok()) return st.error();
+  }
+  auto undo = [&request] {
+    if (request.not_replaced) request.not_replaced();
+  };
+  if (auto st = work.Fault(Step::kRename); !st.ok()) {
+    undo();
+    return st.error();
+  }
   if (rename(work.copy().c_str(), target.c_str()) != 0) {
-    return OsError(errno, "cannot put the new copy in place of " + target);
+    const int err = errno;
+    undo();
+    return OsError(err, "cannot put the new copy in place of " + target);
   }
   work.Done();
   ReplaceOutcome outcome{target, static_cast<unsigned long long>(original.st_size), SizeOf(target)};
@@ -295,6 +306,17 @@ engine::Result<ReplaceOutcome> WriteNewFile(const std::string& source,
       !st.ok()) {
     return st.error();
   }
+  if (request.before_rename) {
+    if (engine::Status st = request.before_rename(target); !st.ok()) return st.error();
+  }
+  // Every failure from here on leaves no new file: undo what the hook did.
+  struct Undo {
+    const ReplaceRequest& request;
+    bool armed = true;
+    ~Undo() {
+      if (armed && request.not_replaced) request.not_replaced();
+    }
+  } undo{request};
   if (auto st = work.Fault(Step::kRename); !st.ok()) return st.error();
   if (renameat2(AT_FDCWD, work.copy().c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
     if (errno != EINVAL) {
@@ -314,6 +336,7 @@ engine::Result<ReplaceOutcome> WriteNewFile(const std::string& source,
       return OsError(errno, "cannot move the new file to " + destination);
     }
   }
+  undo.armed = false;
   work.Done();
   engine::Status synced = work.Fault(Step::kSyncFolder);
   if (synced.ok()) synced = SyncFolder(dest_folder.value());

@@ -61,6 +61,11 @@ struct ReplaceRequest {
   engine::ProgressCallback progress;
   CopyOperation copy;
   VerifyOperation verify;
+  // Called with the path about to be replaced (or created) once the copy is
+  // verified, just before the rename; an error stops the replacement. When
+  // the rename then fails, `not_replaced` is called to undo what it did.
+  std::function<engine::Status(const std::string& target)> before_rename;
+  std::function<void()> not_replaced;
   // Called before each step; a non-zero errno value makes the step fail with
   // it. Tests only.
   std::function<int(Step)> fault;

@@ -94,13 +94,59 @@ ln -s target.mdb "$work/link.mdb"
 "$cli" compact "$work/link.mdb" >/dev/null 2>"$work/err" || fail "compact through a link: $(cat "$work/err")"
 [ -L "$work/link.mdb" ] || fail "the link was replaced by a file"
 
-# A damaged file: refused with its error number, untouched.
-head -c 20000 "$sample" >"$work/broken.mdb"
+# Not a database at all: refused with its error number, untouched.
+head -c 20000 /dev/urandom >"$work/broken.mdb"
 cp "$work/broken.mdb" "$work/broken.before"
 "$cli" repair "$work/broken.mdb" >/dev/null 2>"$work/err"
-[ $? = 1 ] && grep -q "^error [0-9]*: " "$work/err" || fail "damaged file: $(cat "$work/err")"
-cmp -s "$work/broken.mdb" "$work/broken.before" || fail "a damaged file was changed"
+[ $? = 1 ] && grep -q "^error [0-9]*: " "$work/err" || fail "not a database: $(cat "$work/err")"
+cmp -s "$work/broken.mdb" "$work/broken.before" || fail "a file that is no database was changed"
 [ "$(temporaries "$work")" = 0 ] || fail "temporary folder left after a failure"
+[ "$(ls "$work" | grep -c 'broken\.\(damaged\|repair-report\)')" = 0 ] || fail "files left after a failed repair"
+
+# Rows garbled on the fullest data page: repaired with losses (exit 4); the damaged
+# original is kept beside, byte for byte, and the report names it.
+mkdir "$work/lossy"
+python3 - "$sample" "$work/lossy/l.mdb" <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+rows = lambda p: int.from_bytes(data[p * 4096 + 12:p * 4096 + 14], "little")
+page = max((p for p in range(1, len(data) // 4096) if data[p * 4096] == 1), key=rows)
+for i in range(4096 - 600, 4096 - 300):
+    data[page * 4096 + i] = 0xA5
+open(sys.argv[2], "wb").write(data)
+PY
+cp "$work/lossy/l.mdb" "$work/l.before"
+"$cli" repair "$work/lossy/l.mdb" >"$work/out" 2>"$work/err"
+[ $? = 4 ] || fail "repair with losses should exit 4: $(cat "$work/out" "$work/err")"
+grep -q "rows carried over, [1-9][0-9]* rows and [0-9]* values lost" "$work/out" || fail "loss summary: $(cat "$work/out")"
+kept=$(ls "$work/lossy" | grep '^l\.damaged-[0-9]\{8\}-[0-9]\{6\}\.mdb$')
+report=$(ls "$work/lossy" | grep '^l\.repair-report-[0-9]\{8\}-[0-9]\{6\}\.json$')
+[ -n "$kept" ] && cmp -s "$work/lossy/$kept" "$work/l.before" || fail "damaged original not kept: $(ls "$work/lossy")"
+[ -n "$report" ] || fail "no report beside the file: $(ls "$work/lossy")"
+python3 -c '
+import json, sys
+j = json.load(open(sys.argv[1]))
+assert j["kept_original"] == sys.argv[2], j["kept_original"]
+assert j["rows_lost"] == len([l for l in j["losses"] if l["kind"] in ("row", "duplicate_row")]) > 0
+' "$work/lossy/$report" "$work/lossy/$kept" || fail "the report does not name the kept original"
+grep -q "damaged original kept as: $work/lossy/$kept" "$work/out" || fail "kept original not named: $(cat "$work/out")"
+"$cli" check "$work/lossy/l.mdb" >/dev/null || fail "the repaired file does not pass check"
+# Into a new file with --report: the source untouched, nothing kept, the
+# report where asked; an existing report name is refused before any work.
+cp "$work/l.before" "$work/m.mdb"
+"$cli" repair "$work/m.mdb" "$work/m2.mdb" --report "$work/m.json" >"$work/out" 2>"$work/err"
+[ $? = 4 ] || fail "repair to a new file with losses: $(cat "$work/err")"
+cmp -s "$work/m.mdb" "$work/l.before" || fail "the source of a repair was changed"
+grep -q '"kept_original": null' "$work/m.json" || fail "report of a new-file repair: $(head -c 300 "$work/m.json")"
+"$cli" repair "$work/m.mdb" "$work/m3.mdb" --report "$work/m.json" >/dev/null 2>"$work/err"
+[ $? = 1 ] && grep -q "^error 3204: " "$work/err" || fail "existing report: $(cat "$work/err")"
+[ -e "$work/m3.mdb" ] && fail "a repair ran although its report name was taken"
+# Several files: exit 4 when one lost something and none failed.
+cp "$work/l.before" "$work/lossy/n.mdb"
+fresh "$work/lossy/o.mdb"
+"$cli" repair --in-place "$work/lossy/n.mdb" "$work/lossy/o.mdb" >"$work/out" 2>&1
+[ $? = 4 ] && grep -q "^2 of 2 files repaired (1 with losses)" "$work/out" || fail "--in-place with losses: $(cat "$work/out")"
+[ "$(ls "$work/lossy" | grep -c '^o\.')" = 1 ] || fail "a repair without losses left files: $(ls "$work/lossy")"
 
 # A read-only folder (as an ordinary user: root ignores permissions).
 mkdir "$work/ro"

@@ -48,6 +48,8 @@ struct EngineLog {
   int repairFails = 0;
   std::string repairDescription = "the file could not be rebuilt";
   int delayMs = 0;
+  uint64_t rowsLost = 0;  // what the stand-in repair says it could not carry over
+  uint64_t valuesLost = 0;
 };
 
 maintenance::CopyOperation writer(const char* marker, std::atomic<int>& count, const int& fails,
@@ -62,6 +64,27 @@ maintenance::CopyOperation writer(const char* marker, std::atomic<int>& count, c
     std::ofstream out(r.destination, std::ios::binary);
     out << marker << bytes.str();
     return engine::Status::Ok();
+  };
+}
+
+// The stand-in repair: writes like `writer` and reports the losses the log
+// asks for, one record per row or value.
+maintenance::RepairOperation lossyRepair(EngineLog& log) {
+  maintenance::CopyOperation copy =
+      writer("FIXED:", log.repairs, log.repairFails, log.repairDescription, log.delayMs);
+  return [copy, &log](const maintenance::CopyRequest& r) -> engine::Result<engine::RepairResult> {
+    if (engine::Status st = copy(r); !st.ok()) return st.error();
+    engine::RepairResult result;
+    result.counts.rows_lost = log.rowsLost;
+    result.counts.values_lost = log.valuesLost;
+    for (uint64_t i = 0; i < log.rowsLost + log.valuesLost; ++i) {
+      engine::LossRecord loss;
+      loss.kind = i < log.rowsLost ? engine::LossKind::kRow : engine::LossKind::kValue;
+      loss.table_name = "Orders";
+      loss.reason = "garbled";
+      result.losses.push_back(loss);
+    }
+    return result;
   };
 }
 
@@ -81,6 +104,7 @@ class TestOkButton : public QObject {
   void emptyPathWithChosenFileCompactsIt();
   void blankPathIsNotEmptyAndFailsSilently();
   void repairReplacesTheFileAndCloses();
+  void repairWithLossesNamesTheReportAndTheKeptOriginal();
   void repairFailureShowsNumberAndDescription();
   void repairOfAFileHeldOpenShowsTheOpenFileMessage();
   void neitherOptionClosesWithoutAnyOperation();
@@ -118,8 +142,7 @@ void TestOkButton::init() {
     maintenance::Operations ops;
     ops.compact =
         writer("NEW:", log->compacts, log->compactFails, log->repairDescription, log->delayMs);
-    ops.repair =
-        writer("FIXED:", log->repairs, log->repairFails, log->repairDescription, log->delayMs);
+    ops.repair = lossyRepair(*log);
     ops.verify = [](const std::string&, const std::string&) { return engine::Status::Ok(); };
     return std::make_unique<maintenance::DBEngine>(ops);
   });
@@ -223,6 +246,48 @@ void TestOkButton::repairReplacesTheFileAndCloses() {
   QVERIFY(!main().isLoaded());
   QCOMPARE(readAll(dbPath()), "FIXED:" + original_);
   QCOMPARE(log_->compacts.load(), 0);
+}
+
+void TestOkButton::repairWithLossesNamesTheReportAndTheKeptOriginal() {
+  chooseRepair();
+  log_->rowsLost = 3;
+  log_->valuesLost = 2;
+  main().Text1().setText(dbPath());
+  pressOk();
+  QVERIFY(!main().isLoaded());
+  QCOMPARE(readAll(dbPath()), "FIXED:" + original_);
+  const QDir dir(dir_->path());
+  const QStringList kept = dir.entryList({QStringLiteral("Orders.damaged-*.mdb")});
+  const QStringList reports = dir.entryList({QStringLiteral("Orders.repair-report-*.json")});
+  QCOMPARE(kept.size(), 1);
+  QCOMPARE(reports.size(), 1);
+  QCOMPARE(readAll(dir.filePath(kept[0])), original_);
+  QVERIFY(readAll(dir.filePath(reports[0])).find(kept[0].toStdString()) != std::string::npos);
+
+  QCOMPARE(services_->messages.size(), size_t{2});
+  QCOMPARE(services_->messages[0].prompt, kRepaired);
+  QCOMPARE(services_->messages[1].title, kTitle);
+  const QString second = services_->messages[1].prompt;
+  QVERIFY2(second.startsWith(QStringLiteral("3 row(s) and 2 value(s) could not be carried over")),
+           qPrintable(second));
+  QVERIFY2(second.contains(dir.filePath(reports[0])), qPrintable(second));
+  QVERIFY2(second.contains(dir.filePath(kept[0])), qPrintable(second));
+
+  // Nothing lost: one message, nothing kept beside the file.
+  services_->messages.clear();
+  log_->rowsLost = 0;
+  log_->valuesLost = 0;
+  QFile::remove(dir.filePath(kept[0]));
+  QFile::remove(dir.filePath(reports[0]));
+  program_->compact1().show();
+  QVERIFY(QTest::qWaitForWindowActive(main().window()));
+  chooseRepair();
+  main().Text1().setText(dbPath());
+  pressOk();
+  QCOMPARE(services_->messages.size(), size_t{1});
+  QCOMPARE(services_->messages[0].prompt, kRepaired);
+  QCOMPARE(dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+           QStringList{QStringLiteral("Orders.mdb")});
 }
 
 void TestOkButton::repairFailureShowsNumberAndDescription() {
@@ -364,8 +429,8 @@ void TestOkButton::failedSuccessMessageMakesTheOperationFail() {
   EngineLog* log = log_.get();
   program_->compact1().setEngineFactory([log] {
     maintenance::Operations ops;
-    ops.repair =
-        writer("FIXED:", log->repairs, log->repairFails, log->repairDescription, log->delayMs);
+    ops.repair = maintenance::LosslessRepair(
+        writer("FIXED:", log->repairs, log->repairFails, log->repairDescription, log->delayMs));
     ops.verify = [](const std::string&, const std::string&) { return engine::Status::Ok(); };
     return std::make_unique<maintenance::DBEngine>(ops);
   });

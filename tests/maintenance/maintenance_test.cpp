@@ -17,12 +17,15 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "maintenance/db_engine.h"
 #include "maintenance/file_lock.h"
+#include "maintenance/repair_report.h"
 #include "maintenance/safe_replace.h"
 
 namespace maintenance {
@@ -501,7 +504,7 @@ TEST_F(SafeReplaceTest, NewFilesAreWrittenWholeOrNotAtAll) {
 TEST_F(SafeReplaceTest, RepairAndCompactUseTheirOwnOperations) {
   FakeCopy repair;
   repair.marker = "FIXED:";
-  DBEngine engine(Operations{FakeCopy{}, repair, VerifyMarker});
+  DBEngine engine(Operations{FakeCopy{}, LosslessRepair(repair), VerifyMarker});
   ASSERT_TRUE(engine.RepairDatabase(db_).ok());
   EXPECT_EQ(ReadAll(db_), "FIXED:" + original_);
   ASSERT_TRUE(engine.CompactDatabase(db_).ok());
@@ -509,6 +512,169 @@ TEST_F(SafeReplaceTest, RepairAndCompactUseTheirOwnOperations) {
   const std::string out = dir_ + "/Repaired.mdb";
   ASSERT_TRUE(engine.RepairDatabase(db_, out).ok());
   EXPECT_EQ(ReadAll(out), "FIXED:NEW:FIXED:" + original_);
+}
+
+// A stand-in repair: writes like FakeCopy and reports `rows` lost rows.
+RepairOperation LossyRepair(uint64_t rows, int* calls = nullptr) {
+  return [rows, calls](const CopyRequest& request) -> engine::Result<engine::RepairResult> {
+    if (calls) ++*calls;
+    FakeCopy copy;
+    copy.marker = "FIXED:";
+    if (engine::Status st = copy(request); !st.ok()) return st.error();
+    engine::RepairResult result;
+    result.counts.rows_lost = rows;
+    for (uint64_t i = 0; i < rows; ++i) {
+      engine::LossRecord loss;
+      loss.table_name = "Orders";
+      loss.reason = "a row that does not fit its table";
+      loss.raw = {0xA5, 0x5A};
+      result.losses.push_back(loss);
+    }
+    return result;
+  };
+}
+
+std::vector<std::string> Matching(const std::string& folder, const std::string& pattern) {
+  std::vector<std::string> found;
+  const std::regex re(pattern);
+  for (const std::string& name : Entries(folder)) {
+    if (std::regex_match(name, re)) found.push_back(name);
+  }
+  return found;
+}
+
+nlohmann::json ReadJson(const std::string& path) {
+  return nlohmann::json::parse(ReadAll(path));
+}
+
+TEST_F(SafeReplaceTest, ARepairWithLossesKeepsTheDamagedOriginalAndNamesItInTheReport) {
+  DBEngine engine(Operations{FakeCopy{}, LossyRepair(2), VerifyMarker});
+  auto outcome = engine.RepairDatabase(db_);
+  ASSERT_TRUE(outcome.ok()) << outcome.error().ToString();
+  EXPECT_EQ(ReadAll(db_), "FIXED:" + original_);
+  EXPECT_TRUE(outcome->lost_anything);
+  EXPECT_EQ(outcome->rows_lost, 2u);
+
+  const auto kept = Matching(dir_, R"(Orders\.damaged-\d{8}-\d{6}\.mdb)");
+  const auto reports = Matching(dir_, R"(Orders\.repair-report-\d{8}-\d{6}\.json)");
+  ASSERT_EQ(kept.size(), 1u);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(outcome->kept_original, dir_ + "/" + kept[0]);
+  EXPECT_EQ(outcome->report, dir_ + "/" + reports[0]);
+  EXPECT_EQ(ReadAll(outcome->kept_original), original_);
+  struct stat st {};
+  ASSERT_EQ(stat(outcome->kept_original.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+  const nlohmann::json report = ReadJson(outcome->report);
+  EXPECT_EQ(report["kept_original"], outcome->kept_original);
+  EXPECT_EQ(report["destination"], db_);
+  EXPECT_EQ(report["rows_lost"], 2);
+  ASSERT_EQ(report["losses"].size(), 2u);
+  EXPECT_EQ(report["losses"][0]["raw"], "pVo=");
+  EXPECT_EQ(Temporaries(dir_), 0);
+  EXPECT_EQ(Entries(dir_).size(), 3u);
+
+  // A second repair with losses in the same second never touches the first
+  // kept original or report.
+  auto again = engine.RepairDatabase(db_);
+  ASSERT_TRUE(again.ok()) << again.error().ToString();
+  EXPECT_NE(again->kept_original, outcome->kept_original);
+  EXPECT_NE(again->report, outcome->report);
+  EXPECT_EQ(ReadAll(outcome->kept_original), original_);
+  EXPECT_EQ(ReadAll(again->kept_original), "FIXED:" + original_);
+  EXPECT_EQ(ReadJson(outcome->report)["kept_original"], outcome->kept_original);
+}
+
+TEST_F(SafeReplaceTest, ARepairWithoutLossesLeavesNothingBeside) {
+  DBEngine engine(Operations{FakeCopy{}, LossyRepair(0), VerifyMarker});
+  auto outcome = engine.RepairDatabase(db_);
+  ASSERT_TRUE(outcome.ok()) << outcome.error().ToString();
+  EXPECT_FALSE(outcome->lost_anything);
+  EXPECT_TRUE(outcome->kept_original.empty());
+  EXPECT_TRUE(outcome->report.empty());
+  EXPECT_EQ(Entries(dir_), std::vector<std::string>{"Orders.mdb"});
+
+  // Asked for, the report is written all the same, with nothing kept.
+  JobOptions options;
+  options.report = dir_ + "/asked.json";
+  outcome = engine.RepairDatabase(db_, options);
+  ASSERT_TRUE(outcome.ok()) << outcome.error().ToString();
+  EXPECT_EQ(outcome->report, options.report);
+  const nlohmann::json report = ReadJson(options.report);
+  EXPECT_TRUE(report["kept_original"].is_null());
+  EXPECT_TRUE(report["losses"].empty());
+  EXPECT_EQ(Entries(dir_).size(), 2u);
+}
+
+TEST_F(SafeReplaceTest, ARepairThatFailsLateTakesBackTheKeptOriginalAndTheReport) {
+  for (Step failing : {Step::kVerify, Step::kRename}) {
+    SCOPED_TRACE(static_cast<int>(failing));
+    DBEngine engine(Operations{FakeCopy{}, LossyRepair(1), VerifyMarker});
+    engine.SetFaultForTesting([failing](Step s) { return s == failing ? EIO : 0; });
+    auto outcome = engine.RepairDatabase(db_);
+    ASSERT_FALSE(outcome.ok());
+    EXPECT_EQ(outcome.error().number(), 3043);
+    ExpectOriginalIntact();
+    EXPECT_EQ(Entries(dir_), std::vector<std::string>{"Orders.mdb"});
+  }
+  // Into a new file: no destination, no report.
+  DBEngine engine(Operations{FakeCopy{}, LossyRepair(1), VerifyMarker});
+  engine.SetFaultForTesting([](Step s) { return s == Step::kRename ? EIO : 0; });
+  ASSERT_FALSE(engine.RepairDatabase(db_, dir_ + "/New.mdb").ok());
+  EXPECT_EQ(Entries(dir_), std::vector<std::string>{"Orders.mdb"});
+}
+
+TEST_F(SafeReplaceTest, AReportNameThatIsTakenStopsTheRepairBeforeItStarts) {
+  int calls = 0;
+  DBEngine engine(Operations{FakeCopy{}, LossyRepair(1, &calls), VerifyMarker});
+  const std::string taken = dir_ + "/taken.json";
+  WriteAll(taken, "mine");
+  JobOptions options;
+  options.report = taken;
+  auto outcome = engine.RepairDatabase(db_, options);
+  ASSERT_FALSE(outcome.ok());
+  EXPECT_EQ(outcome.error().number(), 3204);
+  EXPECT_EQ(calls, 0);
+  EXPECT_EQ(ReadAll(taken), "mine");
+  ExpectOriginalIntact();
+}
+
+TEST_F(SafeReplaceTest, ARepairIntoANewFileKeepsNothingAndReportsBesideTheCopy) {
+  DBEngine engine(Operations{FakeCopy{}, LossyRepair(1), VerifyMarker});
+  mkdir((dir_ + "/out").c_str(), 0755);
+  auto outcome = engine.RepairDatabase(db_, dir_ + "/out/Fixed.mdb");
+  ASSERT_TRUE(outcome.ok()) << outcome.error().ToString();
+  ExpectOriginalIntact();
+  EXPECT_TRUE(outcome->kept_original.empty());
+  EXPECT_EQ(Matching(dir_ + "/out", R"(Fixed\.repair-report-\d{8}-\d{6}\.json)").size(), 1u);
+  const nlohmann::json report = ReadJson(outcome->report);
+  EXPECT_EQ(report["source"], db_);
+  EXPECT_EQ(report["destination"], dir_ + "/out/Fixed.mdb");
+  EXPECT_TRUE(report["kept_original"].is_null());
+}
+
+TEST_F(SafeReplaceTest, TheKeptOriginalNeverTakesAnExistingName) {
+  const std::time_t when = 1700000000;
+  const std::string first = StampedName(db_, ".damaged", when);
+  EXPECT_TRUE(std::regex_match(first, std::regex(".*/Orders\\.damaged-\\d{8}-\\d{6}\\.mdb")))
+      << first;
+  WriteAll(first, "mine");
+  auto second = KeepOriginal(db_, when);
+  ASSERT_TRUE(second.ok()) << second.error().ToString();
+  EXPECT_EQ(second.value(), first.substr(0, first.size() - 4) + "-2.mdb");
+  auto third = KeepOriginal(db_, when);
+  ASSERT_TRUE(third.ok());
+  EXPECT_EQ(third.value(), first.substr(0, first.size() - 4) + "-3.mdb");
+  EXPECT_EQ(ReadAll(first), "mine");
+  EXPECT_EQ(ReadAll(second.value()), original_);
+  // A name without an extension, and a folder with a dot in it.
+  mkdir((dir_ + "/a.b").c_str(), 0755);
+  WriteAll(dir_ + "/a.b/plain", "p");
+  auto plain = KeepOriginal(dir_ + "/a.b/plain", when);
+  ASSERT_TRUE(plain.ok());
+  EXPECT_TRUE(std::regex_match(plain.value(), std::regex(".*/a\\.b/plain\\.damaged-\\d{8}-\\d{6}")))
+      << plain.value();
 }
 
 }  // namespace

@@ -1,0 +1,205 @@
+#include "repair_report.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "engine/values.h"
+#include "os_error.h"
+
+namespace maintenance {
+namespace {
+
+// Splits "dir/orders.mdb" into "dir/orders" and ".mdb"; a name without a dot
+// (or only a leading one) has no extension.
+std::pair<std::string, std::string> StemAndExtension(const std::string& path) {
+  const std::string::size_type slash = path.rfind('/');
+  const std::string::size_type name_start = slash == std::string::npos ? 0 : slash + 1;
+  const std::string::size_type dot = path.rfind('.');
+  if (dot == std::string::npos || dot <= name_start) return {path, ""};
+  return {path.substr(0, dot), path.substr(dot)};
+}
+
+std::string Numbered(const std::string& base, int number) {
+  if (number <= 1) return base;
+  auto [stem, extension] = StemAndExtension(base);
+  return stem + "-" + std::to_string(number) + extension;
+}
+
+constexpr int kMaxTries = 1000;
+
+engine::Status WriteAllTo(int fd, const char* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = write(fd, data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return OsError(n < 0 ? errno : EIO, "cannot write");
+    done += static_cast<std::size_t>(n);
+  }
+  return engine::Status::Ok();
+}
+
+// A copy of SOURCE at the new name TARGET (which this call created empty).
+engine::Status CopyInto(const std::string& source, const std::string& target) {
+  const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return OsError(errno, "cannot read " + source + " to keep it");
+  const int out = open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
+  if (out < 0) {
+    const int err = errno;
+    close(in);
+    return OsError(err, "cannot write " + target);
+  }
+  engine::Status status;
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    const ssize_t n = read(in, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      status = OsError(errno, "cannot read " + source + " to keep it");
+      break;
+    }
+    if (n == 0) break;
+    status = WriteAllTo(out, buffer.data(), static_cast<std::size_t>(n));
+    if (!status.ok()) {
+      status = engine::Error(status.error().number(),
+                             "cannot write " + target + ": " + status.error().description());
+      break;
+    }
+  }
+  struct stat st {};
+  if (status.ok() && fstat(in, &st) == 0) fchmod(out, st.st_mode & 0777);
+  if (status.ok() && fsync(out) != 0) status = OsError(errno, "cannot flush " + target);
+  if (close(out) != 0 && status.ok()) status = OsError(errno, "cannot close " + target);
+  close(in);
+  return status;
+}
+
+}  // namespace
+
+nlohmann::ordered_json RepairReportJson(const std::string& source, const std::string& destination,
+                                        const std::string& kept_original,
+                                        const engine::RepairResult& r) {
+  nlohmann::ordered_json j;
+  j["source"] = source;
+  j["destination"] = destination;
+  j["kept_original"] =
+      kept_original.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(kept_original);
+  j["header_rebuilt"] = r.header_rebuilt;
+  j["tables"] = r.stats.tables;
+  j["rows_carried_over"] = r.stats.rows;
+  j["rows_lost"] = r.counts.rows_lost;
+  j["values_lost"] = r.counts.values_lost;
+  j["pages_lost"] = r.counts.pages_lost;
+  j["tables_lost"] = r.counts.tables_lost;
+  j["tables_renamed"] = r.counts.tables_renamed;
+  auto& list = j["losses"] = nlohmann::ordered_json::array();
+  for (const engine::LossRecord& l : r.losses) {
+    nlohmann::ordered_json e;
+    e["kind"] = std::string(engine::LossKindName(l.kind));
+    e["table"] = l.table_name;
+    e["table_id"] = l.table;
+    if (l.position) {
+      e["page"] = l.position->page;
+      e["row"] = l.position->row;
+    }
+    if (!l.column.empty()) e["column"] = l.column;
+    e["reason"] = l.reason;
+    std::string raw;
+    engine::AppendBase64(l.raw, raw);
+    e["raw"] = raw;
+    if (!l.long_values.empty()) {
+      auto& values = e["long_values"] = nlohmann::ordered_json::object();
+      for (const auto& [column, bytes] : l.long_values) {
+        std::string b64;
+        engine::AppendBase64(bytes, b64);
+        values[column] = b64;
+      }
+    }
+    list.push_back(std::move(e));
+  }
+  return j;
+}
+
+engine::Status WriteNewTextFile(const std::string& path, const std::string& text) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) {
+    if (errno == EEXIST) {
+      return engine::Error(engine::ErrorCode::kDatabaseExists,
+                           path + " already exists; it was left alone");
+    }
+    return OsError(errno, "cannot create " + path);
+  }
+  engine::Status status = WriteAllTo(fd, text.data(), text.size());
+  if (status.ok() && fsync(fd) != 0) status = OsError(errno, "cannot flush");
+  if (close(fd) != 0 && status.ok()) status = OsError(errno, "cannot close");
+  if (!status.ok()) {
+    unlink(path.c_str());
+    return engine::Error(status.error().number(),
+                         "cannot write " + path + ": " + status.error().description());
+  }
+  return engine::Status::Ok();
+}
+
+std::string StampedName(const std::string& path, const std::string& tag, std::time_t when,
+                        const char* extension) {
+  std::tm local{};
+  localtime_r(&when, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "-%Y%m%d-%H%M%S", &local);
+  auto [stem, own_extension] = StemAndExtension(path);
+  return stem + tag + stamp + (extension != nullptr ? std::string(extension) : own_extension);
+}
+
+engine::Result<std::string> CreateFirstFree(const std::string& base) {
+  for (int number = 1; number <= kMaxTries; ++number) {
+    const std::string name = Numbered(base, number);
+    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) {
+      close(fd);
+      return name;
+    }
+    if (errno != EEXIST) return OsError(errno, "cannot create " + name);
+  }
+  return engine::Error(engine::ErrorCode::kDatabaseExists,
+                       "every name like " + base + " is taken; nothing was written");
+}
+
+engine::Result<std::string> WriteFirstFree(const std::string& base, const std::string& text) {
+  for (int number = 1; number <= kMaxTries; ++number) {
+    const std::string name = Numbered(base, number);
+    engine::Status st = WriteNewTextFile(name, text);
+    if (st.ok()) return name;
+    if (!st.error().is(engine::ErrorCode::kDatabaseExists)) return st.error();
+  }
+  return engine::Error(engine::ErrorCode::kDatabaseExists,
+                       "every name like " + base + " is taken; nothing was written");
+}
+
+engine::Result<std::string> KeepOriginal(const std::string& path, std::time_t when) {
+  const std::string base = StampedName(path, ".damaged", when);
+  for (int number = 1; number <= kMaxTries; ++number) {
+    const std::string name = Numbered(base, number);
+    if (link(path.c_str(), name.c_str()) == 0) return name;
+    if (errno == EEXIST) continue;
+    if (errno != EPERM && errno != EXDEV && errno != EMLINK && errno != ENOTSUP &&
+        errno != ENOSYS) {
+      return OsError(errno, "cannot keep the damaged original as " + name);
+    }
+    // No hard links here: an exclusive new file, filled with a copy.
+    auto created = CreateFirstFree(name);
+    if (!created.ok()) return created.error();
+    if (engine::Status st = CopyInto(path, created.value()); !st.ok()) {
+      unlink(created.value().c_str());
+      return st.error();
+    }
+    return created.value();
+  }
+  return engine::Error(engine::ErrorCode::kDatabaseExists,
+                       "every name like " + base + " is taken; the original was left as it was");
+}
+
+}  // namespace maintenance

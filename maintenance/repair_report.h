@@ -1,0 +1,48 @@
+// What a repair could not carry over, as JSON, and the files a repair with
+// losses leaves beside the repaired database.
+//
+//   auto kept = maintenance::KeepOriginal("/data/orders.mdb", now);
+//   // -> "/data/orders.damaged-20261207-201500.mdb", a hard link (or copy)
+//
+// Nothing here ever replaces an existing file: every name is created
+// exclusively, with "-2", "-3", ... added when it is taken.
+#pragma once
+
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "engine/error.h"
+#include "engine/repair.h"
+
+namespace maintenance {
+
+// The report: counts, the kept original (or null) and every loss with its
+// position, reason and raw bytes (base64).
+nlohmann::ordered_json RepairReportJson(const std::string& source, const std::string& destination,
+                                        const std::string& kept_original,
+                                        const engine::RepairResult& result);
+
+// Writes TEXT to a new file PATH (3204 when it exists), flushed to disk. On
+// failure nothing is left at PATH.
+engine::Status WriteNewTextFile(const std::string& path, const std::string& text);
+
+// "<folder>/<stem><tag>-YYYYMMDD-HHMMSS<extension>" for PATH, in local time;
+// `extension` is PATH's own (".mdb") unless one is given.
+std::string StampedName(const std::string& path, const std::string& tag, std::time_t when,
+                        const char* extension = nullptr);
+
+// Keeps the file at PATH under StampedName(PATH, ".damaged", when): a hard
+// link where the file system allows it, otherwise a flushed copy with the
+// same permission bits. Returns the name used.
+engine::Result<std::string> KeepOriginal(const std::string& path, std::time_t when);
+
+// Writes TEXT to the first free name among BASE, then BASE with "-2", "-3",
+// ... before its extension, flushed to disk. Returns the name used.
+engine::Result<std::string> WriteFirstFree(const std::string& base, const std::string& text);
+
+// Creates an empty new file at the first free name among BASE, then BASE
+// with "-2", "-3", ... before its extension. Returns the name (tests).
+engine::Result<std::string> CreateFirstFree(const std::string& base);
+
+}  // namespace maintenance
