@@ -16,9 +16,6 @@ namespace cli {
 
 namespace {
 
-// The second positional argument; the shared option list has no slot for it.
-std::string g_destination;
-
 // Redraws one line on the terminal, at most a few times a second.
 class ProgressBar {
  public:
@@ -50,14 +47,9 @@ class ProgressBar {
 
 }  // namespace
 
-void DeclareCompact(CLI::App& sub, CommonOptions& common, std::vector<std::string>&) {
-  // FILE is the source; it is only read.
-  DeclareFileAndPassword(sub, common);
-  sub.add_option("DESTINATION", g_destination, "the new file; it must not exist yet")->required();
-}
-
-int RunCompact(const CommonOptions& common, const std::vector<std::string>&) {
-  const std::string& destination = g_destination;
+// SOURCE into a new DESTINATION, straight through the engine's compaction
+// (maintenance_commands.cpp hands the two-path form of "compact" here).
+int CompactToNewFile(const CommonOptions& common, const std::string& destination) {
   if (destination.empty()) {
     std::fprintf(stderr, "error 3044: no destination file name given\n");
     return kExitEngineError;

@@ -186,14 +186,16 @@ Status EncodeIndexPage(const IndexPageHeader& header, ByteSpan entries,
   uint32_t begin = 0;
   for (size_t i = 0; i < ends.size(); ++i) {
     const uint32_t end = ends[i];
-    if (end <= begin || end > entries.size()) return invalid("entry " + std::to_string(i) + " is empty or out of range");
+    if (end <= begin || end > entries.size())
+      return invalid("entry " + std::to_string(i) + " is empty or out of range");
     ByteSpan entry = entries.subspan(begin, end - begin);
     size_t skip = 0;
     if (i > 0 && header.prefix_length > 0) {
       ByteSpan first = entries.subspan(0, ends[0]);
       skip = header.prefix_length;
       if (entry.size() <= skip || first.size() < skip ||
-          !std::equal(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(skip), entry.begin())) {
+          !std::equal(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(skip),
+                      entry.begin())) {
         return invalid("entry " + std::to_string(i) + " does not share the page's prefix");
       }
     } else if (i == 0 && header.prefix_length > entry.size()) {
@@ -222,7 +224,8 @@ Status EncodeIndexPage(const IndexPageHeader& header, ByteSpan entries,
   put32(L.ipage_next, header.next_page);
   put32(L.ipage_tail, header.child_tail);
   p[L.ipage_prefix] = static_cast<uint8_t>(header.prefix_length);
-  if (L.ipage_prefix_size == 2) p[L.ipage_prefix + 1] = static_cast<uint8_t>(header.prefix_length >> 8);
+  if (L.ipage_prefix_size == 2)
+    p[L.ipage_prefix + 1] = static_cast<uint8_t>(header.prefix_length >> 8);
   p[L.ipage_node_flag] = node ? 1 : 0;
   return Status::Ok();
 }

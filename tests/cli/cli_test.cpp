@@ -244,9 +244,9 @@ TEST_F(Cli, PasswordFromTheEnvironmentOrAFile) {
             0);
 
   // A file: its first line, with or without a line end (LF or CR LF).
-  for (const std::string& text : {"open sesame", "open sesame\n", "open sesame\r\nmore\n"}) {
+  for (std::string text : {"open sesame", "open sesame\n", "open sesame\r\nmore\n"}) {
     fs::path pw = Write("pw.txt", jet_test::Bytes(text.begin(), text.end()));
-    Outcome from_file = Exec({"check", db.string(), "--password-file", pw.string()});
+    Outcome from_file = Exec({"info", db.string(), "--password-file", pw.string()});
     EXPECT_EQ(from_file.code, 0) << from_file.err << " for " << text;
   }
   fs::path wrong = Write("wrong.txt", jet_test::Bytes{'o', 'p', 'e', 'n', '\n'});
@@ -325,12 +325,12 @@ TEST_F(Cli, PasswordIsAskedForOnATerminalWithoutEcho) {
 }
 
 TEST_F(Cli, CheckJsonNamesTheFileAndItsFormatVersion) {
-  // A stale row count is a leftover: listed, exit 0.
-  jet_test::SmallDbOptions options;
-  options.tamper = [](jet_test::FileBuilder& f) {
-    jet_test::Put32(f.page(5) + f.layout().tdef_num_rows, 42);
-  };
-  fs::path db = Write("stale.mdb", jet_test::BuildSmallDb(engine::JetVersion::kJet4, options));
+  // A stale row count (MSysQueries: 82 stored, 90 live) is a leftover:
+  // listed, exit 0.
+  fs::path sample = fs::path(QUORLEN_CORPUS_DIR) / "jet4" / "queryTestV2000.mdb";
+  if (!fs::exists(sample)) GTEST_SKIP() << "corpus not found: " << sample;
+  fs::path db = dir_ / "copy.mdb";
+  fs::copy_file(sample, db);
   Outcome text = Exec({"check", db.string()});
   EXPECT_EQ(text.code, 0) << text.out << text.err;
   EXPECT_NE(text.out.find("row-count-mismatch (leftover): "), std::string::npos) << text.out;
@@ -347,12 +347,13 @@ TEST_F(Cli, CheckJsonNamesTheFileAndItsFormatVersion) {
   EXPECT_EQ(doc["problems"][0]["severity"], "leftover");
 
   // Damage: exit 3, counted as such.
-  jet_test::Bytes bytes = jet_test::BuildSmallDb(engine::JetVersion::kJet4);
-  bytes.resize(bytes.size() - 100);
-  Outcome cut = Exec({"check", "--json", Write("cut.mdb", bytes).string()});
+  const auto size = fs::file_size(db);
+  fs::resize_file(db, size - 100);
+  Outcome cut = Exec({"check", "--json", db.string()});
   EXPECT_EQ(cut.code, 3);
   doc = nlohmann::json::parse(cut.out);
   EXPECT_GE(doc["damage_total"].get<int>(), 1);
+  EXPECT_EQ(doc["problems"][0]["code"], "file-size");
   EXPECT_EQ(doc["problems"][0]["severity"], "damage");
 
   // A file that cannot be checked: the error on standard error and, for a
@@ -379,6 +380,12 @@ TEST_F(Cli, DamagedFileAndFullDisk) {
   EXPECT_EQ(damaged.err.rfind("error 3049: ", 0), 0u) << damaged.err;
   EXPECT_NE(damaged.err.find("table T"), std::string::npos) << damaged.err;
   EXPECT_NE(damaged.err.find("page 6"), std::string::npos) << damaged.err;
+  // The readable tables are still written, the broken one marked.
+  auto partial = nlohmann::json::parse(damaged.out, nullptr, false);
+  ASSERT_FALSE(partial.is_discarded()) << damaged.out;
+  ASSERT_EQ(partial["tables"].size(), 2u);
+  EXPECT_EQ(partial["tables"][0]["row_count"], 3);
+  EXPECT_EQ(partial["tables"][1]["error"].get<std::string>().rfind("error 3049: table T: ", 0), 0u);
   // info shows what it can read, marks the table, and still fails.
   Outcome info = Exec({"info", db.string()});
   EXPECT_EQ(info.code, 1);
@@ -406,6 +413,17 @@ TEST_F(Cli, CorpusFiles) {
   ASSERT_EQ(dump.code, 0) << dump.err;
   auto json = nlohmann::json::parse(dump.out);
   EXPECT_GE(json["tables"].size(), 5u);
+  fs::path linked =
+      corpus / "real" / "jet4" / "winofsql+subject-1126-sql-having__3683a0ee_Database1.mdb";
+  if (fs::exists(linked)) {
+    Outcome info = Exec({"info", linked.string()});
+    EXPECT_EQ(info.code, 0) << info.err;
+    EXPECT_NE(info.out.find("linked tables: 12"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("-> ODBC DSN=MySQL; table"), std::string::npos) << info.out;
+    // Linked tables are not tables of the dump.
+    auto local = nlohmann::json::parse(Exec({"dump", linked.string()}).out);
+    for (const auto& t : local["tables"]) EXPECT_NE(t["name"], "public_社員マスタ");
+  }
   Outcome refused = Exec({"info", ace.string()});
   EXPECT_EQ(refused.code, 1);
   EXPECT_EQ(refused.err.rfind("error 3343: ", 0), 0u) << refused.err;

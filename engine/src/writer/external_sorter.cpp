@@ -7,8 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <queue>
+#include <span>
 
 namespace engine {
 
@@ -77,37 +76,46 @@ Result<int> OpenAnonymous(const std::string& dir) {
   return made;
 }
 
-// A run on disk. Owns its descriptor.
-struct RunFile {
+// The file that holds the runs, one after the other. Owns its descriptor.
+struct SpillFile {
   int fd = -1;
   uint64_t size = 0;
-  uint64_t records = 0;
 
-  RunFile() = default;
-  RunFile(const RunFile&) = delete;
-  RunFile& operator=(const RunFile&) = delete;
-  RunFile(RunFile&& o) noexcept : fd(o.fd), size(o.size), records(o.records) { o.fd = -1; }
-  RunFile& operator=(RunFile&& o) noexcept {
+  SpillFile() = default;
+  SpillFile(const SpillFile&) = delete;
+  SpillFile& operator=(const SpillFile&) = delete;
+  SpillFile(SpillFile&& o) noexcept : fd(o.fd), size(o.size) { o.fd = -1; }
+  SpillFile& operator=(SpillFile&& o) noexcept {
     if (this != &o) {
       Close();
       fd = o.fd;
       size = o.size;
-      records = o.records;
       o.fd = -1;
     }
     return *this;
   }
-  ~RunFile() { Close(); }
+  ~SpillFile() { Close(); }
   void Close() {
     if (fd >= 0) ::close(fd);
     fd = -1;
+    size = 0;
   }
 };
 
-// Appends records to a run through a buffer.
+// One sorted run: a stretch of a spill file.
+struct Run {
+  uint64_t offset = 0;
+  uint64_t size = 0;
+  uint64_t records = 0;
+};
+
+// Appends one run at the end of a spill file through a buffer.
 class RunWriter {
  public:
-  RunWriter(RunFile& run, std::size_t buffer_size) : run_(run) { buffer_.reserve(buffer_size); }
+  RunWriter(SpillFile& file, std::size_t buffer_size) : file_(file) {
+    run_.offset = file.size;
+    buffer_.reserve(buffer_size);
+  }
 
   Status Append(ByteSpan key, ByteSpan payload) {
     uint8_t header[kRecordHeader];
@@ -120,22 +128,26 @@ class RunWriter {
     return Status::Ok();
   }
 
+  // Writes what is buffered; the run is complete after the last Flush.
   Status Flush() {
     std::size_t done = 0;
     while (done < buffer_.size()) {
-      ssize_t n = ::pwrite(run_.fd, buffer_.data() + done, buffer_.size() - done,
-                           static_cast<off_t>(run_.size));
+      ssize_t n = ::pwrite(file_.fd, buffer_.data() + done, buffer_.size() - done,
+                           static_cast<off_t>(file_.size));
       if (n < 0) {
         if (errno == EINTR) continue;
         return IoFailure(errno, "writing a sorted run");
       }
       if (n == 0) return IoFailure(ENOSPC, "writing a sorted run");
       done += static_cast<std::size_t>(n);
-      run_.size += static_cast<uint64_t>(n);
+      file_.size += static_cast<uint64_t>(n);
     }
     buffer_.clear();
+    run_.size = file_.size - run_.offset;
     return Status::Ok();
   }
+
+  const Run& run() const { return run_; }
 
  private:
   Status Put(ByteSpan bytes) {
@@ -144,13 +156,15 @@ class RunWriter {
         if (Status st = Flush(); !st.ok()) return st;
       }
       std::size_t take = std::min(bytes.size(), buffer_.capacity() - buffer_.size());
-      buffer_.insert(buffer_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
+      buffer_.insert(buffer_.end(), bytes.begin(),
+                     bytes.begin() + static_cast<std::ptrdiff_t>(take));
       bytes = bytes.subspan(take);
     }
     return Status::Ok();
   }
 
-  RunFile& run_;
+  SpillFile& file_;
+  Run run_;
   std::vector<uint8_t> buffer_;
 };
 
@@ -158,7 +172,8 @@ class RunWriter {
 // record larger than itself.
 class RunReader {
  public:
-  RunReader(const RunFile& run, std::size_t buffer_size) : run_(run) {
+  RunReader(const SpillFile& file, const Run& run, std::size_t buffer_size)
+      : fd_(file.fd), run_(run), offset_(run.offset) {
     buffer_.resize(std::max<std::size_t>(buffer_size, kRecordHeader));
   }
 
@@ -191,12 +206,13 @@ class RunReader {
     pos_ = 0;
     if (n > buffer_.size()) buffer_.resize(n);
     while (end_ < n) {
-      if (offset_ >= run_.size) {
+      const uint64_t run_end = run_.offset + run_.size;
+      if (offset_ >= run_end) {
         return IoFailure(EIO, "a sorted run ends in the middle of a record");
       }
-      const std::size_t want = static_cast<std::size_t>(
-          std::min<uint64_t>(buffer_.size() - end_, run_.size - offset_));
-      ssize_t got = ::pread(run_.fd, buffer_.data() + end_, want, static_cast<off_t>(offset_));
+      const std::size_t want =
+          static_cast<std::size_t>(std::min<uint64_t>(buffer_.size() - end_, run_end - offset_));
+      ssize_t got = ::pread(fd_, buffer_.data() + end_, want, static_cast<off_t>(offset_));
       if (got < 0) {
         if (errno == EINTR) continue;
         return IoFailure(errno, "reading a sorted run");
@@ -208,10 +224,11 @@ class RunReader {
     return Status::Ok();
   }
 
-  const RunFile& run_;
+  int fd_;
+  Run run_;
   std::vector<uint8_t> buffer_;
   std::size_t pos_ = 0, end_ = 0;
-  uint64_t offset_ = 0;
+  uint64_t offset_;
   uint64_t remaining_records_ = UINT64_MAX;
   ByteSpan key_, payload_;
 };
@@ -220,9 +237,9 @@ class RunReader {
 // reader position, which keeps the output identical whatever the heap does).
 class Merger {
  public:
-  Merger(const std::vector<RunFile*>& runs, std::size_t buffer_each) {
+  Merger(const SpillFile& file, std::span<const Run> runs, std::size_t buffer_each) {
     readers_.reserve(runs.size());
-    for (RunFile* r : runs) readers_.emplace_back(*r, buffer_each);
+    for (const Run& r : runs) readers_.emplace_back(file, r, buffer_each);
   }
 
   Status Start() {
@@ -296,10 +313,13 @@ class ExternalSorter::Impl {
       if (Status st = Spill(); !st.ok()) return Failed(st);
     }
     Grow(bytes);
-    Entry e{arena_.size(), static_cast<uint32_t>(key.size()),
+    Entry e{HeadOf(key), arena_.size(), static_cast<uint32_t>(key.size()),
             static_cast<uint32_t>(payload.size())};
     arena_.insert(arena_.end(), key.begin(), key.end());
     arena_.insert(arena_.end(), payload.begin(), payload.end());
+    // Input that arrives in order (an index on the key rows are placed by)
+    // needs no sorting.
+    if (in_order_ && !entries_.empty() && Less(e, entries_.back())) in_order_ = false;
     entries_.push_back(e);
     Track(0);
     ++owner_.records_;
@@ -319,19 +339,20 @@ class ExternalSorter::Impl {
     }
     std::vector<uint8_t>().swap(arena_);
     std::vector<Entry>().swap(entries_);
-    // Merge passes until one pass can take every run.
+    // Merge passes until one pass can take every run; each pass writes
+    // its runs to a new file and drops the old one.
     const std::size_t fan_in =
         std::clamp<std::size_t>(Budget() / kMinMergeBuffer, 3, kMaxFanIn + 1) - 1;
     while (runs_.size() > fan_in) {
-      std::vector<RunFile*> group;
-      for (std::size_t i = 0; i < fan_in; ++i) group.push_back(&runs_[i]);
-      RunFile merged;
-      if (Status st = NewRun(merged); !st.ok()) return Failed(st);
-      {
-        Merger m(group, BufferEach(group.size() + 1));
-        RunWriter w(merged, BufferEach(group.size() + 1));
+      SpillFile next;
+      if (Status st = OpenSpill(next); !st.ok()) return Failed(st);
+      std::vector<Run> merged_runs;
+      for (std::size_t b = 0; b < runs_.size(); b += fan_in) {
+        const std::size_t n = std::min(fan_in, runs_.size() - b);
+        Merger m(file_, std::span<const Run>(runs_).subspan(b, n), BufferEach(n + 1));
+        RunWriter w(next, BufferEach(n + 1));
         if (Status st = m.Start(); !st.ok()) return Failed(st);
-        Track(m.memory() + BufferEach(group.size() + 1));
+        Track(m.memory() + BufferEach(n + 1));
         ByteSpan k, p;
         while (true) {
           auto more = m.Next(k, p);
@@ -340,13 +361,12 @@ class ExternalSorter::Impl {
           if (Status st = w.Append(k, p); !st.ok()) return Failed(st);
         }
         if (Status st = w.Flush(); !st.ok()) return Failed(st);
+        merged_runs.push_back(w.run());
       }
-      for (std::size_t i = 0; i < fan_in; ++i) runs_.pop_front();
-      runs_.push_back(std::move(merged));
+      file_ = std::move(next);
+      runs_ = std::move(merged_runs);
     }
-    std::vector<RunFile*> all;
-    for (RunFile& r : runs_) all.push_back(&r);
-    merger_ = std::make_unique<Merger>(all, BufferEach(all.size()));
+    merger_ = std::make_unique<Merger>(file_, runs_, BufferEach(runs_.size()));
     if (Status st = merger_->Start(); !st.ok()) return Failed(st);
     Track(merger_->memory());
     return Status::Ok();
@@ -361,7 +381,9 @@ class ExternalSorter::Impl {
         failed_ = true;
         return more.error();
       }
-      Track(merger_->memory());
+      // Read buffers grow only for records larger than themselves: looking
+      // now and then is enough.
+      if ((++merged_ & 0xFFFF) == 0 || !more.value()) Track(merger_->memory());
       return more.value();
     }
     if (next_ >= entries_.size()) return false;
@@ -372,11 +394,26 @@ class ExternalSorter::Impl {
   }
 
  private:
+  // A buffered record. `head` is the key's first eight bytes as a
+  // big-endian number (zero-padded), so that most comparisons while sorting
+  // never touch the arena; equal heads fall back to the bytes.
   struct Entry {
+    uint64_t head;
     std::size_t offset;
     uint32_t key_size;
     uint32_t payload_size;
   };
+
+  bool Less(const Entry& a, const Entry& b) const {
+    if (a.head != b.head) return a.head < b.head;
+    return CompareRecords(KeyOf(a), PayloadOf(a), KeyOf(b), PayloadOf(b)) < 0;
+  }
+
+  static uint64_t HeadOf(ByteSpan key) {
+    uint64_t h = 0;
+    for (std::size_t i = 0; i < 8; ++i) h = (h << 8) | (i < key.size() ? key[i] : 0);
+    return h;
+  }
 
   ByteSpan KeyOf(const Entry& e) const { return ByteSpan(arena_.data() + e.offset, e.key_size); }
   ByteSpan PayloadOf(const Entry& e) const {
@@ -418,12 +455,14 @@ class ExternalSorter::Impl {
   }
 
   void SortBuffer() {
-    std::sort(entries_.begin(), entries_.end(), [this](const Entry& a, const Entry& b) {
-      return CompareRecords(KeyOf(a), PayloadOf(a), KeyOf(b), PayloadOf(b)) < 0;
-    });
+    if (!in_order_) {
+      std::sort(entries_.begin(), entries_.end(),
+                [this](const Entry& a, const Entry& b) { return Less(a, b); });
+    }
+    in_order_ = true;
   }
 
-  Status NewRun(RunFile& run) {
+  Status OpenSpill(SpillFile& file) {
     std::vector<std::string> dirs;
     if (!options_.temp_dir.empty()) dirs.push_back(options_.temp_dir);
     if (const char* t = std::getenv("TMPDIR"); t != nullptr && *t != '\0') dirs.emplace_back(t);
@@ -432,7 +471,8 @@ class ExternalSorter::Impl {
     for (const std::string& dir : dirs) {
       auto fd = OpenAnonymous(dir);
       if (fd.ok()) {
-        run.fd = fd.value();
+        file.fd = fd.value();
+        file.size = 0;
         return Status::Ok();
       }
       last = fd.error();
@@ -442,17 +482,18 @@ class ExternalSorter::Impl {
 
   Status Spill() {
     SortBuffer();
-    RunFile run;
-    if (Status st = NewRun(run); !st.ok()) return st;
-    const std::size_t buffer = std::min(kMaxWriteBuffer, std::max<std::size_t>(
-                                                             Budget() / 8, kMinReadBuffer));
+    if (file_.fd < 0) {
+      if (Status st = OpenSpill(file_); !st.ok()) return st;
+    }
+    const std::size_t buffer =
+        std::min(kMaxWriteBuffer, std::max<std::size_t>(Budget() / 8, kMinReadBuffer));
     Track(buffer);
-    RunWriter w(run, buffer);
+    RunWriter w(file_, buffer);
     for (const Entry& e : entries_) {
       if (Status st = w.Append(KeyOf(e), PayloadOf(e)); !st.ok()) return st;
     }
     if (Status st = w.Flush(); !st.ok()) return st;
-    runs_.push_back(std::move(run));
+    runs_.push_back(w.run());
     ++owner_.runs_spilled_;
     arena_.clear();
     entries_.clear();
@@ -469,9 +510,12 @@ class ExternalSorter::Impl {
   SorterOptions options_;
   std::vector<uint8_t> arena_;
   std::vector<Entry> entries_;
-  std::deque<RunFile> runs_;
+  SpillFile file_;
+  std::vector<Run> runs_;
   std::unique_ptr<Merger> merger_;
   std::size_t next_ = 0;
+  uint64_t merged_ = 0;  // records read from the merge
+  bool in_order_ = true;  // the buffer is sorted as it stands
   bool finished_ = false;
   bool failed_ = false;
 };

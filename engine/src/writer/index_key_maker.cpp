@@ -55,8 +55,7 @@ struct SourceKeys {
 class IndexKeyMaker::Impl {
  public:
   Impl(const Database& source, std::string table_name, const TableDef& table)
-      : db_(source), name_(std::move(table_name)), table_(table),
-        decoder_(table, source.layout()) {
+      : db_(source), name_(std::move(table_name)), table_(table), decoder_(table, source.layout()) {
     for (const PhysicalIndex& pi : table.physical_indexes) {
       Index ix;
       ix.def = &pi;
@@ -96,8 +95,8 @@ class IndexKeyMaker::Impl {
 
   Status MakeKey(uint32_t i, ByteSpan row, RowPointer at, RowIndexKey& out) {
     if (i >= indexes_.size()) {
-      return Error(ErrorCode::kInvalidArgument, "table \"" + name_ + "\" has no physical index " +
-                                                    std::to_string(i));
+      return Error(ErrorCode::kInvalidArgument,
+                   "table \"" + name_ + "\" has no physical index " + std::to_string(i));
     }
     if (Status st = Decode(row, at); !st.ok()) return st;
     return KeyOfDecoded(i, at, out);
@@ -124,16 +123,17 @@ class IndexKeyMaker::Impl {
   Status Decode(ByteSpan row, RowPointer at) {
     Status st = decoder_.Decode(row);
     if (!st.ok()) {
-      return Damaged("table \"" + name_ + "\", row at " + RowText(at) +
-                     " of the source cannot be read for its index keys: " +
-                     st.error().description());
+      return Damaged(
+          "table \"" + name_ + "\", row at " + RowText(at) +
+          " of the source cannot be read for its index keys: " + st.error().description());
     }
     return Status::Ok();
   }
 
   Status KeyOfDecoded(uint32_t i, RowPointer at, RowIndexKey& out) {
     Index& ix = indexes_[i];
-    out = RowIndexKey{};
+    out.has_entry = out.any_null = out.reused = false;
+    out.key.clear();
     if (!ix.setup_error.empty()) return Fault(ix, at, ix.setup_error);
     bool all_null = true;
     for (size_t k : ix.positions) {
@@ -149,7 +149,10 @@ class IndexKeyMaker::Impl {
     }
     // Each segment on its own: where one has no code, the others still
     // come from the row (their values may have been remapped).
-    std::vector<std::optional<std::vector<uint8_t>>> segments(ix.columns.size());
+    // Reused from row to row: the hot path allocates only inside the encoder.
+    auto& segments = segments_;
+    segments.resize(ix.columns.size());
+    for (auto& seg : segments) seg.reset();
     bool complete = !ix.columns.empty();
     std::string reason;
     for (size_t c = 0; c < ix.columns.size(); ++c) {
@@ -211,9 +214,11 @@ class IndexKeyMaker::Impl {
       }
     }
     out.key.clear();
-    for (size_t c = 0; c < first; ++c) out.key.insert(out.key.end(), segments[c]->begin(), segments[c]->end());
+    for (size_t c = 0; c < first; ++c)
+      out.key.insert(out.key.end(), segments[c]->begin(), segments[c]->end());
     out.key.insert(out.key.end(), middle.begin(), middle.end());
-    for (size_t c = last; c < segments.size(); ++c) out.key.insert(out.key.end(), segments[c]->begin(), segments[c]->end());
+    for (size_t c = last; c < segments.size(); ++c)
+      out.key.insert(out.key.end(), segments[c]->begin(), segments[c]->end());
     out.reused = true;
     ++reused_;
     return Status::Ok();
@@ -225,22 +230,21 @@ class IndexKeyMaker::Impl {
       return;
     }
     auto keys = std::make_unique<SourceKeys>();
-    Status walked = WalkLeafChain(db_.pager(), db_.layout(), ix.def->root_page,
-                                  [&](const IndexPage&, const IndexEntry& e) {
-                                    keys->refs.push_back(
-                                        SourceKeys::Ref{Pack(e.row),
-                                                        static_cast<uint32_t>(keys->arena.size()),
-                                                        static_cast<uint32_t>(e.key.size())});
-                                    keys->arena.insert(keys->arena.end(), e.key.begin(),
-                                                       e.key.end());
-                                    return true;
-                                  });
+    Status walked = WalkLeafChain(
+        db_.pager(), db_.layout(), ix.def->root_page, [&](const IndexPage&, const IndexEntry& e) {
+          keys->refs.push_back(SourceKeys::Ref{Pack(e.row),
+                                               static_cast<uint32_t>(keys->arena.size()),
+                                               static_cast<uint32_t>(e.key.size())});
+          keys->arena.insert(keys->arena.end(), e.key.begin(), e.key.end());
+          return true;
+        });
     if (!walked.ok()) {
       ix.source_error = "the source index cannot be read (" + walked.error().description() + ")";
       return;
     }
-    std::stable_sort(keys->refs.begin(), keys->refs.end(),
-                     [](const SourceKeys::Ref& a, const SourceKeys::Ref& b) { return a.row < b.row; });
+    std::stable_sort(
+        keys->refs.begin(), keys->refs.end(),
+        [](const SourceKeys::Ref& a, const SourceKeys::Ref& b) { return a.row < b.row; });
     ix.source = std::move(keys);
   }
 
@@ -249,6 +253,7 @@ class IndexKeyMaker::Impl {
   const TableDef& table_;
   RowDecoder decoder_;
   RowKeyValues values_;
+  std::vector<std::optional<std::vector<uint8_t>>> segments_;
   std::vector<Index> indexes_;
   uint64_t reused_ = 0;
 };

@@ -37,9 +37,9 @@ namespace engine {
 
 // The key of one row in one physical index.
 struct RowIndexKey {
-  bool has_entry = false;  // false: all key columns NULL in an ignore-nulls index
-  bool any_null = false;   // some key column is NULL (unique indexes allow repeats then)
-  bool reused = false;     // taken from the source's entry
+  bool has_entry = false;    // false: all key columns NULL in an ignore-nulls index
+  bool any_null = false;     // some key column is NULL (unique indexes allow repeats then)
+  bool reused = false;       // taken from the source's entry
   std::vector<uint8_t> key;  // without the row pointer
 };
 

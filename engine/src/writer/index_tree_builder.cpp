@@ -69,8 +69,12 @@ class IndexTreeBuilder::Impl {
         area_(layout_.page_size - layout_.ipage_entries),
         prefix_max_(layout_.ipage_prefix_size == 1 ? 0xFFu : 0xFFFFu) {
     switch (options_.prefix) {
-      case IndexTreeOptions::Prefix::kOn: use_prefix_ = true; break;
-      case IndexTreeOptions::Prefix::kOff: use_prefix_ = false; break;
+      case IndexTreeOptions::Prefix::kOn:
+        use_prefix_ = true;
+        break;
+      case IndexTreeOptions::Prefix::kOff:
+        use_prefix_ = false;
+        break;
       case IndexTreeOptions::Prefix::kAuto:
         use_prefix_ = layout_.version == JetVersion::kJet3;
         break;
@@ -79,7 +83,8 @@ class IndexTreeBuilder::Impl {
   }
 
   Status Add(ByteSpan key, RowPointer row) {
-    if (finished_) return Error(ErrorCode::kInvalidArgument, "index entry added after the tree was finished");
+    if (finished_)
+      return Error(ErrorCode::kInvalidArgument, "index entry added after the tree was finished");
     if (row.page > 0xFFFFFF) {
       return Damaged("index entry for page " + std::to_string(row.page) +
                      ", beyond what an index row pointer can name");

@@ -13,7 +13,7 @@ constexpr uint8_t kPayloadAnyNull = 0x01;
 constexpr size_t kPayloadSize = 5;
 constexpr size_t kRowPointerSize = 4;
 // Each index's sorter gets at least this much, whatever the table's share.
-constexpr std::size_t kMinIndexBudget = std::size_t{256} << 10;
+constexpr std::size_t kMinIndexBudget = std::size_t{64} << 10;
 
 std::string RowText(RowPointer p) {
   return "page " + std::to_string(p.page) + " row " + std::to_string(p.row);
@@ -85,6 +85,7 @@ class TableIndexWriter::Impl {
     const uint32_t total = static_cast<uint32_t>(indexes_.size());
     for (uint32_t i = 0; i < total; ++i) {
       auto one = Build(indexes_[i]);
+      runs_ += indexes_[i].sorter->runs_spilled();
       indexes_[i].sorter.reset();  // frees its memory and run files now
       if (!one.ok()) return one.error();
       built.push_back(std::move(one.value()));
@@ -97,6 +98,7 @@ class TableIndexWriter::Impl {
 
   uint64_t rows() const { return rows_; }
   uint64_t reused() const { return keys_.keys_reused(); }
+  uint64_t runs() const { return runs_; }
 
  private:
   struct Index {
@@ -159,6 +161,7 @@ class TableIndexWriter::Impl {
   std::vector<RowIndexKey> keys_out_;
   std::vector<uint8_t> record_;
   uint64_t rows_ = 0;
+  uint64_t runs_ = 0;
   bool finished_ = false;
 };
 
@@ -183,6 +186,9 @@ uint64_t TableIndexWriter::rows() const {
 }
 uint64_t TableIndexWriter::keys_reused() const {
   return impl_->reused();
+}
+uint64_t TableIndexWriter::sort_runs() const {
+  return impl_->runs();
 }
 
 }  // namespace engine

@@ -55,6 +55,9 @@ class TableIndexWriter {
 
   uint64_t rows() const;
   uint64_t keys_reused() const;
+  // Sorted runs the indexes spilled to disk (0 when every sort fitted the
+  // budget), after Finish.
+  uint64_t sort_runs() const;
 
  private:
   class Impl;
