@@ -49,10 +49,12 @@ uint32_t KindBits(LongValueKind kind) {
 
 }  // namespace
 
-std::vector<uint8_t> EncodeLongValueHeader(LongValueKind kind, uint32_t length, RowPointer first) {
+std::vector<uint8_t> EncodeLongValueHeader(LongValueKind kind, uint32_t length, RowPointer first,
+                                           uint32_t extra) {
   std::vector<uint8_t> h(kLongValueHeaderSize, 0);
   Put32(h.data(), KindBits(kind) | (length & kMaxLongValueLength));
   Put32(h.data() + 4, kind == LongValueKind::kInline ? 0 : first.ToLe());
+  Put32(h.data() + 8, extra);
   return h;
 }
 

@@ -33,7 +33,9 @@ Result<RowParts> SplitRow(const TableDef& table, const Layout& layout, ByteSpan 
   parts.column_count = decoder.row_column_count();
   const size_t M = (static_cast<size_t>(parts.column_count) + 7) / 8;
   parts.null_mask.assign(row.end() - static_cast<ptrdiff_t>(M), row.end());
-  parts.var_part = table.num_var_cols > 0;
+  // The decoder finds a variable part where the table has variable columns
+  // and the row is recent enough to include one of them.
+  parts.var_part = !decoder.var_offsets().empty();
   if (!parts.var_part) {
     parts.fixed.assign(row.begin() + static_cast<ptrdiff_t>(cs),
                        row.end() - static_cast<ptrdiff_t>(M));

@@ -460,6 +460,45 @@ TEST_P(Versions, LongValuesReadBackInEveryForm) {
   EXPECT_EQ(listed, sink.allocated() - 10);
 }
 
+TEST_P(Versions, ChainsCarryTheUnknownFieldTheyAreGiven) {
+  const Layout& L = layout();
+  MemoryPageSink sink(L, 2);
+  LongValueWriter writer(sink);
+  Bytes data = Pattern(ChainPieceData(L) + 100, 9);
+  size_t at = 0;
+  LongValueSource from = [&](std::span<uint8_t> out) {
+    std::copy_n(data.begin() + static_cast<ptrdiff_t>(at), out.size(), out.begin());
+    at += out.size();
+    return Status::Ok();
+  };
+  auto chain = writer.Write(4, static_cast<uint32_t>(data.size()), from, true, 0xA1B2C3D4);
+  ASSERT_TRUE(chain.ok());
+  auto single = writer.Write(4, Pattern(500, 1), true);
+  ASSERT_TRUE(single.ok());
+  ASSERT_TRUE(writer.Finish().ok());
+  auto h = DecodeLongValueHeader(*chain);
+  ASSERT_TRUE(h.ok());
+  EXPECT_EQ(h->kind, LongValueKind::kChain);
+  EXPECT_EQ(h->extra, 0xA1B2C3D4u);
+  EXPECT_EQ(DecodeLongValueHeader(*single)->extra, 0u);
+  std::vector<uint8_t> file;
+  Pager pager = PagerOver(sink, file);
+  auto first = DecodeDataPage(pager.PageOrThrow(h->first.page), L, h->first.page);
+  ASSERT_TRUE(first.ok());
+  // Jet 4 repeats it on the chain's first page; Jet 3 pages have no such field.
+  EXPECT_EQ(first->extra, L.version == JetVersion::kJet4 ? 0xA1B2C3D4u : 0u);
+  std::vector<uint8_t> out;
+  ASSERT_TRUE(ReadLongValue(pager, L, *chain, out).ok());
+  EXPECT_EQ(out, data);
+  // Every other LVAL page keeps 0 there.
+  for (const auto& c : writer.Columns()) {
+    for (uint32_t p : c.pages) {
+      if (p == h->first.page) continue;
+      EXPECT_EQ(DecodeDataPage(pager.PageOrThrow(p), L, p)->extra, 0u) << p;
+    }
+  }
+}
+
 TEST_P(Versions, LongValueFailuresComeBack) {
   const Layout& L = layout();
   const uint32_t piece = ChainPieceData(L);

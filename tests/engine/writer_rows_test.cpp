@@ -116,6 +116,22 @@ TEST_P(RowVersions, PaddingIsDroppedAndRowsWithoutVariablePartStay) {
   fixed_only.max_cols = 2;
   fixed_only.columns = {{0x04, 0, 0, 0x03, 0, 4, "N"}, {0x03, 1, 0, 0x03, 4, 2, "I"}};
   TableDef f = Def(v(), fixed_only);
+
+  // A row from before the table's first variable column was added: no
+  // variable part, and none is added.
+  jet_test::RowSpec old;
+  old.columns = 1;
+  old.fixed = jet_test::Le32Bytes(77);
+  old.present = {0};
+  old.var_part = false;
+  Bytes old_row = jet_test::BuildRow(v(), old);
+  auto old_parts = SplitRow(t, layout(), old_row);
+  ASSERT_TRUE(old_parts.ok()) << old_parts.error().ToString();
+  EXPECT_FALSE(old_parts->var_part);
+  EXPECT_EQ(old_parts->fixed, jet_test::Le32Bytes(77));
+  auto old_again = EncodeRow(layout(), *old_parts);
+  ASSERT_TRUE(old_again.ok());
+  EXPECT_EQ(*old_again, old_row);
   jet_test::RowSpec fr;
   fr.columns = 2;
   fr.fixed = {1, 2, 3, 4, 5, 6};
@@ -279,6 +295,39 @@ TEST_P(RowVersions, RewrittenRowsCarryTheirLongValuesIntoTheCopy) {
   auto same = plain_rewriter.Rewrite(plain_row);
   ASSERT_TRUE(same.ok());
   EXPECT_EQ(*same, plain_row);
+}
+
+TEST_P(RowVersions, RewrittenChainsKeepTheSourcesUnknownField) {
+  TableDef t = Def(v(), Spec());
+  Source source(layout());
+  Bytes value(ChainPieceData(layout()) * 2, 'c');
+  size_t at = 0;
+  auto memo = source.writer.Write(
+      3, static_cast<uint32_t>(value.size()),
+      [&](std::span<uint8_t> out) {
+        std::copy_n(value.begin() + static_cast<ptrdiff_t>(at), out.size(), out.begin());
+        at += out.size();
+        return Status::Ok();
+      },
+      true, 0x00C0FFEE);
+  ASSERT_TRUE(memo.ok());
+  const Pager& pager = source.Close();
+  jet_test::RowSpec r;
+  r.columns = 7;
+  r.fixed = jet_test::Le32Bytes(1);
+  r.vars = {Bytes{}, Bytes{}, Bytes{}, *memo, Bytes{}};
+  r.present = {0, 3};
+  MemoryPageSink copy(layout());
+  LongValueWriter long_values(copy);
+  RowRewriter rewriter(t, layout(), pager, long_values);
+  auto out = rewriter.Rewrite(jet_test::BuildRow(v(), r));
+  ASSERT_TRUE(out.ok());
+  RowDecoder decoder(t, layout());
+  ASSERT_TRUE(decoder.Decode(*out).ok());
+  auto h = DecodeLongValueHeader(decoder.fields()[3].bytes);
+  ASSERT_TRUE(h.ok());
+  EXPECT_EQ(h->kind, LongValueKind::kChain);
+  EXPECT_EQ(h->extra, 0x00C0FFEEu);
 }
 
 TEST_P(RowVersions, DamagedSourceLongValuesNameTheColumn) {

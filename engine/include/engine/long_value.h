@@ -32,8 +32,9 @@ inline constexpr uint32_t kLongValueHeaderSize = 12;
 // Longest value a header can declare (30 bits).
 inline constexpr uint32_t kMaxLongValueLength = 0x3FFFFFFF;
 // The 12-byte header of a value of `length` bytes stored as `kind` starting
-// at `first` (ignored for inline values); bytes 8..11 are zero.
-std::vector<uint8_t> EncodeLongValueHeader(LongValueKind kind, uint32_t length, RowPointer first);
+// at `first` (ignored for inline values), with `extra` in bytes 8..11.
+std::vector<uint8_t> EncodeLongValueHeader(LongValueKind kind, uint32_t length, RowPointer first,
+                                           uint32_t extra = 0);
 
 // Reads the whole value into out (replacing its contents). When `pieces`
 // is given, it receives every LVAL row used, in order. Errors (3049) name

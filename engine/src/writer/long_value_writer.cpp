@@ -62,7 +62,7 @@ Result<std::vector<uint8_t>> LongValueWriter::Write(uint16_t column_number, Byte
 
 Result<std::vector<uint8_t>> LongValueWriter::Write(uint16_t column_number, uint32_t length,
                                                     const LongValueSource& source,
-                                                    bool allow_inline) {
+                                                    bool allow_inline, uint32_t chain_extra) {
   if (finished_) {
     return Error(ErrorCode::kInvalidArgument, "long value written after the table was finished");
   }
@@ -112,6 +112,9 @@ Result<std::vector<uint8_t>> LongValueWriter::Write(uint16_t column_number, uint
     ByteSpan rows[] = {ByteSpan(buffer)};
     auto page = EncodeDataPage(layout, kLvalOwner, rows);
     if (!page.ok()) return page.error();
+    if (i == 0 && layout.data_extra_offset != 0) {
+      Put32(page->data() + layout.data_extra_offset, chain_extra);
+    }
     s = sink_.WritePage(current.page, *page);
     if (!s.ok()) return s.error();
     column.whole_pages.push_back(current.page);
@@ -123,7 +126,7 @@ Result<std::vector<uint8_t>> LongValueWriter::Write(uint16_t column_number, uint
   s = column.rows.Fill(*last, buffer);
   if (!s.ok()) return s.error();
   ++column.values;
-  return EncodeLongValueHeader(LongValueKind::kChain, length, first);
+  return EncodeLongValueHeader(LongValueKind::kChain, length, first, chain_extra);
 }
 
 Status LongValueWriter::Finish() {

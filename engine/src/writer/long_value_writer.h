@@ -10,7 +10,10 @@
 //   chain    kind 0x00: LVAL rows of (next row pointer, data); every piece
 //            but the last holds 2032 / 4072 data bytes and sits alone on its
 //            page, the last holds the rest; the last pointer is 0.
-// Header bytes 8..11 and Jet 4's LVAL page field at 0x08 are written as 0.
+// Header bytes 8..11 and Jet 4's LVAL page field at 0x08 hold a value of
+// unknown meaning that Access repeats between a chain's header and its first
+// page; the caller passes the source's (`chain_extra`) and the writer puts it
+// in both places for a chain, 0 elsewhere.
 // A zero-length value is an inline header of length 0.
 //
 // Values can be streamed: the writer pulls the bytes in order through a
@@ -40,9 +43,6 @@ inline constexpr uint32_t kInlineLimit = 64;
 uint32_t MaxSingleRowValue(const Layout& layout);  // 2032 / 4076
 uint32_t ChainPieceData(const Layout& layout);     // 2032 / 4072
 
-// The 12-byte header of a value of `length` bytes stored as `kind` at `first`.
-std::vector<uint8_t> EncodeLongValueHeader(LongValueKind kind, uint32_t length, RowPointer first);
-
 // Fills `out` with the next out.size() bytes of a value. Called repeatedly
 // until the declared length is reached; an error stops the write.
 using LongValueSource = std::function<Status(std::span<uint8_t> out)>;
@@ -71,7 +71,8 @@ class LongValueWriter {
   Result<std::vector<uint8_t>> Write(uint16_t column_number, ByteSpan value,
                                      bool allow_inline = true);
   Result<std::vector<uint8_t>> Write(uint16_t column_number, uint32_t length,
-                                     const LongValueSource& source, bool allow_inline = true);
+                                     const LongValueSource& source, bool allow_inline = true,
+                                     uint32_t chain_extra = 0);
 
   // Writes every column's partly filled LVAL page. Call once at the end of
   // the table; Write must not be called afterwards.

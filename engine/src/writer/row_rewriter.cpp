@@ -66,11 +66,14 @@ Result<std::vector<uint8_t>> RowRewriter::Rewrite(ByteSpan source_row) {
 
   for (Pending& item : pending) {
     uint32_t length = item.stream.length();
+    const LongValueHeader& source_header = item.stream.header();
+    // Kept for chains only: single-row and inline values carry 0 there.
+    uint32_t extra = source_header.kind == LongValueKind::kChain ? source_header.extra : 0;
     bool allow_inline = length <= kInlineLimit && length <= room;
     LongValueStream& stream = item.stream;
     auto field = long_values_.Write(
         item.column->number, length, [&stream](std::span<uint8_t> out) { return stream.Read(out); },
-        allow_inline);
+        allow_inline, extra);
     if (!field.ok()) {
       return Error(field.error().number(),
                    "column " + item.column->name + ": " + field.error().description());
