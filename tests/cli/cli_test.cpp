@@ -466,7 +466,7 @@ TEST_F(Cli, CompactWritesACopyAndASummaryAndRefusesWhatItCannotDo) {
     EXPECT_EQ(wrong.err.rfind("error 3031: ", 0), 0u) << wrong.err;
     EXPECT_FALSE(fs::exists(other));
   }
-  EXPECT_EQ(Exec({"compact", (dir_ / "only-one.mdb").string()}).code, 2);
+  EXPECT_EQ(Exec({"compact"}).code, 2);
   Outcome missing = Exec({"compact", (dir_ / "nothing.mdb").string(), (dir_ / "x.mdb").string()});
   EXPECT_EQ(missing.code, 1);
   EXPECT_EQ(missing.err.rfind("error 3024: ", 0), 0u) << missing.err;
