@@ -512,6 +512,7 @@ TEST_F(Cli, CompactWritesACopyAndASummaryAndRefusesWhatItCannotDo) {
   EXPECT_EQ(in_place.code, 1);
   EXPECT_EQ(in_place.err.rfind("error 3024: ", 0), 0u) << in_place.err;
   EXPECT_EQ(Exec({"compact", "a.mdb", "b.mdb", "c.mdb"}).code, 2);
+  EXPECT_EQ(Exec({"compact"}).code, 2);
   Outcome missing = Exec({"compact", (dir_ / "nothing.mdb").string(), (dir_ / "x.mdb").string()});
   EXPECT_EQ(missing.code, 1);
   EXPECT_EQ(missing.err.rfind("error 3024: ", 0), 0u) << missing.err;

@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "corpus_files.h"
 #include "engine/check.h"
 #include "engine/database.h"
 #include "engine/header.h"
@@ -25,7 +26,7 @@ namespace engine {
 namespace {
 
 namespace fs = std::filesystem;
-using writer_test::MemorySink;
+using writer_test::PagerOver;
 using Bytes = std::vector<uint8_t>;
 
 struct Entry {
@@ -33,34 +34,6 @@ struct Entry {
   RowPointer row;
   bool operator==(const Entry&) const = default;
 };
-
-std::map<std::string, std::string> Passwords() {
-  std::map<std::string, std::string> out;
-  std::ifstream in(fs::path(QUORLEN_CORPUS_DIR) / "real" / "files.tsv");
-  std::string line;
-  while (std::getline(in, line)) {
-    std::vector<std::string> f;
-    std::stringstream ss(line);
-    std::string field;
-    while (std::getline(ss, field, '\t')) f.push_back(field);
-    if (f.size() >= 6 && !f[5].empty()) out["real/" + f[0]] = f[5];
-  }
-  return out;
-}
-
-std::vector<std::string> Files() {
-  std::vector<std::string> out;
-  for (const char* folder : {"jet3", "jet4", "other-writers", "real/jet3", "real/jet4"}) {
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(fs::path(QUORLEN_CORPUS_DIR) / folder, ec)) {
-      if (e.path().extension() == ".mdb" || e.path().extension() == ".MDB") {
-        out.push_back(std::string(folder) + "/" + e.path().filename().string());
-      }
-    }
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
 
 std::vector<Entry> LeafEntries(const Pager& pager, const Layout& layout, uint32_t root) {
   std::vector<Entry> out;
@@ -74,7 +47,7 @@ std::vector<Entry> LeafEntries(const Pager& pager, const Layout& layout, uint32_
 
 // Rebuilds every index of `t` with each row at its source location.
 Result<std::vector<BuiltIndex>> Rebuild(const Database& db, const std::string& name,
-                                        const TableDef& t, MemorySink& sink, uint64_t& reused,
+                                        const TableDef& t, MemoryPageSink& sink, uint64_t& reused,
                                         uint64_t& runs,
                                         const std::function<void(Bytes&)>& change_row = {}) {
   TableIndexWriter writer(sink, db, name, t, t.first_page,
@@ -96,15 +69,14 @@ Result<std::vector<BuiltIndex>> Rebuild(const Database& db, const std::string& n
 }
 
 TEST(IndexRebuildCorpus, RebuiltIndexesHoldWhatAccessWrote) {
-  const auto files = Files();
+  const auto files = corpus::AllFiles();
   if (files.empty()) GTEST_SKIP() << "corpus not found at " QUORLEN_CORPUS_DIR;
-  const auto passwords = Passwords();
   uint64_t indexes = 0, entries = 0, reused = 0, skipped = 0, runs = 0;
-  for (const std::string& file : files) {
-    SCOPED_TRACE(file);
+  for (const corpus::File& file : files) {
+    SCOPED_TRACE(file.name);
     OpenOptions options;
-    if (auto p = passwords.find(file); p != passwords.end()) options.password = p->second;
-    auto opened = Database::Open((fs::path(QUORLEN_CORPUS_DIR) / file).string(), options);
+    options.password = file.password;
+    auto opened = Database::Open(file.path.string(), options);
     ASSERT_TRUE(opened.ok()) << opened.error().ToString();
     const Database& db = *opened.value();
     for (const CatalogObject* table : db.tables()) {
@@ -124,11 +96,11 @@ TEST(IndexRebuildCorpus, RebuiltIndexesHoldWhatAccessWrote) {
         ++skipped;
         continue;
       }
-      MemorySink sink(db.version(), db.page_count());
+      MemoryPageSink sink(db.layout(), db.page_count());
       auto built = Rebuild(db, table->name, t, sink, reused, runs);
       ASSERT_TRUE(built.ok()) << built.error().ToString();
       ASSERT_EQ(built->size(), t.physical_indexes.size());
-      auto pager = sink.MakePager();
+      auto pager = PagerOver(sink);
       for (size_t i = 0; i < t.physical_indexes.size(); ++i) {
         SCOPED_TRACE("index " + IndexDisplayName(t, static_cast<uint32_t>(i)));
         const auto expected = LeafEntries(db.pager(), db.layout(), t.physical_indexes[i].root_page);
@@ -154,8 +126,10 @@ TEST(IndexRebuildCorpus, RebuiltIndexesHoldWhatAccessWrote) {
   EXPECT_GT(runs, 0u);  // the small budget made the larger indexes spill
 }
 
-std::unique_ptr<Database> OpenCorpus(const std::string& file) {
-  auto db = Database::Open((fs::path(QUORLEN_CORPUS_DIR) / file).string());
+std::unique_ptr<Database> OpenCorpus(const char* name) {
+  auto files = corpus::Named({name});
+  if (files.empty()) return nullptr;
+  auto db = Database::Open(files.front().path.string());
   return db.ok() ? std::move(db.value()) : nullptr;
 }
 
@@ -250,7 +224,7 @@ TEST(IndexKeyMaker, KeysWithoutCodeComeFromTheSourceWithFreshSegmentsAround) {
     EXPECT_NE(text.find("no entry"), std::string::npos) << text;
 
     // A row that cannot be decoded is refused, naming it.
-    st = keys.MakeKey(*index, Bytes{1, 0}, RowPointer{12, 3}, k);
+    st = keys.MakeKey(*index, Bytes{}, RowPointer{12, 3}, k);
     ASSERT_FALSE(st.ok());
     EXPECT_EQ(st.error().number(), 3049);
     EXPECT_NE(st.error().description().find("page 12 row 3"), std::string::npos);
@@ -271,7 +245,7 @@ TEST(TableIndexWriter, DuplicateKeysInUniqueIndexesAndNullPrimaryKeysAreRefused)
     ASSERT_TRUE(t.physical_indexes[*index].flags & kIndexUnique);
 
     // The same row placed twice.
-    MemorySink sink(db->version(), db->page_count());
+    MemoryPageSink sink(db->layout(), db->page_count());
     TableIndexWriter writer(sink, *db, "MSysObjects", t, t.first_page, {});
     Bytes row;
     RowPointer at;
@@ -313,7 +287,7 @@ TEST(TableIndexWriter, DuplicateKeysInUniqueIndexesAndNullPrimaryKeysAreRefused)
     if (row.empty()) continue;
     const size_t mask = (t.num_cols + 7) / 8;
     row[row.size() - mask + column / 8] &= static_cast<uint8_t>(~(1u << (column % 8)));
-    MemorySink sink(db->version(), db->page_count());
+    MemoryPageSink sink(db->layout(), db->page_count());
     TableIndexWriter writer(sink, *db, table->name, t, t.first_page, {});
     Status st = writer.AddRow(row, at, at);
     ASSERT_FALSE(st.ok()) << table->name;
@@ -341,22 +315,21 @@ std::pair<size_t, size_t> TdefPosition(size_t offset, uint32_t page_size) {
 // The index page maps are not rewritten here, so the map and ownership
 // findings about the old and new pages are expected and ignored.
 TEST(IndexRebuildCorpus, RebuiltTreesPassTheCheckersIndexChecks) {
-  const auto files = Files();
+  const auto files = corpus::AllFiles();
   if (files.empty()) GTEST_SKIP() << "corpus not found at " QUORLEN_CORPUS_DIR;
-  const auto passwords = Passwords();
   uint64_t trees = 0, verified = 0;
-  for (const std::string& file : files) {
-    SCOPED_TRACE(file);
+  for (const corpus::File& file : files) {
+    SCOPED_TRACE(file.name);
     OpenOptions options;
-    if (auto p = passwords.find(file); p != passwords.end()) options.password = p->second;
-    auto opened = Database::Open((fs::path(QUORLEN_CORPUS_DIR) / file).string(), options);
+    options.password = file.password;
+    auto opened = Database::Open(file.path.string(), options);
     ASSERT_TRUE(opened.ok()) << opened.error().ToString();
     const Database& db = *opened.value();
     const uint32_t ps = db.page_size();
     const uint32_t key = db.header().database_key;
     ByteSpan original = db.pager().source().bytes();
     Bytes patched(original.begin(), original.begin() + size_t{db.page_count()} * ps);
-    MemorySink sink(db.version(), db.page_count());
+    MemoryPageSink sink(db.layout(), db.page_count());
     std::set<std::string> rebuilt;
     for (const CatalogObject* table : db.tables()) {
       auto def = db.ReadTableDef(table->table_page());
@@ -394,7 +367,7 @@ TEST(IndexRebuildCorpus, RebuiltTreesPassTheCheckersIndexChecks) {
       }
       if (patched_all) rebuilt.insert(table->name);
     }
-    Bytes tail = sink.File();
+    Bytes tail = sink.bytes();
     tail.erase(tail.begin(), tail.begin() + size_t{db.page_count()} * ps);
     for (size_t n = 0; n * ps < tail.size(); ++n) {
       ApplyPageCipher(tail.data() + n * ps, ps, db.page_count() + static_cast<uint32_t>(n), key);

@@ -176,7 +176,7 @@ class DeletingSink final : public PageSink {
 struct Options {
   std::string template_path, out;
   uint32_t tables = 40;
-  uint32_t rows = 60000;
+  uint32_t rows = 28000;
   uint32_t seed = 1;
 };
 
@@ -211,8 +211,9 @@ int Run(const Options& o) {
       {{0}, 0x89, 1, "PrimaryKey"}, {{1}, 0x80, 0, "Name"}, {{2}, 0x81, 0, "Code"}};
   DataPageBuilder maps(sink, 0);
   std::mt19937 rng(o.seed);
-  static const char* kWords[] = {"alder",  "birch", "cedar", "dogwood", "elm",   "fir",
-                                 "ginkgo", "hazel", "ivy",   "juniper", "kauri", "larch"};
+  // Words whose letters the key encoder's General tables know.
+  static const char* kWords[] = {"alder", "birch", "cedar", "elm",  "fir",   "holly",
+                                 "larch", "maple", "oak",   "pine", "rowan", "spruce"};
   std::vector<std::string> table_names;
   uint64_t live_total = 0, deleted_total = 0;
 
@@ -329,8 +330,9 @@ int Run(const Options& o) {
                                      {0x04, 1, 0, 0x13, 4, 4, "ParentId"},
                                      {0x0A, 2, 0, 0x12, 0, 510, "Name"},
                                      {0x03, 3, 0, 0x13, 8, 2, "Type"},
-                                     {0x04, 4, 0, 0x13, 10, 4, "Flags"}};
-    Bytes raw = TableDefinition('S', 5, 1, cat, {}, {});
+                                     {0x04, 4, 0, 0x13, 10, 4, "Flags"},
+                                     {0x0B, 5, 1, 0x12, 0, 0, "LvProp"}};
+    Bytes raw = TableDefinition('S', 6, 2, cat, {}, {5});
     TextCodec text(JetVersion::kJet4, 1252);
     auto def = DecodeTableDef(raw, L, text, catalog_page);
     if (!def.ok()) return Fail(def.error());
@@ -338,13 +340,14 @@ int Run(const Options& o) {
     auto add = [&](uint32_t id, uint32_t parent, const std::string& n, uint16_t type,
                    uint32_t flags) -> Status {
       RowParts p;
-      p.column_count = 5;
+      p.column_count = 6;
       p.fixed.assign(14, 0);
       std::memcpy(p.fixed.data(), &id, 4);
       std::memcpy(p.fixed.data() + 4, &parent, 4);
       std::memcpy(p.fixed.data() + 8, &type, 2);
       std::memcpy(p.fixed.data() + 10, &flags, 4);
       p.vars.push_back(Ucs2(n));
+      p.vars.push_back({});  // LvProp: no properties
       p.null_mask = {0x1F};
       auto row = EncodeRow(L, p);
       if (!row.ok()) return row.error();
@@ -374,6 +377,11 @@ int Run(const Options& o) {
     where = maps.Add(free_map.value());
     if (!where.ok()) return Fail(where.error());
     u.free_map = where.value();
+    auto lv_map = BuildUsageMap(sink, std::vector<uint32_t>{});
+    if (!lv_map.ok()) return Fail(lv_map.error());
+    where = maps.Add(lv_map.value());
+    if (!where.ok()) return Fail(where.error());
+    u.long_values.push_back({where.value(), {}});
     auto out = RewriteTableDef(def.value(), L, u);
     if (!out.ok()) return Fail(out.error());
     auto pages = SplitTableDef(out.value(), {catalog_page}, L);

@@ -190,19 +190,30 @@ Status Compactor::FindStaleIds(const std::map<uint32_t, const CatalogObject*>& t
   return Status::Ok();
 }
 
-// The bytes of the row stored at `data` (a live or overflow-target slot).
+// The bytes of the row stored at `data` (a live or overflow-target slot),
+// read from the slot table without decoding the whole page.
 Result<ByteSpan> RowBytesAt(const Database& db, RowPointer data) {
   auto page = db.pager().Page(data.page);
   if (!page.ok()) return page.error();
-  auto decoded = DecodeDataPage(page.value(), db.layout(), data.page);
-  if (!decoded.ok()) return decoded.error();
-  const DataPage& dp = decoded.value();
-  if (data.row >= dp.slots.size() || !dp.slots[data.row].in_bounds) {
-    return Damaged("data page " + std::to_string(data.page) + " row " + std::to_string(data.row) +
-                   " does not exist");
+  const Layout& L = db.layout();
+  const ByteSpan p = page.value();
+  const std::string where =
+      "data page " + std::to_string(data.page) + " row " + std::to_string(data.row);
+  if (p[0] != static_cast<uint8_t>(PageType::kData)) return Damaged(where + ": not a data page");
+  const uint32_t count = p[L.data_row_count_offset] | (p[L.data_row_count_offset + 1] << 8);
+  const uint32_t table_end = L.data_header_size + 2 * count;
+  if (data.row >= count || table_end > L.page_size) return Damaged(where + " does not exist");
+  auto entry = [&](uint32_t row) {
+    const uint8_t* e = p.data() + L.data_header_size + 2 * row;
+    return static_cast<uint32_t>(e[0] | (e[1] << 8)) & kRowOffsetMask;
+  };
+  const uint32_t start = entry(data.row);
+  const uint32_t end = data.row == 0 ? L.page_size : entry(data.row - 1u);
+  if (start < table_end || start > end || end > L.page_size) {
+    return Damaged(where + ": offsets " + std::to_string(start) + ".." + std::to_string(end) +
+                   " lie outside the row area");
   }
-  const RowSlot& s = dp.slots[data.row];
-  return page.value().subspan(s.start, s.end - s.start);
+  return p.subspan(start, end - start);
 }
 
 Status Compactor::CopyTable(TablePlan& t) {

@@ -514,7 +514,7 @@ class ExternalSorter::Impl {
   std::vector<Run> runs_;
   std::unique_ptr<Merger> merger_;
   std::size_t next_ = 0;
-  uint64_t merged_ = 0;  // records read from the merge
+  uint64_t merged_ = 0;   // records read from the merge
   bool in_order_ = true;  // the buffer is sorted as it stands
   bool finished_ = false;
   bool failed_ = false;
