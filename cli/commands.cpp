@@ -178,19 +178,25 @@ int RunDump(const CommonOptions& common, const std::vector<std::string>&) {
 // check_command.cpp
 void DeclareCheck(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra);
 int RunCheck(const CommonOptions& common, const std::vector<std::string>& extra);
-// compact_command.cpp
-void DeclareCompact(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra);
-int RunCompact(const CommonOptions& common, const std::vector<std::string>& extra);
+// maintenance_commands.cpp
+void DeclareCompactJob(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra);
+int RunCompactJob(const CommonOptions& common, const std::vector<std::string>& extra);
+void DeclareRepairJob(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra);
+int RunRepairJob(const CommonOptions& common, const std::vector<std::string>& extra);
 
 const std::vector<Command>& Commands() {
   static const std::vector<Command> kCommands = {
       {"info", "format, page size, page census, free space and tables with row counts", DeclareFile,
        RunInfo},
       {"dump", "the database's tables, columns and rows as canonical JSON", DeclareFile, RunDump},
-      {"check", "verify every structure of the file; exit 3 when problems are found", DeclareCheck,
-       RunCheck},
-      {"compact", "write a fresh, compacted copy of SOURCE to DESTINATION (which must not exist)",
-       DeclareCompact, RunCompact},
+      {"check",
+       "verify every structure of the file; list damage and leftovers, exit 3 when there is "
+       "damage",
+       DeclareCheck, RunCheck},
+      {"compact", "compact PATH in place, SOURCE into a new DESTINATION, or --in-place PATH...",
+       DeclareCompactJob, RunCompactJob},
+      {"repair", "repair PATH in place, SOURCE into a new DESTINATION, or --in-place PATH...",
+       DeclareRepairJob, RunRepairJob},
   };
   return kCommands;
 }

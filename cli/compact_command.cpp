@@ -1,4 +1,4 @@
-// quorlen-cli compact SOURCE DESTINATION [--password P]: a fresh, compacted
+// quorlen-cli compact FILE DESTINATION [--password P | --password-file F]: a fresh, compacted
 // copy. A progress bar on standard error when it is a terminal, a one-line
 // summary at the end; exit 1 with "error NNNN: ..." on failure.
 #include <unistd.h>
@@ -15,9 +15,6 @@
 namespace cli {
 
 namespace {
-
-// The second positional argument; the shared option list has no slot for it.
-std::string g_destination;
 
 // Redraws one line on the terminal, at most a few times a second.
 class ProgressBar {
@@ -50,27 +47,23 @@ class ProgressBar {
 
 }  // namespace
 
-void DeclareCompact(CLI::App& sub, CommonOptions& common, std::vector<std::string>&) {
-  sub.add_option("SOURCE", common.file, "the database to compact (.mdb), left unchanged")
-      ->required();
-  sub.add_option("DESTINATION", g_destination, "the new file; it must not exist yet")->required();
-  sub.add_option("--password", common.password, "the database password, if it has one");
-}
-
-int RunCompact(const CommonOptions& common, const std::vector<std::string>&) {
-  const std::string& destination = g_destination;
+// SOURCE into a new DESTINATION, straight through the engine's compaction
+// (maintenance_commands.cpp hands the two-path form of "compact" here).
+int CompactToNewFile(const CommonOptions& common, const std::string& destination) {
   if (destination.empty()) {
     std::fprintf(stderr, "error 3044: no destination file name given\n");
     return kExitEngineError;
   }
   engine::CompactOptions options;
-  options.password = common.password;
   ProgressBar bar;
   if (isatty(STDERR_FILENO)) {
     options.progress = [&bar](const engine::Progress& p) { return bar.Update(p); };
   }
   auto start = std::chrono::steady_clock::now();
-  auto stats = engine::CompactDatabase(common.file, destination, options);
+  auto stats = OpenWithPassword(common, [&](const std::string& password) {
+    options.password = password;
+    return engine::CompactDatabase(common.file, destination, options);
+  });
   bar.Clear();
   if (!stats.ok()) {
     std::fprintf(stderr, "%s\n", stats.error().ToString().c_str());

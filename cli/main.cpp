@@ -19,6 +19,11 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", std::string("quorlen-cli ") + QUORLEN_VERSION_TEXT + " (" +
                                         QUORLEN_VERSION_FULL + ")");
   app.require_subcommand(1);
+  app.footer(
+      "Exit status: 0 done, 1 the engine refused (\"error NNNN: description\" on standard "
+      "error), 2 usage error, 3 check found damage.\nErrors: 3024 no such file, 3044 invalid "
+      "path, 3051 no permission, 3343 not a Jet 3 / Jet 4 database, 3049 damaged, 3031 wrong or "
+      "missing password, 3043 input/output failure (reading the file or writing the output).");
   cli::CommonOptions common;
   std::vector<std::string> extra;
   std::vector<std::pair<CLI::App*, const cli::Command*>> subs;

@@ -1,12 +1,19 @@
 #include "compact1.h"
 
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QFile>
 #include <QWidget>
+#include <cstdlib>
 #include <limits>
+#include <thread>
 
+#include "../app/error.h"
 #include "../app/pictures.h"
 #include "../app/program.h"
 #include "../app/taskbar.h"
 #include "../app/twips.h"
+#include "../app/window_services.h"
 #include "../help_window/help_frm1.h"
 
 namespace quorlen {
@@ -34,6 +41,24 @@ void setStoredColours(VantorColoured<QWidget>& c, ColourValue fore, ColourValue 
   c.setBackColour(back);
   c.setBackColour2(back2);
 }
+
+// Keeps a window open while an operation runs on it.
+class CloseRefuser : public QObject {
+ public:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() != QEvent::Close) return false;
+    event->ignore();
+    return true;
+  }
+};
+
+// Paths go to the file system in the encoding it uses for names.
+std::string toFileName(const QString& path) {
+  return QFile::encodeName(path).toStdString();
+}
+
+const QString kCompacted = QStringLiteral("                File Successfully Compacted");
+const QString kRepaired = QStringLiteral("                File Successfully Repaired");
 
 }  // namespace
 
@@ -187,7 +212,134 @@ void Compact1::Form_Activate() {
 
 void Compact1::Form_Unload() {}
 
-void Compact1::OKBtn_Click() {}
+void Compact1::OKBtn_Click() {
+  loadedWindow().setMousePointer(11);
+  bool success = false;
+  if (RDOPT()(0).value()) {
+    success = CompactDatabaseFile();
+    if (!success) {
+      loadedWindow().setMousePointer(0);
+      return;
+    }
+  }
+  if (RDOPT()(1).value()) {
+    success = RepairDatabaseFile();
+    if (!success) {
+      loadedWindow().setMousePointer(0);
+      return;
+    }
+  }
+  loadedWindow().setMousePointer(0);
+  unload();
+}
+
+maintenance::DBEngine& Compact1::DBEngine() {
+  if (!dbEngine_) {
+    dbEngine_ = engineFactory_ ? engineFactory_() : std::make_unique<maintenance::DBEngine>();
+    if (!dbEngine_) throw UiError(kErrInternal, "The database engine could not be created.");
+  }
+  return *dbEngine_;
+}
+
+engine::Status Compact1::runOnWorker(const std::function<engine::Status()>& job) {
+  engine::Status status;
+  QEventLoop loop;
+  CloseRefuser refuser;
+  FormWindow* w = window();
+  if (w != nullptr) w->installEventFilter(&refuser);
+  busy_ = true;
+  std::thread worker([&] {
+    try {
+      status = job();
+    } catch (const std::exception& e) {
+      status = engine::Error(engine::ErrorCode::kIoError, e.what());
+    }
+    QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+  });
+  loop.exec(QEventLoop::ExcludeUserInputEvents);
+  worker.join();
+  busy_ = false;
+  if (w != nullptr) w->removeEventFilter(&refuser);
+  return status;
+}
+
+void Compact1::showOpenFileMessage(const QString& path) {
+  program().services().messageBox(
+      QStringLiteral("Ledgerine File Open - Please Close Open File - ") + path +
+          QStringLiteral(" Windows"),
+      MsgBoxTitle());
+}
+
+bool Compact1::CompactDatabaseFile() {
+  int number = 0;
+  try {
+    if (Text1().text() == QString()) SelectDatabaseFile();
+    if (Text1().text() == QString()) return true;
+    // The copy is made next to the file and renamed over it only once it is
+    // complete, on disk and verified; nothing else is ever deleted.
+    const std::string path = toFileName(Text1().text());
+    maintenance::DBEngine& engine = DBEngine();
+    const engine::Status status = runOnWorker([&engine, path]() -> engine::Status {
+      auto outcome = engine.CompactDatabase(path);
+      return outcome.ok() ? engine::Status::Ok() : engine::Status(outcome.error());
+    });
+    if (!status.ok()) {
+      number = status.error().number();
+    } else {
+      program().services().messageBox(kCompacted, MsgBoxTitle());
+      return true;
+    }
+  } catch (const std::exception& e) {
+    number = describeException(e).number;
+  }
+  // Only a file held open elsewhere is worth a message here.
+  try {
+    if (number == static_cast<int>(engine::ErrorCode::kHeldOpen)) {
+      showOpenFileMessage(Text1().text());
+    }
+  } catch (const std::exception&) {
+  }
+  return false;
+}
+
+bool Compact1::RepairDatabaseFile() {
+  int number = 0;
+  QString description;
+  try {
+    const std::string path = toFileName(Text1().text());
+    maintenance::DBEngine& engine = DBEngine();
+    const engine::Status status = runOnWorker([&engine, path]() -> engine::Status {
+      auto outcome = engine.RepairDatabase(path);
+      return outcome.ok() ? engine::Status::Ok() : engine::Status(outcome.error());
+    });
+    if (!status.ok()) {
+      number = status.error().number();
+      description = QString::fromStdString(status.error().description());
+    } else {
+      program().services().messageBox(kRepaired, MsgBoxTitle());
+      return true;
+    }
+  } catch (const std::exception& e) {
+    const ErrorReport report = describeException(e);
+    number = report.number;
+    description = QString::fromStdString(report.description);
+  }
+  try {
+    if (number == static_cast<int>(engine::ErrorCode::kHeldOpen)) {
+      showOpenFileMessage(Text1().text());
+    } else {
+      // The number with its sign position: a blank before zero or a positive
+      // number, a minus before a negative one.
+      const QString sign = number < 0 ? QStringLiteral("-") : QStringLiteral(" ");
+      program().services().messageBox(
+          sign + QString::number(std::abs(static_cast<long long>(number))) + QStringLiteral(" - ") +
+              description,
+          MsgBoxTitle());
+    }
+  } catch (const std::exception&) {
+  }
+  return false;
+}
 
 void Compact1::CancelBtn_Click() {
   unload();

@@ -4,6 +4,8 @@
 
 #include <QPointer>
 #include <QString>
+#include <functional>
+#include <memory>
 
 #include "../app/common_dialog.h"
 #include "../app/control_array.h"
@@ -11,6 +13,7 @@
 #include "../app/controls/threed_controls.h"
 #include "../app/controls/vantor_controls.h"
 #include "../app/form.h"
+#include "../maintenance/db_engine.h"
 
 namespace quorlen {
 
@@ -43,6 +46,15 @@ class Compact1 : public Form {
   // A cancel or any failure leaves Text1 as it was, without a message.
   void SelectDatabaseFile();
 
+  // The database engine: created by the first operation that needs it, then
+  // kept. Tests give their own factory before that first use.
+  using EngineFactory = std::function<std::unique_ptr<maintenance::DBEngine>()>;
+  void setEngineFactory(EngineFactory factory) { engineFactory_ = std::move(factory); }
+  bool hasEngine() const { return dbEngine_ != nullptr; }
+
+  // True while an operation runs on the worker thread.
+  bool isBusy() const { return busy_; }
+
  protected:
   FormWindow* createWindow() override;
   void applyDesign(FormWindow& window) override;
@@ -51,10 +63,15 @@ class Compact1 : public Form {
   void Form_Activate() override;
   void Form_Unload() override;
 
-  // OK runs the operation chosen with RDOPT on the file named in Text1. The
-  // compact and repair operations come with the maintenance layer; until it
-  // is linked in, OK does nothing.
+  // OK runs the operation chosen with RDOPT on the file named in Text1:
+  // compact first, then repair (read after the compact), with the hourglass
+  // over this window; the window closes unless an operation failed.
   virtual void OKBtn_Click();
+
+  // The two operations. Each works on the path in Text1, tells the user the
+  // outcome itself and returns the success flag.
+  bool CompactDatabaseFile();
+  bool RepairDatabaseFile();
   void CancelBtn_Click();
   void HelpBtn_Click();
   void Text1_DblClick();
@@ -78,8 +95,17 @@ class Compact1 : public Form {
   ControlArray<ThreedOption> rdopt_{QStringLiteral("RDOPT")};
   CommonDialog commonDialog1_;
 
+  maintenance::DBEngine& DBEngine();
+  // Runs `job` on a worker thread; meanwhile the windows keep painting but
+  // take no user input, and this window cannot be closed.
+  engine::Status runOnWorker(const std::function<engine::Status()>& job);
+  void showOpenFileMessage(const QString& path);
+
   QString msgBoxTitle_;
   bool firstActivate_ = false;
+  bool busy_ = false;
+  EngineFactory engineFactory_;
+  std::unique_ptr<maintenance::DBEngine> dbEngine_;
 };
 
 }  // namespace quorlen

@@ -1,4 +1,5 @@
-// Bounds-checked little helpers for reading integers out of byte ranges.
+// Little helpers for reading integers out of byte ranges (bounds-checked in
+// Reader) and for storing them.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +27,13 @@ inline uint32_t Le32(const uint8_t* p) {
 }
 inline uint64_t Le64(const uint8_t* p) {
   return static_cast<uint64_t>(Le32(p)) | (static_cast<uint64_t>(Le32(p + 4)) << 32);
+}
+inline void Put16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void Put32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 inline uint32_t Be24(const uint8_t* p) {
   return (static_cast<uint32_t>(p[0]) << 16) | (static_cast<uint32_t>(p[1]) << 8) | p[2];

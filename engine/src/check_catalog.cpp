@@ -85,12 +85,37 @@ void Checker::CheckCatalog() {
     table_names_[page] = o.name;
     if (page != 2) to_check.push_back(page);
   }
+  // ODBC-linked tables keep a local definition of the remote columns, with
+  // no rows here: its pages are owned, and checked as a definition.
+  std::vector<std::pair<uint32_t, const CatalogObject*>> linked;
+  for (const CatalogObject& o : catalog_) {
+    if (o.type != kObjectLinkedOdbc) continue;
+    const uint32_t page = static_cast<uint32_t>(o.id);
+    if (o.id <= 2 || page >= page_count_ ||
+        pager_.PageOrThrow(page)[0] != static_cast<uint8_t>(PageType::kTableDef)) {
+      continue;  // a link without a local definition
+    }
+    auto [it, inserted] = by_page.emplace(page, &o);
+    if (!inserted) {
+      Where w;
+      w.page = o.row.page;
+      w.row = o.row.row;
+      Report("catalog-duplicate-table-id", w,
+             "linked table \"" + o.name + "\" (id " + HexId(o.id) +
+                 "): the table definition at page " + Num(page) + " is also table \"" +
+                 it->second->name + "\"");
+      continue;
+    }
+    table_names_[page] = o.name;
+    linked.emplace_back(page, &o);
+  }
   if (!by_page.count(2)) {
     Where w;
     w.page = 2;
     Report("catalog-table-id-invalid", w, "the catalog has no row for MSysObjects itself (id 2)");
   }
   for (uint32_t page : to_check) CheckTable(page, false);
+  for (const auto& [page, object] : linked) CheckLinkedDefinition(page);
 }
 
 void Checker::CollectCatalogRows(const TableDef& t, const std::vector<LiveRow>& rows) {

@@ -108,6 +108,9 @@ class Checker {
   void CheckCatalog();                           // check_catalog.cpp
   void CheckCrossReferences();                   // check_catalog.cpp
   void CheckTable(uint32_t page, bool catalog);  // check_tables.cpp
+  // The local definition of an ODBC-linked table (check_tables.cpp).
+  void CheckLinkedDefinition(uint32_t page);
+  void ClaimDefinitionChain(uint32_t page);
   void CheckPageOwnership();
   void CollectDataPageOwners();  // fills data_pages_by_owner_
 

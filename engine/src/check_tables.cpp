@@ -22,15 +22,12 @@ bool IsType(const ColumnDef& c, ColumnType type) {
 
 }  // namespace
 
-void Checker::CheckTable(uint32_t page, bool catalog) {
+void Checker::ClaimDefinitionChain(uint32_t page) {
+  // As far as it goes, even when it cannot be decoded, so its pages are not
+  // reported as orphans as well.
   Where w;
   w.table = page;
   w.page = page;
-  TableSummary& summary = tables_[page];
-  summary.page = page;
-
-  // Claim the definition chain as far as it goes, even when it cannot be
-  // decoded, so its pages are not reported as orphans as well.
   std::unordered_set<uint32_t> seen;
   for (uint32_t p = page; p != 0;) {
     if (!seen.insert(p).second) break;  // ReadTableDef reports the loop
@@ -39,6 +36,41 @@ void Checker::CheckTable(uint32_t page, bool catalog) {
     if (bytes[0] != static_cast<uint8_t>(PageType::kTableDef)) break;
     p = Le32(bytes.data() + 4);
   }
+}
+
+void Checker::CheckLinkedDefinition(uint32_t page) {
+  Where w;
+  w.table = page;
+  w.page = page;
+  ClaimDefinitionChain(page);
+  auto def = ReadTableDef(pager_, layout_, text_, page);
+  if (!def.ok()) {
+    Report("tdef-invalid", w, def.error().description());
+    return;
+  }
+  ++report_.counts.tables;
+  const TableDef& t = def.value();
+  const bool layout_ok = CheckTableDef(t);
+  // The rows live in the remote source; the maps and the (empty) index
+  // trees the definition names are checked and claimed like any table's.
+  if (t.owned_map.page != 0) ReadMap(t.owned_map, page, w, "the owned-pages map of a linked table");
+  if (t.free_map.page != 0) ReadMap(t.free_map, page, w, "the free-space map of a linked table");
+  if (layout_ok) {
+    const std::vector<LiveRow> no_rows;
+    index_named_pages_.clear();
+    CheckIndexes(t, no_rows);
+  }
+  data_pages_.clear();
+}
+
+void Checker::CheckTable(uint32_t page, bool catalog) {
+  Where w;
+  w.table = page;
+  w.page = page;
+  TableSummary& summary = tables_[page];
+  summary.page = page;
+
+  ClaimDefinitionChain(page);
   auto def = ReadTableDef(pager_, layout_, text_, page);
   if (!def.ok()) {
     Report("tdef-invalid", w, def.error().description());

@@ -270,7 +270,8 @@ const std::map<uint32_t, std::vector<uint32_t>>& Database::DataPagesByOwner() co
     ByteSpan page = pager_->PageOnce(n, scratch);
     if (page[0] != static_cast<uint8_t>(PageType::kData)) continue;
     uint32_t owner = Le32(page.data() + 4);
-    if (owner < 3 || owner == kLvalOwner) continue;
+    // 0: usage-map rows, 1: page 1 (the global map); 2 is the catalog.
+    if (owner < 2 || owner == kLvalOwner) continue;
     uint32_t rows = Le16(page.data() + L.data_row_count_offset);
     if (L.data_header_size + 2 * rows > L.page_size) rows = 0;  // not a row table we can read
     for (uint32_t r = 0; r < rows; ++r) {

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <optional>
 
 #include "bytes.h"
 #include "engine/row.h"
@@ -202,21 +203,7 @@ void AppendValue(const Database& db, const ColumnDef& c, const FieldRef& f, Scra
   }
 }
 
-void DumpTable(const Database& db, const CatalogObject& obj, Out& out) {
-  auto def = db.ReadTableDef(obj.table_page());
-  if (!def.ok()) {
-    Fail(ErrorCode::kDamaged, "table " + obj.name + ": " + def.error().description());
-  }
-  const TableDef& t = def.value();
-  std::vector<const ColumnDef*> cols = t.ColumnsByNumber();
-  std::vector<size_t> field_index;
-  for (const ColumnDef* c : cols) field_index.push_back(static_cast<size_t>(c - t.columns.data()));
-
-  std::string& b = out.buf();
-  b += "    {\n      \"name\": ";
-  AppendJsonString(obj.name, b);
-  b += ",\n      \"system\": ";
-  b += obj.is_system() ? "true" : "false";
+void AppendColumns(const std::vector<const ColumnDef*>& cols, std::string& b) {
   b += ",\n      \"columns\": [";
   for (size_t i = 0; i < cols.size(); ++i) {
     b += i == 0 ? " { \"name\": " : ", { \"name\": ";
@@ -228,25 +215,20 @@ void DumpTable(const Database& db, const CatalogObject& obj, Out& out) {
     b += " }";
   }
   b += cols.empty() ? "]" : " ]";
+}
 
-  // row_count precedes the rows: a first pass counts them (it only walks
-  // the pages), the second streams them out without holding a whole table.
-  uint64_t count = 0;
-  Status counted = db.ScanRows(t, [&](const RowRef&) {
-    ++count;
-    return true;
-  });
-  if (!counted.ok()) {
-    Fail(ErrorCode::kDamaged, "table " + obj.name + ": " + counted.error().description());
-  }
-  b += ",\n      \"row_count\": ";
-  AppendInt(static_cast<int64_t>(count), b);
-  b += ",\n      \"rows\": [";
+// Walks every live row of the table, decoding each value into `rows`
+// (which `each_row` may empty or flush); errors name the page and row.
+void WalkRows(const Database& db, const TableDef& t, const std::vector<const ColumnDef*>& cols,
+              const std::function<std::string&()>& rows_out,
+              const std::function<void()>& after_row) {
+  std::vector<size_t> field_index;
+  for (const ColumnDef* c : cols) field_index.push_back(static_cast<size_t>(c - t.columns.data()));
   uint64_t written = 0;
   RowDecoder decoder(t, db.layout());
   Scratch scratch;
   Status st = db.ScanRows(t, [&](const RowRef& row) {
-    std::string& rows = out.buf();
+    std::string& rows = rows_out();
     try {
       decoder.DecodeOrThrow(row.bytes);
       rows += written == 0 ? " [" : ", [";
@@ -263,21 +245,95 @@ void DumpTable(const Database& db, const CatalogObject& obj, Out& out) {
                                                         ": " + failure.error.description());
       throw;
     }
-    out.MaybeFlush();
+    after_row();
     return true;
   });
-  if (!st.ok()) {
-    throw EngineFailure{
-        Error(st.error().number(), "table " + obj.name + ": " + st.error().description())};
+  if (!st.ok()) throw EngineFailure{st.error()};
+}
+
+// Writes one table. A table that cannot be read whole is written with its
+// name, the columns when its definition reads, and "error" instead of
+// rows; that error is returned so the dump as a whole can fail after every
+// other table was written. Output errors (3043) still end the dump.
+std::optional<Error> DumpTable(const Database& db, const CatalogObject& obj, Out& out,
+                               size_t held_rows_limit) {
+  std::string& b = out.buf();
+  b += "    {\n      \"name\": ";
+  AppendJsonString(obj.name, b);
+  b += ",\n      \"system\": ";
+  b += obj.is_system() ? "true" : "false";
+
+  auto def = db.ReadTableDef(obj.table_page());
+  std::vector<const ColumnDef*> cols;
+  if (def.ok()) cols = def.value().ColumnsByNumber();
+  std::optional<Error> failed;
+  uint64_t count = 0;
+  std::string held;  // the rows' text from the first pass
+  bool spilled = false;
+  if (!def.ok()) {
+    failed = def.error();
+  } else {
+    // A first pass reads every row and value: it counts the rows
+    // (row_count precedes them) and finds a table that cannot be read
+    // before any of its rows are written. Their text is kept up to a
+    // bound; a larger table is read a second time, streaming.
+    Status first = GuardStatus([&] {
+      WalkRows(
+          db, def.value(), cols,
+          [&]() -> std::string& {
+            if (spilled) held.clear();
+            return held;
+          },
+          [&] {
+            ++count;
+            if (!spilled && held.size() > held_rows_limit) {
+              spilled = true;
+              held.clear();
+              held.shrink_to_fit();
+            }
+          });
+    });
+    if (!first.ok()) failed = first.error();
   }
-  out.buf() += written == 0 ? "]" : " ]";
+  if (def.ok()) AppendColumns(cols, out.buf());
+  if (failed) {
+    failed = Error(failed->number(), "table " + obj.name + ": " + failed->description());
+    out.buf() += ",\n      \"error\": ";
+    AppendJsonString(failed->ToString(), out.buf());
+    out.buf() += "\n    }";
+    out.MaybeFlush();
+    return failed;
+  }
+  out.buf() += ",\n      \"row_count\": ";
+  AppendInt(static_cast<int64_t>(count), out.buf());
+  out.buf() += ",\n      \"rows\": [";
+  if (!spilled) {
+    out.buf() += held;
+    held.clear();
+    held.shrink_to_fit();
+  }
+  Status second = spilled ? GuardStatus([&] {
+    WalkRows(
+        db, def.value(), cols, [&]() -> std::string& { return out.buf(); },
+        [&] { out.MaybeFlush(); });
+  })
+                          : Status();
+  if (!second.ok()) {
+    // The file changed under us or the output failed: nothing sound can follow.
+    const Error& e = second.error();
+    if (e.number() == static_cast<int>(ErrorCode::kIoError)) throw EngineFailure{e};
+    throw EngineFailure{Error(e.number(), "table " + obj.name + ": " + e.description())};
+  }
+  out.buf() += count == 0 ? "]" : " ]";
   out.buf() += "\n    }";
   out.MaybeFlush();
+  return std::nullopt;
 }
 
 }  // namespace
 
-Status WriteDump(const Database& db, const std::function<bool(std::string_view)>& write) {
+Status WriteDump(const Database& db, const std::function<bool(std::string_view)>& write,
+                 size_t held_rows_limit) {
   return GuardStatus([&] {
     Out out(write);
     std::string& b = out.buf();
@@ -287,12 +343,15 @@ Status WriteDump(const Database& db, const std::function<bool(std::string_view)>
     AppendInt(db.page_size(), b);
     b += ",\n  \"tables\": [";
     auto tables = db.tables();
+    std::optional<Error> first_failure;
     for (size_t i = 0; i < tables.size(); ++i) {
       out.buf() += i == 0 ? "\n" : ",\n";
-      DumpTable(db, *tables[i], out);
+      std::optional<Error> failed = DumpTable(db, *tables[i], out, held_rows_limit);
+      if (failed && !first_failure) first_failure = failed;
     }
     out.buf() += tables.empty() ? "]\n}\n" : "\n  ]\n}\n";
     out.Flush();
+    if (first_failure) throw EngineFailure{*first_failure};
   });
 }
 

@@ -51,8 +51,11 @@ class SpanSource : public FileSource {
   std::string path_;
 };
 
-// Files up to this size are read into memory; larger ones are mapped.
-constexpr uint64_t kReadLimit = 512ull << 20;
+// Files up to this size are read into memory; larger ones are mapped, so
+// that memory other than the page cache stays bounded whatever the file's
+// size (a compaction holds its source and, when reading the copy back, the
+// copy).
+constexpr uint64_t kReadLimit = 64ull << 20;
 
 Error OpenError(int err, const std::string& path) {
   switch (err) {

@@ -93,6 +93,9 @@ constexpr Layout kJet3{
     .header_mask_length = 126,
     .header_password_length = 20,
     .header_sort_order_offset = 0x3A,
+    .data_free_space_offset = 0x02,
+    .data_owner_offset = 0x04,
+    .data_extra_offset = 0,
     .data_row_count_offset = 0x08,
     .data_header_size = 10,
     .row_count_size = 1,
@@ -138,6 +141,9 @@ constexpr Layout kJet3{
     .ipage_node_flag = 0x15,
     .ipage_bitmask = 0x16,
     .ipage_entries = 0xF8,
+    .map_start_page = 1,
+    .map_inline_bitmap = 5,
+    .map_bitmap_page_data = 4,
 };
 
 constexpr Layout kJet4{
@@ -146,6 +152,9 @@ constexpr Layout kJet4{
     .header_mask_length = 128,
     .header_password_length = 40,
     .header_sort_order_offset = 0x6E,
+    .data_free_space_offset = 0x02,
+    .data_owner_offset = 0x04,
+    .data_extra_offset = 0x08,
     .data_row_count_offset = 0x0C,
     .data_header_size = 14,
     .row_count_size = 2,
@@ -191,6 +200,9 @@ constexpr Layout kJet4{
     .ipage_node_flag = 0x1A,
     .ipage_bitmask = 0x1B,
     .ipage_entries = 0x1E0,
+    .map_start_page = 1,
+    .map_inline_bitmap = 5,
+    .map_bitmap_page_data = 4,
 };
 
 }  // namespace

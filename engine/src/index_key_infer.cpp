@@ -521,6 +521,8 @@ InferenceReport CodeInference::Run() {
     if (!changed) break;
   }
 
+  WithdrawUnreproduced();
+
   InferenceReport report;
   report.observations = observations_.size();
   const std::vector<TextCode> table = Table();
@@ -556,6 +558,62 @@ InferenceReport CodeInference::Run() {
     report.unresolved[ch] = CharName(format_, ch) + ": " + why;
   }
   return report;
+}
+
+void CodeInference::WithdrawUnreproduced() {
+  // Every code was learned from keys it reproduces, but a key may combine
+  // characters in a way the encoder does not model (a letter sorting as two,
+  // say), so that each code fits its own keys and together they miss one.
+  // Then one of that key's codes is wrong for it: the least supported one
+  // (fewest reproduced keys; letters past ASCII before ASCII) is withdrawn,
+  // and the key, like every key with the character, is no longer encoded. Each pass withdraws at least one
+  // character, so this ends.
+  while (true) {
+    const std::vector<TextCode> table = Table();
+    TextTables tables;
+    (format_ == KeyFormat::kJet3 ? tables.jet3 : tables.jet4) = table;
+    std::map<uint16_t, size_t> support;
+    std::vector<const Prepared*> missed;
+    for (const auto& p : observations_) {
+      EncodedKey key = EncodeIndexKeyWith(tables, p.obs.columns, Values(p.obs));
+      if (!key.ok()) continue;
+      if (key.bytes == p.obs.key) {
+        for (uint16_t ch : p.distinct) ++support[ch];
+      } else {
+        missed.push_back(&p);
+      }
+    }
+    if (missed.empty()) return;
+    const size_t withdrawn_before = contradicted_.size();
+    for (const Prepared* p : missed) {
+      // A key one of whose characters this pass already withdrew is looked
+      // at again in the next pass, with the smaller table.
+      if (contradicted_.size() != withdrawn_before &&
+          std::any_of(p->distinct.begin(), p->distinct.end(), [&](uint16_t ch) {
+            return contradicted_.count(ch) && FindCode(table, ch) != nullptr;
+          })) {
+        continue;
+      }
+      // Letters past ASCII are the suspects first: they occur in few keys,
+      // while the ASCII codes rest on keys of every file.
+      auto suspect = [&](uint16_t ch, bool ascii_too) {
+        return !contradicted_.count(ch) && FindCode(table, ch) != nullptr &&
+               (ascii_too || ch >= 0x80);
+      };
+      bool ascii_too = std::none_of(p->distinct.begin(), p->distinct.end(),
+                                    [&](uint16_t ch) { return suspect(ch, false); });
+      size_t least = SIZE_MAX;
+      for (uint16_t ch : p->distinct) {
+        if (suspect(ch, ascii_too)) least = std::min(least, support[ch]);
+      }
+      for (uint16_t ch : p->distinct) {
+        if (least != SIZE_MAX && suspect(ch, ascii_too) && support[ch] == least) {
+          contradicted_[ch] = "withdrawn: with its learned code the key at " + p->obs.where +
+                              " is not reproduced";
+        }
+      }
+    }
+  }
 }
 
 std::vector<TextCode> CodeInference::Table() const {

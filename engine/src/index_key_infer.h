@@ -110,6 +110,8 @@ class CodeInference {
   bool Matches(const Prepared& p, const std::map<uint16_t, TextCode>& codes) const;
   EncodedKey Encode(const Prepared& p, const std::map<uint16_t, TextCode>& codes) const;
   bool Usable(uint16_t ch) const;
+  // Withdraws codes until every key the table encodes is reproduced.
+  void WithdrawUnreproduced();
   std::optional<TextCode> Resolved(uint16_t ch) const;
 
   KeyFormat format_;

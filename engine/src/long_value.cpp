@@ -35,6 +35,29 @@ Result<LongValueHeader> DecodeLongValueHeader(ByteSpan field) {
 
 namespace {
 
+uint32_t KindBits(LongValueKind kind) {
+  switch (kind) {
+    case LongValueKind::kInline:
+      return 0x80000000u;
+    case LongValueKind::kSingle:
+      return 0x40000000u;
+    case LongValueKind::kChain:
+      break;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::vector<uint8_t> EncodeLongValueHeader(LongValueKind kind, uint32_t length, RowPointer first) {
+  std::vector<uint8_t> h(kLongValueHeaderSize, 0);
+  Put32(h.data(), KindBits(kind) | (length & kMaxLongValueLength));
+  Put32(h.data() + 4, kind == LongValueKind::kInline ? 0 : first.ToLe());
+  return h;
+}
+
+namespace {
+
 // Returns the bytes of a live slot on an LVAL page.
 ByteSpan LvalRow(const Pager& pager, const Layout& layout, RowPointer ptr) {
   std::string where =
@@ -43,7 +66,7 @@ ByteSpan LvalRow(const Pager& pager, const Layout& layout, RowPointer ptr) {
   if (page[0] != static_cast<uint8_t>(PageType::kData)) {
     Fail(ErrorCode::kDamaged, where + ": not a data page (type " + std::to_string(page[0]) + ")");
   }
-  if (Le32(page.data() + 4) != kLvalOwner) {
+  if (Le32(page.data() + layout.data_owner_offset) != kLvalOwner) {
     Fail(ErrorCode::kDamaged, where + ": the page is not a long-value (LVAL) page");
   }
   uint32_t count = Le16(page.data() + layout.data_row_count_offset);

@@ -58,9 +58,9 @@ Result<DataPage> DecodeDataPage(ByteSpan page, const Layout& layout, uint32_t nu
       Fail(ErrorCode::kDamaged,
            where + ": expected a data page, found page type " + std::to_string(page[0]));
     }
-    out.free_space = Le16(page.data() + 2);
-    out.owner = Le32(page.data() + 4);
-    if (layout.version == JetVersion::kJet4) out.extra = Le32(page.data() + 8);
+    out.free_space = Le16(page.data() + layout.data_free_space_offset);
+    out.owner = Le32(page.data() + layout.data_owner_offset);
+    if (layout.data_extra_offset != 0) out.extra = Le32(page.data() + layout.data_extra_offset);
     uint32_t count = Le16(page.data() + layout.data_row_count_offset);
     uint32_t table_end = layout.data_header_size + 2 * count;
     if (table_end > layout.page_size) {
@@ -81,6 +81,51 @@ Result<DataPage> DecodeDataPage(ByteSpan page, const Layout& layout, uint32_t nu
     }
     return out;
   });
+}
+
+uint32_t MaxDataRowSize(const Layout& layout) {
+  return layout.page_size - layout.data_header_size - 2;
+}
+
+uint32_t DataPageFreeSpace(const Layout& layout, uint32_t rows, uint32_t row_bytes) {
+  uint64_t used = static_cast<uint64_t>(layout.data_header_size) + 2ull * rows + row_bytes;
+  return used >= layout.page_size ? 0 : static_cast<uint32_t>(layout.page_size - used);
+}
+
+void PutDataPageHeader(const Layout& layout, std::span<uint8_t> page, uint32_t owner, uint32_t rows,
+                       uint32_t free_space) {
+  page[0] = static_cast<uint8_t>(PageType::kData);
+  page[1] = 0x01;
+  Put16(page.data() + layout.data_free_space_offset, free_space);
+  Put32(page.data() + layout.data_owner_offset, owner);
+  Put16(page.data() + layout.data_row_count_offset, rows);
+}
+
+Result<std::vector<uint8_t>> EncodeDataPage(const Layout& layout, uint32_t owner,
+                                            std::span<const ByteSpan> rows) {
+  if (rows.size() > kMaxRowsPerDataPage) {
+    return Error(ErrorCode::kInvalidArgument, std::to_string(rows.size()) +
+                                                  " rows do not fit one data page (at most " +
+                                                  std::to_string(kMaxRowsPerDataPage) + ")");
+  }
+  uint64_t total = 0;
+  for (ByteSpan r : rows) total += r.size();
+  if (layout.data_header_size + 2 * rows.size() + total > layout.page_size) {
+    return Error(ErrorCode::kInvalidArgument,
+                 std::to_string(rows.size()) + " rows of " + std::to_string(total) +
+                     " bytes do not fit one data page of " + std::to_string(layout.page_size));
+  }
+  std::vector<uint8_t> page(layout.page_size, 0);
+  uint32_t low = layout.page_size;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    low -= static_cast<uint32_t>(rows[i].size());
+    if (!rows[i].empty()) std::memcpy(page.data() + low, rows[i].data(), rows[i].size());
+    Put16(page.data() + layout.data_header_size + 2 * i, low);
+  }
+  const uint32_t n = static_cast<uint32_t>(rows.size());
+  PutDataPageHeader(layout, page, owner, n,
+                    DataPageFreeSpace(layout, n, static_cast<uint32_t>(total)));
+  return page;
 }
 
 }  // namespace engine

@@ -78,6 +78,16 @@ void RowDecoder::DecodeOrThrow(ByteSpan row) {
   }
 
   const size_t var_limit = fixed_limit;
+  // The offsets, eod included, climb from the start of the variable data
+  // to at most the trailer; anything else is a damaged (e.g. torn) row.
+  for (size_t i = 0; i < offsets_.size(); ++i) {
+    size_t low = i == 0 ? cs : offsets_[i - 1];
+    if (offsets_[i] < low || offsets_[i] > var_limit) {
+      RowFail("variable offset " + std::to_string(i) + " of " + std::to_string(row_vars_) + " (" +
+              std::to_string(offsets_[i]) + ") lies outside the data area (" + std::to_string(low) +
+              ".." + std::to_string(var_limit) + ")");
+    }
+  }
   for (size_t k = 0; k < table_.columns.size(); ++k) {
     const ColumnDef& c = table_.columns[k];
     FieldRef& f = fields_[k];

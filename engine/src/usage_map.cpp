@@ -40,10 +40,13 @@ UsageMap DecodeOrThrow(const Pager& pager, const Layout& layout, ByteSpan row,
   if (row.empty()) Fail(ErrorCode::kDamaged, where + ": empty usage map row");
   map.type = row[0];
   if (map.type == 0) {
-    if (row.size() < 5)
-      Fail(ErrorCode::kDamaged, where + ": inline usage map shorter than 5 bytes");
-    map.start_page = Le32(row.data() + 1);
-    AddBits(row.data() + 5, row.size() - 5, map.start_page, pager.page_count(), map);
+    const size_t bits = layout.map_inline_bitmap;
+    if (row.size() < bits) {
+      Fail(ErrorCode::kDamaged,
+           where + ": inline usage map shorter than " + std::to_string(bits) + " bytes");
+    }
+    map.start_page = Le32(row.data() + layout.map_start_page);
+    AddBits(row.data() + bits, row.size() - bits, map.start_page, pager.page_count(), map);
   } else if (map.type == 1) {
     size_t count = (row.size() - 1) / 4;
     uint64_t per_page = layout.pages_per_bitmap_page();
@@ -63,7 +66,8 @@ UsageMap DecodeOrThrow(const Pager& pager, const Layout& layout, ByteSpan row,
                                       std::to_string(bitmap_page) + " of type " +
                                       std::to_string(page[0]) + ", not a bitmap page");
       }
-      AddBits(page.data() + 4, page.size() - 4, i * per_page, pager.page_count(), map);
+      const size_t data = layout.map_bitmap_page_data;
+      AddBits(page.data() + data, page.size() - data, i * per_page, pager.page_count(), map);
     }
   } else {
     Fail(ErrorCode::kDamaged, where + ": unknown usage map type " + std::to_string(map.type));
@@ -100,6 +104,47 @@ Result<UsageMap> ReadUsageMap(const Pager& pager, const Layout& layout, RowPoint
     map.location = pointer;
     return map;
   });
+}
+
+uint32_t StandardInlineBitmapBytes(const Layout& layout) {
+  return layout.version == JetVersion::kJet3 ? 128 : 64;
+}
+
+uint32_t StandardUsageMapRowSize(const Layout& layout) {
+  return layout.map_inline_bitmap + StandardInlineBitmapBytes(layout);
+}
+
+std::vector<uint8_t> EmptyUsageMap(const Layout& layout) {
+  return std::vector<uint8_t>(StandardUsageMapRowSize(layout), 0);
+}
+
+std::vector<uint8_t> EmptyBitmapPage(const Layout& layout) {
+  std::vector<uint8_t> page(layout.page_size, 0);
+  page[0] = static_cast<uint8_t>(PageType::kUsageBitmap);
+  page[1] = 0x01;
+  return page;
+}
+
+Result<std::vector<uint8_t>> EncodeInlineUsageMap(const Layout& layout, uint32_t start_page,
+                                                  uint32_t bitmap_bytes,
+                                                  std::span<const uint32_t> pages) {
+  if (start_page % 8 != 0) {
+    return Error(ErrorCode::kInvalidArgument,
+                 "usage map start page " + std::to_string(start_page) + " is not a multiple of 8");
+  }
+  uint64_t end = static_cast<uint64_t>(start_page) + 8ull * bitmap_bytes;
+  std::vector<uint8_t> row(layout.map_inline_bitmap + static_cast<size_t>(bitmap_bytes), 0);
+  row[0] = kInlineUsageMap;
+  Put32(row.data() + layout.map_start_page, start_page);
+  for (uint32_t p : pages) {
+    if (p < start_page || p >= end) {
+      return Error(ErrorCode::kInvalidArgument,
+                   "page " + std::to_string(p) + " lies outside the inline usage map of pages " +
+                       std::to_string(start_page) + ".." + std::to_string(end - 1));
+    }
+    SetMapBit(row.data() + layout.map_inline_bitmap, p - start_page);
+  }
+  return row;
 }
 
 }  // namespace engine

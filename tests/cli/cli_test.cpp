@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -243,9 +244,9 @@ TEST_F(Cli, PasswordFromTheEnvironmentOrAFile) {
             0);
 
   // A file: its first line, with or without a line end (LF or CR LF).
-  for (const std::string& text : {"open sesame", "open sesame\n", "open sesame\r\nmore\n"}) {
+  for (std::string text : {"open sesame", "open sesame\n", "open sesame\r\nmore\n"}) {
     fs::path pw = Write("pw.txt", jet_test::Bytes(text.begin(), text.end()));
-    Outcome from_file = Exec({"check", db.string(), "--password-file", pw.string()});
+    Outcome from_file = Exec({"info", db.string(), "--password-file", pw.string()});
     EXPECT_EQ(from_file.code, 0) << from_file.err << " for " << text;
   }
   fs::path wrong = Write("wrong.txt", jet_test::Bytes{'o', 'p', 'e', 'n', '\n'});
@@ -324,12 +325,12 @@ TEST_F(Cli, PasswordIsAskedForOnATerminalWithoutEcho) {
 }
 
 TEST_F(Cli, CheckJsonNamesTheFileAndItsFormatVersion) {
-  // A stale row count is a leftover: listed, exit 0.
-  jet_test::SmallDbOptions options;
-  options.tamper = [](jet_test::FileBuilder& f) {
-    jet_test::Put32(f.page(5) + f.layout().tdef_num_rows, 42);
-  };
-  fs::path db = Write("stale.mdb", jet_test::BuildSmallDb(engine::JetVersion::kJet4, options));
+  // A stale row count (MSysQueries: 82 stored, 90 live) is a leftover:
+  // listed, exit 0.
+  fs::path sample = fs::path(QUORLEN_CORPUS_DIR) / "jet4" / "queryTestV2000.mdb";
+  if (!fs::exists(sample)) GTEST_SKIP() << "corpus not found: " << sample;
+  fs::path db = dir_ / "copy.mdb";
+  fs::copy_file(sample, db);
   Outcome text = Exec({"check", db.string()});
   EXPECT_EQ(text.code, 0) << text.out << text.err;
   EXPECT_NE(text.out.find("row-count-mismatch (leftover): "), std::string::npos) << text.out;
@@ -346,12 +347,13 @@ TEST_F(Cli, CheckJsonNamesTheFileAndItsFormatVersion) {
   EXPECT_EQ(doc["problems"][0]["severity"], "leftover");
 
   // Damage: exit 3, counted as such.
-  jet_test::Bytes bytes = jet_test::BuildSmallDb(engine::JetVersion::kJet4);
-  bytes.resize(bytes.size() - 100);
-  Outcome cut = Exec({"check", "--json", Write("cut.mdb", bytes).string()});
+  const auto size = fs::file_size(db);
+  fs::resize_file(db, size - 100);
+  Outcome cut = Exec({"check", "--json", db.string()});
   EXPECT_EQ(cut.code, 3);
   doc = nlohmann::json::parse(cut.out);
   EXPECT_GE(doc["damage_total"].get<int>(), 1);
+  EXPECT_EQ(doc["problems"][0]["code"], "file-size");
   EXPECT_EQ(doc["problems"][0]["severity"], "damage");
 
   // A file that cannot be checked: the error on standard error and, for a
@@ -378,6 +380,12 @@ TEST_F(Cli, DamagedFileAndFullDisk) {
   EXPECT_EQ(damaged.err.rfind("error 3049: ", 0), 0u) << damaged.err;
   EXPECT_NE(damaged.err.find("table T"), std::string::npos) << damaged.err;
   EXPECT_NE(damaged.err.find("page 6"), std::string::npos) << damaged.err;
+  // The readable tables are still written, the broken one marked.
+  auto partial = nlohmann::json::parse(damaged.out, nullptr, false);
+  ASSERT_FALSE(partial.is_discarded()) << damaged.out;
+  ASSERT_EQ(partial["tables"].size(), 2u);
+  EXPECT_EQ(partial["tables"][0]["row_count"], 3);
+  EXPECT_EQ(partial["tables"][1]["error"].get<std::string>().rfind("error 3049: table T: ", 0), 0u);
   // info shows what it can read, marks the table, and still fails.
   Outcome info = Exec({"info", db.string()});
   EXPECT_EQ(info.code, 1);
@@ -405,6 +413,17 @@ TEST_F(Cli, CorpusFiles) {
   ASSERT_EQ(dump.code, 0) << dump.err;
   auto json = nlohmann::json::parse(dump.out);
   EXPECT_GE(json["tables"].size(), 5u);
+  fs::path linked =
+      corpus / "real" / "jet4" / "winofsql+subject-1126-sql-having__3683a0ee_Database1.mdb";
+  if (fs::exists(linked)) {
+    Outcome info = Exec({"info", linked.string()});
+    EXPECT_EQ(info.code, 0) << info.err;
+    EXPECT_NE(info.out.find("linked tables: 12"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("-> ODBC DSN=MySQL; table"), std::string::npos) << info.out;
+    // Linked tables are not tables of the dump.
+    auto local = nlohmann::json::parse(Exec({"dump", linked.string()}).out);
+    for (const auto& t : local["tables"]) EXPECT_NE(t["name"], "public_社員マスタ");
+  }
   Outcome refused = Exec({"info", ace.string()});
   EXPECT_EQ(refused.code, 1);
   EXPECT_EQ(refused.err.rfind("error 3343: ", 0), 0u) << refused.err;
@@ -412,3 +431,48 @@ TEST_F(Cli, CorpusFiles) {
 }
 
 }  // namespace
+
+TEST_F(Cli, CompactWritesACopyAndASummaryAndRefusesWhatItCannotDo) {
+  for (engine::JetVersion v : {engine::JetVersion::kJet3, engine::JetVersion::kJet4}) {
+    SCOPED_TRACE(v == engine::JetVersion::kJet3 ? "jet3" : "jet4");
+    jet_test::SmallDbOptions options;
+    options.password = "pw";
+    fs::path source = Write("source.mdb", jet_test::BuildSmallDb(v, options));
+    fs::path copy = dir_ / "copy.mdb";
+    fs::remove(copy);
+
+    Outcome ok = Exec({"compact", source.string(), copy.string(), "--password", "pw"});
+    EXPECT_EQ(ok.code, 0) << ok.err;
+    EXPECT_EQ(ok.err, "") << "no progress bar when standard error is not a terminal";
+    // One line: pages before and after, tables, rows, indexes, keys reused, time.
+    EXPECT_EQ(std::count(ok.out.begin(), ok.out.end(), '\n'), 1) << ok.out;
+    EXPECT_NE(ok.out.find("9 pages ->"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("2 tables, 6 rows"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("keys reused"), std::string::npos) << ok.out;
+    ASSERT_TRUE(fs::exists(copy));
+    Outcome dumped = Exec({"dump", copy.string(), "--password", "pw"});
+    EXPECT_EQ(dumped.code, 0) << dumped.err;
+
+    const std::string before = Slurp(copy);
+    Outcome exists = Exec({"compact", source.string(), copy.string(), "--password", "pw"});
+    EXPECT_EQ(exists.code, 1);
+    EXPECT_EQ(exists.err.rfind("error 3204: ", 0), 0u) << exists.err;
+    EXPECT_EQ(exists.out, "");
+    EXPECT_EQ(Slurp(copy), before) << "an existing destination is left alone";
+
+    fs::path other = dir_ / "other.mdb";
+    Outcome wrong = Exec({"compact", source.string(), other.string(), "--password", "nope"});
+    EXPECT_EQ(wrong.code, 1);
+    EXPECT_EQ(wrong.err.rfind("error 3031: ", 0), 0u) << wrong.err;
+    EXPECT_FALSE(fs::exists(other));
+  }
+  // One path means in place: a file that is not there is an engine error.
+  Outcome in_place = Exec({"compact", (dir_ / "only-one.mdb").string()});
+  EXPECT_EQ(in_place.code, 1);
+  EXPECT_EQ(in_place.err.rfind("error 3024: ", 0), 0u) << in_place.err;
+  EXPECT_EQ(Exec({"compact", "a.mdb", "b.mdb", "c.mdb"}).code, 2);
+  Outcome missing = Exec({"compact", (dir_ / "nothing.mdb").string(), (dir_ / "x.mdb").string()});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_EQ(missing.err.rfind("error 3024: ", 0), 0u) << missing.err;
+  EXPECT_FALSE(fs::exists(dir_ / "x.mdb"));
+}

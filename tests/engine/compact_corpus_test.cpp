@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "compact_support.h"
@@ -77,6 +78,10 @@ std::string TestName(const ::testing::TestParamInfo<CorpusFile>& info) {
   return name;
 }
 
+void PrintTo(const CorpusFile& file, std::ostream* os) {
+  *os << file.relative;
+}
+
 class CompactCorpus : public ::testing::TestWithParam<CorpusFile> {};
 
 TEST_P(CompactCorpus, CopyReadsBackIdenticallyIsCleanSmallerAndStable) {
@@ -100,15 +105,39 @@ TEST_P(CompactCorpus, CopyReadsBackIdenticallyIsCleanSmallerAndStable) {
 
   ExpectSameContent(DumpFile(source, file.password), DumpFile(copy, file.password), file.relative);
 
+  // Nothing in the copy for the checker, except what the copy keeps of its
+  // source by design, each finding one the source has too (same table, same
+  // message): navigation-pane rows of deleted objects (their ids name no
+  // object in the copy either: the compactor keeps table definitions off
+  // those numbers), and faults inside column and index definitions, which
+  // the copy keeps byte for byte.
+  static const std::set<std::string> kKeptFromSource = {
+      "navpane-stale-id",         "column-length-invalid", "column-number-invalid",
+      "column-var-index-invalid", "column-fixed-overlap",  "index-definition-invalid",
+      "index-column-missing",     "logical-index-invalid", "physical-index-unused"};
   CheckOptions check;
   check.password = file.password;
+  check.max_per_code = 100000;
   auto report = CheckDatabase(copy, check);
   ASSERT_TRUE(report.ok()) << report.error().ToString();
+  std::set<std::string> in_source;
+  bool source_checked = false;
   std::string problems;
   for (const CheckProblem& p : report.value().problems) {
+    if (kKeptFromSource.count(p.code)) {
+      if (!source_checked) {
+        auto before = CheckDatabase(source, check);
+        ASSERT_TRUE(before.ok()) << before.error().ToString();
+        for (const CheckProblem& b : before.value().problems) {
+          in_source.insert(b.code + " " + b.table + ": " + b.message);
+        }
+        source_checked = true;
+      }
+      if (in_source.count(p.code + " " + p.table + ": " + p.message)) continue;
+    }
     problems += "\n  " + p.code + " [" + p.table + "/" + p.index + "]: " + p.message;
   }
-  EXPECT_EQ(report.value().total_problems(), 0u) << file.relative << problems;
+  EXPECT_EQ(problems, "") << file.relative;
 
   const std::string again = dir / "again.mdb";
   auto second = CompactDatabase(copy, again, options);
@@ -119,6 +148,38 @@ TEST_P(CompactCorpus, CopyReadsBackIdenticallyIsCleanSmallerAndStable) {
 
 INSTANTIATE_TEST_SUITE_P(Corpus, CompactCorpus, ::testing::ValuesIn(JetCorpus()), TestName);
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(CompactCorpus);
+
+}  // namespace
+}  // namespace engine
+
+namespace engine {
+namespace {
+
+// Keys that spill to disk in many small runs give the same file as keys
+// sorted in memory.
+TEST(CompactSortBudget, TinyBudgetGivesTheSameBytes) {
+  const fs::path root(QUORLEN_CORPUS_DIR);
+  std::vector<std::string> files = {"jet3/testIndexCodesV1997.mdb", "jet4/compIndexTestV2003.mdb"};
+  if (!fs::exists(root / files[0])) GTEST_SKIP() << "corpus not found at " << root;
+  for (const std::string& f : files) {
+    SCOPED_TRACE(f);
+    ScratchDir dir;
+    const std::string source = (root / f).string();
+    ASSERT_TRUE(CompactDatabase(source, dir / "roomy.mdb").ok());
+    CompactOptions tight;
+    tight.sort_budget_bytes = 2048;
+    auto stats = CompactDatabase(source, dir / "tight.mdb", tight);
+    ASSERT_TRUE(stats.ok()) << stats.error().ToString();
+    EXPECT_TRUE(ReadFile(dir / "roomy.mdb") == ReadFile(dir / "tight.mdb"));
+    // Nothing of the sort runs is left beside the destination.
+    size_t entries = 0;
+    for (const auto& e : fs::directory_iterator(dir.path())) {
+      (void)e;
+      ++entries;
+    }
+    EXPECT_EQ(entries, 2u);
+  }
+}
 
 }  // namespace
 }  // namespace engine

@@ -23,9 +23,24 @@ using compact_test::WriteFile;
 using jet_test::BuildSmallDb;
 using jet_test::SmallDbOptions;
 
-std::string ProblemList(const CheckReport& r) {
+// The problems of the copy that the source does not have as well. The
+// small database's Jet 4 text column declares 255 bytes (an odd length for
+// UCS-2), which the checker reports and the copy keeps byte for byte like
+// every other column definition.
+std::string NewProblems(const std::string& source, const std::string& copy,
+                        const std::string& password = "") {
+  CheckOptions options;
+  options.password = password;
+  auto before = CheckDatabase(source, options);
+  auto after = CheckDatabase(copy, options);
+  if (!before.ok()) return "source: " + before.error().ToString();
+  if (!after.ok()) return "copy: " + after.error().ToString();
+  std::set<std::string> known;
+  for (const CheckProblem& p : before.value().problems) known.insert(p.code + ": " + p.message);
   std::string out;
-  for (const CheckProblem& p : r.problems) out += "\n  " + p.code + ": " + p.message;
+  for (const CheckProblem& p : after.value().problems) {
+    if (!known.count(p.code + ": " + p.message)) out += "\n  " + p.code + ": " + p.message;
+  }
   return out;
 }
 
@@ -37,10 +52,12 @@ class FailingSink final : public PageSink {
   const Layout& layout() const override { return inner_.layout(); }
   uint32_t AllocatePage() override { return inner_.AllocatePage(); }
   Status WritePage(uint32_t number, ByteSpan bytes) override {
-    if (++writes_ >= fail_at_) return error_;
+    writes_seen = ++writes_;
+    if (writes_ >= fail_at_) return error_;
     return inner_.WritePage(number, bytes);
   }
-  int writes() const { return writes_; }
+  // Outlives the sink, which the compaction drops when it fails.
+  static inline int writes_seen = 0;
 
  private:
   PageSink& inner_;
@@ -85,9 +102,7 @@ TEST_P(CompactSmallDb, CopyHoldsTheSameContentPassesTheCheckerAndIsStable) {
   EXPECT_NE(std::find(phases.begin(), phases.end(), "tables"), phases.end());
 
   ExpectSameContent(DumpFile(source), DumpFile(copy), "small database");
-  auto report = CheckDatabase(copy);
-  ASSERT_TRUE(report.ok()) << report.error().ToString();
-  EXPECT_EQ(report.value().total_problems(), 0u) << ProblemList(report.value());
+  EXPECT_EQ(NewProblems(source, copy), "");
 
   // The copy compacts to itself, byte for byte.
   const std::string again = dir_ / "again.mdb";
@@ -107,7 +122,9 @@ TEST_P(CompactSmallDb, EncodedSourceWithPasswordGivesAnEncodedCopyWithThatPasswo
   EXPECT_EQ(refused.error().number(), 3031);
   EXPECT_FALSE(fs::exists(copy));
 
-  auto stats = CompactDatabase(source, copy, {.password = "s3cret"});
+  CompactOptions with_password;
+  with_password.password = "s3cret";
+  auto stats = CompactDatabase(source, copy, with_password);
   ASSERT_TRUE(stats.ok()) << stats.error().ToString();
   auto db = Database::Open(copy, {.password = "s3cret"});
   ASSERT_TRUE(db.ok()) << db.error().ToString();
@@ -122,11 +139,7 @@ TEST_P(CompactSmallDb, EncodedSourceWithPasswordGivesAnEncodedCopyWithThatPasswo
       << "page 0 is kept as stored";
   EXPECT_NE(bytes[ps], 0x01) << "page 1 is stored encoded";
   ExpectSameContent(DumpFile(source, "s3cret"), DumpFile(copy, "s3cret"), "encoded database");
-  CheckOptions check;
-  check.password = "s3cret";
-  auto report = CheckDatabase(copy, check);
-  ASSERT_TRUE(report.ok()) << report.error().ToString();
-  EXPECT_EQ(report.value().total_problems(), 0u) << ProblemList(report.value());
+  EXPECT_EQ(NewProblems(source, copy, "s3cret"), "");
 }
 
 TEST_P(CompactSmallDb, ExistingDestinationIsRefusedAndLeftAlone) {
@@ -167,18 +180,15 @@ TEST_P(CompactSmallDb, WriteFailureOrCancelRemovesThePartialDestination) {
   const std::string copy = dir_ / "copy.mdb";
   for (int fail_at : {1, 3, 6}) {
     SCOPED_TRACE("failing write " + std::to_string(fail_at));
-    FailingSink* failing = nullptr;
+    FailingSink::writes_seen = 0;
     auto result =
         CompactDatabaseThrough(source, copy, {}, [&](PageSink& file) -> std::unique_ptr<PageSink> {
-          auto s = std::make_unique<FailingSink>(file, fail_at,
-                                                 Error(ErrorCode::kDiskFull, "the disk is full"));
-          failing = s.get();
-          return s;
+          return std::make_unique<FailingSink>(file, fail_at,
+                                               Error(ErrorCode::kDiskFull, "the disk is full"));
         });
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().number(), 3026) << result.error().ToString();
-    ASSERT_NE(failing, nullptr);
-    EXPECT_GE(failing->writes(), fail_at);
+    EXPECT_EQ(FailingSink::writes_seen, fail_at) << "the compaction stops at the first failure";
     EXPECT_FALSE(fs::exists(copy));
   }
   CompactOptions cancel;

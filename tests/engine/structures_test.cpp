@@ -99,6 +99,52 @@ TEST(Rows, WithoutVariablePartAndWithMissingColumns) {
   }
 }
 
+TEST(Rows, OlderThanTheFirstVariableColumn) {
+  for (JetVersion v : {JetVersion::kJet3, JetVersion::kJet4}) {
+    // Three Longs, then a text column added later (number 3).
+    jet_test::TableSpec spec;
+    spec.max_cols = 4;
+    spec.num_var_cols = 1;
+    spec.columns = {{0x04, 0, 0, 0x03, 0, 4, "A"},
+                    {0x04, 1, 0, 0x03, 4, 4, "B"},
+                    {0x04, 2, 0, 0x03, 8, 4, "C"},
+                    {0x0A, 3, 0, 0x02, 0, 50, "Note"}};
+    TableDef t = Def(v, spec);
+    RowDecoder decoder(t, LayoutFor(v));
+    jet_test::RowSpec r;
+    r.columns = 3;
+    r.fixed = {1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0};
+    r.present = {0, 1, 2};
+    r.var_part = false;
+    Bytes old_row = jet_test::BuildRow(v, r);
+    Status st = decoder.Decode(old_row);
+    ASSERT_TRUE(st.ok()) << st.error().ToString();
+    EXPECT_EQ(decoder.fields()[2].bytes.size(), 4u);
+    EXPECT_EQ(decoder.fields()[2].bytes[0], 3);
+    EXPECT_FALSE(decoder.fields()[3].present);
+    EXPECT_EQ(decoder.row_var_count(), 0);
+    // A row of the current shape still has its trailer.
+    r.columns = 4;
+    r.present = {0, 1, 2, 3};
+    r.vars = {Bytes{'h', 'i'}};
+    r.var_part = true;
+    Bytes new_row = jet_test::BuildRow(v, r);
+    ASSERT_TRUE(decoder.Decode(new_row).ok());
+    EXPECT_EQ(Str(decoder.fields()[3].bytes), "hi");
+    // No row has no columns, nor more than the table ever had.
+    for (uint16_t bad : {uint16_t{0}, uint16_t{5}}) {
+      r.columns = bad;
+      r.present = {};
+      r.vars = {};
+      r.var_part = false;
+      Bytes row = jet_test::BuildRow(v, r);
+      Status damaged = decoder.Decode(row);
+      ASSERT_FALSE(damaged.ok()) << bad;
+      EXPECT_NE(damaged.error().description().find("column count"), std::string::npos);
+    }
+  }
+}
+
 TEST(Rows, Jet4OffsetsOutOfTheRowAreDamage) {
   jet_test::TableSpec spec;
   spec.max_cols = 1;

@@ -460,6 +460,37 @@ TEST_P(Versions, LongValuesReadBackInEveryForm) {
   EXPECT_EQ(listed, sink.allocated() - 10);
 }
 
+TEST_P(Versions, LongValueFailuresComeBack) {
+  const Layout& L = layout();
+  const uint32_t piece = ChainPieceData(L);
+  // A full disk in the middle of a chain.
+  FailingSink full(L, 3);
+  LongValueWriter writer(full);
+  auto chain = writer.Write(2, Pattern(5 * piece, 1));
+  ASSERT_FALSE(chain.ok());
+  EXPECT_TRUE(chain.error().is(ErrorCode::kDiskFull));
+
+  // The source giving out half way: its error, unchanged.
+  MemoryPageSink sink(L);
+  LongValueWriter second(sink);
+  int calls = 0;
+  LongValueSource failing = [&](std::span<uint8_t> out) -> Status {
+    if (++calls == 2) return Damaged("source row gone");
+    std::fill(out.begin(), out.end(), uint8_t{7});
+    return Status::Ok();
+  };
+  auto value = second.Write(2, 3 * piece, failing);
+  ASSERT_FALSE(value.ok());
+  EXPECT_EQ(value.error().description(), "source row gone");
+
+  // Lengths a header cannot declare are refused before anything is read.
+  calls = 0;
+  auto too_long = second.Write(2, kMaxLongValueLength + 1u, failing);
+  ASSERT_FALSE(too_long.ok());
+  EXPECT_TRUE(too_long.error().is(ErrorCode::kInvalidArgument));
+  EXPECT_EQ(calls, 0);
+}
+
 TEST_P(Versions, LongValuesStreamFromASourceFile) {
   const Layout& L = layout();
   // A source with values of every form, then each copied through the

@@ -2,7 +2,10 @@
 // orders from the index entries stored in Access files, reports what it
 // learned and writes them as C++ source for the engine.
 //
-//   quorlen-index-codes [--out FILE.cpp] DATABASE...
+//   quorlen-index-codes [--out FILE.cpp] [--password P] DATABASE...
+//
+// --password gives the database password of the file that follows it. A
+// file that cannot be read is reported and left out.
 //
 // Every leaf entry of every index with a General-order text column becomes
 // an observation (columns, the row's values, the stored key); see
@@ -159,25 +162,32 @@ int main(int argc, char** argv) {
   bool dump = false;
   bool checking = false;
   std::vector<std::string> files;
+  std::vector<std::string> passwords;  // per file
+  std::string next_password;
   std::vector<bool> check_only;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--out" && i + 1 < argc) {
       out_path = argv[++i];
+    } else if (arg == "--password" && i + 1 < argc) {
+      next_password = argv[++i];
     } else if (arg == "--check") {
       checking = true;
     } else if (arg == "--dump") {
       dump = true;
     } else if (arg == "--help" || arg == "-h") {
       std::puts(
-          "usage: quorlen-index-codes [--out FILE.cpp] [--dump] DATABASE...\n"
-          "  --dump  also print every text key with its row's values");
+          "usage: quorlen-index-codes [--out FILE.cpp] [--dump] [--password P] DATABASE...\n"
+          "  --dump      also print every text key with its row's values\n"
+          "  --password  the database password of the next file");
       return 0;
     } else if (!arg.empty() && arg[0] == '-') {
       std::fprintf(stderr, "unknown option %s\n", arg.c_str());
       return 2;
     } else {
       files.push_back(arg);
+      passwords.push_back(next_password);
+      next_password.clear();
       check_only.push_back(checking);
     }
   }
@@ -188,12 +198,14 @@ int main(int argc, char** argv) {
 
   FormatRun jet3(KeyFormat::kJet3), jet4(KeyFormat::kJet4);
   std::vector<engine::index_text::Observation> held_out;
+  size_t skipped = 0;
   for (size_t file = 0; file < files.size(); ++file) {
     const std::string& path = files[file];
-    auto db = engine::Database::Open(path);
+    auto db = engine::Database::Open(path, engine::OpenOptions{.password = passwords[file]});
     if (!db.ok()) {
-      std::fprintf(stderr, "%s: %s\n", path.c_str(), db.error().ToString().c_str());
-      return 1;
+      std::fprintf(stderr, "skipped %s: %s\n", path.c_str(), db.error().ToString().c_str());
+      ++skipped;
+      continue;
     }
     const KeyFormat format = engine::KeyFormatOf(db.value()->version());
     FormatRun& run = format == KeyFormat::kJet3 ? jet3 : jet4;
@@ -245,10 +257,14 @@ int main(int argc, char** argv) {
           }
         });
     if (!st.ok()) {
-      std::fprintf(stderr, "%s: %s\n", path.c_str(), st.error().ToString().c_str());
-      return 1;
+      // Observations of this file before the failure are kept: each was
+      // read whole and is as true as any other.
+      std::fprintf(stderr, "skipped the rest of %s: %s\n", path.c_str(),
+                   st.error().ToString().c_str());
+      ++skipped;
     }
   }
+  if (skipped != 0) std::printf("files not read to the end: %zu\n", skipped);
 
   InferenceReport r3 = jet3.inference.Run();
   InferenceReport r4 = jet4.inference.Run();

@@ -31,9 +31,9 @@ struct CompactStats {
   uint64_t bytes_after = 0;
   uint32_t tables = 0;
   uint64_t rows = 0;
-  uint32_t indexes = 0;           // physical indexes rebuilt
+  uint32_t indexes = 0;  // physical indexes rebuilt
   uint64_t index_entries = 0;
-  uint64_t keys_reused = 0;       // keys taken from the source's entries
+  uint64_t keys_reused = 0;  // keys taken from the source's entries
 };
 
 Result<CompactStats> CompactDatabase(const std::string& source, const std::string& destination,

@@ -71,6 +71,9 @@ struct Layout {
   uint32_t header_sort_order_offset;
 
   // Data pages.
+  uint32_t data_free_space_offset;
+  uint32_t data_owner_offset;
+  uint32_t data_extra_offset;  // Jet 4's unknown field; 0 when the version has none
   uint32_t data_row_count_offset;
   uint32_t data_header_size;  // bytes before the row-offset table
 
@@ -129,8 +132,12 @@ struct Layout {
   uint32_t ipage_bitmask;
   uint32_t ipage_entries;
 
-  // Usage maps: pages covered by one bitmap page of a reference map.
-  uint32_t pages_per_bitmap_page() const { return (page_size - 4) * 8; }
+  // Usage maps: an inline row's start page and bitmap, a bitmap page's bitmap.
+  uint32_t map_start_page;
+  uint32_t map_inline_bitmap;
+  uint32_t map_bitmap_page_data;
+  // Pages covered by one bitmap page of a reference map.
+  uint32_t pages_per_bitmap_page() const { return (page_size - map_bitmap_page_data) * 8; }
 };
 
 const Layout& LayoutFor(JetVersion version);

@@ -28,6 +28,13 @@ struct LongValueHeader {
 // Errors (3049): fewer than 12 bytes, the invalid kind 11.
 Result<LongValueHeader> DecodeLongValueHeader(ByteSpan field);
 
+inline constexpr uint32_t kLongValueHeaderSize = 12;
+// Longest value a header can declare (30 bits).
+inline constexpr uint32_t kMaxLongValueLength = 0x3FFFFFFF;
+// The 12-byte header of a value of `length` bytes stored as `kind` starting
+// at `first` (ignored for inline values); bytes 8..11 are zero.
+std::vector<uint8_t> EncodeLongValueHeader(LongValueKind kind, uint32_t length, RowPointer first);
+
 // Reads the whole value into out (replacing its contents). When `pieces`
 // is given, it receives every LVAL row used, in order. Errors (3049) name
 // the row: a pointer past the file, to a non-LVAL page or to a deleted slot,

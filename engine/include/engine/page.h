@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "engine/error.h"
@@ -93,5 +94,22 @@ struct DataPage {
 // Decodes a data page's header and row-offset table. Errors (3049): wrong
 // page type, a row-offset table that does not fit the page.
 Result<DataPage> DecodeDataPage(ByteSpan page, const Layout& layout, uint32_t number);
+
+// Writing data pages. A page gets at most 255 row slots (a row pointer's row
+// byte, and what Access itself writes).
+inline constexpr uint32_t kMaxRowsPerDataPage = 255;
+// Largest row that fits on an empty data page: 2036 (Jet 3) / 4080 (Jet 4).
+uint32_t MaxDataRowSize(const Layout& layout);
+// Free space of a data page holding `rows` slots with `row_bytes` bytes of rows.
+uint32_t DataPageFreeSpace(const Layout& layout, uint32_t rows, uint32_t row_bytes);
+// The header of a data page: type, owner, free space and row count (the
+// Jet 4 field at 0x08 stays as it is, zero on a fresh page).
+void PutDataPageHeader(const Layout& layout, std::span<uint8_t> page, uint32_t owner, uint32_t rows,
+                       uint32_t free_space);
+// One whole page (page_size bytes, unused bytes zero) holding `rows` in slot
+// order, packed down from the page end. Errors (3001): the rows do not fit
+// one page, more than kMaxRowsPerDataPage.
+Result<std::vector<uint8_t>> EncodeDataPage(const Layout& layout, uint32_t owner,
+                                            std::span<const ByteSpan> rows);
 
 }  // namespace engine

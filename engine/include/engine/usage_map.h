@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "engine/error.h"
@@ -38,5 +39,27 @@ struct UsageMap {
 Result<UsageMap> ReadUsageMap(const Pager& pager, const Layout& layout, RowPointer pointer);
 // Decodes a map from its row bytes (pager needed for reference maps).
 Result<UsageMap> DecodeUsageMap(const Pager& pager, const Layout& layout, ByteSpan row);
+
+// Writing maps (writer/usage_map_builder.h chooses the form).
+inline constexpr uint8_t kInlineUsageMap = 0;
+inline constexpr uint8_t kReferenceUsageMap = 1;
+// Bitmap bytes of the usual inline map: 128 (Jet 3) / 64 (Jet 4).
+uint32_t StandardInlineBitmapBytes(const Layout& layout);
+// Row length of the usual map, inline or reference: 133 / 69.
+uint32_t StandardUsageMapRowSize(const Layout& layout);
+// Inline map row: type 0, start page, bitmap of `bitmap_bytes` bytes with the
+// bits of `pages` set. Errors (3001): start not a multiple of 8, a page
+// outside [start, start + 8 * bitmap_bytes).
+Result<std::vector<uint8_t>> EncodeInlineUsageMap(const Layout& layout, uint32_t start_page,
+                                                  uint32_t bitmap_bytes,
+                                                  std::span<const uint32_t> pages);
+// An empty inline map of the usual size (start 0, no bits).
+std::vector<uint8_t> EmptyUsageMap(const Layout& layout);
+// An empty bitmap page (type 0x05) of a reference map.
+std::vector<uint8_t> EmptyBitmapPage(const Layout& layout);
+// Marks page `first + k` in a bitmap (bit k % 8 of byte k / 8).
+inline void SetMapBit(uint8_t* bitmap, uint64_t k) {
+  bitmap[k / 8] |= static_cast<uint8_t>(1u << (k % 8));
+}
 
 }  // namespace engine

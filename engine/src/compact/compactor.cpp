@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 
 #include "compact/id_map.h"
 #include "compact/table_def_writer.h"
@@ -26,10 +27,17 @@ class CountingSink final : public PageSink {
   explicit CountingSink(PageSink& inner) : inner_(inner) {}
   const Layout& layout() const override { return inner_.layout(); }
   uint32_t AllocatePage() override {
+    if (first_ < hand_out_first_.size()) return hand_out_first_[first_++];
     uint32_t n = inner_.AllocatePage();
     next_ = n + 1;
     return n;
   }
+  // Pages already allocated that the next allocations return, in order.
+  void HandOutFirst(std::vector<uint32_t> pages) {
+    hand_out_first_ = std::move(pages);
+    first_ = 0;
+  }
+  bool all_handed_out() const { return first_ == hand_out_first_.size(); }
   Status WritePage(uint32_t number, ByteSpan bytes) override {
     return inner_.WritePage(number, bytes);
   }
@@ -38,6 +46,8 @@ class CountingSink final : public PageSink {
  private:
   PageSink& inner_;
   uint32_t next_ = 0;
+  std::vector<uint32_t> hand_out_first_;
+  size_t first_ = 0;
 };
 
 struct TablePlan {
@@ -73,6 +83,9 @@ class Compactor {
 
  private:
   Status Plan();
+  Status FindStaleIds(const std::map<uint32_t, const CatalogObject*>& tables,
+                      std::set<uint32_t>& stale);
+  std::vector<uint32_t> reserved_;  // pages skipped by the definitions
   Status CopyTable(TablePlan& table);
   Status WriteMaps(TablePlan& table, DataPageBuilder& rows, LongValueWriter& long_values,
                    const std::vector<BuiltIndex>& built, TableDefUpdate& update);
@@ -131,10 +144,48 @@ Status Compactor::Plan() {
     t.object = object;
     t.def = std::move(def.value());
     t.length = WrittenTableDefLength(t.def);
+    tables_.push_back(std::move(t));
+  }
+  std::set<uint32_t> stale;
+  if (Status st = FindStaleIds(by_id, stale); !st.ok()) return st;
+  for (TablePlan& t : tables_) {
+    // A first definition page on the number of a stale id would make that
+    // id name this table: the page goes to the first data, index or map
+    // page instead, and the definition starts on the next one.
+    while (stale.count(sink_.next())) reserved_.push_back(sink_.AllocatePage());
     uint32_t count = TableDefPageCount(t.length, layout_.page_size);
     for (uint32_t i = 0; i < count; ++i) t.pages.push_back(sink_.AllocatePage());
-    ids_.AddTable(id, t.new_id());
-    tables_.push_back(std::move(t));
+    ids_.AddTable(t.def.first_page, t.new_id());
+  }
+  sink_.HandOutFirst(reserved_);
+  return Status::Ok();
+}
+
+// Values of the id columns that name no table of the source yet could be
+// a page number (high byte 0): ids of deleted objects that navigation-pane
+// and permission rows keep.
+Status Compactor::FindStaleIds(const std::map<uint32_t, const CatalogObject*>& tables,
+                               std::set<uint32_t>& stale) {
+  std::set<uint32_t> ids;
+  for (const CatalogObject& o : db_.objects()) ids.insert(static_cast<uint32_t>(o.id));
+  for (const TablePlan& t : tables_) {
+    const std::vector<size_t> columns = IdColumns(t.object->name, t.def);
+    if (columns.empty()) continue;
+    RowDecoder decoder(t.def, layout_);
+    Status failure;
+    Status st = db_.ScanRows(t.def, [&](const RowRef& ref) {
+      failure = decoder.Decode(ref.bytes);
+      if (!failure.ok()) return false;
+      for (size_t c : columns) {
+        const FieldRef& f = decoder.fields()[c];
+        if (!f.present || f.bytes.size() != 4) continue;
+        uint32_t v = GetLe32(f.bytes.data());
+        if ((v & 0xFF000000u) == 0 && !tables.count(v) && !ids.count(v)) stale.insert(v);
+      }
+      return true;
+    });
+    if (!st.ok()) return InTable(t.object->name, st.error());
+    if (!failure.ok()) return InTable(t.object->name, failure.error());
   }
   return Status::Ok();
 }
@@ -163,8 +214,11 @@ Status Compactor::CopyTable(TablePlan& t) {
   DataPageBuilder rows(sink_, new_id);
   LongValueWriter long_values(sink_);
   RowRewriter rewriter(def, layout_, db_.pager(), long_values);
+  // The sort budget is shared: a quarter orders the rows by primary key, the
+  // rest sorts the keys of the table's indexes; both run at the same time.
+  const std::size_t row_order_budget = options_.sort_budget_bytes / 4;
   TableIndexWriter indexes(sink_, db_, name, def, new_id,
-                           SorterOptions{options_.sort_budget_bytes, temp_dir_});
+                           SorterOptions{options_.sort_budget_bytes - row_order_budget, temp_dir_});
   RowDecoder decoder(def, layout_);
   const std::vector<size_t> id_columns = IdColumns(name, def);
   std::optional<size_t> auto_column;
@@ -226,7 +280,7 @@ Status Compactor::CopyTable(TablePlan& t) {
     // Rows in primary-key order: sort (key, source slot, data slot), then
     // fetch each row again in that order.
     IndexKeyMaker keys(db_, name, def);
-    ExternalSorter order(SorterOptions{options_.sort_budget_bytes, temp_dir_});
+    ExternalSorter order(SorterOptions{row_order_budget, temp_dir_});
     RowIndexKey key;
     st = scan([&](const RowRef& ref) -> Status {
       if (Status s = prepare(ref.bytes); !s.ok()) return s;
@@ -380,6 +434,10 @@ Result<CompactStats> Compactor::Run() {
     if (Status st = CopyTable(tables_[i]); !st.ok()) return st.error();
   }
   if (Status st = map_rows_->Finish(); !st.ok()) return st.error();
+  if (!sink_.all_handed_out()) {
+    return Error(ErrorCode::kInvalidArgument,
+                 "pages kept free of table definitions were never used");
+  }
   if (!Report("tables", "", total, total)) return Cancelled();
   if (Status st = WritePage1(); !st.ok()) return st.error();
   if (Status st = WritePage0(); !st.ok()) return st.error();

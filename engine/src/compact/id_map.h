@@ -6,14 +6,17 @@
 //   MSysObjects.Id, MSysObjects.ParentId, MSysACEs.ObjectId,
 //   MSysNavPaneObjectIDs.Id, MSysNavPaneGroupToObjects.ObjectID.
 //
-// Stale references. A value that is no table id of the source is kept as it
-// is, unless it would come to name a table of the copy (the copy's table ids
-// are other page numbers than the source's). Such a value is replaced by an
-// id counting down from 0x00FFFFFF: no Jet file has that many pages, so the
+// Stale references. A value that names no object of the source (Access
+// leaves such ids of deleted objects in navigation-pane rows) is kept as it
+// is, so the copy holds the same rows. It must not come to name a table of
+// the copy: the compactor never starts a table definition on a page whose
+// number is such a value (that page takes other contents), and in the copy
+// it names no object either. Should a kept value still equal a new table id
+// (it cannot when the planner did its part), it is replaced by an id
+// counting down from 0x00FFFFFF: no Jet file has that many pages, so the
 // replacement can never be a table id, and ids of other objects always have
 // a non-zero high byte. Replacements are handed out in the order the values
-// are first met, so the same source always gives the same copy, and a
-// second compaction keeps them (they collide with nothing).
+// are first met, so the same source always gives the same copy.
 #pragma once
 
 #include <cstdint>

@@ -3,11 +3,19 @@
 // Text code tables of the General sort order, learned from the index entries
 // Access wrote: each character's code entry is the one that reproduces every
 // stored key it appears in (tools/index_codes, engine/src/index_key_infer.h).
-// Jet 3: 254 characters from 3037 keys in
+// Jet 3: 254 characters from 5647 keys in
 //   compIndexTestV1997.mdb delColTestV1997.mdb delTestV1997.mdb indexTestV1997.mdb
 //   overflowTestV1997.mdb queryTestV1997.mdb test2V1997.mdb testIndexCodesV1997.mdb
-//   testV1997.mdb
-// Jet 4: 134 characters from 1350 keys in adox_jet4.mdb
+//   testV1997.mdb Planet-Source-Code+frederico-machado-vb-translator__1-27066__data.mdb
+//   bjoerne2+pecl-mdbtools__test.mdb
+//   hjgode+kbfakt__tools_Access - Vb - Billing And Report Generation (Crystal Reports Example) -
+//   Bookagency.zip__BookAgency_jaggu.mdb jahlborn+jackcessencrypt__src_test_data_db97-enc.mdb
+//   openpreserve+format-corpus__office-examples_Old Access files2_acc95.mdb
+//   openpreserve+format-corpus__office-examples_Old Access files2_acc97.mdb
+//   phamtgiang+sellView__Northwind.mdb
+//   spannm+ucanaccess__src_test_resources_testdbs_charsetGBK.mdb
+//   spannm+ucanaccess__src_test_resources_testdbs_size97.mdb
+// Jet 4: 232 characters from 56422 keys in adox_jet4.mdb
 //   bigIndexTestV2000.mdb bigIndexTestV2003.mdb compIndexTestV2000.mdb compIndexTestV2003.mdb
 //   delColTestV2000.mdb delColTestV2003.mdb delTestV2000.mdb delTestV2003.mdb emptyJet4.mdb
 //   emptyV2000.mdb emptyV2003.mdb fixedNumericTestV2000.mdb fixedNumericTestV2003.mdb
@@ -16,7 +24,48 @@
 //   overflowTestV2003.mdb queryTestV2000.mdb queryTestV2003.mdb test2V2000.mdb test2V2003.mdb
 //   testIndexPropertiesV2000.mdb testIndexPropertiesV2003.mdb testPromotionV2000.mdb
 //   testPromotionV2003.mdb testRefGlobalV2000.mdb testUnicodeCompV2003.mdb testV2000.mdb
-//   testV2003.mdb
+//   testV2003.mdb EliasDottori+iGourmet21__db.mdb GHTaira+Biblioteca__Biblioteca.mdb
+//   MaThRk+iffitoR__inst_extdata_dic_db.mdb MaThRk+iffitoR__inst_extdata_test.mdb
+//   NBJ1995+SejongNaviFinal__test.mdb OscarMaestre+PruebaAccess__Neptuno.mdb
+//   PhantomPhr3ak+WWRK__d02fc61e_WWRK_Adressen.mdb StelmakhAleksandr+Library__db.mdb
+//   ambraspace+Skupstina-akcionara__data.mdb anqck+QuanLyNhaSach__Database.mdb
+//   biqarar+vb-inventory__BackUP_139002231.mdb biqarar+vb-inventory__Data.mdb
+//   claroty+access_parser__examples_test.mdb
+//   enielsen93+MIKE-Urban-Tools__8e141f30_Data_Templates.mdb
+//   enielsen93+MIKE-Urban-Tools__Data_Data.mdb farteryhr+vb6-book-db__db.mdb
+//   gailo22+demo-program-for-asahi__db1.mdb gvdinhthanh+QuanLyThi__Data.mdb
+//   higashigawa+address__data_Database1.mdb hjgode+kbfakt__Northwind.mdb
+//   hjgode+kbfakt__kbfakt05.mdb hjgode+kbfakt__kbfakt5_bin_Debug_kbfakt5.mdb
+//   hjgode+kbfakt__kbfakt5_kbfakt5.zip__kbfakt5.mdb houidef+inscription__Data.mdb
+//   ikwhere+MIS-of-washing-coal-range__bak_db20080906.mdb
+//   ikwhere+MIS-of-washing-coal-range__bak_db20080913.mdb
+//   ikwhere+MIS-of-washing-coal-range__bak_db20080916.mdb
+//   ikwhere+MIS-of-washing-coal-range__db.mdb jahlborn+jackcessencrypt__src_test_data_db-enc.mdb
+//   k5cents+mdbr__inst_extdata_nycflights13.mdb
+//   keke1020+AutoCheckMaster202103121622__Database.mdb
+//   keke1020+AutoCheckMaster202103121622__Database2.mdb
+//   keke1020+AutoCheckMaster202103121622__Database3.mdb kemalgokay+E-commerce__veritabani.mdb
+//   memishko+SportClub__Db1.mdb misha6757+ais__WindowsFormsApp3_baza.mdb misha6757+ais__baza.mdb
+//   mvocp+bbs__data_data.mdb omerzargarof+tora.co.il__Data.mdb
+//   openpreserve+format-corpus__droid-jhove-datetest-files_msaccess_databases_historicaldates.zip__msaccess_databases_historicaldates_database-msaccess-flat.mdb
+//   openpreserve+format-corpus__droid-jhove-datetest-files_msaccess_databases_historicaldates.zip__msaccess_databases_historicaldates_database-msaccess-relational.mdb
+//   openpreserve+format-corpus__office-examples_Old Access_reviews.mdb
+//   plonzar+zadanieBazyDanych2__bd.mdb redducks100+vechime-git-2017__4b8a8b59_Baza.mdb
+//   satoron+satorun.github.io__7f123d18_Northwind.mdb
+//   spannm+ucanaccess__82132a16_src_test_resources_testdbs_pivot.mdb
+//   spannm+ucanaccess__src_test_resources_testdbs_accessLike.mdb
+//   spannm+ucanaccess__src_test_resources_testdbs_functionsV2000.mdb
+//   spannm+ucanaccess__src_test_resources_testdbs_functionsV2003.mdb
+//   spannm+ucanaccess__src_test_resources_testdbs_linked.mdb
+//   spannm+ucanaccess__src_test_resources_testdbs_linkee1.mdb
+//   spannm+ucanaccess__src_test_resources_testdbs_linkee2.mdb
+//   spannm+ucanaccess__src_test_resources_testdbs_noRoman.mdb
+//   spannm+ucanaccess__src_test_resources_testdbs_password.mdb
+//   spannm+ucanaccess__src_test_resources_testdbs_reservedWordLeave.mdb
+//   spannm+ucanaccess__src_test_resources_testdbs_weirdObjectNames.mdb
+//   timofeyantonenko+mongo_test__Борей.mdb vladmytsai+gis-konotop__Database1.mdb
+//   winofsql+subject-1126-sql-having__3683a0ee_Database1.mdb wolfhall+cat_esri__data_test.mdb
+//   xiaoyustudio181+CSharp__Northwind.mdb
 // Characters not listed have no known code: keys holding them are not encoded.
 #include "index_key_text.h"
 
@@ -98,7 +147,7 @@ constexpr TextCode kJet3General[] = {
     {0x48, CodeKind::kSimple, kWeightUnknown, 1, {{0x69}}, 0, {{}}, 0},        // U+0048 H
     {0x49, CodeKind::kSimple, kWeightUnknown, 1, {{0x6A}}, 0, {{}}, 0},        // U+0049 I
     {0x4A, CodeKind::kSimple, kWeightUnknown, 1, {{0x6B}}, 0, {{}}, 0},        // U+004A J
-    {0x4B, CodeKind::kSimple, kWeightUnknown, 1, {{0x6C}}, 0, {{}}, 0},        // U+004B K
+    {0x4B, CodeKind::kSimple, 0, 1, {{0x6C}}, 0, {{}}, 0},                     // U+004B K
     {0x4C, CodeKind::kSimple, kWeightUnknown, 1, {{0x6D}}, 0, {{}}, 0},        // U+004C L
     {0x4D, CodeKind::kSimple, kWeightUnknown, 1, {{0x6F}}, 0, {{}}, 0},        // U+004D M
     {0x4E, CodeKind::kSimple, kWeightUnknown, 1, {{0x70}}, 0, {{}}, 0},        // U+004E N
@@ -282,140 +331,238 @@ constexpr TextCode kJet3General[] = {
 };
 
 constexpr TextCode kJet4GeneralLegacy[] = {
-    {0x0001, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x03}}, 0},        // U+0001
-    {0x0002, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x04}}, 0},        // U+0002
-    {0x0003, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x05}}, 0},        // U+0003
-    {0x0004, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x06}}, 0},        // U+0004
-    {0x0005, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x07}}, 0},        // U+0005
-    {0x0006, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x08}}, 0},        // U+0006
-    {0x0007, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x09}}, 0},        // U+0007
-    {0x0008, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0A}}, 0},        // U+0008
-    {0x000E, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0B}}, 0},        // U+000E
-    {0x000F, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0C}}, 0},        // U+000F
-    {0x0010, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0D}}, 0},        // U+0010
-    {0x0011, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0E}}, 0},        // U+0011
-    {0x0012, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0F}}, 0},        // U+0012
-    {0x0013, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x10}}, 0},        // U+0013
-    {0x0014, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x11}}, 0},        // U+0014
-    {0x0015, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x12}}, 0},        // U+0015
-    {0x0016, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x13}}, 0},        // U+0016
-    {0x0017, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x14}}, 0},        // U+0017
-    {0x0018, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x15}}, 0},        // U+0018
-    {0x0019, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x16}}, 0},        // U+0019
-    {0x001A, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x17}}, 0},        // U+001A
-    {0x001B, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x18}}, 0},        // U+001B
-    {0x001C, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x19}}, 0},        // U+001C
-    {0x001D, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1A}}, 0},        // U+001D
-    {0x001E, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1B}}, 0},        // U+001E
-    {0x001F, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1C}}, 0},        // U+001F
-    {0x0020, CodeKind::kSimple, 0, 1, {{0x07}}, 0, {{}}, 0},             // U+0020
-    {0x0027, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x80}}, 0},        // U+0027 '
-    {0x002D, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x82}}, 0},        // U+002D -
-    {0x002E, CodeKind::kSimple, 0, 1, {{0x1C}}, 0, {{}}, 0},             // U+002E .
-    {0x002F, CodeKind::kSimple, 0, 1, {{0x1E}}, 0, {{}}, 0},             // U+002F /
-    {0x0030, CodeKind::kSimple, 0, 1, {{0x36}}, 0, {{}}, 0},             // U+0030 0
-    {0x0031, CodeKind::kSimple, 0, 1, {{0x38}}, 0, {{}}, 0},             // U+0031 1
-    {0x0032, CodeKind::kSimple, 0, 1, {{0x3A}}, 0, {{}}, 0},             // U+0032 2
-    {0x0033, CodeKind::kSimple, 0, 1, {{0x3C}}, 0, {{}}, 0},             // U+0033 3
-    {0x0034, CodeKind::kSimple, 0, 1, {{0x3E}}, 0, {{}}, 0},             // U+0034 4
-    {0x0035, CodeKind::kSimple, 0, 1, {{0x40}}, 0, {{}}, 0},             // U+0035 5
-    {0x0036, CodeKind::kSimple, 0, 1, {{0x42}}, 0, {{}}, 0},             // U+0036 6
-    {0x0037, CodeKind::kSimple, 0, 1, {{0x44}}, 0, {{}}, 0},             // U+0037 7
-    {0x0038, CodeKind::kSimple, 0, 1, {{0x46}}, 0, {{}}, 0},             // U+0038 8
-    {0x0039, CodeKind::kSimple, 0, 1, {{0x48}}, 0, {{}}, 0},             // U+0039 9
-    {0x003A, CodeKind::kSimple, 0, 1, {{0x20}}, 0, {{}}, 0},             // U+003A :
-    {0x003B, CodeKind::kSimple, 0, 1, {{0x22}}, 0, {{}}, 0},             // U+003B ;
-    {0x003C, CodeKind::kSimple, 0, 1, {{0x2E}}, 0, {{}}, 0},             // U+003C <
-    {0x003D, CodeKind::kSimple, 0, 1, {{0x30}}, 0, {{}}, 0},             // U+003D =
-    {0x003E, CodeKind::kSimple, 0, 1, {{0x32}}, 0, {{}}, 0},             // U+003E >
-    {0x003F, CodeKind::kSimple, 0, 1, {{0x24}}, 0, {{}}, 0},             // U+003F ?
-    {0x0040, CodeKind::kSimple, 0, 1, {{0x26}}, 0, {{}}, 0},             // U+0040 @
-    {0x0041, CodeKind::kSimple, 0, 1, {{0x4A}}, 0, {{}}, 0},             // U+0041 A
-    {0x0042, CodeKind::kSimple, 0, 1, {{0x4C}}, 0, {{}}, 0},             // U+0042 B
-    {0x0043, CodeKind::kSimple, 0, 1, {{0x4D}}, 0, {{}}, 0},             // U+0043 C
-    {0x0044, CodeKind::kSimple, 0, 1, {{0x4F}}, 0, {{}}, 0},             // U+0044 D
-    {0x0045, CodeKind::kSimple, 0, 1, {{0x51}}, 0, {{}}, 0},             // U+0045 E
-    {0x0046, CodeKind::kSimple, 0, 1, {{0x53}}, 0, {{}}, 0},             // U+0046 F
-    {0x0047, CodeKind::kSimple, 0, 1, {{0x55}}, 0, {{}}, 0},             // U+0047 G
-    {0x0048, CodeKind::kSimple, 0, 1, {{0x57}}, 0, {{}}, 0},             // U+0048 H
-    {0x0049, CodeKind::kSimple, 0, 1, {{0x59}}, 0, {{}}, 0},             // U+0049 I
-    {0x004A, CodeKind::kSimple, 0, 1, {{0x5B}}, 0, {{}}, 0},             // U+004A J
-    {0x004B, CodeKind::kSimple, 0, 1, {{0x5C}}, 0, {{}}, 0},             // U+004B K
-    {0x004C, CodeKind::kSimple, 0, 1, {{0x5E}}, 0, {{}}, 0},             // U+004C L
-    {0x004D, CodeKind::kSimple, 0, 1, {{0x60}}, 0, {{}}, 0},             // U+004D M
-    {0x004E, CodeKind::kSimple, 0, 1, {{0x62}}, 0, {{}}, 0},             // U+004E N
-    {0x004F, CodeKind::kSimple, 0, 1, {{0x64}}, 0, {{}}, 0},             // U+004F O
-    {0x0050, CodeKind::kSimple, 0, 1, {{0x66}}, 0, {{}}, 0},             // U+0050 P
-    {0x0051, CodeKind::kSimple, 0, 1, {{0x68}}, 0, {{}}, 0},             // U+0051 Q
-    {0x0052, CodeKind::kSimple, 0, 1, {{0x69}}, 0, {{}}, 0},             // U+0052 R
-    {0x0053, CodeKind::kSimple, 0, 1, {{0x6B}}, 0, {{}}, 0},             // U+0053 S
-    {0x0054, CodeKind::kSimple, 0, 1, {{0x6D}}, 0, {{}}, 0},             // U+0054 T
-    {0x0055, CodeKind::kSimple, 0, 1, {{0x6F}}, 0, {{}}, 0},             // U+0055 U
-    {0x0056, CodeKind::kSimple, 0, 1, {{0x71}}, 0, {{}}, 0},             // U+0056 V
-    {0x0057, CodeKind::kSimple, 0, 1, {{0x73}}, 0, {{}}, 0},             // U+0057 W
-    {0x0058, CodeKind::kSimple, 0, 1, {{0x75}}, 0, {{}}, 0},             // U+0058 X
-    {0x005F, CodeKind::kSimple, 0, 2, {{0x2B, 0x03}}, 0, {{}}, 0},       // U+005F _
-    {0x0060, CodeKind::kSimple, 0, 2, {{0x2B, 0x07}}, 0, {{}}, 0},       // U+0060 `
-    {0x0061, CodeKind::kSimple, 0, 1, {{0x4A}}, 0, {{}}, 0},             // U+0061 a
-    {0x0062, CodeKind::kSimple, 0, 1, {{0x4C}}, 0, {{}}, 0},             // U+0062 b
-    {0x0063, CodeKind::kSimple, 0, 1, {{0x4D}}, 0, {{}}, 0},             // U+0063 c
-    {0x0064, CodeKind::kSimple, 0, 1, {{0x4F}}, 0, {{}}, 0},             // U+0064 d
-    {0x0065, CodeKind::kSimple, 0, 1, {{0x51}}, 0, {{}}, 0},             // U+0065 e
-    {0x0066, CodeKind::kSimple, 0, 1, {{0x53}}, 0, {{}}, 0},             // U+0066 f
-    {0x0067, CodeKind::kSimple, 0, 1, {{0x55}}, 0, {{}}, 0},             // U+0067 g
-    {0x0068, CodeKind::kSimple, 0, 1, {{0x57}}, 0, {{}}, 0},             // U+0068 h
-    {0x0069, CodeKind::kSimple, 0, 1, {{0x59}}, 0, {{}}, 0},             // U+0069 i
-    {0x006A, CodeKind::kSimple, 0, 1, {{0x5B}}, 0, {{}}, 0},             // U+006A j
-    {0x006B, CodeKind::kSimple, 0, 1, {{0x5C}}, 0, {{}}, 0},             // U+006B k
-    {0x006C, CodeKind::kSimple, 0, 1, {{0x5E}}, 0, {{}}, 0},             // U+006C l
-    {0x006D, CodeKind::kSimple, 0, 1, {{0x60}}, 0, {{}}, 0},             // U+006D m
-    {0x006E, CodeKind::kSimple, 0, 1, {{0x62}}, 0, {{}}, 0},             // U+006E n
-    {0x006F, CodeKind::kSimple, 0, 1, {{0x64}}, 0, {{}}, 0},             // U+006F o
-    {0x0070, CodeKind::kSimple, 0, 1, {{0x66}}, 0, {{}}, 0},             // U+0070 p
-    {0x0071, CodeKind::kSimple, 0, 1, {{0x68}}, 0, {{}}, 0},             // U+0071 q
-    {0x0072, CodeKind::kSimple, 0, 1, {{0x69}}, 0, {{}}, 0},             // U+0072 r
-    {0x0073, CodeKind::kSimple, 0, 1, {{0x6B}}, 0, {{}}, 0},             // U+0073 s
-    {0x0074, CodeKind::kSimple, 0, 1, {{0x6D}}, 0, {{}}, 0},             // U+0074 t
-    {0x0075, CodeKind::kSimple, 0, 1, {{0x6F}}, 0, {{}}, 0},             // U+0075 u
-    {0x0076, CodeKind::kSimple, 0, 1, {{0x71}}, 0, {{}}, 0},             // U+0076 v
-    {0x0077, CodeKind::kSimple, 0, 1, {{0x73}}, 0, {{}}, 0},             // U+0077 w
-    {0x0078, CodeKind::kSimple, 0, 1, {{0x75}}, 0, {{}}, 0},             // U+0078 x
-    {0x0079, CodeKind::kSimple, 0, 1, {{0x76}}, 0, {{}}, 0},             // U+0079 y
-    {0x007F, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1D}}, 0},        // U+007F
-    {0x0080, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1E}}, 0},        // U+0080
-    {0x0081, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1F}}, 0},        // U+0081
-    {0x0082, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x20}}, 0},        // U+0082
-    {0x0083, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x21}}, 0},        // U+0083
-    {0x0084, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x22}}, 0},        // U+0084
-    {0x0085, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x23}}, 0},        // U+0085
-    {0x0086, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x24}}, 0},        // U+0086
-    {0x0087, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x25}}, 0},        // U+0087
-    {0x0088, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x26}}, 0},        // U+0088
-    {0x0089, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x27}}, 0},        // U+0089
-    {0x008A, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x28}}, 0},        // U+008A
-    {0x008B, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x29}}, 0},        // U+008B
-    {0x008C, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2A}}, 0},        // U+008C
-    {0x008D, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2B}}, 0},        // U+008D
-    {0x008E, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2C}}, 0},        // U+008E
-    {0x008F, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2D}}, 0},        // U+008F
-    {0x0090, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2E}}, 0},        // U+0090
-    {0x0091, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2F}}, 0},        // U+0091
-    {0x0092, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x30}}, 0},        // U+0092
-    {0x0093, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x31}}, 0},        // U+0093
-    {0x0094, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x32}}, 0},        // U+0094
-    {0x0095, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x33}}, 0},        // U+0095
-    {0x0096, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x34}}, 0},        // U+0096
-    {0x0097, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x35}}, 0},        // U+0097
-    {0x0098, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x36}}, 0},        // U+0098
-    {0x0099, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x37}}, 0},        // U+0099
-    {0x009A, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x38}}, 0},        // U+009A
-    {0x009B, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x39}}, 0},        // U+009B
-    {0x009C, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x3A}}, 0},        // U+009C
-    {0x009D, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x3B}}, 0},        // U+009D
-    {0x009E, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x3C}}, 0},        // U+009E
-    {0x009F, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x3D}}, 0},        // U+009F
-    {0x00AD, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x83}}, 0},        // U+00AD
-    {0x00FC, CodeKind::kInternational, 0, 1, {{0x6F}}, 1, {{0x13}}, 0},  // U+00FC ü
+    {0x0001, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x03}}, 0},              // U+0001
+    {0x0002, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x04}}, 0},              // U+0002
+    {0x0003, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x05}}, 0},              // U+0003
+    {0x0004, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x06}}, 0},              // U+0004
+    {0x0005, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x07}}, 0},              // U+0005
+    {0x0006, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x08}}, 0},              // U+0006
+    {0x0007, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x09}}, 0},              // U+0007
+    {0x0008, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0A}}, 0},              // U+0008
+    {0x000E, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0B}}, 0},              // U+000E
+    {0x000F, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0C}}, 0},              // U+000F
+    {0x0010, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0D}}, 0},              // U+0010
+    {0x0011, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0E}}, 0},              // U+0011
+    {0x0012, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0F}}, 0},              // U+0012
+    {0x0013, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x10}}, 0},              // U+0013
+    {0x0014, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x11}}, 0},              // U+0014
+    {0x0015, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x12}}, 0},              // U+0015
+    {0x0016, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x13}}, 0},              // U+0016
+    {0x0017, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x14}}, 0},              // U+0017
+    {0x0018, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x15}}, 0},              // U+0018
+    {0x0019, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x16}}, 0},              // U+0019
+    {0x001A, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x17}}, 0},              // U+001A
+    {0x001B, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x18}}, 0},              // U+001B
+    {0x001C, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x19}}, 0},              // U+001C
+    {0x001D, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1A}}, 0},              // U+001D
+    {0x001E, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1B}}, 0},              // U+001E
+    {0x001F, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1C}}, 0},              // U+001F
+    {0x0020, CodeKind::kSimple, 0, 1, {{0x07}}, 0, {{}}, 0},                   // U+0020
+    {0x0026, CodeKind::kSimple, 0, 1, {{0x12}}, 0, {{}}, 0},                   // U+0026 &
+    {0x0027, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x80}}, 0},              // U+0027 '
+    {0x0028, CodeKind::kSimple, 0, 1, {{0x14}}, 0, {{}}, 0},                   // U+0028 (
+    {0x0029, CodeKind::kSimple, 0, 1, {{0x16}}, 0, {{}}, 0},                   // U+0029 )
+    {0x002A, CodeKind::kSimple, 0, 1, {{0x18}}, 0, {{}}, 0},                   // U+002A *
+    {0x002B, CodeKind::kSimple, 0, 1, {{0x2C}}, 0, {{}}, 0},                   // U+002B +
+    {0x002C, CodeKind::kSimple, 0, 1, {{0x1A}}, 0, {{}}, 0},                   // U+002C ,
+    {0x002D, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x82}}, 0},              // U+002D -
+    {0x002E, CodeKind::kSimple, 0, 1, {{0x1C}}, 0, {{}}, 0},                   // U+002E .
+    {0x002F, CodeKind::kSimple, 0, 1, {{0x1E}}, 0, {{}}, 0},                   // U+002F /
+    {0x0030, CodeKind::kSimple, 0, 1, {{0x36}}, 0, {{}}, 0},                   // U+0030 0
+    {0x0031, CodeKind::kSimple, 0, 1, {{0x38}}, 0, {{}}, 0},                   // U+0031 1
+    {0x0032, CodeKind::kSimple, 0, 1, {{0x3A}}, 0, {{}}, 0},                   // U+0032 2
+    {0x0033, CodeKind::kSimple, 0, 1, {{0x3C}}, 0, {{}}, 0},                   // U+0033 3
+    {0x0034, CodeKind::kSimple, 0, 1, {{0x3E}}, 0, {{}}, 0},                   // U+0034 4
+    {0x0035, CodeKind::kSimple, 0, 1, {{0x40}}, 0, {{}}, 0},                   // U+0035 5
+    {0x0036, CodeKind::kSimple, 0, 1, {{0x42}}, 0, {{}}, 0},                   // U+0036 6
+    {0x0037, CodeKind::kSimple, 0, 1, {{0x44}}, 0, {{}}, 0},                   // U+0037 7
+    {0x0038, CodeKind::kSimple, 0, 1, {{0x46}}, 0, {{}}, 0},                   // U+0038 8
+    {0x0039, CodeKind::kSimple, 0, 1, {{0x48}}, 0, {{}}, 0},                   // U+0039 9
+    {0x003A, CodeKind::kSimple, 0, 1, {{0x20}}, 0, {{}}, 0},                   // U+003A :
+    {0x003B, CodeKind::kSimple, 0, 1, {{0x22}}, 0, {{}}, 0},                   // U+003B ;
+    {0x003C, CodeKind::kSimple, 0, 1, {{0x2E}}, 0, {{}}, 0},                   // U+003C <
+    {0x003D, CodeKind::kSimple, 0, 1, {{0x30}}, 0, {{}}, 0},                   // U+003D =
+    {0x003E, CodeKind::kSimple, 0, 1, {{0x32}}, 0, {{}}, 0},                   // U+003E >
+    {0x003F, CodeKind::kSimple, 0, 1, {{0x24}}, 0, {{}}, 0},                   // U+003F ?
+    {0x0040, CodeKind::kSimple, 0, 1, {{0x26}}, 0, {{}}, 0},                   // U+0040 @
+    {0x0041, CodeKind::kSimple, 0, 1, {{0x4A}}, 0, {{}}, 0},                   // U+0041 A
+    {0x0042, CodeKind::kSimple, 0, 1, {{0x4C}}, 0, {{}}, 0},                   // U+0042 B
+    {0x0043, CodeKind::kSimple, 0, 1, {{0x4D}}, 0, {{}}, 0},                   // U+0043 C
+    {0x0044, CodeKind::kSimple, 0, 1, {{0x4F}}, 0, {{}}, 0},                   // U+0044 D
+    {0x0045, CodeKind::kSimple, 0, 1, {{0x51}}, 0, {{}}, 0},                   // U+0045 E
+    {0x0046, CodeKind::kSimple, 0, 1, {{0x53}}, 0, {{}}, 0},                   // U+0046 F
+    {0x0047, CodeKind::kSimple, 0, 1, {{0x55}}, 0, {{}}, 0},                   // U+0047 G
+    {0x0048, CodeKind::kSimple, 0, 1, {{0x57}}, 0, {{}}, 0},                   // U+0048 H
+    {0x0049, CodeKind::kSimple, 0, 1, {{0x59}}, 0, {{}}, 0},                   // U+0049 I
+    {0x004A, CodeKind::kSimple, 0, 1, {{0x5B}}, 0, {{}}, 0},                   // U+004A J
+    {0x004B, CodeKind::kSimple, 0, 1, {{0x5C}}, 0, {{}}, 0},                   // U+004B K
+    {0x004C, CodeKind::kSimple, 0, 1, {{0x5E}}, 0, {{}}, 0},                   // U+004C L
+    {0x004D, CodeKind::kSimple, 0, 1, {{0x60}}, 0, {{}}, 0},                   // U+004D M
+    {0x004E, CodeKind::kSimple, 0, 1, {{0x62}}, 0, {{}}, 0},                   // U+004E N
+    {0x004F, CodeKind::kSimple, 0, 1, {{0x64}}, 0, {{}}, 0},                   // U+004F O
+    {0x0050, CodeKind::kSimple, 0, 1, {{0x66}}, 0, {{}}, 0},                   // U+0050 P
+    {0x0051, CodeKind::kSimple, 0, 1, {{0x68}}, 0, {{}}, 0},                   // U+0051 Q
+    {0x0052, CodeKind::kSimple, 0, 1, {{0x69}}, 0, {{}}, 0},                   // U+0052 R
+    {0x0053, CodeKind::kSimple, 0, 1, {{0x6B}}, 0, {{}}, 0},                   // U+0053 S
+    {0x0054, CodeKind::kSimple, 0, 1, {{0x6D}}, 0, {{}}, 0},                   // U+0054 T
+    {0x0055, CodeKind::kSimple, 0, 1, {{0x6F}}, 0, {{}}, 0},                   // U+0055 U
+    {0x0056, CodeKind::kSimple, 0, 1, {{0x71}}, 0, {{}}, 0},                   // U+0056 V
+    {0x0057, CodeKind::kSimple, 0, 1, {{0x73}}, 0, {{}}, 0},                   // U+0057 W
+    {0x0058, CodeKind::kSimple, 0, 1, {{0x75}}, 0, {{}}, 0},                   // U+0058 X
+    {0x0059, CodeKind::kSimple, 0, 1, {{0x76}}, 0, {{}}, 0},                   // U+0059 Y
+    {0x005A, CodeKind::kSimple, 0, 1, {{0x78}}, 0, {{}}, 0},                   // U+005A Z
+    {0x005F, CodeKind::kSimple, 0, 2, {{0x2B, 0x03}}, 0, {{}}, 0},             // U+005F _
+    {0x0060, CodeKind::kSimple, 0, 2, {{0x2B, 0x07}}, 0, {{}}, 0},             // U+0060 `
+    {0x0061, CodeKind::kSimple, 0, 1, {{0x4A}}, 0, {{}}, 0},                   // U+0061 a
+    {0x0062, CodeKind::kSimple, 0, 1, {{0x4C}}, 0, {{}}, 0},                   // U+0062 b
+    {0x0063, CodeKind::kSimple, 0, 1, {{0x4D}}, 0, {{}}, 0},                   // U+0063 c
+    {0x0064, CodeKind::kSimple, 0, 1, {{0x4F}}, 0, {{}}, 0},                   // U+0064 d
+    {0x0065, CodeKind::kSimple, 0, 1, {{0x51}}, 0, {{}}, 0},                   // U+0065 e
+    {0x0066, CodeKind::kSimple, 0, 1, {{0x53}}, 0, {{}}, 0},                   // U+0066 f
+    {0x0067, CodeKind::kSimple, 0, 1, {{0x55}}, 0, {{}}, 0},                   // U+0067 g
+    {0x0068, CodeKind::kSimple, 0, 1, {{0x57}}, 0, {{}}, 0},                   // U+0068 h
+    {0x0069, CodeKind::kSimple, 0, 1, {{0x59}}, 0, {{}}, 0},                   // U+0069 i
+    {0x006A, CodeKind::kSimple, 0, 1, {{0x5B}}, 0, {{}}, 0},                   // U+006A j
+    {0x006B, CodeKind::kSimple, 0, 1, {{0x5C}}, 0, {{}}, 0},                   // U+006B k
+    {0x006C, CodeKind::kSimple, 0, 1, {{0x5E}}, 0, {{}}, 0},                   // U+006C l
+    {0x006D, CodeKind::kSimple, 0, 1, {{0x60}}, 0, {{}}, 0},                   // U+006D m
+    {0x006E, CodeKind::kSimple, 0, 1, {{0x62}}, 0, {{}}, 0},                   // U+006E n
+    {0x006F, CodeKind::kSimple, 0, 1, {{0x64}}, 0, {{}}, 0},                   // U+006F o
+    {0x0070, CodeKind::kSimple, 0, 1, {{0x66}}, 0, {{}}, 0},                   // U+0070 p
+    {0x0071, CodeKind::kSimple, 0, 1, {{0x68}}, 0, {{}}, 0},                   // U+0071 q
+    {0x0072, CodeKind::kSimple, 0, 1, {{0x69}}, 0, {{}}, 0},                   // U+0072 r
+    {0x0073, CodeKind::kSimple, 0, 1, {{0x6B}}, 0, {{}}, 0},                   // U+0073 s
+    {0x0074, CodeKind::kSimple, 0, 1, {{0x6D}}, 0, {{}}, 0},                   // U+0074 t
+    {0x0075, CodeKind::kSimple, 0, 1, {{0x6F}}, 0, {{}}, 0},                   // U+0075 u
+    {0x0076, CodeKind::kSimple, 0, 1, {{0x71}}, 0, {{}}, 0},                   // U+0076 v
+    {0x0077, CodeKind::kSimple, 0, 1, {{0x73}}, 0, {{}}, 0},                   // U+0077 w
+    {0x0078, CodeKind::kSimple, 0, 1, {{0x75}}, 0, {{}}, 0},                   // U+0078 x
+    {0x0079, CodeKind::kSimple, 0, 1, {{0x76}}, 0, {{}}, 0},                   // U+0079 y
+    {0x007A, CodeKind::kSimple, 0, 1, {{0x78}}, 0, {{}}, 0},                   // U+007A z
+    {0x007B, CodeKind::kSimple, 0, 2, {{0x2B, 0x09}}, 0, {{}}, 0},             // U+007B {
+    {0x007C, CodeKind::kSimple, 0, 2, {{0x2B, 0x0B}}, 0, {{}}, 0},             // U+007C |
+    {0x007D, CodeKind::kSimple, 0, 2, {{0x2B, 0x0D}}, 0, {{}}, 0},             // U+007D }
+    {0x007E, CodeKind::kSimple, 0, 2, {{0x2B, 0x0F}}, 0, {{}}, 0},             // U+007E ~
+    {0x007F, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1D}}, 0},              // U+007F
+    {0x0080, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1E}}, 0},              // U+0080
+    {0x0081, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1F}}, 0},              // U+0081
+    {0x0082, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x20}}, 0},              // U+0082
+    {0x0083, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x21}}, 0},              // U+0083
+    {0x0084, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x22}}, 0},              // U+0084
+    {0x0085, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x23}}, 0},              // U+0085
+    {0x0086, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x24}}, 0},              // U+0086
+    {0x0087, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x25}}, 0},              // U+0087
+    {0x0088, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x26}}, 0},              // U+0088
+    {0x0089, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x27}}, 0},              // U+0089
+    {0x008A, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x28}}, 0},              // U+008A
+    {0x008B, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x29}}, 0},              // U+008B
+    {0x008C, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2A}}, 0},              // U+008C
+    {0x008D, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2B}}, 0},              // U+008D
+    {0x008E, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2C}}, 0},              // U+008E
+    {0x008F, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2D}}, 0},              // U+008F
+    {0x0090, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2E}}, 0},              // U+0090
+    {0x0091, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2F}}, 0},              // U+0091
+    {0x0092, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x30}}, 0},              // U+0092
+    {0x0093, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x31}}, 0},              // U+0093
+    {0x0094, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x32}}, 0},              // U+0094
+    {0x0095, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x33}}, 0},              // U+0095
+    {0x0096, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x34}}, 0},              // U+0096
+    {0x0097, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x35}}, 0},              // U+0097
+    {0x0098, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x36}}, 0},              // U+0098
+    {0x0099, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x37}}, 0},              // U+0099
+    {0x009A, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x38}}, 0},              // U+009A
+    {0x009B, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x39}}, 0},              // U+009B
+    {0x009C, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x3A}}, 0},              // U+009C
+    {0x009D, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x3B}}, 0},              // U+009D
+    {0x009E, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x3C}}, 0},              // U+009E
+    {0x009F, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x3D}}, 0},              // U+009F
+    {0x00AD, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x83}}, 0},              // U+00AD
+    {0x00C5, CodeKind::kInternational, 0, 1, {{0x4A}}, 1, {{0x1A}}, 0},        // U+00C5 Å
+    {0x00D3, CodeKind::kInternational, 0, 1, {{0x64}}, 1, {{0x0E}}, 0},        // U+00D3 Ó
+    {0x00E1, CodeKind::kInternational, 0, 1, {{0x4A}}, 1, {{0x0E}}, 0},        // U+00E1 á
+    {0x00E2, CodeKind::kInternational, 0, 1, {{0x4A}}, 1, {{0x12}}, 0},        // U+00E2 â
+    {0x00E3, CodeKind::kInternational, 0, 1, {{0x4A}}, 1, {{0x19}}, 0},        // U+00E3 ã
+    {0x00E4, CodeKind::kInternational, 0, 1, {{0x4A}}, 1, {{0x13}}, 0},        // U+00E4 ä
+    {0x00E5, CodeKind::kInternational, 0, 1, {{0x4A}}, 1, {{0x1A}}, 0},        // U+00E5 å
+    {0x00E7, CodeKind::kInternational, 0, 1, {{0x4D}}, 1, {{0x1C}}, 0},        // U+00E7 ç
+    {0x00E8, CodeKind::kInternational, 0, 1, {{0x51}}, 1, {{0x0F}}, 0},        // U+00E8 è
+    {0x00E9, CodeKind::kInternational, 0, 1, {{0x51}}, 1, {{0x0E}}, 0},        // U+00E9 é
+    {0x00EA, CodeKind::kInternational, 0, 1, {{0x51}}, 1, {{0x12}}, 0},        // U+00EA ê
+    {0x00EB, CodeKind::kInternational, 0, 1, {{0x51}}, 1, {{0x13}}, 0},        // U+00EB ë
+    {0x00EC, CodeKind::kInternational, 0, 1, {{0x59}}, 1, {{0x0F}}, 0},        // U+00EC ì
+    {0x00ED, CodeKind::kInternational, 0, 1, {{0x59}}, 1, {{0x0E}}, 0},        // U+00ED í
+    {0x00EE, CodeKind::kInternational, 0, 1, {{0x59}}, 1, {{0x12}}, 0},        // U+00EE î
+    {0x00EF, CodeKind::kInternational, 0, 1, {{0x59}}, 1, {{0x13}}, 0},        // U+00EF ï
+    {0x00F0, CodeKind::kInternational, 0, 1, {{0x4F}}, 1, {{0x68}}, 0},        // U+00F0 ð
+    {0x00F1, CodeKind::kInternational, 0, 1, {{0x62}}, 1, {{0x19}}, 0},        // U+00F1 ñ
+    {0x00F2, CodeKind::kInternational, 0, 1, {{0x64}}, 1, {{0x0F}}, 0},        // U+00F2 ò
+    {0x00F3, CodeKind::kInternational, 0, 1, {{0x64}}, 1, {{0x0E}}, 0},        // U+00F3 ó
+    {0x00F4, CodeKind::kInternational, 0, 1, {{0x64}}, 1, {{0x12}}, 0},        // U+00F4 ô
+    {0x00F5, CodeKind::kInternational, 0, 1, {{0x64}}, 1, {{0x19}}, 0},        // U+00F5 õ
+    {0x00F6, CodeKind::kInternational, 0, 1, {{0x64}}, 1, {{0x13}}, 0},        // U+00F6 ö
+    {0x00F7, CodeKind::kSimple, 0, 2, {{0x33, 0x0A}}, 0, {{}}, 0},             // U+00F7 ÷
+    {0x00F8, CodeKind::kInternational, 0, 1, {{0x64}}, 1, {{0x21}}, 0},        // U+00F8 ø
+    {0x00F9, CodeKind::kInternational, 0, 1, {{0x6F}}, 1, {{0x0F}}, 0},        // U+00F9 ù
+    {0x00FA, CodeKind::kInternational, 0, 1, {{0x6F}}, 1, {{0x0E}}, 0},        // U+00FA ú
+    {0x00FB, CodeKind::kInternational, 0, 1, {{0x6F}}, 1, {{0x12}}, 0},        // U+00FB û
+    {0x00FC, CodeKind::kInternational, 0, 1, {{0x6F}}, 1, {{0x13}}, 0},        // U+00FC ü
+    {0x0410, CodeKind::kSimple, 0, 2, {{0x79, 0x2F}}, 0, {{}}, 0},             // U+0410 А
+    {0x0411, CodeKind::kSimple, 0, 2, {{0x79, 0x30}}, 0, {{}}, 0},             // U+0411 Б
+    {0x0412, CodeKind::kSimple, 0, 2, {{0x79, 0x31}}, 0, {{}}, 0},             // U+0412 В
+    {0x0413, CodeKind::kSimple, 0, 2, {{0x79, 0x32}}, 0, {{}}, 0},             // U+0413 Г
+    {0x0414, CodeKind::kSimple, 0, 2, {{0x79, 0x33}}, 0, {{}}, 0},             // U+0414 Д
+    {0x0416, CodeKind::kSimple, 0, 2, {{0x79, 0x38}}, 0, {{}}, 0},             // U+0416 Ж
+    {0x0417, CodeKind::kSimple, 0, 2, {{0x79, 0x39}}, 0, {{}}, 0},             // U+0417 З
+    {0x0418, CodeKind::kSimple, 0, 2, {{0x79, 0x3B}}, 0, {{}}, 0},             // U+0418 И
+    {0x041A, CodeKind::kSimple, 0, 2, {{0x79, 0x40}}, 0, {{}}, 0},             // U+041A К
+    {0x041B, CodeKind::kSimple, 0, 2, {{0x79, 0x41}}, 0, {{}}, 0},             // U+041B Л
+    {0x041C, CodeKind::kSimple, 0, 2, {{0x79, 0x43}}, 0, {{}}, 0},             // U+041C М
+    {0x041D, CodeKind::kSimple, 0, 2, {{0x79, 0x44}}, 0, {{}}, 0},             // U+041D Н
+    {0x041E, CodeKind::kSimple, 0, 2, {{0x79, 0x46}}, 0, {{}}, 0},             // U+041E О
+    {0x041F, CodeKind::kSimple, 0, 2, {{0x79, 0x47}}, 0, {{}}, 0},             // U+041F П
+    {0x0420, CodeKind::kSimple, 0, 2, {{0x79, 0x48}}, 0, {{}}, 0},             // U+0420 Р
+    {0x0421, CodeKind::kSimple, 0, 2, {{0x79, 0x49}}, 0, {{}}, 0},             // U+0421 С
+    {0x0422, CodeKind::kSimple, 0, 2, {{0x79, 0x4A}}, 0, {{}}, 0},             // U+0422 Т
+    {0x0423, CodeKind::kSimple, 0, 2, {{0x79, 0x4D}}, 0, {{}}, 0},             // U+0423 У
+    {0x0424, CodeKind::kSimple, 0, 2, {{0x79, 0x50}}, 0, {{}}, 0},             // U+0424 Ф
+    {0x0425, CodeKind::kSimple, 0, 2, {{0x79, 0x51}}, 0, {{}}, 0},             // U+0425 Х
+    {0x0428, CodeKind::kSimple, 0, 2, {{0x79, 0x55}}, 0, {{}}, 0},             // U+0428 Ш
+    {0x042D, CodeKind::kSimple, 0, 2, {{0x79, 0x5A}}, 0, {{}}, 0},             // U+042D Э
+    {0x042E, CodeKind::kSimple, 0, 2, {{0x79, 0x5B}}, 0, {{}}, 0},             // U+042E Ю
+    {0x042F, CodeKind::kSimple, 0, 2, {{0x79, 0x5C}}, 0, {{}}, 0},             // U+042F Я
+    {0x0430, CodeKind::kSimple, 0, 2, {{0x79, 0x2F}}, 0, {{}}, 0},             // U+0430 а
+    {0x0431, CodeKind::kSimple, 0, 2, {{0x79, 0x30}}, 0, {{}}, 0},             // U+0431 б
+    {0x0432, CodeKind::kSimple, 0, 2, {{0x79, 0x31}}, 0, {{}}, 0},             // U+0432 в
+    {0x0433, CodeKind::kSimple, 0, 2, {{0x79, 0x32}}, 0, {{}}, 0},             // U+0433 г
+    {0x0434, CodeKind::kSimple, 0, 2, {{0x79, 0x33}}, 0, {{}}, 0},             // U+0434 д
+    {0x0435, CodeKind::kSimple, 0, 2, {{0x79, 0x36}}, 0, {{}}, 0},             // U+0435 е
+    {0x0436, CodeKind::kSimple, 0, 2, {{0x79, 0x38}}, 0, {{}}, 0},             // U+0436 ж
+    {0x0437, CodeKind::kSimple, 0, 2, {{0x79, 0x39}}, 0, {{}}, 0},             // U+0437 з
+    {0x0438, CodeKind::kSimple, 0, 2, {{0x79, 0x3B}}, 0, {{}}, 0},             // U+0438 и
+    {0x0439, CodeKind::kSimple, 0, 2, {{0x79, 0x3E}}, 0, {{}}, 0},             // U+0439 й
+    {0x043A, CodeKind::kSimple, 0, 2, {{0x79, 0x40}}, 0, {{}}, 0},             // U+043A к
+    {0x043B, CodeKind::kSimple, 0, 2, {{0x79, 0x41}}, 0, {{}}, 0},             // U+043B л
+    {0x043C, CodeKind::kSimple, 0, 2, {{0x79, 0x43}}, 0, {{}}, 0},             // U+043C м
+    {0x043D, CodeKind::kSimple, 0, 2, {{0x79, 0x44}}, 0, {{}}, 0},             // U+043D н
+    {0x043E, CodeKind::kSimple, 0, 2, {{0x79, 0x46}}, 0, {{}}, 0},             // U+043E о
+    {0x043F, CodeKind::kSimple, 0, 2, {{0x79, 0x47}}, 0, {{}}, 0},             // U+043F п
+    {0x0440, CodeKind::kSimple, 0, 2, {{0x79, 0x48}}, 0, {{}}, 0},             // U+0440 р
+    {0x0441, CodeKind::kSimple, 0, 2, {{0x79, 0x49}}, 0, {{}}, 0},             // U+0441 с
+    {0x0442, CodeKind::kSimple, 0, 2, {{0x79, 0x4A}}, 0, {{}}, 0},             // U+0442 т
+    {0x0443, CodeKind::kSimple, 0, 2, {{0x79, 0x4D}}, 0, {{}}, 0},             // U+0443 у
+    {0x0444, CodeKind::kSimple, 0, 2, {{0x79, 0x50}}, 0, {{}}, 0},             // U+0444 ф
+    {0x0445, CodeKind::kSimple, 0, 2, {{0x79, 0x51}}, 0, {{}}, 0},             // U+0445 х
+    {0x0446, CodeKind::kSimple, 0, 2, {{0x79, 0x52}}, 0, {{}}, 0},             // U+0446 ц
+    {0x0447, CodeKind::kSimple, 0, 2, {{0x79, 0x53}}, 0, {{}}, 0},             // U+0447 ч
+    {0x0448, CodeKind::kSimple, 0, 2, {{0x79, 0x55}}, 0, {{}}, 0},             // U+0448 ш
+    {0x0449, CodeKind::kSimple, 0, 2, {{0x79, 0x56}}, 0, {{}}, 0},             // U+0449 щ
+    {0x044A, CodeKind::kSimple, 0, 2, {{0x79, 0x57}}, 0, {{}}, 0},             // U+044A ъ
+    {0x044B, CodeKind::kSimple, 0, 2, {{0x79, 0x58}}, 0, {{}}, 0},             // U+044B ы
+    {0x044C, CodeKind::kSimple, 0, 2, {{0x79, 0x59}}, 0, {{}}, 0},             // U+044C ь
+    {0x044D, CodeKind::kSimple, 0, 2, {{0x79, 0x5A}}, 0, {{}}, 0},             // U+044D э
+    {0x044E, CodeKind::kSimple, 0, 2, {{0x79, 0x5B}}, 0, {{}}, 0},             // U+044E ю
+    {0x044F, CodeKind::kSimple, 0, 2, {{0x79, 0x5C}}, 0, {{}}, 0},             // U+044F я
+    {0x062F, CodeKind::kInternational, 0, 2, {{0x79, 0xB4}}, 1, {{0x08}}, 0},  // U+062F د
 };
 
 }  // namespace

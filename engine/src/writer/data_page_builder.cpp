@@ -3,63 +3,9 @@
 #include <cstring>
 #include <string>
 
-#include "writer/le_bytes.h"
+#include "bytes.h"
 
 namespace engine {
-
-uint32_t MaxDataRowSize(const Layout& layout) {
-  return layout.page_size - layout.data_header_size - 2;
-}
-
-uint32_t DataPageFreeSpace(const Layout& layout, uint32_t rows, uint32_t row_bytes) {
-  uint64_t used = static_cast<uint64_t>(layout.data_header_size) + 2ull * rows + row_bytes;
-  return used >= layout.page_size ? 0 : static_cast<uint32_t>(layout.page_size - used);
-}
-
-namespace {
-
-// The fixed part of a data page's header: type, the constant 0x01, owner.
-// Free space and row count are filled in when the page is complete.
-void StartPage(uint8_t* page, uint32_t owner) {
-  page[0] = static_cast<uint8_t>(PageType::kData);
-  page[1] = 0x01;
-  Put32(page + 4, owner);
-}
-
-void FinishHeader(const Layout& layout, uint8_t* page, uint32_t rows, uint32_t low) {
-  uint32_t table_end = layout.data_header_size + 2 * rows;
-  Put16(page + 2, low - table_end);
-  Put16(page + layout.data_row_count_offset, rows);
-}
-
-}  // namespace
-
-Result<std::vector<uint8_t>> EncodeDataPage(const Layout& layout, uint32_t owner,
-                                            std::span<const ByteSpan> rows) {
-  if (rows.size() > kMaxRowsPerDataPage) {
-    return Error(ErrorCode::kInvalidArgument, std::to_string(rows.size()) +
-                                                  " rows do not fit one data page (at most " +
-                                                  std::to_string(kMaxRowsPerDataPage) + ")");
-  }
-  uint64_t total = 0;
-  for (ByteSpan r : rows) total += r.size();
-  uint64_t need = layout.data_header_size + 2 * rows.size() + total;
-  if (need > layout.page_size) {
-    return Error(ErrorCode::kInvalidArgument,
-                 std::to_string(rows.size()) + " rows of " + std::to_string(total) +
-                     " bytes do not fit one data page of " + std::to_string(layout.page_size));
-  }
-  std::vector<uint8_t> page(layout.page_size, 0);
-  StartPage(page.data(), owner);
-  uint32_t low = layout.page_size;
-  for (size_t i = 0; i < rows.size(); ++i) {
-    low -= static_cast<uint32_t>(rows[i].size());
-    if (!rows[i].empty()) std::memcpy(page.data() + low, rows[i].data(), rows[i].size());
-    Put16(page.data() + layout.data_header_size + 2 * i, low);
-  }
-  FinishHeader(layout, page.data(), static_cast<uint32_t>(rows.size()), low);
-  return page;
-}
 
 DataPageBuilder::DataPageBuilder(PageSink& sink, uint32_t owner)
     : sink_(sink), layout_(sink.layout()), owner_(owner) {}
@@ -73,7 +19,6 @@ bool DataPageBuilder::Fits(uint32_t length) const {
 void DataPageBuilder::OpenPage() {
   page_number_ = sink_.AllocatePage();
   page_.assign(layout_.page_size, 0);
-  StartPage(page_.data(), owner_);
   starts_.clear();
   reserved_.clear();
   low_ = layout_.page_size;
@@ -89,8 +34,9 @@ Status DataPageBuilder::WriteCurrent() {
                                                     " was reserved but never filled");
     }
   }
-  uint32_t rows = static_cast<uint32_t>(starts_.size());
-  FinishHeader(layout_, page_.data(), rows, low_);
+  const uint32_t rows = static_cast<uint32_t>(starts_.size());
+  PutDataPageHeader(layout_, page_, owner_, rows,
+                    DataPageFreeSpace(layout_, rows, layout_.page_size - low_));
   open_ = false;
   Status s = sink_.WritePage(page_number_, page_);
   if (!s.ok()) return s;

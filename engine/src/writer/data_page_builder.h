@@ -31,21 +31,6 @@
 
 namespace engine {
 
-// Most row slots a page gets: a row pointer's row byte addresses 0..255, and
-// Access itself never goes beyond 255 slots.
-inline constexpr uint32_t kMaxRowsPerDataPage = 255;
-
-// Largest row that fits on an empty data page (one slot): 2036 (Jet 3) / 4080 (Jet 4).
-uint32_t MaxDataRowSize(const Layout& layout);
-
-// Free space of a data page holding rows of the given total length in `rows` slots.
-uint32_t DataPageFreeSpace(const Layout& layout, uint32_t rows, uint32_t row_bytes);
-
-// One whole data page (page_size bytes) holding `rows` in slot order.
-// Errors (3001): the rows do not fit one page, more than kMaxRowsPerDataPage.
-Result<std::vector<uint8_t>> EncodeDataPage(const Layout& layout, uint32_t owner,
-                                            std::span<const ByteSpan> rows);
-
 struct WrittenDataPage {
   uint32_t number = 0;
   uint16_t rows = 0;

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "writer/le_bytes.h"
+#include "bytes.h"
 
 namespace engine {
 
@@ -23,26 +23,7 @@ constexpr uint32_t kChainPointerSize = 4;
 // inline limit (with its slot entry) still fits on it.
 constexpr uint32_t kUsefulRoom = kInlineLimit + 1 + 2;
 
-uint32_t KindBits(LongValueKind kind) {
-  switch (kind) {
-    case LongValueKind::kInline:
-      return 0x80000000u;
-    case LongValueKind::kSingle:
-      return 0x40000000u;
-    case LongValueKind::kChain:
-      break;
-  }
-  return 0;
-}
-
 }  // namespace
-
-std::vector<uint8_t> EncodeLongValueHeader(LongValueKind kind, uint32_t length, RowPointer first) {
-  std::vector<uint8_t> h(kLongValueHeaderSize, 0);
-  Put32(h.data(), KindBits(kind) | (length & kMaxLongValueLength));
-  Put32(h.data() + 4, kind == LongValueKind::kInline ? 0 : first.ToLe());
-  return h;
-}
 
 struct LongValueWriter::Column {
   Column(PageSink& sink, uint16_t column) : rows(sink, kLvalOwner), number(column) {}

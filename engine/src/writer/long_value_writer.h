@@ -33,11 +33,8 @@
 
 namespace engine {
 
-inline constexpr uint32_t kLongValueHeaderSize = 12;
 // Longest value the writer stores inline (when the caller allows inline).
 inline constexpr uint32_t kInlineLimit = 64;
-// Longest value a header can declare.
-inline constexpr uint32_t kMaxLongValueLength = 0x3FFFFFFF;
 
 // Data bytes of a single-row value at most / of every non-last chain piece.
 uint32_t MaxSingleRowValue(const Layout& layout);  // 2032 / 4076

@@ -3,22 +3,11 @@
 #include <algorithm>
 #include <string>
 
-#include "writer/le_bytes.h"
+#include "bytes.h"
 
 namespace engine {
 
-uint32_t StandardInlineBitmapBytes(const Layout& layout) {
-  return layout.version == JetVersion::kJet3 ? 128 : 64;
-}
-
-uint32_t StandardUsageMapRowSize(const Layout& layout) {
-  return 5 + StandardInlineBitmapBytes(layout);
-}
-
 namespace {
-
-constexpr uint8_t kInlineMap = 0;
-constexpr uint8_t kReferenceMap = 1;
 
 std::vector<uint32_t> SortedUnique(std::span<const uint32_t> pages) {
   std::vector<uint32_t> out(pages.begin(), pages.end());
@@ -29,49 +18,10 @@ std::vector<uint32_t> SortedUnique(std::span<const uint32_t> pages) {
 
 // Page pointers a reference map row of the usual size holds: 33 / 17.
 uint32_t ReferenceSlots(const Layout& layout) {
-  return (StandardUsageMapRowSize(layout) - 1) / 4;
-}
-
-// A bitmap page (type 0x05) whose bit k stands for page first + k.
-std::vector<uint8_t> BitmapPage(const Layout& layout) {
-  std::vector<uint8_t> page(layout.page_size, 0);
-  page[0] = static_cast<uint8_t>(PageType::kUsageBitmap);
-  page[1] = 0x01;
-  return page;
-}
-
-void SetBit(uint8_t* bitmap, uint64_t bit) {
-  bitmap[bit / 8] |= static_cast<uint8_t>(1u << (bit % 8));
+  return (StandardUsageMapRowSize(layout) - layout.map_start_page) / 4;
 }
 
 }  // namespace
-
-Result<std::vector<uint8_t>> EncodeInlineUsageMap(const Layout& layout, uint32_t start_page,
-                                                  uint32_t bitmap_bytes,
-                                                  std::span<const uint32_t> pages) {
-  (void)layout;
-  if (start_page % 8 != 0) {
-    return Error(ErrorCode::kInvalidArgument,
-                 "usage map start page " + std::to_string(start_page) + " is not a multiple of 8");
-  }
-  uint64_t end = static_cast<uint64_t>(start_page) + 8ull * bitmap_bytes;
-  std::vector<uint8_t> row(5 + static_cast<size_t>(bitmap_bytes), 0);
-  row[0] = kInlineMap;
-  Put32(row.data() + 1, start_page);
-  for (uint32_t p : pages) {
-    if (p < start_page || p >= end) {
-      return Error(ErrorCode::kInvalidArgument,
-                   "page " + std::to_string(p) + " lies outside the inline usage map of pages " +
-                       std::to_string(start_page) + ".." + std::to_string(end - 1));
-    }
-    SetBit(row.data() + 5, p - start_page);
-  }
-  return row;
-}
-
-std::vector<uint8_t> EmptyUsageMap(const Layout& layout) {
-  return std::vector<uint8_t>(StandardUsageMapRowSize(layout), 0);
-}
 
 Result<std::vector<uint8_t>> BuildUsageMap(PageSink& sink, std::span<const uint32_t> pages) {
   const Layout& layout = sink.layout();
@@ -91,20 +41,20 @@ Result<std::vector<uint8_t>> BuildUsageMap(PageSink& sink, std::span<const uint3
                                                   std::to_string(per_page * slots) + " pages)");
   }
   std::vector<uint8_t> row(StandardUsageMapRowSize(layout), 0);
-  row[0] = kReferenceMap;
+  row[0] = kReferenceUsageMap;
   size_t next = 0;
   while (next < set.size()) {
     uint32_t range = static_cast<uint32_t>(set[next] / per_page);
     uint64_t first = range * per_page;
-    std::vector<uint8_t> page = BitmapPage(layout);
+    std::vector<uint8_t> page = EmptyBitmapPage(layout);
     while (next < set.size() && set[next] < first + per_page) {
-      SetBit(page.data() + 4, set[next] - first);
+      SetMapBit(page.data() + layout.map_bitmap_page_data, set[next] - first);
       ++next;
     }
     uint32_t number = sink.AllocatePage();
     Status s = sink.WritePage(number, page);
     if (!s.ok()) return s.error();
-    Put32(row.data() + 1 + 4 * range, number);
+    Put32(row.data() + layout.map_start_page + 4 * range, number);
   }
   return row;
 }
@@ -116,10 +66,11 @@ Result<std::vector<uint8_t>> BuildGlobalUsageMap(PageSink& sink, uint32_t pages_
   uint64_t bytes = (static_cast<uint64_t>(pages_in_use) + 7) / 8;
   bytes = (bytes + 3) / 4 * 4;
   bytes = std::max<uint64_t>(bytes, StandardInlineBitmapBytes(layout));
-  if (5 + bytes <= max_inline_row) {
-    std::vector<uint8_t> row(5 + static_cast<size_t>(bytes), 0);
-    row[0] = kInlineMap;  // start page 0
-    for (uint64_t p = pages_in_use; p < 8 * bytes; ++p) SetBit(row.data() + 5, p);
+  if (layout.map_inline_bitmap + bytes <= max_inline_row) {
+    std::vector<uint8_t> row(layout.map_inline_bitmap + static_cast<size_t>(bytes), 0);
+    row[0] = kInlineUsageMap;  // start page 0
+    for (uint64_t p = pages_in_use; p < 8 * bytes; ++p)
+      SetMapBit(row.data() + layout.map_inline_bitmap, p);
     return row;
   }
 
@@ -134,7 +85,7 @@ Result<std::vector<uint8_t>> BuildGlobalUsageMap(PageSink& sink, uint32_t pages_
                  std::to_string(total) + " pages are more than a usage map covers");
   }
   std::vector<uint8_t> row(StandardUsageMapRowSize(layout), 0);
-  row[0] = kReferenceMap;
+  row[0] = kReferenceUsageMap;
   for (uint64_t i = 0; i < count; ++i) {
     uint32_t number = sink.AllocatePage();
     if (number != pages_in_use + i) {
@@ -142,14 +93,14 @@ Result<std::vector<uint8_t>> BuildGlobalUsageMap(PageSink& sink, uint32_t pages_
                    "the global usage map expected to add page " + std::to_string(pages_in_use + i) +
                        ", the file's next page is " + std::to_string(number));
     }
-    std::vector<uint8_t> page = BitmapPage(layout);
+    std::vector<uint8_t> page = EmptyBitmapPage(layout);
     uint64_t first = i * per_page;
     for (uint64_t p = std::max(first, total); p < first + per_page; ++p) {
-      SetBit(page.data() + 4, p - first);
+      SetMapBit(page.data() + layout.map_bitmap_page_data, p - first);
     }
     Status s = sink.WritePage(number, page);
     if (!s.ok()) return s.error();
-    Put32(row.data() + 1 + 4 * i, number);
+    Put32(row.data() + layout.map_start_page + 4 * i, number);
   }
   return row;
 }

@@ -22,25 +22,10 @@
 
 #include "engine/error.h"
 #include "engine/format.h"
+#include "engine/usage_map.h"
 #include "writer/page_sink.h"
 
 namespace engine {
-
-// Bitmap bytes of the usual inline map: 128 (Jet 3) / 64 (Jet 4).
-uint32_t StandardInlineBitmapBytes(const Layout& layout);
-// Row length of the usual map, inline or reference: 133 / 69.
-uint32_t StandardUsageMapRowSize(const Layout& layout);
-
-// Inline map row: 0x00, start page, bitmap of `bitmap_bytes` bytes with the
-// bits of `pages` set. Errors (3001): start not a multiple of 8, a page
-// outside [start, start + 8 * bitmap_bytes).
-Result<std::vector<uint8_t>> EncodeInlineUsageMap(const Layout& layout, uint32_t start_page,
-                                                  uint32_t bitmap_bytes,
-                                                  std::span<const uint32_t> pages);
-
-// An empty inline map of the usual size (start 0, no bits): page 1 row 1,
-// and maps of things that own no page.
-std::vector<uint8_t> EmptyUsageMap(const Layout& layout);
 
 // The map of a table's, index's or long-value column's pages (any order,
 // duplicates allowed), inline when it fits, else a reference map whose

@@ -39,6 +39,16 @@
 //                                        mdb-export prints the first 44 only, and
 //                                        MSysQueries.Order = 00 00 00 01 in
 //                                        jet3/queryTestV1997.mdb comes out as NULL.
+//   text, memo (empty)                   mdb-export prints a value of length 0
+//                                        as NULL: an empty text or memo of ours
+//                                        equals its NULL (real/jet4/
+//                                        mvocp+bbs__data_data.mdb, topads, page 47
+//                                        row 0 at 0x2FFE7: 02 00 | 01 00 00 00 |
+//                                        00 00 00 80 00*8 | 12 00 06 00 01 00 | 03,
+//                                        a memo of length 0 stored inline with
+//                                        its null-mask bit set; mdb-reader gives
+//                                        "" as we do). A NULL of ours is still
+//                                        never equal to a text mdb-export prints.
 //   guid                                 the same 32 hex digits, ignoring letter
 //                                        case, braces and dashes: with -b hex,
 //                                        mdb-export 1.0 prints the hex of the
@@ -109,6 +119,7 @@ export function sameValue(type, ours, theirs, format = "jet4") {
   if (type.startsWith("unknown_")) return null;
   if (ours === null || theirs === null) {
     if (ours !== null && type === "binary") return ours === "" || base64ToHex(ours).startsWith("00");
+    if (ours !== null && (type === "text" || type === "memo")) return ours.split("\u0000")[0] === "";
     // mdb-export writes booleans as 0/1 only; ours are never null either.
     return ours === theirs;
   }

@@ -1,0 +1,303 @@
+// Damages copies of corpus files in every damage class with fixed seeds and
+// scores what the tolerant reader recovers, per class.
+//
+//   salvage_score [--copies N] [--corpus DIR] [--max-bytes B] [--timeout S] [FILE[:PASSWORD]...]
+//
+// Each copy is read in a child process, so a crash or a hang (more than
+// --timeout seconds) is counted instead of ending the run.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/check.h"
+#include "engine/repair.h"
+#include "salvage_damage.h"
+
+namespace {
+
+using salvage_test::Bytes;
+
+struct Input {
+  std::string path;
+  std::string password;
+};
+
+struct Totals {
+  uint64_t copies = 0, skipped = 0, crashes = 0, hangs = 0, open_failed = 0;
+  uint64_t repaired = 0, repair_refused = 0, repaired_with_damage = 0;
+  salvage_test::Score sum;
+};
+
+bool ReadFile(const std::string& path, Bytes& out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return true;
+}
+
+std::vector<Input> CorpusFiles(const std::string& dir, uint64_t max_bytes) {
+  std::vector<Input> out;
+  std::ifstream tsv(dir + "/real/files.tsv");
+  std::string line;
+  std::getline(tsv, line);  // column names
+  while (std::getline(tsv, line)) {
+    std::vector<std::string> cols;
+    std::stringstream ss(line);
+    std::string col;
+    while (std::getline(ss, col, '\t')) cols.push_back(col);
+    if (cols.size() < 6) continue;
+    if (std::stoull(cols[4]) > max_bytes) continue;
+    out.push_back({dir + "/real/" + cols[0], cols[5]});
+  }
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  uint64_t copies = 520;
+  uint64_t max_bytes = 700 * 1024;
+  unsigned timeout = 60;
+  bool verbose = false;
+  bool repair = false;
+  int64_t only = -1;
+  std::string corpus = "../shared/corpus";
+  std::vector<Input> inputs;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--copies" && i + 1 < argc) {
+      copies = std::stoull(argv[++i]);
+    } else if (a == "--corpus" && i + 1 < argc) {
+      corpus = argv[++i];
+    } else if (a == "--max-bytes" && i + 1 < argc) {
+      max_bytes = std::stoull(argv[++i]);
+    } else if (a == "--only" && i + 1 < argc) {
+      only = std::stoll(argv[++i]);
+    } else if (a == "--repair") {
+      repair = true;
+    } else if (a == "--verbose") {
+      verbose = true;
+    } else if (a == "--timeout" && i + 1 < argc) {
+      timeout = static_cast<unsigned>(std::stoul(argv[++i]));
+    } else {
+      size_t colon = a.rfind(':');
+      if (colon != std::string::npos && colon > 1) {
+        inputs.push_back({a.substr(0, colon), a.substr(colon + 1)});
+      } else {
+        inputs.push_back({a, ""});
+      }
+    }
+  }
+  if (inputs.empty()) inputs = CorpusFiles(corpus, max_bytes);
+  // The intact files and their facts, once.
+  struct Source {
+    Input input;
+    Bytes bytes;
+    salvage_test::FileFacts facts;
+  };
+  std::vector<Source> sources;
+  for (const Input& in : inputs) {
+    Source s;
+    s.input = in;
+    if (!ReadFile(in.path, s.bytes)) continue;
+    auto facts = salvage_test::Facts(s.bytes, in.password);
+    if (!facts || facts->rows.empty()) continue;
+    s.facts = std::move(*facts);
+    sources.push_back(std::move(s));
+  }
+  if (sources.empty()) {
+    std::cerr << "salvage_score: no readable input files\n";
+    return 1;
+  }
+  std::map<std::string, Totals> by_class;
+  std::map<uint64_t, uint64_t> refusals;  // error number -> repairs refused
+  const size_t classes = std::size(salvage_test::kAllClasses);
+  for (uint64_t n = 0; n < copies; ++n) {
+    auto kind = salvage_test::kAllClasses[n % classes];
+    const Source& src = sources[(n / classes) % sources.size()];
+    uint64_t seed = 0x5A17A9E + n;
+    if (only >= 0 && static_cast<int64_t>(n) != only) continue;
+    Bytes copy = src.bytes;
+    if (verbose) {
+      std::fprintf(stderr, "copy %llu: %s %s\n", static_cast<unsigned long long>(n),
+                   salvage_test::ClassName(kind), src.input.path.c_str());
+    }
+    salvage_test::Damage damage = salvage_test::Apply(copy, src.facts, kind, seed);
+    Totals& t = by_class[salvage_test::ClassName(kind)];
+    if (damage.what.empty()) {
+      ++t.skipped;  // nothing of that kind in this file
+      continue;
+    }
+    int fds[2];
+    if (pipe(fds) != 0) return 1;
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(fds[0]);
+      alarm(timeout);
+      std::vector<std::string> notes;
+      salvage_test::Score s =
+          salvage_test::Evaluate(copy, src.facts, damage, src.input.password, &notes);
+      if (verbose) {
+        for (const auto& note : notes) std::fprintf(stderr, "  %s\n", note.c_str());
+      }
+      // With --repair: the damaged copy repaired into a file, and that file
+      // checked. out[9]: 1 repaired, 2 refused with an error; out[10]: damage
+      // problems `check` finds in the repaired file.
+      uint64_t out[12] = {s.untouched,
+                          s.recovered,
+                          s.recovered_touched,
+                          s.value_lost,
+                          s.invented,
+                          s.altered,
+                          s.reported_rows,
+                          s.missed_no_definition,
+                          s.open_failed ? 1u : 0u,
+                          0,
+                          0,
+                          0};
+      if (repair) {
+        char dir[] = "/tmp/salvage-score-XXXXXX";
+        if (mkdtemp(dir) != nullptr) {
+          std::string in_path = std::string(dir) + "/damaged.mdb";
+          std::string out_path = std::string(dir) + "/repaired.mdb";
+          std::ofstream(in_path, std::ios::binary)
+              .write(reinterpret_cast<const char*>(copy.data()),
+                     static_cast<std::streamsize>(copy.size()));
+          engine::RepairOptions ro;
+          ro.password = src.input.password;
+          auto r = engine::RepairDatabase(in_path, out_path, ro);
+          if (r.ok()) {
+            out[9] = 1;
+            engine::CheckOptions co;
+            co.password = src.input.password;
+            auto report = engine::CheckDatabase(out_path, co);
+            out[10] = report.ok() ? report->damage_count() : 1;
+          } else {
+            out[9] = 2;
+            out[11] = static_cast<uint64_t>(r.error().number());
+            if (verbose) std::fprintf(stderr, "  repair: %s\n", r.error().ToString().c_str());
+          }
+          std::remove(out_path.c_str());
+          std::remove(in_path.c_str());
+          rmdir(dir);
+        }
+      }
+      ssize_t w = write(fds[1], out, sizeof out);
+      _exit(w > 0 ? 0 : 3);
+    }
+    close(fds[1]);
+    uint64_t in[12] = {};
+    ssize_t got = read(fds[0], in, sizeof in);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ++t.copies;
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) {
+      ++t.hangs;
+      std::cerr << "hang: " << src.input.path << " seed " << seed << " " << damage.what << "\n";
+      continue;
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || got != static_cast<ssize_t>(sizeof in)) {
+      ++t.crashes;
+      std::cerr << "crash: " << src.input.path << " seed " << seed << " " << damage.what << "\n";
+      continue;
+    }
+    salvage_test::Score s;
+    s.untouched = in[0];
+    s.recovered = in[1];
+    s.recovered_touched = in[2];
+    s.value_lost = in[3];
+    s.invented = in[4];
+    s.altered = in[5];
+    s.reported_rows = in[6];
+    s.missed_no_definition = in[7];
+    if (in[8]) ++t.open_failed;
+    if (in[9] == 1) ++t.repaired;
+    if (in[9] == 2) {
+      ++t.repair_refused;
+      ++refusals[in[11]];
+    }
+    if (in[10] > 0) ++t.repaired_with_damage;
+    if (s.invented > 0 || s.untouched != s.recovered) {
+      std::cerr << salvage_test::ClassName(kind) << ": "
+                << src.input.path.substr(src.input.path.rfind('/') + 1) << " seed " << seed << " "
+                << damage.what << ": recovered " << s.recovered << "/" << s.untouched
+                << " invented " << s.invented << " no-definition " << s.missed_no_definition
+                << "\n";
+    }
+    t.sum.untouched += s.untouched;
+    t.sum.recovered += s.recovered;
+    t.sum.recovered_touched += s.recovered_touched;
+    t.sum.value_lost += s.value_lost;
+    t.sum.invented += s.invented;
+    t.sum.altered += s.altered;
+    t.sum.reported_rows += s.reported_rows;
+    t.sum.missed_no_definition += s.missed_no_definition;
+  }
+  std::printf("%zu files, %llu damaged copies\n", sources.size(),
+              static_cast<unsigned long long>(copies));
+  std::printf("%-18s %6s %5s %11s %11s %7s %8s %7s %8s %8s %6s %5s\n", "class", "copies", "skip",
+              "untouched", "recovered", "share", "no-tdef", "lv-null", "invented", "altered",
+              "crash", "hang");
+  Totals all;
+  auto line = [](const std::string& name, const Totals& t) {
+    double share = t.sum.untouched ? 100.0 * static_cast<double>(t.sum.recovered) /
+                                         static_cast<double>(t.sum.untouched)
+                                   : 100.0;
+    std::printf("%-18s %6llu %5llu %11llu %11llu %6.2f%% %8llu %7llu %8llu %8llu %6llu %5llu\n",
+                name.c_str(), static_cast<unsigned long long>(t.copies),
+                static_cast<unsigned long long>(t.skipped),
+                static_cast<unsigned long long>(t.sum.untouched),
+                static_cast<unsigned long long>(t.sum.recovered), share,
+                static_cast<unsigned long long>(t.sum.missed_no_definition),
+                static_cast<unsigned long long>(t.sum.value_lost),
+                static_cast<unsigned long long>(t.sum.invented),
+                static_cast<unsigned long long>(t.sum.altered),
+                static_cast<unsigned long long>(t.crashes),
+                static_cast<unsigned long long>(t.hangs));
+  };
+  for (const auto& [name, t] : by_class) {
+    line(name, t);
+    all.copies += t.copies;
+    all.skipped += t.skipped;
+    all.crashes += t.crashes;
+    all.hangs += t.hangs;
+    all.sum.untouched += t.sum.untouched;
+    all.sum.recovered += t.sum.recovered;
+    all.sum.missed_no_definition += t.sum.missed_no_definition;
+    all.sum.value_lost += t.sum.value_lost;
+    all.sum.invented += t.sum.invented;
+    all.sum.altered += t.sum.altered;
+  }
+  line("all", all);
+  if (repair) {
+    std::printf("\nrepair of the same copies:\n%-18s %8s %8s %14s\n", "class", "repaired",
+                "refused", "check-damage");
+    for (const auto& [name, t] : by_class) {
+      std::printf("%-18s %8llu %8llu %14llu\n", name.c_str(),
+                  static_cast<unsigned long long>(t.repaired),
+                  static_cast<unsigned long long>(t.repair_refused),
+                  static_cast<unsigned long long>(t.repaired_with_damage));
+      all.repaired += t.repaired;
+      all.repair_refused += t.repair_refused;
+      all.repaired_with_damage += t.repaired_with_damage;
+    }
+    std::printf("%-18s %8llu %8llu %14llu\n", "all", static_cast<unsigned long long>(all.repaired),
+                static_cast<unsigned long long>(all.repair_refused),
+                static_cast<unsigned long long>(all.repaired_with_damage));
+    for (const auto& [number, n] : refusals) {
+      std::printf("  refused with error %llu: %llu\n", static_cast<unsigned long long>(number),
+                  static_cast<unsigned long long>(n));
+    }
+  }
+  return all.crashes + all.hangs + all.sum.invented == 0 ? 0 : 2;
+}

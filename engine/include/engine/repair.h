@@ -1,0 +1,53 @@
+// Repair: a clean copy of a damaged Jet 3 / Jet 4 database, and a list of
+// everything that could not be carried over.
+//
+//   auto r = engine::RepairDatabase("damaged.mdb", "repaired.mdb", {.password = "x"});
+//   if (r.ok() && !r->losses.empty()) ...  // rows, values, tables, pages reported
+//
+// The source is read with the tolerant reader (salvage.h) and never written.
+// Every table that read without loss is copied as a compaction copies it; a
+// table that lost anything is rebuilt from exactly the rows that validated
+// (a long value whose chain is broken left NULL); a table found without its
+// catalog row gets a catalog row under its made-up name. The copy is then
+// written by the compactor, so a file with no damage repairs to the very
+// bytes CompactDatabase gives. The destination is created exclusively (3204
+// when it exists) and removed on any failure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/compact.h"
+#include "engine/error.h"
+#include "engine/progress.h"
+#include "engine/salvage.h"
+
+namespace engine {
+
+struct RepairOptions {
+  std::string password;  // of the source; the copy gets the same one
+  ProgressCallback progress;
+  std::size_t sort_budget_bytes = std::size_t{64} << 20;
+};
+
+struct RepairResult {
+  CompactStats stats;              // of the copy written
+  SalvageCounts counts;            // what the tolerant reading handed over and lost
+  std::vector<LossRecord> losses;  // everything not carried over, in the order found
+  bool header_rebuilt = false;     // page 0 was made anew from the pages
+
+  // Anything lost: rows, values, tables or pages (notes about page 0 and
+  // made-up table names are not losses of data).
+  bool lost_anything() const;
+};
+
+// Errors: those of Salvager::Open (3024, 3044, 3051, 3043, 3343, 3031);
+// 3204 the destination exists; 3049 when the catalog's own definition is
+// lost (there is nothing to name the tables by) or a key cannot be encoded;
+// 3001 cancelled; 3026 / 3043 writing.
+Result<RepairResult> RepairDatabase(const std::string& source, const std::string& destination,
+                                    const RepairOptions& options = {});
+
+}  // namespace engine

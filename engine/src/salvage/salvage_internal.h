@@ -1,0 +1,90 @@
+// The tolerant reader's state, shared by its parts:
+//   salvage.cpp          opening: page 0, the page census, the catalog, the tables
+//   salvage_rows.cpp     data pages, rows, overflow rows, long values, duplicates
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/salvage.h"
+
+namespace engine {
+
+inline constexpr uint32_t kNoOwner = 0xFFFFFFFFu;
+
+inline LossRecord Loss(LossKind kind, uint32_t table, std::string table_name,
+                       std::optional<RowPointer> position, std::string column, std::string reason,
+                       std::vector<uint8_t> raw) {
+  LossRecord r;
+  r.kind = kind;
+  r.table = table;
+  r.table_name = std::move(table_name);
+  r.position = position;
+  r.column = std::move(column);
+  r.reason = std::move(reason);
+  r.raw = std::move(raw);
+  return r;
+}
+
+struct Salvager::State {
+  SalvageOptions options;
+  LossSink sink;
+
+  std::unique_ptr<Pager> pager;
+  DatabaseHeader header;
+  bool header_rebuilt = false;
+  const Layout* layout = nullptr;
+  std::unique_ptr<TextCodec> text;
+  // A file cut inside a page is padded to a whole page; bytes of the last
+  // page from cut_offset on are not the file's.
+  uint32_t truncated_bytes = 0;
+  uint32_t cut_offset = 0;  // within the last page; 0 when the file ends on a page boundary
+
+  // Page census, one entry per page.
+  std::vector<uint8_t> page_type;  // first byte of every page
+  std::vector<uint32_t> owner;     // owner field of data pages, kNoOwner for other pages
+  std::vector<uint8_t> free;       // 1: marked free in the global usage map
+  bool have_global_map = false;
+  // The file lost its end: cut inside a page, or pages past the end are in
+  // use according to the global map.
+  bool file_truncated = false;
+
+  std::vector<SalvagedTable> tables;
+  std::vector<CatalogObject> objects;
+  std::set<uint32_t> table_pages;  // first TDEF pages of every readable table
+  std::set<uint32_t> scanned;      // tables whose losses have been reported
+  bool reporting = true;           // false while rescanning a table
+  SalvageCounts counts;
+
+  void Lose(LossRecord record);
+  bool OnCutPage(uint32_t page) const { return cut_offset != 0 && page + 1 == pager->page_count(); }
+  // Bytes of page `page` that come from the file.
+  uint32_t ValidBytes(uint32_t page) const {
+    return OnCutPage(page) ? cut_offset : layout->page_size;
+  }
+
+  // salvage_rows.cpp
+  // Scans one table's rows; `catalog` marks MSysObjects, whose losses are
+  // catalog-row losses.
+  Status Scan(const SalvagedTable& table, const RowVisitor& visit);
+  // The table's data pages; pages that may or may not be the table's go to
+  // `doubtful`.
+  std::vector<uint32_t> DataPagesOf(const SalvagedTable& table, std::vector<uint32_t>* doubtful);
+};
+
+// Checks a decoded table definition beyond what decoding checks: counts,
+// column numbers and variable indexes, fixed ranges, types. Returns the
+// reason it cannot be used to read rows, or nothing.
+std::optional<std::string> ValidateTableDef(const TableDef& def, const Layout& layout);
+
+// Checks one row against its table definition after RowDecoder took it
+// apart. Returns why the row cannot be taken, or nothing.
+std::optional<std::string> ValidateRow(const TableDef& def, const Layout& layout,
+                                       const RowDecoder& decoder, uint32_t page_count,
+                                       size_t length);
+
+}  // namespace engine

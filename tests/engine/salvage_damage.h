@@ -1,0 +1,551 @@
+// Damages copies of a database in the ways files get damaged in the wild,
+// and scores what the tolerant reader gets back.
+//
+// Facts() reads the intact file with the strict reader: every live row with
+// the byte ranges it occupies (its slot, its offset entry, the page header,
+// an overflow pointer, every long-value piece). Damage() changes a copy with
+// a fixed seed and says which byte ranges it touched. Score() compares the
+// rows the tolerant reader hands over with the intact file's rows:
+//   recovered   rows whose bytes the damage did not touch, handed over exactly
+//   missed      rows whose bytes were not touched, not handed over
+//   invented    rows handed over that match no row of the intact file and sit
+//               where no touched row was
+//   altered     rows handed over from a touched row with other values (damage
+//               no check can see, such as a flipped bit inside a number)
+// Shared by the salvage tests and bench/salvage_score.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/database.h"
+#include "engine/long_value.h"
+#include "engine/row.h"
+#include "engine/salvage.h"
+
+namespace salvage_test {
+
+using Bytes = std::vector<uint8_t>;
+using Range = std::pair<uint64_t, uint64_t>;  // [first, last) byte offsets in the file
+
+enum class DamageClass {
+  kZeroedPage,
+  kGarbagePage,
+  kTornPage,
+  kRowBitFlips,
+  kTruncateAtPage,
+  kTruncateInPage,
+  kLongValueChain,
+  kIndexPage,
+  kStoredCounts,
+  kMapBitsCleared,
+  kMapBitsSet,
+  kCatalogRow,
+  kHeaderPage,
+};
+inline constexpr DamageClass kAllClasses[] = {
+    DamageClass::kZeroedPage,     DamageClass::kGarbagePage,    DamageClass::kTornPage,
+    DamageClass::kRowBitFlips,    DamageClass::kTruncateAtPage, DamageClass::kTruncateInPage,
+    DamageClass::kLongValueChain, DamageClass::kIndexPage,      DamageClass::kStoredCounts,
+    DamageClass::kMapBitsCleared, DamageClass::kMapBitsSet,     DamageClass::kCatalogRow,
+    DamageClass::kHeaderPage};
+
+inline const char* ClassName(DamageClass c) {
+  switch (c) {
+    case DamageClass::kZeroedPage:
+      return "zeroed-page";
+    case DamageClass::kGarbagePage:
+      return "garbage-page";
+    case DamageClass::kTornPage:
+      return "torn-page";
+    case DamageClass::kRowBitFlips:
+      return "row-bit-flips";
+    case DamageClass::kTruncateAtPage:
+      return "truncated-at-page";
+    case DamageClass::kTruncateInPage:
+      return "truncated-in-page";
+    case DamageClass::kLongValueChain:
+      return "long-value-chain";
+    case DamageClass::kIndexPage:
+      return "index-page";
+    case DamageClass::kStoredCounts:
+      return "stored-counts";
+    case DamageClass::kMapBitsCleared:
+      return "map-bits-cleared";
+    case DamageClass::kMapBitsSet:
+      return "map-bits-set";
+    case DamageClass::kCatalogRow:
+      return "catalog-row";
+    case DamageClass::kHeaderPage:
+      return "header-page";
+  }
+  return "?";
+}
+
+// One live row of the intact file.
+struct RowFact {
+  uint32_t table = 0;
+  engine::RowPointer location;
+  std::string signature;  // the values, long values read whole
+  std::vector<std::string> parts;
+  std::vector<Range> ranges;  // every byte the row depends on
+  std::vector<size_t> lv_columns;
+  std::vector<engine::RowPointer> lv_pieces;
+};
+
+struct FileFacts {
+  engine::JetVersion version = engine::JetVersion::kJet4;
+  uint32_t page_size = 0;
+  uint32_t pages = 0;
+  std::vector<RowFact> rows;
+  std::map<uint8_t, std::vector<uint32_t>> pages_by_type;  // in-use pages, by first byte
+  std::vector<uint32_t> lval_pages, map_pages, table_data_pages;
+  std::vector<std::pair<uint32_t, engine::RowPointer>> lv_pieces;  // (table, piece)
+  std::vector<uint32_t> tdef_pages;                                // first pages of tables
+  std::vector<std::pair<uint32_t, engine::RowPointer>> maps;       // (table, owned map)
+  std::vector<Range> catalog_rows;  // byte ranges of the catalog rows of user tables
+  // Rows the strict reader finds but cannot read whole (a long value it
+  // refuses): neither counted nor held against the tolerant reader.
+  std::set<std::pair<uint32_t, uint32_t>> unreadable;
+};
+
+// The signature of one row: per column (definition order) NULL or its bytes,
+// long values whole, one part per column.
+inline std::vector<std::string> SignatureParts(const engine::TableDef& def,
+                                               const std::vector<engine::FieldRef>& fields) {
+  std::vector<std::string> parts;
+  for (size_t k = 0; k < def.columns.size(); ++k) {
+    const auto& f = fields[k];
+    if (def.columns[k].is_boolean()) {
+      parts.push_back(f.present ? "T" : "F");
+    } else if (!f.present) {
+      parts.push_back("N");
+    } else {
+      parts.push_back("V" +
+                      std::string(reinterpret_cast<const char*>(f.bytes.data()), f.bytes.size()));
+    }
+  }
+  return parts;
+}
+
+inline std::string Signature(const engine::TableDef& def,
+                             const std::vector<engine::FieldRef>& fields) {
+  std::string s;
+  for (const auto& part : SignatureParts(def, fields)) {
+    s += std::to_string(part.size()) + ":" + part;
+  }
+  return s;
+}
+
+inline std::optional<FileFacts> Facts(const Bytes& file, const std::string& password) {
+  auto db = engine::Database::Open(engine::FileSource::FromSpan(file), {.password = password});
+  if (!db.ok()) return std::nullopt;
+  FileFacts f;
+  f.version = (*db)->version();
+  f.page_size = (*db)->page_size();
+  f.pages = (*db)->page_count();
+  const auto& L = (*db)->layout();
+  const uint64_t ps = f.page_size;
+  auto global = (*db)->GlobalUsageMap();
+  std::vector<uint8_t> free(f.pages, 0);
+  if (global.ok()) {
+    for (uint32_t p : global->pages) free[p] = 1;
+  }
+  for (uint32_t n = 1; n < f.pages; ++n) {
+    if (free[n]) continue;
+    auto page = (*db)->pager().Page(n);
+    if (!page.ok()) continue;
+    uint8_t type = (*page)[0];
+    f.pages_by_type[type].push_back(n);
+    if (type == 1) {
+      uint32_t owner = static_cast<uint32_t>((*page)[4]) | ((*page)[5] << 8) | ((*page)[6] << 16) |
+                       (static_cast<uint32_t>((*page)[7]) << 24);
+      if (owner == engine::kLvalOwner)
+        f.lval_pages.push_back(n);
+      else if (owner == 0)
+        f.map_pages.push_back(n);
+      else if (owner != 1)
+        f.table_data_pages.push_back(n);
+    }
+  }
+  const uint64_t header_bytes = L.data_header_size;
+  for (const engine::CatalogObject* t : (*db)->tables()) {
+    auto def = (*db)->ReadTableDef(t->table_page());
+    if (!def.ok()) continue;
+    f.tdef_pages.push_back(t->table_page());
+    f.maps.emplace_back(t->table_page(), def->owned_map);
+    if (!t->is_system()) {
+      auto cat_page = (*db)->ReadDataPage(t->row.page);
+      if (cat_page.ok() && t->row.row < cat_page->slots.size()) {
+        const auto& slot = cat_page->slots[t->row.row];
+        f.catalog_rows.emplace_back(t->row.page * ps + slot.start, t->row.page * ps + slot.end);
+      }
+    }
+    engine::RowDecoder decoder(*def, L);
+    std::vector<Bytes> lv(def->columns.size());
+    (void)(*db)->ScanRows(*def, [&](const engine::RowRef& ref) {
+      RowFact r;
+      r.table = t->table_page();
+      r.location = ref.location;
+      auto slot_range = [&](engine::RowPointer p) {
+        auto dp = (*db)->ReadDataPage(p.page);
+        if (!dp.ok() || p.row >= dp->slots.size()) return;
+        const auto& slot = dp->slots[p.row];
+        r.ranges.emplace_back(p.page * ps + slot.start, p.page * ps + slot.end);
+        r.ranges.emplace_back(p.page * ps, p.page * ps + header_bytes);
+        r.ranges.emplace_back(p.page * ps + header_bytes + 2 * p.row,
+                              p.page * ps + header_bytes + 2 * p.row + 2);
+        if (p.row > 0) {  // the previous entry bounds the slot
+          r.ranges.emplace_back(p.page * ps + header_bytes + 2 * (p.row - 1),
+                                p.page * ps + header_bytes + 2 * p.row);
+        }
+      };
+      slot_range(ref.location);
+      if (!(ref.data == ref.location)) slot_range(ref.data);
+      if (!decoder.Decode(ref.bytes).ok()) {
+        f.unreadable.insert({r.table, r.location.ToLe()});
+        return true;
+      }
+      std::vector<engine::FieldRef> fields = decoder.fields();
+      for (size_t k = 0; k < def->columns.size(); ++k) {
+        if (!def->columns[k].is_long_value() || !fields[k].present) continue;
+        std::vector<engine::RowPointer> pieces;
+        if (!(*db)->ReadLongValue(fields[k].bytes, lv[k], &pieces).ok()) {
+          f.unreadable.insert({r.table, r.location.ToLe()});
+          return true;
+        }
+        fields[k].bytes = engine::ByteSpan(lv[k].data(), lv[k].size());
+        r.lv_columns.push_back(k);
+        for (const auto& p : pieces) {
+          slot_range(p);
+          r.lv_pieces.push_back(p);
+          f.lv_pieces.emplace_back(t->table_page(), p);
+        }
+      }
+      r.signature = Signature(*def, fields);
+      r.parts = SignatureParts(*def, fields);
+      f.rows.push_back(std::move(r));
+      return true;
+    });
+  }
+  return f;
+}
+
+struct Damage {
+  DamageClass kind;
+  std::string what;
+  std::vector<Range> touched;
+};
+
+// Damages `file` in place. Deterministic for a given seed.
+inline Damage Apply(Bytes& file, const FileFacts& f, DamageClass kind, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  auto pick = [&](size_t n) { return static_cast<size_t>(rng() % std::max<size_t>(n, 1)); };
+  const uint64_t ps = f.page_size;
+  Damage d{kind, "", {}};
+  auto touch_page = [&](uint32_t page, uint64_t from = 0, uint64_t to = 0) {
+    if (to == 0) to = ps;
+    d.touched.emplace_back(page * ps + from, page * ps + to);
+  };
+  // A page of each type in turn: data, definition, index, long value, map rows.
+  auto any_page = [&]() -> uint32_t {
+    std::vector<const std::vector<uint32_t>*> kinds;
+    for (const auto* v : {&f.table_data_pages, &f.lval_pages, &f.map_pages}) {
+      if (!v->empty()) kinds.push_back(v);
+    }
+    for (uint8_t t : {uint8_t{2}, uint8_t{3}, uint8_t{4}}) {
+      auto it = f.pages_by_type.find(t);
+      if (it != f.pages_by_type.end() && !it->second.empty()) kinds.push_back(&it->second);
+    }
+    const auto& v = *kinds[pick(kinds.size())];
+    return v[pick(v.size())];
+  };
+  switch (kind) {
+    case DamageClass::kZeroedPage: {
+      uint32_t p = any_page();
+      std::fill_n(file.begin() + p * ps, ps, 0);
+      touch_page(p);
+      d.what = "page " + std::to_string(p) + " zeroed";
+      break;
+    }
+    case DamageClass::kGarbagePage: {
+      uint32_t p = any_page();
+      for (uint64_t i = 0; i < ps; ++i) file[p * ps + i] = static_cast<uint8_t>(rng());
+      touch_page(p);
+      d.what = "page " + std::to_string(p) + " garbage";
+      break;
+    }
+    case DamageClass::kTornPage: {
+      // A write that stopped after some 512-byte sectors: the rest holds the
+      // sectors of another page (what was there before).
+      uint32_t p = any_page();
+      uint32_t other = static_cast<uint32_t>(1 + pick(f.pages - 1));
+      uint64_t cut = 512 * (1 + pick(ps / 512 - 1));
+      std::memmove(file.data() + p * ps + cut, file.data() + other * ps + cut, ps - cut);
+      touch_page(p, cut, ps);
+      d.what = "page " + std::to_string(p) + " torn at " + std::to_string(cut) + " (rest from " +
+               std::to_string(other) + ")";
+      break;
+    }
+    case DamageClass::kRowBitFlips: {
+      if (f.rows.empty()) break;
+      const RowFact& r = f.rows[pick(f.rows.size())];
+      const Range& slot = r.ranges[0];
+      int flips = 1 + static_cast<int>(pick(3));
+      for (int i = 0; i < flips && slot.second > slot.first; ++i) {
+        uint64_t at = slot.first + pick(slot.second - slot.first);
+        file[at] ^= static_cast<uint8_t>(1u << pick(8));
+        d.touched.emplace_back(at, at + 1);
+      }
+      d.what = std::to_string(flips) + " bits flipped in page " + std::to_string(r.location.page) +
+               " row " + std::to_string(r.location.row);
+      break;
+    }
+    case DamageClass::kTruncateAtPage:
+    case DamageClass::kTruncateInPage: {
+      uint64_t page = 3 + pick(f.pages - 3);
+      uint64_t cut = page * ps;
+      if (kind == DamageClass::kTruncateInPage) cut += 1 + pick(ps - 1);
+      d.touched.emplace_back(cut, file.size());
+      file.resize(cut);
+      d.what = "cut at byte " + std::to_string(cut);
+      break;
+    }
+    case DamageClass::kLongValueChain: {
+      if (f.lv_pieces.empty()) break;
+      auto [table, piece] = f.lv_pieces[pick(f.lv_pieces.size())];
+      (void)table;
+      uint64_t entry =
+          piece.page * ps + (f.version == engine::JetVersion::kJet4 ? 14 : 10) + 2 * piece.row;
+      uint16_t raw = static_cast<uint16_t>(file[entry] | (file[entry + 1] << 8));
+      uint64_t start = piece.page * ps + (raw & 0x1FFF);
+      if (start + 4 > (piece.page + 1) * ps) break;
+      if (pick(2) == 0) {
+        // The piece marked deleted.
+        file[entry + 1] |= 0x80;
+        d.touched.emplace_back(entry, entry + 2);
+        d.what = "long-value row " + std::to_string(piece.page) + ":" + std::to_string(piece.row) +
+                 " marked deleted";
+      } else {
+        // Its first four bytes (a chain's next pointer) overwritten.
+        for (int i = 0; i < 4; ++i) file[start + i] = static_cast<uint8_t>(rng());
+        d.touched.emplace_back(start, start + 4);
+        d.what = "long-value row " + std::to_string(piece.page) + ":" + std::to_string(piece.row) +
+                 " pointer overwritten";
+      }
+      break;
+    }
+    case DamageClass::kIndexPage: {
+      std::vector<uint32_t> idx;
+      for (uint8_t t : {uint8_t{3}, uint8_t{4}}) {
+        auto it = f.pages_by_type.find(t);
+        if (it != f.pages_by_type.end())
+          idx.insert(idx.end(), it->second.begin(), it->second.end());
+      }
+      if (idx.empty()) break;
+      uint32_t p = idx[pick(idx.size())];
+      for (uint64_t i = 0; i < ps; ++i) file[p * ps + i] = static_cast<uint8_t>(rng());
+      touch_page(p);
+      d.what = "index page " + std::to_string(p) + " garbage";
+      break;
+    }
+    case DamageClass::kStoredCounts: {
+      if (f.tdef_pages.empty()) break;
+      uint32_t p = f.tdef_pages[pick(f.tdef_pages.size())];
+      uint64_t at = p * ps + (f.version == engine::JetVersion::kJet4 ? 0x10 : 0x0C);
+      for (int i = 0; i < 4; ++i) file[at + i] = static_cast<uint8_t>(rng());
+      // And a data page's free-space field.
+      if (!f.table_data_pages.empty()) {
+        uint32_t dp = f.table_data_pages[pick(f.table_data_pages.size())];
+        file[dp * ps + 2] = static_cast<uint8_t>(rng());
+        file[dp * ps + 3] = static_cast<uint8_t>(rng() & 0x0F);
+      }
+      d.what = "row count of the table at page " + std::to_string(p) + " and a free-space field";
+      break;
+    }
+    case DamageClass::kMapBitsCleared:
+    case DamageClass::kMapBitsSet: {
+      // A table's owned map, or the global map (page 1 row 0).
+      bool global = pick(3) == 0 || f.maps.empty();
+      engine::RowPointer where{1, 0};
+      if (!global) where = f.maps[pick(f.maps.size())].second;
+      uint64_t entry =
+          where.page * ps + (f.version == engine::JetVersion::kJet4 ? 14 : 10) + 2 * where.row;
+      uint64_t start = where.page * ps + ((file[entry] | (file[entry + 1] << 8)) & 0x1FFF);
+      uint64_t end = where.row == 0
+                         ? (where.page + 1) * ps
+                         : where.page * ps + ((file[entry - 2] | (file[entry - 1] << 8)) & 0x1FFF);
+      if (start < where.page * ps || end > (where.page + 1) * ps || end > file.size()) break;
+      if (end <= start + 5 || file[start] != 0) break;  // inline maps only
+      for (uint64_t b = start + 5; b < end; ++b) {
+        if (kind == DamageClass::kMapBitsCleared) {
+          file[b] = 0;
+        } else {
+          file[b] |= static_cast<uint8_t>(rng());
+        }
+      }
+      d.what = std::string(kind == DamageClass::kMapBitsCleared ? "cleared" : "set") +
+               " bits of the " +
+               (global ? "global map" : "map at page " + std::to_string(where.page));
+      break;
+    }
+    case DamageClass::kCatalogRow: {
+      if (f.catalog_rows.empty()) break;
+      Range r = f.catalog_rows[pick(f.catalog_rows.size())];
+      for (uint64_t i = r.first; i < r.second; ++i) {
+        if (pick(3) == 0) file[i] = static_cast<uint8_t>(rng());
+      }
+      d.touched.push_back(r);
+      d.what = "catalog row at byte " + std::to_string(r.first) + " scrambled";
+      break;
+    }
+    case DamageClass::kHeaderPage: {
+      switch (pick(3)) {
+        case 0:
+          std::fill_n(file.begin(), ps, 0);
+          d.what = "page 0 zeroed";
+          break;
+        case 1:
+          for (uint64_t i = 0; i < 0x20; ++i) file[i] = static_cast<uint8_t>(rng());
+          d.what = "page 0 signature and version garbage";
+          break;
+        default:
+          file[0x14] ^= 1;
+          d.what = "page 0 version byte flipped";
+          break;
+      }
+      touch_page(0);
+      break;
+    }
+  }
+  return d;
+}
+
+struct Score {
+  uint64_t untouched = 0;  // rows whose bytes the damage did not touch
+  uint64_t recovered = 0;  // of those, handed over exactly
+  uint64_t recovered_touched = 0;
+  uint64_t value_lost = 0;  // handed over with a long value reported and NULL
+  uint64_t invented = 0;
+  uint64_t altered = 0;
+  uint64_t reported_rows = 0;
+  uint64_t missed_no_definition = 0;  // untouched rows of tables whose definition was hit
+  bool open_failed = false;
+  std::string open_error;
+};
+
+inline bool Overlaps(const std::vector<Range>& a, const std::vector<Range>& b) {
+  for (const auto& x : a) {
+    for (const auto& y : b) {
+      if (x.first < y.second && y.first < x.second) return true;
+    }
+  }
+  return false;
+}
+
+// Salvages `damaged` and scores it against the intact file's facts.
+inline Score Evaluate(const Bytes& damaged, const FileFacts& f, const Damage& damage,
+                      const std::string& password, std::vector<std::string>* notes = nullptr) {
+  Score s;
+  std::map<std::pair<uint32_t, uint32_t>, std::set<std::string>> value_lost;  // (table, ptr)
+  auto sink = [&](const engine::LossRecord& r) {
+    if (r.kind == engine::LossKind::kValue && r.position) {
+      value_lost[{r.table, r.position->ToLe()}].insert(r.column);
+    }
+    if (notes) {
+      notes->push_back(std::string("loss ") + std::string(engine::LossKindName(r.kind)) + " " +
+                       r.table_name + ": " + r.reason);
+    }
+    if (r.kind == engine::LossKind::kRow || r.kind == engine::LossKind::kDuplicateRow ||
+        r.kind == engine::LossKind::kCatalogRow) {
+      ++s.reported_rows;
+    }
+  };
+  engine::SalvageOptions options;
+  options.password = password;
+  auto sv = engine::Salvager::Open(engine::FileSource::FromSpan(damaged), options, sink);
+  if (!sv.ok()) {
+    s.open_failed = true;
+    s.open_error = sv.error().ToString();
+  }
+  // Intact rows by (table, location).
+  std::map<std::pair<uint32_t, uint32_t>, const RowFact*> by_location;
+  std::set<std::pair<uint32_t, uint32_t>> touched;
+  for (const RowFact& r : f.rows) {
+    by_location[{r.table, r.location.ToLe()}] = &r;
+    if (Overlaps(r.ranges, damage.touched)) touched.insert({r.table, r.location.ToLe()});
+  }
+  std::set<std::pair<uint32_t, uint32_t>> handed;
+  std::set<uint32_t> tables_seen;
+  if (sv.ok()) {
+    for (const engine::SalvagedTable& t : (*sv)->tables()) {
+      tables_seen.insert(t.page);
+      (void)(*sv)->ScanRows(t, [&](const engine::RowValues& row) {
+        std::pair<uint32_t, uint32_t> key{t.page, row.location.ToLe()};
+        auto it = by_location.find(key);
+        const RowFact* src = it == by_location.end() ? nullptr : it->second;
+        bool was_touched = touched.count(key) > 0;
+        if (f.unreadable.count(key)) return true;
+        std::string sig = Signature(t.def, row.fields);
+        if (src && sig == src->signature) {
+          handed.insert(key);
+          if (was_touched) ++s.recovered_touched;
+          return true;
+        }
+        // A long value reported lost: compare the rest.
+        auto lost = value_lost.find(key);
+        if (src && lost != value_lost.end()) {
+          auto mine = SignatureParts(t.def, row.fields);
+          bool same = mine.size() == src->parts.size();
+          for (size_t k = 0; same && k < mine.size(); ++k) {
+            bool masked = t.def.columns[k].is_long_value() &&
+                          lost->second.count(t.def.columns[k].name) && mine[k] == "N";
+            if (!masked && mine[k] != src->parts[k]) same = false;
+          }
+          if (same) {
+            handed.insert(key);
+            ++s.value_lost;
+            return true;
+          }
+        }
+        if (was_touched) {
+          ++s.altered;
+        } else {
+          ++s.invented;
+          if (notes) {
+            notes->push_back("invented: table " + t.name + " page " +
+                             std::to_string(row.location.page) + " row " +
+                             std::to_string(row.location.row) +
+                             (src ? " (differs from the intact row)" : " (no intact row there)"));
+          }
+        }
+        return true;
+      });
+    }
+  }
+  for (const RowFact& r : f.rows) {
+    std::pair<uint32_t, uint32_t> key{r.table, r.location.ToLe()};
+    if (touched.count(key)) continue;
+    ++s.untouched;
+    if (handed.count(key)) {
+      ++s.recovered;
+    } else if (!tables_seen.count(r.table)) {
+      ++s.missed_no_definition;
+    } else if (notes) {
+      notes->push_back("missed: table " + std::to_string(r.table) + " page " +
+                       std::to_string(r.location.page) + " row " + std::to_string(r.location.row));
+    }
+  }
+  return s;
+}
+
+}  // namespace salvage_test
