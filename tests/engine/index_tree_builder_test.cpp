@@ -59,9 +59,8 @@ Bytes TextLikeKey(size_t i) {
   return k;
 }
 
-Result<BuiltIndex> Build(PageSink& sink, const std::vector<Entry>& entries,
-                         IndexTreeOptions::Prefix prefix = IndexTreeOptions::Prefix::kAuto) {
-  IndexTreeBuilder tree(sink, {.owner_page = kOwner, .prefix = prefix});
+Result<BuiltIndex> Build(PageSink& sink, const std::vector<Entry>& entries, bool prefixes = true) {
+  IndexTreeBuilder tree(sink, {.owner_page = kOwner, .leaf_prefixes = prefixes});
   for (const Entry& e : entries) {
     Status st = tree.Add(e.key, e.row);
     if (!st.ok()) return st.error();
@@ -223,15 +222,14 @@ TEST_P(TreeShapes, EmptyIndexIsOneEmptyLeaf) {
 
 TEST_P(TreeShapes, TreesOfEverySizeReadBack) {
   for (size_t n : {size_t{1}, size_t{2}, size_t{150}, size_t{400}, size_t{1000}, size_t{8000}}) {
-    for (auto prefix : {IndexTreeOptions::Prefix::kOff, IndexTreeOptions::Prefix::kOn}) {
-      SCOPED_TRACE("n=" + std::to_string(n) +
-                   (prefix == IndexTreeOptions::Prefix::kOn ? " prefix" : ""));
+    for (bool prefix : {false, true}) {
+      SCOPED_TRACE("n=" + std::to_string(n) + (prefix ? " prefix" : ""));
       for (auto make : {&NumberKey, &TextLikeKey}) {
         auto sink = SinkFor(GetParam());
         const auto entries = MakeEntries(n, make);
         auto built = Build(sink, entries, prefix);
         ASSERT_TRUE(built.ok()) << built.error().ToString();
-        Verify(sink, built.value(), entries, prefix == IndexTreeOptions::Prefix::kOff);
+        Verify(sink, built.value(), entries, !prefix);
       }
     }
   }
@@ -263,7 +261,7 @@ TEST_P(TreeShapes, HugeKeysGiveNodesOfOneOrTwoChildren) {
       k.resize(area / 2 + 10, 0x42);
       return k;
     });
-    auto built = Build(sink, entries, IndexTreeOptions::Prefix::kOff);
+    auto built = Build(sink, entries, false);
     ASSERT_TRUE(built.ok()) << built.error().ToString();
     EXPECT_EQ(built->leaf_pages, n);
     Verify(sink, built.value(), entries, true);
@@ -318,30 +316,26 @@ INSTANTIATE_TEST_SUITE_P(Jet, TreeShapes, ::testing::Values(JetVersion::kJet3, J
                            return param_info.param == JetVersion::kJet3 ? "Jet3" : "Jet4";
                          });
 
-TEST(IndexTreeBuilder, PrefixCompressionPacksJet3LeavesTighter) {
-  const auto entries = MakeEntries(5000, &TextLikeKey);
-  auto plain = SinkFor(JetVersion::kJet3);
-  auto packed = SinkFor(JetVersion::kJet3);
-  auto a = Build(plain, entries, IndexTreeOptions::Prefix::kOff);
-  auto b = Build(packed, entries, IndexTreeOptions::Prefix::kAuto);
-  ASSERT_TRUE(a.ok() && b.ok());
-  EXPECT_LT(b->leaf_pages, a->leaf_pages);
-  // The auto choice used prefixes on Jet 3 leaves.
-  auto pager = PagerOver(packed);
-  auto leaf =
-      DecodeIndexPage(pager->Page(b->pages.front()).value(), packed.layout(), b->pages.front());
-  ASSERT_TRUE(leaf.ok());
-  EXPECT_TRUE(leaf->is_leaf());
-  EXPECT_GE(leaf->prefix_length, 10);
-  // Jet 4 leaves do not use them unless asked.
-  auto jet4 = SinkFor(JetVersion::kJet4);
-  auto c = Build(jet4, entries);
-  ASSERT_TRUE(c.ok());
-  auto pager4 = PagerOver(jet4);
-  for (uint32_t n : c->pages) {
-    auto p = DecodeIndexPage(pager4->Page(n).value(), jet4.layout(), n);
-    ASSERT_TRUE(p.ok());
-    EXPECT_EQ(p->prefix_length, 0);
+TEST(IndexTreeBuilder, PrefixCompressionPacksLeavesTighterAndNodesNever) {
+  for (JetVersion v : {JetVersion::kJet3, JetVersion::kJet4}) {
+    const auto entries = MakeEntries(20000, &TextLikeKey);
+    auto plain = SinkFor(v);
+    auto packed = SinkFor(v);
+    auto a = Build(plain, entries, false);
+    auto b = Build(packed, entries);
+    ASSERT_TRUE(a.ok() && b.ok());
+    EXPECT_LT(b->leaf_pages * 3, a->leaf_pages * 2);
+    ASSERT_GE(b->levels, 2u);
+    auto pager = PagerOver(packed);
+    for (uint32_t n : b->pages) {
+      auto p = DecodeIndexPage(pager->Page(n).value(), packed.layout(), n);
+      ASSERT_TRUE(p.ok());
+      if (p->is_leaf()) {
+        EXPECT_GE(p->prefix_length, 10) << "leaf " << n;
+      } else {
+        EXPECT_EQ(p->prefix_length, 0) << "node " << n;
+      }
+    }
   }
 }
 

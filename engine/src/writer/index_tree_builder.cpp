@@ -68,17 +68,7 @@ class IndexTreeBuilder::Impl {
         options_(options),
         area_(layout_.page_size - layout_.ipage_entries),
         prefix_max_(layout_.ipage_prefix_size == 1 ? 0xFFu : 0xFFFFu) {
-    switch (options_.prefix) {
-      case IndexTreeOptions::Prefix::kOn:
-        use_prefix_ = true;
-        break;
-      case IndexTreeOptions::Prefix::kOff:
-        use_prefix_ = false;
-        break;
-      case IndexTreeOptions::Prefix::kAuto:
-        use_prefix_ = layout_.version == JetVersion::kJet3;
-        break;
-    }
+    use_prefix_ = options_.leaf_prefixes;
     page_.resize(layout_.page_size);
   }
 

@@ -112,8 +112,7 @@ class TableIndexWriter::Impl {
     if (Status st = ix.sorter->Finish(); !st.ok()) return st.error();
     // Prefix compression on every leaf, Jet 4 too: files whose Jet 4 leaves
     // use it would otherwise come out larger than they went in.
-    IndexTreeBuilder tree(
-        sink_, IndexTreeOptions{.owner_page = owner_, .prefix = IndexTreeOptions::Prefix::kOn});
+    IndexTreeBuilder tree(sink_, IndexTreeOptions{.owner_page = owner_, .leaf_prefixes = true});
     std::vector<uint8_t> previous;  // key of the previous entry without NULLs
     RowPointer previous_row;
     bool have_previous = false;
