@@ -6,7 +6,7 @@ enum ExitCode : int {
   kExitOk = 0,
   kExitEngineError = 1,  // printed as "error NNNN: description"
   kExitUsage = 2,
-  kExitProblems = 3,  // a command found problems in the file
+  kExitProblems = 3,            // a command found problems in the file
   kExitRepairedWithLosses = 4,  // repair wrote its copy; something could not be carried over
 };
 

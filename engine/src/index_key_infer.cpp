@@ -566,8 +566,8 @@ void CodeInference::WithdrawUnreproduced() {
   // say), so that each code fits its own keys and together they miss one.
   // Then one of that key's codes is wrong for it: the least supported one
   // (fewest reproduced keys; letters past ASCII before ASCII) is withdrawn,
-  // and the key, like every key with the character, is no longer encoded. Each pass withdraws at least one
-  // character, so this ends.
+  // and the key, like every key with the character, is no longer encoded. Each pass withdraws at
+  // least one character, so this ends.
   while (true) {
     const std::vector<TextCode> table = Table();
     TextTables tables;
@@ -608,8 +608,8 @@ void CodeInference::WithdrawUnreproduced() {
       }
       for (uint16_t ch : p->distinct) {
         if (least != SIZE_MAX && suspect(ch, ascii_too) && support[ch] == least) {
-          contradicted_[ch] = "withdrawn: with its learned code the key at " + p->obs.where +
-                              " is not reproduced";
+          contradicted_[ch] =
+              "withdrawn: with its learned code the key at " + p->obs.where + " is not reproduced";
         }
       }
     }

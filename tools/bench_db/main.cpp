@@ -239,7 +239,8 @@ int Run(const Options& o) {
       parts.fixed.assign(20, 0);
       std::memcpy(parts.fixed.data(), &id, 4);
       double amount = static_cast<double>(rng() % 1000000) / 100.0;
-      double created = 36526.0 + static_cast<double>(rng() % 9000) + static_cast<double>(rng() % 86400) / 86400.0;
+      double created = 36526.0 + static_cast<double>(rng() % 9000) +
+                       static_cast<double>(rng() % 86400) / 86400.0;
       std::memcpy(parts.fixed.data() + 4, &amount, 8);
       std::memcpy(parts.fixed.data() + 12, &created, 8);
       std::string n = std::string(kWords[rng() % 12]) + " " + kWords[rng() % 12] + " " +
@@ -326,12 +327,10 @@ int Run(const Options& o) {
 
   // The catalog: itself, the Tables container and every table.
   {
-    const std::vector<Column> cat = {{0x04, 0, 0, 0x13, 0, 4, "Id"},
-                                     {0x04, 1, 0, 0x13, 4, 4, "ParentId"},
-                                     {0x0A, 2, 0, 0x12, 0, 510, "Name"},
-                                     {0x03, 3, 0, 0x13, 8, 2, "Type"},
-                                     {0x04, 4, 0, 0x13, 10, 4, "Flags"},
-                                     {0x0B, 5, 1, 0x12, 0, 0, "LvProp"}};
+    const std::vector<Column> cat = {
+        {0x04, 0, 0, 0x13, 0, 4, "Id"},     {0x04, 1, 0, 0x13, 4, 4, "ParentId"},
+        {0x0A, 2, 0, 0x12, 0, 510, "Name"}, {0x03, 3, 0, 0x13, 8, 2, "Type"},
+        {0x04, 4, 0, 0x13, 10, 4, "Flags"}, {0x0B, 5, 1, 0x12, 0, 0, "LvProp"}};
     Bytes raw = TableDefinition('S', 6, 2, cat, {}, {5});
     TextCodec text(JetVersion::kJet4, 1252);
     auto def = DecodeTableDef(raw, L, text, catalog_page);
