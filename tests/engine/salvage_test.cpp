@@ -282,6 +282,8 @@ TEST_P(Salvage, TruncatedFileIsReadUpToTheCut) {
   ASSERT_EQ(s.rows["T"].size(), 3u);
   EXPECT_EQ(s.rows["T"][Ptr(6, 4)], strict[Ptr(6, 4)]);  // no long values
   EXPECT_EQ(s.Count(LossKind::kValue), 2u);              // the single-row OLE and the chain
+  // What stood past the cut is gone: the cut itself is a loss, not a note.
+  EXPECT_EQ(s.Count(LossKind::kPage), 1u);
 }
 
 TEST_P(Salvage, ZeroedDefinitionLosesTheTableAndReportsItsPages) {
@@ -437,6 +439,24 @@ TEST(SalvageCorpus, IntactFilesGiveTheStrictReadersRows) {
     ++files;
   }
   EXPECT_GT(files, 50);
+}
+
+// A real file cut at a page boundary: the catalog's rows past the cut are
+// gone without a trace in any scan, so the cut must be reported as a loss.
+TEST(SalvageCorpus, FileCutAtAPageBoundaryReportsTheLoss) {
+  std::ifstream in(std::filesystem::path(QUORLEN_CORPUS_DIR) / "jet4" / "indexTestV2000.mdb",
+                   std::ios::binary);
+  if (!in) GTEST_SKIP() << "no corpus";
+  Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  for (uint32_t pages : {4u, 5u, 20u}) {
+    SCOPED_TRACE(pages);
+    Bytes cut(file.begin(), file.begin() + pages * 4096);
+    Salvaged s = RunSalvage(cut);
+    ASSERT_TRUE(s.salvager);
+    const LossRecord* lost = s.Find(LossKind::kPage);
+    ASSERT_NE(lost, nullptr);
+    EXPECT_NE(lost->reason.find("cut short"), std::string::npos) << lost->reason;
+  }
 }
 
 }  // namespace

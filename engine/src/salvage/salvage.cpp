@@ -541,6 +541,32 @@ Result<std::unique_ptr<Salvager>> Salvager::Open(std::unique_ptr<FileSource> sou
       }
     }
   }
+  // A file cut short has lost whatever stood on its missing pages; which rows
+  // those were cannot be told, but the loss itself must be reported, or a
+  // repair of a cut file would look complete. A global map that reaches past
+  // the end is not proof on its own (Access leaves such map tails), so a cut
+  // at a page boundary counts when a table's page map needs the missing pages
+  // too, or the catalog's own map is gone with them.
+  bool cut_evident = s.cut_offset != 0;
+  if (s.file_truncated && !cut_evident) {
+    if (!defs.count(2)) {
+      cut_evident = true;
+    } else {
+      auto catalog_map = ReadUsageMap(pager, L, defs.at(2).owned_map);
+      cut_evident = !catalog_map.ok() || catalog_map.value().pages_beyond_file > 0;
+    }
+    for (const auto& [first, def] : defs) {
+      if (cut_evident) break;
+      auto owned = ReadUsageMap(pager, L, def.owned_map);
+      cut_evident = owned.ok() && owned.value().pages_beyond_file > 0;
+    }
+  }
+  if (cut_evident) {
+    s.Lose(Loss(LossKind::kPage, 0, "", RowPointer{pages, 0}, "",
+                "the file is cut short after " + Num(pages) +
+                    " pages: rows, values and tables on the pages past the cut are lost",
+                {}));
+  }
   std::set<uint32_t> orphans;
   for (uint32_t n = 2; n < pages; ++n) {
     if (!LooksLikeTdef(pager.PageOrThrow(n).data(), version)) continue;
