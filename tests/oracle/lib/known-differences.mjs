@@ -13,7 +13,7 @@ export const KNOWN_DIFFERENCES = [
   {
     file: "anqck+QuanLyNhaSach__Database.mdb",
     table: "MSysIMEXSpecs",
-    key: ["SpecName", "SACH Import Specification"],
+    key: ["SpecID", 11],
     column: "DateOrder",
     ours: 2,
     theirs: null,
