@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include "bytes.h"
 
 #include "compact/id_map.h"
 #include "compact/table_def_writer.h"
@@ -57,14 +58,6 @@ struct TablePlan {
   std::vector<uint32_t> pages;  // its definition pages in the copy
   uint32_t new_id() const { return pages.front(); }
 };
-
-void PutLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t GetLe32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 Error InTable(const std::string& table, const Error& e) {
   return Error(e.number(), "table " + table + ": " + e.description());
@@ -179,7 +172,7 @@ Status Compactor::FindStaleIds(const std::map<uint32_t, const CatalogObject*>& t
       for (size_t c : columns) {
         const FieldRef& f = decoder.fields()[c];
         if (!f.present || f.bytes.size() != 4) continue;
-        uint32_t v = GetLe32(f.bytes.data());
+        uint32_t v = Le32(f.bytes.data());
         if ((v & 0xFF000000u) == 0 && !tables.count(v) && !ids.count(v)) stale.insert(v);
       }
       return true;
@@ -253,7 +246,7 @@ Status Compactor::CopyTable(TablePlan& t) {
       if (!id_columns.empty()) decoder.Decode(row);
       const FieldRef& f = decoder.fields()[*auto_column];
       if (f.present && f.bytes.size() == 4) {
-        auto_max = std::max<int64_t>(auto_max, static_cast<int32_t>(GetLe32(f.bytes.data())));
+        auto_max = std::max<int64_t>(auto_max, static_cast<int32_t>(Le32(f.bytes.data())));
       }
     }
     return Status::Ok();
@@ -297,8 +290,8 @@ Status Compactor::CopyTable(TablePlan& t) {
       if (Status s = prepare(ref.bytes); !s.ok()) return s;
       if (Status s = keys.PrimaryKey(row, ref.location, key); !s.ok()) return s;
       uint8_t payload[8];
-      PutLe32(payload, ref.location.ToLe());
-      PutLe32(payload + 4, ref.data.ToLe());
+      Put32(payload, ref.location.ToLe());
+      Put32(payload + 4, ref.data.ToLe());
       return order.Add(key.key, ByteSpan(payload, 8));
     });
     if (st.ok()) st = order.Finish();
@@ -314,8 +307,8 @@ Status Compactor::CopyTable(TablePlan& t) {
         st = Error(ErrorCode::kIoError, "a sort run came back damaged");
         break;
       }
-      RowPointer location = RowPointer::FromLe(GetLe32(record.payload.data()));
-      RowPointer data = RowPointer::FromLe(GetLe32(record.payload.data() + 4));
+      RowPointer location = RowPointer::FromLe(Le32(record.payload.data()));
+      RowPointer data = RowPointer::FromLe(Le32(record.payload.data() + 4));
       auto bytes = RowBytesAt(db_, data);
       if (!bytes.ok()) {
         st = bytes.error();

@@ -2,17 +2,10 @@
 
 #include <algorithm>
 #include <string>
+#include "bytes.h"
 
 namespace engine {
 namespace {
-
-void PutLe16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void PutLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 bool EndsWithTerminator(const TableDef& def) {
   uint32_t n = def.parsed_length;
@@ -56,26 +49,26 @@ Result<std::vector<uint8_t>> RewriteTableDef(const TableDef& def, const Layout& 
                                                   " is shorter than its fixed block");
   }
   uint8_t* p = out.data();
-  PutLe32(p + 8, length);
-  PutLe32(p + L.tdef_num_rows, u.num_rows);
-  PutLe32(p + L.tdef_autonumber, u.autonumber);
-  PutLe32(p + L.tdef_owned_map, u.owned_map.ToLe());
-  PutLe32(p + L.tdef_free_map, u.free_map.ToLe());
+  Put32(p + 8, length);
+  Put32(p + L.tdef_num_rows, u.num_rows);
+  Put32(p + L.tdef_autonumber, u.autonumber);
+  Put32(p + L.tdef_owned_map, u.owned_map.ToLe());
+  Put32(p + L.tdef_free_map, u.free_map.ToLe());
   for (size_t i = 0; i < def.physical_indexes.size(); ++i) {
     const PhysicalIndex& pi = def.physical_indexes[i];
-    PutLe32(p + pi.counts_offset, u.indexes[i].count_a);
-    PutLe32(p + pi.counts_offset + 4, u.indexes[i].count_b);
-    PutLe32(p + pi.definition_offset + L.pidx_map, u.indexes[i].map.ToLe());
-    PutLe32(p + pi.definition_offset + L.pidx_root, u.indexes[i].root_page);
+    Put32(p + pi.counts_offset, u.indexes[i].count_a);
+    Put32(p + pi.counts_offset + 4, u.indexes[i].count_b);
+    Put32(p + pi.definition_offset + L.pidx_map, u.indexes[i].map.ToLe());
+    Put32(p + pi.definition_offset + L.pidx_root, u.indexes[i].root_page);
   }
   for (const LogicalIndex& li : def.logical_indexes) {
     if (li.fk_table == 0 || !u.table_id) continue;
-    PutLe32(p + li.definition_offset + L.lidx_fk_table, u.table_id(li.fk_table));
+    Put32(p + li.definition_offset + L.lidx_fk_table, u.table_id(li.fk_table));
   }
   for (size_t i = 0; i < def.long_value_maps.size(); ++i) {
     const LongValueMap& m = def.long_value_maps[i];
-    PutLe32(p + m.entry_offset + 2, u.long_values[i].owned_map.ToLe());
-    PutLe32(p + m.entry_offset + 6, u.long_values[i].free_map.ToLe());
+    Put32(p + m.entry_offset + 2, u.long_values[i].owned_map.ToLe());
+    Put32(p + m.entry_offset + 6, u.long_values[i].free_map.ToLe());
   }
   return out;
 }
@@ -106,9 +99,9 @@ std::vector<std::vector<uint8_t>> SplitTableDef(const std::vector<uint8_t>& defi
       page[2] = 'V';
       page[3] = 'C';
     } else {
-      PutLe16(page.data() + 2, used + 8 >= ps ? 0 : static_cast<uint16_t>(ps - used - 8));
+      Put16(page.data() + 2, used + 8 >= ps ? 0 : static_cast<uint16_t>(ps - used - 8));
     }
-    PutLe32(page.data() + 4, i + 1 < pages.size() ? pages[i + 1] : 0);
+    Put32(page.data() + 4, i + 1 < pages.size() ? pages[i + 1] : 0);
     out.push_back(std::move(page));
   }
   return out;

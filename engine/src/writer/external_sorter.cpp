@@ -9,6 +9,8 @@
 #include <cstring>
 #include <span>
 
+#include "bytes.h"
+
 namespace engine {
 
 namespace {
@@ -46,18 +48,6 @@ Error IoFailure(int err, const std::string& what) {
     return Error(ErrorCode::kDiskFull, "the disk is full while sorting index keys (" + text + ")");
   }
   return Error(ErrorCode::kIoError, "a temporary sort file failed (" + text + ")");
-}
-
-void PutLe32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
-
-uint32_t GetLe32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
 // An anonymous file: open with O_TMPFILE where the file system allows it,
@@ -119,8 +109,8 @@ class RunWriter {
 
   Status Append(ByteSpan key, ByteSpan payload) {
     uint8_t header[kRecordHeader];
-    PutLe32(header, static_cast<uint32_t>(key.size()));
-    PutLe32(header + 4, static_cast<uint32_t>(payload.size()));
+    Put32(header, static_cast<uint32_t>(key.size()));
+    Put32(header + 4, static_cast<uint32_t>(payload.size()));
     if (Status st = Put(ByteSpan(header, kRecordHeader)); !st.ok()) return st;
     if (Status st = Put(key); !st.ok()) return st;
     if (Status st = Put(payload); !st.ok()) return st;
@@ -183,8 +173,8 @@ class RunReader {
     if (remaining_records_ == 0) return false;
     --remaining_records_;
     if (Status st = Ensure(kRecordHeader); !st.ok()) return st.error();
-    const uint32_t key_size = GetLe32(buffer_.data() + pos_);
-    const uint32_t payload_size = GetLe32(buffer_.data() + pos_ + 4);
+    const uint32_t key_size = Le32(buffer_.data() + pos_);
+    const uint32_t payload_size = Le32(buffer_.data() + pos_ + 4);
     const std::size_t total = kRecordHeader + std::size_t{key_size} + payload_size;
     if (Status st = Ensure(total); !st.ok()) return st.error();
     key_ = ByteSpan(buffer_.data() + pos_ + kRecordHeader, key_size);
