@@ -37,6 +37,10 @@ struct RepairResult {
   SalvageCounts counts;            // what the tolerant reading handed over and lost
   std::vector<LossRecord> losses;  // everything not carried over, in the order found
   bool header_rebuilt = false;     // page 0 was made anew from the pages
+  // The table of the copy listing every loss, one row each (MSysCompactError
+  // unless a table of that name other than a former repair's is there);
+  // empty when nothing was lost.
+  std::string error_table;
 
   // Anything lost: rows, values, tables or pages (notes about page 0 and
   // made-up table names are not losses of data).

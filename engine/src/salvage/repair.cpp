@@ -22,6 +22,7 @@
 #include "engine/database.h"
 #include "engine/header.h"
 #include "engine/row.h"
+#include "salvage/error_table.h"
 #include "writer/external_sorter.h"
 #include "writer/file_sink.h"
 
@@ -230,6 +231,41 @@ int32_t CatalogId(const TableDef& catalog, const RowValues& row) {
 bool IsDataLoss(LossKind kind) {
   return kind != LossKind::kHeader && kind != LossKind::kTableName;
 }
+
+// The mended image as the error table writes into it.
+class ImageFile final : public MendedFile {
+ public:
+  ImageFile(Image& image, const Layout& layout) : image_(image), L_(layout) {}
+  uint32_t pages() const override { return image_.pages(); }
+  std::vector<uint8_t> Plain(uint32_t page) const override { return image_.Plain(page); }
+  void Store(uint32_t page, std::vector<uint8_t> plain) override {
+    image_.Store(page, std::move(plain));
+  }
+  Result<uint32_t> Append(std::vector<uint8_t> plain) override {
+    return image_.Append(std::move(plain));
+  }
+  std::unique_ptr<Rows> Pack(uint32_t owner) override {
+    return std::make_unique<PackedRows>(image_, L_, owner);
+  }
+  Result<RowPointer> AppendMap(const std::vector<uint32_t>& pages) override {
+    return engine::AppendMap(image_, L_, pages);
+  }
+
+ private:
+  class PackedRows final : public Rows {
+   public:
+    PackedRows(Image& image, const Layout& layout, uint32_t owner)
+        : packer_(image, layout, owner) {}
+    Result<RowPointer> Add(ByteSpan row) override { return packer_.Add(row); }
+    Status Flush() override { return packer_.Flush(); }
+    const std::vector<uint32_t>& pages() const override { return packer_.pages(); }
+
+   private:
+    Packer packer_;
+  };
+  Image& image_;
+  const Layout& L_;
+};
 
 Status ReadBack(const std::string& path, const std::string& password, const CompactStats& stats) {
   auto copy = Database::Open(path, OpenOptions{.password = password});
@@ -522,6 +558,17 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
         return r;
       }());
     }
+  }
+
+  // Everything not carried over, listed in a table of the copy.
+  if (result.lost_anything()) {
+    ImageFile pages(image, L);
+    auto table = AddErrorTable(sv, pages, result.losses);
+    if (!table.ok()) {
+      return fail(Error(table.error().number(),
+                        "listing the losses in the copy: " + table.error().description()));
+    }
+    result.error_table = table.value();
   }
 
   // The mended file, compacted.
