@@ -548,4 +548,88 @@ inline Score Evaluate(const Bytes& damaged, const FileFacts& f, const Damage& da
   return s;
 }
 
+// One row of the table a repaired copy lists its losses in.
+struct ErrorTableRow {
+  int32_t code = 0;
+  std::string description;
+  Bytes recid;        // empty when NULL
+  std::string table;  // empty when NULL
+};
+
+// The rows of table `name` of a database, in storage order; nothing when
+// the file does not open or has no such table. `error` says why.
+inline std::optional<std::vector<ErrorTableRow>> ErrorTableRows(const std::string& path,
+                                                                const std::string& password,
+                                                                const std::string& name,
+                                                                std::string* error = nullptr) {
+  auto fail = [&](const std::string& why) {
+    if (error) *error = why;
+    return std::nullopt;
+  };
+  auto db = engine::Database::Open(path, engine::OpenOptions{password});
+  if (!db.ok()) return fail(db.error().ToString());
+  const engine::CatalogObject* t = (*db)->FindTable(name);
+  if (t == nullptr) return fail("no table " + name);
+  auto def = (*db)->ReadTableDef(t->table_page());
+  if (!def.ok()) return fail(def.error().ToString());
+  auto column = [&](const char* c) -> std::optional<size_t> {
+    for (size_t k = 0; k < def->columns.size(); ++k) {
+      if (def->columns[k].name == c) return k;
+    }
+    return std::nullopt;
+  };
+  const auto code = column("ErrorCode"), description = column("ErrorDescription"),
+             recid = column("ErrorRecid"), table = column("ErrorTable");
+  if (!code || !description || !recid || !table) return fail(name + " lacks a column");
+  std::vector<ErrorTableRow> rows;
+  engine::Status st = engine::ScanRowValues(**db, *def, [&](const engine::RowValues& row) {
+    ErrorTableRow r;
+    const auto& f = row.fields;
+    if (f[*code].present && f[*code].bytes.size() == 4) {
+      r.code = static_cast<int32_t>(f[*code].bytes[0] | f[*code].bytes[1] << 8 |
+                                    f[*code].bytes[2] << 16 |
+                                    static_cast<uint32_t>(f[*code].bytes[3]) << 24);
+    }
+    if (f[*description].present) (*db)->text().DecodeValue(f[*description].bytes, r.description);
+    if (f[*recid].present) r.recid.assign(f[*recid].bytes.begin(), f[*recid].bytes.end());
+    if (f[*table].present) (*db)->text().DecodeValue(f[*table].bytes, r.table);
+    rows.push_back(std::move(r));
+    return true;
+  });
+  if (!st.ok()) return fail(st.error().ToString());
+  return rows;
+}
+
+// Compares the last rows of an error table with the losses a repair
+// reported: one row per loss of data (notes about page 0 and made-up
+// names excepted), in order, with its error number, the table's name, the
+// lost bytes and the reason. Returns what differs, or "".
+inline std::string ErrorTableMismatch(const std::vector<ErrorTableRow>& rows,
+                                      const std::vector<engine::LossRecord>& losses) {
+  std::vector<const engine::LossRecord*> listed;
+  for (const auto& l : losses) {
+    if (l.kind != engine::LossKind::kHeader && l.kind != engine::LossKind::kTableName) {
+      listed.push_back(&l);
+    }
+  }
+  if (rows.size() < listed.size()) {
+    return std::to_string(rows.size()) + " rows for " + std::to_string(listed.size()) + " losses";
+  }
+  const size_t first = rows.size() - listed.size();
+  for (size_t i = 0; i < listed.size(); ++i) {
+    const ErrorTableRow& r = rows[first + i];
+    const engine::LossRecord& l = *listed[i];
+    const std::string at = "row " + std::to_string(first + i) + " (" +
+                           std::string(engine::LossKindName(l.kind)) + "): ";
+    const int32_t code = l.kind == engine::LossKind::kDuplicateRow ? 3022 : 3049;
+    if (r.code != code) return at + "error " + std::to_string(r.code);
+    if (r.table != l.table_name) return at + "table " + r.table + " for " + l.table_name;
+    if (r.recid != l.raw) return at + "the lost bytes differ";
+    if (r.description.find(l.reason) == std::string::npos) {
+      return at + "description without the reason: " + r.description;
+    }
+  }
+  return "";
+}
+
 }  // namespace salvage_test

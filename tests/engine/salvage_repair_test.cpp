@@ -64,6 +64,22 @@ void ExpectClean(const std::string& copy, const std::set<std::string>& source_da
   }
 }
 
+// The copy lists exactly the repair's losses in its error table, or has
+// none when nothing was lost.
+void ExpectErrorTable(const std::string& copy, const RepairResult& r,
+                      const std::string& password = "") {
+  std::string why;
+  auto rows = salvage_test::ErrorTableRows(copy, password, "MSysCompactError", &why);
+  if (!r.lost_anything()) {
+    EXPECT_FALSE(rows) << "a copy without losses has an error table";
+    EXPECT_EQ(r.error_table, "");
+    return;
+  }
+  EXPECT_EQ(r.error_table, "MSysCompactError");
+  ASSERT_TRUE(rows) << why;
+  EXPECT_EQ(salvage_test::ErrorTableMismatch(*rows, r.losses), "");
+}
+
 class Repair : public ::testing::TestWithParam<JetVersion> {
  protected:
   JetVersion v() const { return GetParam(); }
@@ -107,6 +123,7 @@ TEST_P(Repair, IntactFileRepairsToTheCompactionsBytes) {
   EXPECT_FALSE(repaired->lost_anything());
   EXPECT_TRUE(repaired->losses.empty());
   EXPECT_EQ(ReadFile(dir_ / "repaired.mdb"), ReadFile(dir_ / "compacted.mdb"));
+  ExpectErrorTable(dir_ / "repaired.mdb", *repaired);
 }
 
 TEST_P(Repair, DamagedRowIsLeftOutAndListed) {
@@ -127,6 +144,21 @@ TEST_P(Repair, DamagedRowIsLeftOutAndListed) {
   ASSERT_EQ(rows["T"].size(), 2u);
   for (const auto& r : rows["T"]) EXPECT_EQ(all["T"].count(r), 1u);
   ExpectClean(dir_ / "repaired.mdb", Baseline());
+  // The lost row is listed with its bytes, so it is not gone for good.
+  ExpectErrorTable(dir_ / "repaired.mdb", *repaired);
+  auto listed = salvage_test::ErrorTableRows(dir_ / "repaired.mdb", "", "MSysCompactError");
+  ASSERT_TRUE(listed);
+  ASSERT_EQ(listed->size(), 1u);
+  EXPECT_EQ((*listed)[0].code, 3049);
+  EXPECT_EQ((*listed)[0].table, "T");
+  EXPECT_FALSE((*listed)[0].recid.empty());
+  // It reads as a table Access made, with a catalog row of its own.
+  auto db = Database::Open(dir_ / "repaired.mdb");
+  ASSERT_TRUE(db.ok());
+  const CatalogObject* table = (*db)->FindTable("MSysCompactError");
+  ASSERT_NE(table, nullptr);
+  EXPECT_EQ(table->parent_id, static_cast<int32_t>(jet_test::kTablesContainer));
+  EXPECT_EQ(table->flags, kFlagAccessSystem);
 }
 
 TEST_P(Repair, BrokenLongValueComesBackNull) {
@@ -150,6 +182,7 @@ TEST_P(Repair, BrokenLongValueComesBackNull) {
               }).ok());
   EXPECT_EQ(nulls, 2);  // row 4 never had one; row 3's chain is broken
   ExpectClean(dir_ / "repaired.mdb", Baseline());
+  ExpectErrorTable(dir_ / "repaired.mdb", *repaired);
 }
 
 TEST_P(Repair, TableWithoutItsCatalogRowComesBackUnderItsMadeUpName) {
@@ -176,6 +209,105 @@ TEST_P(Repair, TableWhoseDefinitionIsLostIsListedAndTheRestCopied) {
   ASSERT_TRUE(db.ok());
   EXPECT_EQ((*db)->FindTable("T"), nullptr);
   ExpectClean(dir_ / "repaired.mdb", Baseline());
+  ExpectErrorTable(dir_ / "repaired.mdb", *repaired);
+}
+
+// A copy repaired before and damaged again: its error table keeps the rows
+// of the first repair and gains those of the second.
+TEST_P(Repair, FormerErrorTableKeepsItsRowsAndGainsTheNewOnes) {
+  std::string source = Write("damaged.mdb", Small([&](FileBuilder& f) {
+                               uint8_t* row = RowAt(f, 6, 4);
+                               row[0] = 0;
+                               if (v() == JetVersion::kJet4) row[1] = 0;
+                             }));
+  const std::string first = dir_ / "first.mdb";
+  auto once = RepairDatabase(source, first);
+  ASSERT_TRUE(once.ok()) << once.error().ToString();
+  auto before = salvage_test::ErrorTableRows(first, "", "MSysCompactError");
+  ASSERT_TRUE(before);
+  ASSERT_EQ(before->size(), 1u);
+
+  // Damage the first row of T in the repaired copy the same way.
+  Bytes copy = ReadFile(first);
+  {
+    auto db = Database::Open(first);
+    ASSERT_TRUE(db.ok());
+    auto def = (*db)->ReadTableDef((*db)->FindTable("T")->table_page());
+    ASSERT_TRUE(def.ok());
+    std::optional<RowPointer> at;
+    ASSERT_TRUE((*db)
+                    ->ScanRows(*def,
+                               [&](const RowRef& ref) {
+                                 at = ref.data;
+                                 return false;
+                               })
+                    .ok());
+    ASSERT_TRUE(at);
+    uint8_t* page = copy.data() + static_cast<size_t>(at->page) * L().page_size;
+    uint32_t entry = page[L().data_header_size + 2 * at->row] |
+                     (page[L().data_header_size + 2 * at->row + 1] << 8);
+    uint8_t* row = page + (entry & kRowOffsetMask);
+    row[0] = 0;
+    if (v() == JetVersion::kJet4) row[1] = 0;
+  }
+  std::string again = Write("again.mdb", copy);
+  auto twice = RepairDatabase(again, dir_ / "second.mdb");
+  ASSERT_TRUE(twice.ok()) << twice.error().ToString();
+  EXPECT_EQ(twice->counts.rows_lost, 1u);
+  EXPECT_EQ(twice->error_table, "MSysCompactError");
+  auto after = salvage_test::ErrorTableRows(dir_ / "second.mdb", "", "MSysCompactError");
+  ASSERT_TRUE(after);
+  ASSERT_EQ(after->size(), 2u);
+  EXPECT_EQ((*after)[0].description, (*before)[0].description);
+  EXPECT_EQ((*after)[0].recid, (*before)[0].recid);
+  EXPECT_EQ(salvage_test::ErrorTableMismatch(*after, twice->losses), "");
+  auto db = Database::Open(dir_ / "second.mdb");
+  ASSERT_TRUE(db.ok());
+  EXPECT_EQ((*db)->FindTable("MSysCompactError1"), nullptr);
+  ExpectClean(dir_ / "second.mdb", Baseline());
+}
+
+// A table of the user's that happens to have the name is left as it is;
+// the losses go to the first free name.
+TEST_P(Repair, UsersTableOfTheSameNameIsLeftAlone) {
+  auto named = [&](FileBuilder& f) {
+    auto row = [&](uint32_t id, uint32_t parent, const std::string& name, uint16_t type,
+                   uint32_t flags) {
+      jet_test::RowSpec r;
+      r.columns = 5;
+      Bytes t16;
+      jet_test::Append16(t16, type);
+      r.fixed = jet_test::Fixed(
+          {jet_test::Le32Bytes(id), jet_test::Le32Bytes(parent), t16, jet_test::Le32Bytes(flags)},
+          14);
+      r.vars = {jet_test::Text(v(), name)};
+      r.present = {0, 1, 2, 3, 4};
+      return jet_test::BuildRow(v(), r);
+    };
+    f.DataPage(4, 2,
+               {row(2, jet_test::kTablesContainer, "MSysObjects", 1, 0x80000000u),
+                row(5, jet_test::kTablesContainer, "MSysCompactError", 1, 0),
+                row(jet_test::kTablesContainer, 0x0F000000, "Tables", 3, 0x80000000u)});
+  };
+  std::string intact = Write("intact.mdb", Small(named));
+  std::string source = Write("damaged.mdb", Small([&](FileBuilder& f) {
+                               named(f);
+                               uint8_t* row = RowAt(f, 6, 4);
+                               row[0] = 0;
+                               if (v() == JetVersion::kJet4) row[1] = 0;
+                             }));
+  auto repaired = RepairDatabase(source, dir_ / "repaired.mdb");
+  ASSERT_TRUE(repaired.ok()) << repaired.error().ToString();
+  EXPECT_EQ(repaired->error_table, "MSysCompactError1");
+  auto rows = RowsOf(dir_ / "repaired.mdb");
+  auto all = RowsOf(intact);
+  ASSERT_EQ(rows["MSysCompactError"].size(), 2u);
+  for (const auto& r : rows["MSysCompactError"]) EXPECT_EQ(all["MSysCompactError"].count(r), 1u);
+  auto listed = salvage_test::ErrorTableRows(dir_ / "repaired.mdb", "", "MSysCompactError1");
+  ASSERT_TRUE(listed);
+  EXPECT_EQ(salvage_test::ErrorTableMismatch(*listed, repaired->losses), "");
+  ASSERT_EQ(listed->size(), 1u);
+  EXPECT_EQ((*listed)[0].table, "MSysCompactError");
 }
 
 TEST_P(Repair, ExistingDestinationIsLeftAlone) {
@@ -194,6 +326,8 @@ TEST(RepairCorpus, DamagedCopiesRepairToCleanFiles) {
   const std::vector<std::string> names = {
       "jet3/bjoerne2+pecl-mdbtools__test.mdb",
       "jet4/xiaoyustudio181+CSharp__Northwind.mdb",
+      // RC4-encoded: the error table's pages are encoded like the rest.
+      "jet3/jahlborn+jackcessencrypt__src_test_data_db97-enc.mdb",
   };
   ScratchDir scratch;
   int repaired_files = 0;
@@ -240,6 +374,7 @@ TEST(RepairCorpus, DamagedCopiesRepairToCleanFiles) {
       }
       ++repaired_files;
       ExpectClean(dst, baseline);
+      ExpectErrorTable(dst, *r);
       // Damage inside a row or a long value can pass every check (a flipped
       // bit inside a number); elsewhere every row must be a source row.
       if (kind == salvage_test::DamageClass::kRowBitFlips ||
