@@ -104,6 +104,11 @@ void PrintRepairSummary(const maintenance::RepairOutcome& o) {
   }
   std::printf("\n");
   if (!o.report.empty()) std::printf("  report: %s\n", o.report.c_str());
+  if (!o.error_table.empty()) {
+    std::printf("  losses listed in the table %s of the copy\n", o.error_table.c_str());
+  } else if (!o.error_table_note.empty()) {
+    std::printf("  %s\n", o.error_table_note.c_str());
+  }
   if (!o.kept_original.empty()) {
     std::printf("  damaged original kept as: %s\n", o.kept_original.c_str());
   }

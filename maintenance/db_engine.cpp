@@ -137,6 +137,8 @@ engine::Result<RepairOutcome> DBEngine::Repair(const std::string& source,
     outcome.pages_lost = result->counts.pages_lost;
     outcome.tables_lost = result->counts.tables_lost;
     outcome.lost_anything = result->lost_anything();
+    outcome.error_table = result->error_table;
+    outcome.error_table_note = result->error_table_note;
   }
   outcome.kept_original = kept;
   outcome.report = report;

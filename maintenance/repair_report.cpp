@@ -96,6 +96,9 @@ nlohmann::ordered_json RepairReportJson(const std::string& source, const std::st
   j["pages_lost"] = r.counts.pages_lost;
   j["tables_lost"] = r.counts.tables_lost;
   j["tables_renamed"] = r.counts.tables_renamed;
+  j["error_table"] =
+      r.error_table.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(r.error_table);
+  if (!r.error_table_note.empty()) j["error_table_note"] = r.error_table_note;
   auto& list = j["losses"] = nlohmann::ordered_json::array();
   for (const engine::LossRecord& l : r.losses) {
     nlohmann::ordered_json e;

@@ -75,6 +75,13 @@ void ExpectErrorTable(const std::string& copy, const RepairResult& r,
     EXPECT_EQ(r.error_table, "");
     return;
   }
+  if (r.error_table.empty()) {
+    // Only a catalog sort order without key codes leaves the table out.
+    EXPECT_NE(r.error_table_note.find("has no key for its row"), std::string::npos)
+        << r.error_table_note;
+    EXPECT_FALSE(rows);
+    return;
+  }
   EXPECT_EQ(r.error_table, "MSysCompactError");
   ASSERT_TRUE(rows) << why;
   EXPECT_EQ(salvage_test::ErrorTableMismatch(*rows, r.losses), "");

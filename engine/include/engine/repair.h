@@ -41,6 +41,10 @@ struct RepairResult {
   // unless a table of that name other than a former repair's is there);
   // empty when nothing was lost.
   std::string error_table;
+  // Why a copy that lost something has no such table (its catalog's sort
+  // order gives no index key for the table's name); the losses are then in
+  // `losses` and the report only.
+  std::string error_table_note;
 
   // Anything lost: rows, values, tables or pages (notes about page 0 and
   // made-up table names are not losses of data).

@@ -11,9 +11,12 @@
 
 #include "bytes.h"
 #include "engine/database.h"
+#include "engine/index_key.h"
 #include "engine/long_value.h"
 #include "engine/row.h"
 #include "engine/values.h"
+#include "index_key_rows.h"
+#include "writer/index_key_maker.h"
 
 namespace engine {
 namespace {
@@ -420,6 +423,35 @@ bool IsErrorTableShape(const TableDef& d, const Layout& L) {
          table->length >= text;
 }
 
+// Why the catalog's indexes could not hold a key for a row of `values`, or
+// nothing when they can: the compactor encodes every key of a row it did
+// not read from the source, so a text the encoder has no codes for would
+// stop the whole repair.
+std::optional<std::string> CatalogKeyProblem(
+    const TableDef& catalog, const Layout& L,
+    const std::vector<std::pair<std::string, std::vector<uint8_t>>>& values) {
+  for (const PhysicalIndex& pi : catalog.physical_indexes) {
+    auto columns = IndexKeyColumns(L.version, catalog, pi);
+    if (!columns.ok()) return columns.error().description();
+    std::vector<KeyValue> key;
+    for (const IndexColumn& ic : pi.columns) {
+      const ColumnDef* c = catalog.ColumnByNumber(ic.column_number);
+      KeyValue v = KeyValue::Null();
+      for (const auto& [name, bytes] : values) {
+        if (c != nullptr && c->name == name) v = KeyValue::Bytes(bytes);
+      }
+      key.push_back(v);
+    }
+    if (key.size() != columns.value().size()) return "an index of the catalog does not decode";
+    EncodedKey encoded = EncodeIndexKey(columns.value(), key);
+    if (!encoded.ok()) {
+      return "the catalog index " + IndexDisplayName(catalog, pi.position) +
+             " has no key for its row: " + encoded.reason;
+    }
+  }
+  return std::nullopt;
+}
+
 std::string Where(const std::optional<RowPointer>& p, bool row) {
   if (!p) return "";
   std::string s = " at page " + std::to_string(p->page);
@@ -473,8 +505,8 @@ std::string ErrorTableDescription(const LossRecord& r) {
   return what;
 }
 
-Result<std::string> AddErrorTable(Salvager& sv, MendedFile& file,
-                                  const std::vector<LossRecord>& losses) {
+Result<ErrorTableOutcome> AddErrorTable(Salvager& sv, MendedFile& file,
+                                        const std::vector<LossRecord>& losses) {
   const Layout& L = sv.layout();
   const SalvagedTable* catalog = nullptr;
   const SalvagedTable* aces = nullptr;
@@ -555,6 +587,32 @@ Result<std::string> AddErrorTable(Salvager& sv, MendedFile& file,
     name = existing->name;
   }
 
+  // The catalog row of a new table, its Id filled in once its page is known.
+  std::vector<uint8_t> date(8);
+  double days = latest.value_or(
+      25569.0 +
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() /
+          86400.0);
+  std::memcpy(date.data(), &days, 8);
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> catalog_values = {
+      {"Id", Le32Bytes(0)},
+      {"ParentId", Le32Bytes(kTablesContainer)},
+      {"Name", text.Encode(name)},
+      {"Type", {static_cast<uint8_t>(kObjectTable), 0}},
+      {"DateCreate", date},
+      {"DateUpdate", date},
+      {"Flags", Le32Bytes(static_cast<uint32_t>(kFlagAccessSystem))}};
+  if (existing == nullptr) {
+    for (const char* required : {"Id", "ParentId", "Name", "Type"}) {
+      if (cdef.FindColumn(required) == nullptr) {
+        return Damaged(std::string("the catalog has no ") + required + " column");
+      }
+    }
+    if (auto problem = CatalogKeyProblem(cdef, L, catalog_values)) {
+      return ErrorTableOutcome{"", "table " + name + " not added: " + *problem};
+    }
+  }
+
   uint32_t page = existing ? existing->page : 0;
   if (existing == nullptr) {
     std::vector<uint8_t> placeholder(L.page_size, 0);
@@ -603,7 +661,7 @@ Result<std::string> AddErrorTable(Salvager& sv, MendedFile& file,
 
   if (existing != nullptr) {
     if (Status s = AppendRows(file, L, page, rows); !s.ok()) return s.error();
-    return name;
+    return ErrorTableOutcome{name, ""};
   }
 
   auto data = file.Pack(page);
@@ -655,33 +713,15 @@ Result<std::string> AddErrorTable(Salvager& sv, MendedFile& file,
     if (pick != user_tables.end()) sibling = *pick;
     ace_rows = std::move(by_object[sibling]);
   }
-  std::vector<uint8_t> date(8);
-  double days = latest.value_or(
-      25569.0 +
-      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() /
-          86400.0);
-  std::memcpy(date.data(), &days, 8);
-  std::vector<std::pair<std::string, std::vector<uint8_t>>> values = {
-      {"Id", Le32Bytes(page)},
-      {"ParentId", Le32Bytes(kTablesContainer)},
-      {"Name", text.Encode(name)},
-      {"Type", {static_cast<uint8_t>(kObjectTable), 0}},
-      {"DateCreate", date},
-      {"DateUpdate", date},
-      {"Flags", Le32Bytes(static_cast<uint32_t>(kFlagAccessSystem))}};
-  if (owners.count(sibling)) values.emplace_back("Owner", owners[sibling]);
-  for (const char* required : {"Id", "ParentId", "Name", "Type"}) {
-    if (cdef.FindColumn(required) == nullptr) {
-      return Damaged(std::string("the catalog has no ") + required + " column");
-    }
-  }
-  auto catalog_row = RowOf(cdef, L, values, true);
+  catalog_values[0].second = Le32Bytes(page);
+  if (owners.count(sibling)) catalog_values.emplace_back("Owner", owners[sibling]);
+  auto catalog_row = RowOf(cdef, L, catalog_values, true);
   if (!catalog_row.ok()) return catalog_row.error();
   if (Status s = AppendRows(file, L, 2, {catalog_row.value()}); !s.ok()) return s.error();
   if (aces != nullptr) {
     if (Status s = AppendRows(file, L, aces->page, ace_rows); !s.ok()) return s.error();
   }
-  return name;
+  return ErrorTableOutcome{name, ""};
 }
 
 }  // namespace engine

@@ -52,15 +52,24 @@ int32_t ErrorTableCode(LossKind kind);
 // The readable description of a loss: what was lost, where, and why.
 std::string ErrorTableDescription(const LossRecord& loss);
 
+struct ErrorTableOutcome {
+  std::string name;       // the table the rows went to; empty when none was added
+  std::string not_added;  // why not, when none was added
+};
+
 // Writes one row per data loss (LossKind other than kHeader and
 // kTableName) into the error table of the mended file. A table of that name
 // with exactly the four columns and no index (one a former repair made)
 // keeps its rows and gets the new ones; any other table of that name is
 // left alone and the rows go to a new table under the first free name
-// MSysCompactError1, MSysCompactError2, ... Returns the table's name.
+// MSysCompactError1, MSysCompactError2, ...
+// When the catalog's indexes could not be given a key for the new table's
+// catalog row (a sort order the key encoder has no codes for), nothing is
+// written and the outcome says why: the repair goes on without the table,
+// its report lists the losses all the same.
 // Errors: 3049 when the catalog cannot take another row (its definition or
 // page map is unreadable in the mended file).
-Result<std::string> AddErrorTable(Salvager& salvager, MendedFile& file,
-                                  const std::vector<LossRecord>& losses);
+Result<ErrorTableOutcome> AddErrorTable(Salvager& salvager, MendedFile& file,
+                                        const std::vector<LossRecord>& losses);
 
 }  // namespace engine

@@ -568,7 +568,8 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
       return fail(Error(table.error().number(),
                         "listing the losses in the copy: " + table.error().description()));
     }
-    result.error_table = table.value();
+    result.error_table = table.value().name;
+    result.error_table_note = table.value().not_added;
   }
 
   // The mended file, compacted.
