@@ -34,6 +34,10 @@ struct Input {
 struct Totals {
   uint64_t copies = 0, skipped = 0, crashes = 0, hangs = 0, open_failed = 0;
   uint64_t repaired = 0, repair_refused = 0, repaired_with_damage = 0;
+  // Repaired copies whose MSysCompactError does not list exactly the
+  // repair's losses (or that have one without losses); copies with losses
+  // whose table was left out (a catalog sort order without key codes).
+  uint64_t error_table_wrong = 0, error_table_left_out = 0;
   salvage_test::Score sum;
 };
 
@@ -151,8 +155,9 @@ int main(int argc, char** argv) {
       }
       // With --repair: the damaged copy repaired into a file, and that file
       // checked. out[9]: 1 repaired, 2 refused with an error; out[10]: damage
-      // problems `check` finds in the repaired file.
-      uint64_t out[12] = {s.untouched,
+      // problems `check` finds in the repaired file; out[12]: 1 when its error
+      // table does not list the losses, 2 when it was left out.
+      uint64_t out[13] = {s.untouched,
                           s.recovered,
                           s.recovered_touched,
                           s.value_lost,
@@ -161,6 +166,7 @@ int main(int argc, char** argv) {
                           s.reported_rows,
                           s.missed_no_definition,
                           s.open_failed ? 1u : 0u,
+                          0,
                           0,
                           0,
                           0};
@@ -181,6 +187,21 @@ int main(int argc, char** argv) {
             co.password = src.input.password;
             auto report = engine::CheckDatabase(out_path, co);
             out[10] = report.ok() ? report->damage_count() : 1;
+            std::string why;
+            auto listed = salvage_test::ErrorTableRows(
+                out_path, ro.password, r->error_table.empty() ? "MSysCompactError" : r->error_table,
+                &why);
+            if (!r->lost_anything()) {
+              out[12] = listed ? 1 : 0;
+            } else if (r->error_table.empty()) {
+              out[12] = listed ? 1 : 2;
+            } else if (!listed) {
+              out[12] = 1;
+            } else {
+              why = salvage_test::ErrorTableMismatch(*listed, r->losses);
+              out[12] = why.empty() ? 0 : 1;
+            }
+            if (verbose && out[12] == 1) std::fprintf(stderr, "  error table: %s\n", why.c_str());
             if (verbose && report.ok()) {
               for (const auto& p : report->problems) {
                 if (p.severity != engine::Severity::kDamage) continue;
@@ -201,7 +222,7 @@ int main(int argc, char** argv) {
       _exit(w > 0 ? 0 : 3);
     }
     close(fds[1]);
-    uint64_t in[12] = {};
+    uint64_t in[13] = {};
     ssize_t got = read(fds[0], in, sizeof in);
     close(fds[0]);
     int status = 0;
@@ -233,6 +254,8 @@ int main(int argc, char** argv) {
       ++refusals[in[11]];
     }
     if (in[10] > 0) ++t.repaired_with_damage;
+    if (in[12] == 1) ++t.error_table_wrong;
+    if (in[12] == 2) ++t.error_table_left_out;
     if (s.invented > 0 || s.untouched != s.recovered) {
       std::cerr << salvage_test::ClassName(kind) << ": "
                 << src.input.path.substr(src.input.path.rfind('/') + 1) << " seed " << seed << " "
@@ -286,24 +309,29 @@ int main(int argc, char** argv) {
   }
   line("all", all);
   if (repair) {
-    std::printf("\nrepair of the same copies:\n%-18s %8s %8s %14s\n", "class", "repaired",
-                "refused", "check-damage");
-    for (const auto& [name, t] : by_class) {
-      std::printf("%-18s %8llu %8llu %14llu\n", name.c_str(),
+    std::printf("\nrepair of the same copies:\n%-18s %8s %8s %14s %12s %12s\n", "class", "repaired",
+                "refused", "check-damage", "errtab-wrong", "errtab-off");
+    auto repair_line = [](const std::string& name, const Totals& t) {
+      std::printf("%-18s %8llu %8llu %14llu %12llu %12llu\n", name.c_str(),
                   static_cast<unsigned long long>(t.repaired),
                   static_cast<unsigned long long>(t.repair_refused),
-                  static_cast<unsigned long long>(t.repaired_with_damage));
+                  static_cast<unsigned long long>(t.repaired_with_damage),
+                  static_cast<unsigned long long>(t.error_table_wrong),
+                  static_cast<unsigned long long>(t.error_table_left_out));
+    };
+    for (const auto& [name, t] : by_class) {
+      repair_line(name, t);
       all.repaired += t.repaired;
       all.repair_refused += t.repair_refused;
       all.repaired_with_damage += t.repaired_with_damage;
+      all.error_table_wrong += t.error_table_wrong;
+      all.error_table_left_out += t.error_table_left_out;
     }
-    std::printf("%-18s %8llu %8llu %14llu\n", "all", static_cast<unsigned long long>(all.repaired),
-                static_cast<unsigned long long>(all.repair_refused),
-                static_cast<unsigned long long>(all.repaired_with_damage));
+    repair_line("all", all);
     for (const auto& [number, n] : refusals) {
       std::printf("  refused with error %llu: %llu\n", static_cast<unsigned long long>(number),
                   static_cast<unsigned long long>(n));
     }
   }
-  return all.crashes + all.hangs + all.sum.invented == 0 ? 0 : 2;
+  return all.crashes + all.hangs + all.sum.invented + all.error_table_wrong == 0 ? 0 : 2;
 }
