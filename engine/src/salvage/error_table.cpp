@@ -646,6 +646,8 @@ Result<ErrorTableOutcome> AddErrorTable(Salvager& sv, MendedFile& file,
     recids.back() = std::move(field.value());
   }
   if (Status s = recid_pages.Finish(); !s.ok()) return s.error();
+  const ColumnDef* table_column = def.FindColumn("ErrorTable");
+  if (table_column == nullptr) return Damaged("the error table has no ErrorTable column");
   std::vector<std::vector<uint8_t>> rows;
   for (size_t i = 0; i < listed.size(); ++i) {
     const LossRecord& r = *listed[i];
@@ -653,7 +655,15 @@ Result<ErrorTableOutcome> AddErrorTable(Salvager& sv, MendedFile& file,
         {"ErrorCode", Le32Bytes(static_cast<uint32_t>(ErrorTableCode(r.kind)))},
         {"ErrorDescription", descriptions[i]}};
     if (!recids[i].empty()) values.emplace_back("ErrorRecid", recids[i]);
-    if (!r.table_name.empty()) values.emplace_back("ErrorTable", text.Encode(r.table_name));
+    if (!r.table_name.empty()) {
+      // Names are at most 64 characters; one read from a damaged catalog is
+      // cut to the column rather than make the row one no reader takes.
+      std::vector<uint8_t> table = text.Encode(r.table_name);
+      if (table.size() > table_column->length) {
+        table.resize(table_column->length & (L.version == JetVersion::kJet4 ? ~1u : ~0u));
+      }
+      values.emplace_back("ErrorTable", std::move(table));
+    }
     auto row = RowOf(def, L, values);
     if (!row.ok()) return row.error();
     rows.push_back(std::move(row.value()));
