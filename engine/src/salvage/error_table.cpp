@@ -505,30 +505,25 @@ std::string ErrorTableDescription(const LossRecord& r) {
   return what;
 }
 
-Result<ErrorTableOutcome> AddErrorTable(Salvager& sv, MendedFile& file,
-                                        const std::vector<LossRecord>& losses) {
-  const Layout& L = sv.layout();
-  const SalvagedTable* catalog = nullptr;
-  const SalvagedTable* aces = nullptr;
-  for (const SalvagedTable& t : sv.tables()) {
-    if (t.page == 2) catalog = &t;
-    if (t.catalog && Lower(t.name) == "msysaces") aces = &t;
-  }
-  if (catalog == nullptr) return Damaged("the catalog's own definition is lost");
-  const TableDef& cdef = catalog->def;
-  const ColumnDef* model = cdef.FindColumn("Name");
-  if (model == nullptr) return Damaged("the catalog has no Name column");
-  TextEncoder text(L.version, sv.text().code_page());
+namespace {
 
-  // What the catalog says: names taken under the Tables container, the
-  // owner and permissions of an ordinary table to give the new one, and
-  // the latest change date (the new table's dates, so a repair of the same
-  // file gives the same bytes).
+// What the catalog says that a new table needs: the names taken under the
+// Tables container, the ordinary tables (in catalog order) and their owners,
+// and the latest change date.
+struct CatalogFacts {
+  std::set<std::string> taken;  // lower case
+  std::vector<uint32_t> user_tables;
+  std::map<uint32_t, std::vector<uint8_t>> owners;
+  std::optional<double> latest;
+};
+
+Result<CatalogFacts> ReadCatalog(Salvager& sv, const SalvagedTable& catalog) {
+  const TableDef& cdef = catalog.def;
+  CatalogFacts facts;
   std::set<uint32_t> present;
-  std::set<std::string> taken;
   for (const SalvagedTable& t : sv.tables()) {
     present.insert(t.page);
-    taken.insert(Lower(t.name));
+    facts.taken.insert(Lower(t.name));
   }
   auto column = [&](const char* name) -> std::optional<size_t> {
     for (size_t k = 0; k < cdef.columns.size(); ++k) {
@@ -543,37 +538,136 @@ Result<ErrorTableOutcome> AddErrorTable(Salvager& sv, MendedFile& file,
     if (!k || !row.fields[*k].present || row.fields[*k].bytes.size() != 4) return std::nullopt;
     return Le32(row.fields[*k].bytes.data());
   };
-  std::vector<uint32_t> user_tables;  // in catalog order
-  std::map<uint32_t, std::vector<uint8_t>> owners;
-  std::optional<double> latest;
-  Status st = sv.ScanRows(*catalog, [&](const RowValues& row) {
+  Status st = sv.ScanRows(catalog, [&](const RowValues& row) {
     const auto id = le32_of(row, c_id), parent = le32_of(row, c_parent),
                flags = le32_of(row, c_flags);
+    if (!id) return true;
     int16_t type = 0;
     if (c_type && row.fields[*c_type].present && row.fields[*c_type].bytes.size() == 2) {
       type = static_cast<int16_t>(Le16(row.fields[*c_type].bytes.data()));
     }
-    if (!id) return true;
+    // Tables are in sv.tables() already; a table whose definition is lost
+    // leaves the catalog, and its name with it.
     if (parent == kTablesContainer && type != kObjectTable && c_name &&
         row.fields[*c_name].present) {
       std::string name;
       sv.text().DecodeValue(row.fields[*c_name].bytes, name);
-      taken.insert(Lower(name));
+      facts.taken.insert(Lower(name));
     }
     if (type == kObjectTable && present.count(*id) && !(flags.value_or(0) & kSystemFlags)) {
-      user_tables.push_back(*id);
+      facts.user_tables.push_back(*id);
     }
     if (c_owner && row.fields[*c_owner].present) {
-      owners[*id].assign(row.fields[*c_owner].bytes.begin(), row.fields[*c_owner].bytes.end());
+      const ByteSpan owner = row.fields[*c_owner].bytes;
+      facts.owners[*id].assign(owner.begin(), owner.end());
     }
     if (c_date && row.fields[*c_date].present && row.fields[*c_date].bytes.size() == 8) {
       double d;
       std::memcpy(&d, row.fields[*c_date].bytes.data(), 8);
-      if (d == d && (!latest || d > *latest)) latest = d;
+      if (d == d && (!facts.latest || d > *facts.latest)) facts.latest = d;
     }
     return true;
   });
   if (!st.ok()) return st.error();
+  return facts;
+}
+
+// The rows listing `listed` in a table of definition `def`: long values go
+// to the two LongValues first, one column at a time.
+Result<std::vector<std::vector<uint8_t>>> LossRows(const TableDef& def, const Layout& L,
+                                                   const TextEncoder& text,
+                                                   const std::vector<const LossRecord*>& listed,
+                                                   LongValues& description_pages,
+                                                   LongValues& recid_pages) {
+  std::vector<std::vector<uint8_t>> descriptions, recids;
+  for (const LossRecord* r : listed) {
+    auto field = description_pages.Add(text.Encode(ErrorTableDescription(*r)));
+    if (!field.ok()) return field.error();
+    descriptions.push_back(std::move(field.value()));
+  }
+  if (Status s = description_pages.Finish(); !s.ok()) return s.error();
+  for (const LossRecord* r : listed) {
+    recids.emplace_back();
+    if (r->raw.empty()) continue;
+    auto field = recid_pages.Add(r->raw);
+    if (!field.ok()) return field.error();
+    recids.back() = std::move(field.value());
+  }
+  if (Status s = recid_pages.Finish(); !s.ok()) return s.error();
+  const ColumnDef* table_column = def.FindColumn("ErrorTable");
+  if (table_column == nullptr) return Damaged("the error table has no ErrorTable column");
+  std::vector<std::vector<uint8_t>> rows;
+  for (size_t i = 0; i < listed.size(); ++i) {
+    const LossRecord& r = *listed[i];
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> values = {
+        {"ErrorCode", Le32Bytes(static_cast<uint32_t>(ErrorTableCode(r.kind)))},
+        {"ErrorDescription", descriptions[i]}};
+    if (!recids[i].empty()) values.emplace_back("ErrorRecid", recids[i]);
+    if (!r.table_name.empty()) {
+      // Names are at most 64 characters; one read from a damaged catalog is
+      // cut to the column rather than make the row one no reader takes.
+      std::vector<uint8_t> table = text.Encode(r.table_name);
+      if (table.size() > table_column->length) {
+        table.resize(table_column->length & (L.version == JetVersion::kJet4 ? ~1u : ~0u));
+      }
+      values.emplace_back("ErrorTable", std::move(table));
+    }
+    auto row = RowOf(def, L, values);
+    if (!row.ok()) return row.error();
+    rows.push_back(std::move(row.value()));
+  }
+  return rows;
+}
+
+// The permission rows of the first ordinary table that has any (else the
+// Tables container's), made the new table's. `sibling` receives whose.
+Result<std::vector<std::vector<uint8_t>>> PermissionRows(Salvager& sv, const SalvagedTable& aces,
+                                                         const std::vector<uint32_t>& user_tables,
+                                                         uint32_t page, uint32_t& sibling) {
+  sibling = kTablesContainer;
+  std::optional<size_t> k;
+  for (size_t i = 0; i < aces.def.columns.size(); ++i) {
+    if (aces.def.columns[i].name == "ObjectId" && aces.def.columns[i].fixed()) k = i;
+  }
+  if (!k) return std::vector<std::vector<uint8_t>>{};
+  std::map<uint32_t, std::vector<std::vector<uint8_t>>> by_object;
+  Status st = sv.ScanRows(aces, [&](const RowValues& row) {
+    const FieldRef& f = row.fields[*k];
+    if (!f.present || f.bytes.size() != 4) return true;
+    // The value lies inside the stored row; its offset there is rewritten.
+    const auto base = reinterpret_cast<std::uintptr_t>(row.stored.data());
+    const auto at = reinterpret_cast<std::uintptr_t>(f.bytes.data());
+    if (at < base || at - base + 4 > row.stored.size()) return true;
+    std::vector<uint8_t> copy(row.stored.begin(), row.stored.end());
+    Put32(copy.data() + (at - base), page);
+    by_object[Le32(f.bytes.data())].push_back(std::move(copy));
+    return true;
+  });
+  if (!st.ok()) return st.error();
+  auto pick = std::find_if(user_tables.begin(), user_tables.end(),
+                           [&](uint32_t id) { return by_object.count(id) != 0; });
+  if (pick != user_tables.end()) sibling = *pick;
+  return std::move(by_object[sibling]);
+}
+
+}  // namespace
+
+Result<ErrorTableOutcome> AddErrorTable(Salvager& sv, MendedFile& file,
+                                        const std::vector<LossRecord>& losses) {
+  const Layout& L = sv.layout();
+  const SalvagedTable* catalog = nullptr;
+  const SalvagedTable* aces = nullptr;
+  for (const SalvagedTable& t : sv.tables()) {
+    if (t.page == 2) catalog = &t;
+    if (t.catalog && Lower(t.name) == "msysaces") aces = &t;
+  }
+  if (catalog == nullptr) return Damaged("the catalog's own definition is lost");
+  const TableDef& cdef = catalog->def;
+  const ColumnDef* model = cdef.FindColumn("Name");
+  if (model == nullptr) return Damaged("the catalog has no Name column");
+  TextEncoder text(L.version, sv.text().code_page());
+  auto facts = ReadCatalog(sv, *catalog);
+  if (!facts.ok()) return facts.error();
 
   // The table to write to: a former repair's, or a new one under a free name.
   const SalvagedTable* existing = nullptr;
@@ -582,14 +676,18 @@ Result<ErrorTableOutcome> AddErrorTable(Salvager& sv, MendedFile& file,
     if (Lower(t.name) == Lower(name) && t.catalog && IsErrorTableShape(t.def, L)) existing = &t;
   }
   if (existing == nullptr) {
-    for (int n = 1; taken.count(Lower(name)); ++n) name = kErrorTableName + std::to_string(n);
+    for (int n = 1; facts->taken.count(Lower(name)); ++n) {
+      name = kErrorTableName + std::to_string(n);
+    }
   } else {
     name = existing->name;
   }
 
-  // The catalog row of a new table, its Id filled in once its page is known.
+  // The catalog row of a new table, its Id filled in once its page is
+  // known. Its dates are the catalog's latest, so a repair of the same file
+  // gives the same bytes.
   std::vector<uint8_t> date(8);
-  double days = latest.value_or(
+  double days = facts->latest.value_or(
       25569.0 +
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() /
           86400.0);
@@ -628,54 +726,17 @@ Result<ErrorTableOutcome> AddErrorTable(Salvager& sv, MendedFile& file,
   for (const LossRecord& r : losses) {
     if (IsDataLoss(r.kind)) listed.push_back(&r);
   }
-  // The long values first, one column at a time, then the rows.
-  std::vector<std::vector<uint8_t>> descriptions, recids;
-  LongValues description_pages(file, L);
-  for (const LossRecord* r : listed) {
-    auto field = description_pages.Add(text.Encode(ErrorTableDescription(*r)));
-    if (!field.ok()) return field.error();
-    descriptions.push_back(std::move(field.value()));
-  }
-  if (Status s = description_pages.Finish(); !s.ok()) return s.error();
-  LongValues recid_pages(file, L);
-  for (const LossRecord* r : listed) {
-    recids.emplace_back();
-    if (r->raw.empty()) continue;
-    auto field = recid_pages.Add(r->raw);
-    if (!field.ok()) return field.error();
-    recids.back() = std::move(field.value());
-  }
-  if (Status s = recid_pages.Finish(); !s.ok()) return s.error();
-  const ColumnDef* table_column = def.FindColumn("ErrorTable");
-  if (table_column == nullptr) return Damaged("the error table has no ErrorTable column");
-  std::vector<std::vector<uint8_t>> rows;
-  for (size_t i = 0; i < listed.size(); ++i) {
-    const LossRecord& r = *listed[i];
-    std::vector<std::pair<std::string, std::vector<uint8_t>>> values = {
-        {"ErrorCode", Le32Bytes(static_cast<uint32_t>(ErrorTableCode(r.kind)))},
-        {"ErrorDescription", descriptions[i]}};
-    if (!recids[i].empty()) values.emplace_back("ErrorRecid", recids[i]);
-    if (!r.table_name.empty()) {
-      // Names are at most 64 characters; one read from a damaged catalog is
-      // cut to the column rather than make the row one no reader takes.
-      std::vector<uint8_t> table = text.Encode(r.table_name);
-      if (table.size() > table_column->length) {
-        table.resize(table_column->length & (L.version == JetVersion::kJet4 ? ~1u : ~0u));
-      }
-      values.emplace_back("ErrorTable", std::move(table));
-    }
-    auto row = RowOf(def, L, values);
-    if (!row.ok()) return row.error();
-    rows.push_back(std::move(row.value()));
-  }
-
+  LongValues description_pages(file, L), recid_pages(file, L);
+  auto rows = LossRows(def, L, text, listed, description_pages, recid_pages);
+  if (!rows.ok()) return rows.error();
   if (existing != nullptr) {
-    if (Status s = AppendRows(file, L, page, rows); !s.ok()) return s.error();
+    if (Status s = AppendRows(file, L, page, rows.value()); !s.ok()) return s.error();
     return ErrorTableOutcome{name, ""};
   }
 
+  // A new table: its rows, page maps and definition.
   auto data = file.Pack(page);
-  for (const auto& row : rows) {
+  for (const auto& row : rows.value()) {
     auto at = data->Add(row);
     if (!at.ok()) return at.error();
   }
@@ -691,7 +752,7 @@ Result<ErrorTableOutcome> AddErrorTable(Salvager& sv, MendedFile& file,
     lv_maps.push_back(map.value());
   }
   auto tdef = ErrorTableDefPage(def, L, *model, text, owned.value(), free_space.value(), lv_maps,
-                                static_cast<uint32_t>(rows.size()));
+                                static_cast<uint32_t>(rows.value().size()));
   if (!tdef.ok()) return tdef.error();
   file.Store(page, std::move(tdef.value()));
 
@@ -699,38 +760,16 @@ Result<ErrorTableOutcome> AddErrorTable(Salvager& sv, MendedFile& file,
   uint32_t sibling = kTablesContainer;
   std::vector<std::vector<uint8_t>> ace_rows;
   if (aces != nullptr) {
-    std::map<uint32_t, std::vector<std::vector<uint8_t>>> by_object;
-    const ColumnDef* object = aces->def.FindColumn("ObjectId");
-    std::optional<size_t> k;
-    for (size_t i = 0; i < aces->def.columns.size(); ++i) {
-      if (&aces->def.columns[i] == object) k = i;
-    }
-    if (k) {
-      st = sv.ScanRows(*aces, [&](const RowValues& row) {
-        const FieldRef& f = row.fields[*k];
-        if (!f.present || f.bytes.size() != 4) return true;
-        const size_t at = static_cast<size_t>(f.bytes.data() - row.stored.data());
-        if (at + 4 > row.stored.size()) return true;
-        std::vector<uint8_t> copy(row.stored.begin(), row.stored.end());
-        Put32(copy.data() + at, page);
-        by_object[Le32(f.bytes.data())].push_back(std::move(copy));
-        return true;
-      });
-      if (!st.ok()) return st.error();
-    }
-    auto pick = std::find_if(user_tables.begin(), user_tables.end(),
-                             [&](uint32_t id) { return by_object.count(id) != 0; });
-    if (pick != user_tables.end()) sibling = *pick;
-    ace_rows = std::move(by_object[sibling]);
+    auto permissions = PermissionRows(sv, *aces, facts->user_tables, page, sibling);
+    if (!permissions.ok()) return permissions.error();
+    ace_rows = std::move(permissions.value());
   }
   catalog_values[0].second = Le32Bytes(page);
-  if (owners.count(sibling)) catalog_values.emplace_back("Owner", owners[sibling]);
+  if (facts->owners.count(sibling)) catalog_values.emplace_back("Owner", facts->owners[sibling]);
   auto catalog_row = RowOf(cdef, L, catalog_values, true);
   if (!catalog_row.ok()) return catalog_row.error();
   if (Status s = AppendRows(file, L, 2, {catalog_row.value()}); !s.ok()) return s.error();
-  if (aces != nullptr) {
-    if (Status s = AppendRows(file, L, aces->page, ace_rows); !s.ok()) return s.error();
-  }
+  if (Status s = AppendRows(file, L, aces ? aces->page : 0, ace_rows); !s.ok()) return s.error();
   return ErrorTableOutcome{name, ""};
 }
 
