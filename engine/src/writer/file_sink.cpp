@@ -67,41 +67,82 @@ FilePageSink::~FilePageSink() {
 
 Status FilePageSink::WritePage(uint32_t number, ByteSpan bytes) {
   if (fd_ < 0) return Error(ErrorCode::kIoError, "the destination is already closed: " + path_);
+  if (failed_) return *failed_;
   if (number >= allocated_) {
     return Error(ErrorCode::kInvalidArgument,
                  "page " + std::to_string(number) + " was written before it was allocated");
   }
-  if (bytes.size() != layout_.page_size) {
+  const uint32_t ps = layout_.page_size;
+  if (bytes.size() != ps) {
     return Error(ErrorCode::kInvalidArgument, "page " + std::to_string(number) + " has " +
                                                   std::to_string(bytes.size()) + " bytes");
   }
-  buffer_.assign(bytes.begin(), bytes.end());
-  EncodePage(buffer_.data(), layout_.page_size, number, database_key_);
-  const off_t offset = static_cast<off_t>(number) * layout_.page_size;
-  size_t done = 0;
-  while (done < buffer_.size()) {
-    ssize_t n = ::pwrite(fd_, buffer_.data() + done, buffer_.size() - done,
-                         offset + static_cast<off_t>(done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return WriteError(errno, "page " + std::to_string(number) + " of " + path_);
+  const uint64_t in_run = run_.size() / ps;
+  uint8_t* target = nullptr;
+  if (number >= run_first_ && number < run_first_ + in_run) {
+    // Written again while still gathered: replace it in the run.
+    target = run_.data() + static_cast<size_t>(number - run_first_) * ps;
+  } else {
+    if (!run_.empty() && (number != run_first_ + in_run || run_.size() + ps > kWriteRunBytes)) {
+      if (Status st = Flush(); !st.ok()) return st;
     }
-    if (n == 0) return WriteError(ENOSPC, "page " + std::to_string(number) + " of " + path_);
-    done += static_cast<size_t>(n);
+    if (run_.empty()) {
+      run_.reserve(std::max<size_t>(kWriteRunBytes, ps));
+      run_first_ = number;
+    }
+    run_.resize(run_.size() + ps);
+    target = run_.data() + run_.size() - ps;
   }
+  std::memcpy(target, bytes.data(), ps);
+  EncodePage(target, ps, number, database_key_);
   if (written_.size() <= number) written_.resize(number + 1, false);
   written_[number] = true;
   return Status::Ok();
 }
 
+Status FilePageSink::Flush() {
+  if (run_.empty()) return Status::Ok();
+  const uint32_t ps = layout_.page_size;
+  const uint32_t first = run_first_;
+  const uint32_t count = static_cast<uint32_t>(run_.size() / ps);
+  const off_t offset = static_cast<off_t>(first) * ps;
+  size_t done = 0;
+  auto what = [&] {
+    return (count == 1 ? "page " + std::to_string(first)
+                       : "pages " + std::to_string(first) + "-" +
+                             std::to_string(first + count - 1)) +
+           " of " + path_;
+  };
+  while (done < run_.size()) {
+    ssize_t n = ::pwrite(fd_, run_.data() + done, run_.size() - done,
+                         offset + static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      failed_ = WriteError(errno, what());
+      run_.clear();
+      return *failed_;
+    }
+    if (n == 0) {
+      failed_ = WriteError(ENOSPC, what());
+      run_.clear();
+      return *failed_;
+    }
+    done += static_cast<size_t>(n);
+  }
+  run_.clear();
+  return Status::Ok();
+}
+
 Status FilePageSink::Finish() {
   if (fd_ < 0) return Error(ErrorCode::kIoError, "the destination is already closed: " + path_);
+  if (failed_) return *failed_;
   for (uint32_t n = 0; n < allocated_; ++n) {
     if (n >= written_.size() || !written_[n]) {
       return Error(ErrorCode::kInvalidArgument,
                    "page " + std::to_string(n) + " was allocated but never written");
     }
   }
+  if (Status st = Flush(); !st.ok()) return st;
   const off_t size = static_cast<off_t>(allocated_) * layout_.page_size;
   if (::ftruncate(fd_, size) != 0) return WriteError(errno, path_);
   if (::fsync(fd_) != 0) return WriteError(errno, path_);
@@ -118,6 +159,7 @@ Status FilePageSink::Finish() {
 
 void FilePageSink::Abandon() {
   if (finished_) return;
+  run_.clear();
   if (fd_ >= 0) {
     ::close(fd_);
     fd_ = -1;

@@ -5,6 +5,7 @@
 #include "engine/index.h"
 #include "engine/row.h"
 #include "index_key_rows.h"
+#include "index_key_text.h"
 
 namespace engine {
 
@@ -147,26 +148,29 @@ class IndexKeyMaker::Impl {
     if (Status st = GatherKeyValues(db_, table_, *ix.def, decoder_, values_); !st.ok()) {
       return Fault(ix, at, "a key value cannot be read: " + st.error().description());
     }
+    // Straight into the key while every segment has a code (the hot path:
+    // no allocation once the buffers have grown).
+    bool complete = !ix.columns.empty();
+    for (size_t c = 0; c < ix.columns.size() && complete; ++c) {
+      complete = index_text::AppendKeySegment(ix.columns[c], values_.values[c], out.key,
+                                              scratch_reason_) == KeyStatus::kEncoded;
+    }
+    if (complete) return Status::Ok();
+    out.key.clear();
+
     // Each segment on its own: where one has no code, the others still
     // come from the row (their values may have been remapped).
-    // Reused from row to row: the hot path allocates only inside the encoder.
     auto& segments = segments_;
     segments.resize(ix.columns.size());
     for (auto& seg : segments) seg.reset();
-    bool complete = !ix.columns.empty();
     std::string reason;
     for (size_t c = 0; c < ix.columns.size(); ++c) {
       EncodedKey s = EncodeKeySegment(ix.columns[c], values_.values[c]);
       if (s.ok()) {
         segments[c] = std::move(s.bytes);
-      } else {
-        complete = false;
-        if (reason.empty()) reason = "column " + std::to_string(c + 1) + ": " + s.reason;
+      } else if (reason.empty()) {
+        reason = "column " + std::to_string(c + 1) + ": " + s.reason;
       }
-    }
-    if (complete) {
-      for (auto& s : segments) out.key.insert(out.key.end(), s->begin(), s->end());
-      return Status::Ok();
     }
     if (ix.columns.empty()) reason = "the index has no columns";
     return Reuse(ix, at, segments, reason, out);
@@ -254,6 +258,7 @@ class IndexKeyMaker::Impl {
   RowDecoder decoder_;
   RowKeyValues values_;
   std::vector<std::optional<std::vector<uint8_t>>> segments_;
+  std::string scratch_reason_;
   std::vector<Index> indexes_;
   uint64_t reused_ = 0;
 };
