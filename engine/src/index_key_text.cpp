@@ -31,8 +31,10 @@
 #include "index_key_text.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <stdexcept>
+#include <tuple>
 
 namespace engine::index_text {
 
@@ -234,18 +236,25 @@ bool AppendJet4Text(CodeTable table, std::span<const uint16_t> chars, bool ascen
   bool has_flags = false;
   size_t pos = 0;  // characters with inline bytes so far
 
+  // Inline bytes go straight into room made for the longest possible
+  // ones; each character's whole field is copied, its length kept.
+  constexpr size_t kMaxInline = std::tuple_size_v<decltype(TextCode::inline_bytes)>;
+  out.resize(start + chars.size() * kMaxInline);
+  uint8_t* w = out.data() + start;
   for (uint16_t ch : chars) {
     const TextCode* code = lookup(ch);
     if (code == nullptr) return Miss(out, start, miss, ch);
     const CodeKind kind = code->kind;
     if (kind == CodeKind::kSimple) {
-      AppendSpan(out, code->inline_span());
+      std::memcpy(w, code->inline_bytes.data(), kMaxInline);
+      w += code->inline_len;
       ++pos;
       continue;
     }
     const size_t here = pos;
     if (kind == CodeKind::kInternational || kind == CodeKind::kInternationalFlag) {
-      AppendSpan(out, code->inline_span());
+      std::memcpy(w, code->inline_bytes.data(), kMaxInline);
+      w += code->inline_len;
       ++pos;
     }
     if (kind == CodeKind::kIgnored) continue;
@@ -285,6 +294,7 @@ bool AppendJet4Text(CodeTable table, std::span<const uint16_t> chars, bool ascen
     }
   }
 
+  out.resize(static_cast<size_t>(w - out.data()));
   out.push_back(0x01);
   while (!accents.empty() && accents.back() <= 0x02) accents.pop_back();
   const bool has_records = !records.empty();

@@ -59,6 +59,12 @@ struct TablePlan {
   uint32_t new_id() const { return pages.front(); }
 };
 
+// Payload of the primary-key order: source slot, data slot, key flags.
+constexpr size_t kOrderPayloadSize = 9;
+constexpr uint8_t kKeyHasEntry = 0x01;
+constexpr uint8_t kKeyAnyNull = 0x02;
+constexpr uint8_t kKeyReused = 0x04;
+
 Error InTable(const std::string& table, const Error& e) {
   return Error(e.number(), "table " + table + ": " + e.description());
 }
@@ -234,16 +240,23 @@ Status Compactor::CopyTable(TablePlan& t) {
     }
   }
   int64_t auto_max = 0;
-  std::vector<uint8_t> row;
+  std::vector<uint8_t> copy;  // the row with its ids remapped, where it has any
+  ByteSpan row;               // the row being copied, decoded once by `decoder`
 
   // The row as the copy holds it before its long values move: ids remapped.
+  // `bytes` must stay valid while the row is placed (they point into the
+  // source's pages).
   auto prepare = [&](ByteSpan bytes) -> Status {
-    row.assign(bytes.begin(), bytes.end());
-    if (id_columns.empty() && !auto_column) return Status::Ok();
+    if (id_columns.empty()) {
+      row = bytes;
+    } else {
+      copy.assign(bytes.begin(), bytes.end());
+      row = copy;
+    }
     if (Status st = decoder.Decode(row); !st.ok()) return st;
-    RemapRowIds(row, decoder, id_columns, ids_);
+    // Ids are rewritten in place at their size: the decoded fields stay valid.
+    if (!id_columns.empty()) RemapRowIds(copy, decoder, id_columns, ids_);
     if (auto_column) {
-      if (!id_columns.empty()) decoder.Decode(row);
       const FieldRef& f = decoder.fields()[*auto_column];
       if (f.present && f.bytes.size() == 4) {
         auto_max = std::max<int64_t>(auto_max, static_cast<int32_t>(Le32(f.bytes.data())));
@@ -253,14 +266,18 @@ Status Compactor::CopyTable(TablePlan& t) {
   };
   uint64_t placed = 0;
   const uint64_t expected = def.num_rows;
-  auto place = [&](RowPointer source_location) -> Status {
-    auto rewritten = rewriter.Rewrite(row);
+  // `primary`: the row's primary key when already made.
+  auto place = [&](RowPointer source_location, const RowIndexKey* primary) -> Status {
+    auto rewritten = rewriter.RewriteDecoded(row, decoder);
     if (!rewritten.ok()) return rewritten.error();
     longest_row_ =
         std::max<uint32_t>(longest_row_, static_cast<uint32_t>(rewritten.value().size()));
     auto where = rows.Add(rewritten.value());
     if (!where.ok()) return where.error();
-    if (Status st = indexes.AddRow(row, source_location, where.value()); !st.ok()) return st;
+    if (Status st = indexes.AddDecodedRow(decoder, source_location, where.value(), primary);
+        !st.ok()) {
+      return st;
+    }
     ++placed;
     if (placed % 16384 == 0 &&
         !Report("rows", name, placed, std::max<uint64_t>(expected, placed))) {
@@ -281,18 +298,22 @@ Status Compactor::CopyTable(TablePlan& t) {
 
   Status st;
   if (PrimaryKeyIndex(def)) {
-    // Rows in primary-key order: sort (key, source slot, data slot), then
-    // fetch each row again in that order.
+    // Rows in primary-key order: sort (key, source slot, data slot, key
+    // flags), then fetch each row again in that order; its key goes on to
+    // the primary-key index as it is.
     IndexKeyMaker keys(db_, name, def);
     ExternalSorter order(SorterOptions{row_order_budget, temp_dir_});
     RowIndexKey key;
     st = scan([&](const RowRef& ref) -> Status {
       if (Status s = prepare(ref.bytes); !s.ok()) return s;
-      if (Status s = keys.PrimaryKey(row, ref.location, key); !s.ok()) return s;
-      uint8_t payload[8];
+      if (Status s = keys.PrimaryKeyDecoded(decoder, ref.location, key); !s.ok()) return s;
+      uint8_t payload[kOrderPayloadSize];
       Put32(payload, ref.location.ToLe());
       Put32(payload + 4, ref.data.ToLe());
-      return order.Add(key.key, ByteSpan(payload, 8));
+      payload[8] = static_cast<uint8_t>((key.has_entry ? kKeyHasEntry : 0) |
+                                        (key.any_null ? kKeyAnyNull : 0) |
+                                        (key.reused ? kKeyReused : 0));
+      return order.Add(key.key, ByteSpan(payload, kOrderPayloadSize));
     });
     if (st.ok()) st = order.Finish();
     ExternalSorter::Record record;
@@ -303,24 +324,29 @@ Status Compactor::CopyTable(TablePlan& t) {
         break;
       }
       if (!more.value()) break;
-      if (record.payload.size() != 8) {
+      if (record.payload.size() != kOrderPayloadSize) {
         st = Error(ErrorCode::kIoError, "a sort run came back damaged");
         break;
       }
       RowPointer location = RowPointer::FromLe(Le32(record.payload.data()));
       RowPointer data = RowPointer::FromLe(Le32(record.payload.data() + 4));
+      const uint8_t flags = record.payload[8];
+      key.has_entry = flags & kKeyHasEntry;
+      key.any_null = flags & kKeyAnyNull;
+      key.reused = flags & kKeyReused;
+      key.key.assign(record.key.begin(), record.key.end());
       auto bytes = RowBytesAt(db_, data);
       if (!bytes.ok()) {
         st = bytes.error();
         break;
       }
       st = prepare(bytes.value());
-      if (st.ok()) st = place(location);
+      if (st.ok()) st = place(location, &key);
     }
   } else {
     st = scan([&](const RowRef& ref) -> Status {
       if (Status s = prepare(ref.bytes); !s.ok()) return s;
-      return place(ref.location);
+      return place(ref.location, nullptr);
     });
   }
   if (st.ok()) st = rows.Finish();

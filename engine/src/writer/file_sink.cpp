@@ -130,6 +130,13 @@ Status FilePageSink::Flush() {
     done += static_cast<size_t>(n);
   }
   run_.clear();
+  // Start the disk writing what has gathered, so that the flush in Finish
+  // finds little left to do. Advisory: a failure shows in fsync.
+  unsynced_ += done;
+  if (unsynced_ >= kWritebackBytes) {
+    ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+    unsynced_ = 0;
+  }
   return Status::Ok();
 }
 

@@ -40,6 +40,8 @@ class FilePageSink final : public PageSink {
 
   // Largest run of consecutive pages written with one call.
   static constexpr size_t kWriteRunBytes = size_t{1} << 20;
+  // Writeback of the file is started after every this many bytes written.
+  static constexpr uint64_t kWritebackBytes = uint64_t{32} << 20;
 
   uint32_t allocated() const { return allocated_; }
   const std::string& path() const { return path_; }
@@ -65,6 +67,7 @@ class FilePageSink final : public PageSink {
   std::vector<bool> written_;
   std::vector<uint8_t> run_;  // pages run_first_, run_first_ + 1, ... encoded
   uint32_t run_first_ = 0;
+  uint64_t unsynced_ = 0;  // bytes written since writeback was last started
   std::optional<Error> failed_;  // a run that could not be written: every later call fails
   bool finished_ = false;
 };

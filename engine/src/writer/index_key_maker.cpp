@@ -87,11 +87,22 @@ class IndexKeyMaker::Impl {
 
   Status MakeKeys(ByteSpan row, RowPointer at, std::vector<RowIndexKey>& out) {
     if (Status st = Decode(row, at); !st.ok()) return st;
-    out.resize(indexes_.size());
-    for (uint32_t i = 0; i < indexes_.size(); ++i) {
-      if (Status st = KeyOfDecoded(i, at, out[i]); !st.ok()) return st;
-    }
-    return Status::Ok();
+    return KeysOfDecoded(at, out, std::nullopt);
+  }
+
+  Status MakeKeysDecoded(const RowDecoder& decoded, RowPointer at, std::vector<RowIndexKey>& out,
+                         std::optional<uint32_t> skip) {
+    current_ = &decoded;
+    Status st = KeysOfDecoded(at, out, skip);
+    current_ = &decoder_;
+    return st;
+  }
+
+  Status MakeKeyDecoded(uint32_t i, const RowDecoder& decoded, RowPointer at, RowIndexKey& out) {
+    current_ = &decoded;
+    Status st = KeyOfDecoded(i, at, out);
+    current_ = &decoder_;
+    return st;
   }
 
   Status MakeKey(uint32_t i, ByteSpan row, RowPointer at, RowIndexKey& out) {
@@ -131,21 +142,35 @@ class IndexKeyMaker::Impl {
     return Status::Ok();
   }
 
+  Status KeysOfDecoded(RowPointer at, std::vector<RowIndexKey>& out,
+                       std::optional<uint32_t> skip) {
+    out.resize(indexes_.size());
+    for (uint32_t i = 0; i < indexes_.size(); ++i) {
+      if (skip && *skip == i) continue;
+      if (Status st = KeyOfDecoded(i, at, out[i]); !st.ok()) return st;
+    }
+    return Status::Ok();
+  }
+
   Status KeyOfDecoded(uint32_t i, RowPointer at, RowIndexKey& out) {
+    if (i >= indexes_.size()) {
+      return Error(ErrorCode::kInvalidArgument,
+                   "table \"" + name_ + "\" has no physical index " + std::to_string(i));
+    }
     Index& ix = indexes_[i];
     out.has_entry = out.any_null = out.reused = false;
     out.key.clear();
     if (!ix.setup_error.empty()) return Fault(ix, at, ix.setup_error);
     bool all_null = true;
     for (size_t k : ix.positions) {
-      const bool null = !table_.columns[k].is_boolean() && !decoder_.fields()[k].present;
+      const bool null = !table_.columns[k].is_boolean() && !current_->fields()[k].present;
       all_null = all_null && null;
       out.any_null = out.any_null || null;
     }
     if ((ix.def->flags & kIndexIgnoreNulls) && all_null) return Status::Ok();
     out.has_entry = true;
 
-    if (Status st = GatherKeyValues(db_, table_, *ix.def, decoder_, values_); !st.ok()) {
+    if (Status st = GatherKeyValues(db_, table_, *ix.def, *current_, values_); !st.ok()) {
       return Fault(ix, at, "a key value cannot be read: " + st.error().description());
     }
     // Straight into the key while every segment has a code (the hot path:
@@ -256,6 +281,7 @@ class IndexKeyMaker::Impl {
   std::string name_;
   const TableDef& table_;
   RowDecoder decoder_;
+  const RowDecoder* current_ = &decoder_;  // the row the keys are made of
   RowKeyValues values_;
   std::vector<std::optional<std::vector<uint8_t>>> segments_;
   std::string scratch_reason_;
@@ -284,6 +310,21 @@ Status IndexKeyMaker::PrimaryKey(ByteSpan row, RowPointer source_location, RowIn
     return Status::Ok();
   }
   return impl_->MakeKey(*primary_, row, source_location, out);
+}
+
+Status IndexKeyMaker::MakeKeysDecoded(const RowDecoder& decoded, RowPointer source_location,
+                                      std::vector<RowIndexKey>& out,
+                                      std::optional<uint32_t> skip) {
+  return impl_->MakeKeysDecoded(decoded, source_location, out, skip);
+}
+
+Status IndexKeyMaker::PrimaryKeyDecoded(const RowDecoder& decoded, RowPointer source_location,
+                                        RowIndexKey& out) {
+  if (!primary_) {
+    out = RowIndexKey{};
+    return Status::Ok();
+  }
+  return impl_->MakeKeyDecoded(*primary_, decoded, source_location, out);
 }
 
 uint64_t IndexKeyMaker::keys_reused() const {
