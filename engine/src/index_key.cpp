@@ -172,8 +172,8 @@ KeyStatus AppendText(const index_text::TextTables& tables, const KeyColumn& colu
       return KeyStatus::kNotCovered;
     }
     if (bytes.size() % 2 != 0) {
-      reason = "Jet 4 text of " + std::to_string(bytes.size()) +
-               " bytes is not whole UCS-2 characters";
+      reason =
+          "Jet 4 text of " + std::to_string(bytes.size()) + " bytes is not whole UCS-2 characters";
       return KeyStatus::kInvalidValue;
     }
   }
@@ -260,7 +260,8 @@ KeyStatus index_text::AppendKeySegmentWith(const TextTables& tables, const KeyCo
   }
   const bool known = type == key_type::kBinary || type == key_type::kText ||
                      type == key_type::kMemo || FixedSize(type) != 0;
-  if (!known) return refuse(KeyStatus::kNotCovered, "no key encoding for column type 0x" + Hex(type, 2));
+  if (!known)
+    return refuse(KeyStatus::kNotCovered, "no key encoding for column type 0x" + Hex(type, 2));
   if (type == key_type::kDecimal && column.format == KeyFormat::kJet3) {
     return refuse(KeyStatus::kInvalidValue, "Decimal columns do not exist in Jet 3 files");
   }
@@ -272,9 +273,9 @@ KeyStatus index_text::AppendKeySegmentWith(const TextTables& tables, const KeyCo
 
   const size_t fixed = FixedSize(type);
   if (fixed != 0 && value.bytes.size() != fixed) {
-    return refuse(KeyStatus::kInvalidValue,
-                  std::string(TypeName(type)) + " value of " + std::to_string(value.bytes.size()) +
-                      " bytes (expected " + std::to_string(fixed) + ")");
+    return refuse(KeyStatus::kInvalidValue, std::string(TypeName(type)) + " value of " +
+                                                std::to_string(value.bytes.size()) +
+                                                " bytes (expected " + std::to_string(fixed) + ")");
   }
 
   out.push_back(asc ? kAscValue : kDescValue);

@@ -310,9 +310,9 @@ Status Compactor::CopyTable(TablePlan& t) {
       uint8_t payload[kOrderPayloadSize];
       Put32(payload, ref.location.ToLe());
       Put32(payload + 4, ref.data.ToLe());
-      payload[8] = static_cast<uint8_t>((key.has_entry ? kKeyHasEntry : 0) |
-                                        (key.any_null ? kKeyAnyNull : 0) |
-                                        (key.reused ? kKeyReused : 0));
+      payload[8] =
+          static_cast<uint8_t>((key.has_entry ? kKeyHasEntry : 0) |
+                               (key.any_null ? kKeyAnyNull : 0) | (key.reused ? kKeyReused : 0));
       return order.Add(key.key, ByteSpan(payload, kOrderPayloadSize));
     });
     if (st.ok()) st = order.Finish();

@@ -108,14 +108,14 @@ Status FilePageSink::Flush() {
   const off_t offset = static_cast<off_t>(first) * ps;
   size_t done = 0;
   auto what = [&] {
-    return (count == 1 ? "page " + std::to_string(first)
-                       : "pages " + std::to_string(first) + "-" +
-                             std::to_string(first + count - 1)) +
+    return (count == 1
+                ? "page " + std::to_string(first)
+                : "pages " + std::to_string(first) + "-" + std::to_string(first + count - 1)) +
            " of " + path_;
   };
   while (done < run_.size()) {
-    ssize_t n = ::pwrite(fd_, run_.data() + done, run_.size() - done,
-                         offset + static_cast<off_t>(done));
+    ssize_t n =
+        ::pwrite(fd_, run_.data() + done, run_.size() - done, offset + static_cast<off_t>(done));
     if (n < 0) {
       if (errno == EINTR) continue;
       failed_ = WriteError(errno, what());

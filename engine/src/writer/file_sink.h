@@ -67,7 +67,7 @@ class FilePageSink final : public PageSink {
   std::vector<bool> written_;
   std::vector<uint8_t> run_;  // pages run_first_, run_first_ + 1, ... encoded
   uint32_t run_first_ = 0;
-  uint64_t unsynced_ = 0;  // bytes written since writeback was last started
+  uint64_t unsynced_ = 0;        // bytes written since writeback was last started
   std::optional<Error> failed_;  // a run that could not be written: every later call fails
   bool finished_ = false;
 };

@@ -142,8 +142,7 @@ class IndexKeyMaker::Impl {
     return Status::Ok();
   }
 
-  Status KeysOfDecoded(RowPointer at, std::vector<RowIndexKey>& out,
-                       std::optional<uint32_t> skip) {
+  Status KeysOfDecoded(RowPointer at, std::vector<RowIndexKey>& out, std::optional<uint32_t> skip) {
     out.resize(indexes_.size());
     for (uint32_t i = 0; i < indexes_.size(); ++i) {
       if (skip && *skip == i) continue;
@@ -313,8 +312,7 @@ Status IndexKeyMaker::PrimaryKey(ByteSpan row, RowPointer source_location, RowIn
 }
 
 Status IndexKeyMaker::MakeKeysDecoded(const RowDecoder& decoded, RowPointer source_location,
-                                      std::vector<RowIndexKey>& out,
-                                      std::optional<uint32_t> skip) {
+                                      std::vector<RowIndexKey>& out, std::optional<uint32_t> skip) {
   return impl_->MakeKeysDecoded(decoded, source_location, out, skip);
 }
 

@@ -81,8 +81,7 @@ class IndexKeyMaker {
   // an index whose key the caller already has; out[*skip] is left alone.
   Status MakeKeysDecoded(const RowDecoder& decoded, RowPointer source_location,
                          std::vector<RowIndexKey>& out, std::optional<uint32_t> skip = {});
-  Status PrimaryKeyDecoded(const RowDecoder& decoded, RowPointer source_location,
-                           RowIndexKey& out);
+  Status PrimaryKeyDecoded(const RowDecoder& decoded, RowPointer source_location, RowIndexKey& out);
 
   uint64_t keys_reused() const;  // keys taken from source entries so far
 
