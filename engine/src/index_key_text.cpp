@@ -225,14 +225,18 @@ bool AppendJet4Text(CodeTable table, std::span<const uint16_t> chars, bool ascen
                     std::vector<uint8_t>& out, TextMiss& miss) {
   const CodeLookup lookup(table);
   const size_t start = out.size();
-  // The parts after the inline bytes; they stay empty (and unallocated)
-  // for text of simple characters only.
-  std::vector<uint8_t> accents;
+  // The parts after the inline bytes, in buffers kept from call to call
+  // (one set per thread), so that spaces and punctuation allocate nothing.
+  thread_local struct { std::vector<uint8_t> accents, records, flags; } parts;
+  std::vector<uint8_t>& accents = parts.accents;
+  std::vector<uint8_t>& records = parts.records;
+  std::vector<uint8_t>& flags = parts.flags;
+  accents.clear();
+  records.clear();
+  flags.clear();
   size_t accent_positions = 0;  // characters the accent list already covers
   bool accents_started = false;
   size_t modifier_prefix = 0;  // 1 when the list began with a modifier
-  std::vector<uint8_t> records;
-  std::vector<uint8_t> flags;
   bool has_flags = false;
   size_t pos = 0;  // characters with inline bytes so far
 

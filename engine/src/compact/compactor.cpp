@@ -196,12 +196,13 @@ Result<ByteSpan> RowBytesAt(const Database& db, RowPointer data) {
   if (!page.ok()) return page.error();
   const Layout& L = db.layout();
   const ByteSpan p = page.value();
-  const std::string where =
-      "data page " + std::to_string(data.page) + " row " + std::to_string(data.row);
-  if (p[0] != static_cast<uint8_t>(PageType::kData)) return Damaged(where + ": not a data page");
+  auto where = [&] {
+    return "data page " + std::to_string(data.page) + " row " + std::to_string(data.row);
+  };
+  if (p[0] != static_cast<uint8_t>(PageType::kData)) return Damaged(where() + ": not a data page");
   const uint32_t count = p[L.data_row_count_offset] | (p[L.data_row_count_offset + 1] << 8);
   const uint32_t table_end = L.data_header_size + 2 * count;
-  if (data.row >= count || table_end > L.page_size) return Damaged(where + " does not exist");
+  if (data.row >= count || table_end > L.page_size) return Damaged(where() + " does not exist");
   auto entry = [&](uint32_t row) {
     const uint8_t* e = p.data() + L.data_header_size + 2 * row;
     return static_cast<uint32_t>(e[0] | (e[1] << 8)) & kRowOffsetMask;
@@ -209,7 +210,7 @@ Result<ByteSpan> RowBytesAt(const Database& db, RowPointer data) {
   const uint32_t start = entry(data.row);
   const uint32_t end = data.row == 0 ? L.page_size : entry(data.row - 1u);
   if (start < table_end || start > end || end > L.page_size) {
-    return Damaged(where + ": offsets " + std::to_string(start) + ".." + std::to_string(end) +
+    return Damaged(where() + ": offsets " + std::to_string(start) + ".." + std::to_string(end) +
                    " lie outside the row area");
   }
   return p.subspan(start, end - start);

@@ -67,7 +67,10 @@ FilePageSink::~FilePageSink() {
 
 Status FilePageSink::WritePage(uint32_t number, ByteSpan bytes) {
   if (fd_ < 0) return Error(ErrorCode::kIoError, "the destination is already closed: " + path_);
-  if (failed_) return *failed_;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (failed_) return *failed_;
+  }
   if (number >= allocated_) {
     return Error(ErrorCode::kInvalidArgument,
                  "page " + std::to_string(number) + " was written before it was allocated");
@@ -77,21 +80,24 @@ Status FilePageSink::WritePage(uint32_t number, ByteSpan bytes) {
     return Error(ErrorCode::kInvalidArgument, "page " + std::to_string(number) + " has " +
                                                   std::to_string(bytes.size()) + " bytes");
   }
-  const uint64_t in_run = run_.size() / ps;
+  std::vector<uint8_t>& run = run_.bytes;
+  const uint64_t in_run = run.size() / ps;
   uint8_t* target = nullptr;
-  if (number >= run_first_ && number < run_first_ + in_run) {
-    // Written again while still gathered: replace it in the run.
-    target = run_.data() + static_cast<size_t>(number - run_first_) * ps;
+  if (number >= run_.first && number < run_.first + in_run) {
+    // Written again while still gathered: replace it in the run. (A page
+    // of a run already handed over is written again by a later run, and
+    // runs are written in order.)
+    target = run.data() + static_cast<size_t>(number - run_.first) * ps;
   } else {
-    if (!run_.empty() && (number != run_first_ + in_run || run_.size() + ps > kWriteRunBytes)) {
+    if (!run.empty() && (number != run_.first + in_run || run.size() + ps > kWriteRunBytes)) {
       if (Status st = Flush(); !st.ok()) return st;
     }
-    if (run_.empty()) {
-      run_.reserve(std::max<size_t>(kWriteRunBytes, ps));
-      run_first_ = number;
+    if (run.empty()) {
+      run.reserve(std::max<size_t>(kWriteRunBytes, ps));
+      run_.first = number;
     }
-    run_.resize(run_.size() + ps);
-    target = run_.data() + run_.size() - ps;
+    run.resize(run.size() + ps);
+    target = run.data() + run.size() - ps;
   }
   std::memcpy(target, bytes.data(), ps);
   EncodePage(target, ps, number, database_key_);
@@ -101,35 +107,66 @@ Status FilePageSink::WritePage(uint32_t number, ByteSpan bytes) {
 }
 
 Status FilePageSink::Flush() {
-  if (run_.empty()) return Status::Ok();
+  if (run_.bytes.empty()) return Status::Ok();
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!writer_.joinable()) writer_ = std::thread([this] { WriterLoop(); });
+  changed_.wait(lock, [this] { return queue_.size() < kQueuedRuns || failed_; });
+  if (failed_) {
+    run_.bytes.clear();
+    return *failed_;
+  }
+  queue_.push_back(std::move(run_));
+  run_ = Run{};
+  if (!spare_.empty()) {
+    run_.bytes = std::move(spare_.back());
+    spare_.pop_back();
+  }
+  changed_.notify_all();
+  return Status::Ok();
+}
+
+void FilePageSink::WriterLoop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (true) {
+    changed_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+    if (queue_.empty()) return;  // stopped with nothing left
+    Run run = std::move(queue_.front());
+    queue_.pop_front();
+    writing_ = true;
+    const bool skip = failed_.has_value();  // nothing more after a failure
+    lock.unlock();
+    std::optional<Error> error;
+    if (!skip) error = WriteRun(run);
+    lock.lock();
+    writing_ = false;
+    if (error && !failed_) failed_ = std::move(error);
+    run.bytes.clear();
+    spare_.push_back(std::move(run.bytes));
+    changed_.notify_all();
+  }
+}
+
+std::optional<Error> FilePageSink::WriteRun(const Run& run) {
   const uint32_t ps = layout_.page_size;
-  const uint32_t first = run_first_;
-  const uint32_t count = static_cast<uint32_t>(run_.size() / ps);
-  const off_t offset = static_cast<off_t>(first) * ps;
-  size_t done = 0;
+  const auto count = static_cast<uint32_t>(run.bytes.size() / ps);
+  const off_t offset = static_cast<off_t>(run.first) * ps;
   auto what = [&] {
-    return (count == 1
-                ? "page " + std::to_string(first)
-                : "pages " + std::to_string(first) + "-" + std::to_string(first + count - 1)) +
+    return (count == 1 ? "page " + std::to_string(run.first)
+                       : "pages " + std::to_string(run.first) + "-" +
+                             std::to_string(run.first + count - 1)) +
            " of " + path_;
   };
-  while (done < run_.size()) {
-    ssize_t n =
-        ::pwrite(fd_, run_.data() + done, run_.size() - done, offset + static_cast<off_t>(done));
+  size_t done = 0;
+  while (done < run.bytes.size()) {
+    ssize_t n = ::pwrite(fd_, run.bytes.data() + done, run.bytes.size() - done,
+                         offset + static_cast<off_t>(done));
     if (n < 0) {
       if (errno == EINTR) continue;
-      failed_ = WriteError(errno, what());
-      run_.clear();
-      return *failed_;
+      return WriteError(errno, what());
     }
-    if (n == 0) {
-      failed_ = WriteError(ENOSPC, what());
-      run_.clear();
-      return *failed_;
-    }
+    if (n == 0) return WriteError(ENOSPC, what());
     done += static_cast<size_t>(n);
   }
-  run_.clear();
   // Start the disk writing what has gathered, so that the flush in Finish
   // finds little left to do. Advisory: a failure shows in fsync.
   unsynced_ += done;
@@ -137,12 +174,31 @@ Status FilePageSink::Flush() {
     ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
     unsynced_ = 0;
   }
+  return std::nullopt;
+}
+
+Status FilePageSink::Drain() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return (queue_.empty() && !writing_) || failed_; });
+  if (failed_) return *failed_;
   return Status::Ok();
+}
+
+void FilePageSink::StopWriter() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+    changed_.notify_all();
+  }
+  if (writer_.joinable()) writer_.join();
 }
 
 Status FilePageSink::Finish() {
   if (fd_ < 0) return Error(ErrorCode::kIoError, "the destination is already closed: " + path_);
-  if (failed_) return *failed_;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (failed_) return *failed_;
+  }
   for (uint32_t n = 0; n < allocated_; ++n) {
     if (n >= written_.size() || !written_[n]) {
       return Error(ErrorCode::kInvalidArgument,
@@ -150,9 +206,15 @@ Status FilePageSink::Finish() {
     }
   }
   if (Status st = Flush(); !st.ok()) return st;
+  if (Status st = Drain(); !st.ok()) return st;
+  StopWriter();
   const off_t size = static_cast<off_t>(allocated_) * layout_.page_size;
-  if (::ftruncate(fd_, size) != 0) return WriteError(errno, path_);
-  if (::fsync(fd_) != 0) return WriteError(errno, path_);
+  if (::ftruncate(fd_, size) != 0 || ::fsync(fd_) != 0) {
+    const int err = errno;
+    std::lock_guard<std::mutex> lock(mutex_);
+    failed_ = WriteError(err, path_);
+    return *failed_;
+  }
   int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) {
@@ -166,7 +228,13 @@ Status FilePageSink::Finish() {
 
 void FilePageSink::Abandon() {
   if (finished_) return;
-  run_.clear();
+  // The writer finishes what it holds before the file goes.
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.clear();
+  }
+  StopWriter();
+  run_.bytes.clear();
   if (fd_ >= 0) {
     ::close(fd_);
     fd_ = -1;

@@ -8,15 +8,22 @@
 //
 // Pages with consecutive numbers, as a compaction mostly writes them, are
 // gathered and written with one pwrite per run of up to kWriteRunBytes; a
-// page out of sequence writes the run gathered so far first. A failing
-// write is reported by the call that writes the run (a later WritePage or
-// Finish), naming the pages.
+// page out of sequence ends the run gathered so far. Finished runs go to a
+// writer thread, in order, while the caller goes on (at most kQueuedRuns
+// wait; the caller waits when that many do), so the copying into the page
+// cache overlaps the caller's work; the bytes on disk are the same either
+// way. A failing write is reported by the next WritePage or by Finish,
+// naming the pages, and fails the sink for good.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "writer/page_sink.h"
@@ -42,6 +49,8 @@ class FilePageSink final : public PageSink {
   static constexpr size_t kWriteRunBytes = size_t{1} << 20;
   // Writeback of the file is started after every this many bytes written.
   static constexpr uint64_t kWritebackBytes = uint64_t{32} << 20;
+  // Runs handed to the writer thread and not yet written, at most.
+  static constexpr size_t kQueuedRuns = 4;
 
   uint32_t allocated() const { return allocated_; }
   const std::string& path() const { return path_; }
@@ -56,8 +65,20 @@ class FilePageSink final : public PageSink {
   FilePageSink(std::string path, int fd, const Layout& layout, uint32_t database_key)
       : path_(std::move(path)), fd_(fd), layout_(layout), database_key_(database_key) {}
 
-  // Writes the gathered run, if any.
+  struct Run {
+    uint32_t first = 0;  // page number of its first page
+    std::vector<uint8_t> bytes;
+  };
+
+  // Hands the gathered run, if any, to the writer thread.
   Status Flush();
+  // Waits until every run handed over is written; the first failure.
+  Status Drain();
+  // Stops the writer thread (after the runs handed over).
+  void StopWriter();
+  void WriterLoop();
+  // Writes one run at its place: the error names its pages.
+  std::optional<Error> WriteRun(const Run& run);
 
   std::string path_;
   int fd_ = -1;
@@ -65,11 +86,19 @@ class FilePageSink final : public PageSink {
   uint32_t database_key_;
   uint32_t allocated_ = 0;
   std::vector<bool> written_;
-  std::vector<uint8_t> run_;  // pages run_first_, run_first_ + 1, ... encoded
-  uint32_t run_first_ = 0;
-  uint64_t unsynced_ = 0;        // bytes written since writeback was last started
-  std::optional<Error> failed_;  // a run that could not be written: every later call fails
+  Run run_;  // being gathered: pages run_.first, run_.first + 1, ... encoded
   bool finished_ = false;
+
+  // Shared with the writer thread, under mutex_.
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Run> queue_;                    // handed over, not yet written
+  std::vector<std::vector<uint8_t>> spare_;  // buffers of written runs, for reuse
+  bool writing_ = false;                     // the writer holds a run
+  bool stop_ = false;
+  std::optional<Error> failed_;  // a run that could not be written: every later call fails
+  std::thread writer_;           // started with the first run
+  uint64_t unsynced_ = 0;        // writer only: bytes since writeback was last started
 };
 
 // The error a failed write maps to: ENOSPC/EDQUOT 3026, anything else 3043.
