@@ -299,8 +299,8 @@ TEST_P(PerVersion, FileSinkGathersRunsWithoutMixingPagesUp) {
   const std::string path = dir / "runs.mdb";
   const uint32_t key = 0x0BADF00D;
   const uint32_t ps = L().page_size;
-  // More consecutive pages than one run holds.
-  const uint32_t count = static_cast<uint32_t>(FilePageSink::kWriteRunBytes / ps) * 2 + 40;
+  // More pages than two windows hold.
+  const uint32_t count = FilePageSink::kWindowPages * 2 + 40;
   std::vector<uint8_t> expected(count, 0);
   {
     auto sink = FilePageSink::Create(path, L(), key);
@@ -318,6 +318,8 @@ TEST_P(PerVersion, FileSinkGathersRunsWithoutMixingPagesUp) {
     for (uint32_t n = 3; n < count - 10; ++n) {
       write(n, static_cast<uint8_t>(0x20 + n % 50));
       if (n == 9) write(6, 0xA6);          // again while still gathered
+      if (n == 40) write(20, 0xD4);        // again, its window still open
+      if (n == 300) write(100, 0xE4);      // late, outside the window
       if (n == count / 2) write(5, 0xB5);  // again after its run went out
     }
     for (uint32_t n = count - 1; n >= count - 10; --n) write(n, 0xC0);  // backwards

@@ -80,47 +80,46 @@ Status FilePageSink::WritePage(uint32_t number, ByteSpan bytes) {
     return Error(ErrorCode::kInvalidArgument, "page " + std::to_string(number) + " has " +
                                                   std::to_string(bytes.size()) + " bytes");
   }
-  std::vector<uint8_t>& run = run_.bytes;
-  const uint64_t in_run = run.size() / ps;
-  uint8_t* target = nullptr;
-  if (number >= run_.first && number < run_.first + in_run) {
-    // Written again while still gathered: replace it in the run. (A page
-    // of a run already handed over is written again by a later run, and
-    // runs are written in order.)
-    target = run.data() + static_cast<size_t>(number - run_.first) * ps;
-  } else {
-    if (!run.empty() && (number != run_.first + in_run || run.size() + ps > kWriteRunBytes)) {
-      if (Status st = Flush(); !st.ok()) return st;
-    }
-    if (run.empty()) {
-      run.reserve(std::max<size_t>(kWriteRunBytes, ps));
-      run_.first = number;
-    }
-    run.resize(run.size() + ps);
-    target = run.data() + run.size() - ps;
+  if (window_.count > 0 && (number < window_.base || number - window_.base >= kWindowPages)) {
+    if (Status st = Flush(); !st.ok()) return st;
   }
+  if (window_.count == 0) {
+    window_.base = number > kWindowSlack ? number - kWindowSlack : 0;
+    window_.bytes.resize(size_t{kWindowPages} * ps);
+    window_.present.assign(kWindowPages, 0);
+  }
+  // Written again while still gathered: replaced in the window. (A page of
+  // a window already handed over is written again by a later window, and
+  // windows are written in order.)
+  const uint32_t slot = number - window_.base;
+  uint8_t* target = window_.bytes.data() + size_t{slot} * ps;
   std::memcpy(target, bytes.data(), ps);
   EncodePage(target, ps, number, database_key_);
+  if (!window_.present[slot]) {
+    window_.present[slot] = 1;
+    ++window_.count;
+  }
   if (written_.size() <= number) written_.resize(number + 1, false);
   written_[number] = true;
   return Status::Ok();
 }
 
 Status FilePageSink::Flush() {
-  if (run_.bytes.empty()) return Status::Ok();
+  if (window_.count == 0) return Status::Ok();
   std::unique_lock<std::mutex> lock(mutex_);
   if (!writer_.joinable()) writer_ = std::thread([this] { WriterLoop(); });
-  changed_.wait(lock, [this] { return queue_.size() < kQueuedRuns || failed_; });
+  changed_.wait(lock, [this] { return queue_.size() < kQueuedWindows || failed_; });
   if (failed_) {
-    run_.bytes.clear();
+    window_.count = 0;
     return *failed_;
   }
-  queue_.push_back(std::move(run_));
-  run_ = Run{};
+  queue_.push_back(std::move(window_));
+  window_ = Window{};
   if (!spare_.empty()) {
-    run_.bytes = std::move(spare_.back());
+    window_ = std::move(spare_.back());
     spare_.pop_back();
   }
+  window_.count = 0;
   changed_.notify_all();
   return Status::Ok();
 }
@@ -130,46 +129,56 @@ void FilePageSink::WriterLoop() {
   while (true) {
     changed_.wait(lock, [this] { return stop_ || !queue_.empty(); });
     if (queue_.empty()) return;  // stopped with nothing left
-    Run run = std::move(queue_.front());
+    Window window = std::move(queue_.front());
     queue_.pop_front();
     writing_ = true;
     const bool skip = failed_.has_value();  // nothing more after a failure
     lock.unlock();
     std::optional<Error> error;
-    if (!skip) error = WriteRun(run);
+    if (!skip) error = WriteWindow(window);
     lock.lock();
     writing_ = false;
     if (error && !failed_) failed_ = std::move(error);
-    run.bytes.clear();
-    spare_.push_back(std::move(run.bytes));
+    spare_.push_back(std::move(window));
     changed_.notify_all();
   }
 }
 
-std::optional<Error> FilePageSink::WriteRun(const Run& run) {
+std::optional<Error> FilePageSink::WriteWindow(const Window& window) {
   const uint32_t ps = layout_.page_size;
-  const auto count = static_cast<uint32_t>(run.bytes.size() / ps);
-  const off_t offset = static_cast<off_t>(run.first) * ps;
-  auto what = [&] {
-    return (count == 1 ? "page " + std::to_string(run.first)
-                       : "pages " + std::to_string(run.first) + "-" +
-                             std::to_string(run.first + count - 1)) +
-           " of " + path_;
-  };
-  size_t done = 0;
-  while (done < run.bytes.size()) {
-    ssize_t n = ::pwrite(fd_, run.bytes.data() + done, run.bytes.size() - done,
-                         offset + static_cast<off_t>(done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return WriteError(errno, what());
+  for (uint32_t slot = 0; slot < kWindowPages;) {
+    if (!window.present[slot]) {
+      ++slot;
+      continue;
     }
-    if (n == 0) return WriteError(ENOSPC, what());
-    done += static_cast<size_t>(n);
+    uint32_t end = slot + 1;
+    while (end < kWindowPages && window.present[end]) ++end;
+    const uint32_t first = window.base + slot;
+    const uint32_t count = end - slot;
+    const uint8_t* data = window.bytes.data() + size_t{slot} * ps;
+    const size_t size = size_t{count} * ps;
+    const off_t offset = static_cast<off_t>(first) * ps;
+    auto what = [&] {
+      return (count == 1
+                  ? "page " + std::to_string(first)
+                  : "pages " + std::to_string(first) + "-" + std::to_string(first + count - 1)) +
+             " of " + path_;
+    };
+    size_t done = 0;
+    while (done < size) {
+      ssize_t n = ::pwrite(fd_, data + done, size - done, offset + static_cast<off_t>(done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return WriteError(errno, what());
+      }
+      if (n == 0) return WriteError(ENOSPC, what());
+      done += static_cast<size_t>(n);
+    }
+    unsynced_ += size;
+    slot = end;
   }
   // Start the disk writing what has gathered, so that the flush in Finish
   // finds little left to do. Advisory: a failure shows in fsync.
-  unsynced_ += done;
   if (unsynced_ >= kWritebackBytes) {
     ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
     unsynced_ = 0;
@@ -234,7 +243,7 @@ void FilePageSink::Abandon() {
     queue_.clear();
   }
   StopWriter();
-  run_.bytes.clear();
+  window_.count = 0;
   if (fd_ >= 0) {
     ::close(fd_);
     fd_ = -1;

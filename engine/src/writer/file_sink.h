@@ -6,14 +6,17 @@
 // Finish flushes the file to disk. Until Finish has succeeded the file is
 // partial: Abandon (or the destructor) removes it.
 //
-// Pages with consecutive numbers, as a compaction mostly writes them, are
-// gathered and written with one pwrite per run of up to kWriteRunBytes; a
-// page out of sequence ends the run gathered so far. Finished runs go to a
-// writer thread, in order, while the caller goes on (at most kQueuedRuns
-// wait; the caller waits when that many do), so the copying into the page
-// cache overlaps the caller's work; the bytes on disk are the same either
-// way. A failing write is reported by the next WritePage or by Finish,
-// naming the pages, and fails the sink for good.
+// A compaction writes its pages nearly in order: a data page goes out after
+// the long-value pages allocated while it filled, definition pages at the
+// end of their table. Pages are therefore gathered in a window of
+// kWindowPages numbers, starting kWindowSlack below the first page that
+// opens it; a page outside the window closes it. A closed window is written
+// with one pwrite per run of consecutive pages it holds, by a writer thread,
+// in order, while the caller goes on (at most kQueuedWindows wait; the
+// caller waits when that many do), so the copying into the page cache
+// overlaps the caller's work; the bytes on disk are the same either way. A
+// failing write is reported by the next WritePage or by Finish, naming the
+// pages, and fails the sink for good.
 #pragma once
 
 #include <condition_variable>
@@ -45,12 +48,12 @@ class FilePageSink final : public PageSink {
   uint32_t AllocatePage() override { return allocated_++; }
   Status WritePage(uint32_t number, ByteSpan bytes) override;
 
-  // Largest run of consecutive pages written with one call.
-  static constexpr size_t kWriteRunBytes = size_t{1} << 20;
+  static constexpr uint32_t kWindowPages = 256;
+  static constexpr uint32_t kWindowSlack = 32;
   // Writeback of the file is started after every this many bytes written.
   static constexpr uint64_t kWritebackBytes = uint64_t{32} << 20;
-  // Runs handed to the writer thread and not yet written, at most.
-  static constexpr size_t kQueuedRuns = 4;
+  // Windows handed to the writer thread and not yet written, at most.
+  static constexpr size_t kQueuedWindows = 4;
 
   uint32_t allocated() const { return allocated_; }
   const std::string& path() const { return path_; }
@@ -65,20 +68,23 @@ class FilePageSink final : public PageSink {
   FilePageSink(std::string path, int fd, const Layout& layout, uint32_t database_key)
       : path_(std::move(path)), fd_(fd), layout_(layout), database_key_(database_key) {}
 
-  struct Run {
-    uint32_t first = 0;  // page number of its first page
-    std::vector<uint8_t> bytes;
+  struct Window {
+    uint32_t base = 0;             // page number of its first slot
+    std::vector<uint8_t> bytes;    // kWindowPages slots of a page, encoded
+    std::vector<uint8_t> present;  // per slot: 1 when it holds a page
+    uint32_t count = 0;            // slots that hold a page
   };
 
-  // Hands the gathered run, if any, to the writer thread.
+  // Hands the window, if it holds anything, to the writer thread.
   Status Flush();
   // Waits until every run handed over is written; the first failure.
   Status Drain();
   // Stops the writer thread (after the runs handed over).
   void StopWriter();
   void WriterLoop();
-  // Writes one run at its place: the error names its pages.
-  std::optional<Error> WriteRun(const Run& run);
+  // Writes the pages of a window at their places: the error names the
+  // pages of the run that failed.
+  std::optional<Error> WriteWindow(const Window& window);
 
   std::string path_;
   int fd_ = -1;
@@ -86,18 +92,18 @@ class FilePageSink final : public PageSink {
   uint32_t database_key_;
   uint32_t allocated_ = 0;
   std::vector<bool> written_;
-  Run run_;  // being gathered: pages run_.first, run_.first + 1, ... encoded
+  Window window_;  // being gathered
   bool finished_ = false;
 
   // Shared with the writer thread, under mutex_.
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<Run> queue_;                    // handed over, not yet written
-  std::vector<std::vector<uint8_t>> spare_;  // buffers of written runs, for reuse
-  bool writing_ = false;                     // the writer holds a run
+  std::deque<Window> queue_;   // handed over, not yet written
+  std::vector<Window> spare_;  // written windows, for reuse
+  bool writing_ = false;       // the writer holds a window
   bool stop_ = false;
   std::optional<Error> failed_;  // a run that could not be written: every later call fails
-  std::thread writer_;           // started with the first run
+  std::thread writer_;           // started with the first window
   uint64_t unsynced_ = 0;        // writer only: bytes since writeback was last started
 };
 
