@@ -247,14 +247,18 @@ Status Compactor::CopyTable(TablePlan& t) {
   // The row as the copy holds it before its long values move: ids remapped.
   // `bytes` must stay valid while the row is placed (they point into the
   // source's pages).
-  auto prepare = [&](ByteSpan bytes) -> Status {
+  auto prepare = [&](ByteSpan bytes, RowPointer source_location) -> Status {
     if (id_columns.empty()) {
       row = bytes;
     } else {
       copy.assign(bytes.begin(), bytes.end());
       row = copy;
     }
-    if (Status st = decoder.Decode(row); !st.ok()) return st;
+    if (Status st = decoder.Decode(row); !st.ok()) {
+      return Error(st.error().number(), "row at page " + std::to_string(source_location.page) +
+                                            " row " + std::to_string(source_location.row) +
+                                            " of the source: " + st.error().description());
+    }
     // Ids are rewritten in place at their size: the decoded fields stay valid.
     if (!id_columns.empty()) RemapRowIds(copy, decoder, id_columns, ids_);
     if (auto_column) {
@@ -306,7 +310,7 @@ Status Compactor::CopyTable(TablePlan& t) {
     ExternalSorter order(SorterOptions{row_order_budget, temp_dir_});
     RowIndexKey key;
     st = scan([&](const RowRef& ref) -> Status {
-      if (Status s = prepare(ref.bytes); !s.ok()) return s;
+      if (Status s = prepare(ref.bytes, ref.location); !s.ok()) return s;
       if (Status s = keys.PrimaryKeyDecoded(decoder, ref.location, key); !s.ok()) return s;
       uint8_t payload[kOrderPayloadSize];
       Put32(payload, ref.location.ToLe());
@@ -341,12 +345,12 @@ Status Compactor::CopyTable(TablePlan& t) {
         st = bytes.error();
         break;
       }
-      st = prepare(bytes.value());
+      st = prepare(bytes.value(), location);
       if (st.ok()) st = place(location, &key);
     }
   } else {
     st = scan([&](const RowRef& ref) -> Status {
-      if (Status s = prepare(ref.bytes); !s.ok()) return s;
+      if (Status s = prepare(ref.bytes, ref.location); !s.ok()) return s;
       return place(ref.location, nullptr);
     });
   }
