@@ -29,10 +29,6 @@ std::string Hex(uint32_t v, int digits) {
   return buf;
 }
 
-EncodedKey NotCovered(std::string reason) {
-  return EncodedKey{KeyStatus::kNotCovered, {}, std::move(reason)};
-}
-
 EncodedKey Invalid(std::string reason) {
   return EncodedKey{KeyStatus::kInvalidValue, {}, std::move(reason)};
 }
@@ -159,43 +155,60 @@ const char* TypeName(uint8_t type) {
   }
 }
 
-EncodedKey EncodeText(const index_text::TextTables& tables, const KeyColumn& column,
-                      std::span<const uint8_t> bytes, std::vector<uint8_t>& out) {
-  std::vector<uint16_t> chars;
+KeyStatus AppendText(const index_text::TextTables& tables, const KeyColumn& column,
+                     std::span<const uint8_t> bytes, std::vector<uint8_t>& out,
+                     std::string& reason) {
   if (column.format == KeyFormat::kJet3) {
     if (column.sort_order != kGeneralSortOrder || column.code_page != 1252) {
-      return NotCovered("no text codes for Jet 3 sort order 0x" + Hex(column.sort_order, 4) +
-                        " with code page " + std::to_string(column.code_page) +
-                        " (known: General 0x0409, code page 1252)");
+      reason = "no text codes for Jet 3 sort order 0x" + Hex(column.sort_order, 4) +
+               " with code page " + std::to_string(column.code_page) +
+               " (known: General 0x0409, code page 1252)";
+      return KeyStatus::kNotCovered;
     }
   } else {
     if (column.sort_order != kGeneralSortOrder || column.sort_order_version != 0) {
-      return NotCovered("no text codes for Jet 4 sort order 0x" + Hex(column.sort_order, 4) +
-                        " version " + std::to_string(column.sort_order_version) +
-                        " (known: General 0x0409 version 0)");
+      reason = "no text codes for Jet 4 sort order 0x" + Hex(column.sort_order, 4) + " version " +
+               std::to_string(column.sort_order_version) + " (known: General 0x0409 version 0)";
+      return KeyStatus::kNotCovered;
     }
     if (bytes.size() % 2 != 0) {
-      return Invalid("Jet 4 text of " + std::to_string(bytes.size()) +
-                     " bytes is not whole UCS-2 characters");
+      reason =
+          "Jet 4 text of " + std::to_string(bytes.size()) + " bytes is not whole UCS-2 characters";
+      return KeyStatus::kInvalidValue;
     }
   }
-  chars = index_text::PrepareText(index_text::TextChars(column.format, bytes));
-  index_text::TextOutcome text =
-      column.format == KeyFormat::kJet3
-          ? index_text::EncodeJet3Text(tables.jet3, chars, column.ascending)
-          : index_text::EncodeJet4Text(tables.jet4, chars, column.ascending);
-  if (!text.ok) {
-    if (column.format == KeyFormat::kJet3) {
-      return NotCovered(
-          std::string(text.weight_unknown ? "unknown accent weight of" : "unknown code for") +
-          " character 0x" + Hex(text.missing, 2) +
-          " of code page 1252 in sort order 0x0409 (Jet 3 General)");
+  // The common preparation (first 255 characters, no trailing spaces) on a
+  // fixed buffer.
+  constexpr size_t kMaxIndexedChars = 255;
+  std::array<uint16_t, kMaxIndexedChars> buffer;
+  size_t n = 0;
+  if (column.format == KeyFormat::kJet3) {
+    n = std::min(bytes.size(), kMaxIndexedChars);
+    for (size_t i = 0; i < n; ++i) buffer[i] = bytes[i];
+  } else {
+    n = std::min(bytes.size() / 2, kMaxIndexedChars);
+    for (size_t i = 0; i < n; ++i) {
+      buffer[i] = static_cast<uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
     }
-    return NotCovered("unknown code for character U+" + Hex(text.missing, 4) +
-                      " in sort order 0x0409 (Jet 4 General legacy)");
   }
-  out.insert(out.end(), text.bytes.begin(), text.bytes.end());
-  return EncodedKey{};
+  while (n > 0 && buffer[n - 1] == 0x20) --n;
+  const std::span<const uint16_t> chars(buffer.data(), n);
+  index_text::TextMiss miss;
+  if (column.format == KeyFormat::kJet3) {
+    if (index_text::AppendJet3Text(tables.jet3, chars, column.ascending, out, miss)) {
+      return KeyStatus::kEncoded;
+    }
+    reason = std::string(miss.weight_unknown ? "unknown accent weight of" : "unknown code for") +
+             " character 0x" + Hex(miss.ch, 2) +
+             " of code page 1252 in sort order 0x0409 (Jet 3 General)";
+    return KeyStatus::kNotCovered;
+  }
+  if (index_text::AppendJet4Text(tables.jet4, chars, column.ascending, out, miss)) {
+    return KeyStatus::kEncoded;
+  }
+  reason = "unknown code for character U+" + Hex(miss.ch, 4) +
+           " in sort order 0x0409 (Jet 4 General legacy)";
+  return KeyStatus::kNotCovered;
 }
 
 index_text::TextTables CompiledTables() {
@@ -215,33 +228,54 @@ EncodedKey EncodeIndexKey(std::span<const KeyColumn> columns, std::span<const Ke
 EncodedKey index_text::EncodeKeySegmentWith(const TextTables& tables, const KeyColumn& column,
                                             const KeyValue& value) {
   EncodedKey key;
-  std::vector<uint8_t>& out = key.bytes;
+  key.status = AppendKeySegmentWith(tables, column, value, key.bytes, key.reason);
+  return key;
+}
+
+KeyStatus index_text::AppendKeySegment(const KeyColumn& column, const KeyValue& value,
+                                       std::vector<uint8_t>& out, std::string& reason) {
+  return AppendKeySegmentWith(CompiledTables(), column, value, out, reason);
+}
+
+KeyStatus index_text::AppendKeySegmentWith(const TextTables& tables, const KeyColumn& column,
+                                           const KeyValue& value, std::vector<uint8_t>& out,
+                                           std::string& reason) {
   const bool asc = column.ascending;
   const uint8_t type = column.type;
+  const size_t origin = out.size();
+  auto refuse = [&](KeyStatus status, std::string why) {
+    out.resize(origin);
+    reason = std::move(why);
+    return status;
+  };
 
   if (type == key_type::kBoolean) {
     out.push_back(asc ? kAscValue : kDescValue);
     uint8_t b = value.boolean ? 0x00 : 0xFF;
     out.push_back(asc ? b : static_cast<uint8_t>(~b));
-    return key;
+    return KeyStatus::kEncoded;
   }
-  if (type == key_type::kOle) return NotCovered("OLE Object columns cannot be indexed");
+  if (type == key_type::kOle) {
+    return refuse(KeyStatus::kNotCovered, "OLE Object columns cannot be indexed");
+  }
   const bool known = type == key_type::kBinary || type == key_type::kText ||
                      type == key_type::kMemo || FixedSize(type) != 0;
-  if (!known) return NotCovered("no key encoding for column type 0x" + Hex(type, 2));
+  if (!known)
+    return refuse(KeyStatus::kNotCovered, "no key encoding for column type 0x" + Hex(type, 2));
   if (type == key_type::kDecimal && column.format == KeyFormat::kJet3) {
-    return Invalid("Decimal columns do not exist in Jet 3 files");
+    return refuse(KeyStatus::kInvalidValue, "Decimal columns do not exist in Jet 3 files");
   }
 
   if (value.is_null) {
     out.push_back(asc ? kAscNull : kDescNull);
-    return key;
+    return KeyStatus::kEncoded;
   }
 
   const size_t fixed = FixedSize(type);
   if (fixed != 0 && value.bytes.size() != fixed) {
-    return Invalid(std::string(TypeName(type)) + " value of " + std::to_string(value.bytes.size()) +
-                   " bytes (expected " + std::to_string(fixed) + ")");
+    return refuse(KeyStatus::kInvalidValue, std::string(TypeName(type)) + " value of " +
+                                                std::to_string(value.bytes.size()) +
+                                                " bytes (expected " + std::to_string(fixed) + ")");
   }
 
   out.push_back(asc ? kAscValue : kDescValue);
@@ -268,25 +302,26 @@ EncodedKey index_text::EncodeKeySegmentWith(const TextTables& tables, const KeyC
                                                g[7],  g[6],  g[8],  g[9], g[10], g[11],
                                                g[12], g[13], g[14], g[15]};
       PutBinary(out, text_order, asc);
-      return key;
+      return KeyStatus::kEncoded;
     }
     case key_type::kBinary:
       PutBinary(out, value.bytes, asc);
-      return key;
+      return KeyStatus::kEncoded;
     case key_type::kDecimal:
       PutDecimal(out, value.bytes, asc);
-      return key;
+      return KeyStatus::kEncoded;
     case key_type::kText:
     case key_type::kMemo: {
-      EncodedKey text = EncodeText(tables, column, value.bytes, out);
-      if (!text.ok()) return text;
-      return key;
+      std::string why;
+      const KeyStatus text = AppendText(tables, column, value.bytes, out, why);
+      if (text != KeyStatus::kEncoded) return refuse(text, std::move(why));
+      return KeyStatus::kEncoded;
     }
     default:
       break;
   }
   if (!asc) ComplementFrom(out, start);
-  return key;
+  return KeyStatus::kEncoded;
 }
 
 EncodedKey index_text::EncodeIndexKeyWith(const TextTables& tables,
@@ -299,13 +334,11 @@ EncodedKey index_text::EncodeIndexKeyWith(const TextTables& tables,
   if (columns.empty()) return Invalid("index without columns");
   EncodedKey key;
   for (size_t i = 0; i < columns.size(); ++i) {
-    EncodedKey segment = EncodeKeySegmentWith(tables, columns[i], values[i]);
-    if (!segment.ok()) {
-      segment.reason = "column " + std::to_string(i + 1) + " of the index: " + segment.reason;
-      segment.bytes.clear();
-      return segment;
+    std::string why;
+    const KeyStatus status = AppendKeySegmentWith(tables, columns[i], values[i], key.bytes, why);
+    if (status != KeyStatus::kEncoded) {
+      return EncodedKey{status, {}, "column " + std::to_string(i + 1) + " of the index: " + why};
     }
-    key.bytes.insert(key.bytes.end(), segment.bytes.begin(), segment.bytes.end());
   }
   return key;
 }

@@ -21,14 +21,16 @@ bool IsText(uint8_t type) {
   return type == key_type::kText || type == key_type::kMemo;
 }
 
-// Jet 4 text stored with the FF FE marker, as plain UCS-2LE.
-std::vector<uint8_t> Uncompressed(ByteSpan stored) {
-  if (stored.size() >= 2 && stored[0] == 0xFF && stored[1] == 0xFE) {
-    std::string ucs2;
-    ExpandCompressedUnicode(stored.subspan(2), ucs2);
-    return {ucs2.begin(), ucs2.end()};
-  }
-  return {stored.begin(), stored.end()};
+// Jet 4 text stored with the FF FE marker, as plain UCS-2LE in `dst`;
+// `stored` may be `dst` itself.
+void Uncompress(ByteSpan stored, std::string& scratch, std::vector<uint8_t>& dst) {
+  scratch.clear();
+  ExpandCompressedUnicode(stored.subspan(2), scratch);
+  dst.assign(scratch.begin(), scratch.end());
+}
+
+bool IsCompressed(ByteSpan stored) {
+  return stored.size() >= 2 && stored[0] == 0xFF && stored[1] == 0xFE;
 }
 
 }  // namespace
@@ -63,10 +65,12 @@ Result<std::vector<KeyColumn>> IndexKeyColumns(JetVersion version, const TableDe
 Status GatherKeyValues(const Database& db, const TableDef& table, const PhysicalIndex& index,
                        const RowDecoder& decoder, RowKeyValues& out) {
   out.values.clear();
-  out.storage.clear();
-  out.storage.reserve(index.columns.size());  // spans into it must stay valid
+  // Sized before any value points into it, never shrunk: spans into the
+  // inner buffers stay valid while the row's values are gathered.
+  if (out.storage.size() < index.columns.size()) out.storage.resize(index.columns.size());
   const bool jet4 = db.version() == JetVersion::kJet4;
-  for (const IndexColumn& ic : index.columns) {
+  for (size_t k = 0; k < index.columns.size(); ++k) {
+    const IndexColumn& ic = index.columns[k];
     size_t position = 0;
     const ColumnDef* def = FindByNumber(table, ic.column_number, position);
     if (def == nullptr || position >= decoder.fields().size()) {
@@ -82,15 +86,15 @@ Status GatherKeyValues(const Database& db, const TableDef& table, const Physical
       out.values.push_back(KeyValue::Null());
       continue;
     }
+    std::vector<uint8_t>& own = out.storage[k];
     if (def->type == key_type::kMemo) {
-      std::vector<uint8_t> data;
-      Status st = db.ReadLongValue(field.bytes, data);
+      Status st = db.ReadLongValue(field.bytes, own);
       if (!st.ok()) return st;
-      out.storage.push_back(jet4 ? Uncompressed(data) : std::move(data));
-      out.values.push_back(KeyValue::Bytes(out.storage.back()));
-    } else if (jet4 && IsText(def->type)) {
-      out.storage.push_back(Uncompressed(field.bytes));
-      out.values.push_back(KeyValue::Bytes(out.storage.back()));
+      if (jet4 && IsCompressed(own)) Uncompress(own, out.expanded, own);
+      out.values.push_back(KeyValue::Bytes(own));
+    } else if (jet4 && IsText(def->type) && IsCompressed(field.bytes)) {
+      Uncompress(field.bytes, out.expanded, own);
+      out.values.push_back(KeyValue::Bytes(own));
     } else {
       out.values.push_back(KeyValue::Bytes(field.bytes));
     }

@@ -24,10 +24,12 @@ Result<std::vector<KeyColumn>> IndexKeyColumns(JetVersion version, const TableDe
                                                const PhysicalIndex& index);
 
 // The key values of one decoded row, owning what it had to convert (Jet 4
-// compressed text, memo data).
+// compressed text, memo data). Reused from row to row, its buffers keep
+// their capacity.
 struct RowKeyValues {
   std::vector<KeyValue> values;
-  std::vector<std::vector<uint8_t>> storage;
+  std::vector<std::vector<uint8_t>> storage;  // by key column, where needed
+  std::string expanded;                       // scratch for compressed text
 };
 
 // Fills `out` for `index` from the row in `decoder` (Decode already called).

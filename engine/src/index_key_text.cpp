@@ -31,8 +31,10 @@
 #include "index_key_text.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <stdexcept>
+#include <tuple>
 
 namespace engine::index_text {
 
@@ -82,22 +84,83 @@ std::vector<uint16_t> PrepareText(std::vector<uint16_t> chars) {
 
 namespace {
 
-void Complement(std::vector<uint8_t>& bytes) {
-  for (auto& b : bytes) b = static_cast<uint8_t>(~b);
+// Direct lookup for the compiled-in tables, which every key of a compaction
+// goes through: position + 1 of each character's entry, 0 for none.
+struct DenseCodes {
+  const TextCode* data = nullptr;
+  size_t size = 0;
+  std::vector<uint16_t> slot;
+};
+
+DenseCodes MakeDense(CodeTable table) {
+  DenseCodes d;
+  d.data = table.data();
+  d.size = table.size();
+  if (table.size() >= 0xFFFF) return d;  // does not fit; binary search then
+  d.slot.assign(0x10000, 0);
+  for (size_t i = table.size(); i-- > 0;) d.slot[table[i].ch] = static_cast<uint16_t>(i + 1);
+  return d;
 }
 
-TextOutcome Missing(uint16_t ch, bool weight_unknown = false) {
-  TextOutcome out;
-  out.missing = ch;
-  out.weight_unknown = weight_unknown;
-  return out;
+// Resolves characters of one table: dense for the compiled-in tables,
+// binary search for any other (the generator's candidates, tests).
+class CodeLookup {
+ public:
+  explicit CodeLookup(CodeTable table) : table_(table) {
+    static const DenseCodes jet3 = MakeDense(Jet3GeneralCodes());
+    static const DenseCodes jet4 = MakeDense(Jet4GeneralLegacyCodes());
+    for (const DenseCodes* d : {&jet4, &jet3}) {
+      if (d->data == table.data() && d->size == table.size() && !d->slot.empty()) {
+        slot_ = d->slot.data();
+      }
+    }
+  }
+  const TextCode* operator()(uint16_t ch) const {
+    if (slot_ == nullptr) return FindCode(table_, ch);
+    const uint16_t s = slot_[ch];
+    return s == 0 ? nullptr : table_.data() + (s - 1);
+  }
+
+ private:
+  CodeTable table_;
+  const uint16_t* slot_ = nullptr;
+};
+
+void ComplementFrom(std::vector<uint8_t>& bytes, size_t from) {
+  for (size_t i = from; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(~bytes[i]);
+}
+
+void AppendSpan(std::vector<uint8_t>& out, std::span<const uint8_t> bytes) {
+  out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+bool Miss(std::vector<uint8_t>& out, size_t start, TextMiss& miss, uint16_t ch,
+          bool weight_unknown = false) {
+  out.resize(start);
+  miss.ch = ch;
+  miss.weight_unknown = weight_unknown;
+  return false;
+}
+
+TextOutcome Outcome(bool ok, std::vector<uint8_t> bytes, const TextMiss& miss) {
+  TextOutcome result;
+  result.ok = ok;
+  if (ok) {
+    result.bytes = std::move(bytes);
+  } else {
+    result.missing = miss.ch;
+    result.weight_unknown = miss.weight_unknown;
+  }
+  return result;
 }
 
 }  // namespace
 
-TextOutcome EncodeJet3Text(CodeTable table, std::span<const uint16_t> chars, bool ascending) {
-  std::vector<uint8_t> main;
-  std::vector<uint8_t> nibbles;
+bool AppendJet3Text(CodeTable table, std::span<const uint16_t> chars, bool ascending,
+                    std::vector<uint8_t>& out, TextMiss& miss) {
+  const CodeLookup lookup(table);
+  const size_t start = out.size();
+  std::vector<uint8_t> nibbles;  // allocated only when an accent shows up
   bool has_nibbles = false;
   int weight = 0;
   // A character of unknown weight since the last international character:
@@ -105,13 +168,13 @@ TextOutcome EncodeJet3Text(CodeTable table, std::span<const uint16_t> chars, boo
   std::optional<uint16_t> unknown_weight;
 
   for (uint16_t ch : chars) {
-    const TextCode* code = FindCode(table, ch);
-    if (code == nullptr) return Missing(ch);
+    const TextCode* code = lookup(ch);
+    if (code == nullptr) return Miss(out, start, miss, ch);
     switch (code->kind) {
       case CodeKind::kIgnored:
         break;
       case CodeKind::kSimple:
-        main.insert(main.end(), code->inline_span().begin(), code->inline_span().end());
+        AppendSpan(out, code->inline_span());
         if (code->weight == kWeightUnknown) {
           if (!unknown_weight) unknown_weight = ch;
         } else {
@@ -119,9 +182,9 @@ TextOutcome EncodeJet3Text(CodeTable table, std::span<const uint16_t> chars, boo
         }
         break;
       case CodeKind::kInternational: {
-        if (unknown_weight) return Missing(*unknown_weight, true);
-        if (code->extra_len == 0) return Missing(ch);
-        main.insert(main.end(), code->inline_span().begin(), code->inline_span().end());
+        if (unknown_weight) return Miss(out, start, miss, *unknown_weight, true);
+        if (code->extra_len == 0) return Miss(out, start, miss, ch);
+        AppendSpan(out, code->inline_span());
         if (!has_nibbles) {
           nibbles.push_back(0);
           has_nibbles = true;
@@ -133,11 +196,10 @@ TextOutcome EncodeJet3Text(CodeTable table, std::span<const uint16_t> chars, boo
       }
       default:
         // The Jet 4 kinds have no meaning in a Jet 3 key.
-        return Missing(ch);
+        return Miss(out, start, miss, ch);
     }
   }
 
-  std::vector<uint8_t> out = std::move(main);
   if (has_nibbles) {
     nibbles.push_back(0);
     for (size_t i = 0; i < nibbles.size(); i += 2) {
@@ -148,35 +210,58 @@ TextOutcome EncodeJet3Text(CodeTable table, std::span<const uint16_t> chars, boo
   } else {
     out.push_back(0x00);
   }
-  if (!ascending) Complement(out);
-  TextOutcome result;
-  result.ok = true;
-  result.bytes = std::move(out);
-  return result;
+  if (!ascending) ComplementFrom(out, start);
+  return true;
 }
 
-TextOutcome EncodeJet4Text(CodeTable table, std::span<const uint16_t> chars, bool ascending) {
-  std::vector<uint8_t> main;
-  std::vector<uint8_t> accents;
+TextOutcome EncodeJet3Text(CodeTable table, std::span<const uint16_t> chars, bool ascending) {
+  std::vector<uint8_t> bytes;
+  TextMiss miss;
+  const bool ok = AppendJet3Text(table, chars, ascending, bytes, miss);
+  return Outcome(ok, std::move(bytes), miss);
+}
+
+bool AppendJet4Text(CodeTable table, std::span<const uint16_t> chars, bool ascending,
+                    std::vector<uint8_t>& out, TextMiss& miss) {
+  const CodeLookup lookup(table);
+  const size_t start = out.size();
+  // The parts after the inline bytes, in buffers kept from call to call
+  // (one set per thread), so that spaces and punctuation allocate nothing.
+  thread_local struct { std::vector<uint8_t> accents, records, flags; } parts;
+  std::vector<uint8_t>& accents = parts.accents;
+  std::vector<uint8_t>& records = parts.records;
+  std::vector<uint8_t>& flags = parts.flags;
+  accents.clear();
+  records.clear();
+  flags.clear();
   size_t accent_positions = 0;  // characters the accent list already covers
   bool accents_started = false;
   size_t modifier_prefix = 0;  // 1 when the list began with a modifier
-  std::vector<uint8_t> records;
-  std::vector<uint8_t> flags;
   bool has_flags = false;
   size_t pos = 0;  // characters with inline bytes so far
 
+  // Inline bytes go straight into room made for the longest possible
+  // ones; each character's whole field is copied, its length kept.
+  constexpr size_t kMaxInline = std::tuple_size_v<decltype(TextCode::inline_bytes)>;
+  out.resize(start + chars.size() * kMaxInline);
+  uint8_t* w = out.data() + start;
   for (uint16_t ch : chars) {
-    const TextCode* code = FindCode(table, ch);
-    if (code == nullptr) return Missing(ch);
-    const size_t here = pos;
+    const TextCode* code = lookup(ch);
+    if (code == nullptr) return Miss(out, start, miss, ch);
     const CodeKind kind = code->kind;
-    if (kind == CodeKind::kSimple || kind == CodeKind::kInternational ||
-        kind == CodeKind::kInternationalFlag) {
-      main.insert(main.end(), code->inline_span().begin(), code->inline_span().end());
+    if (kind == CodeKind::kSimple) {
+      std::memcpy(w, code->inline_bytes.data(), kMaxInline);
+      w += code->inline_len;
+      ++pos;
+      continue;
+    }
+    const size_t here = pos;
+    if (kind == CodeKind::kInternational || kind == CodeKind::kInternationalFlag) {
+      std::memcpy(w, code->inline_bytes.data(), kMaxInline);
+      w += code->inline_len;
       ++pos;
     }
-    if (kind == CodeKind::kSimple || kind == CodeKind::kIgnored) continue;
+    if (kind == CodeKind::kIgnored) continue;
 
     const bool has_accent =
         (kind == CodeKind::kInternational || kind == CodeKind::kInternationalFlag) &&
@@ -189,7 +274,7 @@ TextOutcome EncodeJet4Text(CodeTable table, std::span<const uint16_t> chars, boo
         accent_positions = here;
       }
       if (has_accent) {
-        accents.insert(accents.end(), code->extra_span().begin(), code->extra_span().end());
+        AppendSpan(accents, code->extra_span());
         ++accent_positions;
       } else if (!accents.empty()) {
         accents.back() = static_cast<uint8_t>(accents.back() + code->extra[0]);
@@ -205,7 +290,7 @@ TextOutcome EncodeJet4Text(CodeTable table, std::span<const uint16_t> chars, boo
       records.push_back(static_cast<uint8_t>(offset >> 8));
       records.push_back(static_cast<uint8_t>(offset));
       records.push_back(0x06);
-      records.insert(records.end(), code->extra_span().begin(), code->extra_span().end());
+      AppendSpan(records, code->extra_span());
     }
     if (kind == CodeKind::kInternationalFlag) {
       flags.push_back(code->flag);
@@ -213,12 +298,12 @@ TextOutcome EncodeJet4Text(CodeTable table, std::span<const uint16_t> chars, boo
     }
   }
 
-  std::vector<uint8_t> out = std::move(main);
+  out.resize(static_cast<size_t>(w - out.data()));
   out.push_back(0x01);
   while (!accents.empty() && accents.back() <= 0x02) accents.pop_back();
   const bool has_records = !records.empty();
   if (!accents.empty() || has_records || has_flags) {
-    out.insert(out.end(), accents.begin(), accents.end());
+    AppendSpan(out, accents);
     if (has_records || has_flags) {
       out.push_back(0x01);
       out.push_back(0x01);
@@ -237,19 +322,23 @@ TextOutcome EncodeJet4Text(CodeTable table, std::span<const uint16_t> chars, boo
       }
       if (has_records) {
         out.push_back(0x01);
-        out.insert(out.end(), records.begin(), records.end());
+        AppendSpan(out, records);
       }
     }
   }
   out.push_back(0x00);
   if (!ascending) {
-    Complement(out);
+    ComplementFrom(out, start);
     out.push_back(0x00);
   }
-  TextOutcome result;
-  result.ok = true;
-  result.bytes = std::move(out);
-  return result;
+  return true;
+}
+
+TextOutcome EncodeJet4Text(CodeTable table, std::span<const uint16_t> chars, bool ascending) {
+  std::vector<uint8_t> bytes;
+  TextMiss miss;
+  const bool ok = AppendJet4Text(table, chars, ascending, bytes, miss);
+  return Outcome(ok, std::move(bytes), miss);
 }
 
 }  // namespace engine::index_text

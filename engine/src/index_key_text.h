@@ -77,6 +77,18 @@ struct TextOutcome {
 TextOutcome EncodeJet3Text(CodeTable table, std::span<const uint16_t> chars, bool ascending);
 TextOutcome EncodeJet4Text(CodeTable table, std::span<const uint16_t> chars, bool ascending);
 
+// The same, appending the segment bytes to `out`: the key builders' path,
+// which allocates nothing for text whose characters all have simple codes.
+// On false `out` is as it was and `miss` names the character.
+struct TextMiss {
+  uint16_t ch = 0;
+  bool weight_unknown = false;
+};
+bool AppendJet3Text(CodeTable table, std::span<const uint16_t> chars, bool ascending,
+                    std::vector<uint8_t>& out, TextMiss& miss);
+bool AppendJet4Text(CodeTable table, std::span<const uint16_t> chars, bool ascending,
+                    std::vector<uint8_t>& out, TextMiss& miss);
+
 // The key encoder with explicit tables instead of the compiled-in ones.
 struct TextTables {
   CodeTable jet3;
@@ -86,6 +98,15 @@ EncodedKey EncodeKeySegmentWith(const TextTables& tables, const KeyColumn& colum
                                 const KeyValue& value);
 EncodedKey EncodeIndexKeyWith(const TextTables& tables, std::span<const KeyColumn> columns,
                               std::span<const KeyValue> values);
+
+// Appends one segment (flag byte and value) to `out`. Anything but kEncoded
+// leaves `out` as it was and says why in `reason`.
+KeyStatus AppendKeySegmentWith(const TextTables& tables, const KeyColumn& column,
+                               const KeyValue& value, std::vector<uint8_t>& out,
+                               std::string& reason);
+// The same with the compiled-in tables.
+KeyStatus AppendKeySegment(const KeyColumn& column, const KeyValue& value,
+                           std::vector<uint8_t>& out, std::string& reason);
 
 // The characters of a text value as the text algorithms see them, before
 // preparation: Jet 3 bytes, Jet 4 UCS-2 units (odd trailing byte ignored).

@@ -2,12 +2,14 @@
 // over pages, the object-id map with its rule for stale ids, and the file
 // sink (exclusive creation, encoding, flush, removal of a partial file).
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 
 #include "compact/id_map.h"
 #include "compact/table_def_writer.h"
@@ -287,6 +289,90 @@ TEST_P(PerVersion, FileSinkEncodesPagesAndKeepsTheFileOnlyWhenFinished) {
     }
     EXPECT_EQ(page, std::vector<uint8_t>(ps, static_cast<uint8_t>(0x10 + n))) << "page " << n;
   }
+}
+
+// Pages reach the disk in gathered runs: whatever order they come in, and
+// however often one is written again, the file holds the last bytes given
+// for each page, each encoded with its own number.
+TEST_P(PerVersion, FileSinkGathersRunsWithoutMixingPagesUp) {
+  ScratchDir dir;
+  const std::string path = dir / "runs.mdb";
+  const uint32_t key = 0x0BADF00D;
+  const uint32_t ps = L().page_size;
+  // More pages than two windows hold.
+  const uint32_t count = FilePageSink::kWindowPages * 2 + 40;
+  std::vector<uint8_t> expected(count, 0);
+  {
+    auto sink = FilePageSink::Create(path, L(), key);
+    ASSERT_TRUE(sink.ok()) << sink.error().ToString();
+    FilePageSink& s = *sink.value();
+    for (uint32_t n = 0; n < count; ++n) ASSERT_EQ(s.AllocatePage(), n);
+    std::vector<uint8_t> page(ps);
+    auto write = [&](uint32_t n, uint8_t fill) {
+      std::fill(page.begin(), page.end(), fill);
+      page[ps - 1] = static_cast<uint8_t>(n);
+      ASSERT_TRUE(s.WritePage(n, page).ok()) << "page " << n;
+      expected[n] = fill;
+    };
+    // Definition pages first left out, written at the end, as the compactor does.
+    for (uint32_t n = 3; n < count - 10; ++n) {
+      write(n, static_cast<uint8_t>(0x20 + n % 50));
+      if (n == 9) write(6, 0xA6);          // again while still gathered
+      if (n == 40) write(20, 0xD4);        // again, its window still open
+      if (n == 300) write(100, 0xE4);      // late, outside the window
+      if (n == count / 2) write(5, 0xB5);  // again after its run went out
+    }
+    for (uint32_t n = count - 1; n >= count - 10; --n) write(n, 0xC0);  // backwards
+    for (uint32_t n : {2u, 0u, 1u}) write(n, static_cast<uint8_t>(0x10 + n));
+    ASSERT_TRUE(s.Finish().ok());
+  }
+  std::vector<uint8_t> file = ReadFile(path);
+  ASSERT_EQ(file.size(), uint64_t{count} * ps);
+  for (uint32_t n = 0; n < count; ++n) {
+    std::vector<uint8_t> page(file.begin() + uint64_t{n} * ps, file.begin() + uint64_t{n + 1} * ps);
+    if (n != 0) ApplyPageCipher(page.data(), ps, n, key);
+    std::vector<uint8_t> want(ps, expected[n]);
+    want[ps - 1] = static_cast<uint8_t>(n);
+    ASSERT_EQ(page, want) << "page " << n;
+  }
+}
+
+// A run the disk refuses (here: past the file-size limit) fails the sink
+// for good: no later call reports success, and the partial file goes.
+TEST_P(PerVersion, FileSinkWriteFailureIsReportedAndSticks) {
+  ScratchDir dir;
+  const std::string path = dir / "limited.mdb";
+  const uint32_t ps = L().page_size;
+  struct rlimit old_limit {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  if (old_limit.rlim_cur != RLIM_INFINITY && old_limit.rlim_cur < 64u * ps) {
+    GTEST_SKIP() << "file size limit already set";
+  }
+  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limit = old_limit;
+  limit.rlim_cur = 3u * ps + ps / 2;  // the fourth page fits only in part
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  Status failed, again, finish;
+  {
+    auto sink = FilePageSink::Create(path, L(), 0);
+    ASSERT_TRUE(sink.ok());
+    FilePageSink& s = *sink.value();
+    std::vector<uint8_t> page(ps, 0x5A);
+    for (uint32_t n = 0; n < 8; ++n) s.AllocatePage();
+    for (uint32_t n = 0; n < 8; ++n) EXPECT_TRUE(s.WritePage(n, page).ok()) << "still gathered";
+    failed = s.Finish();
+    again = s.WritePage(7, page);
+    finish = s.Finish();
+  }
+  ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  std::signal(SIGXFSZ, old_handler);
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().number(), 3026) << failed.error().ToString();
+  EXPECT_NE(failed.error().description().find("pages 0-7"), std::string::npos)
+      << failed.error().description();
+  EXPECT_FALSE(again.ok());
+  EXPECT_FALSE(finish.ok());
+  EXPECT_FALSE(fs::exists(path)) << "the partial file is removed";
 }
 
 TEST_P(PerVersion, FileSinkRefusesAnExistingFileAndRemovesWhatItDidNotFinish) {

@@ -173,6 +173,22 @@ TEST_P(CompactSmallDb, UnreadableSourcesCreateNoDestination) {
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().number(), 3049) << result.error().ToString();
   EXPECT_FALSE(fs::exists(copy));
+
+  // A live row that cannot be decoded (column count 0): the error names it.
+  SmallDbOptions bad_row;
+  bad_row.tamper = [&](jet_test::FileBuilder& f) {
+    const Layout& L = f.layout();
+    uint8_t* page = f.page(6);  // T's rows; row 0 a live one
+    const uint32_t row0 = page[L.data_header_size] | (page[L.data_header_size + 1] << 8);
+    page[row0 & 0x1FFF] = 0;
+    if (L.row_count_size == 2) page[(row0 & 0x1FFF) + 1] = 0;
+  };
+  result = CompactDatabase(Source(bad_row), copy);
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().number(), 3049) << result.error().ToString();
+  EXPECT_NE(result.error().description().find("row at page 6 row 0"), std::string::npos)
+      << result.error().ToString();
+  EXPECT_FALSE(fs::exists(copy));
 }
 
 TEST_P(CompactSmallDb, WriteFailureOrCancelRemovesThePartialDestination) {

@@ -96,6 +96,31 @@ TEST(ExternalSorter, SortsByKeyThenPayloadInMemoryAndOnDisk) {
   EXPECT_EQ(dir.entries(), 0u);
 }
 
+// Keys of up to 40 bytes that share long prefixes (as text index keys do)
+// and differ before, inside and after the first sixteen bytes, zero bytes
+// against shorter keys included.
+TEST(ExternalSorter, LongKeysSharingPrefixes) {
+  std::mt19937 rng(11);
+  std::vector<Rec> input;
+  const Bytes stem{0x7F, 'p', 'i', 'n', 'e', ' ', 'l', 'a',  'r', 'c',
+                   'h',  ' ', '7', '7', '7', '1', '6', 0x01, 0x00};
+  for (size_t i = 0; i < 20000; ++i) {
+    Bytes key(stem.begin(), stem.begin() + static_cast<long>(rng() % (stem.size() + 1)));
+    const size_t tail = rng() % 22;
+    for (size_t j = 0; j < tail; ++j)
+      key.push_back(static_cast<uint8_t>(rng() % 3 == 0 ? 0 : rng() % 4));
+    if (!key.empty() && rng() % 5 == 0) key[rng() % key.size()] ^= 1;
+    Bytes payload(rng() % 5);
+    for (auto& b : payload) b = static_cast<uint8_t>(rng() % 3);
+    input.emplace_back(std::move(key), std::move(payload));
+  }
+  auto expected = input;
+  std::sort(expected.begin(), expected.end());
+  TempDir dir;
+  ExternalSorter sorter({.budget_bytes = 64 << 20, .temp_dir = dir.path()});
+  EXPECT_EQ(SortAll(sorter, input), expected);
+}
+
 TEST(ExternalSorter, InputAlreadyInOrderOrNearlySo) {
   TempDir dir;
   auto sorted = RandomRecords(5000, 9);

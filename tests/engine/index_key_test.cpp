@@ -286,6 +286,37 @@ TEST(IndexKeyText, Jet4AccentsUnprintablesModifiersAndFlags) {
   EXPECT_EQ(missing.missing, 0x4E00);
 }
 
+// The compiled-in tables are looked up directly; a copy of them goes
+// through the sorted search. Every character, alone and between others,
+// must encode the same both ways.
+TEST(IndexKeyText, CompiledTablesEncodeAsTheirCopiesDo) {
+  const std::vector<TextCode> jet3(index_text::Jet3GeneralCodes().begin(),
+                                   index_text::Jet3GeneralCodes().end());
+  const std::vector<TextCode> jet4(index_text::Jet4GeneralLegacyCodes().begin(),
+                                   index_text::Jet4GeneralLegacyCodes().end());
+  size_t known = 0;
+  for (uint32_t c = 0; c <= 0xFFFF; ++c) {
+    const uint16_t ch = static_cast<uint16_t>(c);
+    const std::vector<uint16_t> text{'a', ch, 'b', ch};
+    for (bool asc : {true, false}) {
+      auto direct = index_text::EncodeJet4Text(index_text::Jet4GeneralLegacyCodes(), text, asc);
+      auto searched = index_text::EncodeJet4Text(jet4, text, asc);
+      ASSERT_EQ(direct.ok, searched.ok) << std::hex << c;
+      ASSERT_EQ(direct.bytes, searched.bytes) << std::hex << c;
+      ASSERT_EQ(direct.missing, searched.missing) << std::hex << c;
+      if (c > 0xFF) continue;
+      auto direct3 = index_text::EncodeJet3Text(index_text::Jet3GeneralCodes(), text, asc);
+      auto searched3 = index_text::EncodeJet3Text(jet3, text, asc);
+      ASSERT_EQ(direct3.ok, searched3.ok) << std::hex << c;
+      ASSERT_EQ(direct3.bytes, searched3.bytes) << std::hex << c;
+      ASSERT_EQ(direct3.missing, searched3.missing) << std::hex << c;
+      ASSERT_EQ(direct3.weight_unknown, searched3.weight_unknown) << std::hex << c;
+    }
+    if (index_text::FindCode(jet4, ch) != nullptr) ++known;
+  }
+  EXPECT_EQ(known, jet4.size());
+}
+
 TEST(IndexKeyText, PreparationKeepsTheFirst255CharactersWithoutTrailingSpaces) {
   EXPECT_EQ(index_text::PrepareText({'a', ' ', 'b', ' ', ' '}),
             (std::vector<uint16_t>{'a', ' ', 'b'}));

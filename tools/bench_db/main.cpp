@@ -1,14 +1,19 @@
-// quorlen-bench-db TEMPLATE OUT [--tables N] [--rows N] [--seed N]
+// quorlen-bench-db TEMPLATE OUT [--tables N] [--rows N] [--seed N] [--shape memo|rows]
 //
 // Writes a large Jet 4 database through the engine's writer, for timing
 // compaction: page 0 is TEMPLATE's (a Jet 4 file, also used as the key
-// encoder's database), then a catalog table and N tables of
-//   ID long (AutoNumber, primary key), Name text(50) (index),
-//   Code text(20) (unique index), Amount double, Created date, Notes memo
-// with `rows` rows each. About 30 % of the rows are written and then flagged
-// deleted (their slots keep their bytes, as Access leaves them; they are in
-// no index and not counted), so a compaction has real work. One row in 40
-// has a memo of 6-20 KB (a chain over several pages), one in 4 a short one.
+// encoder's database), then a catalog table and N tables with `rows` rows
+// each. About 30 % of the rows are written and then flagged deleted (their
+// slots keep their bytes, as Access leaves them; they are in no index and
+// not counted), so a compaction has real work. Two shapes:
+//   memo (default): ID long (AutoNumber, primary key), Name text(50)
+//     (index), Code text(20) (unique index), Amount double, Created date,
+//     Notes memo; one row in 40 has a memo of 6-20 KB (a chain over several
+//     pages), one in 4 a short one. Most of the file is memo data.
+//   rows: more, smaller rows with more text indexes: the same columns plus
+//     City text(30) (index) and Remarks text(255) (120-240 characters, not
+//     indexed); one row in 400 has a 6-20 KB memo, one in 20 a short one.
+//     Four index entries per live row.
 // Output is deterministic for a given seed.
 #include <cstdio>
 #include <cstdlib>
@@ -178,6 +183,7 @@ struct Options {
   uint32_t tables = 40;
   uint32_t rows = 28000;
   uint32_t seed = 1;
+  bool rows_shape = false;  // --shape rows
 };
 
 int Fail(const Error& e) {
@@ -203,17 +209,31 @@ int Run(const Options& o) {
   std::vector<uint32_t> table_pages;
   for (uint32_t t = 0; t < o.tables; ++t) table_pages.push_back(sink.AllocatePage());
 
-  const std::vector<Column> columns = {
+  std::vector<Column> columns = {
       {0x04, 0, 0, 0x17, 0, 4, "ID"},       {0x0A, 1, 0, 0x12, 0, 100, "Name"},
       {0x0A, 2, 1, 0x12, 0, 40, "Code"},    {0x07, 3, 0, 0x13, 4, 8, "Amount"},
       {0x08, 4, 0, 0x13, 12, 8, "Created"}, {0x0C, 5, 2, 0x12, 0, 0, "Notes"}};
-  const std::vector<Index> indexes = {
+  std::vector<Index> indexes = {
       {{0}, 0x89, 1, "PrimaryKey"}, {{1}, 0x80, 0, "Name"}, {{2}, 0x81, 0, "Code"}};
+  // Notes is the last column, its bit the last of the null mask.
+  if (o.rows_shape) {
+    columns.back() = {0x0A, 5, 2, 0x12, 0, 60, "City"};
+    columns.push_back({0x0A, 6, 3, 0x12, 0, 510, "Remarks"});
+    columns.push_back({0x0C, 7, 4, 0x12, 0, 0, "Notes"});
+    indexes.push_back({{5}, 0x80, 0, "City"});
+  }
+  const uint16_t notes = columns.back().number;
+  const auto column_count = static_cast<uint16_t>(columns.size());
+  const auto var_count = static_cast<uint16_t>(o.rows_shape ? 5 : 3);
   DataPageBuilder maps(sink, 0);
   std::mt19937 rng(o.seed);
   // Words whose letters the key encoder's General tables know.
   static const char* kWords[] = {"alder", "birch", "cedar", "elm",  "fir",   "holly",
                                  "larch", "maple", "oak",   "pine", "rowan", "spruce"};
+  static const char* kCities[] = {"Aberdeen", "Bergen",  "Cork",    "Dijon",     "Essen",
+                                  "Faro",     "Genoa",   "Haarlem", "Innsbruck", "Jena",
+                                  "Kassel",   "Lille",   "Malmo",   "Nantes",    "Oulu",
+                                  "Porto",    "Quimper", "Riga",    "Split",     "Turku"};
   std::vector<std::string> table_names;
   uint64_t live_total = 0, deleted_total = 0;
 
@@ -222,7 +242,7 @@ int Run(const Options& o) {
     std::snprintf(name, sizeof name, "T%04u", t + 1);
     table_names.push_back(name);
     const uint32_t page = table_pages[t];
-    Bytes raw = TableDefinition('N', 6, 3, columns, indexes, {5});
+    Bytes raw = TableDefinition('N', column_count, var_count, columns, indexes, {notes});
     TextCodec text(JetVersion::kJet4, 1252);
     auto def = DecodeTableDef(raw, L, text, page);
     if (!def.ok()) return Fail(def.error());
@@ -235,7 +255,7 @@ int Run(const Options& o) {
     for (uint32_t r = 0; r < o.rows; ++r) {
       const uint32_t id = r + 1;
       RowParts parts;
-      parts.column_count = 6;
+      parts.column_count = column_count;
       parts.fixed.assign(20, 0);
       std::memcpy(parts.fixed.data(), &id, 4);
       double amount = static_cast<double>(rng() % 1000000) / 100.0;
@@ -249,10 +269,20 @@ int Run(const Options& o) {
       std::snprintf(code, sizeof code, "C%02u-%08u", t, id);
       parts.vars.push_back(Ucs2(n));
       parts.vars.push_back(Ucs2(code));
-      uint8_t mask = 0x1F;
-      const auto kind = static_cast<uint32_t>(rng() % 40);
+      if (o.rows_shape) {
+        parts.vars.push_back(Ucs2(kCities[rng() % 20]));
+        std::string remarks;
+        const size_t target = 120 + rng() % 121;
+        while (remarks.size() < target) remarks += std::string(kWords[rng() % 12]) + " ";
+        remarks.resize(target);
+        parts.vars.push_back(Ucs2(remarks));
+      }
+      // Every column present but Notes, whose bit is set when it has a value.
+      uint32_t mask = (1u << notes) - 1;
+      const auto kind = static_cast<uint32_t>(rng() % (o.rows_shape ? 400 : 40));
+      const uint32_t with_memo = o.rows_shape ? 20 : 11;
       Bytes field;
-      if (kind < 11) {
+      if (kind < with_memo) {
         size_t length = kind == 0 ? 6000 + rng() % 14000 : 20 + rng() % 400;
         Bytes memo;
         memo.reserve(length);
@@ -260,13 +290,13 @@ int Run(const Options& o) {
           Bytes w = Ucs2(std::string(kWords[rng() % 12]) + " ");
           memo.insert(memo.end(), w.begin(), w.end());
         }
-        auto f = long_values.Write(5, memo, memo.size() + 200 < 2000);
+        auto f = long_values.Write(notes, memo, memo.size() + 200 < 2000);
         if (!f.ok()) return Fail(f.error());
         field = std::move(f.value());
-        mask |= 0x20;
+        mask |= 1u << notes;
       }
       parts.vars.push_back(field);
-      parts.null_mask = {mask};
+      parts.null_mask = {static_cast<uint8_t>(mask)};
       auto row = EncodeRow(L, parts);
       if (!row.ok()) return Fail(row.error());
       auto where = rows.Add(row.value());
@@ -421,6 +451,15 @@ int main(int argc, char** argv) {
       out = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
       return true;
     };
+    if (a == "--shape") {
+      const std::string shape = i + 1 < argc ? argv[++i] : "";
+      if (shape != "memo" && shape != "rows") {
+        std::fprintf(stderr, "--shape takes memo or rows\n");
+        return 2;
+      }
+      o.rows_shape = shape == "rows";
+      continue;
+    }
     if (a == "--tables" ? !number(o.tables)
         : a == "--rows" ? !number(o.rows)
         : a == "--seed" ? !number(o.seed)
@@ -432,7 +471,7 @@ int main(int argc, char** argv) {
   if (positional.size() != 2 || o.tables == 0 || o.tables > 1000) {
     std::fprintf(stderr,
                  "usage: quorlen-bench-db TEMPLATE.mdb OUT.mdb [--tables N (1-1000)] [--rows N] "
-                 "[--seed N]\n");
+                 "[--seed N] [--shape memo|rows]\n");
     return 2;
   }
   o.template_path = positional[0];

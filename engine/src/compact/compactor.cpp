@@ -59,6 +59,12 @@ struct TablePlan {
   uint32_t new_id() const { return pages.front(); }
 };
 
+// Payload of the primary-key order: source slot, data slot, key flags.
+constexpr size_t kOrderPayloadSize = 9;
+constexpr uint8_t kKeyHasEntry = 0x01;
+constexpr uint8_t kKeyAnyNull = 0x02;
+constexpr uint8_t kKeyReused = 0x04;
+
 Error InTable(const std::string& table, const Error& e) {
   return Error(e.number(), "table " + table + ": " + e.description());
 }
@@ -190,12 +196,13 @@ Result<ByteSpan> RowBytesAt(const Database& db, RowPointer data) {
   if (!page.ok()) return page.error();
   const Layout& L = db.layout();
   const ByteSpan p = page.value();
-  const std::string where =
-      "data page " + std::to_string(data.page) + " row " + std::to_string(data.row);
-  if (p[0] != static_cast<uint8_t>(PageType::kData)) return Damaged(where + ": not a data page");
+  auto where = [&] {
+    return "data page " + std::to_string(data.page) + " row " + std::to_string(data.row);
+  };
+  if (p[0] != static_cast<uint8_t>(PageType::kData)) return Damaged(where() + ": not a data page");
   const uint32_t count = p[L.data_row_count_offset] | (p[L.data_row_count_offset + 1] << 8);
   const uint32_t table_end = L.data_header_size + 2 * count;
-  if (data.row >= count || table_end > L.page_size) return Damaged(where + " does not exist");
+  if (data.row >= count || table_end > L.page_size) return Damaged(where() + " does not exist");
   auto entry = [&](uint32_t row) {
     const uint8_t* e = p.data() + L.data_header_size + 2 * row;
     return static_cast<uint32_t>(e[0] | (e[1] << 8)) & kRowOffsetMask;
@@ -203,7 +210,7 @@ Result<ByteSpan> RowBytesAt(const Database& db, RowPointer data) {
   const uint32_t start = entry(data.row);
   const uint32_t end = data.row == 0 ? L.page_size : entry(data.row - 1u);
   if (start < table_end || start > end || end > L.page_size) {
-    return Damaged(where + ": offsets " + std::to_string(start) + ".." + std::to_string(end) +
+    return Damaged(where() + ": offsets " + std::to_string(start) + ".." + std::to_string(end) +
                    " lie outside the row area");
   }
   return p.subspan(start, end - start);
@@ -234,16 +241,27 @@ Status Compactor::CopyTable(TablePlan& t) {
     }
   }
   int64_t auto_max = 0;
-  std::vector<uint8_t> row;
+  std::vector<uint8_t> copy;  // the row with its ids remapped, where it has any
+  ByteSpan row;               // the row being copied, decoded once by `decoder`
 
   // The row as the copy holds it before its long values move: ids remapped.
-  auto prepare = [&](ByteSpan bytes) -> Status {
-    row.assign(bytes.begin(), bytes.end());
-    if (id_columns.empty() && !auto_column) return Status::Ok();
-    if (Status st = decoder.Decode(row); !st.ok()) return st;
-    RemapRowIds(row, decoder, id_columns, ids_);
+  // `bytes` must stay valid while the row is placed (they point into the
+  // source's pages).
+  auto prepare = [&](ByteSpan bytes, RowPointer source_location) -> Status {
+    if (id_columns.empty()) {
+      row = bytes;
+    } else {
+      copy.assign(bytes.begin(), bytes.end());
+      row = copy;
+    }
+    if (Status st = decoder.Decode(row); !st.ok()) {
+      return Error(st.error().number(), "row at page " + std::to_string(source_location.page) +
+                                            " row " + std::to_string(source_location.row) +
+                                            " of the source: " + st.error().description());
+    }
+    // Ids are rewritten in place at their size: the decoded fields stay valid.
+    if (!id_columns.empty()) RemapRowIds(copy, decoder, id_columns, ids_);
     if (auto_column) {
-      if (!id_columns.empty()) decoder.Decode(row);
       const FieldRef& f = decoder.fields()[*auto_column];
       if (f.present && f.bytes.size() == 4) {
         auto_max = std::max<int64_t>(auto_max, static_cast<int32_t>(Le32(f.bytes.data())));
@@ -253,14 +271,18 @@ Status Compactor::CopyTable(TablePlan& t) {
   };
   uint64_t placed = 0;
   const uint64_t expected = def.num_rows;
-  auto place = [&](RowPointer source_location) -> Status {
-    auto rewritten = rewriter.Rewrite(row);
+  // `primary`: the row's primary key when already made.
+  auto place = [&](RowPointer source_location, const RowIndexKey* primary) -> Status {
+    auto rewritten = rewriter.RewriteDecoded(row, decoder);
     if (!rewritten.ok()) return rewritten.error();
     longest_row_ =
         std::max<uint32_t>(longest_row_, static_cast<uint32_t>(rewritten.value().size()));
     auto where = rows.Add(rewritten.value());
     if (!where.ok()) return where.error();
-    if (Status st = indexes.AddRow(row, source_location, where.value()); !st.ok()) return st;
+    if (Status st = indexes.AddDecodedRow(decoder, source_location, where.value(), primary);
+        !st.ok()) {
+      return st;
+    }
     ++placed;
     if (placed % 16384 == 0 &&
         !Report("rows", name, placed, std::max<uint64_t>(expected, placed))) {
@@ -281,18 +303,22 @@ Status Compactor::CopyTable(TablePlan& t) {
 
   Status st;
   if (PrimaryKeyIndex(def)) {
-    // Rows in primary-key order: sort (key, source slot, data slot), then
-    // fetch each row again in that order.
+    // Rows in primary-key order: sort (key, source slot, data slot, key
+    // flags), then fetch each row again in that order; its key goes on to
+    // the primary-key index as it is.
     IndexKeyMaker keys(db_, name, def);
     ExternalSorter order(SorterOptions{row_order_budget, temp_dir_});
     RowIndexKey key;
     st = scan([&](const RowRef& ref) -> Status {
-      if (Status s = prepare(ref.bytes); !s.ok()) return s;
-      if (Status s = keys.PrimaryKey(row, ref.location, key); !s.ok()) return s;
-      uint8_t payload[8];
+      if (Status s = prepare(ref.bytes, ref.location); !s.ok()) return s;
+      if (Status s = keys.PrimaryKeyDecoded(decoder, ref.location, key); !s.ok()) return s;
+      uint8_t payload[kOrderPayloadSize];
       Put32(payload, ref.location.ToLe());
       Put32(payload + 4, ref.data.ToLe());
-      return order.Add(key.key, ByteSpan(payload, 8));
+      payload[8] =
+          static_cast<uint8_t>((key.has_entry ? kKeyHasEntry : 0) |
+                               (key.any_null ? kKeyAnyNull : 0) | (key.reused ? kKeyReused : 0));
+      return order.Add(key.key, ByteSpan(payload, kOrderPayloadSize));
     });
     if (st.ok()) st = order.Finish();
     ExternalSorter::Record record;
@@ -303,24 +329,29 @@ Status Compactor::CopyTable(TablePlan& t) {
         break;
       }
       if (!more.value()) break;
-      if (record.payload.size() != 8) {
+      if (record.payload.size() != kOrderPayloadSize) {
         st = Error(ErrorCode::kIoError, "a sort run came back damaged");
         break;
       }
       RowPointer location = RowPointer::FromLe(Le32(record.payload.data()));
       RowPointer data = RowPointer::FromLe(Le32(record.payload.data() + 4));
+      const uint8_t flags = record.payload[8];
+      key.has_entry = flags & kKeyHasEntry;
+      key.any_null = flags & kKeyAnyNull;
+      key.reused = flags & kKeyReused;
+      key.key.assign(record.key.begin(), record.key.end());
       auto bytes = RowBytesAt(db_, data);
       if (!bytes.ok()) {
         st = bytes.error();
         break;
       }
-      st = prepare(bytes.value());
-      if (st.ok()) st = place(location);
+      st = prepare(bytes.value(), location);
+      if (st.ok()) st = place(location, &key);
     }
   } else {
     st = scan([&](const RowRef& ref) -> Status {
-      if (Status s = prepare(ref.bytes); !s.ok()) return s;
-      return place(ref.location);
+      if (Status s = prepare(ref.bytes, ref.location); !s.ok()) return s;
+      return place(ref.location, nullptr);
     });
   }
   if (st.ok()) st = rows.Finish();

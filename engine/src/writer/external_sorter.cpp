@@ -303,7 +303,7 @@ class ExternalSorter::Impl {
       if (Status st = Spill(); !st.ok()) return Failed(st);
     }
     Grow(bytes);
-    Entry e{HeadOf(key), arena_.size(), static_cast<uint32_t>(key.size()),
+    Entry e{HeadOf(key, 0), HeadOf(key, 8), arena_.size(), static_cast<uint32_t>(key.size()),
             static_cast<uint32_t>(payload.size())};
     arena_.insert(arena_.end(), key.begin(), key.end());
     arena_.insert(arena_.end(), payload.begin(), payload.end());
@@ -384,11 +384,13 @@ class ExternalSorter::Impl {
   }
 
  private:
-  // A buffered record. `head` is the key's first eight bytes as a
-  // big-endian number (zero-padded), so that most comparisons while sorting
-  // never touch the arena; equal heads fall back to the bytes.
+  // A buffered record. `head` and `head2` are the key's first sixteen bytes
+  // as two big-endian numbers (zero-padded), so that most comparisons while
+  // sorting never touch the arena, even among keys that share a prefix;
+  // equal heads fall back to the bytes.
   struct Entry {
     uint64_t head;
+    uint64_t head2;
     std::size_t offset;
     uint32_t key_size;
     uint32_t payload_size;
@@ -396,12 +398,13 @@ class ExternalSorter::Impl {
 
   bool Less(const Entry& a, const Entry& b) const {
     if (a.head != b.head) return a.head < b.head;
+    if (a.head2 != b.head2) return a.head2 < b.head2;
     return CompareRecords(KeyOf(a), PayloadOf(a), KeyOf(b), PayloadOf(b)) < 0;
   }
 
-  static uint64_t HeadOf(ByteSpan key) {
+  static uint64_t HeadOf(ByteSpan key, std::size_t from) {
     uint64_t h = 0;
-    for (std::size_t i = 0; i < 8; ++i) h = (h << 8) | (i < key.size() ? key[i] : 0);
+    for (std::size_t i = from; i < from + 8; ++i) h = (h << 8) | (i < key.size() ? key[i] : 0);
     return h;
   }
 

@@ -1,15 +1,32 @@
 // The PageSink of a new database file on disk.
 //
 // FilePageSink creates its file exclusively (error 3204 when the name is
-// taken, and then nothing is touched), writes pages with pwrite at
-// number * page size, encrypts every page but page 0 when the database key
-// is non-zero, and on Finish flushes the file to disk. Until Finish has
-// succeeded the file is partial: Abandon (or the destructor) removes it.
+// taken, and then nothing is touched), writes pages at number * page size,
+// encrypts every page but page 0 when the database key is non-zero, and on
+// Finish flushes the file to disk. Until Finish has succeeded the file is
+// partial: Abandon (or the destructor) removes it.
+//
+// A compaction writes its pages nearly in order: a data page goes out after
+// the long-value pages allocated while it filled, definition pages at the
+// end of their table. Pages are therefore gathered in a window of
+// kWindowPages numbers, starting kWindowSlack below the first page that
+// opens it; a page outside the window closes it. A closed window is written
+// with one pwrite per run of consecutive pages it holds, by a writer thread,
+// in order, while the caller goes on (at most kQueuedWindows wait; the
+// caller waits when that many do), so the copying into the page cache
+// overlaps the caller's work; the bytes on disk are the same either way. A
+// failing write is reported by the next WritePage or by Finish, naming the
+// pages, and fails the sink for good.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "writer/page_sink.h"
@@ -31,6 +48,13 @@ class FilePageSink final : public PageSink {
   uint32_t AllocatePage() override { return allocated_++; }
   Status WritePage(uint32_t number, ByteSpan bytes) override;
 
+  static constexpr uint32_t kWindowPages = 256;
+  static constexpr uint32_t kWindowSlack = 32;
+  // Writeback of the file is started after every this many bytes written.
+  static constexpr uint64_t kWritebackBytes = uint64_t{32} << 20;
+  // Windows handed to the writer thread and not yet written, at most.
+  static constexpr size_t kQueuedWindows = 4;
+
   uint32_t allocated() const { return allocated_; }
   const std::string& path() const { return path_; }
 
@@ -44,14 +68,43 @@ class FilePageSink final : public PageSink {
   FilePageSink(std::string path, int fd, const Layout& layout, uint32_t database_key)
       : path_(std::move(path)), fd_(fd), layout_(layout), database_key_(database_key) {}
 
+  struct Window {
+    uint32_t base = 0;             // page number of its first slot
+    std::vector<uint8_t> bytes;    // kWindowPages slots of a page, encoded
+    std::vector<uint8_t> present;  // per slot: 1 when it holds a page
+    uint32_t count = 0;            // slots that hold a page
+  };
+
+  // Hands the window, if it holds anything, to the writer thread.
+  Status Flush();
+  // Waits until every run handed over is written; the first failure.
+  Status Drain();
+  // Stops the writer thread (after the runs handed over).
+  void StopWriter();
+  void WriterLoop();
+  // Writes the pages of a window at their places: the error names the
+  // pages of the run that failed.
+  std::optional<Error> WriteWindow(const Window& window);
+
   std::string path_;
   int fd_ = -1;
   const Layout& layout_;
   uint32_t database_key_;
   uint32_t allocated_ = 0;
   std::vector<bool> written_;
-  std::vector<uint8_t> buffer_;
+  Window window_;  // being gathered
   bool finished_ = false;
+
+  // Shared with the writer thread, under mutex_.
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Window> queue_;   // handed over, not yet written
+  std::vector<Window> spare_;  // written windows, for reuse
+  bool writing_ = false;       // the writer holds a window
+  bool stop_ = false;
+  std::optional<Error> failed_;  // a run that could not be written: every later call fails
+  std::thread writer_;           // started with the first window
+  uint64_t unsynced_ = 0;        // writer only: bytes since writeback was last started
 };
 
 // The error a failed write maps to: ENOSPC/EDQUOT 3026, anything else 3043.

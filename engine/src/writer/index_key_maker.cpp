@@ -5,6 +5,7 @@
 #include "engine/index.h"
 #include "engine/row.h"
 #include "index_key_rows.h"
+#include "index_key_text.h"
 
 namespace engine {
 
@@ -86,11 +87,22 @@ class IndexKeyMaker::Impl {
 
   Status MakeKeys(ByteSpan row, RowPointer at, std::vector<RowIndexKey>& out) {
     if (Status st = Decode(row, at); !st.ok()) return st;
-    out.resize(indexes_.size());
-    for (uint32_t i = 0; i < indexes_.size(); ++i) {
-      if (Status st = KeyOfDecoded(i, at, out[i]); !st.ok()) return st;
-    }
-    return Status::Ok();
+    return KeysOfDecoded(at, out, std::nullopt);
+  }
+
+  Status MakeKeysDecoded(const RowDecoder& decoded, RowPointer at, std::vector<RowIndexKey>& out,
+                         std::optional<uint32_t> skip) {
+    current_ = &decoded;
+    Status st = KeysOfDecoded(at, out, skip);
+    current_ = &decoder_;
+    return st;
+  }
+
+  Status MakeKeyDecoded(uint32_t i, const RowDecoder& decoded, RowPointer at, RowIndexKey& out) {
+    current_ = &decoded;
+    Status st = KeyOfDecoded(i, at, out);
+    current_ = &decoder_;
+    return st;
   }
 
   Status MakeKey(uint32_t i, ByteSpan row, RowPointer at, RowIndexKey& out) {
@@ -130,43 +142,59 @@ class IndexKeyMaker::Impl {
     return Status::Ok();
   }
 
+  Status KeysOfDecoded(RowPointer at, std::vector<RowIndexKey>& out, std::optional<uint32_t> skip) {
+    out.resize(indexes_.size());
+    for (uint32_t i = 0; i < indexes_.size(); ++i) {
+      if (skip && *skip == i) continue;
+      if (Status st = KeyOfDecoded(i, at, out[i]); !st.ok()) return st;
+    }
+    return Status::Ok();
+  }
+
   Status KeyOfDecoded(uint32_t i, RowPointer at, RowIndexKey& out) {
+    if (i >= indexes_.size()) {
+      return Error(ErrorCode::kInvalidArgument,
+                   "table \"" + name_ + "\" has no physical index " + std::to_string(i));
+    }
     Index& ix = indexes_[i];
     out.has_entry = out.any_null = out.reused = false;
     out.key.clear();
     if (!ix.setup_error.empty()) return Fault(ix, at, ix.setup_error);
     bool all_null = true;
     for (size_t k : ix.positions) {
-      const bool null = !table_.columns[k].is_boolean() && !decoder_.fields()[k].present;
+      const bool null = !table_.columns[k].is_boolean() && !current_->fields()[k].present;
       all_null = all_null && null;
       out.any_null = out.any_null || null;
     }
     if ((ix.def->flags & kIndexIgnoreNulls) && all_null) return Status::Ok();
     out.has_entry = true;
 
-    if (Status st = GatherKeyValues(db_, table_, *ix.def, decoder_, values_); !st.ok()) {
+    if (Status st = GatherKeyValues(db_, table_, *ix.def, *current_, values_); !st.ok()) {
       return Fault(ix, at, "a key value cannot be read: " + st.error().description());
     }
+    // Straight into the key while every segment has a code (the hot path:
+    // no allocation once the buffers have grown).
+    bool complete = !ix.columns.empty();
+    for (size_t c = 0; c < ix.columns.size() && complete; ++c) {
+      complete = index_text::AppendKeySegment(ix.columns[c], values_.values[c], out.key,
+                                              scratch_reason_) == KeyStatus::kEncoded;
+    }
+    if (complete) return Status::Ok();
+    out.key.clear();
+
     // Each segment on its own: where one has no code, the others still
     // come from the row (their values may have been remapped).
-    // Reused from row to row: the hot path allocates only inside the encoder.
     auto& segments = segments_;
     segments.resize(ix.columns.size());
     for (auto& seg : segments) seg.reset();
-    bool complete = !ix.columns.empty();
     std::string reason;
     for (size_t c = 0; c < ix.columns.size(); ++c) {
       EncodedKey s = EncodeKeySegment(ix.columns[c], values_.values[c]);
       if (s.ok()) {
         segments[c] = std::move(s.bytes);
-      } else {
-        complete = false;
-        if (reason.empty()) reason = "column " + std::to_string(c + 1) + ": " + s.reason;
+      } else if (reason.empty()) {
+        reason = "column " + std::to_string(c + 1) + ": " + s.reason;
       }
-    }
-    if (complete) {
-      for (auto& s : segments) out.key.insert(out.key.end(), s->begin(), s->end());
-      return Status::Ok();
     }
     if (ix.columns.empty()) reason = "the index has no columns";
     return Reuse(ix, at, segments, reason, out);
@@ -252,8 +280,10 @@ class IndexKeyMaker::Impl {
   std::string name_;
   const TableDef& table_;
   RowDecoder decoder_;
+  const RowDecoder* current_ = &decoder_;  // the row the keys are made of
   RowKeyValues values_;
   std::vector<std::optional<std::vector<uint8_t>>> segments_;
+  std::string scratch_reason_;
   std::vector<Index> indexes_;
   uint64_t reused_ = 0;
 };
@@ -279,6 +309,20 @@ Status IndexKeyMaker::PrimaryKey(ByteSpan row, RowPointer source_location, RowIn
     return Status::Ok();
   }
   return impl_->MakeKey(*primary_, row, source_location, out);
+}
+
+Status IndexKeyMaker::MakeKeysDecoded(const RowDecoder& decoded, RowPointer source_location,
+                                      std::vector<RowIndexKey>& out, std::optional<uint32_t> skip) {
+  return impl_->MakeKeysDecoded(decoded, source_location, out, skip);
+}
+
+Status IndexKeyMaker::PrimaryKeyDecoded(const RowDecoder& decoded, RowPointer source_location,
+                                        RowIndexKey& out) {
+  if (!primary_) {
+    out = RowIndexKey{};
+    return Status::Ok();
+  }
+  return impl_->MakeKeyDecoded(*primary_, decoded, source_location, out);
 }
 
 uint64_t IndexKeyMaker::keys_reused() const {

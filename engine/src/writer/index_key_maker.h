@@ -31,6 +31,7 @@
 #include "engine/error.h"
 #include "engine/index_key.h"
 #include "engine/page.h"
+#include "engine/row.h"
 #include "engine/table_def.h"
 
 namespace engine {
@@ -74,6 +75,13 @@ class IndexKeyMaker {
   // when the table has no primary key (see PrimaryKeyIndex).
   Status PrimaryKey(ByteSpan row, RowPointer source_location, RowIndexKey& out);
   std::optional<uint32_t> primary_index() const { return primary_; }
+
+  // The same for a row the caller has decoded (with a RowDecoder of the
+  // same table definition and layout), saving a second decoding. `skip`:
+  // an index whose key the caller already has; out[*skip] is left alone.
+  Status MakeKeysDecoded(const RowDecoder& decoded, RowPointer source_location,
+                         std::vector<RowIndexKey>& out, std::optional<uint32_t> skip = {});
+  Status PrimaryKeyDecoded(const RowDecoder& decoded, RowPointer source_location, RowIndexKey& out);
 
   uint64_t keys_reused() const;  // keys taken from source entries so far
 

@@ -29,7 +29,12 @@ RowRewriter::RowRewriter(const TableDef& table, const Layout& layout, const Page
 Result<std::vector<uint8_t>> RowRewriter::Rewrite(ByteSpan source_row) {
   Status decoded = decoder_.Decode(source_row);
   if (!decoded.ok()) return decoded.error();
+  auto row = RewriteDecoded(source_row, decoder_);
+  if (!row.ok()) return row.error();
+  return std::vector<uint8_t>(row.value().begin(), row.value().end());
+}
 
+Result<ByteSpan> RowRewriter::RewriteDecoded(ByteSpan source_row, const RowDecoder& decoded) {
   struct Pending {
     const ColumnDef* column;
     LongValueStream stream;
@@ -37,7 +42,7 @@ Result<std::vector<uint8_t>> RowRewriter::Rewrite(ByteSpan source_row) {
   std::vector<Pending> pending;
   for (const ColumnDef* c : long_columns_) {
     size_t k = static_cast<size_t>(c - table_.columns.data());
-    const FieldRef& f = decoder_.fields()[k];
+    const FieldRef& f = decoded.fields()[k];
     if (!f.present) continue;
     auto stream = LongValueStream::Open(source_, layout_, f.bytes);
     if (!stream.ok()) {
@@ -46,7 +51,7 @@ Result<std::vector<uint8_t>> RowRewriter::Rewrite(ByteSpan source_row) {
     }
     pending.push_back({c, std::move(stream.value())});
   }
-  if (pending.empty()) return std::vector<uint8_t>(source_row.begin(), source_row.end());
+  if (pending.empty()) return source_row;
 
   auto parts = SplitRow(table_, layout_, source_row);
   if (!parts.ok()) return parts.error();
@@ -81,7 +86,10 @@ Result<std::vector<uint8_t>> RowRewriter::Rewrite(ByteSpan source_row) {
     if (field->size() > kLongValueHeaderSize) room -= field->size() - kLongValueHeaderSize;
     p.vars[item.column->var_index] = std::move(field.value());
   }
-  return EncodeRow(layout_, p);
+  auto encoded = EncodeRow(layout_, p);
+  if (!encoded.ok()) return encoded.error();
+  out_ = std::move(encoded.value());
+  return ByteSpan(out_);
 }
 
 }  // namespace engine

@@ -47,6 +47,10 @@ class RowRewriter {
   // Errors: 3049 a row or long value the source cannot give (naming it);
   // writer and sink errors.
   Result<std::vector<uint8_t>> Rewrite(ByteSpan source_row);
+  // The same for a row the caller has decoded (a RowDecoder of the same
+  // definition and layout). The result is `source_row` itself when the row
+  // has no long value, else bytes that stay valid until the next call.
+  Result<ByteSpan> RewriteDecoded(ByteSpan source_row, const RowDecoder& decoded);
 
  private:
   const TableDef& table_;
@@ -55,6 +59,7 @@ class RowRewriter {
   LongValueWriter& long_values_;
   RowDecoder decoder_;
   std::vector<const ColumnDef*> long_columns_;  // memo / OLE columns
+  std::vector<uint8_t> out_;                    // the last rewritten row
 };
 
 }  // namespace engine

@@ -34,6 +34,7 @@ class TableIndexWriter::Impl {
     SorterOptions each = options;
     if (n > 0) each.budget_bytes = std::max(options.budget_bytes / n, kMinIndexBudget);
     const std::optional<uint32_t> pk = PrimaryKeyIndex(table);
+    primary_ = pk;
     for (size_t i = 0; i < n; ++i) {
       const PhysicalIndex& pi = table.physical_indexes[i];
       Index ix;
@@ -53,8 +54,32 @@ class TableIndexWriter::Impl {
       return Status::Ok();
     }
     if (Status st = keys_.MakeKeys(row, from, keys_out_); !st.ok()) return st;
+    return AddKeys(from, to, nullptr);
+  }
+
+  Status AddDecodedRow(const RowDecoder& decoded, RowPointer from, RowPointer to,
+                       const RowIndexKey* primary) {
+    if (finished_)
+      return Error(ErrorCode::kInvalidArgument, "row added after the indexes were built");
+    if (indexes_.empty()) {
+      ++rows_;
+      return Status::Ok();
+    }
+    if (primary != nullptr && !primary_) {
+      return Error(ErrorCode::kInvalidArgument, "a primary key given for a table without one");
+    }
+    std::optional<uint32_t> skip;
+    if (primary != nullptr) skip = primary_;
+    if (Status st = keys_.MakeKeysDecoded(decoded, from, keys_out_, skip); !st.ok()) return st;
+    if (primary != nullptr && primary->reused) ++given_reused_;
+    return AddKeys(from, to, primary);
+  }
+
+  // Feeds the keys in keys_out_ (the primary key's from `primary` when
+  // given) to the sorters.
+  Status AddKeys(RowPointer from, RowPointer to, const RowIndexKey* primary) {
     for (size_t i = 0; i < indexes_.size(); ++i) {
-      const RowIndexKey& k = keys_out_[i];
+      const RowIndexKey& k = primary != nullptr && i == *primary_ ? *primary : keys_out_[i];
       if (!k.has_entry) continue;
       Index& ix = indexes_[i];
       if (ix.no_nulls && k.any_null) {
@@ -97,7 +122,7 @@ class TableIndexWriter::Impl {
   }
 
   uint64_t rows() const { return rows_; }
-  uint64_t reused() const { return keys_.keys_reused(); }
+  uint64_t reused() const { return keys_.keys_reused() + given_reused_; }
   uint64_t runs() const { return runs_; }
 
  private:
@@ -159,6 +184,8 @@ class TableIndexWriter::Impl {
   std::vector<Index> indexes_;
   std::vector<RowIndexKey> keys_out_;
   std::vector<uint8_t> record_;
+  std::optional<uint32_t> primary_;  // physical index of the primary key
+  uint64_t given_reused_ = 0;        // primary keys handed over that were reused
   uint64_t rows_ = 0;
   uint64_t runs_ = 0;
   bool finished_ = false;
@@ -173,6 +200,11 @@ TableIndexWriter::~TableIndexWriter() = default;
 
 Status TableIndexWriter::AddRow(ByteSpan row, RowPointer source_location, RowPointer new_location) {
   return impl_->AddRow(row, source_location, new_location);
+}
+
+Status TableIndexWriter::AddDecodedRow(const RowDecoder& decoded, RowPointer source_location,
+                                       RowPointer new_location, const RowIndexKey* primary_key) {
+  return impl_->AddDecodedRow(decoded, source_location, new_location, primary_key);
 }
 
 Result<std::vector<BuiltIndex>> TableIndexWriter::Finish(

@@ -28,8 +28,10 @@
 #include "engine/database.h"
 #include "engine/error.h"
 #include "engine/page.h"
+#include "engine/row.h"
 #include "engine/table_def.h"
 #include "writer/external_sorter.h"
+#include "writer/index_key_maker.h"
 #include "writer/index_tree_builder.h"
 #include "writer/page_sink.h"
 
@@ -46,6 +48,11 @@ class TableIndexWriter {
   TableIndexWriter& operator=(const TableIndexWriter&) = delete;
 
   Status AddRow(ByteSpan row, RowPointer source_location, RowPointer new_location);
+  // The same for a row the caller has decoded (a RowDecoder of the same
+  // definition and layout). `primary_key`, when given, is the row's key in
+  // the primary-key index as IndexKeyMaker made it; it is used as it is.
+  Status AddDecodedRow(const RowDecoder& decoded, RowPointer source_location,
+                       RowPointer new_location, const RowIndexKey* primary_key = nullptr);
 
   // Sorts and writes every index; result[i] is physical index i. `progress`
   // (optional) is called after each index with (done, total) indexes and
