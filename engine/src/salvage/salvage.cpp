@@ -8,6 +8,7 @@
 #include "bytes.h"
 #include "engine/salvage.h"
 #include "engine/usage_map.h"
+#include "salvage/mapped_image.h"
 #include "salvage/salvage_internal.h"
 
 namespace engine {
@@ -160,6 +161,22 @@ std::vector<uint8_t> FreshHeaderPage(JetVersion version, uint16_t code_page,
   put16(tail, 0x0101);
   for (size_t i = 1; i < 256; ++i) put16(tail + 2 * i, 0x0100);
   return p;
+}
+
+// The source with zeros after its end up to `size` bytes. A large file
+// stays mapped from disk rather than copied into memory.
+std::unique_ptr<FileSource> PaddedSource(std::unique_ptr<FileSource> source, uint64_t size) {
+  ByteSpan file = source->bytes();
+  if (!source->path().empty() && file.size() > (uint64_t{64} << 20)) {
+    auto image = MappedImage::Create(size, size, "");
+    if (image.ok() && image.value()->MapFile(source->path()).ok()) {
+      return ImageSource(std::shared_ptr<const MappedImage>(std::move(image.value())),
+                         source->path());
+    }
+  }
+  std::vector<uint8_t> padded(file.begin(), file.end());
+  padded.resize(size, 0);
+  return FileSource::FromBuffer(std::move(padded));
 }
 
 std::string Num(uint64_t n) {
@@ -376,9 +393,7 @@ Result<std::unique_ptr<Salvager>> Salvager::Open(std::unique_ptr<FileSource> sou
     s.truncated_bytes = static_cast<uint32_t>(rest);
     s.cut_offset = static_cast<uint32_t>(rest);
     s.file_truncated = true;
-    std::vector<uint8_t> padded(file.begin(), file.end());
-    padded.resize(file.size() - rest + L.page_size, 0);
-    source = FileSource::FromBuffer(std::move(padded));
+    source = PaddedSource(std::move(source), file.size() - rest + L.page_size);
     s.Lose(Loss(LossKind::kHeader, 0, "",
                 RowPointer{static_cast<uint32_t>(file.size() / L.page_size), 0}, "",
                 "the file ends " + Num(rest) + " bytes into page " +
