@@ -133,6 +133,7 @@ engine::Result<RepairOutcome> DBEngine::Repair(const std::string& source,
     outcome.tables = result->stats.tables;
     outcome.rows = result->stats.rows;
     outcome.rows_lost = result->counts.rows_lost;
+    outcome.rows_lost_estimated = result->counts.rows_lost_estimated;
     outcome.values_lost = result->counts.values_lost;
     outcome.pages_lost = result->counts.pages_lost;
     outcome.tables_lost = result->counts.tables_lost;

@@ -92,6 +92,7 @@ nlohmann::ordered_json RepairReportJson(const std::string& source, const std::st
   j["tables"] = r.stats.tables;
   j["rows_carried_over"] = r.stats.rows;
   j["rows_lost"] = r.counts.rows_lost;
+  j["rows_lost_estimated"] = r.counts.rows_lost_estimated;
   j["values_lost"] = r.counts.values_lost;
   j["pages_lost"] = r.counts.pages_lost;
   j["tables_lost"] = r.counts.tables_lost;
@@ -107,6 +108,7 @@ nlohmann::ordered_json RepairReportJson(const std::string& source, const std::st
       e["row"] = l.position->row;
     }
     if (!l.column.empty()) e["column"] = l.column;
+    if (l.kind == engine::LossKind::kMissingRows) e["estimated_rows"] = l.missing;
     e["reason"] = l.reason;
     std::string raw;
     engine::AppendBase64(l.raw, raw);

@@ -177,6 +177,20 @@ TEST_P(Repair, TableWhoseDefinitionIsLostIsListedAndTheRestCopied) {
   ExpectClean(dir_ / "repaired.mdb", Baseline());
 }
 
+TEST_P(Repair, FileCutShortCountsTheRowsItLost) {
+  Bytes intact = Small();
+  std::string source = Write("cut.mdb", Bytes(intact.begin(), intact.begin() + 6 * L().page_size));
+  auto repaired = RepairDatabase(source, dir_ / "repaired.mdb");
+  ASSERT_TRUE(repaired.ok()) << repaired.error().ToString();
+  EXPECT_TRUE(repaired->lost_anything());
+  EXPECT_EQ(repaired->counts.rows_lost_estimated, 3u);
+  EXPECT_GE(repaired->counts.rows_lost, 3u);
+  auto db = Database::Open(dir_ / "repaired.mdb");
+  ASSERT_TRUE(db.ok()) << db.error().ToString();
+  ASSERT_NE((*db)->FindTable("T"), nullptr);
+  EXPECT_TRUE(RowsOf(dir_ / "repaired.mdb")["T"].empty());
+}
+
 TEST_P(Repair, ExistingDestinationIsLeftAlone) {
   std::string source = Write("intact.mdb", Small());
   std::string dest = Write("taken.mdb", Bytes{1, 2, 3});

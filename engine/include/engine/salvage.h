@@ -59,6 +59,9 @@ enum class LossKind : uint8_t {
   kTableName,     // a table found without its catalog row, under a made-up name
   kRelationship,  // repair: a relationship whose partner table is lost, kept as an
                   // ordinary index (raw: its logical index definition)
+  kMissingRows,   // rows a damaged table's stored row count says it had that were
+                  // found nowhere (lost pages, a file cut short): `missing` rows, an
+                  // estimate; nothing raw is left of them
 };
 // "header", "page", "table", ...: the names used in reports.
 std::string_view LossKindName(LossKind kind);
@@ -71,6 +74,7 @@ struct LossRecord {
   std::string column;                  // kValue: the column; kDuplicateRow: the index
   std::string reason;
   std::vector<uint8_t> raw;  // the bytes that were not carried over
+  uint64_t missing = 0;      // kMissingRows: how many rows
   // kDuplicateRow: the row's long values that could be read, by column name.
   std::vector<std::pair<std::string, std::vector<uint8_t>>> long_values;
 };
@@ -104,12 +108,14 @@ struct RowValues {
 using RowVisitor = std::function<bool(const RowValues&)>;
 
 struct SalvageCounts {
-  uint64_t rows = 0;            // rows handed over
-  uint64_t rows_lost = 0;       // kRow and kDuplicateRow records (catalog rows included)
-  uint64_t values_lost = 0;     // kValue records
-  uint64_t pages_lost = 0;      // kPage records
-  uint64_t tables_lost = 0;     // kTable records
-  uint64_t tables_renamed = 0;  // kTableName records
+  uint64_t rows = 0;                 // rows handed over
+  uint64_t rows_lost = 0;            // kRow and kDuplicateRow records (catalog rows included),
+                                     // plus the rows kMissingRows records estimate
+  uint64_t rows_lost_estimated = 0;  // the part of rows_lost that is an estimate
+  uint64_t values_lost = 0;          // kValue records
+  uint64_t pages_lost = 0;           // kPage records
+  uint64_t tables_lost = 0;          // kTable records
+  uint64_t tables_renamed = 0;       // kTableName records
 };
 
 class Salvager {

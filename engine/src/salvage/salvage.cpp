@@ -33,17 +33,28 @@ std::string_view LossKindName(LossKind kind) {
       return "table-name";
     case LossKind::kRelationship:
       return "relationship";
+    case LossKind::kMissingRows:
+      return "missing-rows";
   }
   return "unknown";
 }
 
 void Salvager::State::Lose(LossRecord record) {
   if (!reporting) return;
+  if (record.table != 0 && record.kind != LossKind::kTableName &&
+      record.kind != LossKind::kHeader) {
+    touched.insert(record.table);
+  }
   switch (record.kind) {
     case LossKind::kRow:
     case LossKind::kCatalogRow:
     case LossKind::kDuplicateRow:
       ++counts.rows_lost;
+      ++rows_reported[record.table];
+      break;
+    case LossKind::kMissingRows:
+      counts.rows_lost += record.missing;
+      counts.rows_lost_estimated += record.missing;
       break;
     case LossKind::kValue:
       ++counts.values_lost;
@@ -264,9 +275,34 @@ Status Salvager::ScanRows(const SalvagedTable& table, const RowVisitor& visit) {
   State& s = *state_;
   bool first = s.scanned.insert(table.page).second;
   s.reporting = first;
-  Status st = s.Scan(table, visit);
+  uint64_t handed = 0;
+  bool whole = true;
+  Status st = s.Scan(table, [&](const RowValues& row) {
+    ++handed;
+    whole = visit(row);
+    return whole;
+  });
   s.reporting = true;
+  if (first && st.ok() && whole) s.ReportMissingRows(table, handed);
   return st;
+}
+
+void Salvager::State::ReportMissingRows(const SalvagedTable& table, uint64_t handed) {
+  // Only a table that shows damage: a stored count that is merely wrong
+  // loses nothing.
+  if (!cut_evident && !touched.count(table.page) && !lost_pages.count(table.page)) return;
+  const uint64_t accounted = handed + rows_reported[table.page];
+  if (table.def.num_rows <= accounted) return;
+  const uint64_t missing = table.def.num_rows - accounted;
+  LossRecord r =
+      Loss(LossKind::kMissingRows, table.page, table.name, RowPointer{table.page, 0}, "",
+           "the table's definition counts " + Num(table.def.num_rows) + " rows; " + Num(handed) +
+               " were recovered and " + Num(rows_reported[table.page]) +
+               " reported, so an estimated " + Num(missing) + " rows stood on pages that are lost" +
+               (cut_evident ? " or past the cut" : ""),
+           {});
+  r.missing = missing;
+  Lose(std::move(r));
 }
 
 Result<std::unique_ptr<Salvager>> Salvager::Open(const std::string& path,
@@ -581,6 +617,12 @@ Result<std::unique_ptr<Salvager>> Salvager::Open(std::unique_ptr<FileSource> sou
                 "the file is cut short after " + Num(pages) +
                     " pages: rows, values and tables on the pages past the cut are lost",
                 {}));
+  }
+  s.cut_evident = cut_evident;
+  if (s.scanned.count(2)) {
+    for (const SalvagedTable& t : s.tables) {
+      if (t.page == 2) s.ReportMissingRows(t, s.objects.size());
+    }
   }
   std::set<uint32_t> orphans;
   for (uint32_t n = 2; n < pages; ++n) {

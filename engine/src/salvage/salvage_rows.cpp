@@ -182,6 +182,9 @@ std::vector<uint32_t> Salvager::State::DataPagesOf(const SalvagedTable& table,
     }
   }
   const bool map_intact = owned && !lists_others && owned->pages_beyond_file == 0;
+  if (reporting && (lists_others || (owned && owned->pages_beyond_file > 0))) {
+    lost_pages.insert(table.page);
+  }
   const bool map_short =
       map_intact && unlisted_rows > 0 && listed_rows + unlisted_rows == table.def.num_rows;
   // A map that cannot be read, or that lists pages which are not the
