@@ -1,11 +1,12 @@
 // RepairDatabase: the tolerant reading turned into a source the compactor
-// can take. The salvaged file is copied into memory and mended there:
-// page 0 as the tolerant reader settled it; every table that lost anything
-// gets its kept rows packed onto fresh pages at the end, a fresh page map
-// and its definition pointed at it; the catalog drops the rows of tables
-// whose definition is lost and gains rows for tables found without one.
-// Tables that read whole are left byte for byte, so the compactor copies
-// them as it copies any file.
+// can take. The salvaged file is mended in an image (pages left alone read
+// from the source's mapping, pages written kept in a temp file, so memory
+// does not grow with the file): page 0 as the tolerant reader settled it;
+// every table that lost anything gets its kept rows packed onto fresh pages
+// at the end, a fresh page map and its definition pointed at it; the
+// catalog drops the rows of tables whose definition is lost and gains rows
+// for tables found without one. Tables that read whole are left byte for
+// byte, so the compactor copies them as it copies any file.
 #include "engine/repair.h"
 
 #include <unistd.h>
