@@ -104,16 +104,16 @@ engine::Result<RepairOutcome> DBEngine::Repair(const std::string& source,
       kept = keep.value();
     }
     const std::string from = destination == nullptr ? target : source;
-    const std::string text = RepairReportJson(from, target, kept, *result).dump(2) + "\n";
+    const auto fill = [&](int fd) { return WriteRepairReport(fd, from, target, kept, *result); };
     if (!options.report.empty()) {
-      engine::Status st = WriteNewTextFile(options.report, text);
+      engine::Status st = WriteNewFile(options.report, fill);
       if (!st.ok()) {
         undo();
         return st;
       }
       report = options.report;
     } else {
-      auto written = WriteFirstFree(StampedName(target, ".repair-report", now, ".json"), text);
+      auto written = WriteFirstFree(StampedName(target, ".repair-report", now, ".json"), fill);
       if (!written.ok()) {
         undo();
         return written.error();

@@ -191,6 +191,50 @@ TEST_P(Repair, FileCutShortCountsTheRowsItLost) {
   EXPECT_TRUE(RowsOf(dir_ / "repaired.mdb")["T"].empty());
 }
 
+// Past the memory budget, the bytes of losses wait in a spill file and come
+// back whole for the report.
+TEST_P(Repair, LossBytesPastTheBudgetAreSpilledAndReadBack) {
+  std::string source = Write("damaged.mdb", Small([&](FileBuilder& f) {
+                               std::fill_n(f.page(5), L().page_size, 0);  // T's definition
+                             }));
+  auto in_memory = RepairDatabase(source, dir_ / "a.mdb");
+  ASSERT_TRUE(in_memory.ok()) << in_memory.error().ToString();
+  RepairOptions options;
+  options.loss_bytes_in_memory = 0;
+  auto spilled = RepairDatabase(source, dir_ / "b.mdb", options);
+  ASSERT_TRUE(spilled.ok()) << spilled.error().ToString();
+  EXPECT_EQ(ReadFile(dir_ / "a.mdb").size(), ReadFile(dir_ / "b.mdb").size());
+
+  ASSERT_EQ(in_memory->losses.size(), spilled->losses.size());
+  size_t with_bytes = 0;
+  for (size_t i = 0; i < spilled->losses.size(); ++i) {
+    const LossRecord& kept = in_memory->losses[i];
+    const LossRecord& moved = spilled->losses[i];
+    EXPECT_FALSE(kept.spilled);
+    EXPECT_EQ(moved.reason, kept.reason);
+    if (kept.raw.empty()) continue;
+    ++with_bytes;
+    EXPECT_TRUE(moved.spilled);
+    EXPECT_TRUE(moved.raw.empty());
+    std::vector<uint8_t> raw;
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> long_values;
+    ASSERT_TRUE(spilled->LoadBytes(moved, raw, long_values).ok());
+    EXPECT_EQ(raw, kept.raw);
+    EXPECT_EQ(long_values, kept.long_values);
+  }
+  EXPECT_GE(with_bytes, 2u);  // the definition's page and T's data page
+
+  // A record pointing past what the file holds is an error, not a read.
+  LossRecord bad = spilled->losses.back();
+  bad.spilled = true;
+  bad.spill_offset = 1u << 30;
+  std::vector<uint8_t> raw;
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> long_values;
+  auto st = spilled->LoadBytes(bad, raw, long_values);
+  ASSERT_FALSE(st.ok());
+  EXPECT_EQ(st.error().number(), 3043);
+}
+
 TEST_P(Repair, ExistingDestinationIsLeftAlone) {
   std::string source = Write("intact.mdb", Small());
   std::string dest = Write("taken.mdb", Bytes{1, 2, 3});

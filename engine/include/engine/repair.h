@@ -16,7 +16,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/compact.h"
@@ -30,17 +32,27 @@ struct RepairOptions {
   std::string password;  // of the source; the copy gets the same one
   ProgressCallback progress;
   std::size_t sort_budget_bytes = std::size_t{64} << 20;
+  // The raw bytes of losses kept in memory; past this, they go to an
+  // unlinked file beside the destination (LossRecord::spilled).
+  std::size_t loss_bytes_in_memory = std::size_t{16} << 20;
 };
 
+class LossSpill;
+
 struct RepairResult {
-  CompactStats stats;              // of the copy written
-  SalvageCounts counts;            // what the tolerant reading handed over and lost
-  std::vector<LossRecord> losses;  // everything not carried over, in the order found
-  bool header_rebuilt = false;     // page 0 was made anew from the pages
+  CompactStats stats;                      // of the copy written
+  SalvageCounts counts;                    // what the tolerant reading handed over and lost
+  std::vector<LossRecord> losses;          // everything not carried over, in the order found
+  bool header_rebuilt = false;             // page 0 was made anew from the pages
+  std::shared_ptr<const LossSpill> spill;  // where spilled losses' bytes are
 
   // Anything lost: rows, values, tables or pages (notes about page 0 and
   // made-up table names are not losses of data).
   bool lost_anything() const;
+  // The raw bytes and long values of `loss`, whether kept in memory or
+  // spilled. Errors: 3043 when the spill file cannot be read back.
+  Status LoadBytes(const LossRecord& loss, std::vector<uint8_t>& raw,
+                   std::vector<std::pair<std::string, std::vector<uint8_t>>>& long_values) const;
 };
 
 // Errors: those of Salvager::Open (3024, 3044, 3051, 3043, 3343, 3031);

@@ -77,6 +77,12 @@ struct LossRecord {
   uint64_t missing = 0;      // kMissingRows: how many rows
   // kDuplicateRow: the row's long values that could be read, by column name.
   std::vector<std::pair<std::string, std::vector<uint8_t>>> long_values;
+  // A repair keeps the bytes of many losses on disk rather than in memory:
+  // then raw and long_values are empty here and RepairResult::LoadBytes
+  // gives them back.
+  bool spilled = false;
+  uint64_t spill_offset = 0;
+  uint64_t spill_size = 0;
 };
 
 // Receives every loss as it is found; called from the reading thread.

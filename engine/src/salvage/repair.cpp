@@ -25,6 +25,7 @@
 #include "engine/database.h"
 #include "engine/header.h"
 #include "engine/row.h"
+#include "salvage/loss_spill.h"
 #include "salvage/mapped_image.h"
 #include "writer/external_sorter.h"
 #include "writer/file_sink.h"
@@ -354,8 +355,30 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
   SalvageOptions so;
   so.password = options.password;
   so.progress = options.progress;
-  auto opened =
-      Salvager::Open(source, so, [&](const LossRecord& r) { result.losses.push_back(r); });
+  // Losses keep their bytes in memory up to a budget; the rest go to a
+  // spill file the report is written from.
+  uint64_t loss_bytes = 0;
+  Status spill_status;
+  std::shared_ptr<LossSpill> spill;
+  auto keep_loss = [&](LossRecord r) {
+    uint64_t bytes = r.raw.size();
+    for (const auto& v : r.long_values) bytes += v.first.size() + v.second.size();
+    if (bytes > 0 && loss_bytes + bytes > options.loss_bytes_in_memory && spill_status.ok()) {
+      if (!spill) {
+        auto made = LossSpill::Create(TempDirBeside(destination));
+        if (made.ok()) {
+          spill = made.value();
+          result.spill = spill;
+        } else {
+          spill_status = made.error();
+        }
+      }
+      if (spill) spill_status = spill->Spill(r);
+    }
+    if (!r.spilled) loss_bytes += bytes;
+    result.losses.push_back(std::move(r));
+  };
+  auto opened = Salvager::Open(source, so, [&](const LossRecord& r) { keep_loss(r); });
   if (!opened.ok()) return opened.error();
   Salvager& sv = *opened.value();
   const Layout& L = sv.layout();
@@ -603,7 +626,7 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
         page[in] = def[i];
         image.Store(d.pages[k], std::move(page));
       }
-      result.losses.push_back([&] {
+      keep_loss([&] {
         LossRecord r;
         r.kind = LossKind::kRelationship;
         r.table = t.page;
@@ -620,6 +643,7 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
 
   // The mended file, compacted.
   if (!image.status().ok()) return fail(image.status().error());
+  if (!spill_status.ok()) return fail(spill_status.error());
   auto mended = Database::Open(image.Source(), OpenOptions{.password = options.password});
   if (!mended.ok()) return fail(mended.error());
   CompactOptions co;
