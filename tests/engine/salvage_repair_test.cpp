@@ -235,6 +235,25 @@ TEST_P(Repair, LossBytesPastTheBudgetAreSpilledAndReadBack) {
   EXPECT_EQ(st.error().number(), 3043);
 }
 
+// A lost page 2 whose pages hold no catalog rows that fit leaves nothing to
+// name the tables by: refused, the source untouched, nothing written.
+TEST_P(Repair, LostCatalogDefinitionWithoutFittingRowsIsRefused) {
+  std::string source = Write("damaged.mdb", Small([&](FileBuilder& f) {
+                               std::fill_n(f.page(2), L().page_size, 0);
+                               // The catalog's rows: every slot a run of 0xEE.
+                               uint8_t* p = f.page(4);
+                               std::fill(p + L().data_header_size + 8, p + L().page_size, 0xEE);
+                             }));
+  const Bytes before = ReadFile(source);
+  auto repaired = RepairDatabase(source, dir_ / "repaired.mdb");
+  ASSERT_FALSE(repaired.ok());
+  EXPECT_EQ(repaired.error().number(), 3049);
+  EXPECT_NE(repaired.error().description().find("page 2"), std::string::npos)
+      << repaired.error().ToString();
+  EXPECT_EQ(ReadFile(source), before);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "repaired.mdb"));
+}
+
 TEST_P(Repair, ExistingDestinationIsLeftAlone) {
   std::string source = Write("intact.mdb", Small());
   std::string dest = Write("taken.mdb", Bytes{1, 2, 3});
@@ -319,6 +338,56 @@ TEST(RepairCorpus, DamagedCopiesRepairToCleanFiles) {
     }
   }
   EXPECT_GT(repaired_files, 15);
+}
+
+}  // namespace
+}  // namespace engine
+
+namespace engine {
+namespace {
+
+// Page 2 lost on real files of both versions: the catalog's definition is
+// rebuilt, its rows name every table again, and every row comes back.
+TEST(RepairCorpus, LostCatalogDefinitionIsRebuiltAndEveryTableKeepsItsName) {
+  const std::filesystem::path dir(QUORLEN_CORPUS_DIR);
+  const std::vector<std::string> names = {
+      "jet3/testV1997.mdb",
+      "jet3/compIndexTestV1997.mdb",
+      "jet4/testV2003.mdb",
+      "jet4/indexTestV2000.mdb",
+      "real/jet3/bjoerne2+pecl-mdbtools__test.mdb",
+      "real/jet4/GHTaira+Biblioteca__Biblioteca.mdb",
+  };
+  ScratchDir scratch;
+  for (const std::string& name : names) {
+    const Bytes intact = ReadFile((dir / name).string());
+    if (intact.empty()) GTEST_SKIP() << "no corpus at " << dir;
+    const uint32_t page_size = intact[0x14] == 0 ? 2048 : 4096;
+    const std::string original = scratch / "intact.mdb";
+    WriteFile(original, intact);
+    const auto expected = RowsOf(original);
+    for (const char* damage : {"zeroed", "garbage"}) {
+      SCOPED_TRACE(name + ", page 2 " + damage);
+      Bytes file = intact;
+      uint32_t seed = 20261207;
+      for (uint32_t i = 0; i < page_size; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        file[2 * page_size + i] = damage[0] == 'z' ? 0 : static_cast<uint8_t>(seed >> 16);
+      }
+      const std::string source = scratch / (std::string(damage) + ".mdb");
+      const std::string copy = scratch / (std::string(damage) + "-repaired.mdb");
+      WriteFile(source, file);
+      auto repaired = RepairDatabase(source, copy);
+      ASSERT_TRUE(repaired.ok()) << repaired.error().ToString();
+      EXPECT_FALSE(repaired->lost_anything());
+      EXPECT_TRUE(
+          std::any_of(repaired->losses.begin(), repaired->losses.end(),
+                      [](const LossRecord& r) { return r.kind == LossKind::kCatalogDefinition; }));
+      EXPECT_EQ(RowsOf(copy), expected);
+      std::filesystem::remove(source);
+      std::filesystem::remove(copy);
+    }
+  }
 }
 
 }  // namespace

@@ -48,20 +48,23 @@
 namespace engine {
 
 enum class LossKind : uint8_t {
-  kHeader,        // page 0 could not be used as stored (nothing lost; what was assumed)
-  kPage,          // a page whose rows could not be reached (raw: the page)
-  kTable,         // a table whose definition cannot be read
-  kCatalogRow,    // an MSysObjects row that does not validate (raw: the row)
-  kRow,           // a row that does not validate or cannot be reached (raw: the row)
-  kValue,         // a long value whose chain is broken: the row kept, the value NULL
-                  // (raw: the bytes recovered from the chain)
-  kDuplicateRow,  // a row repeating an earlier row's unique key (raw: the row)
-  kTableName,     // a table found without its catalog row, under a made-up name
-  kRelationship,  // repair: a relationship whose partner table is lost, kept as an
-                  // ordinary index (raw: its logical index definition)
-  kMissingRows,   // rows a damaged table's stored row count says it had that were
-                  // found nowhere (lost pages, a file cut short): `missing` rows, an
-                  // estimate; nothing raw is left of them
+  kHeader,             // page 0 could not be used as stored (nothing lost; what was assumed)
+  kPage,               // a page whose rows could not be reached (raw: the page)
+  kTable,              // a table whose definition cannot be read
+  kCatalogRow,         // an MSysObjects row that does not validate (raw: the row)
+  kRow,                // a row that does not validate or cannot be reached (raw: the row)
+  kValue,              // a long value whose chain is broken: the row kept, the value NULL
+                       // (raw: the bytes recovered from the chain)
+  kDuplicateRow,       // a row repeating an earlier row's unique key (raw: the row)
+  kTableName,          // a table found without its catalog row, under a made-up name
+  kRelationship,       // repair: a relationship whose partner table is lost, kept as an
+                       // ordinary index (raw: its logical index definition)
+  kMissingRows,        // rows a damaged table's stored row count says it had that were
+                       // found nowhere (lost pages, a file cut short): `missing` rows, an
+                       // estimate; nothing raw is left of them
+  kCatalogDefinition,  // the catalog's own definition (page 2) was unreadable and is
+                       // rebuilt from the layout every file of the version shares
+                       // (nothing lost; raw: page 2 as found)
 };
 // "header", "page", "table", ...: the names used in reports.
 std::string_view LossKindName(LossKind kind);
@@ -143,6 +146,9 @@ class Salvager {
   const Layout& layout() const;
   const Pager& pager() const;
   const TextCodec& text() const;
+  // Page 2 was unreadable: the catalog's definition is the rebuilt one
+  // (tables()'s MSysObjects, its raw bytes one whole page).
+  bool catalog_rebuilt() const;
   // Bytes of the file past the cut, when it ends inside a page: 0 otherwise.
   uint32_t truncated_page_bytes() const;
 

@@ -34,7 +34,8 @@ namespace engine {
 
 bool RepairResult::lost_anything() const {
   return std::any_of(losses.begin(), losses.end(), [](const LossRecord& r) {
-    return r.kind != LossKind::kHeader && r.kind != LossKind::kTableName;
+    return r.kind != LossKind::kHeader && r.kind != LossKind::kTableName &&
+           r.kind != LossKind::kCatalogDefinition;
   });
 }
 
@@ -321,7 +322,8 @@ struct LocationDigest {
 };
 
 bool IsDataLoss(LossKind kind) {
-  return kind != LossKind::kHeader && kind != LossKind::kTableName;
+  return kind != LossKind::kHeader && kind != LossKind::kTableName &&
+         kind != LossKind::kCatalogDefinition;
 }
 
 Status ReadBack(const std::string& path, const std::string& password, const CompactStats& stats) {
@@ -413,6 +415,12 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
     ApplyHeaderMask(page0.data(), page0.size(), header.version);
     image.Store(0, std::move(page0));
   }
+  // A rebuilt catalog definition takes the place of the lost page 2.
+  if (sv.catalog_rebuilt()) {
+    std::vector<uint8_t> page2 = catalog->def.raw;
+    page2.resize(L.page_size, 0);
+    image.Store(2, std::move(page2));
+  }
 
   // Which tables read whole: the strict reader gives the very rows the
   // tolerant one kept, and nothing of them was reported. The row locations
@@ -441,7 +449,7 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
   for (const SalvagedTable& t : sv.tables()) {
     if (t.name_made_up || !t.catalog) made_up.push_back(&t);
   }
-  if (!made_up.empty() || !lost_tables.empty()) damaged.insert(2);
+  if (!made_up.empty() || !lost_tables.empty() || sv.catalog_rebuilt()) damaged.insert(2);
   {
     if (!image.status().ok()) return fail(image.status().error());
     auto strict = Database::Open(image.Source(), OpenOptions{.password = options.password});

@@ -35,6 +35,8 @@ std::string_view LossKindName(LossKind kind) {
       return "relationship";
     case LossKind::kMissingRows:
       return "missing-rows";
+    case LossKind::kCatalogDefinition:
+      return "catalog-definition";
   }
   return "unknown";
 }
@@ -42,7 +44,7 @@ std::string_view LossKindName(LossKind kind) {
 void Salvager::State::Lose(LossRecord record) {
   if (!reporting) return;
   if (record.table != 0 && record.kind != LossKind::kTableName &&
-      record.kind != LossKind::kHeader) {
+      record.kind != LossKind::kHeader && record.kind != LossKind::kCatalogDefinition) {
     touched.insert(record.table);
   }
   switch (record.kind) {
@@ -70,6 +72,7 @@ void Salvager::State::Lose(LossRecord record) {
       break;
     case LossKind::kHeader:
     case LossKind::kRelationship:
+    case LossKind::kCatalogDefinition:
       break;
   }
   if (sink) sink(record);
@@ -98,9 +101,13 @@ std::optional<JetVersion> VersionFromPages(ByteSpan file) {
   if (file.size() >= 3 * 4096 && LooksLikeTdef(file.data() + 2 * 4096, JetVersion::kJet4)) {
     return JetVersion::kJet4;
   }
-  auto share = [&](size_t size) {
-    size_t typed = 0, written = 0;
-    for (size_t at = size; at + size <= file.size(); at += size) {
+  // Pages at 4 KiB steps start pages of either version, so the 2 KiB steps
+  // in between decide: Jet 3 pages there, the middle of Jet 4 pages. Too
+  // few of them written (blank) tells nothing.
+  auto share = [&](size_t first, size_t step, size_t& written) {
+    size_t typed = 0;
+    written = 0;
+    for (size_t at = first; at + 2048 <= file.size(); at += step) {
       const uint8_t* p = file.data() + at;
       bool blank = std::all_of(p, p + 16, [](uint8_t b) { return b == 0; });
       if (blank) continue;
@@ -109,8 +116,10 @@ std::optional<JetVersion> VersionFromPages(ByteSpan file) {
     }
     return written == 0 ? 0.0 : static_cast<double>(typed) / static_cast<double>(written);
   };
-  double small = share(2048), large = share(4096);
-  if (small >= 0.8) return JetVersion::kJet3;
+  size_t between = 0, starts = 0;
+  const double odd = share(2048, 4096, between), large = share(4096, 4096, starts);
+  if (between < 4) return std::nullopt;
+  if (odd >= 0.8) return JetVersion::kJet3;
   if (large >= 0.8) return JetVersion::kJet4;
   return std::nullopt;
 }
@@ -257,6 +266,9 @@ const Pager& Salvager::pager() const {
 }
 const TextCodec& Salvager::text() const {
   return *state_->text;
+}
+bool Salvager::catalog_rebuilt() const {
+  return state_->catalog_rebuilt;
 }
 uint32_t Salvager::truncated_page_bytes() const {
   return state_->truncated_bytes;
@@ -500,7 +512,22 @@ Result<std::unique_ptr<Salvager>> Salvager::Open(std::unique_ptr<FileSource> sou
 
   // --- The catalog. ---
   std::map<uint32_t, CatalogObject> named;  // table page -> its first catalog row
-  if (const TableDef* cat = read_def(2)) {
+  const TableDef* catalog_def = read_def(2);
+  std::string catalog_lost_why;
+  if (catalog_def == nullptr && pages > 2) {
+    // Page 2 is lost: the catalog's definition is the one every file of
+    // the version has, and its rows still stand on the pages it owns. The
+    // rows must fit it, or the file is refused below.
+    catalog_lost_why = def_errors[2];
+    std::vector<uint8_t> page = CatalogDefinitionPage(L, s.header);
+    auto def = DecodeTableDef(page, L, *s.text, 2);
+    if (def.ok() && !ValidateTableDef(def.value(), L)) {
+      def_errors.erase(2);
+      s.catalog_rebuilt = true;
+      catalog_def = &defs.emplace(2, std::move(def.value())).first->second;
+    }
+  }
+  if (const TableDef* cat = catalog_def) {
     SalvagedTable catalog;
     catalog.page = 2;
     catalog.name = "MSysObjects";
@@ -526,6 +553,28 @@ Result<std::unique_ptr<Salvager>> Salvager::Open(std::unique_ptr<FileSource> sou
         return true;
       });
       if (!st.ok()) return st.error();
+      if (s.catalog_rebuilt) {
+        const uint64_t misfits = s.rows_reported[2];
+        const bool names_a_table = std::any_of(s.objects.begin(), s.objects.end(),
+                                               [](const CatalogObject& o) { return o.is_table(); });
+        if (!names_a_table || misfits > s.objects.size()) {
+          return Damaged("the catalog's own definition (page 2) is lost (" + catalog_lost_why +
+                         ") and the rows on its pages do not fit the layout every " +
+                         (version == JetVersion::kJet4 ? "Jet 4" : "Jet 3") + " catalog has (" +
+                         Num(s.objects.size()) + " rows fit, " + Num(misfits) +
+                         " do not): no table can be named");
+        }
+        LossRecord r =
+            Loss(LossKind::kCatalogDefinition, 2, "MSysObjects", RowPointer{2, 0}, "",
+                 "the catalog's own definition (page 2) is unreadable (" + catalog_lost_why +
+                     "); it was rebuilt as every " +
+                     (version == JetVersion::kJet4 ? "Jet 4" : "Jet 3") + " file defines it, and " +
+                     Num(s.objects.size()) + " catalog rows on its pages fit it",
+                 {});
+        ByteSpan p2 = pager.PageOrThrow(2);
+        r.raw.assign(p2.begin(), p2.end());
+        s.Lose(std::move(r));
+      }
     } else {
       s.Lose(
           Loss(LossKind::kTable, 2, "MSysObjects", RowPointer{2, 0}, "",

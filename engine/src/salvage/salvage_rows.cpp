@@ -125,6 +125,16 @@ std::optional<std::string> ValidateRow(const TableDef& def, const Layout& L,
 std::vector<uint32_t> Salvager::State::DataPagesOf(const SalvagedTable& table,
                                                    std::vector<uint32_t>* doubtful) {
   const uint32_t pages = pager->page_count();
+  if (table.page == 2 && catalog_rebuilt) {
+    std::vector<uint32_t> out;
+    for (uint32_t n = 3; n < pages; ++n) {
+      if (page_type[n] == static_cast<uint8_t>(PageType::kData) && owner[n] == 2 &&
+          !(have_global_map && free[n])) {
+        out.push_back(n);
+      }
+    }
+    return out;
+  }
   std::optional<UsageMap> owned;
   if (table.def.owned_map.page != 0) {
     auto m = ReadUsageMap(*pager, *layout, table.def.owned_map);
