@@ -57,7 +57,9 @@ struct RepairResult {
 
 // Errors: those of Salvager::Open (3024, 3044, 3051, 3043, 3343, 3031);
 // 3204 the destination exists; 3049 when the catalog's own definition is
-// lost (there is nothing to name the tables by) or a key cannot be encoded;
+// lost and the rows on its pages do not fit the layout every catalog of the
+// version has (there is nothing to name the tables by) or a key cannot be
+// encoded;
 // 3001 cancelled; 3026 / 3043 writing.
 Result<RepairResult> RepairDatabase(const std::string& source, const std::string& destination,
                                     const RepairOptions& options = {});

@@ -10,6 +10,8 @@
 // - page 0: version and page size are taken from the pages themselves when
 //   the header is unreadable or disagrees with them; the password is then the
 //   one the caller gives. A file cut inside a page is read up to the cut.
+// - the catalog's own definition (page 2), when it is unreadable: the one
+//   every file of the version has, if the rows on the catalog's pages fit it.
 // - tables: from the catalog (MSysObjects); table definitions that no catalog
 //   row names are found by scanning every page, and get a made-up name
 //   ("Recovered table N"), reported.
@@ -129,7 +131,8 @@ struct SalvageCounts {
 
 class Salvager {
  public:
-  // Errors: those of opening the file (3024, 3044, 3051, 3043); 3343 when
+  // Errors: those of opening the file (3024, 3044, 3051, 3043); 3049 when
+  // page 2 is lost and no catalog rows fit the rebuilt definition; 3343 when
   // nothing in the file looks like a Jet 3 / Jet 4 database (an encoded
   // database whose page 0 is lost is such a file: its key went with it);
   // 3031 when an intact page 0 holds another password.
