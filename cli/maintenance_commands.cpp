@@ -97,6 +97,10 @@ void PrintRepairSummary(const maintenance::RepairOutcome& o) {
   std::printf("  %u tables, %llu rows carried over, %llu rows and %llu values lost", o.tables,
               static_cast<unsigned long long>(o.rows), static_cast<unsigned long long>(o.rows_lost),
               static_cast<unsigned long long>(o.values_lost));
+  if (o.rows_lost_estimated != 0) {
+    std::printf(" (%llu of the rows estimated from stored row counts)",
+                static_cast<unsigned long long>(o.rows_lost_estimated));
+  }
   if (o.pages_lost != 0 || o.tables_lost != 0) {
     std::printf(", %llu pages and %llu tables unreadable",
                 static_cast<unsigned long long>(o.pages_lost),

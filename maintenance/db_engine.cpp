@@ -104,16 +104,16 @@ engine::Result<RepairOutcome> DBEngine::Repair(const std::string& source,
       kept = keep.value();
     }
     const std::string from = destination == nullptr ? target : source;
-    const std::string text = RepairReportJson(from, target, kept, *result).dump(2) + "\n";
+    const auto fill = [&](int fd) { return WriteRepairReport(fd, from, target, kept, *result); };
     if (!options.report.empty()) {
-      engine::Status st = WriteNewTextFile(options.report, text);
+      engine::Status st = WriteNewFile(options.report, fill);
       if (!st.ok()) {
         undo();
         return st;
       }
       report = options.report;
     } else {
-      auto written = WriteFirstFree(StampedName(target, ".repair-report", now, ".json"), text);
+      auto written = WriteFirstFree(StampedName(target, ".repair-report", now, ".json"), fill);
       if (!written.ok()) {
         undo();
         return written.error();
@@ -133,6 +133,7 @@ engine::Result<RepairOutcome> DBEngine::Repair(const std::string& source,
     outcome.tables = result->stats.tables;
     outcome.rows = result->stats.rows;
     outcome.rows_lost = result->counts.rows_lost;
+    outcome.rows_lost_estimated = result->counts.rows_lost_estimated;
     outcome.values_lost = result->counts.values_lost;
     outcome.pages_lost = result->counts.pages_lost;
     outcome.tables_lost = result->counts.tables_lost;

@@ -57,6 +57,7 @@ struct RepairOutcome : ReplaceOutcome {
   uint32_t tables = 0;
   uint64_t rows = 0;  // carried over
   uint64_t rows_lost = 0;
+  uint64_t rows_lost_estimated = 0;  // of rows_lost: estimated from stored row counts
   uint64_t values_lost = 0;
   uint64_t pages_lost = 0;
   uint64_t tables_lost = 0;

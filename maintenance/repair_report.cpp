@@ -80,9 +80,8 @@ engine::Status CopyInto(const std::string& source, const std::string& target) {
 
 }  // namespace
 
-nlohmann::ordered_json RepairReportJson(const std::string& source, const std::string& destination,
-                                        const std::string& kept_original,
-                                        const engine::RepairResult& r) {
+engine::Status WriteRepairReport(int fd, const std::string& source, const std::string& destination,
+                                 const std::string& kept_original, const engine::RepairResult& r) {
   nlohmann::ordered_json j;
   j["source"] = source;
   j["destination"] = destination;
@@ -92,6 +91,7 @@ nlohmann::ordered_json RepairReportJson(const std::string& source, const std::st
   j["tables"] = r.stats.tables;
   j["rows_carried_over"] = r.stats.rows;
   j["rows_lost"] = r.counts.rows_lost;
+  j["rows_lost_estimated"] = r.counts.rows_lost_estimated;
   j["values_lost"] = r.counts.values_lost;
   j["pages_lost"] = r.counts.pages_lost;
   j["tables_lost"] = r.counts.tables_lost;
@@ -99,8 +99,19 @@ nlohmann::ordered_json RepairReportJson(const std::string& source, const std::st
   j["error_table"] =
       r.error_table.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(r.error_table);
   if (!r.error_table_note.empty()) j["error_table_note"] = r.error_table_note;
-  auto& list = j["losses"] = nlohmann::ordered_json::array();
-  for (const engine::LossRecord& l : r.losses) {
+  const auto dump = [](const nlohmann::ordered_json& v, int indent) {
+    return v.dump(indent, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  };
+  // The counts as one object, then the losses one line each, written as
+  // they are made: a report of many losses is never held whole.
+  std::string text = dump(j, 2);
+  text.resize(text.size() - 2);  // the closing "\n}"
+  text += ",\n  \"losses\": [";
+  std::vector<uint8_t> raw;
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> long_values;
+  for (size_t i = 0; i < r.losses.size(); ++i) {
+    const engine::LossRecord& l = r.losses[i];
+    if (engine::Status st = r.LoadBytes(l, raw, long_values); !st.ok()) return st;
     nlohmann::ordered_json e;
     e["kind"] = std::string(engine::LossKindName(l.kind));
     e["table"] = l.table_name;
@@ -110,24 +121,32 @@ nlohmann::ordered_json RepairReportJson(const std::string& source, const std::st
       e["row"] = l.position->row;
     }
     if (!l.column.empty()) e["column"] = l.column;
+    if (l.kind == engine::LossKind::kMissingRows) e["estimated_rows"] = l.missing;
     e["reason"] = l.reason;
-    std::string raw;
-    engine::AppendBase64(l.raw, raw);
-    e["raw"] = raw;
-    if (!l.long_values.empty()) {
+    std::string b64;
+    engine::AppendBase64(raw, b64);
+    e["raw"] = std::move(b64);
+    if (!long_values.empty()) {
       auto& values = e["long_values"] = nlohmann::ordered_json::object();
-      for (const auto& [column, bytes] : l.long_values) {
-        std::string b64;
-        engine::AppendBase64(bytes, b64);
-        values[column] = b64;
+      for (const auto& [column, bytes] : long_values) {
+        std::string v64;
+        engine::AppendBase64(bytes, v64);
+        values[column] = std::move(v64);
       }
     }
-    list.push_back(std::move(e));
+    text += i == 0 ? "\n    " : ",\n    ";
+    text += dump(e, -1);
+    if (text.size() >= (1u << 20)) {
+      if (engine::Status st = WriteAllTo(fd, text.data(), text.size()); !st.ok()) return st;
+      text.clear();
+    }
   }
-  return j;
+  text += r.losses.empty() ? "]\n}\n" : "\n  ]\n}\n";
+  return WriteAllTo(fd, text.data(), text.size());
 }
 
-engine::Status WriteNewTextFile(const std::string& path, const std::string& text) {
+engine::Status WriteNewFile(const std::string& path,
+                            const std::function<engine::Status(int)>& fill) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (fd < 0) {
     if (errno == EEXIST) {
@@ -136,7 +155,7 @@ engine::Status WriteNewTextFile(const std::string& path, const std::string& text
     }
     return OsError(errno, "cannot create " + path);
   }
-  engine::Status status = WriteAllTo(fd, text.data(), text.size());
+  engine::Status status = fill(fd);
   if (status.ok() && fsync(fd) != 0) status = OsError(errno, "cannot flush");
   if (close(fd) != 0 && status.ok()) status = OsError(errno, "cannot close");
   if (!status.ok()) {
@@ -145,6 +164,10 @@ engine::Status WriteNewTextFile(const std::string& path, const std::string& text
                          "cannot write " + path + ": " + status.error().description());
   }
   return engine::Status::Ok();
+}
+
+engine::Status WriteNewTextFile(const std::string& path, const std::string& text) {
+  return WriteNewFile(path, [&](int fd) { return WriteAllTo(fd, text.data(), text.size()); });
 }
 
 std::string StampedName(const std::string& path, const std::string& tag, std::time_t when,
@@ -172,9 +195,14 @@ engine::Result<std::string> CreateFirstFree(const std::string& base) {
 }
 
 engine::Result<std::string> WriteFirstFree(const std::string& base, const std::string& text) {
+  return WriteFirstFree(base, [&](int fd) { return WriteAllTo(fd, text.data(), text.size()); });
+}
+
+engine::Result<std::string> WriteFirstFree(const std::string& base,
+                                           const std::function<engine::Status(int)>& fill) {
   for (int number = 1; number <= kMaxTries; ++number) {
     const std::string name = Numbered(base, number);
-    engine::Status st = WriteNewTextFile(name, text);
+    engine::Status st = WriteNewFile(name, fill);
     if (st.ok()) return name;
     if (!st.error().is(engine::ErrorCode::kDatabaseExists)) return st.error();
   }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <ctime>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -17,14 +18,19 @@
 
 namespace maintenance {
 
-// The report: counts, the kept original (or null) and every loss with its
-// position, reason and raw bytes (base64).
-nlohmann::ordered_json RepairReportJson(const std::string& source, const std::string& destination,
-                                        const std::string& kept_original,
-                                        const engine::RepairResult& result);
+// Writes the report, JSON, to the open file FD: counts, the kept original
+// (or null) and every loss with its position, reason and raw bytes (base64),
+// one loss at a time (their bytes may be read back from the repair's spill
+// file), so a long report is never held whole.
+engine::Status WriteRepairReport(int fd, const std::string& source, const std::string& destination,
+                                 const std::string& kept_original,
+                                 const engine::RepairResult& result);
 
-// Writes TEXT to a new file PATH (3204 when it exists), flushed to disk. On
-// failure nothing is left at PATH.
+// Creates the new file PATH (3204 when it exists) and has FILL write it,
+// then flushes it to disk. On failure nothing is left at PATH.
+engine::Status WriteNewFile(const std::string& path,
+                            const std::function<engine::Status(int)>& fill);
+// The same for TEXT.
 engine::Status WriteNewTextFile(const std::string& path, const std::string& text);
 
 // "<folder>/<stem><tag>-YYYYMMDD-HHMMSS<extension>" for PATH, in local time;
@@ -40,6 +46,8 @@ engine::Result<std::string> KeepOriginal(const std::string& path, std::time_t wh
 // Writes TEXT to the first free name among BASE, then BASE with "-2", "-3",
 // ... before its extension, flushed to disk. Returns the name used.
 engine::Result<std::string> WriteFirstFree(const std::string& base, const std::string& text);
+engine::Result<std::string> WriteFirstFree(const std::string& base,
+                                           const std::function<engine::Status(int)>& fill);
 
 // Creates an empty new file at the first free name among BASE, then BASE
 // with "-2", "-3", ... before its extension. Returns the name (tests).

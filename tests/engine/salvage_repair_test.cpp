@@ -317,6 +317,84 @@ TEST_P(Repair, UsersTableOfTheSameNameIsLeftAlone) {
   EXPECT_EQ((*listed)[0].table, "MSysCompactError");
 }
 
+TEST_P(Repair, FileCutShortCountsTheRowsItLost) {
+  Bytes intact = Small();
+  std::string source = Write("cut.mdb", Bytes(intact.begin(), intact.begin() + 6 * L().page_size));
+  auto repaired = RepairDatabase(source, dir_ / "repaired.mdb");
+  ASSERT_TRUE(repaired.ok()) << repaired.error().ToString();
+  EXPECT_TRUE(repaired->lost_anything());
+  EXPECT_EQ(repaired->counts.rows_lost_estimated, 3u);
+  EXPECT_GE(repaired->counts.rows_lost, 3u);
+  auto db = Database::Open(dir_ / "repaired.mdb");
+  ASSERT_TRUE(db.ok()) << db.error().ToString();
+  ASSERT_NE((*db)->FindTable("T"), nullptr);
+  EXPECT_TRUE(RowsOf(dir_ / "repaired.mdb")["T"].empty());
+}
+
+// Past the memory budget, the bytes of losses wait in a spill file and come
+// back whole for the report.
+TEST_P(Repair, LossBytesPastTheBudgetAreSpilledAndReadBack) {
+  std::string source = Write("damaged.mdb", Small([&](FileBuilder& f) {
+                               std::fill_n(f.page(5), L().page_size, 0);  // T's definition
+                             }));
+  auto in_memory = RepairDatabase(source, dir_ / "a.mdb");
+  ASSERT_TRUE(in_memory.ok()) << in_memory.error().ToString();
+  RepairOptions options;
+  options.loss_bytes_in_memory = 0;
+  auto spilled = RepairDatabase(source, dir_ / "b.mdb", options);
+  ASSERT_TRUE(spilled.ok()) << spilled.error().ToString();
+  // The error table lists the moved bytes too: both copies are the same.
+  EXPECT_EQ(ReadFile(dir_ / "a.mdb"), ReadFile(dir_ / "b.mdb"));
+
+  ASSERT_EQ(in_memory->losses.size(), spilled->losses.size());
+  size_t with_bytes = 0;
+  for (size_t i = 0; i < spilled->losses.size(); ++i) {
+    const LossRecord& kept = in_memory->losses[i];
+    const LossRecord& moved = spilled->losses[i];
+    EXPECT_FALSE(kept.spilled);
+    EXPECT_EQ(moved.reason, kept.reason);
+    if (kept.raw.empty()) continue;
+    ++with_bytes;
+    EXPECT_TRUE(moved.spilled);
+    EXPECT_TRUE(moved.raw.empty());
+    std::vector<uint8_t> raw;
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> long_values;
+    ASSERT_TRUE(spilled->LoadBytes(moved, raw, long_values).ok());
+    EXPECT_EQ(raw, kept.raw);
+    EXPECT_EQ(long_values, kept.long_values);
+  }
+  EXPECT_GE(with_bytes, 2u);  // the definition's page and T's data page
+
+  // A record pointing past what the file holds is an error, not a read.
+  LossRecord bad = spilled->losses.back();
+  bad.spilled = true;
+  bad.spill_offset = 1u << 30;
+  std::vector<uint8_t> raw;
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> long_values;
+  auto st = spilled->LoadBytes(bad, raw, long_values);
+  ASSERT_FALSE(st.ok());
+  EXPECT_EQ(st.error().number(), 3043);
+}
+
+// A lost page 2 whose pages hold no catalog rows that fit leaves nothing to
+// name the tables by: refused, the source untouched, nothing written.
+TEST_P(Repair, LostCatalogDefinitionWithoutFittingRowsIsRefused) {
+  std::string source = Write("damaged.mdb", Small([&](FileBuilder& f) {
+                               std::fill_n(f.page(2), L().page_size, 0);
+                               // The catalog's rows: every slot a run of 0xEE.
+                               uint8_t* p = f.page(4);
+                               std::fill(p + L().data_header_size + 8, p + L().page_size, 0xEE);
+                             }));
+  const Bytes before = ReadFile(source);
+  auto repaired = RepairDatabase(source, dir_ / "repaired.mdb");
+  ASSERT_FALSE(repaired.ok());
+  EXPECT_EQ(repaired.error().number(), 3049);
+  EXPECT_NE(repaired.error().description().find("page 2"), std::string::npos)
+      << repaired.error().ToString();
+  EXPECT_EQ(ReadFile(source), before);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "repaired.mdb"));
+}
+
 TEST_P(Repair, ExistingDestinationIsLeftAlone) {
   std::string source = Write("intact.mdb", Small());
   std::string dest = Write("taken.mdb", Bytes{1, 2, 3});
@@ -404,6 +482,56 @@ TEST(RepairCorpus, DamagedCopiesRepairToCleanFiles) {
     }
   }
   EXPECT_GT(repaired_files, 15);
+}
+
+}  // namespace
+}  // namespace engine
+
+namespace engine {
+namespace {
+
+// Page 2 lost on real files of both versions: the catalog's definition is
+// rebuilt, its rows name every table again, and every row comes back.
+TEST(RepairCorpus, LostCatalogDefinitionIsRebuiltAndEveryTableKeepsItsName) {
+  const std::filesystem::path dir(QUORLEN_CORPUS_DIR);
+  const std::vector<std::string> names = {
+      "jet3/testV1997.mdb",
+      "jet3/compIndexTestV1997.mdb",
+      "jet4/testV2003.mdb",
+      "jet4/indexTestV2000.mdb",
+      "real/jet3/bjoerne2+pecl-mdbtools__test.mdb",
+      "real/jet4/GHTaira+Biblioteca__Biblioteca.mdb",
+  };
+  ScratchDir scratch;
+  for (const std::string& name : names) {
+    const Bytes intact = ReadFile((dir / name).string());
+    if (intact.empty()) GTEST_SKIP() << "no corpus at " << dir;
+    const uint32_t page_size = intact[0x14] == 0 ? 2048 : 4096;
+    const std::string original = scratch / "intact.mdb";
+    WriteFile(original, intact);
+    const auto expected = RowsOf(original);
+    for (const char* damage : {"zeroed", "garbage"}) {
+      SCOPED_TRACE(name + ", page 2 " + damage);
+      Bytes file = intact;
+      uint32_t seed = 20261207;
+      for (uint32_t i = 0; i < page_size; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        file[2 * page_size + i] = damage[0] == 'z' ? 0 : static_cast<uint8_t>(seed >> 16);
+      }
+      const std::string source = scratch / (std::string(damage) + ".mdb");
+      const std::string copy = scratch / (std::string(damage) + "-repaired.mdb");
+      WriteFile(source, file);
+      auto repaired = RepairDatabase(source, copy);
+      ASSERT_TRUE(repaired.ok()) << repaired.error().ToString();
+      EXPECT_FALSE(repaired->lost_anything());
+      EXPECT_TRUE(
+          std::any_of(repaired->losses.begin(), repaired->losses.end(),
+                      [](const LossRecord& r) { return r.kind == LossKind::kCatalogDefinition; }));
+      EXPECT_EQ(RowsOf(copy), expected);
+      std::filesystem::remove(source);
+      std::filesystem::remove(copy);
+    }
+  }
 }
 
 }  // namespace

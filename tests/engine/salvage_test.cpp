@@ -286,6 +286,53 @@ TEST_P(Salvage, TruncatedFileIsReadUpToTheCut) {
   EXPECT_EQ(s.Count(LossKind::kPage), 1u);
 }
 
+// Rows that left no trace (their page is gone) are estimated from the
+// table's stored row count, but only for a table that shows damage.
+TEST_P(Salvage, RowsOnLostPagesAreEstimatedFromTheStoredCount) {
+  const Bytes intact = Build();
+  auto expect_missing = [&](const Salvaged& s, uint64_t n) {
+    ASSERT_TRUE(s.salvager);
+    const LossRecord* r = s.Find(LossKind::kMissingRows);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->table_name, "T");
+    EXPECT_EQ(r->missing, n);
+    EXPECT_NE(r->reason.find("estimated"), std::string::npos) << r->reason;
+    EXPECT_EQ(s.salvager->counts().rows_lost_estimated, n);
+    EXPECT_GE(s.salvager->counts().rows_lost, n);
+  };
+  {
+    SCOPED_TRACE("cut before T's data page");
+    Bytes cut(intact.begin(), intact.begin() + 6 * L().page_size);
+    Salvaged s = RunSalvage(cut);
+    EXPECT_EQ(s.rows["T"].size(), 0u);
+    expect_missing(s, 3);
+  }
+  {
+    SCOPED_TRACE("T's data page zeroed");
+    Salvaged s =
+        RunSalvage(Build([&](FileBuilder& f) { std::fill_n(f.page(6), L().page_size, 0); }));
+    expect_missing(s, 3);
+  }
+  {
+    SCOPED_TRACE("one row unreadable: reported, not estimated again");
+    Salvaged s = RunSalvage(Build([&](FileBuilder& f) {
+      uint8_t* row = RowAt(f, 6, 4);
+      row[0] = 0;
+      if (v() == JetVersion::kJet4) row[1] = 0;
+    }));
+    EXPECT_EQ(s.Count(LossKind::kRow), 1u);
+    EXPECT_EQ(s.Count(LossKind::kMissingRows), 0u);
+    EXPECT_EQ(s.salvager->counts().rows_lost, 1u);
+  }
+  {
+    SCOPED_TRACE("a stored count that is only wrong");
+    Salvaged s = RunSalvage(
+        Build([&](FileBuilder& f) { jet_test::Put32(f.page(5) + L().tdef_num_rows, 10); }));
+    EXPECT_EQ(s.rows["T"].size(), 3u);
+    EXPECT_TRUE(s.losses.empty());
+  }
+}
+
 TEST_P(Salvage, ZeroedDefinitionLosesTheTableAndReportsItsPages) {
   Bytes file = Build([&](FileBuilder& f) { std::fill_n(f.page(5), L().page_size, 0); });
   Salvaged s = RunSalvage(file);

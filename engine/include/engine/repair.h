@@ -16,7 +16,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/compact.h"
@@ -30,7 +32,12 @@ struct RepairOptions {
   std::string password;  // of the source; the copy gets the same one
   ProgressCallback progress;
   std::size_t sort_budget_bytes = std::size_t{64} << 20;
+  // The raw bytes of losses kept in memory; past this, they go to an
+  // unlinked file beside the destination (LossRecord::spilled).
+  std::size_t loss_bytes_in_memory = std::size_t{16} << 20;
 };
+
+class LossSpill;
 
 struct RepairResult {
   CompactStats stats;              // of the copy written
@@ -45,15 +52,22 @@ struct RepairResult {
   // order gives no index key for the table's name); the losses are then in
   // `losses` and the report only.
   std::string error_table_note;
+  std::shared_ptr<const LossSpill> spill;  // where spilled losses' bytes are
 
   // Anything lost: rows, values, tables or pages (notes about page 0 and
   // made-up table names are not losses of data).
   bool lost_anything() const;
+  // The raw bytes and long values of `loss`, whether kept in memory or
+  // spilled. Errors: 3043 when the spill file cannot be read back.
+  Status LoadBytes(const LossRecord& loss, std::vector<uint8_t>& raw,
+                   std::vector<std::pair<std::string, std::vector<uint8_t>>>& long_values) const;
 };
 
 // Errors: those of Salvager::Open (3024, 3044, 3051, 3043, 3343, 3031);
 // 3204 the destination exists; 3049 when the catalog's own definition is
-// lost (there is nothing to name the tables by) or a key cannot be encoded;
+// lost and the rows on its pages do not fit the layout every catalog of the
+// version has (there is nothing to name the tables by) or a key cannot be
+// encoded;
 // 3001 cancelled; 3026 / 3043 writing.
 Result<RepairResult> RepairDatabase(const std::string& source, const std::string& destination,
                                     const RepairOptions& options = {});

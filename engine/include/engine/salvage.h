@@ -10,6 +10,8 @@
 // - page 0: version and page size are taken from the pages themselves when
 //   the header is unreadable or disagrees with them; the password is then the
 //   one the caller gives. A file cut inside a page is read up to the cut.
+// - the catalog's own definition (page 2), when it is unreadable: the one
+//   every file of the version has, if the rows on the catalog's pages fit it.
 // - tables: from the catalog (MSysObjects); table definitions that no catalog
 //   row names are found by scanning every page, and get a made-up name
 //   ("Recovered table N"), reported.
@@ -48,17 +50,23 @@
 namespace engine {
 
 enum class LossKind : uint8_t {
-  kHeader,        // page 0 could not be used as stored (nothing lost; what was assumed)
-  kPage,          // a page whose rows could not be reached (raw: the page)
-  kTable,         // a table whose definition cannot be read
-  kCatalogRow,    // an MSysObjects row that does not validate (raw: the row)
-  kRow,           // a row that does not validate or cannot be reached (raw: the row)
-  kValue,         // a long value whose chain is broken: the row kept, the value NULL
-                  // (raw: the bytes recovered from the chain)
-  kDuplicateRow,  // a row repeating an earlier row's unique key (raw: the row)
-  kTableName,     // a table found without its catalog row, under a made-up name
-  kRelationship,  // repair: a relationship whose partner table is lost, kept as an
-                  // ordinary index (raw: its logical index definition)
+  kHeader,             // page 0 could not be used as stored (nothing lost; what was assumed)
+  kPage,               // a page whose rows could not be reached (raw: the page)
+  kTable,              // a table whose definition cannot be read
+  kCatalogRow,         // an MSysObjects row that does not validate (raw: the row)
+  kRow,                // a row that does not validate or cannot be reached (raw: the row)
+  kValue,              // a long value whose chain is broken: the row kept, the value NULL
+                       // (raw: the bytes recovered from the chain)
+  kDuplicateRow,       // a row repeating an earlier row's unique key (raw: the row)
+  kTableName,          // a table found without its catalog row, under a made-up name
+  kRelationship,       // repair: a relationship whose partner table is lost, kept as an
+                       // ordinary index (raw: its logical index definition)
+  kMissingRows,        // rows a damaged table's stored row count says it had that were
+                       // found nowhere (lost pages, a file cut short): `missing` rows, an
+                       // estimate; nothing raw is left of them
+  kCatalogDefinition,  // the catalog's own definition (page 2) was unreadable and is
+                       // rebuilt from the layout every file of the version shares
+                       // (nothing lost; raw: page 2 as found)
 };
 // "header", "page", "table", ...: the names used in reports.
 std::string_view LossKindName(LossKind kind);
@@ -71,8 +79,15 @@ struct LossRecord {
   std::string column;                  // kValue: the column; kDuplicateRow: the index
   std::string reason;
   std::vector<uint8_t> raw;  // the bytes that were not carried over
+  uint64_t missing = 0;      // kMissingRows: how many rows
   // kDuplicateRow: the row's long values that could be read, by column name.
   std::vector<std::pair<std::string, std::vector<uint8_t>>> long_values;
+  // A repair keeps the bytes of many losses on disk rather than in memory:
+  // then raw and long_values are empty here and RepairResult::LoadBytes
+  // gives them back.
+  bool spilled = false;
+  uint64_t spill_offset = 0;
+  uint64_t spill_size = 0;
 };
 
 // Receives every loss as it is found; called from the reading thread.
@@ -104,17 +119,20 @@ struct RowValues {
 using RowVisitor = std::function<bool(const RowValues&)>;
 
 struct SalvageCounts {
-  uint64_t rows = 0;            // rows handed over
-  uint64_t rows_lost = 0;       // kRow and kDuplicateRow records (catalog rows included)
-  uint64_t values_lost = 0;     // kValue records
-  uint64_t pages_lost = 0;      // kPage records
-  uint64_t tables_lost = 0;     // kTable records
-  uint64_t tables_renamed = 0;  // kTableName records
+  uint64_t rows = 0;                 // rows handed over
+  uint64_t rows_lost = 0;            // kRow and kDuplicateRow records (catalog rows included),
+                                     // plus the rows kMissingRows records estimate
+  uint64_t rows_lost_estimated = 0;  // the part of rows_lost that is an estimate
+  uint64_t values_lost = 0;          // kValue records
+  uint64_t pages_lost = 0;           // kPage records
+  uint64_t tables_lost = 0;          // kTable records
+  uint64_t tables_renamed = 0;       // kTableName records
 };
 
 class Salvager {
  public:
-  // Errors: those of opening the file (3024, 3044, 3051, 3043); 3343 when
+  // Errors: those of opening the file (3024, 3044, 3051, 3043); 3049 when
+  // page 2 is lost and no catalog rows fit the rebuilt definition; 3343 when
   // nothing in the file looks like a Jet 3 / Jet 4 database (an encoded
   // database whose page 0 is lost is such a file: its key went with it);
   // 3031 when an intact page 0 holds another password.
@@ -131,6 +149,9 @@ class Salvager {
   const Layout& layout() const;
   const Pager& pager() const;
   const TextCodec& text() const;
+  // Page 2 was unreadable: the catalog's definition is the rebuilt one
+  // (tables()'s MSysObjects, its raw bytes one whole page).
+  bool catalog_rebuilt() const;
   // Bytes of the file past the cut, when it ends inside a page: 0 otherwise.
   uint32_t truncated_page_bytes() const;
 

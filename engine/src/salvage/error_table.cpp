@@ -28,7 +28,8 @@ constexpr uint32_t kSystemFlags = 0x80000002u;  // Jet-internal or made by Acces
 constexpr size_t kInlineLimit = 64;
 
 bool IsDataLoss(LossKind kind) {
-  return kind != LossKind::kHeader && kind != LossKind::kTableName;
+  return kind != LossKind::kHeader && kind != LossKind::kTableName &&
+         kind != LossKind::kCatalogDefinition;
 }
 
 std::string Lower(std::string s) {
@@ -496,8 +497,13 @@ std::string ErrorTableDescription(const LossRecord& r) {
     case LossKind::kRelationship:
       what = "Relationship " + r.column + table + " is kept as an ordinary index";
       break;
+    case LossKind::kMissingRows:
+      what = "About " + std::to_string(r.missing) + " rows" + table +
+             " that its stored row count holds were found nowhere";
+      break;
     case LossKind::kHeader:
     case LossKind::kTableName:
+    case LossKind::kCatalogDefinition:
       what = "Note" + table;
       break;
   }
@@ -577,19 +583,32 @@ Result<CatalogFacts> ReadCatalog(Salvager& sv, const SalvagedTable& catalog) {
 Result<std::vector<std::vector<uint8_t>>> LossRows(const TableDef& def, const Layout& L,
                                                    const TextEncoder& text,
                                                    const std::vector<const LossRecord*>& listed,
+                                                   const LossBytesLoader& load,
                                                    LongValues& description_pages,
                                                    LongValues& recid_pages) {
+  // A record whose bytes were moved out of memory, whole again for a moment.
+  LossRecord loaded;
+  auto whole = [&](const LossRecord* r) -> Result<const LossRecord*> {
+    if (!r->spilled) return r;
+    loaded = *r;
+    if (Status s = load(*r, loaded.raw, loaded.long_values); !s.ok()) return s.error();
+    return &loaded;
+  };
   std::vector<std::vector<uint8_t>> descriptions, recids;
-  for (const LossRecord* r : listed) {
-    auto field = description_pages.Add(text.Encode(ErrorTableDescription(*r)));
+  for (const LossRecord* listed_record : listed) {
+    auto r = whole(listed_record);
+    if (!r.ok()) return r.error();
+    auto field = description_pages.Add(text.Encode(ErrorTableDescription(*r.value())));
     if (!field.ok()) return field.error();
     descriptions.push_back(std::move(field.value()));
   }
   if (Status s = description_pages.Finish(); !s.ok()) return s.error();
-  for (const LossRecord* r : listed) {
+  for (const LossRecord* listed_record : listed) {
     recids.emplace_back();
-    if (r->raw.empty()) continue;
-    auto field = recid_pages.Add(r->raw);
+    auto r = whole(listed_record);
+    if (!r.ok()) return r.error();
+    if (r.value()->raw.empty()) continue;
+    auto field = recid_pages.Add(r.value()->raw);
     if (!field.ok()) return field.error();
     recids.back() = std::move(field.value());
   }
@@ -653,7 +672,8 @@ Result<std::vector<std::vector<uint8_t>>> PermissionRows(Salvager& sv, const Sal
 }  // namespace
 
 Result<ErrorTableOutcome> AddErrorTable(Salvager& sv, MendedFile& file,
-                                        const std::vector<LossRecord>& losses) {
+                                        const std::vector<LossRecord>& losses,
+                                        const LossBytesLoader& load) {
   const Layout& L = sv.layout();
   const SalvagedTable* catalog = nullptr;
   const SalvagedTable* aces = nullptr;
@@ -727,7 +747,7 @@ Result<ErrorTableOutcome> AddErrorTable(Salvager& sv, MendedFile& file,
     if (IsDataLoss(r.kind)) listed.push_back(&r);
   }
   LongValues description_pages(file, L), recid_pages(file, L);
-  auto rows = LossRows(def, L, text, listed, description_pages, recid_pages);
+  auto rows = LossRows(def, L, text, listed, load, description_pages, recid_pages);
   if (!rows.ok()) return rows.error();
   if (existing != nullptr) {
     if (Status s = AppendRows(file, L, page, rows.value()); !s.ok()) return s.error();

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -69,7 +70,13 @@ struct ErrorTableOutcome {
 // its report lists the losses all the same.
 // Errors: 3049 when the catalog cannot take another row (its definition or
 // page map is unreadable in the mended file).
+// `load` gives the raw bytes and long values of a loss whose bytes were
+// moved out of memory (LossRecord::spilled).
+using LossBytesLoader =
+    std::function<Status(const LossRecord&, std::vector<uint8_t>&,
+                         std::vector<std::pair<std::string, std::vector<uint8_t>>>&)>;
 Result<ErrorTableOutcome> AddErrorTable(Salvager& salvager, MendedFile& file,
-                                        const std::vector<LossRecord>& losses);
+                                        const std::vector<LossRecord>& losses,
+                                        const LossBytesLoader& load);
 
 }  // namespace engine

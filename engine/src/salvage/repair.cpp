@@ -1,18 +1,21 @@
 // RepairDatabase: the tolerant reading turned into a source the compactor
-// can take. The salvaged file is copied into memory and mended there:
-// page 0 as the tolerant reader settled it; every table that lost anything
-// gets its kept rows packed onto fresh pages at the end, a fresh page map
-// and its definition pointed at it; the catalog drops the rows of tables
-// whose definition is lost and gains rows for tables found without one.
-// Tables that read whole are left byte for byte, so the compactor copies
-// them as it copies any file.
+// can take. The salvaged file is mended in an image (pages left alone read
+// from the source's mapping, pages written kept in a temp file, so memory
+// does not grow with the file): page 0 as the tolerant reader settled it;
+// every table that lost anything gets its kept rows packed onto fresh pages
+// at the end, a fresh page map and its definition pointed at it; the
+// catalog drops the rows of tables whose definition is lost and gains rows
+// for tables found without one. Tables that read whole are left byte for
+// byte, so the compactor copies them as it copies any file.
 #include "engine/repair.h"
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <bitset>
 #include <chrono>
 #include <cstring>
+#include <list>
 #include <map>
 #include <set>
 #include <span>
@@ -23,6 +26,8 @@
 #include "engine/header.h"
 #include "engine/row.h"
 #include "salvage/error_table.h"
+#include "salvage/loss_spill.h"
+#include "salvage/mapped_image.h"
 #include "writer/external_sorter.h"
 #include "writer/file_sink.h"
 
@@ -30,47 +35,76 @@ namespace engine {
 
 bool RepairResult::lost_anything() const {
   return std::any_of(losses.begin(), losses.end(), [](const LossRecord& r) {
-    return r.kind != LossKind::kHeader && r.kind != LossKind::kTableName;
+    return r.kind != LossKind::kHeader && r.kind != LossKind::kTableName &&
+           r.kind != LossKind::kCatalogDefinition;
   });
 }
 
 namespace {
 
 // The file being mended: whole pages, stored as the file stores them
-// (encoded when the database is).
+// (encoded when the database is). Pages left alone are read from the source
+// file's mapping; pages stored or appended go to a temp file, so memory does
+// not grow with the file.
 class Image {
  public:
-  Image(ByteSpan bytes, const Layout& layout, uint32_t key)
-      : bytes_(bytes.begin(), bytes.end()), layout_(layout), key_(key) {
-    bytes_.resize(bytes_.size() / layout.page_size * layout.page_size);
+  static Result<Image> Create(const FileSource& source, const Layout& layout, uint32_t key,
+                              const std::string& temp_dir) {
+    const uint64_t size = source.bytes().size() / layout.page_size * layout.page_size;
+    auto mapped = MappedImage::Create(size, (uint64_t{0xFFFFFF} + 1) * layout.page_size, temp_dir);
+    if (!mapped.ok()) return mapped.error();
+    Status st;
+    if (!source.path().empty() && size > kReadWholeLimit) {
+      st = mapped.value()->MapFile(source.path());
+    } else if (size > 0) {
+      st = mapped.value()->Write(0, source.bytes().first(size));
+    }
+    if (!st.ok()) return st.error();
+    return Image(std::shared_ptr<MappedImage>(std::move(mapped.value())), layout, key);
   }
-  uint32_t pages() const { return static_cast<uint32_t>(bytes_.size() / layout_.page_size); }
-  ByteSpan bytes() const { return bytes_; }
-  std::vector<uint8_t> Release() { return std::move(bytes_); }
+  uint32_t pages() const { return static_cast<uint32_t>(mapped_->size() / layout_->page_size); }
+  ByteSpan bytes() const { return mapped_->bytes(); }
+  // The image as a source the strict reader and the compactor take; it
+  // shares the image and stays valid while pages are stored.
+  std::unique_ptr<FileSource> Source() const { return ImageSource(mapped_, ""); }
+  // The first failure of a Store, which cannot report one itself.
+  const Status& status() const { return status_; }
 
   std::vector<uint8_t> Plain(uint32_t n) const {
-    const uint8_t* p = bytes_.data() + static_cast<size_t>(n) * layout_.page_size;
-    std::vector<uint8_t> out(p, p + layout_.page_size);
+    const uint8_t* p = mapped_->data() + static_cast<uint64_t>(n) * layout_->page_size;
+    std::vector<uint8_t> out(p, p + layout_->page_size);
     if (n != 0) ApplyPageCipher(out.data(), out.size(), n, key_);
     return out;
   }
   void Store(uint32_t n, std::vector<uint8_t> plain) {
-    if (n != 0) ApplyPageCipher(plain.data(), plain.size(), n, key_);
-    std::memcpy(bytes_.data() + static_cast<size_t>(n) * layout_.page_size, plain.data(),
-                layout_.page_size);
+    Status st = Put(n, std::move(plain));
+    if (!st.ok() && status_.ok()) status_ = st;
   }
   Result<uint32_t> Append(std::vector<uint8_t> plain) {
+    if (!status_.ok()) return status_.error();
     uint32_t n = pages();
     if (n > 0xFFFFFF) return Damaged("the mended copy would need more pages than a file holds");
-    bytes_.resize(bytes_.size() + layout_.page_size);
-    Store(n, std::move(plain));
+    if (Status st = Put(n, std::move(plain)); !st.ok()) return st.error();
     return n;
   }
 
  private:
-  std::vector<uint8_t> bytes_;
-  const Layout& layout_;
+  Image(std::shared_ptr<MappedImage> mapped, const Layout& layout, uint32_t key)
+      : mapped_(std::move(mapped)), layout_(&layout), key_(key) {}
+  Status Put(uint32_t n, std::vector<uint8_t> plain) {
+    plain.resize(layout_->page_size, 0);
+    if (n != 0) ApplyPageCipher(plain.data(), plain.size(), n, key_);
+    return mapped_->Write(static_cast<uint64_t>(n) * layout_->page_size, plain);
+  }
+
+  // Sources up to this size were read whole by FileSource::OpenFile; larger
+  // ones are mapped from their file.
+  static constexpr uint64_t kReadWholeLimit = uint64_t{64} << 20;
+
+  std::shared_ptr<MappedImage> mapped_;
+  const Layout* layout_;
   uint32_t key_;
+  Status status_;
 };
 
 // Packs rows onto fresh data pages of one owner, appended to the image.
@@ -122,6 +156,52 @@ class Packer {
   std::vector<std::vector<uint8_t>> rows_;
   uint32_t used_ = 0;
   std::vector<uint32_t> pages_;
+};
+
+// The few plain pages a mending pass is looking at, most recent first; a
+// page changed in place goes back to the image when it leaves. References
+// from Get stay valid until two more pages were asked for.
+class PageCache {
+ public:
+  explicit PageCache(Image& image) : image_(image) {}
+  ~PageCache() { Clear(); }
+  std::vector<uint8_t>& Get(uint32_t n) {
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+      if (it->number == n) {
+        entries_.splice(entries_.begin(), entries_, it);
+        return entries_.front().plain;
+      }
+    }
+    if (entries_.size() >= kCapacity) {
+      Release(entries_.back());
+      entries_.pop_back();
+    }
+    entries_.push_front(Entry{n, image_.Plain(n), false});
+    return entries_.front().plain;
+  }
+  void Changed(uint32_t n) {
+    for (Entry& e : entries_) {
+      if (e.number == n) e.changed = true;
+    }
+  }
+  void Clear() {
+    for (Entry& e : entries_) Release(e);
+    entries_.clear();
+  }
+
+ private:
+  struct Entry {
+    uint32_t number;
+    std::vector<uint8_t> plain;
+    bool changed;
+  };
+  void Release(Entry& e) {
+    if (e.changed) image_.Store(e.number, std::move(e.plain));
+    e.changed = false;
+  }
+  static constexpr size_t kCapacity = 8;
+  Image& image_;
+  std::list<Entry> entries_;
 };
 
 // A usage map listing `pages`, on a fresh map page: inline when the span
@@ -228,8 +308,23 @@ int32_t CatalogId(const TableDef& catalog, const RowValues& row) {
   return 0;
 }
 
+// The row locations a reader hands over, in order, as a count and a digest.
+struct LocationDigest {
+  uint64_t count = 0;
+  uint64_t hash = 0xCBF29CE484222325ull;
+  void Add(uint32_t location) {
+    ++count;
+    for (int i = 0; i < 4; ++i) {
+      hash ^= (location >> (8 * i)) & 0xFF;
+      hash *= 0x100000001B3ull;
+    }
+  }
+  bool operator==(const LocationDigest&) const = default;
+};
+
 bool IsDataLoss(LossKind kind) {
-  return kind != LossKind::kHeader && kind != LossKind::kTableName;
+  return kind != LossKind::kHeader && kind != LossKind::kTableName &&
+         kind != LossKind::kCatalogDefinition;
 }
 
 // The mended image as the error table writes into it.
@@ -298,8 +393,30 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
   SalvageOptions so;
   so.password = options.password;
   so.progress = options.progress;
-  auto opened =
-      Salvager::Open(source, so, [&](const LossRecord& r) { result.losses.push_back(r); });
+  // Losses keep their bytes in memory up to a budget; the rest go to a
+  // spill file the report is written from.
+  uint64_t loss_bytes = 0;
+  Status spill_status;
+  std::shared_ptr<LossSpill> spill;
+  auto keep_loss = [&](LossRecord r) {
+    uint64_t bytes = r.raw.size();
+    for (const auto& v : r.long_values) bytes += v.first.size() + v.second.size();
+    if (bytes > 0 && loss_bytes + bytes > options.loss_bytes_in_memory && spill_status.ok()) {
+      if (!spill) {
+        auto made = LossSpill::Create(TempDirBeside(destination));
+        if (made.ok()) {
+          spill = made.value();
+          result.spill = spill;
+        } else {
+          spill_status = made.error();
+        }
+      }
+      if (spill) spill_status = spill->Spill(r);
+    }
+    if (!r.spilled) loss_bytes += bytes;
+    result.losses.push_back(std::move(r));
+  };
+  auto opened = Salvager::Open(source, so, [&](const LossRecord& r) { keep_loss(r); });
   if (!opened.ok()) return opened.error();
   Salvager& sv = *opened.value();
   const Layout& L = sv.layout();
@@ -323,7 +440,10 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
   };
 
   // Page 0 as the tolerant reader settled it.
-  Image image(sv.pager().source().bytes(), L, header.database_key);
+  auto created =
+      Image::Create(sv.pager().source(), L, header.database_key, TempDirBeside(destination));
+  if (!created.ok()) return fail(created.error());
+  Image& image = created.value();
   {
     std::vector<uint8_t> page0 = header.unmasked;
     page0.resize(L.page_size, 0);
@@ -331,14 +451,21 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
     ApplyHeaderMask(page0.data(), page0.size(), header.version);
     image.Store(0, std::move(page0));
   }
+  // A rebuilt catalog definition takes the place of the lost page 2.
+  if (sv.catalog_rebuilt()) {
+    std::vector<uint8_t> page2 = catalog->def.raw;
+    page2.resize(L.page_size, 0);
+    image.Store(2, std::move(page2));
+  }
 
   // Which tables read whole: the strict reader gives the very rows the
-  // tolerant one kept, and nothing of them was reported.
-  std::map<uint32_t, std::vector<uint32_t>> kept;  // table page -> row locations kept
+  // tolerant one kept, and nothing of them was reported. The row locations
+  // are compared by count and digest, not kept.
+  std::map<uint32_t, LocationDigest> kept;  // table page -> row locations kept
   for (const SalvagedTable& t : sv.tables()) {
     auto& locations = kept[t.page];
     Status st = sv.ScanRows(t, [&](const RowValues& row) {
-      locations.push_back(row.location.ToLe());
+      locations.Add(row.location.ToLe());
       return true;
     });
     if (!st.ok()) return fail(st.error());
@@ -358,19 +485,19 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
   for (const SalvagedTable& t : sv.tables()) {
     if (t.name_made_up || !t.catalog) made_up.push_back(&t);
   }
-  if (!made_up.empty() || !lost_tables.empty()) damaged.insert(2);
+  if (!made_up.empty() || !lost_tables.empty() || sv.catalog_rebuilt()) damaged.insert(2);
   {
-    auto strict = Database::Open(FileSource::FromSpan(image.bytes()),
-                                 OpenOptions{.password = options.password});
+    if (!image.status().ok()) return fail(image.status().error());
+    auto strict = Database::Open(image.Source(), OpenOptions{.password = options.password});
     for (const SalvagedTable& t : sv.tables()) {
       if (damaged.count(t.page)) continue;
       if (!strict.ok()) {
         damaged.insert(t.page);
         continue;
       }
-      std::vector<uint32_t> locations;
+      LocationDigest locations;
       Status st = strict.value()->ScanRows(t.def, [&](const RowRef& ref) {
-        locations.push_back(ref.location.ToLe());
+        locations.Add(ref.location.ToLe());
         return true;
       });
       if (!st.ok() || locations != kept[t.page]) damaged.insert(t.page);
@@ -387,13 +514,11 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
     if (options.progress && !options.progress(Progress{"mending", t.name, 0, 0})) {
       return fail(Error(ErrorCode::kInvalidArgument, "cancelled"));
     }
-    std::map<uint32_t, std::vector<uint8_t>> pages;  // plain copies being mended
-    std::set<uint32_t> keep;                         // slots kept (ToLe)
-    auto page_of = [&](uint32_t n) -> std::vector<uint8_t>& {
-      auto it = pages.find(n);
-      if (it == pages.end()) it = pages.emplace(n, image.Plain(n)).first;
-      return it->second;
-    };
+    // Slots kept, by page; a few plain pages are cached while rows are
+    // looked at, changed ones going back to the image as they leave.
+    std::map<uint32_t, std::bitset<256>> keep;
+    PageCache cache(image);
+    auto page_of = [&](uint32_t n) -> std::vector<uint8_t>& { return cache.Get(n); };
     // The bytes the strict reader takes for slot `p` of a plain page.
     auto strict_span = [&](std::vector<uint8_t>& page, RowPointer p) -> std::span<uint8_t> {
       uint32_t count = Le16(page.data() + L.data_row_count_offset);
@@ -424,6 +549,7 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
         std::span<uint8_t> pointer = strict_span(home, r.location);
         if (pointer.size() >= 4) data = RowPointer::FromLe(Le32(pointer.data()));
       }
+      if (data.page >= image.pages()) data = r.location;
       std::span<uint8_t> bytes = strict_span(page_of(data.page), data);
       const bool in_place = bytes.size() == r.stored.size() &&
                             std::equal(bytes.begin(), bytes.end(), r.stored.begin());
@@ -441,8 +567,9 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
         target[mask_at + c.number / 8] &= static_cast<uint8_t>(~(1u << (c.number % 8)));
       }
       if (in_place) {
-        keep.insert(r.location.ToLe());
-        keep.insert(data.ToLe());
+        if (!std::equal(target.begin(), target.end(), r.stored.begin())) cache.Changed(data.page);
+        keep[r.location.page].set(r.location.row);
+        keep[data.page].set(data.row);
         return true;
       }
       auto at = packer.Add(row);
@@ -469,27 +596,25 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
       }
     }
     if (st.ok()) st = packer.Flush();
+    cache.Clear();
+    if (st.ok()) st = image.status();
     if (!st.ok()) {
       return fail(Error(st.error().number(), "table " + t.name + ": " + st.error().description()));
     }
     // The pages of kept rows: everything else on them is marked deleted, and
     // they name the table.
     std::vector<uint32_t> listed = packer.pages();
-    for (auto& [number, page] : pages) {
-      bool used = false;
+    for (const auto& [number, slots] : keep) {
+      std::vector<uint8_t> page = image.Plain(number);
       uint32_t count = Le16(page.data() + L.data_row_count_offset);
       if (L.data_header_size + 2 * count > L.page_size) count = 0;
-      for (uint32_t i = 0; i < count; ++i) {
-        if (keep.count(RowPointer{number, static_cast<uint8_t>(i)}.ToLe())) used = true;
-      }
+      bool used = false;
+      for (uint32_t i = 0; i < count && i < slots.size(); ++i) used = used || slots.test(i);
       if (!used) continue;
       for (uint32_t i = 0; i < count; ++i) {
         uint8_t* entry = page.data() + L.data_header_size + 2 * i;
         uint16_t raw = Le16(entry);
-        if ((raw & kRowDeletedFlag) ||
-            keep.count(RowPointer{number, static_cast<uint8_t>(i)}.ToLe())) {
-          continue;
-        }
+        if ((raw & kRowDeletedFlag) || (i < slots.size() && slots.test(i))) continue;
         Put16(entry, raw | kRowDeletedFlag | kRowLookupFlag);
       }
       Put32(page.data() + 4, t.page);
@@ -545,7 +670,7 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
         page[in] = def[i];
         image.Store(d.pages[k], std::move(page));
       }
-      result.losses.push_back([&] {
+      keep_loss([&] {
         LossRecord r;
         r.kind = LossKind::kRelationship;
         r.table = t.page;
@@ -563,7 +688,11 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
   // Everything not carried over, listed in a table of the copy.
   if (result.lost_anything()) {
     ImageFile pages(image, L);
-    auto table = AddErrorTable(sv, pages, result.losses);
+    auto table = AddErrorTable(sv, pages, result.losses,
+                               [&](const LossRecord& l, std::vector<uint8_t>& raw,
+                                   std::vector<std::pair<std::string, std::vector<uint8_t>>>& lv) {
+                                 return result.LoadBytes(l, raw, lv);
+                               });
     if (!table.ok()) {
       return fail(Error(table.error().number(),
                         "listing the losses in the copy: " + table.error().description()));
@@ -573,8 +702,9 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
   }
 
   // The mended file, compacted.
-  auto mended = Database::Open(FileSource::FromBuffer(image.Release()),
-                               OpenOptions{.password = options.password});
+  if (!image.status().ok()) return fail(image.status().error());
+  if (!spill_status.ok()) return fail(spill_status.error());
+  auto mended = Database::Open(image.Source(), OpenOptions{.password = options.password});
   if (!mended.ok()) return fail(mended.error());
   CompactOptions co;
   co.password = options.password;

@@ -8,6 +8,7 @@
 #include "bytes.h"
 #include "engine/salvage.h"
 #include "engine/usage_map.h"
+#include "salvage/mapped_image.h"
 #include "salvage/salvage_internal.h"
 
 namespace engine {
@@ -32,17 +33,30 @@ std::string_view LossKindName(LossKind kind) {
       return "table-name";
     case LossKind::kRelationship:
       return "relationship";
+    case LossKind::kMissingRows:
+      return "missing-rows";
+    case LossKind::kCatalogDefinition:
+      return "catalog-definition";
   }
   return "unknown";
 }
 
 void Salvager::State::Lose(LossRecord record) {
   if (!reporting) return;
+  if (record.table != 0 && record.kind != LossKind::kTableName &&
+      record.kind != LossKind::kHeader && record.kind != LossKind::kCatalogDefinition) {
+    touched.insert(record.table);
+  }
   switch (record.kind) {
     case LossKind::kRow:
     case LossKind::kCatalogRow:
     case LossKind::kDuplicateRow:
       ++counts.rows_lost;
+      ++rows_reported[record.table];
+      break;
+    case LossKind::kMissingRows:
+      counts.rows_lost += record.missing;
+      counts.rows_lost_estimated += record.missing;
       break;
     case LossKind::kValue:
       ++counts.values_lost;
@@ -58,6 +72,7 @@ void Salvager::State::Lose(LossRecord record) {
       break;
     case LossKind::kHeader:
     case LossKind::kRelationship:
+    case LossKind::kCatalogDefinition:
       break;
   }
   if (sink) sink(record);
@@ -86,9 +101,13 @@ std::optional<JetVersion> VersionFromPages(ByteSpan file) {
   if (file.size() >= 3 * 4096 && LooksLikeTdef(file.data() + 2 * 4096, JetVersion::kJet4)) {
     return JetVersion::kJet4;
   }
-  auto share = [&](size_t size) {
-    size_t typed = 0, written = 0;
-    for (size_t at = size; at + size <= file.size(); at += size) {
+  // Pages at 4 KiB steps start pages of either version, so the 2 KiB steps
+  // in between decide: Jet 3 pages there, the middle of Jet 4 pages. Too
+  // few of them written (blank) tells nothing.
+  auto share = [&](size_t first, size_t step, size_t& written) {
+    size_t typed = 0;
+    written = 0;
+    for (size_t at = first; at + 2048 <= file.size(); at += step) {
       const uint8_t* p = file.data() + at;
       bool blank = std::all_of(p, p + 16, [](uint8_t b) { return b == 0; });
       if (blank) continue;
@@ -97,8 +116,10 @@ std::optional<JetVersion> VersionFromPages(ByteSpan file) {
     }
     return written == 0 ? 0.0 : static_cast<double>(typed) / static_cast<double>(written);
   };
-  double small = share(2048), large = share(4096);
-  if (small >= 0.8) return JetVersion::kJet3;
+  size_t between = 0, starts = 0;
+  const double odd = share(2048, 4096, between), large = share(4096, 4096, starts);
+  if (between < 4) return std::nullopt;
+  if (odd >= 0.8) return JetVersion::kJet3;
   if (large >= 0.8) return JetVersion::kJet4;
   return std::nullopt;
 }
@@ -160,6 +181,22 @@ std::vector<uint8_t> FreshHeaderPage(JetVersion version, uint16_t code_page,
   put16(tail, 0x0101);
   for (size_t i = 1; i < 256; ++i) put16(tail + 2 * i, 0x0100);
   return p;
+}
+
+// The source with zeros after its end up to `size` bytes. A large file
+// stays mapped from disk rather than copied into memory.
+std::unique_ptr<FileSource> PaddedSource(std::unique_ptr<FileSource> source, uint64_t size) {
+  ByteSpan file = source->bytes();
+  if (!source->path().empty() && file.size() > (uint64_t{64} << 20)) {
+    auto image = MappedImage::Create(size, size, "");
+    if (image.ok() && image.value()->MapFile(source->path()).ok()) {
+      return ImageSource(std::shared_ptr<const MappedImage>(std::move(image.value())),
+                         source->path());
+    }
+  }
+  std::vector<uint8_t> padded(file.begin(), file.end());
+  padded.resize(size, 0);
+  return FileSource::FromBuffer(std::move(padded));
 }
 
 std::string Num(uint64_t n) {
@@ -230,6 +267,9 @@ const Pager& Salvager::pager() const {
 const TextCodec& Salvager::text() const {
   return *state_->text;
 }
+bool Salvager::catalog_rebuilt() const {
+  return state_->catalog_rebuilt;
+}
 uint32_t Salvager::truncated_page_bytes() const {
   return state_->truncated_bytes;
 }
@@ -247,9 +287,34 @@ Status Salvager::ScanRows(const SalvagedTable& table, const RowVisitor& visit) {
   State& s = *state_;
   bool first = s.scanned.insert(table.page).second;
   s.reporting = first;
-  Status st = s.Scan(table, visit);
+  uint64_t handed = 0;
+  bool whole = true;
+  Status st = s.Scan(table, [&](const RowValues& row) {
+    ++handed;
+    whole = visit(row);
+    return whole;
+  });
   s.reporting = true;
+  if (first && st.ok() && whole) s.ReportMissingRows(table, handed);
   return st;
+}
+
+void Salvager::State::ReportMissingRows(const SalvagedTable& table, uint64_t handed) {
+  // Only a table that shows damage: a stored count that is merely wrong
+  // loses nothing.
+  if (!cut_evident && !touched.count(table.page) && !lost_pages.count(table.page)) return;
+  const uint64_t accounted = handed + rows_reported[table.page];
+  if (table.def.num_rows <= accounted) return;
+  const uint64_t missing = table.def.num_rows - accounted;
+  LossRecord r =
+      Loss(LossKind::kMissingRows, table.page, table.name, RowPointer{table.page, 0}, "",
+           "the table's definition counts " + Num(table.def.num_rows) + " rows; " + Num(handed) +
+               " were recovered and " + Num(rows_reported[table.page]) +
+               " reported, so an estimated " + Num(missing) + " rows stood on pages that are lost" +
+               (cut_evident ? " or past the cut" : ""),
+           {});
+  r.missing = missing;
+  Lose(std::move(r));
 }
 
 Result<std::unique_ptr<Salvager>> Salvager::Open(const std::string& path,
@@ -376,9 +441,7 @@ Result<std::unique_ptr<Salvager>> Salvager::Open(std::unique_ptr<FileSource> sou
     s.truncated_bytes = static_cast<uint32_t>(rest);
     s.cut_offset = static_cast<uint32_t>(rest);
     s.file_truncated = true;
-    std::vector<uint8_t> padded(file.begin(), file.end());
-    padded.resize(file.size() - rest + L.page_size, 0);
-    source = FileSource::FromBuffer(std::move(padded));
+    source = PaddedSource(std::move(source), file.size() - rest + L.page_size);
     s.Lose(Loss(LossKind::kHeader, 0, "",
                 RowPointer{static_cast<uint32_t>(file.size() / L.page_size), 0}, "",
                 "the file ends " + Num(rest) + " bytes into page " +
@@ -449,7 +512,22 @@ Result<std::unique_ptr<Salvager>> Salvager::Open(std::unique_ptr<FileSource> sou
 
   // --- The catalog. ---
   std::map<uint32_t, CatalogObject> named;  // table page -> its first catalog row
-  if (const TableDef* cat = read_def(2)) {
+  const TableDef* catalog_def = read_def(2);
+  std::string catalog_lost_why;
+  if (catalog_def == nullptr && pages > 2) {
+    // Page 2 is lost: the catalog's definition is the one every file of
+    // the version has, and its rows still stand on the pages it owns. The
+    // rows must fit it, or the file is refused below.
+    catalog_lost_why = def_errors[2];
+    std::vector<uint8_t> page = CatalogDefinitionPage(L, s.header);
+    auto def = DecodeTableDef(page, L, *s.text, 2);
+    if (def.ok() && !ValidateTableDef(def.value(), L)) {
+      def_errors.erase(2);
+      s.catalog_rebuilt = true;
+      catalog_def = &defs.emplace(2, std::move(def.value())).first->second;
+    }
+  }
+  if (const TableDef* cat = catalog_def) {
     SalvagedTable catalog;
     catalog.page = 2;
     catalog.name = "MSysObjects";
@@ -475,6 +553,28 @@ Result<std::unique_ptr<Salvager>> Salvager::Open(std::unique_ptr<FileSource> sou
         return true;
       });
       if (!st.ok()) return st.error();
+      if (s.catalog_rebuilt) {
+        const uint64_t misfits = s.rows_reported[2];
+        const bool names_a_table = std::any_of(s.objects.begin(), s.objects.end(),
+                                               [](const CatalogObject& o) { return o.is_table(); });
+        if (!names_a_table || misfits > s.objects.size()) {
+          return Damaged("the catalog's own definition (page 2) is lost (" + catalog_lost_why +
+                         ") and the rows on its pages do not fit the layout every " +
+                         (version == JetVersion::kJet4 ? "Jet 4" : "Jet 3") + " catalog has (" +
+                         Num(s.objects.size()) + " rows fit, " + Num(misfits) +
+                         " do not): no table can be named");
+        }
+        LossRecord r =
+            Loss(LossKind::kCatalogDefinition, 2, "MSysObjects", RowPointer{2, 0}, "",
+                 "the catalog's own definition (page 2) is unreadable (" + catalog_lost_why +
+                     "); it was rebuilt as every " +
+                     (version == JetVersion::kJet4 ? "Jet 4" : "Jet 3") + " file defines it, and " +
+                     Num(s.objects.size()) + " catalog rows on its pages fit it",
+                 {});
+        ByteSpan p2 = pager.PageOrThrow(2);
+        r.raw.assign(p2.begin(), p2.end());
+        s.Lose(std::move(r));
+      }
     } else {
       s.Lose(
           Loss(LossKind::kTable, 2, "MSysObjects", RowPointer{2, 0}, "",
@@ -566,6 +666,12 @@ Result<std::unique_ptr<Salvager>> Salvager::Open(std::unique_ptr<FileSource> sou
                 "the file is cut short after " + Num(pages) +
                     " pages: rows, values and tables on the pages past the cut are lost",
                 {}));
+  }
+  s.cut_evident = cut_evident;
+  if (s.scanned.count(2)) {
+    for (const SalvagedTable& t : s.tables) {
+      if (t.page == 2) s.ReportMissingRows(t, s.objects.size());
+    }
   }
   std::set<uint32_t> orphans;
   for (uint32_t n = 2; n < pages; ++n) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -59,8 +60,21 @@ struct Salvager::State {
   std::set<uint32_t> scanned;      // tables whose losses have been reported
   bool reporting = true;           // false while rescanning a table
   SalvageCounts counts;
+  // Evidence that rows went without a trace: the file is cut short, or a
+  // table's page map lists pages that are no longer its data pages.
+  bool cut_evident = false;
+  // Page 2 was lost and the catalog's definition rebuilt: its pages are
+  // those that name it, as it has no page map.
+  bool catalog_rebuilt = false;
+  std::set<uint32_t> lost_pages;               // tables whose map shows lost pages
+  std::set<uint32_t> touched;                  // tables with any loss reported
+  std::map<uint32_t, uint64_t> rows_reported;  // rows reported lost, by table
 
   void Lose(LossRecord record);
+  // After a table's first whole scan that handed over `handed` rows: the rows
+  // its stored count has beyond those found and those reported, when the
+  // table shows damage.
+  void ReportMissingRows(const SalvagedTable& table, uint64_t handed);
   bool OnCutPage(uint32_t page) const { return cut_offset != 0 && page + 1 == pager->page_count(); }
   // Bytes of page `page` that come from the file.
   uint32_t ValidBytes(uint32_t page) const {
@@ -75,6 +89,11 @@ struct Salvager::State {
   // `doubtful`.
   std::vector<uint32_t> DataPagesOf(const SalvagedTable& table, std::vector<uint32_t>* doubtful);
 };
+
+// The catalog's (MSysObjects') definition as every Jet 3 / Jet 4 file has
+// it, for a file whose page 2 is lost: one whole plain TDEF page, without
+// page maps or index roots.
+std::vector<uint8_t> CatalogDefinitionPage(const Layout& layout, const DatabaseHeader& header);
 
 // Checks a decoded table definition beyond what decoding checks: counts,
 // column numbers and variable indexes, fixed ranges, types. Returns the

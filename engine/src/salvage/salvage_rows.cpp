@@ -125,6 +125,16 @@ std::optional<std::string> ValidateRow(const TableDef& def, const Layout& L,
 std::vector<uint32_t> Salvager::State::DataPagesOf(const SalvagedTable& table,
                                                    std::vector<uint32_t>* doubtful) {
   const uint32_t pages = pager->page_count();
+  if (table.page == 2 && catalog_rebuilt) {
+    std::vector<uint32_t> out;
+    for (uint32_t n = 3; n < pages; ++n) {
+      if (page_type[n] == static_cast<uint8_t>(PageType::kData) && owner[n] == 2 &&
+          !(have_global_map && free[n])) {
+        out.push_back(n);
+      }
+    }
+    return out;
+  }
   std::optional<UsageMap> owned;
   if (table.def.owned_map.page != 0) {
     auto m = ReadUsageMap(*pager, *layout, table.def.owned_map);
@@ -182,6 +192,9 @@ std::vector<uint32_t> Salvager::State::DataPagesOf(const SalvagedTable& table,
     }
   }
   const bool map_intact = owned && !lists_others && owned->pages_beyond_file == 0;
+  if (reporting && (lists_others || (owned && owned->pages_beyond_file > 0))) {
+    lost_pages.insert(table.page);
+  }
   const bool map_short =
       map_intact && unlisted_rows > 0 && listed_rows + unlisted_rows == table.def.num_rows;
   // A map that cannot be read, or that lists pages which are not the
