@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "engine/values.h"
 #include "index_key_text.h"
 
 namespace engine {
@@ -185,17 +186,39 @@ EncodedKey EncodeText(const index_text::TextTables& tables, const KeyColumn& col
           ? index_text::EncodeJet3Text(tables.jet3, chars, column.ascending)
           : index_text::EncodeJet4Text(tables.jet4, chars, column.ascending);
   if (!text.ok) {
+    EncodedKey refused;
     if (column.format == KeyFormat::kJet3) {
-      return NotCovered(
+      refused = NotCovered(
           std::string(text.weight_unknown ? "unknown accent weight of" : "unknown code for") +
-          " character 0x" + Hex(text.missing, 2) +
-          " of code page 1252 in sort order 0x0409 (Jet 3 General)");
+          " character " + KeyCharacterName(column.format, text.missing) +
+          " in sort order 0x0409 (Jet 3 General)");
+    } else {
+      refused = NotCovered("unknown code for character " +
+                           KeyCharacterName(column.format, text.missing) +
+                           " in sort order 0x0409 (Jet 4 General legacy)");
     }
-    return NotCovered("unknown code for character U+" + Hex(text.missing, 4) +
-                      " in sort order 0x0409 (Jet 4 General legacy)");
+    refused.missing = text.missing;
+    return refused;
   }
   out.insert(out.end(), text.bytes.begin(), text.bytes.end());
   return EncodedKey{};
+}
+
+// Windows-1252 0x80-0x9F; 0 where the code page leaves the byte undefined.
+constexpr uint16_t kCp1252High[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+// The character itself where it shows as one.
+std::string Glyph(uint32_t cp) {
+  if (cp <= 0x20 || cp == 0x7F || (cp >= 0x80 && cp < 0xA0) || cp == 0xAD ||
+      (cp >= 0xD800 && cp < 0xE000)) {
+    return "";
+  }
+  std::string out;
+  AppendUtf8(cp, out);
+  return out;
 }
 
 index_text::TextTables CompiledTables() {
@@ -206,6 +229,53 @@ index_text::TextTables CompiledTables() {
 
 EncodedKey EncodeKeySegment(const KeyColumn& column, const KeyValue& value) {
   return index_text::EncodeKeySegmentWith(CompiledTables(), column, value);
+}
+
+EncodedKey EncodeKeySegment(const KeyColumn& column, const KeyValue& value,
+                            const ExtraTextCodes* extra) {
+  EncodedKey key = EncodeKeySegment(column, value);
+  if (key.status != KeyStatus::kNotCovered || extra == nullptr) return key;
+  if (column.type != key_type::kText && column.type != key_type::kMemo) return key;
+  const ExtraTextCodes::Order* order = extra->Find(column);
+  if (order == nullptr) return key;
+  // The learned codes are the codes of this column's sort order, used with
+  // the algorithm of the format's General order.
+  KeyColumn general = column;
+  general.sort_order = kGeneralSortOrder;
+  general.sort_order_version = 0;
+  general.code_page = 1252;
+  index_text::TextTables tables = CompiledTables();
+  (column.format == KeyFormat::kJet3 ? tables.jet3 : tables.jet4) = order->table;
+  EncodedKey again = index_text::EncodeKeySegmentWith(tables, general, value);
+  if (again.ok() || again.missing < 0) return again;
+  again.reason = "unknown code for character " +
+                 KeyCharacterName(column.format, static_cast<uint16_t>(again.missing)) +
+                 " in sort order 0x" + Hex(column.sort_order, 4) +
+                 " (not in the built-in tables nor learned from this database's keys)";
+  return again;
+}
+
+const ExtraTextCodes::Order* ExtraTextCodes::Find(const KeyColumn& column) const {
+  for (const Order& o : orders) {
+    if (o.format != column.format || o.sort_order != column.sort_order) continue;
+    if (column.format == KeyFormat::kJet3 ? o.code_page == column.code_page
+                                          : o.version == column.sort_order_version) {
+      return &o;
+    }
+  }
+  return nullptr;
+}
+
+std::string KeyCharacterName(KeyFormat format, uint16_t ch) {
+  if (format == KeyFormat::kJet3) {
+    const uint32_t cp = ch < 0x80 || ch >= 0xA0 || ch > 0xFF ? ch : kCp1252High[ch - 0x80];
+    std::string out = "0x" + Hex(ch, 2) + " of code page 1252";
+    if (cp == 0 || ch > 0xFF) return out + " (undefined there)";
+    std::string glyph = Glyph(cp);
+    return out + " (U+" + Hex(cp, 4) + (glyph.empty() ? "" : " " + glyph) + ")";
+  }
+  std::string glyph = Glyph(ch);
+  return "U+" + Hex(ch, 4) + (glyph.empty() ? "" : " (" + glyph + ")");
 }
 
 EncodedKey EncodeIndexKey(std::span<const KeyColumn> columns, std::span<const KeyValue> values) {

@@ -32,11 +32,28 @@ struct RepairOptions {
   std::size_t sort_budget_bytes = std::size_t{64} << 20;
 };
 
+// Text codes the repair worked out from the damaged file's own index entries
+// for characters its built-in tables lack (counts of distinct characters).
+struct KeyCodeLearning {
+  uint32_t missing = 0;      // in indexed text of kept rows, not in the built-in tables
+  uint64_t observations = 0;  // intact entries holding such a character, learned from
+  uint32_t learned = 0;      // learned from those entries, each reproducing every one of them
+  uint32_t derived = 0;      // from base letter + accent code, used
+  uint32_t derived_confirmed = 0;  // of those, reproducing at least one entry
+  uint32_t derived_dropped = 0;    // derived but contradicted by an entry: not used
+  // The split check: codes derived from half the entries, held against the
+  // other half.
+  uint32_t held_out_confirmed = 0;
+  uint32_t held_out_contradicted = 0;
+  uint32_t unresolved = 0;  // still without a code
+};
+
 struct RepairResult {
   CompactStats stats;              // of the copy written
   SalvageCounts counts;            // what the tolerant reading handed over and lost
   std::vector<LossRecord> losses;  // everything not carried over, in the order found
   bool header_rebuilt = false;     // page 0 was made anew from the pages
+  KeyCodeLearning key_codes;
 
   // Anything lost: rows, values, tables or pages (notes about page 0 and
   // made-up table names are not losses of data).

@@ -223,6 +223,7 @@ Status Compactor::CopyTable(TablePlan& t) {
   const std::size_t row_order_budget = options_.sort_budget_bytes / 4;
   TableIndexWriter indexes(sink_, db_, name, def, new_id,
                            SorterOptions{options_.sort_budget_bytes - row_order_budget, temp_dir_});
+  indexes.UseExtraCodes(options_.extra_text_codes.get());
   RowDecoder decoder(def, layout_);
   const std::vector<size_t> id_columns = IdColumns(name, def);
   std::optional<size_t> auto_column;
@@ -284,6 +285,7 @@ Status Compactor::CopyTable(TablePlan& t) {
     // Rows in primary-key order: sort (key, source slot, data slot), then
     // fetch each row again in that order.
     IndexKeyMaker keys(db_, name, def);
+    keys.UseExtraCodes(options_.extra_text_codes.get());
     ExternalSorter order(SorterOptions{row_order_budget, temp_dir_});
     RowIndexKey key;
     st = scan([&](const RowRef& ref) -> Status {

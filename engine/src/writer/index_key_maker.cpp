@@ -103,6 +103,7 @@ class IndexKeyMaker::Impl {
   }
 
   uint64_t reused() const { return reused_; }
+  void set_extra(const ExtraTextCodes* extra) { extra_ = extra; }
 
  private:
   struct Index {
@@ -156,7 +157,9 @@ class IndexKeyMaker::Impl {
     bool complete = !ix.columns.empty();
     std::string reason;
     for (size_t c = 0; c < ix.columns.size(); ++c) {
-      EncodedKey s = EncodeKeySegment(ix.columns[c], values_.values[c]);
+      EncodedKey s = extra_ == nullptr
+                         ? EncodeKeySegment(ix.columns[c], values_.values[c])
+                         : EncodeKeySegment(ix.columns[c], values_.values[c], extra_);
       if (s.ok()) {
         segments[c] = std::move(s.bytes);
       } else {
@@ -256,6 +259,7 @@ class IndexKeyMaker::Impl {
   std::vector<std::optional<std::vector<uint8_t>>> segments_;
   std::vector<Index> indexes_;
   uint64_t reused_ = 0;
+  const ExtraTextCodes* extra_ = nullptr;
 };
 
 IndexKeyMaker::IndexKeyMaker(const Database& source, std::string table_name, const TableDef& table)
@@ -283,6 +287,10 @@ Status IndexKeyMaker::PrimaryKey(ByteSpan row, RowPointer source_location, RowIn
 
 uint64_t IndexKeyMaker::keys_reused() const {
   return impl_->reused();
+}
+
+void IndexKeyMaker::UseExtraCodes(const ExtraTextCodes* extra) {
+  impl_->set_extra(extra);
 }
 
 }  // namespace engine

@@ -1,0 +1,34 @@
+// Text codes for the keys a repair must encode, learned from the damaged
+// file's own index entries.
+//
+// The built-in code tables do not know every character. Where a kept row
+// holds one in an indexed text column and its index entry is gone, the key
+// can only come from a code learned elsewhere in the file: intact leaf
+// entries (pages that decode, owned by the table, reached from the index's
+// root or along the leaf chain) pointing at kept rows are the observations.
+// Codes are learned from them with the built-in tables taken as given; each
+// learned code reproduces every observed key that holds it. Accented letters
+// still without a code get one from their base letter and the accent code
+// of their diacritic (index_key_derive.h) where the known letters follow
+// that rule; a derived code that any observed key contradicts is dropped.
+// The derivation is also measured: derived from half the observations,
+// held against the other half.
+#pragma once
+
+#include <memory>
+
+#include "engine/database.h"
+#include "engine/index_key.h"
+#include "engine/repair.h"
+
+namespace engine {
+
+struct LearnedKeyCodes {
+  std::shared_ptr<const ExtraTextCodes> codes;  // null when nothing was missing or learned
+  KeyCodeLearning stats;
+};
+
+// Never fails: what cannot be read is left out of the learning.
+LearnedKeyCodes LearnKeyCodes(const Database& db);
+
+}  // namespace engine
