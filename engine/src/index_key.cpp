@@ -162,25 +162,28 @@ const char* TypeName(uint8_t type) {
 
 EncodedKey EncodeText(const index_text::TextTables& tables, const KeyColumn& column,
                       std::span<const uint8_t> bytes, std::vector<uint8_t>& out) {
-  std::vector<uint16_t> chars;
-  if (column.format == KeyFormat::kJet3) {
-    if (column.sort_order != kGeneralSortOrder || column.code_page != 1252) {
-      return NotCovered("no text codes for Jet 3 sort order 0x" + Hex(column.sort_order, 4) +
-                        " with code page " + std::to_string(column.code_page) +
-                        " (known: General 0x0409, code page 1252)");
-    }
-  } else {
-    if (column.sort_order != kGeneralSortOrder || column.sort_order_version != 0) {
-      return NotCovered("no text codes for Jet 4 sort order 0x" + Hex(column.sort_order, 4) +
-                        " version " + std::to_string(column.sort_order_version) +
-                        " (known: General 0x0409 version 0)");
-    }
-    if (bytes.size() % 2 != 0) {
-      return Invalid("Jet 4 text of " + std::to_string(bytes.size()) +
-                     " bytes is not whole UCS-2 characters");
-    }
+  if (column.format == KeyFormat::kJet4 && bytes.size() % 2 != 0) {
+    return Invalid("Jet 4 text of " + std::to_string(bytes.size()) +
+                   " bytes is not whole UCS-2 characters");
   }
-  chars = index_text::PrepareText(index_text::TextChars(column.format, bytes));
+  const std::vector<uint16_t> chars =
+      index_text::PrepareText(index_text::TextChars(column.format, bytes));
+  if (!SortOrderCovered(column)) {
+    // Named by its first character: no character of it has a code.
+    EncodedKey refused = NotCovered(
+        column.format == KeyFormat::kJet3
+            ? "no text codes for Jet 3 sort order 0x" + Hex(column.sort_order, 4) +
+                  " with code page " + std::to_string(column.code_page) +
+                  " (known: General 0x0409, code page 1252)"
+            : "no text codes for Jet 4 sort order 0x" + Hex(column.sort_order, 4) + " version " +
+                  std::to_string(column.sort_order_version) +
+                  " (known: General 0x0409 version 0)");
+    if (!chars.empty()) {
+      refused.missing = chars.front();
+      refused.reason += ", so none for character " + KeyCharacterName(column.format, chars.front());
+    }
+    return refused;
+  }
   index_text::TextOutcome text =
       column.format == KeyFormat::kJet3
           ? index_text::EncodeJet3Text(tables.jet3, chars, column.ascending)
@@ -274,7 +277,7 @@ std::string KeyCharacterName(KeyFormat format, uint16_t ch) {
     std::string glyph = Glyph(cp);
     return out + " (U+" + Hex(cp, 4) + (glyph.empty() ? "" : " " + glyph) + ")";
   }
-  std::string glyph = Glyph(ch);
+  std::string glyph = ch == 0x20 ? "space" : Glyph(ch);
   return "U+" + Hex(ch, 4) + (glyph.empty() ? "" : " (" + glyph + ")");
 }
 

@@ -45,6 +45,9 @@ struct KeyCodeLearning {
   // other half.
   uint32_t held_out_confirmed = 0;
   uint32_t held_out_contradicted = 0;
+  // Sort orders without built-in codes: characters whose General code that
+  // order's own keys confirm.
+  uint32_t confirmed_general = 0;
   uint32_t unresolved = 0;  // still without a code
 };
 

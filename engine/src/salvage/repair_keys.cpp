@@ -1,8 +1,12 @@
 #include "salvage/repair_keys.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <optional>
 #include <set>
+#include <tuple>
 #include <unordered_map>
 
 #include "engine/index.h"
@@ -25,6 +29,11 @@ using index_text::TextCode;
 // table, and observations per format.
 constexpr size_t kMaxRowsPerTable = 20000;
 constexpr size_t kMaxObservations = 20000;
+// What the learner is given: keys with at most this many characters without
+// a code, at most this many keys per such character, this many keys in all.
+constexpr size_t kMaxOpenPerKey = 3;
+constexpr size_t kKeysPerCharacter = 6;
+constexpr size_t kMaxLearningKeys = 600;
 
 uint32_t Pack(RowPointer p) {
   return (p.page << 8) | p.row;
@@ -34,17 +43,17 @@ bool IsText(const KeyColumn& c) {
   return c.type == key_type::kText || c.type == key_type::kMemo;
 }
 
-CodeTable Compiled(KeyFormat format) {
-  return format == KeyFormat::kJet3 ? index_text::Jet3GeneralCodes()
-                                    : index_text::Jet4GeneralLegacyCodes();
+CodeTable Known(const index_text::TextTables& known, KeyFormat format) {
+  return format == KeyFormat::kJet3 ? known.jet3 : known.jet4;
 }
 
 // The characters of a General-order text value the built-in table has no
 // usable code for.
-void Missing(const KeyColumn& column, const KeyValue& value, std::set<uint16_t>& out) {
+void Missing(const index_text::TextTables& known, const KeyColumn& column, const KeyValue& value,
+             std::set<uint16_t>& out) {
   if (value.is_null || !SortOrderCovered(column)) return;
   if (column.format == KeyFormat::kJet4 && value.bytes.size() % 2 != 0) return;
-  const CodeTable table = Compiled(column.format);
+  const CodeTable table = Known(known, column.format);
   for (uint16_t ch : index_text::PrepareText(index_text::TextChars(column.format, value.bytes))) {
     const TextCode* code = index_text::FindCode(table, ch);
     if (code == nullptr) out.insert(ch);
@@ -78,12 +87,50 @@ void IntactLeaves(const Database& db, uint32_t owner, uint32_t root,
   }
 }
 
-struct FormatWork {
-  std::set<uint16_t> missing;
+// A text sort order as the columns describe it.
+struct OrderKey {
+  KeyFormat format = KeyFormat::kJet4;
+  uint16_t sort_order = kGeneralSortOrder;
+  uint8_t version = 0;
+  uint16_t code_page = 1252;
+
+  static OrderKey Of(const KeyColumn& c) {
+    OrderKey k{c.format, c.sort_order, 0, 0};
+    if (c.format == KeyFormat::kJet3) {
+      k.code_page = c.code_page;
+    } else {
+      k.version = c.sort_order_version;
+    }
+    return k;
+  }
+  bool general() const {
+    return sort_order == kGeneralSortOrder &&
+           (format == KeyFormat::kJet3 ? code_page == 1252 : version == 0);
+  }
+  auto tie() const { return std::tie(format, sort_order, version, code_page); }
+  bool operator<(const OrderKey& o) const { return tie() < o.tie(); }
+};
+
+struct OrderWork {
+  std::set<uint16_t> missing;  // characters that need a code not built in
   std::vector<Observation> observations;
 };
 
-void Gather(const Database& db, std::map<KeyFormat, FormatWork>& work) {
+// The one text sort order of an index's columns; nullopt when it has none
+// or mixes several.
+std::optional<OrderKey> TextOrder(const std::vector<KeyColumn>& columns) {
+  std::optional<OrderKey> order;
+  for (const KeyColumn& c : columns) {
+    if (!IsText(c)) continue;
+    OrderKey k = OrderKey::Of(c);
+    if (order && (*order < k || k < *order)) return std::nullopt;
+    order = k;
+  }
+  return order;
+}
+
+void Gather(const Database& db, const index_text::TextTables& known,
+            std::map<OrderKey, OrderWork>& work) {
   for (const CatalogObject* object : db.tables()) {
     auto table = db.ReadTableDef(object->table_page());
     if (!table.ok()) continue;
@@ -91,34 +138,46 @@ void Gather(const Database& db, std::map<KeyFormat, FormatWork>& work) {
     struct TextIndex {
       const PhysicalIndex* index;
       std::vector<KeyColumn> columns;
+      OrderKey order;
     };
     std::vector<TextIndex> text_indexes;
     for (const PhysicalIndex& pi : def.physical_indexes) {
       auto columns = IndexKeyColumns(db.version(), def, pi);
       if (!columns.ok()) continue;
-      if (std::any_of(columns.value().begin(), columns.value().end(), IsText)) {
-        text_indexes.push_back({&pi, std::move(columns.value())});
-      }
+      auto order = TextOrder(columns.value());
+      if (order) text_indexes.push_back({&pi, std::move(columns.value()), *order});
     }
     if (text_indexes.empty()) continue;
 
-    // Rows whose indexed text holds a character without a built-in code.
-    const KeyFormat format = KeyFormatOf(db.version());
+    // Rows whose indexed text needs a code the built-in tables do not have:
+    // a character they lack, or any character of another sort order.
     RowDecoder decoder(def, db.layout());
     RowKeyValues values;
     std::unordered_map<uint32_t, std::vector<uint8_t>> rows;
     Status scanned = db.ScanRows(def, [&](const RowRef& ref) {
       if (!decoder.Decode(ref.bytes).ok()) return true;
-      std::set<uint16_t> missing;
+      bool needed = false;
       for (const TextIndex& ti : text_indexes) {
         if (!GatherKeyValues(db, def, *ti.index, decoder, values).ok()) continue;
+        std::set<uint16_t> chars;
         for (size_t c = 0; c < ti.columns.size() && c < values.values.size(); ++c) {
-          if (IsText(ti.columns[c])) Missing(ti.columns[c], values.values[c], missing);
+          const KeyColumn& col = ti.columns[c];
+          const KeyValue& v = values.values[c];
+          if (!IsText(col) || v.is_null) continue;
+          if (ti.order.general()) {
+            Missing(known, col, v, chars);
+          } else if (col.format == KeyFormat::kJet3 || v.bytes.size() % 2 == 0) {
+            for (uint16_t ch :
+                 index_text::PrepareText(index_text::TextChars(col.format, v.bytes))) {
+              chars.insert(ch);
+            }
+          }
         }
+        if (chars.empty()) continue;
+        needed = true;
+        work[ti.order].missing.insert(chars.begin(), chars.end());
       }
-      if (missing.empty()) return true;
-      work[format].missing.insert(missing.begin(), missing.end());
-      if (rows.size() < kMaxRowsPerTable) {
+      if (needed && rows.size() < kMaxRowsPerTable) {
         rows.emplace(Pack(ref.location), std::vector<uint8_t>(ref.bytes.begin(), ref.bytes.end()));
       }
       return true;
@@ -127,9 +186,9 @@ void Gather(const Database& db, std::map<KeyFormat, FormatWork>& work) {
     if (rows.empty()) continue;
 
     // Their intact entries.
-    std::vector<Observation>& out = work[format].observations;
     for (const TextIndex& ti : text_indexes) {
       if (ti.index->root_page == 0) continue;
+      std::vector<Observation>& out = work[ti.order].observations;
       IntactLeaves(db, def.first_page, ti.index->root_page, [&](const IndexPage& page) {
         for (const IndexEntry& e : page.entries) {
           if (out.size() >= kMaxObservations) return;
@@ -138,9 +197,18 @@ void Gather(const Database& db, std::map<KeyFormat, FormatWork>& work) {
           if (!GatherKeyValues(db, def, *ti.index, decoder, values).ok()) continue;
           Observation obs;
           obs.columns = ti.columns;
+          for (KeyColumn& c : obs.columns) {
+            // Other orders are learned as if they were the format's General
+            // order: same algorithm, their own codes.
+            if (IsText(c)) {
+              c.sort_order = kGeneralSortOrder;
+              c.sort_order_version = 0;
+              c.code_page = 1252;
+            }
+          }
           for (const KeyValue& v : values.values) {
-            obs.values.push_back(ObservedValue{v.is_null, v.boolean,
-                                               std::vector<uint8_t>(v.bytes.begin(), v.bytes.end())});
+            obs.values.push_back(ObservedValue{
+                v.is_null, v.boolean, std::vector<uint8_t>(v.bytes.begin(), v.bytes.end())});
           }
           obs.key = e.key;
           obs.where = "table " + object->name + ", index page " + std::to_string(page.number) +
@@ -153,12 +221,65 @@ void Gather(const Database& db, std::map<KeyFormat, FormatWork>& work) {
   }
 }
 
-std::vector<TextCode> Learn(KeyFormat format, const std::vector<const Observation*>& observations) {
-  CodeInference inference(format);
-  inference.Seed(Compiled(format));
-  for (const Observation* obs : observations) inference.Add(*obs);
-  inference.Run();
-  return inference.Learned();
+std::vector<uint16_t> KeyChars(KeyFormat format, const Observation& obs) {
+  std::set<uint16_t> chars;
+  for (size_t i = 0; i < obs.columns.size() && i < obs.values.size(); ++i) {
+    if (!IsText(obs.columns[i]) || obs.values[i].is_null) continue;
+    for (uint16_t ch : index_text::PrepareText(index_text::TextChars(format, obs.values[i].bytes)))
+      chars.insert(ch);
+  }
+  return {chars.begin(), chars.end()};
+}
+
+// For a sort order without built-in codes: the General codes that this
+// order's own keys confirm. A character is taken when a key holding it comes
+// out as stored with the General codes; a key that does not, although every
+// character in it was taken, withdraws them all (the order treats one of
+// them, or their combination, differently), and the rest is looked at again.
+std::vector<TextCode> ConfirmedGeneralCodes(KeyFormat format, CodeTable general,
+                                            const std::vector<Observation>& observations) {
+  std::set<uint16_t> withdrawn;
+  while (true) {
+    std::vector<TextCode> usable;
+    for (const TextCode& c : general) {
+      if (!withdrawn.count(c.ch)) usable.push_back(c);
+    }
+    index_text::TextTables tables;
+    (format == KeyFormat::kJet3 ? tables.jet3 : tables.jet4) = usable;
+    std::set<uint16_t> taken;
+    std::vector<std::vector<uint16_t>> missed;
+    for (const Observation& obs : observations) {
+      std::vector<KeyValue> values;
+      for (const ObservedValue& v : obs.values) values.push_back({v.is_null, v.boolean, v.bytes});
+      EncodedKey key = index_text::EncodeIndexKeyWith(tables, obs.columns, values);
+      if (!key.ok()) continue;
+      std::vector<uint16_t> chars = KeyChars(format, obs);
+      if (key.bytes == obs.key) {
+        taken.insert(chars.begin(), chars.end());
+      } else {
+        missed.push_back(std::move(chars));
+      }
+    }
+    const size_t before = withdrawn.size();
+    for (const auto& chars : missed) {
+      if (std::all_of(chars.begin(), chars.end(), [&](uint16_t ch) { return taken.count(ch); })) {
+        withdrawn.insert(chars.begin(), chars.end());
+      }
+    }
+    if (getenv("QDBG")) {
+      fprintf(stderr, "confirm pass: taken %zu missed %zu withdrawn %zu:", taken.size(), missed.size(), withdrawn.size());
+      for (auto ch : withdrawn) fprintf(stderr, " %04X", ch);
+      fprintf(stderr, "\n");
+      for (auto& m : missed) { fprintf(stderr, "  missed:"); for (auto ch : m) fprintf(stderr, " %04X%s", ch, taken.count(ch)?"":"?"); fprintf(stderr, "\n"); if (&m - &missed[0] > 10) break; }
+    }
+    if (withdrawn.size() == before) {
+      std::vector<TextCode> out;
+      for (const TextCode& c : usable) {
+        if (taken.count(c.ch)) out.push_back(c);
+      }
+      return out;
+    }
+  }
 }
 
 std::vector<Observation> Copies(const std::vector<const Observation*>& from) {
@@ -168,66 +289,152 @@ std::vector<Observation> Copies(const std::vector<const Observation*>& from) {
   return out;
 }
 
+// The observations worth learning from: keys with few characters `known`
+// lacks (a key with one is where a code is read off; the learner takes
+// keys apart only a few characters at a time), a handful per character.
+std::vector<const Observation*> ForLearning(KeyFormat format, CodeTable known,
+                                            const std::vector<const Observation*>& observations) {
+  std::vector<std::pair<size_t, const Observation*>> ranked;
+  std::vector<std::vector<uint16_t>> open(observations.size());
+  for (size_t i = 0; i < observations.size(); ++i) {
+    for (uint16_t ch : KeyChars(format, *observations[i])) {
+      if (index_text::FindCode(known, ch) == nullptr) open[i].push_back(ch);
+    }
+    if (!open[i].empty() && open[i].size() <= kMaxOpenPerKey) ranked.push_back({i, nullptr});
+  }
+  std::stable_sort(ranked.begin(), ranked.end(), [&](const auto& a, const auto& b) {
+    return open[a.first].size() < open[b.first].size();
+  });
+  std::map<uint16_t, size_t> taken;
+  std::vector<const Observation*> out;
+  for (const auto& [i, unused] : ranked) {
+    if (out.size() >= kMaxLearningKeys) break;
+    if (std::none_of(open[i].begin(), open[i].end(),
+                     [&](uint16_t ch) { return taken[ch] < kKeysPerCharacter; })) {
+      continue;
+    }
+    for (uint16_t ch : open[i]) ++taken[ch];
+    out.push_back(observations[i]);
+  }
+  return out;
+}
+
+// Codes learned on top of `seed`, each reproducing every observed key that
+// holds it and that the codes can encode.
+std::vector<TextCode> Learn(KeyFormat format, CodeTable seed,
+                            const std::vector<const Observation*>& observations) {
+  CodeInference inference(format);
+  inference.Seed(seed);
+  for (const Observation* obs : ForLearning(format, seed, observations)) inference.Add(*obs);
+  inference.Run();
+  std::vector<TextCode> learned = inference.Learned();
+  // The learner saw a few keys per character; every key has its say.
+  while (!learned.empty()) {
+    const auto check = index_text::CheckDerived(format, seed, learned, Copies(observations));
+    if (check.contradicted.empty()) break;
+    std::vector<TextCode> kept;
+    for (const TextCode& c : learned) {
+      if (!check.contradicted.count(c.ch)) kept.push_back(c);
+    }
+    learned = std::move(kept);
+  }
+  return learned;
+}
+
 }  // namespace
 
 LearnedKeyCodes LearnKeyCodes(const Database& db) {
+  return LearnKeyCodes(db, {index_text::Jet3GeneralCodes(), index_text::Jet4GeneralLegacyCodes()});
+}
+
+LearnedKeyCodes LearnKeyCodes(const Database& db, const index_text::TextTables& known) {
   LearnedKeyCodes result;
-  std::map<KeyFormat, FormatWork> work;
-  Gather(db, work);
+  std::map<OrderKey, OrderWork> work;
+  Gather(db, known, work);
   auto extra = std::make_shared<ExtraTextCodes>();
-  for (auto& [format, w] : work) {
+  KeyCodeLearning& s = result.stats;
+  for (auto& [order, w] : work) {
     if (w.missing.empty()) continue;
-    KeyCodeLearning& s = result.stats;
+    const KeyFormat format = order.format;
     s.missing += static_cast<uint32_t>(w.missing.size());
     s.observations += w.observations.size();
-    const CodeTable compiled = Compiled(format);
     const std::vector<uint16_t> wanted(w.missing.begin(), w.missing.end());
-
-    // The split check: learn and derive on every other entry, hold the
-    // derived codes against the rest.
     std::vector<const Observation*> all, even, odd;
     for (size_t i = 0; i < w.observations.size(); ++i) {
       all.push_back(&w.observations[i]);
       (i % 2 == 0 ? even : odd).push_back(&w.observations[i]);
     }
-    std::set<uint16_t> held_out_wrong;
-    {
-      const std::vector<TextCode> table = index_text::MergeCodes(compiled, Learn(format, even));
+
+    std::vector<TextCode> table;
+    if (order.general()) {
+      const CodeTable compiled = Known(known, format);
+      // The split check: learn and derive on every other entry, hold the
+      // derived codes against the rest.
+      std::set<uint16_t> held_out_wrong;
+      {
+        const auto half = index_text::MergeCodes(compiled, Learn(format, compiled, even));
+        const auto study = index_text::StudyAccents(format, half);
+        const auto derived = index_text::DeriveAccented(format, half, study, wanted);
+        const auto check = index_text::CheckDerived(format, half, derived, Copies(odd));
+        s.held_out_confirmed += static_cast<uint32_t>(check.confirmed.size());
+        s.held_out_contradicted += static_cast<uint32_t>(check.contradicted.size());
+        for (const auto& [ch, where] : check.contradicted) held_out_wrong.insert(ch);
+      }
+      // The codes used: learned from every entry, then derived where still
+      // missing; a derived code any entry contradicts is left out.
+      const std::vector<TextCode> learned = Learn(format, compiled, all);
+      s.learned += static_cast<uint32_t>(learned.size());
+      table = index_text::MergeCodes(compiled, learned);
       const auto study = index_text::StudyAccents(format, table);
       const auto derived = index_text::DeriveAccented(format, table, study, wanted);
-      const auto check = index_text::CheckDerived(format, table, derived, Copies(odd));
-      s.held_out_confirmed += static_cast<uint32_t>(check.confirmed.size());
-      s.held_out_contradicted += static_cast<uint32_t>(check.contradicted.size());
-      for (const auto& [ch, where] : check.contradicted) held_out_wrong.insert(ch);
-    }
-
-    // The codes used: learned from every entry, then derived where still
-    // missing; a derived code any entry contradicts is left out.
-    const std::vector<TextCode> learned = Learn(format, all);
-    const std::vector<TextCode> table = index_text::MergeCodes(compiled, learned);
-    const auto study = index_text::StudyAccents(format, table);
-    const auto derived = index_text::DeriveAccented(format, table, study, wanted);
-    const auto check = index_text::CheckDerived(format, table, derived, w.observations);
-    std::vector<TextCode> kept;
-    for (const TextCode& c : derived) {
-      if (check.contradicted.count(c.ch) || held_out_wrong.count(c.ch)) {
-        ++s.derived_dropped;
+      const auto check = index_text::CheckDerived(format, table, derived, w.observations);
+      std::vector<TextCode> kept;
+      for (const TextCode& c : derived) {
+        if (check.contradicted.count(c.ch) || held_out_wrong.count(c.ch)) {
+          ++s.derived_dropped;
+          continue;
+        }
+        kept.push_back(c);
+        if (check.confirmed.count(c.ch)) ++s.derived_confirmed;
+      }
+      s.derived += static_cast<uint32_t>(kept.size());
+      if (learned.empty() && kept.empty()) {
+        s.unresolved += static_cast<uint32_t>(wanted.size());
         continue;
       }
-      kept.push_back(c);
-      if (check.confirmed.count(c.ch)) ++s.derived_confirmed;
+      table = index_text::MergeCodes(table, kept);
+    } else {
+      // Another sort order: the General codes its keys confirm, then what
+      // can be learned on top of those. No accent derivation: such orders
+      // are where letters with diacritics sort on their own.
+      const std::vector<TextCode> confirmed = ConfirmedGeneralCodes(format, Known(known, format), w.observations);
+      const std::vector<TextCode> learned = Learn(format, confirmed, all);
+      table = index_text::MergeCodes(confirmed, learned);
+      // Characters that needed a code: those the General table lacks count
+      // as learned when they got one; the General ones as confirmed.
+      for (const TextCode& c : table) {
+        if (!w.missing.count(c.ch)) continue;
+        if (index_text::FindCode(Known(known, format), c.ch) == nullptr) {
+          ++s.learned;
+        } else {
+          ++s.confirmed_general;
+        }
+      }
+      if (table.empty()) {
+        s.unresolved += static_cast<uint32_t>(wanted.size());
+        continue;
+      }
     }
-    s.learned += static_cast<uint32_t>(learned.size());
-    s.derived += static_cast<uint32_t>(kept.size());
-    std::vector<TextCode> final_table = index_text::MergeCodes(table, kept);
     for (uint16_t ch : wanted) {
-      if (index_text::FindCode(final_table, ch) == nullptr) ++s.unresolved;
+      if (index_text::FindCode(table, ch) == nullptr) { ++s.unresolved; if (getenv("QDBG")) fprintf(stderr, "unresolved %04X\n", ch); }
     }
-    if (learned.empty() && kept.empty()) continue;
-    ExtraTextCodes::Order order;
-    order.format = format;
-    order.table = std::move(final_table);
-    extra->orders.push_back(std::move(order));
+    ExtraTextCodes::Order o;
+    o.format = format;
+    o.sort_order = order.sort_order;
+    o.version = order.version;
+    o.code_page = order.code_page;
+    o.table = std::move(table);
+    extra->orders.push_back(std::move(o));
   }
   if (!extra->orders.empty()) result.codes = std::move(extra);
   return result;

@@ -20,6 +20,7 @@
 #include "engine/database.h"
 #include "engine/index_key.h"
 #include "engine/repair.h"
+#include "index_key_text.h"
 
 namespace engine {
 
@@ -30,5 +31,8 @@ struct LearnedKeyCodes {
 
 // Never fails: what cannot be read is left out of the learning.
 LearnedKeyCodes LearnKeyCodes(const Database& db);
+// The same with other tables in place of the built-in ones (to see what
+// learning gives back of a character taken out of them).
+LearnedKeyCodes LearnKeyCodes(const Database& db, const index_text::TextTables& known);
 
 }  // namespace engine
