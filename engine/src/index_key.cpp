@@ -271,9 +271,10 @@ const ExtraTextCodes::Order* ExtraTextCodes::Find(const KeyColumn& column) const
 
 std::string KeyCharacterName(KeyFormat format, uint16_t ch) {
   if (format == KeyFormat::kJet3) {
-    const uint32_t cp = ch < 0x80 || ch >= 0xA0 || ch > 0xFF ? ch : kCp1252High[ch - 0x80];
+    const bool high = ch >= 0x80 && ch < 0xA0;
+    const uint32_t cp = high ? kCp1252High[ch - 0x80] : ch;
     std::string out = "0x" + Hex(ch, 2) + " of code page 1252";
-    if (cp == 0 || ch > 0xFF) return out + " (undefined there)";
+    if ((high && cp == 0) || ch > 0xFF) return out + " (undefined there)";
     std::string glyph = Glyph(cp);
     return out + " (U+" + Hex(cp, 4) + (glyph.empty() ? "" : " " + glyph) + ")";
   }

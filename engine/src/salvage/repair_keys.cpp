@@ -426,7 +426,7 @@ LearnedKeyCodes LearnKeyCodes(const Database& db, const index_text::TextTables& 
       }
     }
     for (uint16_t ch : wanted) {
-      if (index_text::FindCode(table, ch) == nullptr) { ++s.unresolved; if (getenv("QDBG")) fprintf(stderr, "unresolved %04X\n", ch); }
+      if (index_text::FindCode(table, ch) == nullptr) { ++s.unresolved; if (getenv("QDBG")) { size_t in_keys = 0, alone = 0; for (auto& o : w.observations) { auto kc = KeyChars(format, o); if (std::find(kc.begin(), kc.end(), ch) != kc.end()) { ++in_keys; size_t unk = 0; for (auto c2 : kc) unk += index_text::FindCode(table, c2) == nullptr; alone += unk == 1; } } fprintf(stderr, "unresolved order %04X %04X in %zu of %zu keys, %zu as only unknown\n", order.sort_order, ch, in_keys, w.observations.size(), alone); } }
     }
     ExtraTextCodes::Order o;
     o.format = format;
