@@ -176,8 +176,7 @@ EncodedKey EncodeText(const index_text::TextTables& tables, const KeyColumn& col
                   " with code page " + std::to_string(column.code_page) +
                   " (known: General 0x0409, code page 1252)"
             : "no text codes for Jet 4 sort order 0x" + Hex(column.sort_order, 4) + " version " +
-                  std::to_string(column.sort_order_version) +
-                  " (known: General 0x0409 version 0)");
+                  std::to_string(column.sort_order_version) + " (known: General 0x0409 version 0)");
     if (!chars.empty()) {
       refused.missing = chars.front();
       refused.reason += ", so none for character " + KeyCharacterName(column.format, chars.front());
@@ -196,9 +195,9 @@ EncodedKey EncodeText(const index_text::TextTables& tables, const KeyColumn& col
           " character " + KeyCharacterName(column.format, text.missing) +
           " in sort order 0x0409 (Jet 3 General)");
     } else {
-      refused = NotCovered("unknown code for character " +
-                           KeyCharacterName(column.format, text.missing) +
-                           " in sort order 0x0409 (Jet 4 General legacy)");
+      refused =
+          NotCovered("unknown code for character " + KeyCharacterName(column.format, text.missing) +
+                     " in sort order 0x0409 (Jet 4 General legacy)");
     }
     refused.missing = text.missing;
     return refused;

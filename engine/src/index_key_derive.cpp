@@ -132,8 +132,8 @@ AccentStudy StudyAccents(KeyFormat format, CodeTable table) {
   for (const auto& [mark, codes] : seen) {
     if (codes.size() != 1) {
       study.broken.insert(mark);
-      study.exceptions.push_back("diacritic U+" + Name(KeyFormat::kJet4, mark).substr(2) +
-                                 " has " + std::to_string(codes.size()) + " accent codes");
+      study.exceptions.push_back("diacritic U+" + Name(KeyFormat::kJet4, mark).substr(2) + " has " +
+                                 std::to_string(codes.size()) + " accent codes");
       continue;
     }
     if (!study.broken.count(mark)) study.accent[mark] = *codes.begin();

@@ -35,10 +35,10 @@ struct AccentedLetter {
 std::optional<AccentedLetter> SplitAccent(KeyFormat format, uint16_t ch);
 
 struct AccentStudy {
-  std::map<uint16_t, uint8_t> accent;  // diacritic -> the accent code all its letters share
-  std::set<uint16_t> broken;           // diacritics with a letter that breaks the rule
-  size_t pairs = 0;                    // accented letters whose base letter is known too
-  size_t fitting = 0;                  // of those, the ones that follow the rule
+  std::map<uint16_t, uint8_t> accent;   // diacritic -> the accent code all its letters share
+  std::set<uint16_t> broken;            // diacritics with a letter that breaks the rule
+  size_t pairs = 0;                     // accented letters whose base letter is known too
+  size_t fitting = 0;                   // of those, the ones that follow the rule
   std::vector<std::string> exceptions;  // the ones that do not, described
 };
 
@@ -56,7 +56,7 @@ std::vector<TextCode> DeriveAccented(KeyFormat format, CodeTable table, const Ac
 std::vector<TextCode> MergeCodes(CodeTable table, std::span<const TextCode> more);
 
 struct DerivedCheck {
-  std::map<uint16_t, size_t> confirmed;  // character -> keys it reproduced
+  std::map<uint16_t, size_t> confirmed;          // character -> keys it reproduced
   std::map<uint16_t, std::string> contradicted;  // character -> the key it missed
 };
 

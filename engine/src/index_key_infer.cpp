@@ -597,8 +597,8 @@ void CodeInference::WithdrawUnreproduced() {
       // Letters past ASCII are the suspects first: they occur in few keys,
       // while the ASCII codes rest on keys of every file.
       auto suspect = [&](uint16_t ch, bool ascii_too) {
-        return !contradicted_.count(ch) && !seeded_.count(ch) &&
-               FindCode(table, ch) != nullptr && (ascii_too || ch >= 0x80);
+        return !contradicted_.count(ch) && !seeded_.count(ch) && FindCode(table, ch) != nullptr &&
+               (ascii_too || ch >= 0x80);
       };
       bool ascii_too = std::none_of(p->distinct.begin(), p->distinct.end(),
                                     [&](uint16_t ch) { return suspect(ch, false); });

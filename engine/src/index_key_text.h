@@ -105,8 +105,8 @@ struct ExtraTextCodes {
   struct Order {
     KeyFormat format = KeyFormat::kJet4;
     uint16_t sort_order = kGeneralSortOrder;
-    uint8_t version = 0;        // Jet 4 sort-order version
-    uint16_t code_page = 1252;  // Jet 3
+    uint8_t version = 0;                      // Jet 4 sort-order version
+    uint16_t code_page = 1252;                // Jet 3
     std::vector<index_text::TextCode> table;  // sorted by character
   };
   std::vector<Order> orders;

@@ -95,8 +95,8 @@ TEST(AccentDerivation, LetterTakenOutComesBackFromItsBaseLetter) {
       DeriveAccented(KeyFormat::kJet4, no_acute, StudyAccents(KeyFormat::kJet4, no_acute), wanted);
   ASSERT_EQ(derived.size(), 1u);
   EXPECT_EQ(derived[0].ch, 0x00C8);  // È: E + grave
-  EXPECT_TRUE(SameCode(derived[0], TextCode::Make(0x00C8, CodeKind::kInternational,
-                                                  Bytes{0x51}, Bytes{0x0F})));
+  EXPECT_TRUE(SameCode(derived[0],
+                       TextCode::Make(0x00C8, CodeKind::kInternational, Bytes{0x51}, Bytes{0x0F})));
 }
 
 TEST(AccentDerivation, KeysConfirmOrContradictDerivedCodes) {
@@ -112,8 +112,9 @@ TEST(AccentDerivation, KeysConfirmOrContradictDerivedCodes) {
   ASSERT_EQ(derived.size(), 1u);  // É is known already
   EXPECT_EQ(derived[0].ch, 0x8E);
 
-  std::vector<Observation> keys{Observe(KeyFormat::kJet3, truth, u"\x8E"
-                                                                 u"agreb",
+  std::vector<Observation> keys{Observe(KeyFormat::kJet3, truth,
+                                        u"\x8E"
+                                        u"agreb",
                                         "row 1"),
                                 Observe(KeyFormat::kJet3, truth, u"abc", "row 2")};
   DerivedCheck check = CheckDerived(KeyFormat::kJet3, known, derived, keys);

@@ -48,7 +48,8 @@ TEST(RepairKeyCodes, CharactersMissingFromTheTablesAreLearnedFromTheFilesKeys) {
   };
   const std::vector<Case> cases = {
       // Spanish Northwind (Jet 4): á é í ó ñ ö.
-      {"jet4/OscarMaestre+PruebaAccess__Neptuno.mdb", KeyFormat::kJet4,
+      {"jet4/OscarMaestre+PruebaAccess__Neptuno.mdb",
+       KeyFormat::kJet4,
        {0x00E1, 0x00E9, 0x00ED, 0x00F3, 0x00F1, 0x00F6}},
       // Northwind (Jet 3, code-page bytes): ä é ö ü.
       {"jet3/phamtgiang+sellView__Northwind.mdb", KeyFormat::kJet3, {0xE4, 0xE9, 0xF6, 0xFC}},

@@ -35,10 +35,10 @@ struct RepairOptions {
 // Text codes the repair worked out from the damaged file's own index entries
 // for characters its built-in tables lack (counts of distinct characters).
 struct KeyCodeLearning {
-  uint32_t missing = 0;      // in indexed text of kept rows, not in the built-in tables
-  uint64_t observations = 0;  // intact entries holding such a character, learned from
-  uint32_t learned = 0;      // learned from those entries, each reproducing every one of them
-  uint32_t derived = 0;      // from base letter + accent code, used
+  uint32_t missing = 0;            // in indexed text of kept rows, not in the built-in tables
+  uint64_t observations = 0;       // intact entries holding such a character, learned from
+  uint32_t learned = 0;            // learned from those entries, each reproducing every one of them
+  uint32_t derived = 0;            // from base letter + accent code, used
   uint32_t derived_confirmed = 0;  // of those, reproducing at least one entry
   uint32_t derived_dropped = 0;    // derived but contradicted by an entry: not used
   // The split check: codes derived from half the entries, held against the

@@ -1,8 +1,6 @@
 #include "salvage/repair_keys.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <optional>
 #include <set>
@@ -266,12 +264,6 @@ std::vector<TextCode> ConfirmedGeneralCodes(KeyFormat format, CodeTable general,
         withdrawn.insert(chars.begin(), chars.end());
       }
     }
-    if (getenv("QDBG")) {
-      fprintf(stderr, "confirm pass: taken %zu missed %zu withdrawn %zu:", taken.size(), missed.size(), withdrawn.size());
-      for (auto ch : withdrawn) fprintf(stderr, " %04X", ch);
-      fprintf(stderr, "\n");
-      for (auto& m : missed) { fprintf(stderr, "  missed:"); for (auto ch : m) fprintf(stderr, " %04X%s", ch, taken.count(ch)?"":"?"); fprintf(stderr, "\n"); if (&m - &missed[0] > 10) break; }
-    }
     if (withdrawn.size() == before) {
       std::vector<TextCode> out;
       for (const TextCode& c : usable) {
@@ -297,9 +289,16 @@ std::vector<const Observation*> ForLearning(KeyFormat format, CodeTable known,
   std::vector<std::pair<size_t, const Observation*>> ranked;
   std::vector<std::vector<uint16_t>> open(observations.size());
   for (size_t i = 0; i < observations.size(); ++i) {
+    bool weight_unknown = false;
     for (uint16_t ch : KeyChars(format, *observations[i])) {
-      if (index_text::FindCode(known, ch) == nullptr) open[i].push_back(ch);
+      const TextCode* code = index_text::FindCode(known, ch);
+      if (code == nullptr) open[i].push_back(ch);
+      weight_unknown |= code != nullptr && code->weight == index_text::kWeightUnknown;
     }
+    // Jet 3: a key with a letter whose accent weight is unknown cannot be
+    // encoded with any accented character, so it would rule out every
+    // accented reading of a character and leave a wrong one standing.
+    if (weight_unknown) continue;
     if (!open[i].empty() && open[i].size() <= kMaxOpenPerKey) ranked.push_back({i, nullptr});
   }
   std::stable_sort(ranked.begin(), ranked.end(), [&](const auto& a, const auto& b) {
@@ -407,7 +406,8 @@ LearnedKeyCodes LearnKeyCodes(const Database& db, const index_text::TextTables& 
       // Another sort order: the General codes its keys confirm, then what
       // can be learned on top of those. No accent derivation: such orders
       // are where letters with diacritics sort on their own.
-      const std::vector<TextCode> confirmed = ConfirmedGeneralCodes(format, Known(known, format), w.observations);
+      const std::vector<TextCode> confirmed =
+          ConfirmedGeneralCodes(format, Known(known, format), w.observations);
       const std::vector<TextCode> learned = Learn(format, confirmed, all);
       table = index_text::MergeCodes(confirmed, learned);
       // Characters that needed a code: those the General table lacks count
@@ -426,7 +426,7 @@ LearnedKeyCodes LearnKeyCodes(const Database& db, const index_text::TextTables& 
       }
     }
     for (uint16_t ch : wanted) {
-      if (index_text::FindCode(table, ch) == nullptr) { ++s.unresolved; if (getenv("QDBG")) { size_t in_keys = 0, alone = 0; for (auto& o : w.observations) { auto kc = KeyChars(format, o); if (std::find(kc.begin(), kc.end(), ch) != kc.end()) { ++in_keys; size_t unk = 0; for (auto c2 : kc) unk += index_text::FindCode(table, c2) == nullptr; alone += unk == 1; } } fprintf(stderr, "unresolved order %04X %04X in %zu of %zu keys, %zu as only unknown\n", order.sort_order, ch, in_keys, w.observations.size(), alone); } }
+      if (index_text::FindCode(table, ch) == nullptr) ++s.unresolved;
     }
     ExtraTextCodes::Order o;
     o.format = format;

@@ -157,9 +157,8 @@ class IndexKeyMaker::Impl {
     bool complete = !ix.columns.empty();
     std::string reason;
     for (size_t c = 0; c < ix.columns.size(); ++c) {
-      EncodedKey s = extra_ == nullptr
-                         ? EncodeKeySegment(ix.columns[c], values_.values[c])
-                         : EncodeKeySegment(ix.columns[c], values_.values[c], extra_);
+      EncodedKey s = extra_ == nullptr ? EncodeKeySegment(ix.columns[c], values_.values[c])
+                                       : EncodeKeySegment(ix.columns[c], values_.values[c], extra_);
       if (s.ok()) {
         segments[c] = std::move(s.bytes);
       } else {
