@@ -25,8 +25,9 @@ using index_text::TextCode;
 
 // Bounds on what is kept for learning: rows needing a learned code per
 // table, and observations per format.
-constexpr size_t kMaxRowsPerTable = 20000;
-constexpr size_t kMaxObservations = 20000;
+constexpr size_t kMaxRowsPerTable = 8000;
+constexpr size_t kMaxRowBytesPerTable = size_t{8} << 20;
+constexpr size_t kMaxObservations = 8000;
 // What the learner is given: keys with at most this many characters without
 // a code, at most this many keys per such character, this many keys in all.
 constexpr size_t kMaxOpenPerKey = 3;
@@ -152,6 +153,7 @@ void Gather(const Database& db, const index_text::TextTables& known,
     RowDecoder decoder(def, db.layout());
     RowKeyValues values;
     std::unordered_map<uint32_t, std::vector<uint8_t>> rows;
+    size_t row_bytes = 0;
     Status scanned = db.ScanRows(def, [&](const RowRef& ref) {
       if (!decoder.Decode(ref.bytes).ok()) return true;
       bool needed = false;
@@ -175,8 +177,10 @@ void Gather(const Database& db, const index_text::TextTables& known,
         needed = true;
         work[ti.order].missing.insert(chars.begin(), chars.end());
       }
-      if (needed && rows.size() < kMaxRowsPerTable) {
+      if (needed && rows.size() < kMaxRowsPerTable &&
+          row_bytes + ref.bytes.size() <= kMaxRowBytesPerTable) {
         rows.emplace(Pack(ref.location), std::vector<uint8_t>(ref.bytes.begin(), ref.bytes.end()));
+        row_bytes += ref.bytes.size();
       }
       return true;
     });
