@@ -249,7 +249,7 @@ EncodedKey EncodeKeySegment(const KeyColumn& column, const KeyValue& value,
   index_text::TextTables tables = CompiledTables();
   (column.format == KeyFormat::kJet3 ? tables.jet3 : tables.jet4) = order->table;
   EncodedKey again = index_text::EncodeKeySegmentWith(tables, general, value);
-  if (again.ok() || again.missing < 0) return again;
+  if (again.ok() || again.missing < 0 || SortOrderCovered(column)) return again;
   again.reason = "unknown code for character " +
                  KeyCharacterName(column.format, static_cast<uint16_t>(again.missing)) +
                  " in sort order 0x" + Hex(column.sort_order, 4) +
