@@ -37,7 +37,7 @@ using engine::index_text::TextCode;
 struct Totals {
   uint64_t files = 0, missing = 0, learned = 0, derived = 0, derived_confirmed = 0,
            derived_dropped = 0, confirmed_general = 0, unresolved = 0, held_confirmed = 0,
-           held_contradicted = 0;
+           held_contradicted = 0, keys_reproduced = 0, keys_mismatched = 0;
   uint64_t left_out = 0, back_exact = 0, back_other = 0, back_none = 0;
   uint64_t derive_tried = 0, derive_exact = 0, derive_confirmed = 0, derive_contradicted = 0,
            derive_unchecked = 0, derive_none = 0;
@@ -107,6 +107,12 @@ int main(int argc, char** argv) {
     t.unresolved += s.unresolved;
     t.held_confirmed += s.held_out_confirmed;
     t.held_contradicted += s.held_out_contradicted;
+    t.keys_reproduced += s.held_out_keys_reproduced;
+    t.keys_mismatched += s.held_out_keys_mismatched;
+    if (s.held_out_keys_mismatched != 0) {
+      std::fprintf(stderr, "%s: %llu held-out keys not as stored\n", cols[0].c_str(),
+                   static_cast<unsigned long long>(s.held_out_keys_mismatched));
+    }
 
     // The file's General-order keys, and the accented letters in them.
     std::vector<Observation> observations;
@@ -218,6 +224,10 @@ int main(int argc, char** argv) {
       "confirmed by held-out keys, %llu contradicted\n",
       u(t.missing), u(t.learned), u(t.derived), u(t.derived_confirmed), u(t.derived_dropped),
       u(t.confirmed_general), u(t.unresolved), u(t.held_confirmed), u(t.held_contradicted));
+  std::printf(
+      "held-out keys (codes from half the entries encoding the other half): %llu as stored, "
+      "%llu not\n",
+      u(t.keys_reproduced), u(t.keys_mismatched));
   std::printf(
       "left out (accented letters of the files' keys taken out of the tables): %llu; came back "
       "with the built-in code %llu, with another code %llu, not at all %llu\n",

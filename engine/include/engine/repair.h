@@ -45,6 +45,11 @@ struct KeyCodeLearning {
   // other half.
   uint32_t held_out_confirmed = 0;
   uint32_t held_out_contradicted = 0;
+  // And every code worked out from half the entries (learned, derived,
+  // confirmed) encoding the keys of the other half: keys that come out as
+  // stored, and keys that do not.
+  uint64_t held_out_keys_reproduced = 0;
+  uint64_t held_out_keys_mismatched = 0;
   // Sort orders without built-in codes: characters whose General code that
   // order's own keys confirm.
   uint32_t confirmed_general = 0;

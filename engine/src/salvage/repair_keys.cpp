@@ -33,6 +33,8 @@ constexpr size_t kMaxObservations = 8000;
 constexpr size_t kMaxOpenPerKey = 3;
 constexpr size_t kKeysPerCharacter = 6;
 constexpr size_t kMaxLearningKeys = 600;
+// Different text values whose keys must show a learned code before it is used.
+constexpr size_t kMinDistinctValues = 2;
 
 uint32_t Pack(RowPointer p) {
   return (p.page << 8) | p.row;
@@ -341,7 +343,35 @@ std::vector<TextCode> Learn(KeyFormat format, CodeTable seed,
     }
     learned = std::move(kept);
   }
-  return learned;
+  // A code only one text value shows may fit that value by chance: a code
+  // stands when keys of at least two different values reproduce it.
+  if (learned.empty()) return learned;
+  const std::vector<TextCode> merged = index_text::MergeCodes(seed, learned);
+  index_text::TextTables tables;
+  (format == KeyFormat::kJet3 ? tables.jet3 : tables.jet4) = merged;
+  std::map<uint16_t, std::set<std::vector<uint8_t>>> support;
+  for (const Observation* obs : observations) {
+    std::vector<KeyValue> values;
+    std::vector<uint8_t> text;
+    for (size_t i = 0; i < obs->values.size(); ++i) {
+      const ObservedValue& v = obs->values[i];
+      values.push_back({v.is_null, v.boolean, v.bytes});
+      if (i < obs->columns.size() && IsText(obs->columns[i])) {
+        text.insert(text.end(), v.bytes.begin(), v.bytes.end());
+        text.push_back(0xFF);  // between values
+      }
+    }
+    EncodedKey key = index_text::EncodeIndexKeyWith(tables, obs->columns, values);
+    if (!key.ok() || key.bytes != obs->key) continue;
+    for (uint16_t ch : KeyChars(format, *obs)) {
+      if (index_text::FindCode(learned, ch) != nullptr) support[ch].insert(text);
+    }
+  }
+  std::vector<TextCode> kept;
+  for (const TextCode& c : learned) {
+    if (support[c.ch].size() >= kMinDistinctValues) kept.push_back(c);
+  }
+  return kept;
 }
 
 }  // namespace
@@ -368,6 +398,22 @@ LearnedKeyCodes LearnKeyCodes(const Database& db, const index_text::TextTables& 
       (i % 2 == 0 ? even : odd).push_back(&w.observations[i]);
     }
 
+    // Held-out keys: codes worked out from the even entries encode the odd
+    // ones; each comes out as stored or not (a key the codes cannot encode
+    // is not counted).
+    auto hold_out = [&](CodeTable half) {
+      index_text::TextTables tables;
+      (format == KeyFormat::kJet3 ? tables.jet3 : tables.jet4) = half;
+      for (const Observation* obs : odd) {
+        std::vector<KeyValue> values;
+        for (const ObservedValue& v : obs->values)
+          values.push_back({v.is_null, v.boolean, v.bytes});
+        EncodedKey key = index_text::EncodeIndexKeyWith(tables, obs->columns, values);
+        if (!key.ok()) continue;
+        ++(key.bytes == obs->key ? s.held_out_keys_reproduced : s.held_out_keys_mismatched);
+      }
+    };
+
     std::vector<TextCode> table;
     if (order.general()) {
       const CodeTable compiled = Known(known, format);
@@ -382,6 +428,7 @@ LearnedKeyCodes LearnKeyCodes(const Database& db, const index_text::TextTables& 
         s.held_out_confirmed += static_cast<uint32_t>(check.confirmed.size());
         s.held_out_contradicted += static_cast<uint32_t>(check.contradicted.size());
         for (const auto& [ch, where] : check.contradicted) held_out_wrong.insert(ch);
+        hold_out(index_text::MergeCodes(half, derived));
       }
       // The codes used: learned from every entry, then derived where still
       // missing; a derived code any entry contradicts is left out.
@@ -410,6 +457,11 @@ LearnedKeyCodes LearnKeyCodes(const Database& db, const index_text::TextTables& 
       // Another sort order: the General codes its keys confirm, then what
       // can be learned on top of those. No accent derivation: such orders
       // are where letters with diacritics sort on their own.
+      {
+        std::vector<Observation> first_half = Copies(even);
+        const auto half_confirmed = ConfirmedGeneralCodes(format, Known(known, format), first_half);
+        hold_out(index_text::MergeCodes(half_confirmed, Learn(format, half_confirmed, even)));
+      }
       const std::vector<TextCode> confirmed =
           ConfirmedGeneralCodes(format, Known(known, format), w.observations);
       const std::vector<TextCode> learned = Learn(format, confirmed, all);
