@@ -35,7 +35,9 @@ struct RepairOptions {
 // Text codes the repair worked out from the damaged file's own index entries
 // for characters its built-in tables lack (counts of distinct characters).
 struct KeyCodeLearning {
-  uint32_t missing = 0;            // in indexed text of kept rows, not in the built-in tables
+  // In indexed text of kept rows, not in the built-in tables (Jet 3: or
+  // with an accent weight they leave open where it matters).
+  uint32_t missing = 0;
   uint64_t observations = 0;       // intact entries holding such a character, learned from
   uint32_t learned = 0;            // learned from those entries, each reproducing every one of them
   uint32_t derived = 0;            // from base letter + accent code, used
@@ -53,7 +55,10 @@ struct KeyCodeLearning {
   // Sort orders without built-in codes: characters whose General code that
   // order's own keys confirm.
   uint32_t confirmed_general = 0;
-  uint32_t unresolved = 0;  // still without a code
+  // Jet 3 letters whose accent weight the built-in table leaves open, taken
+  // as one placeholder where the keys in which it matters confirm it.
+  uint32_t weights_confirmed = 0;
+  uint32_t unresolved = 0;  // still without a (usable) code
 };
 
 struct RepairResult {

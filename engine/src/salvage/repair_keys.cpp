@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <span>
 #include <tuple>
 #include <unordered_map>
 
@@ -48,17 +49,43 @@ CodeTable Known(const index_text::TextTables& known, KeyFormat format) {
   return format == KeyFormat::kJet3 ? known.jet3 : known.jet4;
 }
 
+// Jet 3: the characters of `chars` whose accent weight is unknown and
+// matters, standing before an accented character.
+std::vector<uint16_t> WeightsThatMatter(CodeTable table, std::span<const uint16_t> chars) {
+  std::vector<uint16_t> out;
+  size_t last_accent = 0;
+  bool accent = false;
+  for (size_t i = 0; i < chars.size(); ++i) {
+    const TextCode* code = index_text::FindCode(table, chars[i]);
+    if (code != nullptr && code->kind == index_text::CodeKind::kInternational) {
+      last_accent = i;
+      accent = true;
+    }
+  }
+  if (!accent) return out;
+  for (size_t i = 0; i < last_accent; ++i) {
+    const TextCode* code = index_text::FindCode(table, chars[i]);
+    if (code != nullptr && code->kind == index_text::CodeKind::kSimple &&
+        code->weight == index_text::kWeightUnknown) {
+      out.push_back(chars[i]);
+    }
+  }
+  return out;
+}
+
 // The characters of a General-order text value the built-in table has no
-// usable code for.
+// usable code for (Jet 3: or whose accent weight is unknown where it matters).
 void Missing(const index_text::TextTables& known, const KeyColumn& column, const KeyValue& value,
              std::set<uint16_t>& out) {
   if (value.is_null || !SortOrderCovered(column)) return;
   if (column.format == KeyFormat::kJet4 && value.bytes.size() % 2 != 0) return;
   const CodeTable table = Known(known, column.format);
-  for (uint16_t ch : index_text::PrepareText(index_text::TextChars(column.format, value.bytes))) {
-    const TextCode* code = index_text::FindCode(table, ch);
-    if (code == nullptr) out.insert(ch);
+  const std::vector<uint16_t> chars =
+      index_text::PrepareText(index_text::TextChars(column.format, value.bytes));
+  for (uint16_t ch : chars) {
+    if (index_text::FindCode(table, ch) == nullptr) out.insert(ch);
   }
+  for (uint16_t ch : WeightsThatMatter(table, chars)) out.insert(ch);
 }
 
 // Leaf pages of one index that decode and name the table as owner, found
@@ -374,6 +401,92 @@ std::vector<TextCode> Learn(KeyFormat format, CodeTable seed,
   return kept;
 }
 
+// Jet 3 letters whose accent weight is unknown, taken as one placeholder
+// each (what a letter stands for): a letter keeps weight 1 where keys in which
+// its weight matters come out as stored with it, and no such key comes out
+// otherwise. Returns the codes with their weight set.
+std::vector<TextCode> ConfirmedWeights(CodeTable table, const std::set<uint16_t>& wanted,
+                                       const std::vector<Observation>& observations) {
+  // Letters that carry a diacritic in the table: an accented letter coded
+  // on its base letter.
+  std::set<uint16_t> bases;
+  for (const TextCode& c : table) {
+    if (c.kind != index_text::CodeKind::kInternational) continue;
+    if (auto letter = index_text::SplitAccent(KeyFormat::kJet3, c.ch)) {
+      bases.insert(static_cast<uint16_t>(letter->base | 0x20));
+    }
+  }
+  std::set<uint8_t> significant;
+  for (uint16_t base : bases) {
+    const TextCode* code = index_text::FindCode(table, base);
+    if (code != nullptr && code->kind == index_text::CodeKind::kSimple && code->inline_len == 1) {
+      significant.insert(code->inline_bytes[0]);
+    }
+  }
+  std::vector<TextCode> guess;
+  for (uint16_t ch : wanted) {
+    const TextCode* code = index_text::FindCode(table, ch);
+    if (code == nullptr || code->kind != index_text::CodeKind::kSimple ||
+        code->weight != index_text::kWeightUnknown) {
+      continue;
+    }
+    // One placeholder per inline code that is the code of such a letter:
+    // "ß" stands for two of "s".
+    TextCode c = *code;
+    c.weight = 0;
+    for (uint8_t b : c.inline_span()) {
+      if (significant.count(b)) ++c.weight;
+    }
+    guess.push_back(c);
+  }
+  if (guess.empty()) return guess;
+  std::vector<TextCode> merged(table.begin(), table.end());
+  for (TextCode& c : merged) {
+    if (const TextCode* g = index_text::FindCode(guess, c.ch)) c = *g;
+  }
+  index_text::TextTables tables;
+  tables.jet3 = merged;
+  std::map<uint16_t, size_t> confirmed;
+  std::set<uint16_t> contradicted;
+  for (const Observation& obs : observations) {
+    std::set<uint16_t> matter;
+    std::vector<KeyValue> values;
+    for (size_t i = 0; i < obs.values.size(); ++i) {
+      const ObservedValue& v = obs.values[i];
+      values.push_back({v.is_null, v.boolean, v.bytes});
+      if (i >= obs.columns.size() || !IsText(obs.columns[i]) || v.is_null) continue;
+      const auto chars = index_text::PrepareText(index_text::TextChars(KeyFormat::kJet3, v.bytes));
+      for (uint16_t ch : WeightsThatMatter(table, chars)) {
+        if (index_text::FindCode(guess, ch) != nullptr) matter.insert(ch);
+      }
+    }
+    if (matter.empty()) continue;
+    EncodedKey key = index_text::EncodeIndexKeyWith(tables, obs.columns, values);
+    if (!key.ok()) continue;
+    for (uint16_t ch : matter) {
+      if (key.bytes == obs.key) {
+        ++confirmed[ch];
+      } else {
+        contradicted.insert(ch);
+      }
+    }
+  }
+  std::vector<TextCode> out;
+  for (const TextCode& c : guess) {
+    if (confirmed.count(c.ch) && !contradicted.count(c.ch)) out.push_back(c);
+  }
+  return out;
+}
+
+// `table` with the entries of `weights` in place of its own.
+std::vector<TextCode> WithWeights(CodeTable table, const std::vector<TextCode>& weights) {
+  std::vector<TextCode> out(table.begin(), table.end());
+  for (TextCode& c : out) {
+    if (const TextCode* w = index_text::FindCode(weights, c.ch)) c = *w;
+  }
+  return out;
+}
+
 }  // namespace
 
 LearnedKeyCodes LearnKeyCodes(const Database& db) {
@@ -448,11 +561,17 @@ LearnedKeyCodes LearnKeyCodes(const Database& db, const index_text::TextTables& 
         if (check.confirmed.count(c.ch)) ++s.derived_confirmed;
       }
       s.derived += static_cast<uint32_t>(kept.size());
-      if (learned.empty() && kept.empty()) {
+      table = index_text::MergeCodes(table, kept);
+      std::vector<TextCode> weights;
+      if (format == KeyFormat::kJet3) {
+        weights = ConfirmedWeights(table, w.missing, w.observations);
+        s.weights_confirmed += static_cast<uint32_t>(weights.size());
+        table = WithWeights(table, weights);
+      }
+      if (learned.empty() && kept.empty() && weights.empty()) {
         s.unresolved += static_cast<uint32_t>(wanted.size());
         continue;
       }
-      table = index_text::MergeCodes(table, kept);
     } else {
       // Another sort order: the General codes its keys confirm, then what
       // can be learned on top of those. No accent derivation: such orders
@@ -482,7 +601,11 @@ LearnedKeyCodes LearnKeyCodes(const Database& db, const index_text::TextTables& 
       }
     }
     for (uint16_t ch : wanted) {
-      if (index_text::FindCode(table, ch) == nullptr) ++s.unresolved;
+      const TextCode* code = index_text::FindCode(table, ch);
+      if (code == nullptr || (code->kind == index_text::CodeKind::kSimple &&
+                              code->weight == index_text::kWeightUnknown)) {
+        ++s.unresolved;
+      }
     }
     ExtraTextCodes::Order o;
     o.format = format;
