@@ -37,7 +37,7 @@ using engine::index_text::TextCode;
 struct Totals {
   uint64_t files = 0, missing = 0, learned = 0, derived = 0, derived_confirmed = 0,
            derived_dropped = 0, confirmed_general = 0, unresolved = 0, held_confirmed = 0,
-           held_contradicted = 0, keys_reproduced = 0, keys_mismatched = 0;
+           held_contradicted = 0, weights = 0, keys_reproduced = 0, keys_mismatched = 0;
   uint64_t left_out = 0, back_exact = 0, back_other = 0, back_none = 0;
   uint64_t derive_tried = 0, derive_exact = 0, derive_confirmed = 0, derive_contradicted = 0,
            derive_unchecked = 0, derive_none = 0;
@@ -105,6 +105,7 @@ int main(int argc, char** argv) {
     t.derived_dropped += s.derived_dropped;
     t.confirmed_general += s.confirmed_general;
     t.unresolved += s.unresolved;
+    t.weights += s.weights_confirmed;
     t.held_confirmed += s.held_out_confirmed;
     t.held_contradicted += s.held_out_contradicted;
     t.keys_reproduced += s.held_out_keys_reproduced;
@@ -220,10 +221,11 @@ int main(int argc, char** argv) {
   std::printf(
       "as is: %llu characters (per file and sort order) without a built-in code; %llu learned, "
       "%llu derived (%llu confirmed by a key, %llu dropped as contradicted), %llu General codes "
-      "confirmed for other sort orders, %llu unresolved; split check: %llu derived codes "
-      "confirmed by held-out keys, %llu contradicted\n",
+      "confirmed for other sort orders, %llu Jet 3 accent weights confirmed, %llu unresolved; "
+      "split check: %llu derived codes confirmed by held-out keys, %llu contradicted\n",
       u(t.missing), u(t.learned), u(t.derived), u(t.derived_confirmed), u(t.derived_dropped),
-      u(t.confirmed_general), u(t.unresolved), u(t.held_confirmed), u(t.held_contradicted));
+      u(t.confirmed_general), u(t.weights), u(t.unresolved), u(t.held_confirmed),
+      u(t.held_contradicted));
   std::printf(
       "held-out keys (codes from half the entries encoding the other half): %llu as stored, "
       "%llu not\n",
