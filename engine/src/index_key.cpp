@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "engine/values.h"
 #include "index_key_text.h"
 
 namespace engine {
@@ -156,26 +157,12 @@ const char* TypeName(uint8_t type) {
 }
 
 KeyStatus AppendText(const index_text::TextTables& tables, const KeyColumn& column,
-                     std::span<const uint8_t> bytes, std::vector<uint8_t>& out,
-                     std::string& reason) {
-  if (column.format == KeyFormat::kJet3) {
-    if (column.sort_order != kGeneralSortOrder || column.code_page != 1252) {
-      reason = "no text codes for Jet 3 sort order 0x" + Hex(column.sort_order, 4) +
-               " with code page " + std::to_string(column.code_page) +
-               " (known: General 0x0409, code page 1252)";
-      return KeyStatus::kNotCovered;
-    }
-  } else {
-    if (column.sort_order != kGeneralSortOrder || column.sort_order_version != 0) {
-      reason = "no text codes for Jet 4 sort order 0x" + Hex(column.sort_order, 4) + " version " +
-               std::to_string(column.sort_order_version) + " (known: General 0x0409 version 0)";
-      return KeyStatus::kNotCovered;
-    }
-    if (bytes.size() % 2 != 0) {
-      reason =
-          "Jet 4 text of " + std::to_string(bytes.size()) + " bytes is not whole UCS-2 characters";
-      return KeyStatus::kInvalidValue;
-    }
+                     std::span<const uint8_t> bytes, std::vector<uint8_t>& out, std::string& reason,
+                     int32_t& missing) {
+  if (column.format == KeyFormat::kJet4 && bytes.size() % 2 != 0) {
+    reason =
+        "Jet 4 text of " + std::to_string(bytes.size()) + " bytes is not whole UCS-2 characters";
+    return KeyStatus::kInvalidValue;
   }
   // The common preparation (first 255 characters, no trailing spaces) on a
   // fixed buffer.
@@ -193,22 +180,56 @@ KeyStatus AppendText(const index_text::TextTables& tables, const KeyColumn& colu
   }
   while (n > 0 && buffer[n - 1] == 0x20) --n;
   const std::span<const uint16_t> chars(buffer.data(), n);
+  if (!SortOrderCovered(column)) {
+    reason = column.format == KeyFormat::kJet3
+                 ? "no text codes for Jet 3 sort order 0x" + Hex(column.sort_order, 4) +
+                       " with code page " + std::to_string(column.code_page) +
+                       " (known: General 0x0409, code page 1252)"
+                 : "no text codes for Jet 4 sort order 0x" + Hex(column.sort_order, 4) +
+                       " version " + std::to_string(column.sort_order_version) +
+                       " (known: General 0x0409 version 0)";
+    // Named by its first character: no character of it has a code.
+    if (!chars.empty()) {
+      missing = chars.front();
+      reason += ", so none for character " + KeyCharacterName(column.format, chars.front());
+    }
+    return KeyStatus::kNotCovered;
+  }
   index_text::TextMiss miss;
   if (column.format == KeyFormat::kJet3) {
     if (index_text::AppendJet3Text(tables.jet3, chars, column.ascending, out, miss)) {
       return KeyStatus::kEncoded;
     }
     reason = std::string(miss.weight_unknown ? "unknown accent weight of" : "unknown code for") +
-             " character 0x" + Hex(miss.ch, 2) +
-             " of code page 1252 in sort order 0x0409 (Jet 3 General)";
+             " character " + KeyCharacterName(column.format, miss.ch) +
+             " in sort order 0x0409 (Jet 3 General)";
+    missing = miss.ch;
     return KeyStatus::kNotCovered;
   }
   if (index_text::AppendJet4Text(tables.jet4, chars, column.ascending, out, miss)) {
     return KeyStatus::kEncoded;
   }
-  reason = "unknown code for character U+" + Hex(miss.ch, 4) +
+  reason = "unknown code for character " + KeyCharacterName(column.format, miss.ch) +
            " in sort order 0x0409 (Jet 4 General legacy)";
+  missing = miss.ch;
   return KeyStatus::kNotCovered;
+}
+
+// Windows-1252 0x80-0x9F; 0 where the code page leaves the byte undefined.
+constexpr uint16_t kCp1252High[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+// The character itself where it shows as one.
+std::string Glyph(uint32_t cp) {
+  if (cp <= 0x20 || cp == 0x7F || (cp >= 0x80 && cp < 0xA0) || cp == 0xAD ||
+      (cp >= 0xD800 && cp < 0xE000)) {
+    return "";
+  }
+  std::string out;
+  AppendUtf8(cp, out);
+  return out;
 }
 
 index_text::TextTables CompiledTables() {
@@ -221,6 +242,54 @@ EncodedKey EncodeKeySegment(const KeyColumn& column, const KeyValue& value) {
   return index_text::EncodeKeySegmentWith(CompiledTables(), column, value);
 }
 
+EncodedKey EncodeKeySegment(const KeyColumn& column, const KeyValue& value,
+                            const ExtraTextCodes* extra) {
+  EncodedKey key = EncodeKeySegment(column, value);
+  if (key.status != KeyStatus::kNotCovered || extra == nullptr) return key;
+  if (column.type != key_type::kText && column.type != key_type::kMemo) return key;
+  const ExtraTextCodes::Order* order = extra->Find(column);
+  if (order == nullptr) return key;
+  // The learned codes are the codes of this column's sort order, used with
+  // the algorithm of the format's General order.
+  KeyColumn general = column;
+  general.sort_order = kGeneralSortOrder;
+  general.sort_order_version = 0;
+  general.code_page = 1252;
+  index_text::TextTables tables = CompiledTables();
+  (column.format == KeyFormat::kJet3 ? tables.jet3 : tables.jet4) = order->table;
+  EncodedKey again = index_text::EncodeKeySegmentWith(tables, general, value);
+  if (again.ok() || again.missing < 0 || SortOrderCovered(column)) return again;
+  again.reason = "unknown code for character " +
+                 KeyCharacterName(column.format, static_cast<uint16_t>(again.missing)) +
+                 " in sort order 0x" + Hex(column.sort_order, 4) +
+                 " (not in the built-in tables nor learned from this database's keys)";
+  return again;
+}
+
+const ExtraTextCodes::Order* ExtraTextCodes::Find(const KeyColumn& column) const {
+  for (const Order& o : orders) {
+    if (o.format != column.format || o.sort_order != column.sort_order) continue;
+    if (column.format == KeyFormat::kJet3 ? o.code_page == column.code_page
+                                          : o.version == column.sort_order_version) {
+      return &o;
+    }
+  }
+  return nullptr;
+}
+
+std::string KeyCharacterName(KeyFormat format, uint16_t ch) {
+  if (format == KeyFormat::kJet3) {
+    const bool high = ch >= 0x80 && ch < 0xA0;
+    const uint32_t cp = high ? kCp1252High[ch - 0x80] : ch;
+    std::string out = "0x" + Hex(ch, 2) + " of code page 1252";
+    if ((high && cp == 0) || ch > 0xFF) return out + " (undefined there)";
+    std::string glyph = Glyph(cp);
+    return out + " (U+" + Hex(cp, 4) + (glyph.empty() ? "" : " " + glyph) + ")";
+  }
+  std::string glyph = ch == 0x20 ? "space" : Glyph(ch);
+  return "U+" + Hex(ch, 4) + (glyph.empty() ? "" : " (" + glyph + ")");
+}
+
 EncodedKey EncodeIndexKey(std::span<const KeyColumn> columns, std::span<const KeyValue> values) {
   return index_text::EncodeIndexKeyWith(CompiledTables(), columns, values);
 }
@@ -228,7 +297,7 @@ EncodedKey EncodeIndexKey(std::span<const KeyColumn> columns, std::span<const Ke
 EncodedKey index_text::EncodeKeySegmentWith(const TextTables& tables, const KeyColumn& column,
                                             const KeyValue& value) {
   EncodedKey key;
-  key.status = AppendKeySegmentWith(tables, column, value, key.bytes, key.reason);
+  key.status = AppendKeySegmentWith(tables, column, value, key.bytes, key.reason, &key.missing);
   return key;
 }
 
@@ -239,7 +308,7 @@ KeyStatus index_text::AppendKeySegment(const KeyColumn& column, const KeyValue& 
 
 KeyStatus index_text::AppendKeySegmentWith(const TextTables& tables, const KeyColumn& column,
                                            const KeyValue& value, std::vector<uint8_t>& out,
-                                           std::string& reason) {
+                                           std::string& reason, int32_t* missing) {
   const bool asc = column.ascending;
   const uint8_t type = column.type;
   const size_t origin = out.size();
@@ -313,8 +382,12 @@ KeyStatus index_text::AppendKeySegmentWith(const TextTables& tables, const KeyCo
     case key_type::kText:
     case key_type::kMemo: {
       std::string why;
-      const KeyStatus text = AppendText(tables, column, value.bytes, out, why);
-      if (text != KeyStatus::kEncoded) return refuse(text, std::move(why));
+      int32_t lacking = -1;
+      const KeyStatus text = AppendText(tables, column, value.bytes, out, why, lacking);
+      if (text != KeyStatus::kEncoded) {
+        if (missing != nullptr) *missing = lacking;
+        return refuse(text, std::move(why));
+      }
       return KeyStatus::kEncoded;
     }
     default:

@@ -597,7 +597,7 @@ void CodeInference::WithdrawUnreproduced() {
       // Letters past ASCII are the suspects first: they occur in few keys,
       // while the ASCII codes rest on keys of every file.
       auto suspect = [&](uint16_t ch, bool ascii_too) {
-        return !contradicted_.count(ch) && FindCode(table, ch) != nullptr &&
+        return !contradicted_.count(ch) && !seeded_.count(ch) && FindCode(table, ch) != nullptr &&
                (ascii_too || ch >= 0x80);
       };
       bool ascii_too = std::none_of(p->distinct.begin(), p->distinct.end(),
@@ -613,7 +613,25 @@ void CodeInference::WithdrawUnreproduced() {
         }
       }
     }
+    // Keys that only seeded codes encode have nothing to withdraw: they stay
+    // mismatches.
+    if (contradicted_.size() == withdrawn_before) return;
   }
+}
+
+void CodeInference::Seed(CodeTable known) {
+  for (const TextCode& code : known) {
+    candidates_[code.ch] = {code};
+    seeded_.insert(code.ch);
+  }
+}
+
+std::vector<TextCode> CodeInference::Learned() const {
+  std::vector<TextCode> out;
+  for (const TextCode& code : Table()) {
+    if (!seeded_.count(code.ch)) out.push_back(code);
+  }
+  return out;
 }
 
 std::vector<TextCode> CodeInference::Table() const {

@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -76,12 +77,19 @@ class CodeInference {
   // are ignored; so are keys without a text column.
   void Add(Observation observation);
 
+  // Codes taken as given (the compiled-in table): learning starts from them,
+  // and they are never withdrawn; a key that only they encode and that does
+  // not come out as stored stays a mismatch. Call before Run.
+  void Seed(CodeTable known);
+
   // Learns until nothing changes, then checks every observation against the
   // resulting table.
   InferenceReport Run();
 
-  // The learned table, sorted by character.
+  // The learned table, sorted by character (seeded codes included).
   std::vector<TextCode> Table() const;
+  // The codes learned beyond the seeded ones.
+  std::vector<TextCode> Learned() const;
 
  private:
   struct Prepared {
@@ -118,6 +126,7 @@ class CodeInference {
   std::vector<Prepared> observations_;
   std::map<uint16_t, std::vector<TextCode>> candidates_;
   std::map<uint16_t, std::string> contradicted_;
+  std::set<uint16_t> seeded_;
 };
 
 // "(international 60/04)" and the like, for reports.

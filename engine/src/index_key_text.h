@@ -101,9 +101,11 @@ EncodedKey EncodeIndexKeyWith(const TextTables& tables, std::span<const KeyColum
 
 // Appends one segment (flag byte and value) to `out`. Anything but kEncoded
 // leaves `out` as it was and says why in `reason`.
+// `missing`, when given, receives the character a text value lacks a code
+// for (see EncodedKey::missing).
 KeyStatus AppendKeySegmentWith(const TextTables& tables, const KeyColumn& column,
                                const KeyValue& value, std::vector<uint8_t>& out,
-                               std::string& reason);
+                               std::string& reason, int32_t* missing = nullptr);
 // The same with the compiled-in tables.
 KeyStatus AppendKeySegment(const KeyColumn& column, const KeyValue& value,
                            std::vector<uint8_t>& out, std::string& reason);
@@ -116,3 +118,23 @@ std::vector<uint16_t> TextChars(KeyFormat format, std::span<const uint8_t> bytes
 std::vector<uint16_t> PrepareText(std::vector<uint16_t> chars);
 
 }  // namespace engine::index_text
+
+namespace engine {
+
+struct ExtraTextCodes {
+  // One sort order's table: for the General orders the compiled-in codes
+  // with the learned ones added; for any other order what was learned from
+  // its keys, used with the General algorithm of the format.
+  struct Order {
+    KeyFormat format = KeyFormat::kJet4;
+    uint16_t sort_order = kGeneralSortOrder;
+    uint8_t version = 0;                      // Jet 4 sort-order version
+    uint16_t code_page = 1252;                // Jet 3
+    std::vector<index_text::TextCode> table;  // sorted by character
+  };
+  std::vector<Order> orders;
+
+  const Order* Find(const KeyColumn& column) const;
+};
+
+}  // namespace engine

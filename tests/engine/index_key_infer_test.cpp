@@ -150,6 +150,28 @@ TEST(IndexCodeInference, Jet4KeyWithSeveralUnknownCharactersIsTakenApart) {
   EXPECT_EQ(report.matched, report.observations);
 }
 
+TEST(IndexCodeInference, SeededCodesStandAndOnlyNewOnesAreLearned) {
+  std::vector<TextCode> truth{
+      Code('a', CodeKind::kSimple, {0x4A}),
+      Code('b', CodeKind::kSimple, {0x4C}),
+      Code(0xE9, CodeKind::kInternational, {0x51}, {0x0E}),
+      Code(0x4E00, CodeKind::kSimple, {0xA1, 0x22, 0x05}),
+  };
+  // The seed knows a and b; one stored key is damaged (its last byte
+  // changed), which must not cost the seeded codes their place.
+  const std::vector<TextCode> seed{truth[0], truth[1]};
+  CodeInference inference(KeyFormat::kJet4);
+  inference.Seed(seed);
+  auto observations = Observe(KeyFormat::kJet4, truth, {u"ab", u"aé", u"éb", u"b一", u"ba"});
+  observations.back().key.back() ^= 0x01;
+  for (auto& o : observations) inference.Add(o);
+  InferenceReport report = inference.Run();
+  ExpectSameTables({truth[2], truth[3]}, inference.Learned());
+  ExpectSameTables(truth, inference.Table());
+  ASSERT_EQ(report.mismatches.size(), 1u);
+  EXPECT_EQ(report.mismatches[0].where, observations.back().where);
+}
+
 TEST(IndexCodeInference, ContradictingKeysLeaveTheCharacterOut) {
   std::vector<TextCode> truth{Code('a', CodeKind::kSimple, {0x4A}),
                               Code('b', CodeKind::kSimple, {0x4C})};

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "engine/error.h"
@@ -17,11 +18,16 @@
 
 namespace engine {
 
+struct ExtraTextCodes;  // index_key.h
+
 struct CompactOptions {
   std::string password;  // of the source; the copy gets the same one
   ProgressCallback progress;
   // Memory for sorting one index's keys before they spill to disk in runs.
   std::size_t sort_budget_bytes = std::size_t{64} << 20;
+  // Text codes for characters the compiled-in tables lack (the repair learns
+  // them from the damaged file's own keys); null for none.
+  std::shared_ptr<const ExtraTextCodes> extra_text_codes;
 };
 
 struct CompactStats {

@@ -101,6 +101,9 @@ struct EncodedKey {
   KeyStatus status = KeyStatus::kEncoded;
   std::vector<uint8_t> bytes;  // the key when status is kEncoded
   std::string reason;          // why not, otherwise
+  // kNotCovered for want of one character's code: that character (Jet 3
+  // byte value, Jet 4 UCS-2 unit); -1 otherwise.
+  int32_t missing = -1;
 
   bool ok() const { return status == KeyStatus::kEncoded; }
 };
@@ -112,6 +115,19 @@ EncodedKey EncodeIndexKey(std::span<const KeyColumn> columns, std::span<const Ke
 
 // One segment: the flag byte and the value bytes.
 EncodedKey EncodeKeySegment(const KeyColumn& column, const KeyValue& value);
+
+// Text codes beyond the compiled-in tables, learned for one database from
+// its own index entries (index_key_text.h). Shared, never changed once made.
+struct ExtraTextCodes;
+
+// Like EncodeKeySegment; where the compiled-in tables have no code for a
+// text value, the codes in `extra` (may be null) are tried as well.
+EncodedKey EncodeKeySegment(const KeyColumn& column, const KeyValue& value,
+                            const ExtraTextCodes* extra);
+
+// A character of a text key for messages: "U+00C9 (É)" (Jet 4), "0x8A of
+// code page 1252 (U+0160 Š)" (Jet 3).
+std::string KeyCharacterName(KeyFormat format, uint16_t ch);
 
 // How many characters the compiled-in text code tables know.
 struct KeyCodeCoverage {

@@ -39,6 +39,35 @@ struct RepairOptions {
 
 class LossSpill;
 
+// Text codes the repair worked out from the damaged file's own index entries
+// for characters its built-in tables lack (counts of distinct characters).
+struct KeyCodeLearning {
+  // In indexed text of kept rows, not in the built-in tables (Jet 3: or
+  // with an accent weight they leave open where it matters).
+  uint32_t missing = 0;
+  uint64_t observations = 0;       // intact entries holding such a character, learned from
+  uint32_t learned = 0;            // learned from those entries, each reproducing every one of them
+  uint32_t derived = 0;            // from base letter + accent code, used
+  uint32_t derived_confirmed = 0;  // of those, reproducing at least one entry
+  uint32_t derived_dropped = 0;    // derived but contradicted by an entry: not used
+  // The split check: codes derived from half the entries, held against the
+  // other half.
+  uint32_t held_out_confirmed = 0;
+  uint32_t held_out_contradicted = 0;
+  // And every code worked out from half the entries (learned, derived,
+  // confirmed) encoding the keys of the other half: keys that come out as
+  // stored, and keys that do not.
+  uint64_t held_out_keys_reproduced = 0;
+  uint64_t held_out_keys_mismatched = 0;
+  // Sort orders without built-in codes: characters whose General code that
+  // order's own keys confirm.
+  uint32_t confirmed_general = 0;
+  // Jet 3 letters whose accent weight the built-in table leaves open, taken
+  // as one placeholder where the keys in which it matters confirm it.
+  uint32_t weights_confirmed = 0;
+  uint32_t unresolved = 0;  // still without a (usable) code
+};
+
 struct RepairResult {
   CompactStats stats;              // of the copy written
   SalvageCounts counts;            // what the tolerant reading handed over and lost
@@ -53,6 +82,7 @@ struct RepairResult {
   // `losses` and the report only.
   std::string error_table_note;
   std::shared_ptr<const LossSpill> spill;  // where spilled losses' bytes are
+  KeyCodeLearning key_codes;
 
   // Anything lost: rows, values, tables or pages (notes about page 0 and
   // made-up table names are not losses of data).

@@ -230,6 +230,7 @@ Status Compactor::CopyTable(TablePlan& t) {
   const std::size_t row_order_budget = options_.sort_budget_bytes / 4;
   TableIndexWriter indexes(sink_, db_, name, def, new_id,
                            SorterOptions{options_.sort_budget_bytes - row_order_budget, temp_dir_});
+  indexes.UseExtraCodes(options_.extra_text_codes.get());
   RowDecoder decoder(def, layout_);
   const std::vector<size_t> id_columns = IdColumns(name, def);
   std::optional<size_t> auto_column;
@@ -307,6 +308,7 @@ Status Compactor::CopyTable(TablePlan& t) {
     // flags), then fetch each row again in that order; its key goes on to
     // the primary-key index as it is.
     IndexKeyMaker keys(db_, name, def);
+    keys.UseExtraCodes(options_.extra_text_codes.get());
     ExternalSorter order(SorterOptions{row_order_budget, temp_dir_});
     RowIndexKey key;
     st = scan([&](const RowRef& ref) -> Status {

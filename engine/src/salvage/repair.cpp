@@ -28,6 +28,7 @@
 #include "salvage/error_table.h"
 #include "salvage/loss_spill.h"
 #include "salvage/mapped_image.h"
+#include "salvage/repair_keys.h"
 #include "writer/external_sorter.h"
 #include "writer/file_sink.h"
 
@@ -710,6 +711,10 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
   co.password = options.password;
   co.progress = options.progress;
   co.sort_budget_bytes = options.sort_budget_bytes;
+  // Codes for characters the built-in tables lack, from the file's own keys.
+  LearnedKeyCodes learned = LearnKeyCodes(*mended.value());
+  co.extra_text_codes = learned.codes;
+  result.key_codes = learned.stats;
   auto stats = CompactToSink(*mended.value(), sink, co, TempDirBeside(destination));
   if (!stats.ok()) return fail(stats.error());
   if (Status st = sink.Finish(); !st.ok()) return fail(st.error());

@@ -115,6 +115,7 @@ class IndexKeyMaker::Impl {
   }
 
   uint64_t reused() const { return reused_; }
+  void set_extra(const ExtraTextCodes* extra) { extra_ = extra; }
 
  private:
   struct Index {
@@ -188,13 +189,21 @@ class IndexKeyMaker::Impl {
     segments.resize(ix.columns.size());
     for (auto& seg : segments) seg.reset();
     std::string reason;
+    complete = !ix.columns.empty();
     for (size_t c = 0; c < ix.columns.size(); ++c) {
-      EncodedKey s = EncodeKeySegment(ix.columns[c], values_.values[c]);
+      EncodedKey s = extra_ == nullptr ? EncodeKeySegment(ix.columns[c], values_.values[c])
+                                       : EncodeKeySegment(ix.columns[c], values_.values[c], extra_);
       if (s.ok()) {
         segments[c] = std::move(s.bytes);
-      } else if (reason.empty()) {
-        reason = "column " + std::to_string(c + 1) + ": " + s.reason;
+      } else {
+        complete = false;
+        if (reason.empty()) reason = "column " + std::to_string(c + 1) + ": " + s.reason;
       }
+    }
+    // Every segment had a code once the learned ones were tried.
+    if (complete) {
+      for (auto& s : segments) out.key.insert(out.key.end(), s->begin(), s->end());
+      return Status::Ok();
     }
     if (ix.columns.empty()) reason = "the index has no columns";
     return Reuse(ix, at, segments, reason, out);
@@ -286,6 +295,7 @@ class IndexKeyMaker::Impl {
   std::string scratch_reason_;
   std::vector<Index> indexes_;
   uint64_t reused_ = 0;
+  const ExtraTextCodes* extra_ = nullptr;
 };
 
 IndexKeyMaker::IndexKeyMaker(const Database& source, std::string table_name, const TableDef& table)
@@ -327,6 +337,10 @@ Status IndexKeyMaker::PrimaryKeyDecoded(const RowDecoder& decoded, RowPointer so
 
 uint64_t IndexKeyMaker::keys_reused() const {
   return impl_->reused();
+}
+
+void IndexKeyMaker::UseExtraCodes(const ExtraTextCodes* extra) {
+  impl_->set_extra(extra);
 }
 
 }  // namespace engine

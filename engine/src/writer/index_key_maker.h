@@ -85,6 +85,10 @@ class IndexKeyMaker {
 
   uint64_t keys_reused() const;  // keys taken from source entries so far
 
+  // Text codes to try where the compiled-in tables have none, before the
+  // source's entry is reused; null for none. Must outlive the key maker.
+  void UseExtraCodes(const ExtraTextCodes* extra);
+
  private:
   class Impl;
   std::unique_ptr<Impl> impl_;

@@ -123,6 +123,7 @@ class TableIndexWriter::Impl {
 
   uint64_t rows() const { return rows_; }
   uint64_t reused() const { return keys_.keys_reused() + given_reused_; }
+  void UseExtraCodes(const ExtraTextCodes* extra) { keys_.UseExtraCodes(extra); }
   uint64_t runs() const { return runs_; }
 
  private:
@@ -215,6 +216,10 @@ Result<std::vector<BuiltIndex>> TableIndexWriter::Finish(
 uint64_t TableIndexWriter::rows() const {
   return impl_->rows();
 }
+void TableIndexWriter::UseExtraCodes(const ExtraTextCodes* extra) {
+  impl_->UseExtraCodes(extra);
+}
+
 uint64_t TableIndexWriter::keys_reused() const {
   return impl_->reused();
 }

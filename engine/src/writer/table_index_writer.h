@@ -27,6 +27,7 @@
 
 #include "engine/database.h"
 #include "engine/error.h"
+#include "engine/index_key.h"
 #include "engine/page.h"
 #include "engine/row.h"
 #include "engine/table_def.h"
@@ -62,6 +63,8 @@ class TableIndexWriter {
 
   uint64_t rows() const;
   uint64_t keys_reused() const;
+  // See IndexKeyMaker::UseExtraCodes.
+  void UseExtraCodes(const ExtraTextCodes* extra);
   // Sorted runs the indexes spilled to disk (0 when every sort fitted the
   // budget), after Finish.
   uint64_t sort_runs() const;
