@@ -147,7 +147,9 @@ ByteSpan Pager::PageOrThrow(uint32_t number) const {
 }
 
 ByteSpan Pager::PageOnce(uint32_t number, std::vector<uint8_t>& scratch) const {
-  if (database_key_ == 0 || number == 0 || number >= page_count_ || IsDecoded(number)) {
+  // Keeping a page in the file costs no memory of ours and spares decoding
+  // it again when it is read later.
+  if (database_key_ == 0 || number == 0 || number >= page_count_ || IsDecoded(number) || file_) {
     return PageOrThrow(number);
   }
   const uint8_t* base = source_->bytes().data() + static_cast<uint64_t>(number) * page_size_;

@@ -87,7 +87,7 @@ TEST(Pager, EncodedCorpusPagesReadTheSameFromTheTempFileAndFromMemory) {
     std::vector<uint8_t> scratch;
     for (uint32_t n = 0; n < in_file.page_count(); ++n) {
       const std::vector<uint8_t> expected = Decoded(f, n);
-      // A look that keeps nothing, before and after the page is kept.
+      // A single look, before and after the page is asked for to keep.
       ASSERT_TRUE(Equal(in_file.PageOnce(n, scratch), expected)) << "page " << n;
       first_look.push_back(in_file.PageOrThrow(n));
       ASSERT_TRUE(Equal(first_look.back(), expected)) << "page " << n;

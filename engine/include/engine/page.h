@@ -73,7 +73,8 @@ class Pager {
   // Same, throwing EngineFailure: for decoders inside the engine.
   ByteSpan PageOrThrow(uint32_t number) const;
   // Same, for one look at every page: an encoded page not decoded before is
-  // decoded into `scratch` and not kept.
+  // decoded into `scratch` and not kept, unless it can be kept in the
+  // temporary file (which costs no memory of ours).
   ByteSpan PageOnce(uint32_t number, std::vector<uint8_t>& scratch) const;
 
   // Whether decoded pages go to a temporary file (false for a file that is
