@@ -158,6 +158,21 @@ ByteSpan Pager::PageOnce(uint32_t number, std::vector<uint8_t>& scratch) const {
   return ByteSpan(scratch.data(), page_size_);
 }
 
+void Pager::Prefetch(uint32_t number) const {
+  if (number >= page_count_) return;
+  const uint8_t* at = nullptr;
+  if (database_key_ == 0 || number == 0) {
+    at = source_->bytes().data() + static_cast<uint64_t>(number) * page_size_;
+  } else if (file_ && file_->Has(number)) {
+    at = file_->At(number);
+  } else if (!decoded_.empty() && decoded_[number]) {
+    at = decoded_[number].get();
+  } else {
+    return;
+  }
+  for (uint32_t off = 0; off < page_size_; off += 64) __builtin_prefetch(at + off);
+}
+
 Result<ByteSpan> Pager::Page(uint32_t number) const {
   return Guard([&] { return PageOrThrow(number); });
 }

@@ -77,6 +77,11 @@ class Pager {
   // temporary file (which costs no memory of ours).
   ByteSpan PageOnce(uint32_t number, std::vector<uint8_t>& scratch) const;
 
+  // A hint that the page will be read soon: where its bytes are at hand
+  // (not encoded, or decoded before), asks for them to be brought into the
+  // CPU cache. Does nothing for a page beyond the end of the file.
+  void Prefetch(uint32_t number) const;
+
   // Whether decoded pages go to a temporary file (false for a file that is
   // not encoded, and where none could be made).
   bool decodes_to_file() const { return file_ != nullptr; }
