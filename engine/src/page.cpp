@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,6 +29,12 @@ class DecodedPageFile {
     if (__builtin_mul_overflow(static_cast<uint64_t>(page_size), page_count, &size) ||
         size > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) ||
         size > std::numeric_limits<size_t>::max()) {
+      return nullptr;
+    }
+    // Growing a file past the process's file size limit would raise
+    // SIGXFSZ, which ends the process unless it is caught.
+    if (rlimit limit{}; ::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+                        size > limit.rlim_cur) {
       return nullptr;
     }
     std::vector<std::string> dirs;
