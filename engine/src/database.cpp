@@ -387,7 +387,12 @@ Status Database::ScanRows(const TableDef& table,
       return page.subspan(start, end - start);
     };
     RowRef ref;
-    for (uint32_t number : owned.value().pages) {
+    const std::vector<uint32_t>& pages = owned.value().pages;
+    for (size_t i = 0; i < pages.size(); ++i) {
+      const uint32_t number = pages[i];
+      // The next page's rows are on their way to the cache while this
+      // page's are visited.
+      if (i + 1 < pages.size()) pager_->Prefetch(pages[i + 1]);
       ByteSpan page = pager_->PageOrThrow(number);
       uint32_t count = check_page(page, number);
       for (uint32_t row = 0; row < count; ++row) {

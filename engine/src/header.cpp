@@ -19,12 +19,23 @@ Rc4::Rc4(ByteSpan key) {
 }
 
 void Rc4::Apply(uint8_t* data, size_t length) {
+  // The state is worked on in locals: `data` may alias any byte, so through
+  // the members every store to it would force the state to be reloaded.
+  std::array<uint8_t, 256> s = s_;
+  uint8_t i = i_;
+  uint8_t j = j_;
   for (size_t n = 0; n < length; ++n) {
-    i_ = static_cast<uint8_t>(i_ + 1);
-    j_ = static_cast<uint8_t>(j_ + s_[i_]);
-    std::swap(s_[i_], s_[j_]);
-    data[n] ^= s_[static_cast<uint8_t>(s_[i_] + s_[j_])];
+    i = static_cast<uint8_t>(i + 1);
+    const uint8_t si = s[i];
+    j = static_cast<uint8_t>(j + si);
+    const uint8_t sj = s[j];
+    s[i] = sj;
+    s[j] = si;
+    data[n] ^= s[static_cast<uint8_t>(si + sj)];
   }
+  s_ = s;
+  i_ = i;
+  j_ = j;
 }
 
 namespace {

@@ -154,6 +154,13 @@ TEST(Rc4, KnownVectorAndHeaderKeystream) {
   const uint8_t expect[] = {0xBB, 0xF3, 0x16, 0xE8, 0xD9, 0x40, 0xAF, 0x0A, 0xD3};
   EXPECT_EQ(0, std::memcmp(data, expect, sizeof data));
 
+  // The keystream carries on from one call to the next.
+  uint8_t pieces[] = {'P', 'l', 'a', 'i', 'n', 't', 'e', 'x', 't'};
+  Rc4 rc4(ByteSpan(key, 3));
+  rc4.Apply(pieces, 4);
+  rc4.Apply(pieces + 4, sizeof pieces - 4);
+  EXPECT_EQ(0, std::memcmp(pieces, expect, sizeof pieces));
+
   // The header mask over zero bytes is the keystream itself.
   std::vector<uint8_t> page(2048, 0);
   ApplyHeaderMask(page.data(), page.size(), JetVersion::kJet3);

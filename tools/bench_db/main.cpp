@@ -1,4 +1,5 @@
 // quorlen-bench-db TEMPLATE OUT [--tables N] [--rows N] [--seed N] [--shape memo|rows]
+//                  [--encoded]
 //
 // Writes a large Jet 4 database through the engine's writer, for timing
 // compaction: page 0 is TEMPLATE's (a Jet 4 file, also used as the key
@@ -14,6 +15,8 @@
 //     City text(30) (index) and Remarks text(255) (120-240 characters, not
 //     indexed); one row in 400 has a 6-20 KB memo, one in 20 a short one.
 //     Four index entries per live row.
+// --encoded writes pages 1.. RC4-encoded under a fixed database key, as an
+// encoded database is stored.
 // Output is deterministic for a given seed.
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +30,7 @@
 
 #include "compact/table_def_writer.h"
 #include "engine/database.h"
+#include "engine/header.h"
 #include "engine/row.h"
 #include "writer/data_page_builder.h"
 #include "writer/external_sorter.h"
@@ -184,7 +188,11 @@ struct Options {
   uint32_t rows = 28000;
   uint32_t seed = 1;
   bool rows_shape = false;  // --shape rows
+  bool encoded = false;     // --encoded
 };
+
+// Any non-zero key will do; a fixed one keeps the output deterministic.
+constexpr uint32_t kBenchDatabaseKey = 0x5EC0DE42;
 
 int Fail(const Error& e) {
   std::fprintf(stderr, "%s\n", e.ToString().c_str());
@@ -199,7 +207,8 @@ int Run(const Options& o) {
     return Fail(Error(ErrorCode::kInvalidArgument, "the template must be a Jet 4 database"));
   }
   const Database& db = *source.value();
-  auto file = FilePageSink::Create(o.out, L, 0);
+  const uint32_t database_key = o.encoded ? kBenchDatabaseKey : 0;
+  auto file = FilePageSink::Create(o.out, L, database_key);
   if (!file.ok()) return Fail(file.error());
   DeletingSink sink(*file.value());
 
@@ -428,9 +437,14 @@ int Run(const Options& o) {
   auto page1 = EncodeDataPage(L, 1, page1_rows);
   if (!page1.ok()) return Fail(page1.error());
   if (Status st = sink.WritePage(1, page1.value()); !st.ok()) return Fail(st.error());
-  auto page0 = db.pager().Page(0);
-  if (!page0.ok()) return Fail(page0.error());
-  if (Status st = sink.WritePage(0, page0.value()); !st.ok()) return Fail(st.error());
+  // Page 0 is the template's, with the database key put in under the mask.
+  Bytes page0 = db.header().unmasked;
+  if (page0.size() != L.page_size) {
+    return Fail(Error(ErrorCode::kInvalidArgument, "the template's first page is cut short"));
+  }
+  Put32(page0, 0x3E, database_key);
+  ApplyHeaderMask(page0.data(), page0.size(), JetVersion::kJet4);
+  if (Status st = sink.WritePage(0, page0); !st.ok()) return Fail(st.error());
   if (Status st = file.value()->Finish(); !st.ok()) return Fail(st.error());
   std::fprintf(stderr, "\n");
   std::printf("%s: %u pages, %u tables, %llu live rows, %llu deleted rows\n", o.out.c_str(),
@@ -460,6 +474,10 @@ int main(int argc, char** argv) {
       o.rows_shape = shape == "rows";
       continue;
     }
+    if (a == "--encoded") {
+      o.encoded = true;
+      continue;
+    }
     if (a == "--tables" ? !number(o.tables)
         : a == "--rows" ? !number(o.rows)
         : a == "--seed" ? !number(o.seed)
@@ -471,7 +489,7 @@ int main(int argc, char** argv) {
   if (positional.size() != 2 || o.tables == 0 || o.tables > 1000) {
     std::fprintf(stderr,
                  "usage: quorlen-bench-db TEMPLATE.mdb OUT.mdb [--tables N (1-1000)] [--rows N] "
-                 "[--seed N] [--shape memo|rows]\n");
+                 "[--seed N] [--shape memo|rows] [--encoded]\n");
     return 2;
   }
   o.template_path = positional[0];

@@ -324,6 +324,7 @@ Status Compactor::CopyTable(TablePlan& t) {
     });
     if (st.ok()) st = order.Finish();
     ExternalSorter::Record record;
+    uint32_t last_page = 0;
     while (st.ok()) {
       auto more = order.Next(record);
       if (!more.ok()) {
@@ -342,6 +343,12 @@ Status Compactor::CopyTable(TablePlan& t) {
       key.any_null = flags & kKeyAnyNull;
       key.reused = flags & kKeyReused;
       key.key.assign(record.key.begin(), record.key.end());
+      // Rows in key order mostly come page after page when the source was
+      // written in that order: the page after this one is asked for early.
+      if (data.page != last_page) {
+        last_page = data.page;
+        db_.pager().Prefetch(data.page + 1);
+      }
       auto bytes = RowBytesAt(db_, data);
       if (!bytes.ok()) {
         st = bytes.error();

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -403,6 +404,12 @@ class ExternalSorter::Impl {
   }
 
   static uint64_t HeadOf(ByteSpan key, std::size_t from) {
+    if (key.size() >= from + 8) {
+      uint64_t v;
+      std::memcpy(&v, key.data() + from, 8);
+      if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+      return v;
+    }
     uint64_t h = 0;
     for (std::size_t i = from; i < from + 8; ++i) h = (h << 8) | (i < key.size() ? key[i] : 0);
     return h;

@@ -1,0 +1,161 @@
+// The Pager's decoded pages of encoded files: kept in a temporary file, in
+// memory where no such file can be had, and the same bytes either way.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "corpus_files.h"
+#include "engine/database.h"
+#include "engine/header.h"
+#include "engine/page.h"
+
+namespace engine {
+namespace {
+
+struct EncodedFile {
+  std::string name;
+  std::vector<uint8_t> bytes;
+  DatabaseHeader header;
+};
+
+// The corpus files stored with a database key (their pages RC4-encoded).
+const std::vector<EncodedFile>& EncodedCorpusFiles() {
+  static const std::vector<EncodedFile> files = [] {
+    std::vector<EncodedFile> out;
+    for (const corpus::File& f :
+         corpus::Files({"jet3", "jet4", "other-writers", "real/jet3", "real/jet4"})) {
+      std::ifstream in(f.path, std::ios::binary);
+      std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                 std::istreambuf_iterator<char>());
+      auto header = DecodeHeader(bytes);
+      if (!header.ok() || header.value().database_key == 0) continue;
+      out.push_back({f.name, std::move(bytes), header.value()});
+    }
+    return out;
+  }();
+  return files;
+}
+
+// What an encoded page decodes to, worked out here from the file's bytes.
+std::vector<uint8_t> Decoded(const EncodedFile& f, uint32_t number) {
+  const uint32_t size = f.header.page_size;
+  std::vector<uint8_t> page(f.bytes.begin() + static_cast<ptrdiff_t>(number) * size,
+                            f.bytes.begin() + static_cast<ptrdiff_t>(number + 1) * size);
+  if (number != 0) ApplyPageCipher(page.data(), size, number, f.header.database_key);
+  return page;
+}
+
+bool Equal(ByteSpan a, const std::vector<uint8_t>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), b.size()) == 0;
+}
+
+// A resource limit lowered for the life of the object.
+class LoweredLimit {
+ public:
+  LoweredLimit(int resource, rlim_t soft) : resource_(resource) {
+    getrlimit(resource_, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = soft;
+    EXPECT_EQ(setrlimit(resource_, &lowered), 0);
+  }
+  ~LoweredLimit() { setrlimit(resource_, &saved_); }
+
+ private:
+  int resource_;
+  rlimit saved_{};
+};
+
+TEST(Pager, EncodedCorpusPagesReadTheSameFromTheTempFileAndFromMemory) {
+  const auto& files = EncodedCorpusFiles();
+  if (corpus::Files({"jet4"}).empty()) GTEST_SKIP() << "corpus not found";
+  ASSERT_FALSE(files.empty()) << "the corpus has no encoded file to test with";
+  for (const EncodedFile& f : files) {
+    SCOPED_TRACE(f.name);
+    Pager in_file(FileSource::FromSpan(f.bytes), f.header.page_size, f.header.database_key);
+    Pager in_memory(FileSource::FromSpan(f.bytes), f.header.page_size, f.header.database_key,
+                    PageDecoding::kMemory);
+    ASSERT_TRUE(in_file.decodes_to_file());
+    ASSERT_FALSE(in_memory.decodes_to_file());
+    ASSERT_EQ(in_file.page_count(), in_memory.page_count());
+    std::vector<ByteSpan> first_look;
+    std::vector<uint8_t> scratch;
+    for (uint32_t n = 0; n < in_file.page_count(); ++n) {
+      const std::vector<uint8_t> expected = Decoded(f, n);
+      // A single look, before and after the page is asked for to keep.
+      ASSERT_TRUE(Equal(in_file.PageOnce(n, scratch), expected)) << "page " << n;
+      first_look.push_back(in_file.PageOrThrow(n));
+      ASSERT_TRUE(Equal(first_look.back(), expected)) << "page " << n;
+      ASSERT_TRUE(Equal(in_file.PageOnce(n, scratch), expected)) << "page " << n;
+      ASSERT_TRUE(Equal(in_memory.PageOrThrow(n), expected)) << "page " << n;
+    }
+    // Spans handed out earlier still hold their pages, and a page asked for
+    // again comes from the same place.
+    for (uint32_t n = 0; n < in_file.page_count(); ++n) {
+      ASSERT_TRUE(Equal(first_look[n], Decoded(f, n))) << "page " << n;
+      ASSERT_EQ(in_file.PageOrThrow(n).data(), first_look[n].data()) << "page " << n;
+    }
+    EXPECT_EQ(in_file.pages_in_memory(), 0u);
+    EXPECT_EQ(in_memory.pages_in_memory(), in_memory.page_count() - 1);
+    EXPECT_FALSE(in_file.Page(in_file.page_count()).ok());
+  }
+}
+
+TEST(Pager, EncodedPagesAreKeptInMemoryWhenNoTempFileCanBeMade) {
+  const auto& files = EncodedCorpusFiles();
+  if (files.empty()) GTEST_SKIP() << "no encoded corpus file";
+  const EncodedFile& f = files.front();
+  int probe = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(probe, 0);
+  ::close(probe);
+  for (int resource : {RLIMIT_NOFILE, RLIMIT_FSIZE}) {
+    // No descriptor left to open; a file size limit below the file's size
+    // (growing a file past it would end the process with SIGXFSZ).
+    const rlim_t limit = resource == RLIMIT_NOFILE ? static_cast<rlim_t>(probe)
+                                                   : static_cast<rlim_t>(f.bytes.size() / 2);
+    SCOPED_TRACE(resource == RLIMIT_NOFILE ? "no descriptor left" : "file size limit");
+    std::unique_ptr<Pager> pager;
+    {
+      LoweredLimit lowered(resource, limit);
+      pager = std::make_unique<Pager>(FileSource::FromSpan(f.bytes), f.header.page_size,
+                                      f.header.database_key);
+    }
+    EXPECT_FALSE(pager->decodes_to_file());
+    for (uint32_t n = 0; n < pager->page_count(); ++n) {
+      ASSERT_TRUE(Equal(pager->PageOrThrow(n), Decoded(f, n))) << f.name << " page " << n;
+    }
+    EXPECT_EQ(pager->pages_in_memory(), pager->page_count() - 1);
+  }
+}
+
+TEST(Pager, PagesTheTempFileRefusesAreKeptInMemory) {
+  const auto& files = EncodedCorpusFiles();
+  if (files.empty()) GTEST_SKIP() << "no encoded corpus file";
+  const EncodedFile* f = nullptr;
+  for (const EncodedFile& e : files) {
+    if (e.bytes.size() / e.header.page_size >= 8) f = &e;
+  }
+  ASSERT_NE(f, nullptr) << "no encoded corpus file of eight pages or more";
+  Pager pager(FileSource::FromSpan(f->bytes), f->header.page_size, f->header.database_key);
+  ASSERT_TRUE(pager.decodes_to_file());
+  // The file takes pages 0-3 only, as a disk that fills up would.
+  const uint32_t fits = 4;
+  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  {
+    LoweredLimit small_files(RLIMIT_FSIZE, static_cast<rlim_t>(fits) * f->header.page_size);
+    for (uint32_t n = 1; n < pager.page_count(); ++n) (void)pager.PageOrThrow(n);
+  }
+  std::signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(pager.pages_in_memory(), pager.page_count() - fits);
+  for (uint32_t n = 0; n < pager.page_count(); ++n) {
+    ASSERT_TRUE(Equal(pager.PageOrThrow(n), Decoded(*f, n))) << f->name << " page " << n;
+  }
+}
+
+}  // namespace
+}  // namespace engine
