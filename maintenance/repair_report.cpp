@@ -99,6 +99,18 @@ engine::Status WriteRepairReport(int fd, const std::string& source, const std::s
   j["error_table"] =
       r.error_table.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(r.error_table);
   if (!r.error_table_note.empty()) j["error_table_note"] = r.error_table_note;
+  // Text codes worked out from the file's own index entries for characters
+  // the built-in tables lack.
+  if (r.key_codes.missing != 0) {
+    auto& k = j["key_codes"];
+    k["characters_missing"] = r.key_codes.missing;
+    k["learned"] = r.key_codes.learned;
+    k["derived"] = r.key_codes.derived;
+    k["derived_dropped"] = r.key_codes.derived_dropped;
+    k["general_codes_confirmed"] = r.key_codes.confirmed_general;
+    k["jet3_weights_confirmed"] = r.key_codes.weights_confirmed;
+    k["unresolved"] = r.key_codes.unresolved;
+  }
   const auto dump = [](const nlohmann::ordered_json& v, int indent) {
     return v.dump(indent, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
   };

@@ -430,7 +430,8 @@ bool IsErrorTableShape(const TableDef& d, const Layout& L) {
 // stop the whole repair.
 std::optional<std::string> CatalogKeyProblem(
     const TableDef& catalog, const Layout& L,
-    const std::vector<std::pair<std::string, std::vector<uint8_t>>>& values) {
+    const std::vector<std::pair<std::string, std::vector<uint8_t>>>& values,
+    const ExtraTextCodes* extra) {
   for (const PhysicalIndex& pi : catalog.physical_indexes) {
     auto columns = IndexKeyColumns(L.version, catalog, pi);
     if (!columns.ok()) return columns.error().description();
@@ -444,10 +445,14 @@ std::optional<std::string> CatalogKeyProblem(
       key.push_back(v);
     }
     if (key.size() != columns.value().size()) return "an index of the catalog does not decode";
-    EncodedKey encoded = EncodeIndexKey(columns.value(), key);
-    if (!encoded.ok()) {
-      return "the catalog index " + IndexDisplayName(catalog, pi.position) +
-             " has no key for its row: " + encoded.reason;
+    // Segment by segment, as the compactor's key maker encodes them, with
+    // the codes learned from the file where the built-in ones fall short.
+    for (size_t k = 0; k < key.size(); ++k) {
+      EncodedKey encoded = EncodeKeySegment(columns.value()[k], key[k], extra);
+      if (!encoded.ok()) {
+        return "the catalog index " + IndexDisplayName(catalog, pi.position) +
+               " has no key for its row: " + encoded.reason;
+      }
     }
   }
   return std::nullopt;
@@ -673,7 +678,7 @@ Result<std::vector<std::vector<uint8_t>>> PermissionRows(Salvager& sv, const Sal
 
 Result<ErrorTableOutcome> AddErrorTable(Salvager& sv, MendedFile& file,
                                         const std::vector<LossRecord>& losses,
-                                        const LossBytesLoader& load) {
+                                        const LossBytesLoader& load, const ExtraTextCodes* extra) {
   const Layout& L = sv.layout();
   const SalvagedTable* catalog = nullptr;
   const SalvagedTable* aces = nullptr;
@@ -726,7 +731,7 @@ Result<ErrorTableOutcome> AddErrorTable(Salvager& sv, MendedFile& file,
         return Damaged(std::string("the catalog has no ") + required + " column");
       }
     }
-    if (auto problem = CatalogKeyProblem(cdef, L, catalog_values)) {
+    if (auto problem = CatalogKeyProblem(cdef, L, catalog_values, extra)) {
       return ErrorTableOutcome{"", "table " + name + " not added: " + *problem};
     }
   }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/error.h"
+#include "engine/index_key.h"
 #include "engine/page.h"
 #include "engine/salvage.h"
 
@@ -70,6 +71,8 @@ struct ErrorTableOutcome {
 // its report lists the losses all the same.
 // Errors: 3049 when the catalog cannot take another row (its definition or
 // page map is unreadable in the mended file).
+// `extra`: text codes learned from the file (may be null), which the copy's
+// keys are encoded with too.
 // `load` gives the raw bytes and long values of a loss whose bytes were
 // moved out of memory (LossRecord::spilled).
 using LossBytesLoader =
@@ -77,6 +80,7 @@ using LossBytesLoader =
                          std::vector<std::pair<std::string, std::vector<uint8_t>>>&)>;
 Result<ErrorTableOutcome> AddErrorTable(Salvager& salvager, MendedFile& file,
                                         const std::vector<LossRecord>& losses,
-                                        const LossBytesLoader& load);
+                                        const LossBytesLoader& load,
+                                        const ExtraTextCodes* extra = nullptr);
 
 }  // namespace engine

@@ -14,9 +14,11 @@
 #include <algorithm>
 #include <bitset>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <list>
 #include <map>
+#include <optional>
 #include <set>
 #include <span>
 
@@ -247,8 +249,9 @@ Result<RowPointer> AppendMap(Image& image, const Layout& L, const std::vector<ui
 }
 
 // A catalog row for a table found without one.
+// `date`: its DateCreate and DateUpdate (today when the catalog gives none).
 Result<std::vector<uint8_t>> CatalogRow(const TableDef& catalog, const Layout& L,
-                                        const SalvagedTable& table) {
+                                        const SalvagedTable& table, std::optional<double> date) {
   RowParts parts;
   parts.column_count = catalog.max_cols;
   parts.var_part = catalog.num_var_cols > 0;
@@ -291,11 +294,11 @@ Result<std::vector<uint8_t>> CatalogRow(const TableDef& catalog, const Layout& L
   put("Type", {1, 0});
   put("Flags", le32(table.page == 2 ? 0x80000000u : 0));
   auto now = std::chrono::system_clock::now().time_since_epoch();
-  double days = 25569.0 + std::chrono::duration<double>(now).count() / 86400.0;
-  std::vector<uint8_t> date(8);
-  std::memcpy(date.data(), &days, 8);
-  put("DateCreate", date);
-  put("DateUpdate", date);
+  double days = date.value_or(25569.0 + std::chrono::duration<double>(now).count() / 86400.0);
+  std::vector<uint8_t> stamp(8);
+  std::memcpy(stamp.data(), &days, 8);
+  put("DateCreate", stamp);
+  put("DateUpdate", stamp);
   return EncodeRow(L, parts);
 }
 
@@ -535,8 +538,23 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
     uint64_t kept_rows = 0;
     Status inner;
     std::vector<uint8_t> row;
+    // The catalog's latest change date: the date of rows it gains, so a
+    // repair of the same file gives the same bytes.
+    std::optional<double> latest_change;
+    const ColumnDef* date_column = t.page == 2 ? t.def.FindColumn("DateUpdate") : nullptr;
     Status st = sv.ScanRows(t, [&](const RowValues& r) {
       if (t.page == 2) {
+        if (date_column != nullptr) {
+          for (size_t k = 0; k < t.def.columns.size(); ++k) {
+            if (&t.def.columns[k] != date_column || !r.fields[k].present ||
+                r.fields[k].bytes.size() != 8) {
+              continue;
+            }
+            double d;
+            std::memcpy(&d, r.fields[k].bytes.data(), 8);
+            if (std::isfinite(d) && (!latest_change || d > *latest_change)) latest_change = d;
+          }
+        }
         uint32_t id = static_cast<uint32_t>(CatalogId(t.def, r));
         // A table whose definition is lost leaves the catalog with it.
         if ((id & 0xFF000000u) == 0 && lost_tables.count(id & 0x00FFFFFF)) return true;
@@ -583,7 +601,7 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
     if (st.ok()) st = inner;
     if (st.ok() && t.page == 2) {
       for (const SalvagedTable* m : made_up) {
-        auto encoded = CatalogRow(t.def, L, *m);
+        auto encoded = CatalogRow(t.def, L, *m, latest_change);
         if (!encoded.ok()) {
           st = encoded.error();
           break;
@@ -686,14 +704,26 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
     }
   }
 
+  // Codes for characters the built-in tables lack, from the file's own keys
+  // (before the error table, whose catalog row needs them too).
+  if (!image.status().ok()) return fail(image.status().error());
+  LearnedKeyCodes learned;
+  {
+    auto before = Database::Open(image.Source(), OpenOptions{.password = options.password});
+    if (before.ok()) learned = LearnKeyCodes(*before.value());
+  }
+  result.key_codes = learned.stats;
+
   // Everything not carried over, listed in a table of the copy.
   if (result.lost_anything()) {
     ImageFile pages(image, L);
-    auto table = AddErrorTable(sv, pages, result.losses,
-                               [&](const LossRecord& l, std::vector<uint8_t>& raw,
-                                   std::vector<std::pair<std::string, std::vector<uint8_t>>>& lv) {
-                                 return result.LoadBytes(l, raw, lv);
-                               });
+    auto table = AddErrorTable(
+        sv, pages, result.losses,
+        [&](const LossRecord& l, std::vector<uint8_t>& raw,
+            std::vector<std::pair<std::string, std::vector<uint8_t>>>& lv) {
+          return result.LoadBytes(l, raw, lv);
+        },
+        learned.codes.get());
     if (!table.ok()) {
       return fail(Error(table.error().number(),
                         "listing the losses in the copy: " + table.error().description()));
@@ -711,10 +741,7 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
   co.password = options.password;
   co.progress = options.progress;
   co.sort_budget_bytes = options.sort_budget_bytes;
-  // Codes for characters the built-in tables lack, from the file's own keys.
-  LearnedKeyCodes learned = LearnKeyCodes(*mended.value());
   co.extra_text_codes = learned.codes;
-  result.key_codes = learned.stats;
   auto stats = CompactToSink(*mended.value(), sink, co, TempDirBeside(destination));
   if (!stats.ok()) return fail(stats.error());
   if (Status st = sink.Finish(); !st.ok()) return fail(st.error());
