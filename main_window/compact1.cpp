@@ -65,6 +65,10 @@ QString lossesMessage(const maintenance::RepairOutcome& o) {
   QString text = QStringLiteral("%1 row(s) and %2 value(s) could not be carried over")
                      .arg(o.rows_lost)
                      .arg(o.values_lost);
+  if (o.rows_lost_estimated != 0) {
+    text += QStringLiteral(" (%1 of the rows estimated from the stored row counts)")
+                .arg(o.rows_lost_estimated);
+  }
   if (o.pages_lost != 0 || o.tables_lost != 0) {
     text += QStringLiteral(" (%1 page(s) and %2 table(s) could not be read)")
                 .arg(o.pages_lost)

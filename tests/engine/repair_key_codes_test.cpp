@@ -173,6 +173,7 @@ TEST(RepairKeyCodes, KeyThatCannotBeEncodedStopsTheRepairNamingIt) {
   EXPECT_EQ(repaired.error().number(), 3049);
   const std::string message = repaired.error().description();
   EXPECT_NE(message.find("table \"MSysObjects\""), std::string::npos) << message;
+  EXPECT_EQ(message.find("MSysObjects"), message.rfind("MSysObjects")) << "named once: " << message;
   EXPECT_NE(message.find("index \"ParentIdName\""), std::string::npos) << message;
   EXPECT_NE(message.find("character U+0076 (v)"), std::string::npos) << message;
   EXPECT_NE(message.find("0x0804"), std::string::npos) << message;

@@ -50,6 +50,7 @@ struct EngineLog {
   int delayMs = 0;
   uint64_t rowsLost = 0;  // what the stand-in repair says it could not carry over
   uint64_t valuesLost = 0;
+  uint64_t rowsEstimated = 0;  // of rowsLost
 };
 
 maintenance::CopyOperation writer(const char* marker, std::atomic<int>& count, const int& fails,
@@ -77,6 +78,7 @@ maintenance::RepairOperation lossyRepair(EngineLog& log) {
     engine::RepairResult result;
     result.counts.rows_lost = log.rowsLost;
     result.counts.values_lost = log.valuesLost;
+    result.counts.rows_lost_estimated = log.rowsEstimated;
     for (uint64_t i = 0; i < log.rowsLost + log.valuesLost; ++i) {
       engine::LossRecord loss;
       loss.kind = i < log.rowsLost ? engine::LossKind::kRow : engine::LossKind::kValue;
@@ -252,6 +254,7 @@ void TestOkButton::repairWithLossesNamesTheReportAndTheKeptOriginal() {
   chooseRepair();
   log_->rowsLost = 3;
   log_->valuesLost = 2;
+  log_->rowsEstimated = 1;
   main().Text1().setText(dbPath());
   pressOk();
   QVERIFY(!main().isLoaded());
@@ -270,6 +273,8 @@ void TestOkButton::repairWithLossesNamesTheReportAndTheKeptOriginal() {
   const QString second = services_->messages[1].prompt;
   QVERIFY2(second.startsWith(QStringLiteral("3 row(s) and 2 value(s) could not be carried over")),
            qPrintable(second));
+  QVERIFY2(second.contains(QStringLiteral("(1 of the rows estimated from the stored row counts)")),
+           qPrintable(second));
   QVERIFY2(second.contains(dir.filePath(reports[0])), qPrintable(second));
   QVERIFY2(second.contains(dir.filePath(kept[0])), qPrintable(second));
 
@@ -277,6 +282,7 @@ void TestOkButton::repairWithLossesNamesTheReportAndTheKeptOriginal() {
   services_->messages.clear();
   log_->rowsLost = 0;
   log_->valuesLost = 0;
+  log_->rowsEstimated = 0;
   QFile::remove(dir.filePath(kept[0]));
   QFile::remove(dir.filePath(reports[0]));
   program_->compact1().show();

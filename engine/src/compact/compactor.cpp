@@ -65,7 +65,9 @@ constexpr uint8_t kKeyHasEntry = 0x01;
 constexpr uint8_t kKeyAnyNull = 0x02;
 constexpr uint8_t kKeyReused = 0x04;
 
+// The table named once: messages of the key maker already begin with it.
 Error InTable(const std::string& table, const Error& e) {
+  if (e.description().starts_with("table \"" + table + "\"")) return e;
   return Error(e.number(), "table " + table + ": " + e.description());
 }
 
