@@ -12,54 +12,13 @@
 //   files.tsv unless given. Exit 0: equal; 1: differences (listed) or a
 //   failed compaction; 77: FILE absent.
 import { spawnSync } from "node:child_process";
-import { existsSync, mkdtempSync, readFileSync, rmSync } from "node:fs";
+import { mkdtempSync, readFileSync, rmSync } from "node:fs";
 import { tmpdir } from "node:os";
-import { basename, dirname, join, relative } from "node:path";
-import { parseArgs } from "node:util";
+import { basename, join } from "node:path";
+import { setUpCheck } from "./lib/check-setup.mjs";
 import { compareDumps } from "./lib/compare.mjs";
 
-const SKIP = 77;
-const { values: opts, positionals } = parseArgs({
-  options: {
-    cli: { type: "string" },
-    oracle: { type: "string" },
-    password: { type: "string" },
-  },
-  allowPositionals: true,
-});
-if (!opts.cli || positionals.length !== 1 || !["mdb-reader", "mdbtools"].includes(opts.oracle)) {
-  process.stderr.write("usage: check-compacted-file.mjs --cli PATH --oracle mdb-reader|mdbtools [--password PW] FILE\n");
-  process.exit(2);
-}
-const file = positionals[0];
-if (!existsSync(file)) {
-  console.log(`corpus not found: ${file}`);
-  process.exit(SKIP);
-}
-
-// The password listed for a file of real/ (files.tsv: path relative to real/, password in column 6).
-function listedPassword(path) {
-  for (let dir = dirname(path); dir !== dirname(dir); dir = dirname(dir)) {
-    if (basename(dir) !== "real") continue;
-    const tsv = join(dir, "files.tsv");
-    if (!existsSync(tsv)) return undefined;
-    const rel = relative(dir, path);
-    for (const line of readFileSync(tsv, "utf8").split("\n").slice(1)) {
-      const f = line.split("\t");
-      if (f[0] === rel && f[5]) return f[5];
-    }
-    return undefined;
-  }
-  return undefined;
-}
-const password = opts.password ?? listedPassword(file);
-const withPassword = (args) => (password === undefined ? args : [...args, "--password", password]);
-
-function ourDump(path) {
-  const r = spawnSync(opts.cli, withPassword(["dump", path]), { maxBuffer: 1 << 30 });
-  if (r.status !== 0) throw new Error(`quorlen-cli dump ${path} failed: ${r.stderr}`);
-  return JSON.parse(r.stdout.toString("utf8"));
-}
+const { opts, file, password, withPassword, ourDump } = setUpCheck("check-compacted-file.mjs");
 
 const scratch = mkdtempSync(join(tmpdir(), "quorlen-oracle-"));
 let diffs = [];

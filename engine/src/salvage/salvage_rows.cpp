@@ -391,23 +391,40 @@ class TableScan {
       why = "its pointer names " + At(p) + ", not a data page of this table";
       return {};
     }
+    return SlotBytes(
+        p, "its pointer", "the moved row",
+        [&](uint16_t raw) {
+          return (raw & (kRowDeletedFlag | kRowLookupFlag)) != kRowDeletedFlag
+                     ? "its pointer names " + At(p) + ", which holds no moved row"
+                     : std::string();
+        },
+        why);
+  }
+
+  // The bytes of slot `p.row` on page `p.page`, a page already known to be
+  // of the right kind: the slot exists, `entry_problem` finds nothing wrong
+  // with its offset entry, and the row lies inside the page's valid bytes.
+  // `pointer` and `row` name the two in messages.
+  template <class EntryProblem>
+  ByteSpan SlotBytes(RowPointer p, const std::string& pointer, const std::string& row,
+                     EntryProblem entry_problem, std::string& why) {
     ByteSpan page = s_.pager->PageOrThrow(p.page);
     const uint32_t valid = s_.ValidBytes(p.page);
     uint32_t count = Le16(page.data() + L_.data_row_count_offset);
     if (count > 256 || L_.data_header_size + 2 * count > valid || p.row >= count) {
-      why = "its pointer names " + At(p) + ", which does not exist";
+      why = pointer + " names " + At(p) + ", which does not exist";
       return {};
     }
     const uint8_t* entries = page.data() + L_.data_header_size;
     uint16_t raw = Le16(entries + 2 * p.row);
-    if ((raw & (kRowDeletedFlag | kRowLookupFlag)) != kRowDeletedFlag) {
-      why = "its pointer names " + At(p) + ", which holds no moved row";
+    if (std::string problem = entry_problem(raw); !problem.empty()) {
+      why = std::move(problem);
       return {};
     }
     uint32_t start = raw & kRowOffsetMask;
     uint32_t end = p.row == 0 ? L_.page_size : Le16(entries + 2 * (p.row - 1)) & kRowOffsetMask;
     if (start < L_.data_header_size + 2 * count || start > end || end > valid) {
-      why = "the moved row at " + At(p) + " lies outside its page";
+      why = row + " at " + At(p) + " lies outside its page";
       return {};
     }
     return page.subspan(start, end - start);
@@ -496,26 +513,13 @@ class TableScan {
       why = "a long-value pointer names " + At(p) + ", not on a long-value page";
       return {};
     }
-    ByteSpan page = s_.pager->PageOrThrow(p.page);
-    const uint32_t valid = s_.ValidBytes(p.page);
-    uint32_t count = Le16(page.data() + L_.data_row_count_offset);
-    if (count > 256 || L_.data_header_size + 2 * count > valid || p.row >= count) {
-      why = "a long-value pointer names " + At(p) + ", which does not exist";
-      return {};
-    }
-    const uint8_t* entries = page.data() + L_.data_header_size;
-    uint16_t raw = Le16(entries + 2 * p.row);
-    if (raw & kRowDeletedFlag) {
-      why = "the long-value row at " + At(p) + " is deleted";
-      return {};
-    }
-    uint32_t start = raw & kRowOffsetMask;
-    uint32_t end = p.row == 0 ? L_.page_size : Le16(entries + 2 * (p.row - 1)) & kRowOffsetMask;
-    if (start < L_.data_header_size + 2 * count || start > end || end > valid) {
-      why = "the long-value row at " + At(p) + " lies outside its page";
-      return {};
-    }
-    return page.subspan(start, end - start);
+    return SlotBytes(
+        p, "a long-value pointer", "the long-value row",
+        [&](uint16_t raw) {
+          return (raw & kRowDeletedFlag) ? "the long-value row at " + At(p) + " is deleted"
+                                         : std::string();
+        },
+        why);
   }
 
   // The key of the row in a unique index, or nothing when a segment is NULL.
