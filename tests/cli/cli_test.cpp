@@ -16,7 +16,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "engine/database.h"
+#include "reader/database.h"
 #include "quorlen_version.h"
 #include "small_db.h"
 #include "text_width.h"
