@@ -475,10 +475,10 @@ void Checker::CheckPageOwnership() {
 }
 
 void Checker::CollectDataPageOwners() {
+  census_ = TakeCensus(pager_, layout_.page_size);
   for (uint32_t p = 0; p < page_count_; ++p) {
-    ByteSpan page = pager_.PageOrThrow(p);
-    if (page[0] != static_cast<uint8_t>(PageType::kData)) continue;
-    uint32_t owner = Le32(page.data() + 4);
+    if (census_.type[p] != static_cast<uint8_t>(PageType::kData)) continue;
+    uint32_t owner = census_.owner[p];
     if (owner == 0 || owner == kLvalOwner || owner >= page_count_) continue;
     data_pages_by_owner_[owner].push_back(p);
   }
@@ -502,18 +502,19 @@ Result<CheckReport> CheckDatabase(std::unique_ptr<FileSource> source, const Chec
   auto header = DecodeHeader(source->bytes());
   if (!header.ok()) return header.error();
   const DatabaseHeader& h = header.value();
-  if (!h.password.empty() && options.password != h.password) {
-    return Error(ErrorCode::kWrongPassword, options.password.empty()
-                                                ? "the database has a password; none was given"
-                                                : "wrong database password");
+  if (Status st = CheckPassword(h, options.password); !st.ok()) return st.error();
+  // The full reader is used for memo values in index keys, and its pages are
+  // the ones checked. A file whose catalog it cannot load is still checked,
+  // without those, on pages read here.
+  auto db = Database::Open(FileSource::FromSpan(source->bytes()), OpenOptions{options.password});
+  const Database* reader = db.ok() ? db.value().get() : nullptr;
+  std::unique_ptr<Pager> own_pager;
+  if (reader == nullptr) {
+    own_pager = std::make_unique<Pager>(std::move(source), h.page_size, h.database_key);
   }
-  ByteSpan bytes = source->bytes();
-  // The full reader is used for memo values in index keys; a file whose
-  // catalog it cannot load is still checked, without those.
-  auto db = Database::Open(FileSource::FromSpan(bytes), OpenOptions{options.password});
-  Pager pager(std::move(source), h.page_size, h.database_key);
+  const Pager& pager = reader != nullptr ? reader->pager() : *own_pager;
   TextCodec text(h.version, h.code_page);
-  check::Checker checker(pager, h, text, db.ok() ? db.value().get() : nullptr, options);
+  check::Checker checker(pager, h, text, reader, options);
   try {
     return checker.Run();
   } catch (EngineFailure& failure) {

@@ -23,11 +23,14 @@
 #include "reader/database.h"
 #include "format/header.h"
 #include "format/index_page.h"
+#include "format/long_value.h"
 #include "io/pager.h"
 #include "format/data_page.h"
 #include "format/row.h"
 #include "format/table_def.h"
 #include "format/usage_map.h"
+#include "salvage/census.h"
+#include "salvage/validate.h"
 #include "engine/values.h"
 #include "format/text.h"
 
@@ -114,13 +117,15 @@ class Checker {
   void CheckLinkedDefinition(uint32_t page);
   void ClaimDefinitionChain(uint32_t page);
   void CheckPageOwnership();
-  void CollectDataPageOwners();  // fills data_pages_by_owner_
+  void CollectDataPageOwners();  // takes census_, fills data_pages_by_owner_
 
   // check_tables.cpp
   bool CheckTableDef(const TableDef& t);
   void ScanTableRows(const TableDef& t, std::vector<LiveRow>& rows);
   void CheckRowValues(const TableDef& t, RowDecoder& decoder, const LiveRow& row);
-  void CheckLongValue(const TableDef& t, const ColumnDef& c, ByteSpan field, const Where& where);
+  // A value stored outside its row (single row or chain), its header sound.
+  void CheckLongValue(const TableDef& t, const ColumnDef& c, const LongValueHeader& header,
+                      const Where& where);
   std::optional<ByteSpan> LvalPiece(const TableDef& t, const ColumnDef& c, RowPointer ptr,
                                     const Where& where);
   void CheckLongValueMaps(const TableDef& t);
@@ -154,6 +159,7 @@ class Checker {
   // LVAL pages found through row references, per (table, column).
   std::map<std::pair<uint32_t, uint32_t>, std::unordered_set<uint32_t>> lval_pages_referenced_;
 
+  PageCensus census_;  // taken before the parts run
   // Data pages (not LVAL, not map rows) by the table their owner field names.
   std::unordered_map<uint32_t, std::vector<uint32_t>> data_pages_by_owner_;
   // Of those, pages left out of their table's map that hold rows it loses.

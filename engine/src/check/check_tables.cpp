@@ -97,182 +97,15 @@ void Checker::CheckTable(uint32_t page, bool catalog) {
 }
 
 bool Checker::CheckTableDef(const TableDef& t) {
-  Where w;
-  w.table = t.first_page;
-  w.page = t.first_page;
-  const uint32_t ps = layout_.page_size;
   bool ok = true;
-
-  if (t.tdef_len != t.parsed_length) {
-    Report("tdef-length", w,
-           "the definition declares " + Num(t.tdef_len) + " bytes, its parts end at " +
-               Num(t.parsed_length));
-  }
-  if (t.parsed_length < 2 || t.parsed_length > t.raw.size() ||
-      Le16(t.raw.data() + t.parsed_length - 2) != 0xFFFF) {
-    Report("tdef-invalid", w, "the long-value column list does not end with FF FF");
-  }
-  // Jet 3 marks every definition page "VC"; Jet 4 keeps its free space there.
-  uint64_t remaining = t.tdef_len;
-  for (size_t i = 0; i < t.pages.size(); ++i) {
-    Where wp = w;
-    wp.page = t.pages[i];
-    if (layout_.version == JetVersion::kJet3) {
-      if (t.page_free_space[i] != 0x4356) {
-        Report("tdef-invalid", wp, "definition page without the \"VC\" marker");
-      }
-      continue;
-    }
-    uint64_t used;
-    if (i == 0) {
-      used = std::min<uint64_t>(remaining, ps);
-      remaining -= used;
-    } else {
-      uint64_t part = std::min<uint64_t>(remaining, ps - 8);
-      remaining -= part;
-      used = 8 + part;
-    }
-    uint64_t expected = used + 8 >= ps ? 0 : ps - used - 8;
-    if (t.page_free_space[i] != expected) {
-      Report("tdef-free-space", wp,
-             "free-space field " + Num(t.page_free_space[i]) + ", expected " + Num(expected));
-    }
-  }
-
-  if (t.num_cols > t.max_cols) {
-    Report("tdef-counts", w,
-           Num(t.num_cols) + " columns but a maximum column count of " + Num(t.max_cols));
-    ok = false;
-  }
-  std::unordered_set<uint32_t> numbers, var_indexes;
-  struct Range {
-    uint32_t start, end;
-    const ColumnDef* column;
-  };
-  std::vector<Range> ranges;
-  for (const ColumnDef& c : t.columns) {
-    const std::string col = "column \"" + c.name + "\" (#" + Num(c.number) + ")";
-    if (c.number >= t.max_cols) {
-      Report("column-number-invalid", w,
-             col + ": number not below the maximum column count " + Num(t.max_cols));
-      ok = false;
-    }
-    if (!numbers.insert(c.number).second) {
-      Report("column-number-invalid", w, col + ": number used by another column");
-      ok = false;
-    }
-    if (!c.fixed()) {
-      if (c.var_index >= t.num_var_cols) {
-        Report("column-var-index-invalid", w,
-               col + ": variable index " + Num(c.var_index) + " not below the variable count " +
-                   Num(t.num_var_cols));
-        ok = false;
-      } else if (!var_indexes.insert(c.var_index).second) {
-        Report("column-var-index-invalid", w,
-               col + ": variable index " + Num(c.var_index) + " used by another column");
-        ok = false;
-      }
-    } else if (!c.is_boolean()) {
-      uint32_t size = FixedTypeSize(c.type);
-      if (size == 0) size = c.length;
-      ranges.push_back({c.fixed_offset, c.fixed_offset + size, &c});
-    }
-    uint32_t fixed_size = FixedTypeSize(c.type);
-    if (IsType(c, ColumnType::kText)) {
-      uint32_t limit = layout_.version == JetVersion::kJet3 ? 255 : 510;
-      if (c.length > limit || (layout_.version == JetVersion::kJet4 && c.length % 2 != 0)) {
-        Report("column-length-invalid", w, col + ": text length " + Num(c.length));
-      }
-    } else if (fixed_size != 0 && !c.is_boolean() && c.length != fixed_size) {
-      // A fixed column's value is read at its offset for the length given;
-      // a variable one takes its length from the row's offsets.
-      Report(
-          c.fixed() ? "column-length-invalid" : "column-length-ignored", w,
-          col + ": length " + Num(c.length) + " for a type of " + Num(fixed_size) + " bytes" +
-              (c.fixed() ? "" : " (stored as a variable column; each value's length is its own)"));
-    }
-  }
-  std::sort(ranges.begin(), ranges.end(),
-            [](const Range& a, const Range& b) { return a.start < b.start; });
-  for (size_t i = 1; i < ranges.size(); ++i) {
-    if (ranges[i].start < ranges[i - 1].end) {
-      Report("column-fixed-overlap", w,
-             "fixed columns \"" + ranges[i - 1].column->name + "\" [" + Num(ranges[i - 1].start) +
-                 ", " + Num(ranges[i - 1].end) + ") and \"" + ranges[i].column->name + "\" [" +
-                 Num(ranges[i].start) + ", " + Num(ranges[i].end) + ") overlap");
-      ok = false;
-    }
-  }
-
-  // Physical indexes: their columns exist; used slots come first.
-  std::vector<bool> physical_used(t.physical_indexes.size(), false);
-  for (const PhysicalIndex& pi : t.physical_indexes) {
-    Where wi = w;
-    wi.index = "#" + Num(pi.position);
-    bool unused_seen = false;
-    for (int s = 0; s < 10; ++s) {
-      const uint8_t* slot = pi.raw.data() + layout_.pidx_columns + 3 * s;
-      uint16_t number = Le16(slot);
-      if (number == 0xFFFF) {
-        unused_seen = true;
-        continue;
-      }
-      if (unused_seen) {
-        Report("index-definition-invalid", wi,
-               "column slot " + Num(s) + " is used after an unused slot");
-      }
-      if (!numbers.count(number)) {
-        Report("index-column-missing", wi,
-               "index column number " + Num(number) + " is not a column of the table");
-        ok = false;
-      }
-      if (slot[2] > 1) {
-        Report("index-definition-invalid", wi,
-               "column slot " + Num(s) + " has order flag " + Num(slot[2]));
-      }
-    }
-    if (pi.columns.empty()) {
-      Report("index-definition-invalid", wi, "the index has no columns");
-      ok = false;
-    }
-  }
-  for (const LogicalIndex& li : t.logical_indexes) {
-    if (li.physical >= t.physical_indexes.size()) {
-      Where wi = w;
-      wi.index = li.name;
-      Report("logical-index-invalid", wi,
-             "logical index \"" + li.name + "\" names physical index " + Num(li.physical) + " of " +
-                 Num(t.physical_indexes.size()));
-    } else {
-      physical_used[li.physical] = true;
-    }
-  }
-  for (size_t i = 0; i < physical_used.size(); ++i) {
-    if (!physical_used[i]) {
-      Where wi = w;
-      wi.index = "#" + Num(i);
-      Report("physical-index-unused", wi, "no logical index uses physical index " + Num(i));
-    }
-  }
-
-  // Long-value map list: exactly one entry per memo/OLE column.
-  std::unordered_set<uint32_t> listed;
-  for (const LongValueMap& m : t.long_value_maps) {
-    const ColumnDef* c = t.ColumnByNumber(m.column_number);
-    if (c == nullptr || !c->is_long_value()) {
-      Report("lv-map-list-mismatch", w,
-             "the long-value map list names column #" + Num(m.column_number) +
-                 ", which is not a memo/OLE column of the table");
-    } else if (!listed.insert(m.column_number).second) {
-      Report("lv-map-list-mismatch", w,
-             "the long-value map list names column \"" + c->name + "\" twice");
-    }
-  }
-  for (const ColumnDef& c : t.columns) {
-    if (c.is_long_value() && !listed.count(c.number)) {
-      Report("lv-map-list-mismatch", w,
-             "memo/OLE column \"" + c.name + "\" has no entry in the long-value map list");
-    }
+  for (const Finding& f : TableDefFindings(t, layout_)) {
+    if (f.breaks_layout) ok = false;
+    if (f.code == nullptr) continue;
+    Where w;
+    w.table = t.first_page;
+    w.page = f.page.value_or(t.first_page);
+    w.index = f.index;
+    Report(f.code, w, f.message);
   }
   return ok;
 }
@@ -490,68 +323,20 @@ void Checker::CheckRowValues(const TableDef& t, RowDecoder& decoder, const LiveR
   w.table = t.first_page;
   w.page = row.location.page;
   w.row = row.location.row;
-  if (decoder.row_column_count() > t.max_cols) {
-    Report("row-invalid", w,
-           "the row has " + Num(decoder.row_column_count()) + " columns, the table at most " +
-               Num(t.max_cols));
-  }
-  const auto& offsets = decoder.var_offsets();
-  // The variable data starts after every fixed value the row carries.
-  size_t fixed_end = layout_.row_count_size;
-  for (const ColumnDef& c : t.columns) {
-    if (!c.fixed() || c.is_boolean() || c.number >= decoder.row_column_count()) continue;
-    size_t size = FixedTypeSize(c.type);
-    if (size == 0) size = c.length;
-    fixed_end = std::max(fixed_end, layout_.row_count_size + c.fixed_offset + size);
-  }
-  if (!offsets.empty() && offsets[0] < fixed_end) {
-    Report("row-invalid", w,
-           "the variable data starts at " + Num(offsets[0]) + ", inside the fixed area (" +
-               Num(fixed_end) + " bytes)");
-  }
-  for (size_t i = 1; i < offsets.size(); ++i) {
-    if (offsets[i] < offsets[i - 1]) {
-      Report("row-invalid", w,
-             "variable offsets decrease: entry " + Num(i - 1) + " is " + Num(offsets[i - 1]) +
-                 ", entry " + Num(i) + " is " + Num(offsets[i]));
-      break;
+  auto report = [&](const Findings& findings) {
+    for (const Finding& f : findings) {
+      if (f.code != nullptr) Report(f.code, w, f.message);
     }
-  }
-  const bool jet4 = layout_.version == JetVersion::kJet4;
+  };
+  report(RowFindings(t, layout_, decoder, row.bytes.size()));
   for (size_t k = 0; k < t.columns.size(); ++k) {
     const ColumnDef& c = t.columns[k];
     const FieldRef& f = decoder.fields()[k];
-    if (!f.present || c.is_boolean()) continue;
-    const std::string col = "column \"" + c.name + "\": ";
-    uint32_t size = FixedTypeSize(c.type);
-    if (size != 0 && f.bytes.size() != size) {
-      Report("value-invalid", w,
-             col + Num(f.bytes.size()) + " bytes for a value of " + Num(size) + " bytes");
-      continue;
-    }
-    if (IsType(c, ColumnType::kNumeric) && f.bytes[0] != 0x00 && f.bytes[0] != 0x80) {
-      Report("value-invalid", w, col + "decimal sign byte " + Hex(f.bytes.first(1)));
-    } else if (IsType(c, ColumnType::kText)) {
-      size_t stored = f.bytes.size();
-      if (jet4 && stored >= 2 && f.bytes[0] == 0xFF && f.bytes[1] == 0xFE) {
-        std::string ucs2;
-        ExpandCompressedUnicode(f.bytes.subspan(2), ucs2);
-        stored = ucs2.size();
-      } else if (jet4 && stored % 2 != 0) {
-        Report("value-invalid", w, col + "text of an odd number of bytes (" + Num(stored) + ")");
-        continue;
-      }
-      if (stored > c.length) {
-        Report("value-invalid", w,
-               col + "text of " + Num(stored) + " bytes in a column of " + Num(c.length));
-      }
-    } else if (IsType(c, ColumnType::kBinary) && c.length != 0 && f.bytes.size() > c.length) {
-      Report("value-invalid", w,
-             col + "binary value of " + Num(f.bytes.size()) + " bytes in a column of " +
-                 Num(c.length));
-    } else if (c.is_long_value()) {
-      Where wc = w;
-      CheckLongValue(t, c, f.bytes, wc);
+    report(ValueFindings(c, layout_, f, page_count_));
+    if (!c.is_long_value() || !f.present) continue;
+    auto header = DecodeLongValueHeader(f.bytes);
+    if (header.ok() && header.value().kind != LongValueKind::kInline) {
+      CheckLongValue(t, c, header.value(), w);
     }
   }
 }
@@ -596,23 +381,9 @@ std::optional<ByteSpan> Checker::LvalPiece(const TableDef& t, const ColumnDef& c
   return page.subspan(s.start, s.length());
 }
 
-void Checker::CheckLongValue(const TableDef& t, const ColumnDef& c, ByteSpan field,
+void Checker::CheckLongValue(const TableDef& t, const ColumnDef& c, const LongValueHeader& h,
                              const Where& where) {
   const std::string col = "column \"" + c.name + "\": ";
-  auto header = DecodeLongValueHeader(field);
-  if (!header.ok()) {
-    Report("lv-invalid", where, col + header.error().description());
-    return;
-  }
-  const LongValueHeader& h = header.value();
-  if (h.kind == LongValueKind::kInline) {
-    if (field.size() - 12 != h.length) {
-      Report("lv-invalid", where,
-             col + "inline value declares " + Num(h.length) + " bytes, the row holds " +
-                 Num(field.size() - 12));
-    }
-    return;
-  }
   ++report_.counts.long_values;
   if (h.kind == LongValueKind::kSingle) {
     auto piece = LvalPiece(t, c, h.first, where);

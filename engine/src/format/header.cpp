@@ -118,4 +118,11 @@ Result<DatabaseHeader> DecodeHeader(ByteSpan file) {
   return h;
 }
 
+Status CheckPassword(const DatabaseHeader& header, const std::string& given) {
+  if (header.password.empty() || given == header.password) return Status();
+  return Error(ErrorCode::kWrongPassword, given.empty()
+                                              ? "the database has a password; none was given"
+                                              : "wrong database password");
+}
+
 }  // namespace engine

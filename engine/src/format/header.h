@@ -47,4 +47,8 @@ struct DatabaseHeader {
 // other versions, other engines, too short), naming what was found.
 Result<DatabaseHeader> DecodeHeader(ByteSpan file_start);
 
+// Whether `given` opens a database with this page 0: 3031 when the file has
+// a password and `given` is not it. Every reader of a file asks here.
+Status CheckPassword(const DatabaseHeader& header, const std::string& given);
+
 }  // namespace engine

@@ -30,11 +30,7 @@ Result<std::unique_ptr<Database>> Database::Open(std::unique_ptr<FileSource> sou
         " after unmasking), so either the password field or the creation date masking it is "
         "damaged");
   }
-  if (!db->header_.password.empty() && options.password != db->header_.password) {
-    return Error(ErrorCode::kWrongPassword, options.password.empty()
-                                                ? "the database has a password; none was given"
-                                                : "wrong database password");
-  }
+  if (Status st = CheckPassword(db->header_, options.password); !st.ok()) return st.error();
   db->layout_ = &LayoutFor(db->header_.version);
   db->pager_ =
       std::make_unique<Pager>(std::move(source), db->header_.page_size, db->header_.database_key);

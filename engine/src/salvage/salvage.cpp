@@ -11,6 +11,7 @@
 #include "format/usage_map.h"
 #include "io/mapped_image.h"
 #include "salvage/salvage_internal.h"
+#include "salvage/validate.h"
 
 namespace engine {
 
@@ -206,50 +207,6 @@ std::string Num(uint64_t n) {
 
 }  // namespace
 
-std::optional<std::string> ValidateTableDef(const TableDef& def, const Layout& layout) {
-  if (def.num_cols == 0) return "the definition has no columns";
-  if (def.max_cols > 255 || def.num_cols > def.max_cols) {
-    return "column counts " + Num(def.num_cols) + " of at most " + Num(def.max_cols) +
-           " are impossible";
-  }
-  if (def.tdef_len > def.raw.size() + 8 || def.parsed_length > def.raw.size()) {
-    return "its length field disagrees with its pages";
-  }
-  std::set<uint16_t> numbers, var_indexes;
-  std::vector<std::pair<uint32_t, uint32_t>> fixed;
-  for (const ColumnDef& c : def.columns) {
-    bool known =
-        (c.type >= 0x01 && c.type <= 0x0D) || c.type == 0x0F || c.type == 0x10 || c.type == 0x11;
-    if (!known) return "column " + c.name + " has the unknown type " + Num(c.type);
-    if (c.number >= def.max_cols || !numbers.insert(c.number).second) {
-      return "column " + c.name + " has an impossible number " + Num(c.number);
-    }
-    if (c.is_boolean()) continue;
-    if (c.fixed()) {
-      uint32_t size = FixedTypeSize(c.type);
-      if (size == 0) size = c.length;
-      if (size == 0 || c.fixed_offset + size > layout.page_size) {
-        return "fixed column " + c.name + " does not fit a row";
-      }
-      fixed.emplace_back(c.fixed_offset, c.fixed_offset + size);
-    } else {
-      if (c.var_index >= def.num_var_cols || !var_indexes.insert(c.var_index).second) {
-        return "variable column " + c.name + " has an impossible slot " + Num(c.var_index);
-      }
-    }
-  }
-  std::sort(fixed.begin(), fixed.end());
-  for (size_t i = 1; i < fixed.size(); ++i) {
-    if (fixed[i].first < fixed[i - 1].second) return "fixed columns overlap";
-  }
-  for (const PhysicalIndex& pi : def.physical_indexes) {
-    for (const IndexColumn& ic : pi.columns) {
-      if (!numbers.count(ic.column_number)) return "an index names a column that does not exist";
-    }
-  }
-  return std::nullopt;
-}
-
 Salvager::Salvager(std::unique_ptr<State> state) : state_(std::move(state)) {}
 Salvager::~Salvager() = default;
 
@@ -343,64 +300,87 @@ int64_t IntField(const FieldRef& f) {
   }
 }
 
-}  // namespace
+// Opening a file tolerantly, phase by phase; each phase reports its losses
+// and leaves what it found in the state or here for the phases after it.
+class Opening {
+ public:
+  Opening(Salvager::State& s, std::unique_ptr<FileSource> source)
+      : s_(s), source_(std::move(source)) {}
 
-Result<std::unique_ptr<Salvager>> Salvager::Open(std::unique_ptr<FileSource> source,
-                                                 const SalvageOptions& options, LossSink sink) {
-  auto state = std::make_unique<State>();
-  State& s = *state;
-  s.options = options;
-  s.sink = std::move(sink);
-  ByteSpan file = source->bytes();
+  Status Run() {
+    if (Status st = ReadHeader(); !st.ok()) return st;
+    PadCutPage();
+    CensusPages();
+    FindContinuations();
+    if (Status st = ReadCatalog(); !st.ok()) return st;
+    CollectNamedTables();
+    JudgeCatalog();
+    ReportCut();
+    AdoptUnnamedDefinitions();
+    ReportDataOfLostDefinitions();
+    return Status();
+  }
 
-  // --- Page 0 ---
-  std::optional<JetVersion> seen = VersionFromPages(file);
-  auto decoded = DecodeHeader(file);
-  bool rebuild = false;
-  std::string why;
-  if (!decoded.ok()) {
-    if (!seen) return decoded.error();
-    rebuild = true;
-    why = "page 0 is unreadable (" + decoded.error().description() + ")";
-  } else if (seen && decoded.value().version != *seen) {
-    rebuild = true;
-    why = "page 0 names the other format than the pages show";
+ private:
+  const char* VersionName() const { return version_ == JetVersion::kJet4 ? "Jet 4" : "Jet 3"; }
+
+  // Page 0: the stored one, or one rebuilt from what the pages show.
+  Status ReadHeader() {
+    ByteSpan file = source_->bytes();
+    std::optional<JetVersion> seen = VersionFromPages(file);
+    auto decoded = DecodeHeader(file);
+    bool rebuild = false;
+    std::string why;
+    if (!decoded.ok()) {
+      if (!seen) return decoded.error();
+      rebuild = true;
+      why = "page 0 is unreadable (" + decoded.error().description() + ")";
+    } else if (seen && decoded.value().version != *seen) {
+      rebuild = true;
+      why = "page 0 names the other format than the pages show";
+    }
+    version_ = rebuild ? *seen : decoded.value().version;
+    const Layout& L = LayoutFor(version_);
+    s_.layout = &L;
+    if (file.size() < L.page_size) {
+      return Unrecognized("not a database: the file holds less than one page");
+    }
+    Status st = rebuild ? RebuildHeader(why) : KeepHeader(std::move(decoded.value()));
+    if (!st.ok()) return st;
+    s_.text = std::make_unique<TextCodec>(version_, s_.header.code_page);
+    return Status();
   }
-  JetVersion version = rebuild ? *seen : decoded.value().version;
-  const Layout& L = LayoutFor(version);
-  s.layout = &L;
-  if (file.size() < L.page_size) {
-    return Unrecognized("not a database: the file holds less than one page");
-  }
-  if (!rebuild) {
-    s.header = std::move(decoded.value());
+
+  Status KeepHeader(DatabaseHeader header) {
+    ByteSpan file = source_->bytes();
+    const Layout& L = *s_.layout;
+    s_.header = std::move(header);
     // A key that turns page 2 into garbage while the stored page 2 is a plain
     // table definition was damaged: the pages are not encoded.
-    if (s.header.database_key != 0 && file.size() >= 3 * L.page_size) {
+    if (s_.header.database_key != 0 && file.size() >= 3 * L.page_size) {
       std::vector<uint8_t> page2(file.begin() + 2 * L.page_size, file.begin() + 3 * L.page_size);
       const uint8_t* plain = file.data() + 2 * L.page_size;
-      ApplyPageCipher(page2.data(), page2.size(), 2, s.header.database_key);
-      if (!LooksLikeTdef(page2.data(), version) && LooksLikeTdef(plain, version)) {
-        s.Lose(Loss(
+      ApplyPageCipher(page2.data(), page2.size(), 2, s_.header.database_key);
+      if (!LooksLikeTdef(page2.data(), version_) && LooksLikeTdef(plain, version_)) {
+        s_.Lose(Loss(
             LossKind::kHeader, 0, "", RowPointer{0, 0}, "",
             "page 0 holds an encoding key but the pages are not encoded; the key is ignored", {}));
-        s.header.database_key = 0;
+        s_.header.database_key = 0;
       }
     }
-    if (!s.header.password.empty() && s.header.password != options.password) {
-      return Error(ErrorCode::kWrongPassword, options.password.empty()
-                                                  ? "the database has a password; none was given"
-                                                  : "wrong database password");
-    }
-  } else {
-    if (seen && file.size() >= 3 * L.page_size &&
-        !LooksLikeTdef(file.data() + 2 * L.page_size, version)) {
+    return CheckPassword(s_.header, s_.options.password);
+  }
+
+  Status RebuildHeader(const std::string& why) {
+    ByteSpan file = source_->bytes();
+    const Layout& L = *s_.layout;
+    if (file.size() >= 3 * L.page_size && !LooksLikeTdef(file.data() + 2 * L.page_size, version_)) {
       // Page 2 is no plain definition: the file may be encoded, and its key
       // went with page 0.
       bool typed = false;
       for (size_t at = 3 * static_cast<size_t>(L.page_size); at + L.page_size <= file.size();
            at += L.page_size) {
-        if (LooksLikeTdef(file.data() + at, version)) typed = true;
+        if (LooksLikeTdef(file.data() + at, version_)) typed = true;
       }
       if (!typed) {
         return Damaged(
@@ -409,326 +389,374 @@ Result<std::unique_ptr<Salvager>> Salvager::Open(std::unique_ptr<FileSource> sou
       }
     }
     uint16_t code_page = 1252;
-    if (version == JetVersion::kJet3 && file.size() >= 3 * L.page_size) {
+    if (version_ == JetVersion::kJet3 && file.size() >= 3 * L.page_size) {
       // Jet 3 column definitions carry the code page: take the catalog's.
       Pager probe(FileSource::FromSpan(file), L.page_size, 0);
-      TextCodec plain(version, code_page);
+      TextCodec plain(version_, code_page);
       auto cat = ReadTableDef(probe, L, plain, 2);
       if (cat.ok() && !cat.value().columns.empty()) {
         uint16_t cp = cat.value().columns[0].code_page;
         if (cp == 874 || (cp >= 1250 && cp <= 1258)) code_page = cp;
       }
     }
-    TextCodec codec(version, code_page);
-    std::vector<uint8_t> page0 = FreshHeaderPage(version, code_page, options.password, codec);
+    TextCodec codec(version_, code_page);
+    std::vector<uint8_t> page0 = FreshHeaderPage(version_, code_page, s_.options.password, codec);
     std::vector<uint8_t> masked = page0;
-    ApplyHeaderMask(masked.data(), masked.size(), version);
+    ApplyHeaderMask(masked.data(), masked.size(), version_);
     auto fresh = DecodeHeader(masked);
     if (!fresh.ok()) return fresh.error();
-    s.header = std::move(fresh.value());
-    s.header_rebuilt = true;
+    s_.header = std::move(fresh.value());
+    s_.header_rebuilt = true;
     LossRecord r = Loss(LossKind::kHeader, 0, "", RowPointer{0, 0}, "",
-                        why + "; rebuilt as " + (version == JetVersion::kJet4 ? "Jet 4" : "Jet 3") +
-                            " with code page " + Num(code_page) + " and the password given",
+                        why + "; rebuilt as " + VersionName() + " with code page " +
+                            Num(code_page) + " and the password given",
                         {});
     r.raw.assign(file.begin(), file.begin() + std::min<size_t>(file.size(), L.page_size));
-    s.Lose(std::move(r));
+    s_.Lose(std::move(r));
+    return Status();
   }
-  s.text = std::make_unique<TextCodec>(version, s.header.code_page);
 
-  // --- A file cut inside a page: pad the last page, remember the cut. ---
-  uint64_t rest = file.size() % L.page_size;
-  if (rest != 0) {
-    s.truncated_bytes = static_cast<uint32_t>(rest);
-    s.cut_offset = static_cast<uint32_t>(rest);
-    s.file_truncated = true;
-    source = PaddedSource(std::move(source), file.size() - rest + L.page_size);
-    s.Lose(Loss(LossKind::kHeader, 0, "",
-                RowPointer{static_cast<uint32_t>(file.size() / L.page_size), 0}, "",
-                "the file ends " + Num(rest) + " bytes into page " +
-                    Num(file.size() / L.page_size) + "; what lies before the cut is read",
-                {}));
-  }
-  s.pager = std::make_unique<Pager>(std::move(source), L.page_size, s.header.database_key);
-  const Pager& pager = *s.pager;
-  const uint32_t pages = pager.page_count();
-
-  // --- Census: every page's type, the owner of every data page. ---
-  s.page_type.assign(pages, 0);
-  s.owner.assign(pages, kNoOwner);
-  s.free.assign(pages, 0);
-  for (uint32_t n = 1; n < pages; ++n) {
-    ByteSpan page = pager.PageOrThrow(n);
-    s.page_type[n] = page[0];
-    if (page[0] == static_cast<uint8_t>(PageType::kData) && s.ValidBytes(n) >= 8) {
-      s.owner[n] = Le32(page.data() + 4);
+  // A file cut inside a page: the last page padded, the cut remembered. Then
+  // the pager.
+  void PadCutPage() {
+    const Layout& L = *s_.layout;
+    const uint64_t size = source_->bytes().size();
+    uint64_t rest = size % L.page_size;
+    if (rest != 0) {
+      s_.truncated_bytes = static_cast<uint32_t>(rest);
+      s_.cut_offset = static_cast<uint32_t>(rest);
+      s_.file_truncated = true;
+      source_ = PaddedSource(std::move(source_), size - rest + L.page_size);
+      s_.Lose(Loss(LossKind::kHeader, 0, "",
+                   RowPointer{static_cast<uint32_t>(size / L.page_size), 0}, "",
+                   "the file ends " + Num(rest) + " bytes into page " + Num(size / L.page_size) +
+                       "; what lies before the cut is read",
+                   {}));
     }
+    s_.pager = std::make_unique<Pager>(std::move(source_), L.page_size, s_.header.database_key);
+    pages_ = s_.pager->page_count();
   }
-  if (pages > 1) {
-    auto global = ReadUsageMap(pager, L, RowPointer{1, 0});
-    if (global.ok() && global.value().type <= 1 && s.owner[1] == 1) {
-      s.have_global_map = true;
-      for (uint32_t p : global.value().pages) s.free[p] = 1;
-      const UsageMap& g = global.value();
-      if (g.type == 0 && g.pages_covered + g.start_page > pages &&
-          g.pages_beyond_file < g.pages_covered + g.start_page - pages) {
-        s.file_truncated = true;
+
+  // Every page's type, the owner of every data page, the free pages.
+  void CensusPages() {
+    const Pager& pager = *s_.pager;
+    const Layout& L = *s_.layout;
+    s_.census = TakeCensus(pager, s_.cut_offset != 0 ? s_.cut_offset : L.page_size);
+    s_.free.assign(pages_, 0);
+    if (pages_ > 1) {
+      auto global = ReadUsageMap(pager, L, RowPointer{1, 0});
+      if (global.ok() && global.value().type <= 1 && s_.owner[1] == 1) {
+        s_.have_global_map = true;
+        for (uint32_t p : global.value().pages) s_.free[p] = 1;
+        const UsageMap& g = global.value();
+        if (g.type == 0 && g.pages_covered + g.start_page > pages_ &&
+            g.pages_beyond_file < g.pages_covered + g.start_page - pages_) {
+          s_.file_truncated = true;
+        }
       }
     }
   }
 
-  // --- Table definitions: chains, then which pages start one. ---
-  std::set<uint32_t> continuation;
-  for (uint32_t n = 1; n < pages; ++n) {
-    if (s.page_type[n] != static_cast<uint8_t>(PageType::kTableDef)) continue;
-    uint32_t next = Le32(pager.PageOrThrow(n).data() + 4);
-    if (next != 0 && next < pages && next != n) continuation.insert(next);
+  // Definition pages that continue another's chain start none.
+  void FindContinuations() {
+    for (uint32_t n = 1; n < pages_; ++n) {
+      if (s_.page_type[n] != static_cast<uint8_t>(PageType::kTableDef)) continue;
+      uint32_t next = Le32(s_.pager->PageOrThrow(n).data() + 4);
+      if (next != 0 && next < pages_ && next != n) continuation_.insert(next);
+    }
   }
-  std::map<uint32_t, TableDef> defs;           // readable definitions by first page
-  std::map<uint32_t, std::string> def_errors;  // unreadable ones
-  auto read_def = [&](uint32_t page) -> const TableDef* {
-    if (auto it = defs.find(page); it != defs.end()) return &it->second;
-    if (def_errors.count(page)) return nullptr;
-    if (page == 0 || page >= pages) {
-      def_errors[page] = "page " + Num(page) + " lies outside the file";
+
+  // The definition starting at `page`, read and validated once; nullptr
+  // when it cannot be used (the reason in def_errors_).
+  const TableDef* ReadDefinition(uint32_t page) {
+    const Layout& L = *s_.layout;
+    if (auto it = defs_.find(page); it != defs_.end()) return &it->second;
+    if (def_errors_.count(page)) return nullptr;
+    if (page == 0 || page >= pages_) {
+      def_errors_[page] = "page " + Num(page) + " lies outside the file";
       return nullptr;
     }
-    auto def = ReadTableDef(pager, L, *s.text, page);
+    auto def = ReadTableDef(*s_.pager, L, *s_.text, page);
     std::string reason;
     if (!def.ok()) {
       reason = def.error().description();
-    } else if (auto bad = ValidateTableDef(def.value(), L)) {
+    } else if (auto bad = FirstUnusable(TableDefFindings(def.value(), L))) {
       reason = "table definition at page " + Num(page) + ": " + *bad;
-    } else if (s.OnCutPage(def.value().pages.back()) &&
+    } else if (s_.OnCutPage(def.value().pages.back()) &&
                def.value().parsed_length >
-                   (def.value().pages.size() - 1) * (L.page_size - 8) + s.cut_offset) {
+                   (def.value().pages.size() - 1) * (L.page_size - 8) + s_.cut_offset) {
       reason = "table definition at page " + Num(page) + " runs past the end of the file";
     }
     if (!reason.empty()) {
-      def_errors[page] = reason;
+      def_errors_[page] = reason;
       return nullptr;
     }
-    return &defs.emplace(page, std::move(def.value())).first->second;
-  };
-
-  // --- The catalog. ---
-  std::map<uint32_t, CatalogObject> named;  // table page -> its first catalog row
-  const TableDef* catalog_def = read_def(2);
-  std::string catalog_lost_why;
-  if (catalog_def == nullptr && pages > 2) {
-    // Page 2 is lost: the catalog's definition is the one every file of
-    // the version has, and its rows still stand on the pages it owns. The
-    // rows must fit it, or the file is refused below.
-    catalog_lost_why = def_errors[2];
-    std::vector<uint8_t> page = CatalogDefinitionPage(L, s.header);
-    auto def = DecodeTableDef(page, L, *s.text, 2);
-    if (def.ok() && !ValidateTableDef(def.value(), L)) {
-      def_errors.erase(2);
-      s.catalog_rebuilt = true;
-      catalog_def = &defs.emplace(2, std::move(def.value())).first->second;
-    }
+    return &defs_.emplace(page, std::move(def.value())).first->second;
   }
-  if (const TableDef* cat = catalog_def) {
+
+  // The catalog: its definition (rebuilt when page 2 is lost) and its rows.
+  Status ReadCatalog() {
+    const Layout& L = *s_.layout;
+    const TableDef* catalog_def = ReadDefinition(2);
+    if (catalog_def == nullptr && pages_ > 2) {
+      // Page 2 is lost: the catalog's definition is the one every file of
+      // the version has, and its rows still stand on the pages it owns. The
+      // rows must fit it, or the file is refused below.
+      catalog_lost_why_ = def_errors_[2];
+      std::vector<uint8_t> page = CatalogDefinitionPage(L, s_.header);
+      auto def = DecodeTableDef(page, L, *s_.text, 2);
+      if (def.ok() && !FirstUnusable(TableDefFindings(def.value(), L))) {
+        def_errors_.erase(2);
+        s_.catalog_rebuilt = true;
+        catalog_def = &defs_.emplace(2, std::move(def.value())).first->second;
+      }
+    }
+    if (catalog_def == nullptr) {
+      LossRecord r = Loss(LossKind::kTable, 2, "MSysObjects", RowPointer{2, 0}, "",
+                          "the catalog cannot be read (" + def_errors_[2] +
+                              "); tables are found by their definitions only",
+                          {});
+      if (pages_ > 2) {
+        ByteSpan p2 = s_.pager->PageOrThrow(2);
+        r.raw.assign(p2.begin(), p2.end());
+      }
+      s_.Lose(std::move(r));
+      return Status();
+    }
+    return ReadCatalogRows(*catalog_def);
+  }
+
+  Status ReadCatalogRows(const TableDef& cat) {
     SalvagedTable catalog;
     catalog.page = 2;
     catalog.name = "MSysObjects";
-    catalog.def = *cat;
-    const ColumnDef* id = cat->FindColumn("Id");
-    const ColumnDef* parent = cat->FindColumn("ParentId");
-    const ColumnDef* name = cat->FindColumn("Name");
-    const ColumnDef* type = cat->FindColumn("Type");
-    const ColumnDef* flags = cat->FindColumn("Flags");
-    if (id && parent && name && type && flags) {
-      auto at = [&](const ColumnDef* c) { return static_cast<size_t>(c - cat->columns.data()); };
-      s.scanned.insert(2);
-      Status st = s.Scan(catalog, [&](const RowValues& row) {
-        CatalogObject o;
-        o.row = row.location;
-        o.id = static_cast<int32_t>(IntField(row.fields[at(id)]));
-        o.parent_id = static_cast<int32_t>(IntField(row.fields[at(parent)]));
-        o.type = static_cast<int16_t>(IntField(row.fields[at(type)]));
-        o.flags = static_cast<int32_t>(IntField(row.fields[at(flags)]));
-        if (row.fields[at(name)].present) s.text->DecodeValue(row.fields[at(name)].bytes, o.name);
-        if (o.is_table() && !named.count(o.table_page())) named.emplace(o.table_page(), o);
-        s.objects.push_back(std::move(o));
-        return true;
-      });
-      if (!st.ok()) return st.error();
-      if (s.catalog_rebuilt) {
-        const uint64_t misfits = s.rows_reported[2];
-        const bool names_a_table = std::any_of(s.objects.begin(), s.objects.end(),
-                                               [](const CatalogObject& o) { return o.is_table(); });
-        if (!names_a_table || misfits > s.objects.size()) {
-          return Damaged("the catalog's own definition (page 2) is lost (" + catalog_lost_why +
-                         ") and the rows on its pages do not fit the layout every " +
-                         (version == JetVersion::kJet4 ? "Jet 4" : "Jet 3") + " catalog has (" +
-                         Num(s.objects.size()) + " rows fit, " + Num(misfits) +
-                         " do not): no table can be named");
-        }
-        LossRecord r =
-            Loss(LossKind::kCatalogDefinition, 2, "MSysObjects", RowPointer{2, 0}, "",
-                 "the catalog's own definition (page 2) is unreadable (" + catalog_lost_why +
-                     "); it was rebuilt as every " +
-                     (version == JetVersion::kJet4 ? "Jet 4" : "Jet 3") + " file defines it, and " +
-                     Num(s.objects.size()) + " catalog rows on its pages fit it",
-                 {});
-        ByteSpan p2 = pager.PageOrThrow(2);
-        r.raw.assign(p2.begin(), p2.end());
-        s.Lose(std::move(r));
-      }
-    } else {
-      s.Lose(
+    catalog.def = cat;
+    const ColumnDef* id = cat.FindColumn("Id");
+    const ColumnDef* parent = cat.FindColumn("ParentId");
+    const ColumnDef* name = cat.FindColumn("Name");
+    const ColumnDef* type = cat.FindColumn("Type");
+    const ColumnDef* flags = cat.FindColumn("Flags");
+    if (!(id && parent && name && type && flags)) {
+      s_.Lose(
           Loss(LossKind::kTable, 2, "MSysObjects", RowPointer{2, 0}, "",
                "the catalog's definition lacks one of Id, ParentId, Name, Type, Flags; tables are "
                "found by their definitions only",
                {}));
+      return Status();
     }
-  } else {
-    LossRecord r = Loss(LossKind::kTable, 2, "MSysObjects", RowPointer{2, 0}, "",
-                        "the catalog cannot be read (" + def_errors[2] +
-                            "); tables are found by their definitions only",
-                        {});
-    if (pages > 2) {
-      ByteSpan p2 = pager.PageOrThrow(2);
-      r.raw.assign(p2.begin(), p2.end());
+    auto at = [&](const ColumnDef* c) { return static_cast<size_t>(c - cat.columns.data()); };
+    s_.scanned.insert(2);
+    Status st = s_.Scan(catalog, [&](const RowValues& row) {
+      CatalogObject o;
+      o.row = row.location;
+      o.id = static_cast<int32_t>(IntField(row.fields[at(id)]));
+      o.parent_id = static_cast<int32_t>(IntField(row.fields[at(parent)]));
+      o.type = static_cast<int16_t>(IntField(row.fields[at(type)]));
+      o.flags = static_cast<int32_t>(IntField(row.fields[at(flags)]));
+      if (row.fields[at(name)].present) s_.text->DecodeValue(row.fields[at(name)].bytes, o.name);
+      if (o.is_table() && !named_.count(o.table_page())) named_.emplace(o.table_page(), o);
+      s_.objects.push_back(std::move(o));
+      return true;
+    });
+    if (!st.ok()) return st.error();
+    if (!s_.catalog_rebuilt) return Status();
+    const uint64_t misfits = s_.rows_reported[2];
+    const bool names_a_table = std::any_of(s_.objects.begin(), s_.objects.end(),
+                                           [](const CatalogObject& o) { return o.is_table(); });
+    if (!names_a_table || misfits > s_.objects.size()) {
+      return Damaged("the catalog's own definition (page 2) is lost (" + catalog_lost_why_ +
+                     ") and the rows on its pages do not fit the layout every " + VersionName() +
+                     " catalog has (" + Num(s_.objects.size()) + " rows fit, " + Num(misfits) +
+                     " do not): no table can be named");
     }
-    s.Lose(std::move(r));
+    LossRecord r =
+        Loss(LossKind::kCatalogDefinition, 2, "MSysObjects", RowPointer{2, 0}, "",
+             "the catalog's own definition (page 2) is unreadable (" + catalog_lost_why_ +
+                 "); it was rebuilt as every " + VersionName() + " file defines it, and " +
+                 Num(s_.objects.size()) + " catalog rows on its pages fit it",
+             {});
+    ByteSpan p2 = s_.pager->PageOrThrow(2);
+    r.raw.assign(p2.begin(), p2.end());
+    s_.Lose(std::move(r));
+    return Status();
   }
 
-  // --- Tables: every catalog table, then definitions nobody names. ---
-  std::set<std::string> names;
-  for (const auto& [page, object] : named) {
-    const TableDef* def = read_def(page);
-    if (def == nullptr) {
-      LossRecord r = Loss(LossKind::kTable, page, object.name, RowPointer{page, 0}, "",
-                          "its definition cannot be read: " + def_errors[page], {});
-      if (page < pages) {
-        ByteSpan p = pager.PageOrThrow(page);
-        r.raw.assign(p.begin(), p.end());
+  // Every table a catalog row names, and the catalog itself.
+  void CollectNamedTables() {
+    for (const auto& [page, object] : named_) {
+      const TableDef* def = ReadDefinition(page);
+      if (def == nullptr) {
+        LossRecord r = Loss(LossKind::kTable, page, object.name, RowPointer{page, 0}, "",
+                            "its definition cannot be read: " + def_errors_[page], {});
+        if (page < pages_) {
+          ByteSpan p = s_.pager->PageOrThrow(page);
+          r.raw.assign(p.begin(), p.end());
+        }
+        s_.Lose(std::move(r));
+        continue;
       }
-      s.Lose(std::move(r));
-      continue;
+      SalvagedTable t;
+      t.page = page;
+      t.name = object.name;
+      t.catalog = object;
+      t.def = *def;
+      names_.insert(t.name);
+      s_.tables.push_back(std::move(t));
     }
-    SalvagedTable t;
-    t.page = page;
-    t.name = object.name;
-    t.catalog = object;
-    t.def = *def;
-    names.insert(t.name);
-    s.tables.push_back(std::move(t));
+    if (!named_.count(2) && defs_.count(2)) {
+      // The catalog's own row is lost; its name is known.
+      SalvagedTable t;
+      t.page = 2;
+      t.name = "MSysObjects";
+      t.def = defs_.at(2);
+      names_.insert(t.name);
+      s_.tables.push_back(std::move(t));
+    }
   }
-  if (!named.count(2) && defs.count(2)) {
-    // The catalog's own row is lost; its name is known.
-    SalvagedTable t;
-    t.page = 2;
-    t.name = "MSysObjects";
-    t.def = defs.at(2);
-    names.insert(t.name);
-    s.tables.push_back(std::move(t));
-  }
+
   // Definitions no catalog row names are adopted only when catalog rows were
   // lost: an intact catalog leaves behind the definitions of deleted tables.
-  bool catalog_damaged = s.counts.rows_lost > 0 || !defs.count(2);
-  if (!catalog_damaged) {
+  void JudgeCatalog() {
+    catalog_damaged_ = s_.counts.rows_lost > 0 || !defs_.count(2);
+    if (catalog_damaged_) return;
     // A catalog page that is gone loses its rows without a trace in the scan.
-    auto map = ReadUsageMap(pager, L, defs.at(2).owned_map);
+    auto map = ReadUsageMap(*s_.pager, *s_.layout, defs_.at(2).owned_map);
     if (!map.ok() || map.value().pages_beyond_file > 0) {
-      catalog_damaged = true;
-    } else {
-      for (uint32_t p : map.value().pages) {
-        if (s.page_type[p] != static_cast<uint8_t>(PageType::kData) || s.owner[p] != 2) {
-          catalog_damaged = true;
-        }
+      catalog_damaged_ = true;
+      return;
+    }
+    for (uint32_t p : map.value().pages) {
+      if (s_.page_type[p] != static_cast<uint8_t>(PageType::kData) || s_.owner[p] != 2) {
+        catalog_damaged_ = true;
       }
     }
   }
+
   // A file cut short has lost whatever stood on its missing pages; which rows
   // those were cannot be told, but the loss itself must be reported, or a
   // repair of a cut file would look complete. A global map that reaches past
   // the end is not proof on its own (Access leaves such map tails), so a cut
   // at a page boundary counts when a table's page map needs the missing pages
   // too, or the catalog's own map is gone with them.
-  bool cut_evident = s.cut_offset != 0;
-  if (s.file_truncated && !cut_evident) {
-    if (!defs.count(2)) {
-      cut_evident = true;
-    } else {
-      auto catalog_map = ReadUsageMap(pager, L, defs.at(2).owned_map);
-      cut_evident = !catalog_map.ok() || catalog_map.value().pages_beyond_file > 0;
+  void ReportCut() {
+    const Pager& pager = *s_.pager;
+    const Layout& L = *s_.layout;
+    bool cut_evident = s_.cut_offset != 0;
+    if (s_.file_truncated && !cut_evident) {
+      if (!defs_.count(2)) {
+        cut_evident = true;
+      } else {
+        auto catalog_map = ReadUsageMap(pager, L, defs_.at(2).owned_map);
+        cut_evident = !catalog_map.ok() || catalog_map.value().pages_beyond_file > 0;
+      }
+      for (const auto& [first, def] : defs_) {
+        if (cut_evident) break;
+        auto owned = ReadUsageMap(pager, L, def.owned_map);
+        cut_evident = owned.ok() && owned.value().pages_beyond_file > 0;
+      }
     }
-    for (const auto& [first, def] : defs) {
-      if (cut_evident) break;
-      auto owned = ReadUsageMap(pager, L, def.owned_map);
-      cut_evident = owned.ok() && owned.value().pages_beyond_file > 0;
+    if (cut_evident) {
+      s_.Lose(Loss(LossKind::kPage, 0, "", RowPointer{pages_, 0}, "",
+                   "the file is cut short after " + Num(pages_) +
+                       " pages: rows, values and tables on the pages past the cut are lost",
+                   {}));
+    }
+    s_.cut_evident = cut_evident;
+    if (s_.scanned.count(2)) {
+      for (const SalvagedTable& t : s_.tables) {
+        if (t.page == 2) s_.ReportMissingRows(t, s_.objects.size());
+      }
     }
   }
-  if (cut_evident) {
-    s.Lose(Loss(LossKind::kPage, 0, "", RowPointer{pages, 0}, "",
-                "the file is cut short after " + Num(pages) +
-                    " pages: rows, values and tables on the pages past the cut are lost",
-                {}));
-  }
-  s.cut_evident = cut_evident;
-  if (s.scanned.count(2)) {
-    for (const SalvagedTable& t : s.tables) {
-      if (t.page == 2) s.ReportMissingRows(t, s.objects.size());
-    }
-  }
-  std::set<uint32_t> orphans;
-  for (uint32_t n = 2; n < pages; ++n) {
-    if (!LooksLikeTdef(pager.PageOrThrow(n).data(), version)) continue;
-    if (continuation.count(n) || named.count(n) || n == 2) continue;
-    // A definition on a page the global map marks free belongs to a table
-    // that was deleted.
-    if (s.have_global_map && s.free[n]) continue;
-    const TableDef* def = read_def(n);
-    if (def == nullptr) continue;
-    if (!catalog_damaged) {
-      orphans.insert(n);
-      continue;
-    }
-    SalvagedTable t;
-    t.page = n;
-    t.name = "Recovered table " + Num(n);
-    for (int k = 2; names.count(t.name); ++k) t.name = "Recovered table " + Num(n) + " " + Num(k);
-    t.name_made_up = true;
-    t.def = *def;
-    names.insert(t.name);
-    s.Lose(Loss(LossKind::kTableName, n, t.name, RowPointer{n, 0}, "",
-                "no catalog row names the table defined at page " + Num(n) + "; it is kept as \"" +
-                    t.name + "\"",
-                {}));
-    s.tables.push_back(std::move(t));
-  }
-  std::sort(s.tables.begin(), s.tables.end(),
-            [](const SalvagedTable& a, const SalvagedTable& b) { return a.name < b.name; });
-  for (const auto& t : s.tables) s.table_pages.insert(t.page);
 
-  // --- Data pages of a table whose definition is lost: rows that cannot be
-  // decoded. Pages naming a definition nobody uses (a deleted table) are not
-  // the user's data. ---
-  for (uint32_t n = 2; n < pages; ++n) {
-    uint32_t owner = s.owner[n];
-    if (owner == kNoOwner || owner == 0 || owner == 1 || owner == kLvalOwner) continue;
-    if (s.table_pages.count(owner) || orphans.count(owner)) continue;
-    if (s.have_global_map && s.free[n]) continue;
-    // Only owners that were tables: a catalog table whose definition failed,
-    // or a page that is no longer a readable definition at all.
-    bool lost_definition =
-        named.count(owner) > 0 ||
-        (catalog_damaged &&
-         (owner >= pages || !LooksLikeTdef(pager.PageOrThrow(owner).data(), version)));
-    if (!lost_definition) continue;
-    ByteSpan p = pager.PageOrThrow(n);
-    uint32_t count = Le16(p.data() + L.data_row_count_offset);
-    if (count == 0) continue;
-    LossRecord r = Loss(LossKind::kPage, owner, "", RowPointer{n, 0}, "",
-                        "data page of page " + Num(owner) +
-                            ", which holds no readable table definition: its rows cannot be "
-                            "decoded",
-                        std::vector<uint8_t>(p.begin(), p.begin() + s.ValidBytes(n)));
-    s.Lose(std::move(r));
+  // Definitions nobody names: kept under a made-up name when the catalog is
+  // damaged, otherwise remembered as those of deleted tables.
+  void AdoptUnnamedDefinitions() {
+    for (uint32_t n = 2; n < pages_; ++n) {
+      if (!LooksLikeTdef(s_.pager->PageOrThrow(n).data(), version_)) continue;
+      if (continuation_.count(n) || named_.count(n) || n == 2) continue;
+      // A definition on a page the global map marks free belongs to a table
+      // that was deleted.
+      if (s_.have_global_map && s_.free[n]) continue;
+      const TableDef* def = ReadDefinition(n);
+      if (def == nullptr) continue;
+      if (!catalog_damaged_) {
+        orphans_.insert(n);
+        continue;
+      }
+      SalvagedTable t;
+      t.page = n;
+      t.name = "Recovered table " + Num(n);
+      for (int k = 2; names_.count(t.name); ++k) {
+        t.name = "Recovered table " + Num(n) + " " + Num(k);
+      }
+      t.name_made_up = true;
+      t.def = *def;
+      names_.insert(t.name);
+      s_.Lose(Loss(LossKind::kTableName, n, t.name, RowPointer{n, 0}, "",
+                   "no catalog row names the table defined at page " + Num(n) +
+                       "; it is kept as \"" + t.name + "\"",
+                   {}));
+      s_.tables.push_back(std::move(t));
+    }
+    std::sort(s_.tables.begin(), s_.tables.end(),
+              [](const SalvagedTable& a, const SalvagedTable& b) { return a.name < b.name; });
+    for (const auto& t : s_.tables) s_.table_pages.insert(t.page);
   }
+
+  // Data pages of a table whose definition is lost: rows that cannot be
+  // decoded. Pages naming a definition nobody uses (a deleted table) are not
+  // the user's data.
+  void ReportDataOfLostDefinitions() {
+    const Pager& pager = *s_.pager;
+    const Layout& L = *s_.layout;
+    for (uint32_t n = 2; n < pages_; ++n) {
+      uint32_t owner = s_.owner[n];
+      if (owner == kNoOwner || owner == 0 || owner == 1 || owner == kLvalOwner) continue;
+      if (s_.table_pages.count(owner) || orphans_.count(owner)) continue;
+      if (s_.have_global_map && s_.free[n]) continue;
+      // Only owners that were tables: a catalog table whose definition failed,
+      // or a page that is no longer a readable definition at all.
+      bool lost_definition =
+          named_.count(owner) > 0 ||
+          (catalog_damaged_ &&
+           (owner >= pages_ || !LooksLikeTdef(pager.PageOrThrow(owner).data(), version_)));
+      if (!lost_definition) continue;
+      ByteSpan p = pager.PageOrThrow(n);
+      uint32_t count = Le16(p.data() + L.data_row_count_offset);
+      if (count == 0) continue;
+      LossRecord r = Loss(LossKind::kPage, owner, "", RowPointer{n, 0}, "",
+                          "data page of page " + Num(owner) +
+                              ", which holds no readable table definition: its rows cannot be "
+                              "decoded",
+                          std::vector<uint8_t>(p.begin(), p.begin() + s_.ValidBytes(n)));
+      s_.Lose(std::move(r));
+    }
+  }
+
+  Salvager::State& s_;
+  std::unique_ptr<FileSource> source_;  // until the pager takes it
+  JetVersion version_ = JetVersion::kJet4;
+  uint32_t pages_ = 0;
+  std::set<uint32_t> continuation_;
+  std::map<uint32_t, TableDef> defs_;           // readable definitions by first page
+  std::map<uint32_t, std::string> def_errors_;  // unreadable ones
+  std::map<uint32_t, CatalogObject> named_;     // table page -> its first catalog row
+  std::string catalog_lost_why_;
+  std::set<std::string> names_;  // of the tables kept
+  bool catalog_damaged_ = false;
+  std::set<uint32_t> orphans_;  // definitions of deleted tables
+};
+
+}  // namespace
+
+Result<std::unique_ptr<Salvager>> Salvager::Open(std::unique_ptr<FileSource> source,
+                                                 const SalvageOptions& options, LossSink sink) {
+  auto state = std::make_unique<State>();
+  state->options = options;
+  state->sink = std::move(sink);
+  Status st = Opening(*state, std::move(source)).Run();
+  if (!st.ok()) return st.error();
   return std::unique_ptr<Salvager>(new Salvager(std::move(state)));
 }
 

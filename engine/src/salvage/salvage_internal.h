@@ -11,11 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "salvage/census.h"
 #include "salvage/salvage.h"
 
 namespace engine {
-
-inline constexpr uint32_t kNoOwner = 0xFFFFFFFFu;
 
 inline LossRecord Loss(LossKind kind, uint32_t table, std::string table_name,
                        std::optional<RowPointer> position, std::string column, std::string reason,
@@ -32,6 +31,10 @@ inline LossRecord Loss(LossKind kind, uint32_t table, std::string table_name,
 }
 
 struct Salvager::State {
+  State() = default;
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+
   SalvageOptions options;
   LossSink sink;
 
@@ -45,10 +48,10 @@ struct Salvager::State {
   uint32_t truncated_bytes = 0;
   uint32_t cut_offset = 0;  // within the last page; 0 when the file ends on a page boundary
 
-  // Page census, one entry per page.
-  std::vector<uint8_t> page_type;  // first byte of every page
-  std::vector<uint32_t> owner;     // owner field of data pages, kNoOwner for other pages
-  std::vector<uint8_t> free;       // 1: marked free in the global usage map
+  PageCensus census;
+  std::vector<uint8_t>& page_type = census.type;  // first byte of every page
+  std::vector<uint32_t>& owner = census.owner;    // of data pages, kNoOwner for other pages
+  std::vector<uint8_t> free;                      // 1: marked free in the global usage map
   bool have_global_map = false;
   // The file lost its end: cut inside a page, or pages past the end are in
   // use according to the global map.
@@ -94,16 +97,5 @@ struct Salvager::State {
 // it, for a file whose page 2 is lost: one whole plain TDEF page, without
 // page maps or index roots.
 std::vector<uint8_t> CatalogDefinitionPage(const Layout& layout, const DatabaseHeader& header);
-
-// Checks a decoded table definition beyond what decoding checks: counts,
-// column numbers and variable indexes, fixed ranges, types. Returns the
-// reason it cannot be used to read rows, or nothing.
-std::optional<std::string> ValidateTableDef(const TableDef& def, const Layout& layout);
-
-// Checks one row against its table definition after RowDecoder took it
-// apart. Returns why the row cannot be taken, or nothing.
-std::optional<std::string> ValidateRow(const TableDef& def, const Layout& layout,
-                                       const RowDecoder& decoder, uint32_t page_count,
-                                       size_t length);
 
 }  // namespace engine

@@ -7,6 +7,7 @@
 #include "format/long_value.h"
 #include "format/usage_map.h"
 #include "salvage/salvage_internal.h"
+#include "salvage/validate.h"
 
 namespace engine {
 
@@ -24,103 +25,7 @@ bool IsType(const ColumnDef& c, ColumnType t) {
   return c.type == static_cast<uint8_t>(t);
 }
 
-// End of the variable data area of the row the decoder last took apart:
-// where the trailer (offsets, jump table, counts, null mask) begins.
-size_t VarLimit(const Layout& L, const RowDecoder& d, size_t length) {
-  const size_t M = (static_cast<size_t>(d.row_column_count()) + 7) / 8;
-  const size_t v = d.row_var_count();
-  if (L.version == JetVersion::kJet4) return length - M - 2 - 2 * (v + 1);
-  size_t jumps = (length - 1) / 256;
-  size_t first = length - M - 2 - jumps;
-  return first - v;
-}
-
 }  // namespace
-
-std::optional<std::string> ValidateRow(const TableDef& def, const Layout& L,
-                                       const RowDecoder& decoder, uint32_t page_count,
-                                       size_t length) {
-  const uint16_t columns = decoder.row_column_count();
-  if (columns == 0 || columns > def.max_cols) {
-    return "the row has " + Num(columns) + " columns, the table at most " + Num(def.max_cols);
-  }
-  // The fixed area of a row holds every fixed column the row carries.
-  size_t fixed_end = L.row_count_size;
-  for (const ColumnDef& c : def.columns) {
-    if (!c.fixed() || c.is_boolean() || c.number >= columns) continue;
-    size_t size = FixedTypeSize(c.type);
-    if (size == 0) size = c.length;
-    fixed_end = std::max(fixed_end, L.row_count_size + c.fixed_offset + size);
-  }
-  const size_t mask = (static_cast<size_t>(columns) + 7) / 8;
-  // A row written before the table's first variable column has no
-  // variable part (the decoder then gives no offsets).
-  if (def.num_var_cols > 0 && !decoder.var_offsets().empty()) {
-    const auto& offsets = decoder.var_offsets();
-    if (decoder.row_var_count() > def.num_var_cols) {
-      return "the row has " + Num(decoder.row_var_count()) + " variable columns, the table " +
-             Num(def.num_var_cols);
-    }
-    if (offsets[0] < fixed_end) {
-      return "the variable data starts inside the fixed area";
-    }
-    for (size_t i = 1; i < offsets.size(); ++i) {
-      if (offsets[i] < offsets[i - 1]) return "variable offsets decrease at entry " + Num(i);
-    }
-    if (offsets.back() > VarLimit(L, decoder, length)) {
-      return "the variable data runs into the row's trailer";
-    }
-  } else if (fixed_end > length - mask) {
-    return "the fixed area runs into the null mask";
-  }
-  const bool jet4 = L.version == JetVersion::kJet4;
-  for (size_t k = 0; k < def.columns.size(); ++k) {
-    const ColumnDef& c = def.columns[k];
-    const FieldRef& f = decoder.fields()[k];
-    if (!f.present || c.is_boolean()) continue;
-    const std::string col = "column " + c.name + ": ";
-    uint32_t size = FixedTypeSize(c.type);
-    if (size != 0 && f.bytes.size() != size) {
-      return col + Num(f.bytes.size()) + " bytes for a value of " + Num(size);
-    }
-    if (IsType(c, ColumnType::kNumeric)) {
-      if (f.bytes[0] != 0x00 && f.bytes[0] != 0x80) return col + "invalid decimal sign";
-    } else if (IsType(c, ColumnType::kText)) {
-      size_t stored = f.bytes.size();
-      if (jet4 && stored >= 2 && f.bytes[0] == 0xFF && f.bytes[1] == 0xFE) {
-        std::string ucs2;
-        ExpandCompressedUnicode(f.bytes.subspan(2), ucs2);
-        stored = ucs2.size();
-      } else if (jet4 && stored % 2 != 0) {
-        return col + "text of an odd number of bytes";
-      }
-      if (c.length != 0 && stored > c.length) {
-        return col + "text of " + Num(stored) + " bytes in a column of " + Num(c.length);
-      }
-    } else if (IsType(c, ColumnType::kBinary)) {
-      if (c.length != 0 && f.bytes.size() > c.length) {
-        return col + "binary value longer than its column";
-      }
-    } else if (c.is_long_value()) {
-      auto h = DecodeLongValueHeader(f.bytes);
-      if (!h.ok()) return col + h.error().description();
-      const LongValueHeader& lv = h.value();
-      if (lv.kind == LongValueKind::kInline) {
-        if (f.bytes.size() - 12 != lv.length) {
-          return col + "inline long value of " + Num(lv.length) + " bytes in a field of " +
-                 Num(f.bytes.size() - 12);
-        }
-      } else {
-        if (f.bytes.size() != 12) return col + "long-value reference of the wrong size";
-        if (lv.first.page == 0 || lv.first.page >= page_count) {
-          return col + "long value points at page " + Num(lv.first.page) + ", outside the file";
-        }
-        if (lv.length == 0) return col + "long value of length 0 stored outside the row";
-      }
-    }
-  }
-  return std::nullopt;
-}
 
 std::vector<uint32_t> Salvager::State::DataPagesOf(const SalvagedTable& table,
                                                    std::vector<uint32_t>* doubtful) {
@@ -440,9 +345,17 @@ class TableScan {
       why = st.error().description();
       return false;
     }
-    if (auto bad = ValidateRow(t_.def, L_, decoder_, s_.pager->page_count(), bytes.size())) {
+    if (auto bad = FirstUnusable(RowFindings(t_.def, L_, decoder_, bytes.size()))) {
       why = *bad;
       return false;
+    }
+    for (size_t k = 0; k < t_.def.columns.size(); ++k) {
+      auto bad = FirstUnusable(
+          ValueFindings(t_.def.columns[k], L_, decoder_.fields()[k], s_.pager->page_count()));
+      if (bad) {
+        why = *bad;
+        return false;
+      }
     }
     return true;
   }
