@@ -96,7 +96,9 @@ TEST(TableDefFindings, EachReaderWeighsAFlawItsOwnWay) {
   f = engine::TableDefFindings(Decode(unknown), L());
   EXPECT_EQ(engine::FirstUnusable(f), "column Id has the unknown type 14");
   for (const Finding& x : f) {
-    if (x.unusable == "column Id has the unknown type 14") EXPECT_EQ(x.code, nullptr);
+    if (x.unusable == "column Id has the unknown type 14") {
+      EXPECT_EQ(x.code, nullptr);
+    }
   }
 }
 
