@@ -51,7 +51,8 @@ Status ReadLongValue(const PageSource& pager, const Layout& layout, ByteSpan fie
 class LongValueStream {
  public:
   // Errors (3049): the header (see DecodeLongValueHeader).
-  static Result<LongValueStream> Open(const PageSource& pager, const Layout& layout, ByteSpan field);
+  static Result<LongValueStream> Open(const PageSource& pager, const Layout& layout,
+                                      ByteSpan field);
 
   uint32_t length() const { return header_.length; }
   const LongValueHeader& header() const { return header_; }

@@ -383,6 +383,7 @@ class Repair {
     // The catalog's latest change date: the date of rows it gains, so a
     // repair of the same file gives the same bytes.
     std::optional<double> latest_change;
+    std::vector<uint8_t> moved_row;  // a row being moved, as it will be stored
   };
 
   Status MendTable(const SalvagedTable& t) {
@@ -402,6 +403,41 @@ class Repair {
 
   // Every row the tolerant reader kept, left where it is or moved.
   Status KeepRows(const SalvagedTable& t, TableMend& mend) {
+    const ColumnDef* date_column = t.page == 2 ? t.def.FindColumn("DateUpdate") : nullptr;
+    Status inner;
+    Status st = salvager_->ScanRows(t, [&](const RowValues& r) {
+      if (t.page == 2 && LeavesCatalog(t, date_column, r, mend)) return true;
+      inner = KeepRow(t, r, mend);
+      return inner.ok();
+    });
+    return st.ok() ? inner : st;
+  }
+
+  // For a catalog row: notes its change date, and whether it names a table
+  // whose definition is lost (it leaves the catalog with it).
+  bool LeavesCatalog(const SalvagedTable& t, const ColumnDef* date_column, const RowValues& r,
+                     TableMend& mend) const {
+    if (date_column != nullptr) {
+      for (size_t k = 0; k < t.def.columns.size(); ++k) {
+        if (&t.def.columns[k] != date_column || !r.fields[k].present ||
+            r.fields[k].bytes.size() != 8) {
+          continue;
+        }
+        double d;
+        std::memcpy(&d, r.fields[k].bytes.data(), 8);
+        if (std::isfinite(d) && (!mend.latest_change || d > *mend.latest_change)) {
+          mend.latest_change = d;
+        }
+      }
+    }
+    uint32_t id = static_cast<uint32_t>(CatalogId(t.def, r));
+    return (id & 0xFF000000u) == 0 && lost_tables_.count(id & 0x00FFFFFF);
+  }
+
+  // One kept row: left where the strict reader finds it when its bytes are
+  // the ones kept (a long value left NULL losing its null-mask bit), else
+  // moved to a fresh page.
+  Status KeepRow(const SalvagedTable& t, const RowValues& r, TableMend& mend) {
     const Layout& L = salvager_->layout();
     auto page_of = [&](uint32_t n) -> std::vector<uint8_t>& { return mend.cache.Get(n); };
     // The bytes the strict reader takes for slot `p` of a plain page.
@@ -415,70 +451,44 @@ class Repair {
       if (start > end || end > L.page_size) return {};
       return std::span<uint8_t>(page.data() + start, end - start);
     };
-    Status inner;
-    std::vector<uint8_t> row;
-    const ColumnDef* date_column = t.page == 2 ? t.def.FindColumn("DateUpdate") : nullptr;
-    Status st = salvager_->ScanRows(t, [&](const RowValues& r) {
-      if (t.page == 2) {
-        if (date_column != nullptr) {
-          for (size_t k = 0; k < t.def.columns.size(); ++k) {
-            if (&t.def.columns[k] != date_column || !r.fields[k].present ||
-                r.fields[k].bytes.size() != 8) {
-              continue;
-            }
-            double d;
-            std::memcpy(&d, r.fields[k].bytes.data(), 8);
-            if (std::isfinite(d) && (!mend.latest_change || d > *mend.latest_change)) {
-              mend.latest_change = d;
-            }
-          }
-        }
-        uint32_t id = static_cast<uint32_t>(CatalogId(t.def, r));
-        // A table whose definition is lost leaves the catalog with it.
-        if ((id & 0xFF000000u) == 0 && lost_tables_.count(id & 0x00FFFFFF)) return true;
+    ++mend.kept_rows;
+    // Where the strict reader finds the row's bytes.
+    std::vector<uint8_t>& home = page_of(r.location.page);
+    RowPointer data = r.location;
+    uint16_t raw = Le16(home.data() + L.data_header_size + 2 * r.location.row);
+    if (raw & kRowLookupFlag) {
+      std::span<uint8_t> pointer = strict_span(home, r.location);
+      if (pointer.size() >= 4) data = RowPointer::FromLe(Le32(pointer.data()));
+    }
+    if (data.page >= image_->page_count()) data = r.location;
+    std::span<uint8_t> bytes = strict_span(page_of(data.page), data);
+    const bool in_place =
+        bytes.size() == r.stored.size() && std::equal(bytes.begin(), bytes.end(), r.stored.begin());
+    std::vector<uint8_t>& row = mend.moved_row;
+    std::span<uint8_t> target = bytes;
+    if (!in_place) {
+      row.assign(r.stored.begin(), r.stored.end());
+      target = row;
+    }
+    // A long value left NULL: its null-mask bit goes.
+    const size_t count = L.row_count_size == 1 ? target[0] : Le16(target.data());
+    const size_t mask_at = target.size() - (count + 7) / 8;
+    for (size_t k = 0; k < t.def.columns.size(); ++k) {
+      const ColumnDef& c = t.def.columns[k];
+      if (!c.is_long_value() || r.fields[k].present || c.number >= count) continue;
+      target[mask_at + c.number / 8] &= static_cast<uint8_t>(~(1u << (c.number % 8)));
+    }
+    if (in_place) {
+      if (!std::equal(target.begin(), target.end(), r.stored.begin())) {
+        mend.cache.Changed(data.page);
       }
-      ++mend.kept_rows;
-      // Where the strict reader finds the row's bytes.
-      std::vector<uint8_t>& home = page_of(r.location.page);
-      RowPointer data = r.location;
-      uint16_t raw = Le16(home.data() + L.data_header_size + 2 * r.location.row);
-      if (raw & kRowLookupFlag) {
-        std::span<uint8_t> pointer = strict_span(home, r.location);
-        if (pointer.size() >= 4) data = RowPointer::FromLe(Le32(pointer.data()));
-      }
-      if (data.page >= image_->page_count()) data = r.location;
-      std::span<uint8_t> bytes = strict_span(page_of(data.page), data);
-      const bool in_place = bytes.size() == r.stored.size() &&
-                            std::equal(bytes.begin(), bytes.end(), r.stored.begin());
-      std::span<uint8_t> target = bytes;
-      if (!in_place) {
-        row.assign(r.stored.begin(), r.stored.end());
-        target = row;
-      }
-      // A long value left NULL: its null-mask bit goes.
-      const size_t count = L.row_count_size == 1 ? target[0] : Le16(target.data());
-      const size_t mask_at = target.size() - (count + 7) / 8;
-      for (size_t k = 0; k < t.def.columns.size(); ++k) {
-        const ColumnDef& c = t.def.columns[k];
-        if (!c.is_long_value() || r.fields[k].present || c.number >= count) continue;
-        target[mask_at + c.number / 8] &= static_cast<uint8_t>(~(1u << (c.number % 8)));
-      }
-      if (in_place) {
-        if (!std::equal(target.begin(), target.end(), r.stored.begin())) {
-          mend.cache.Changed(data.page);
-        }
-        mend.keep[r.location.page].set(r.location.row);
-        mend.keep[data.page].set(data.row);
-        return true;
-      }
-      auto at = AddRow(mend.moved, L, row);
-      if (!at.ok()) {
-        inner = at.error();
-        return false;
-      }
-      return true;
-    });
-    return st.ok() ? inner : st;
+      mend.keep[r.location.page].set(r.location.row);
+      mend.keep[data.page].set(data.row);
+      return Status::Ok();
+    }
+    auto at = AddRow(mend.moved, L, row);
+    if (!at.ok()) return at.error();
+    return Status::Ok();
   }
 
   // Catalog rows for the tables found without one.
