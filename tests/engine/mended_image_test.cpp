@@ -38,8 +38,10 @@ std::vector<uint8_t> SourceBytes(const Layout& L, uint32_t key) {
 }
 
 struct Fixture {
-  Fixture(JetVersion version, uint32_t key)
-      : L(LayoutFor(version)), key(key), source(FileSource::FromBuffer(SourceBytes(L, key))) {
+  Fixture(JetVersion version, uint32_t database_key)
+      : L(LayoutFor(version)),
+        key(database_key),
+        source(FileSource::FromBuffer(SourceBytes(L, key))) {
     auto made = MendedImage::Create(*source, L, key, dir.path().string());
     EXPECT_TRUE(made.ok()) << made.error().ToString();
     if (made.ok()) image = std::move(made.value());
@@ -178,7 +180,9 @@ TEST_P(MendedImageTest, SinkRefusesPagesNotWrittenOnceAsAllocated) {
   for (auto [number, bytes] : {std::pair<uint32_t, size_t>{2, f.L.page_size},
                                {kSourcePages + 5, f.L.page_size},
                                {kSourcePages, f.L.page_size - 1}}) {
-    if (number == kSourcePages) ASSERT_EQ(sink.AllocatePage(), kSourcePages);
+    if (number == kSourcePages) {
+      ASSERT_EQ(sink.AllocatePage(), kSourcePages);
+    }
     Status st = sink.WritePage(number, ByteSpan(page.data(), bytes));
     ASSERT_FALSE(st.ok()) << number;
     EXPECT_EQ(st.error().number(), 3001) << number;
