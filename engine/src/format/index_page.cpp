@@ -84,7 +84,7 @@ IndexPage DecodeOrThrow(ByteSpan page, const Layout& L, uint32_t number) {
   return out;
 }
 
-IndexPage LoadOrThrow(const Pager& pager, const Layout& L, uint32_t number) {
+IndexPage LoadOrThrow(const PageSource& pager, const Layout& L, uint32_t number) {
   return DecodeOrThrow(pager.PageOrThrow(number), L, number);
 }
 
@@ -96,7 +96,7 @@ Result<IndexPage> DecodeIndexPage(ByteSpan page, const Layout& layout, uint32_t 
   return Guard([&] { return DecodeOrThrow(page, layout, number); });
 }
 
-Status WalkLeafChain(const Pager& pager, const Layout& layout, uint32_t root_page,
+Status WalkLeafChain(const PageSource& pager, const Layout& layout, uint32_t root_page,
                      const std::function<bool(const IndexPage&, const IndexEntry&)>& visit) {
   return GuardStatus([&] {
     const std::string where = "index with root page " + std::to_string(root_page);
@@ -137,7 +137,7 @@ Status WalkLeafChain(const Pager& pager, const Layout& layout, uint32_t root_pag
   });
 }
 
-Status WalkTree(const Pager& pager, const Layout& layout, uint32_t root_page,
+Status WalkTree(const PageSource& pager, const Layout& layout, uint32_t root_page,
                 const std::function<bool(const IndexPage&, int depth)>& visit) {
   return GuardStatus([&] {
     const std::string where = "index with root page " + std::to_string(root_page);

@@ -54,14 +54,14 @@ Result<IndexPage> DecodeIndexPage(ByteSpan page, const Layout& layout, uint32_t 
 // Visits every leaf entry in key order by descending from the root to the
 // leftmost leaf and following the next-page links. The callback returns
 // false to stop. Errors: damaged pages, cycles, more pages than the file.
-Status WalkLeafChain(const Pager& pager, const Layout& layout, uint32_t root_page,
+Status WalkLeafChain(const PageSource& pager, const Layout& layout, uint32_t root_page,
                      const std::function<bool(const IndexPage&, const IndexEntry&)>& visit);
 
 // Visits every page of the tree depth-first from the root (node entries'
 // children in order, then the child-tail page), each page once with its
 // depth (root 0). The callback returns false to stop. Errors: damaged
 // pages, a page reached twice (cycle or shared child), depth > 32.
-Status WalkTree(const Pager& pager, const Layout& layout, uint32_t root_page,
+Status WalkTree(const PageSource& pager, const Layout& layout, uint32_t root_page,
                 const std::function<bool(const IndexPage&, int depth)>& visit);
 
 // What an index page holds besides its entries (the node flag follows from

@@ -61,7 +61,7 @@ std::vector<uint8_t> EncodeLongValueHeader(LongValueKind kind, uint32_t length, 
 namespace {
 
 // Returns the bytes of a live slot on an LVAL page.
-ByteSpan LvalRow(const Pager& pager, const Layout& layout, RowPointer ptr) {
+ByteSpan LvalRow(const PageSource& pager, const Layout& layout, RowPointer ptr) {
   std::string where =
       "long value row at page " + std::to_string(ptr.page) + " row " + std::to_string(ptr.row);
   ByteSpan page = pager.PageOrThrow(ptr.page);
@@ -89,7 +89,7 @@ ByteSpan LvalRow(const Pager& pager, const Layout& layout, RowPointer ptr) {
 
 }  // namespace
 
-Status ReadLongValue(const Pager& pager, const Layout& layout, ByteSpan field,
+Status ReadLongValue(const PageSource& pager, const Layout& layout, ByteSpan field,
                      std::vector<uint8_t>& out, std::vector<RowPointer>* pieces) {
   return GuardStatus([&] {
     out.clear();
@@ -154,11 +154,11 @@ Status ReadLongValue(const Pager& pager, const Layout& layout, ByteSpan field,
 
 namespace engine {
 
-LongValueStream::LongValueStream(const Pager& pager, const Layout& layout, ByteSpan field,
+LongValueStream::LongValueStream(const PageSource& pager, const Layout& layout, ByteSpan field,
                                  LongValueHeader h)
     : pager_(&pager), layout_(&layout), field_(field), header_(h), next_(h.first) {}
 
-Result<LongValueStream> LongValueStream::Open(const Pager& pager, const Layout& layout,
+Result<LongValueStream> LongValueStream::Open(const PageSource& pager, const Layout& layout,
                                               ByteSpan field) {
   auto header = DecodeLongValueHeader(field);
   if (!header.ok()) return header.error();

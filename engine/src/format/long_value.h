@@ -42,7 +42,7 @@ std::vector<uint8_t> EncodeLongValueHeader(LongValueKind kind, uint32_t length, 
 // the row: a pointer past the file, to a non-LVAL page or to a deleted slot,
 // a cycle, a chain shorter than the declared length, inline data shorter
 // than declared.
-Status ReadLongValue(const Pager& pager, const Layout& layout, ByteSpan field,
+Status ReadLongValue(const PageSource& pager, const Layout& layout, ByteSpan field,
                      std::vector<uint8_t>& out, std::vector<RowPointer>* pieces = nullptr);
 
 // Reads a long value's bytes in order, one LVAL row at a time, without
@@ -51,7 +51,8 @@ Status ReadLongValue(const Pager& pager, const Layout& layout, ByteSpan field,
 class LongValueStream {
  public:
   // Errors (3049): the header (see DecodeLongValueHeader).
-  static Result<LongValueStream> Open(const Pager& pager, const Layout& layout, ByteSpan field);
+  static Result<LongValueStream> Open(const PageSource& pager, const Layout& layout,
+                                      ByteSpan field);
 
   uint32_t length() const { return header_.length; }
   const LongValueHeader& header() const { return header_; }
@@ -62,9 +63,9 @@ class LongValueStream {
   Status Read(std::span<uint8_t> out);
 
  private:
-  LongValueStream(const Pager& pager, const Layout& layout, ByteSpan field, LongValueHeader h);
+  LongValueStream(const PageSource& pager, const Layout& layout, ByteSpan field, LongValueHeader h);
 
-  const Pager* pager_;
+  const PageSource* pager_;
   const Layout* layout_;
   ByteSpan field_;
   LongValueHeader header_;

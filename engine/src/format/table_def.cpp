@@ -184,7 +184,7 @@ Result<TableDef> DecodeTableDef(ByteSpan raw, const Layout& layout, const TextCo
   });
 }
 
-Result<TableDef> ReadTableDef(const Pager& pager, const Layout& layout, const TextCodec& text,
+Result<TableDef> ReadTableDef(const PageSource& pager, const Layout& layout, const TextCodec& text,
                               uint32_t first_page) {
   return Guard([&] {
     TableDef t;

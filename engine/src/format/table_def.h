@@ -129,7 +129,7 @@ struct TableDef {
 // fit the definition. Column numbers are taken as stored (rows are decoded
 // within each row's own column count, so odd numbers cannot read out of
 // bounds); the checker reports numbers >= max_cols and duplicates.
-Result<TableDef> ReadTableDef(const Pager& pager, const Layout& layout, const TextCodec& text,
+Result<TableDef> ReadTableDef(const PageSource& pager, const Layout& layout, const TextCodec& text,
                               uint32_t first_page);
 // Decodes an already concatenated definition (tests; repair of a broken chain).
 Result<TableDef> DecodeTableDef(ByteSpan raw, const Layout& layout, const TextCodec& text,

@@ -33,7 +33,7 @@ void AddBits(const uint8_t* bits, size_t length, uint64_t first_page, uint32_t p
   }
 }
 
-UsageMap DecodeOrThrow(const Pager& pager, const Layout& layout, ByteSpan row,
+UsageMap DecodeOrThrow(const PageSource& pager, const Layout& layout, ByteSpan row,
                        const std::string& where) {
   UsageMap map;
   map.raw.assign(row.begin(), row.end());
@@ -82,11 +82,11 @@ UsageMap DecodeOrThrow(const Pager& pager, const Layout& layout, ByteSpan row,
 
 }  // namespace
 
-Result<UsageMap> DecodeUsageMap(const Pager& pager, const Layout& layout, ByteSpan row) {
+Result<UsageMap> DecodeUsageMap(const PageSource& pager, const Layout& layout, ByteSpan row) {
   return Guard([&] { return DecodeOrThrow(pager, layout, row, "usage map"); });
 }
 
-Result<UsageMap> ReadUsageMap(const Pager& pager, const Layout& layout, RowPointer pointer) {
+Result<UsageMap> ReadUsageMap(const PageSource& pager, const Layout& layout, RowPointer pointer) {
   return Guard([&] {
     std::string where =
         "usage map at page " + std::to_string(pointer.page) + " row " + std::to_string(pointer.row);

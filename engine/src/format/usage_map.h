@@ -37,9 +37,9 @@ struct UsageMap {
 // as found in table definitions). Errors (3049) name the row: a pointer past
 // the file, a row out of the page, an unknown map type, a bitmap page of the
 // wrong type.
-Result<UsageMap> ReadUsageMap(const Pager& pager, const Layout& layout, RowPointer pointer);
+Result<UsageMap> ReadUsageMap(const PageSource& pager, const Layout& layout, RowPointer pointer);
 // Decodes a map from its row bytes (pager needed for reference maps).
-Result<UsageMap> DecodeUsageMap(const Pager& pager, const Layout& layout, ByteSpan row);
+Result<UsageMap> DecodeUsageMap(const PageSource& pager, const Layout& layout, ByteSpan row);
 
 // Writing maps (writer/usage_map_builder.h chooses the form).
 inline constexpr uint8_t kInlineUsageMap = 0;

@@ -117,11 +117,7 @@ bool Pager::IsDecoded(uint32_t number) const {
 }
 
 ByteSpan Pager::PageOrThrow(uint32_t number) const {
-  if (number >= page_count_) {
-    Fail(ErrorCode::kDamaged, "page " + std::to_string(number) +
-                                  " is beyond the end of the file (" + std::to_string(page_count_) +
-                                  " pages)");
-  }
+  if (number >= page_count_) ThrowPageBeyondEnd(number, page_count_);
   const uint8_t* base = source_->bytes().data() + static_cast<uint64_t>(number) * page_size_;
   if (database_key_ == 0 || number == 0) return ByteSpan(base, page_size_);
   if (file_ && file_->Has(number)) return ByteSpan(file_->At(number), page_size_);
@@ -165,10 +161,6 @@ void Pager::Prefetch(uint32_t number) const {
     return;
   }
   for (uint32_t off = 0; off < page_size_; off += 64) __builtin_prefetch(at + off);
-}
-
-Result<ByteSpan> Pager::Page(uint32_t number) const {
-  return Guard([&] { return PageOrThrow(number); });
 }
 
 }  // namespace engine

@@ -8,6 +8,7 @@
 
 #include "engine/error.h"
 #include "io/file_source.h"
+#include "io/page_source.h"
 
 namespace engine {
 
@@ -29,7 +30,7 @@ enum class PageDecoding {
 // place; DatabaseHeader::unmasked has it unmasked). A span handed out stays
 // valid for the life of the Pager. Not thread-safe when the database key is
 // non-zero.
-class Pager {
+class Pager final : public PageSource {
  public:
   Pager(std::unique_ptr<FileSource> source, uint32_t page_size, uint32_t database_key,
         PageDecoding decoding = PageDecoding::kTempFile);
@@ -37,16 +38,15 @@ class Pager {
   Pager(const Pager&) = delete;
   Pager& operator=(const Pager&) = delete;
 
-  uint32_t page_size() const { return page_size_; }
-  uint32_t page_count() const { return page_count_; }
+  uint32_t page_size() const override { return page_size_; }
+  uint32_t page_count() const override { return page_count_; }
   // Bytes after the last whole page (a file should have none).
   uint32_t trailing_bytes() const { return trailing_bytes_; }
   const FileSource& source() const { return *source_; }
 
-  // Error 3049 naming the page when it lies beyond the end of the file.
-  Result<ByteSpan> Page(uint32_t number) const;
-  // Same, throwing EngineFailure: for decoders inside the engine.
-  ByteSpan PageOrThrow(uint32_t number) const;
+  // Page (from PageSource): error 3049 naming the page when it lies beyond
+  // the end of the file; PageOrThrow throws it instead.
+  ByteSpan PageOrThrow(uint32_t number) const override;
   // Same, for one look at every page: an encoded page not decoded before is
   // decoded into `scratch` and not kept, unless it can be kept in the
   // temporary file (which costs no memory of ours).

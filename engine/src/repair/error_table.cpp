@@ -10,13 +10,15 @@
 #include <set>
 
 #include "base/bytes.h"
-#include "reader/database.h"
-#include "keys/index_key.h"
+#include "engine/values.h"
 #include "format/long_value.h"
 #include "format/row.h"
-#include "engine/values.h"
 #include "format/text.h"
+#include "format/usage_map.h"
+#include "keys/index_key.h"
 #include "keys/rows/row_keys.h"
+#include "reader/database.h"
+#include "writer/data_page_builder.h"
 #include "writer/index_key_maker.h"
 
 namespace engine {
@@ -171,79 +173,28 @@ Result<std::vector<uint8_t>> RowOf(
   return EncodeRow(L, parts);
 }
 
-// The pages a usage map of the mended file lists.
-Result<std::vector<uint32_t>> MapPages(const MendedFile& file, const Layout& L, RowPointer at) {
-  const std::string where =
-      "page map at page " + std::to_string(at.page) + " row " + std::to_string(at.row);
-  if (at.page == 0 || at.page >= file.pages()) return Damaged(where + " lies outside the file");
-  const std::vector<uint8_t> page = file.Plain(at.page);
-  const uint32_t count = Le16(page.data() + L.data_row_count_offset);
-  const uint32_t table_end = L.data_header_size + 2 * count;
-  if (at.row >= count || table_end > L.page_size) return Damaged(where + " does not exist");
-  const uint32_t start = Le16(page.data() + L.data_header_size + 2 * at.row) & kRowOffsetMask;
-  const uint32_t end =
-      at.row == 0 ? L.page_size
-                  : Le16(page.data() + L.data_header_size + 2 * (at.row - 1)) & kRowOffsetMask;
-  if (start < table_end || start >= end || end > L.page_size) {
-    return Damaged(where + " lies outside its page");
-  }
-  const uint8_t* row = page.data() + start;
-  const uint32_t size = end - start;
-  std::vector<uint32_t> out;
-  if (row[0] == 0) {
-    if (size < L.map_inline_bitmap) return Damaged(where + " is too short");
-    const uint64_t first = Le32(row + L.map_start_page);
-    for (uint32_t i = 0; i < size - L.map_inline_bitmap; ++i) {
-      for (uint32_t bit = 0; bit < 8; ++bit) {
-        const uint64_t n = first + 8u * i + bit;
-        if ((row[L.map_inline_bitmap + i] >> bit & 1) && n < file.pages()) {
-          out.push_back(static_cast<uint32_t>(n));
-        }
-      }
-    }
-  } else if (row[0] == 1) {
-    const uint32_t per = L.pages_per_bitmap_page();
-    for (uint32_t i = 0; 1 + 4 * (i + 1) <= size; ++i) {
-      const uint32_t bits_page = Le32(row + 1 + 4 * i);
-      if (bits_page == 0) continue;
-      if (bits_page >= file.pages()) return Damaged(where + " names a page outside the file");
-      const std::vector<uint8_t> bits = file.Plain(bits_page);
-      for (uint32_t b = L.map_bitmap_page_data; b < L.page_size; ++b) {
-        for (uint32_t bit = 0; bit < 8; ++bit) {
-          const uint64_t n =
-              static_cast<uint64_t>(i) * per + 8u * (b - L.map_bitmap_page_data) + bit;
-          if ((bits[b] >> bit & 1) && n < file.pages()) out.push_back(static_cast<uint32_t>(n));
-        }
-      }
-    }
-  } else {
-    return Damaged(where + " has the unknown type " + std::to_string(row[0]));
-  }
-  return out;
-}
-
 // Adds rows to a table of the mended file: fresh pages of its own, listed
 // in a new page map together with the pages it had, and its row count
 // raised.
-Status AppendRows(MendedFile& file, const Layout& L, uint32_t table,
+Status AppendRows(MendedImage& file, const Layout& L, uint32_t table,
                   const std::vector<std::vector<uint8_t>>& rows) {
   if (rows.empty()) return Status::Ok();
   std::vector<uint8_t> first = file.Plain(table);
-  auto listed = MapPages(file, L, RowPointer::FromLe(Le32(first.data() + L.tdef_owned_map)));
+  auto listed = ReadUsageMap(file, L, RowPointer::FromLe(Le32(first.data() + L.tdef_owned_map)));
   if (!listed.ok()) {
     return Damaged("table at page " + std::to_string(table) + ": " + listed.error().description());
   }
-  auto packer = file.Pack(table);
+  DataPageBuilder packer(file.sink(), table);
   for (const auto& row : rows) {
-    auto at = packer->Add(row);
+    auto at = packer.Add(row);
     if (!at.ok()) return at.error();
   }
-  if (Status st = packer->Flush(); !st.ok()) return st;
-  std::vector<uint32_t> pages = listed.value();
-  pages.insert(pages.end(), packer->pages().begin(), packer->pages().end());
+  if (Status st = packer.Finish(); !st.ok()) return st;
+  std::vector<uint32_t> pages = listed.value().pages;
+  for (const WrittenDataPage& p : packer.pages()) pages.push_back(p.number);
   std::sort(pages.begin(), pages.end());
   pages.erase(std::unique(pages.begin(), pages.end()), pages.end());
-  auto map = file.AppendMap(pages);
+  auto map = AddUsageMap(file.sink(), pages);
   if (!map.ok()) return map.error();
   Put32(first.data() + L.tdef_owned_map, map.value().ToLe());
   Put32(first.data() + L.tdef_num_rows,
@@ -256,7 +207,7 @@ Status AppendRows(MendedFile& file, const Layout& L, uint32_t table,
 // becomes the field the row holds (12-byte header, inline data when short).
 class LongValues {
  public:
-  LongValues(MendedFile& file, const Layout& L) : packer_(file.Pack(kLvalOwner)), L_(L) {}
+  LongValues(MendedImage& file, const Layout& L) : packer_(file.sink(), kLvalOwner), L_(L) {}
 
   Result<std::vector<uint8_t>> Add(const std::vector<uint8_t>& value) {
     const uint32_t length = static_cast<uint32_t>(value.size());
@@ -268,7 +219,7 @@ class LongValues {
     }
     const size_t piece = L_.page_size - L_.data_header_size - 2 - 4;
     if (value.size() <= piece) {
-      auto at = packer_->Add(value);
+      auto at = packer_.Add(value);
       if (!at.ok()) return at.error();
       return EncodeLongValueHeader(LongValueKind::kSingle, length, at.value());
     }
@@ -283,17 +234,17 @@ class LongValues {
       Put32(row.data(), next.ToLe());
       row.insert(row.end(), value.begin() + static_cast<std::ptrdiff_t>(from),
                  value.begin() + static_cast<std::ptrdiff_t>(from + n));
-      auto at = packer_->Add(row);
+      auto at = packer_.Add(row);
       if (!at.ok()) return at.error();
       next = at.value();
     }
     return EncodeLongValueHeader(LongValueKind::kChain, length, next);
   }
-  Status Finish() { return packer_->Flush(); }
-  const std::vector<uint32_t>& pages() const { return packer_->pages(); }
+  Status Finish() { return packer_.Finish(); }
+  std::vector<uint32_t> pages() const { return packer_.page_numbers(); }
 
  private:
-  std::unique_ptr<MendedFile::Rows> packer_;
+  DataPageBuilder packer_;
   const Layout& L_;
 };
 
@@ -677,7 +628,7 @@ Result<std::vector<std::vector<uint8_t>>> PermissionRows(Salvager& sv, const Sal
 
 }  // namespace
 
-Result<ErrorTableOutcome> AddErrorTable(Salvager& sv, MendedFile& file,
+Result<ErrorTableOutcome> AddErrorTable(Salvager& sv, MendedImage& file,
                                         const std::vector<LossRecord>& losses,
                                         const LossBytesLoader& load, const ExtraTextCodes* extra) {
   const Layout& L = sv.layout();
@@ -742,9 +693,8 @@ Result<ErrorTableOutcome> AddErrorTable(Salvager& sv, MendedFile& file,
     std::vector<uint8_t> placeholder(L.page_size, 0);
     placeholder[0] = static_cast<uint8_t>(PageType::kTableDef);
     placeholder[1] = 0x01;
-    auto at = file.Append(std::move(placeholder));
-    if (!at.ok()) return at.error();
-    page = at.value();
+    page = file.sink().AllocatePage();
+    if (Status s = file.sink().WritePage(page, placeholder); !s.ok()) return s.error();
   }
   const TableDef def = existing ? existing->def : NewErrorTableDef(L, page);
 
@@ -761,19 +711,19 @@ Result<ErrorTableOutcome> AddErrorTable(Salvager& sv, MendedFile& file,
   }
 
   // A new table: its rows, page maps and definition.
-  auto data = file.Pack(page);
+  DataPageBuilder data(file.sink(), page);
   for (const auto& row : rows.value()) {
-    auto at = data->Add(row);
+    auto at = data.Add(row);
     if (!at.ok()) return at.error();
   }
-  if (Status s = data->Flush(); !s.ok()) return s.error();
-  auto owned = file.AppendMap(data->pages());
+  if (Status s = data.Finish(); !s.ok()) return s.error();
+  auto owned = AddUsageMap(file.sink(), data.page_numbers());
   if (!owned.ok()) return owned.error();
-  auto free_space = file.AppendMap({});
+  auto free_space = AddUsageMap(file.sink(), {});
   if (!free_space.ok()) return free_space.error();
   std::vector<RowPointer> lv_maps;
   for (const auto* lv : {&description_pages, &recid_pages}) {
-    auto map = file.AppendMap(lv->pages());
+    auto map = AddUsageMap(file.sink(), lv->pages());
     if (!map.ok()) return map.error();
     lv_maps.push_back(map.value());
   }

@@ -16,36 +16,13 @@
 #include <vector>
 
 #include "engine/error.h"
-#include "keys/index_key.h"
-#include "io/pager.h"
 #include "format/data_page.h"
+#include "io/pager.h"
+#include "keys/index_key.h"
+#include "repair/mended_image.h"
 #include "salvage/salvage.h"
 
 namespace engine {
-
-// The mended file as the error table needs it. Pages are plain (decoded).
-class MendedFile {
- public:
-  virtual ~MendedFile() = default;
-  virtual uint32_t pages() const = 0;
-  virtual std::vector<uint8_t> Plain(uint32_t page) const = 0;
-  virtual void Store(uint32_t page, std::vector<uint8_t> plain) = 0;
-  virtual Result<uint32_t> Append(std::vector<uint8_t> plain) = 0;
-
-  // Rows of one owner packed onto fresh pages at the end of the file. The
-  // pointers Add returns hold once Flush has run; nothing else may be
-  // appended in between.
-  class Rows {
-   public:
-    virtual ~Rows() = default;
-    virtual Result<RowPointer> Add(ByteSpan row) = 0;
-    virtual Status Flush() = 0;
-    virtual const std::vector<uint32_t>& pages() const = 0;
-  };
-  virtual std::unique_ptr<Rows> Pack(uint32_t owner) = 0;
-  // A usage map listing `pages`, on a fresh page; returns its row.
-  virtual Result<RowPointer> AppendMap(const std::vector<uint32_t>& pages) = 0;
-};
 
 inline constexpr const char* kErrorTableName = "MSysCompactError";
 
@@ -79,7 +56,7 @@ struct ErrorTableOutcome {
 using LossBytesLoader =
     std::function<Status(const LossRecord&, std::vector<uint8_t>&,
                          std::vector<std::pair<std::string, std::vector<uint8_t>>>&)>;
-Result<ErrorTableOutcome> AddErrorTable(Salvager& salvager, MendedFile& file,
+Result<ErrorTableOutcome> AddErrorTable(Salvager& salvager, MendedImage& file,
                                         const std::vector<LossRecord>& losses,
                                         const LossBytesLoader& load,
                                         const ExtraTextCodes* extra = nullptr);

@@ -24,14 +24,15 @@
 
 #include "base/bytes.h"
 #include "compact/compactor.h"
-#include "reader/database.h"
 #include "format/header.h"
-#include "io/cipher.h"
 #include "format/row.h"
+#include "io/cipher.h"
+#include "reader/database.h"
 #include "repair/error_table.h"
 #include "repair/loss_spill.h"
-#include "io/mapped_image.h"
+#include "repair/mended_image.h"
 #include "repair/repair_keys.h"
+#include "writer/data_page_builder.h"
 #include "writer/external_sorter.h"
 #include "writer/file_sink.h"
 
@@ -46,128 +47,12 @@ bool RepairResult::lost_anything() const {
 
 namespace {
 
-// The file being mended: whole pages, stored as the file stores them
-// (encoded when the database is). Pages left alone are read from the source
-// file's mapping; pages stored or appended go to a temp file, so memory does
-// not grow with the file.
-class Image {
- public:
-  static Result<Image> Create(const FileSource& source, const Layout& layout, uint32_t key,
-                              const std::string& temp_dir) {
-    const uint64_t size = source.bytes().size() / layout.page_size * layout.page_size;
-    auto mapped = MappedImage::Create(size, (uint64_t{0xFFFFFF} + 1) * layout.page_size, temp_dir);
-    if (!mapped.ok()) return mapped.error();
-    Status st;
-    if (!source.path().empty() && size > kReadWholeLimit) {
-      st = mapped.value()->MapFile(source.path());
-    } else if (size > 0) {
-      st = mapped.value()->Write(0, source.bytes().first(size));
-    }
-    if (!st.ok()) return st.error();
-    return Image(std::shared_ptr<MappedImage>(std::move(mapped.value())), layout, key);
-  }
-  uint32_t pages() const { return static_cast<uint32_t>(mapped_->size() / layout_->page_size); }
-  ByteSpan bytes() const { return mapped_->bytes(); }
-  // The image as a source the strict reader and the compactor take; it
-  // shares the image and stays valid while pages are stored.
-  std::unique_ptr<FileSource> Source() const { return ImageSource(mapped_, ""); }
-  // The first failure of a Store, which cannot report one itself.
-  const Status& status() const { return status_; }
-
-  std::vector<uint8_t> Plain(uint32_t n) const {
-    const uint8_t* p = mapped_->data() + static_cast<uint64_t>(n) * layout_->page_size;
-    std::vector<uint8_t> out(p, p + layout_->page_size);
-    if (n != 0) ApplyPageCipher(out.data(), out.size(), n, key_);
-    return out;
-  }
-  void Store(uint32_t n, std::vector<uint8_t> plain) {
-    Status st = Put(n, std::move(plain));
-    if (!st.ok() && status_.ok()) status_ = st;
-  }
-  Result<uint32_t> Append(std::vector<uint8_t> plain) {
-    if (!status_.ok()) return status_.error();
-    uint32_t n = pages();
-    if (n > 0xFFFFFF) return Damaged("the mended copy would need more pages than a file holds");
-    if (Status st = Put(n, std::move(plain)); !st.ok()) return st.error();
-    return n;
-  }
-
- private:
-  Image(std::shared_ptr<MappedImage> mapped, const Layout& layout, uint32_t key)
-      : mapped_(std::move(mapped)), layout_(&layout), key_(key) {}
-  Status Put(uint32_t n, std::vector<uint8_t> plain) {
-    plain.resize(layout_->page_size, 0);
-    if (n != 0) ApplyPageCipher(plain.data(), plain.size(), n, key_);
-    return mapped_->Write(static_cast<uint64_t>(n) * layout_->page_size, plain);
-  }
-
-  // Sources up to this size were read whole by FileSource::OpenFile; larger
-  // ones are mapped from their file.
-  static constexpr uint64_t kReadWholeLimit = uint64_t{64} << 20;
-
-  std::shared_ptr<MappedImage> mapped_;
-  const Layout* layout_;
-  uint32_t key_;
-  Status status_;
-};
-
-// Packs rows onto fresh data pages of one owner, appended to the image.
-class Packer {
- public:
-  Packer(Image& image, const Layout& layout, uint32_t owner)
-      : image_(image), L_(layout), owner_(owner) {}
-
-  Result<RowPointer> Add(ByteSpan row) {
-    const uint32_t need = static_cast<uint32_t>(row.size()) + 2;
-    if (rows_.size() >= 255 || used_ + need > L_.page_size - L_.data_header_size) {
-      if (Status st = Flush(); !st.ok()) return st.error();
-    }
-    if (row.size() + 2 > L_.page_size - L_.data_header_size) {
-      return Damaged("a row of " + std::to_string(row.size()) + " bytes does not fit a page");
-    }
-    rows_.emplace_back(row.begin(), row.end());
-    used_ += need;
-    return RowPointer{image_.pages(), static_cast<uint8_t>(rows_.size() - 1)};
-  }
-  Status Flush() {
-    if (rows_.empty()) return Status::Ok();
-    std::vector<uint8_t> page(L_.page_size, 0);
-    page[0] = static_cast<uint8_t>(PageType::kData);
-    page[1] = 0x01;
-    Put32(page.data() + 4, owner_);
-    Put16(page.data() + L_.data_row_count_offset, static_cast<uint32_t>(rows_.size()));
-    uint32_t end = L_.page_size;
-    for (size_t i = 0; i < rows_.size(); ++i) {
-      uint32_t start = end - static_cast<uint32_t>(rows_[i].size());
-      std::memcpy(page.data() + start, rows_[i].data(), rows_[i].size());
-      Put16(page.data() + L_.data_header_size + 2 * i, start);
-      end = start;
-    }
-    Put16(page.data() + 2, end - L_.data_header_size - 2 * static_cast<uint32_t>(rows_.size()));
-    auto n = image_.Append(std::move(page));
-    if (!n.ok()) return n.error();
-    pages_.push_back(n.value());
-    rows_.clear();
-    used_ = 0;
-    return Status::Ok();
-  }
-  const std::vector<uint32_t>& pages() const { return pages_; }
-
- private:
-  Image& image_;
-  const Layout& L_;
-  uint32_t owner_;
-  std::vector<std::vector<uint8_t>> rows_;
-  uint32_t used_ = 0;
-  std::vector<uint32_t> pages_;
-};
-
 // The few plain pages a mending pass is looking at, most recent first; a
 // page changed in place goes back to the image when it leaves. References
 // from Get stay valid until two more pages were asked for.
 class PageCache {
  public:
-  explicit PageCache(Image& image) : image_(image) {}
+  explicit PageCache(MendedImage& image) : image_(image) {}
   ~PageCache() { Clear(); }
   std::vector<uint8_t>& Get(uint32_t n) {
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
@@ -204,50 +89,9 @@ class PageCache {
     e.changed = false;
   }
   static constexpr size_t kCapacity = 8;
-  Image& image_;
+  MendedImage& image_;
   std::list<Entry> entries_;
 };
-
-// A usage map listing `pages`, on a fresh map page: inline when the span
-// fits one row, else a reference map with bitmap pages of its own.
-Result<RowPointer> AppendMap(Image& image, const Layout& L, const std::vector<uint32_t>& pages) {
-  std::vector<uint8_t> row;
-  const uint32_t room = L.page_size - L.data_header_size - 2;
-  uint32_t low = pages.empty() ? 0 : *std::min_element(pages.begin(), pages.end()) & ~7u;
-  uint32_t high = pages.empty() ? 0 : *std::max_element(pages.begin(), pages.end());
-  uint32_t bitmap = std::max<uint32_t>(64, ((high - low) / 8 + 4) & ~3u);
-  if (5 + bitmap <= room) {
-    row.assign(5 + bitmap, 0);
-    Put32(row.data() + 1, low);
-    for (uint32_t p : pages) row[5 + (p - low) / 8] |= static_cast<uint8_t>(1u << ((p - low) % 8));
-  } else {
-    const uint32_t per = L.pages_per_bitmap_page();
-    const uint32_t count = high / per + 1;
-    if (1 + 4 * count > room) return Damaged("a page map would not fit its row");
-    row.assign(1 + 4 * count, 0);
-    row[0] = 1;
-    for (uint32_t i = 0; i < count; ++i) {
-      std::vector<uint8_t> bits(L.page_size, 0);
-      bits[0] = static_cast<uint8_t>(PageType::kUsageBitmap);
-      bits[1] = 0x01;
-      bool any = false;
-      for (uint32_t p : pages) {
-        if (p / per != i) continue;
-        bits[4 + (p % per) / 8] |= static_cast<uint8_t>(1u << (p % 8));
-        any = true;
-      }
-      if (!any) continue;
-      auto n = image.Append(std::move(bits));
-      if (!n.ok()) return n.error();
-      Put32(row.data() + 1 + 4 * i, n.value());
-    }
-  }
-  Packer map_page(image, L, 0);
-  auto at = map_page.Add(row);
-  if (!at.ok()) return at.error();
-  if (Status st = map_page.Flush(); !st.ok()) return st.error();
-  return at.value();
-}
 
 // A catalog row for a table found without one.
 // `date`: its DateCreate and DateUpdate (today when the catalog gives none).
@@ -332,41 +176,6 @@ bool IsDataLoss(LossKind kind) {
          kind != LossKind::kCatalogDefinition;
 }
 
-// The mended image as the error table writes into it.
-class ImageFile final : public MendedFile {
- public:
-  ImageFile(Image& image, const Layout& layout) : image_(image), L_(layout) {}
-  uint32_t pages() const override { return image_.pages(); }
-  std::vector<uint8_t> Plain(uint32_t page) const override { return image_.Plain(page); }
-  void Store(uint32_t page, std::vector<uint8_t> plain) override {
-    image_.Store(page, std::move(plain));
-  }
-  Result<uint32_t> Append(std::vector<uint8_t> plain) override {
-    return image_.Append(std::move(plain));
-  }
-  std::unique_ptr<Rows> Pack(uint32_t owner) override {
-    return std::make_unique<PackedRows>(image_, L_, owner);
-  }
-  Result<RowPointer> AppendMap(const std::vector<uint32_t>& pages) override {
-    return engine::AppendMap(image_, L_, pages);
-  }
-
- private:
-  class PackedRows final : public Rows {
-   public:
-    PackedRows(Image& image, const Layout& layout, uint32_t owner)
-        : packer_(image, layout, owner) {}
-    Result<RowPointer> Add(ByteSpan row) override { return packer_.Add(row); }
-    Status Flush() override { return packer_.Flush(); }
-    const std::vector<uint32_t>& pages() const override { return packer_.pages(); }
-
-   private:
-    Packer packer_;
-  };
-  Image& image_;
-  const Layout& L_;
-};
-
 Status ReadBack(const std::string& path, const std::string& password, const CompactStats& stats) {
   auto copy = Database::Open(path, OpenOptions{.password = password});
   if (!copy.ok()) {
@@ -390,114 +199,150 @@ Status ReadBack(const std::string& path, const std::string& password, const Comp
   return Status::Ok();
 }
 
-}  // namespace
+// A row a mended table gains, on a fresh page of its own builder.
+Result<RowPointer> AddRow(DataPageBuilder& rows, const Layout& L, ByteSpan row) {
+  if (row.size() > MaxDataRowSize(L)) {
+    return Damaged("a row of " + std::to_string(row.size()) + " bytes does not fit a page");
+  }
+  return rows.Add(row);
+}
 
-Result<RepairResult> RepairDatabase(const std::string& source, const std::string& destination,
-                                    const RepairOptions& options) {
-  RepairResult result;
-  SalvageOptions so;
-  so.password = options.password;
-  so.progress = options.progress;
+// One repair, phase by phase: Run calls them in order and stops at the
+// first error, removing the partial destination.
+class Repair {
+ public:
+  Repair(const std::string& source, const std::string& destination, const RepairOptions& options)
+      : source_(source), destination_(destination), options_(options) {}
+
+  Result<RepairResult> Run() {
+    if (Status st = OpenAndSalvage(); !st.ok()) return st.error();
+    if (Status st = CreateDestination(); !st.ok()) return st.error();
+    Status st = CreateImage();
+    if (st.ok()) st = FindDamagedTables();
+    if (st.ok()) st = MendDamagedTables();
+    if (st.ok()) st = UnlinkLostPartners();
+    if (st.ok()) st = LearnCodes();
+    if (st.ok()) st = ListLosses();
+    Result<CompactStats> stats =
+        st.ok() ? CompactIntoDestination() : Result<CompactStats>(st.error());
+    if (!stats.ok()) {
+      sink_->Abandon();
+      return stats.error();
+    }
+    if (Status read = ReadBack(destination_, options_.password, stats.value()); !read.ok()) {
+      ::unlink(destination_.c_str());
+      return read.error();
+    }
+    result_.stats = stats.value();
+    result_.counts = salvager_->counts();
+    return std::move(result_);
+  }
+
+ private:
   // Losses keep their bytes in memory up to a budget; the rest go to a
   // spill file the report is written from.
-  uint64_t loss_bytes = 0;
-  Status spill_status;
-  std::shared_ptr<LossSpill> spill;
-  auto keep_loss = [&](LossRecord r) {
+  void KeepLoss(LossRecord r) {
     uint64_t bytes = r.raw.size();
     for (const auto& v : r.long_values) bytes += v.first.size() + v.second.size();
-    if (bytes > 0 && loss_bytes + bytes > options.loss_bytes_in_memory && spill_status.ok()) {
-      if (!spill) {
-        auto made = LossSpill::Create(TempDirBeside(destination));
+    if (bytes > 0 && loss_bytes_ + bytes > options_.loss_bytes_in_memory && spill_status_.ok()) {
+      if (!spill_) {
+        auto made = LossSpill::Create(TempDirBeside(destination_));
         if (made.ok()) {
-          spill = made.value();
-          result.spill = spill;
+          spill_ = made.value();
+          result_.spill = spill_;
         } else {
-          spill_status = made.error();
+          spill_status_ = made.error();
         }
       }
-      if (spill) spill_status = spill->Spill(r);
+      if (spill_) spill_status_ = spill_->Spill(r);
     }
-    if (!r.spilled) loss_bytes += bytes;
-    result.losses.push_back(std::move(r));
-  };
-  auto opened = Salvager::Open(source, so, [&](const LossRecord& r) { keep_loss(r); });
-  if (!opened.ok()) return opened.error();
-  Salvager& sv = *opened.value();
-  const Layout& L = sv.layout();
-  const DatabaseHeader& header = sv.header();
-  result.header_rebuilt = sv.header_rebuilt();
-
-  const SalvagedTable* catalog = nullptr;
-  for (const SalvagedTable& t : sv.tables()) {
-    if (t.page == 2) catalog = &t;
-  }
-  if (catalog == nullptr) {
-    return Damaged("the catalog's own definition (page 2) is lost: no table can be named");
+    if (!r.spilled) loss_bytes_ += bytes;
+    result_.losses.push_back(std::move(r));
   }
 
-  auto file = FilePageSink::Create(destination, L, header.database_key);
-  if (!file.ok()) return file.error();
-  FilePageSink& sink = *file.value();
-  auto fail = [&](const Error& e) -> Result<RepairResult> {
-    sink.Abandon();
-    return e;
-  };
+  // The tolerant reading of the source; the catalog's definition must be
+  // among what it found.
+  Status OpenAndSalvage() {
+    SalvageOptions so;
+    so.password = options_.password;
+    so.progress = options_.progress;
+    auto opened = Salvager::Open(source_, so, [&](const LossRecord& r) { KeepLoss(r); });
+    if (!opened.ok()) return opened.error();
+    salvager_ = std::move(opened.value());
+    result_.header_rebuilt = salvager_->header_rebuilt();
+    for (const SalvagedTable& t : salvager_->tables()) {
+      if (t.page == 2) catalog_ = &t;
+    }
+    if (catalog_ == nullptr) {
+      return Damaged("the catalog's own definition (page 2) is lost: no table can be named");
+    }
+    return Status::Ok();
+  }
 
-  // Page 0 as the tolerant reader settled it.
-  auto created =
-      Image::Create(sv.pager().source(), L, header.database_key, TempDirBeside(destination));
-  if (!created.ok()) return fail(created.error());
-  Image& image = created.value();
-  {
+  Status CreateDestination() {
+    auto file =
+        FilePageSink::Create(destination_, salvager_->layout(), salvager_->header().database_key);
+    if (!file.ok()) return file.error();
+    sink_ = std::move(file.value());
+    return Status::Ok();
+  }
+
+  // The image of the source, page 0 as the tolerant reader settled it and a
+  // rebuilt catalog definition in place of a lost page 2.
+  Status CreateImage() {
+    const Layout& L = salvager_->layout();
+    const DatabaseHeader& header = salvager_->header();
+    auto created = MendedImage::Create(salvager_->pager().source(), L, header.database_key,
+                                       TempDirBeside(destination_));
+    if (!created.ok()) return created.error();
+    image_ = std::move(created.value());
     std::vector<uint8_t> page0 = header.unmasked;
     page0.resize(L.page_size, 0);
     Put32(page0.data() + 0x3E, header.database_key);
     ApplyHeaderMask(page0.data(), page0.size(), header.version);
-    image.Store(0, std::move(page0));
-  }
-  // A rebuilt catalog definition takes the place of the lost page 2.
-  if (sv.catalog_rebuilt()) {
-    std::vector<uint8_t> page2 = catalog->def.raw;
-    page2.resize(L.page_size, 0);
-    image.Store(2, std::move(page2));
+    image_->Store(0, std::move(page0));
+    if (salvager_->catalog_rebuilt()) {
+      std::vector<uint8_t> page2 = catalog_->def.raw;
+      page2.resize(L.page_size, 0);
+      image_->Store(2, std::move(page2));
+    }
+    return Status::Ok();
   }
 
   // Which tables read whole: the strict reader gives the very rows the
   // tolerant one kept, and nothing of them was reported. The row locations
-  // are compared by count and digest, not kept.
-  std::map<uint32_t, LocationDigest> kept;  // table page -> row locations kept
-  for (const SalvagedTable& t : sv.tables()) {
-    auto& locations = kept[t.page];
-    Status st = sv.ScanRows(t, [&](const RowValues& row) {
-      locations.Add(row.location.ToLe());
-      return true;
-    });
-    if (!st.ok()) return fail(st.error());
-  }
-  std::set<uint32_t> damaged, lost_tables;
-  for (const LossRecord& r : result.losses) {
-    if (!IsDataLoss(r.kind)) continue;
-    if (r.kind == LossKind::kTable) {
-      lost_tables.insert(r.table);
-    } else if (r.kind == LossKind::kCatalogRow) {
-      damaged.insert(2);
-    } else if (r.table != 0) {
-      damaged.insert(r.table);
-    }
-  }
-  std::vector<const SalvagedTable*> made_up;
-  for (const SalvagedTable& t : sv.tables()) {
-    if (t.name_made_up || !t.catalog) made_up.push_back(&t);
-  }
-  if (!made_up.empty() || !lost_tables.empty() || sv.catalog_rebuilt()) damaged.insert(2);
-  {
-    if (!image.status().ok()) return fail(image.status().error());
-    auto strict = Database::Open(image.Source(), OpenOptions{.password = options.password});
+  // are compared by count and digest, not kept. The others are damaged.
+  Status FindDamagedTables() {
+    Salvager& sv = *salvager_;
+    std::map<uint32_t, LocationDigest> kept;  // table page -> row locations kept
     for (const SalvagedTable& t : sv.tables()) {
-      if (damaged.count(t.page)) continue;
+      auto& locations = kept[t.page];
+      Status st = sv.ScanRows(t, [&](const RowValues& row) {
+        locations.Add(row.location.ToLe());
+        return true;
+      });
+      if (!st.ok()) return st;
+    }
+    for (const LossRecord& r : result_.losses) {
+      if (!IsDataLoss(r.kind)) continue;
+      if (r.kind == LossKind::kTable) {
+        lost_tables_.insert(r.table);
+      } else if (r.kind == LossKind::kCatalogRow) {
+        damaged_.insert(2);
+      } else if (r.table != 0) {
+        damaged_.insert(r.table);
+      }
+    }
+    for (const SalvagedTable& t : sv.tables()) {
+      if (t.name_made_up || !t.catalog) made_up_.push_back(&t);
+    }
+    if (!made_up_.empty() || !lost_tables_.empty() || sv.catalog_rebuilt()) damaged_.insert(2);
+    if (!image_->status().ok()) return image_->status();
+    auto strict = Database::Open(image_->Source(), OpenOptions{.password = options_.password});
+    for (const SalvagedTable& t : sv.tables()) {
+      if (damaged_.count(t.page)) continue;
       if (!strict.ok()) {
-        damaged.insert(t.page);
+        damaged_.insert(t.page);
         continue;
       }
       LocationDigest locations;
@@ -505,8 +350,9 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
         locations.Add(ref.location.ToLe());
         return true;
       });
-      if (!st.ok() || locations != kept[t.page]) damaged.insert(t.page);
+      if (!st.ok() || locations != kept[t.page]) damaged_.insert(t.page);
     }
+    return Status::Ok();
   }
 
   // Mend each damaged table where it lies, so its rows keep their places
@@ -514,16 +360,86 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
   // marked deleted on the pages of kept rows, a long value left NULL loses
   // its null-mask bit, and a fresh map lists exactly those pages. A kept row
   // whose slot the strict reader would bound otherwise moves to a fresh page.
-  for (const SalvagedTable& t : sv.tables()) {
-    if (!damaged.count(t.page)) continue;
-    if (options.progress && !options.progress(Progress{"mending", t.name, 0, 0})) {
-      return fail(Error(ErrorCode::kInvalidArgument, "cancelled"));
+  Status MendDamagedTables() {
+    for (const SalvagedTable& t : salvager_->tables()) {
+      if (!damaged_.count(t.page)) continue;
+      if (options_.progress && !options_.progress(Progress{"mending", t.name, 0, 0})) {
+        return Error(ErrorCode::kInvalidArgument, "cancelled");
+      }
+      if (Status st = MendTable(t); !st.ok()) return st;
     }
+    return Status::Ok();
+  }
+
+  // What mending one table keeps track of.
+  struct TableMend {
+    TableMend(MendedImage& image, uint32_t owner) : cache(image), moved(image.sink(), owner) {}
     // Slots kept, by page; a few plain pages are cached while rows are
     // looked at, changed ones going back to the image as they leave.
     std::map<uint32_t, std::bitset<256>> keep;
-    PageCache cache(image);
-    auto page_of = [&](uint32_t n) -> std::vector<uint8_t>& { return cache.Get(n); };
+    PageCache cache;
+    DataPageBuilder moved;  // rows that leave their place, and catalog rows gained
+    uint64_t kept_rows = 0;
+    // The catalog's latest change date: the date of rows it gains, so a
+    // repair of the same file gives the same bytes.
+    std::optional<double> latest_change;
+    std::vector<uint8_t> moved_row;  // a row being moved, as it will be stored
+  };
+
+  Status MendTable(const SalvagedTable& t) {
+    TableMend mend(*image_, t.page);
+    Status st = KeepRows(t, mend);
+    if (st.ok() && t.page == 2) st = AddMadeUpCatalogRows(t, mend);
+    if (st.ok()) st = mend.moved.Finish();
+    mend.cache.Clear();
+    if (st.ok()) st = image_->status();
+    if (!st.ok()) {
+      return Error(st.error().number(), "table " + t.name + ": " + st.error().description());
+    }
+    std::vector<uint32_t> listed = mend.moved.page_numbers();
+    MarkSlotsNotKept(t, mend.keep, listed);
+    return PointAtFreshMap(t, listed, mend.kept_rows);
+  }
+
+  // Every row the tolerant reader kept, left where it is or moved.
+  Status KeepRows(const SalvagedTable& t, TableMend& mend) {
+    const ColumnDef* date_column = t.page == 2 ? t.def.FindColumn("DateUpdate") : nullptr;
+    Status inner;
+    Status st = salvager_->ScanRows(t, [&](const RowValues& r) {
+      if (t.page == 2 && LeavesCatalog(t, date_column, r, mend)) return true;
+      inner = KeepRow(t, r, mend);
+      return inner.ok();
+    });
+    return st.ok() ? inner : st;
+  }
+
+  // For a catalog row: notes its change date, and whether it names a table
+  // whose definition is lost (it leaves the catalog with it).
+  bool LeavesCatalog(const SalvagedTable& t, const ColumnDef* date_column, const RowValues& r,
+                     TableMend& mend) const {
+    if (date_column != nullptr) {
+      for (size_t k = 0; k < t.def.columns.size(); ++k) {
+        if (&t.def.columns[k] != date_column || !r.fields[k].present ||
+            r.fields[k].bytes.size() != 8) {
+          continue;
+        }
+        double d;
+        std::memcpy(&d, r.fields[k].bytes.data(), 8);
+        if (std::isfinite(d) && (!mend.latest_change || d > *mend.latest_change)) {
+          mend.latest_change = d;
+        }
+      }
+    }
+    uint32_t id = static_cast<uint32_t>(CatalogId(t.def, r));
+    return (id & 0xFF000000u) == 0 && lost_tables_.count(id & 0x00FFFFFF);
+  }
+
+  // One kept row: left where the strict reader finds it when its bytes are
+  // the ones kept (a long value left NULL losing its null-mask bit), else
+  // moved to a fresh page.
+  Status KeepRow(const SalvagedTable& t, const RowValues& r, TableMend& mend) {
+    const Layout& L = salvager_->layout();
+    auto page_of = [&](uint32_t n) -> std::vector<uint8_t>& { return mend.cache.Get(n); };
     // The bytes the strict reader takes for slot `p` of a plain page.
     auto strict_span = [&](std::vector<uint8_t>& page, RowPointer p) -> std::span<uint8_t> {
       uint32_t count = Le16(page.data() + L.data_row_count_offset);
@@ -535,97 +451,66 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
       if (start > end || end > L.page_size) return {};
       return std::span<uint8_t>(page.data() + start, end - start);
     };
-    Packer packer(image, L, t.page);
-    uint64_t kept_rows = 0;
-    Status inner;
-    std::vector<uint8_t> row;
-    // The catalog's latest change date: the date of rows it gains, so a
-    // repair of the same file gives the same bytes.
-    std::optional<double> latest_change;
-    const ColumnDef* date_column = t.page == 2 ? t.def.FindColumn("DateUpdate") : nullptr;
-    Status st = sv.ScanRows(t, [&](const RowValues& r) {
-      if (t.page == 2) {
-        if (date_column != nullptr) {
-          for (size_t k = 0; k < t.def.columns.size(); ++k) {
-            if (&t.def.columns[k] != date_column || !r.fields[k].present ||
-                r.fields[k].bytes.size() != 8) {
-              continue;
-            }
-            double d;
-            std::memcpy(&d, r.fields[k].bytes.data(), 8);
-            if (std::isfinite(d) && (!latest_change || d > *latest_change)) latest_change = d;
-          }
-        }
-        uint32_t id = static_cast<uint32_t>(CatalogId(t.def, r));
-        // A table whose definition is lost leaves the catalog with it.
-        if ((id & 0xFF000000u) == 0 && lost_tables.count(id & 0x00FFFFFF)) return true;
-      }
-      ++kept_rows;
-      // Where the strict reader finds the row's bytes.
-      std::vector<uint8_t>& home = page_of(r.location.page);
-      RowPointer data = r.location;
-      uint16_t raw = Le16(home.data() + L.data_header_size + 2 * r.location.row);
-      if (raw & kRowLookupFlag) {
-        std::span<uint8_t> pointer = strict_span(home, r.location);
-        if (pointer.size() >= 4) data = RowPointer::FromLe(Le32(pointer.data()));
-      }
-      if (data.page >= image.pages()) data = r.location;
-      std::span<uint8_t> bytes = strict_span(page_of(data.page), data);
-      const bool in_place = bytes.size() == r.stored.size() &&
-                            std::equal(bytes.begin(), bytes.end(), r.stored.begin());
-      std::span<uint8_t> target = bytes;
-      if (!in_place) {
-        row.assign(r.stored.begin(), r.stored.end());
-        target = row;
-      }
-      // A long value left NULL: its null-mask bit goes.
-      const size_t count = L.row_count_size == 1 ? target[0] : Le16(target.data());
-      const size_t mask_at = target.size() - (count + 7) / 8;
-      for (size_t k = 0; k < t.def.columns.size(); ++k) {
-        const ColumnDef& c = t.def.columns[k];
-        if (!c.is_long_value() || r.fields[k].present || c.number >= count) continue;
-        target[mask_at + c.number / 8] &= static_cast<uint8_t>(~(1u << (c.number % 8)));
-      }
-      if (in_place) {
-        if (!std::equal(target.begin(), target.end(), r.stored.begin())) cache.Changed(data.page);
-        keep[r.location.page].set(r.location.row);
-        keep[data.page].set(data.row);
-        return true;
-      }
-      auto at = packer.Add(row);
-      if (!at.ok()) {
-        inner = at.error();
-        return false;
-      }
-      return true;
-    });
-    if (st.ok()) st = inner;
-    if (st.ok() && t.page == 2) {
-      for (const SalvagedTable* m : made_up) {
-        auto encoded = CatalogRow(t.def, L, *m, latest_change);
-        if (!encoded.ok()) {
-          st = encoded.error();
-          break;
-        }
-        auto at = packer.Add(encoded.value());
-        if (!at.ok()) {
-          st = at.error();
-          break;
-        }
-        ++kept_rows;
-      }
+    ++mend.kept_rows;
+    // Where the strict reader finds the row's bytes.
+    std::vector<uint8_t>& home = page_of(r.location.page);
+    RowPointer data = r.location;
+    uint16_t raw = Le16(home.data() + L.data_header_size + 2 * r.location.row);
+    if (raw & kRowLookupFlag) {
+      std::span<uint8_t> pointer = strict_span(home, r.location);
+      if (pointer.size() >= 4) data = RowPointer::FromLe(Le32(pointer.data()));
     }
-    if (st.ok()) st = packer.Flush();
-    cache.Clear();
-    if (st.ok()) st = image.status();
-    if (!st.ok()) {
-      return fail(Error(st.error().number(), "table " + t.name + ": " + st.error().description()));
+    if (data.page >= image_->page_count()) data = r.location;
+    std::span<uint8_t> bytes = strict_span(page_of(data.page), data);
+    const bool in_place =
+        bytes.size() == r.stored.size() && std::equal(bytes.begin(), bytes.end(), r.stored.begin());
+    std::vector<uint8_t>& row = mend.moved_row;
+    std::span<uint8_t> target = bytes;
+    if (!in_place) {
+      row.assign(r.stored.begin(), r.stored.end());
+      target = row;
     }
-    // The pages of kept rows: everything else on them is marked deleted, and
-    // they name the table.
-    std::vector<uint32_t> listed = packer.pages();
+    // A long value left NULL: its null-mask bit goes.
+    const size_t count = L.row_count_size == 1 ? target[0] : Le16(target.data());
+    const size_t mask_at = target.size() - (count + 7) / 8;
+    for (size_t k = 0; k < t.def.columns.size(); ++k) {
+      const ColumnDef& c = t.def.columns[k];
+      if (!c.is_long_value() || r.fields[k].present || c.number >= count) continue;
+      target[mask_at + c.number / 8] &= static_cast<uint8_t>(~(1u << (c.number % 8)));
+    }
+    if (in_place) {
+      if (!std::equal(target.begin(), target.end(), r.stored.begin())) {
+        mend.cache.Changed(data.page);
+      }
+      mend.keep[r.location.page].set(r.location.row);
+      mend.keep[data.page].set(data.row);
+      return Status::Ok();
+    }
+    auto at = AddRow(mend.moved, L, row);
+    if (!at.ok()) return at.error();
+    return Status::Ok();
+  }
+
+  // Catalog rows for the tables found without one.
+  Status AddMadeUpCatalogRows(const SalvagedTable& catalog, TableMend& mend) {
+    const Layout& L = salvager_->layout();
+    for (const SalvagedTable* m : made_up_) {
+      auto encoded = CatalogRow(catalog.def, L, *m, mend.latest_change);
+      if (!encoded.ok()) return encoded.error();
+      auto at = AddRow(mend.moved, L, encoded.value());
+      if (!at.ok()) return at.error();
+      ++mend.kept_rows;
+    }
+    return Status::Ok();
+  }
+
+  // The pages of kept rows: everything else on them is marked deleted, and
+  // they name the table. They join `listed`.
+  void MarkSlotsNotKept(const SalvagedTable& t, const std::map<uint32_t, std::bitset<256>>& keep,
+                        std::vector<uint32_t>& listed) {
+    const Layout& L = salvager_->layout();
     for (const auto& [number, slots] : keep) {
-      std::vector<uint8_t> page = image.Plain(number);
+      std::vector<uint8_t> page = image_->Plain(number);
       uint32_t count = Le16(page.data() + L.data_row_count_offset);
       if (L.data_header_size + 2 * count > L.page_size) count = 0;
       bool used = false;
@@ -646,51 +531,59 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
       }
       Put16(page.data() + 2, lowest - (L.data_header_size + 2 * count));
       listed.push_back(number);
-      image.Store(number, std::move(page));
+      image_->Store(number, std::move(page));
     }
+  }
+
+  // A fresh map listing `listed`, and the definition pointed at it.
+  Status PointAtFreshMap(const SalvagedTable& t, std::vector<uint32_t>& listed,
+                         uint64_t kept_rows) {
+    const Layout& L = salvager_->layout();
     std::sort(listed.begin(), listed.end());
-    auto map = AppendMap(image, L, listed);
-    if (!map.ok()) return fail(map.error());
-    std::vector<uint8_t> first = image.Plain(t.page);
+    auto map = AddUsageMap(image_->sink(), listed);
+    if (!map.ok()) return map.error();
+    std::vector<uint8_t> first = image_->Plain(t.page);
     Put32(first.data() + L.tdef_owned_map, map.value().ToLe());
     // The row count the mended table really has: pages left out still name
     // it, and a count above what its map lists would send a reader looking.
     Put32(first.data() + L.tdef_num_rows, static_cast<uint32_t>(kept_rows));
-    image.Store(t.page, std::move(first));
+    image_->Store(t.page, std::move(first));
+    return Status::Ok();
   }
 
   // Foreign keys whose partner table is gone become ordinary indexes.
-  std::set<uint32_t> surviving;
-  for (const SalvagedTable& t : sv.tables()) surviving.insert(t.page);
-  for (const SalvagedTable& t : sv.tables()) {
-    const TableDef& d = t.def;
-    size_t pos = L.tdef_block_end + d.num_real_idx * L.tdef_index_count_size +
-                 d.columns.size() * L.column_def_size;
-    for (const ColumnDef& c : d.columns) pos += L.column_name_length_size + c.raw_name.size();
-    pos += d.num_real_idx * L.physical_index_size;
-    for (const LogicalIndex& li : d.logical_indexes) {
-      const size_t at = pos;
-      pos += L.logical_index_size;
-      if (li.fk_table == 0 || surviving.count(li.fk_table)) continue;
-      std::vector<uint8_t> def = li.raw;
-      def[L.lidx_fk_role] = 0;
-      Put32(def.data() + L.lidx_fk_index, 0xFFFFFFFFu);
-      Put32(def.data() + L.lidx_fk_table, 0);
-      def[L.lidx_cascade_update] = 0;
-      def[L.lidx_cascade_delete] = 0;
-      if (def[L.lidx_kind] == 2) def[L.lidx_kind] = 0;
-      // Offsets run over the concatenated definition: the first page whole,
-      // then each continuation page after its 8-byte header.
-      for (size_t i = 0; i < def.size(); ++i) {
-        size_t off = at + i;
-        size_t k = off < L.page_size ? 0 : 1 + (off - L.page_size) / (L.page_size - 8);
-        size_t in = k == 0 ? off : 8 + (off - L.page_size) % (L.page_size - 8);
-        if (k >= d.pages.size()) break;
-        std::vector<uint8_t> page = image.Plain(d.pages[k]);
-        page[in] = def[i];
-        image.Store(d.pages[k], std::move(page));
-      }
-      keep_loss([&] {
+  Status UnlinkLostPartners() {
+    const Layout& L = salvager_->layout();
+    std::set<uint32_t> surviving;
+    for (const SalvagedTable& t : salvager_->tables()) surviving.insert(t.page);
+    for (const SalvagedTable& t : salvager_->tables()) {
+      const TableDef& d = t.def;
+      size_t pos = L.tdef_block_end + d.num_real_idx * L.tdef_index_count_size +
+                   d.columns.size() * L.column_def_size;
+      for (const ColumnDef& c : d.columns) pos += L.column_name_length_size + c.raw_name.size();
+      pos += d.num_real_idx * L.physical_index_size;
+      for (const LogicalIndex& li : d.logical_indexes) {
+        const size_t at = pos;
+        pos += L.logical_index_size;
+        if (li.fk_table == 0 || surviving.count(li.fk_table)) continue;
+        std::vector<uint8_t> def = li.raw;
+        def[L.lidx_fk_role] = 0;
+        Put32(def.data() + L.lidx_fk_index, 0xFFFFFFFFu);
+        Put32(def.data() + L.lidx_fk_table, 0);
+        def[L.lidx_cascade_update] = 0;
+        def[L.lidx_cascade_delete] = 0;
+        if (def[L.lidx_kind] == 2) def[L.lidx_kind] = 0;
+        // Offsets run over the concatenated definition: the first page whole,
+        // then each continuation page after its 8-byte header.
+        for (size_t i = 0; i < def.size(); ++i) {
+          size_t off = at + i;
+          size_t k = off < L.page_size ? 0 : 1 + (off - L.page_size) / (L.page_size - 8);
+          size_t in = k == 0 ? off : 8 + (off - L.page_size) % (L.page_size - 8);
+          if (k >= d.pages.size()) break;
+          std::vector<uint8_t> page = image_->Plain(d.pages[k]);
+          page[in] = def[i];
+          image_->Store(d.pages[k], std::move(page));
+        }
         LossRecord r;
         r.kind = LossKind::kRelationship;
         r.table = t.page;
@@ -700,59 +593,79 @@ Result<RepairResult> RepairDatabase(const std::string& source, const std::string
                    " refers to a table that is lost; it is kept as an "
                    "ordinary index";
         r.raw = li.raw;
-        return r;
-      }());
+        KeepLoss(std::move(r));
+      }
     }
+    return Status::Ok();
   }
 
   // Codes for characters the built-in tables lack, from the file's own keys
   // (before the error table, whose catalog row needs them too).
-  if (!image.status().ok()) return fail(image.status().error());
-  LearnedKeyCodes learned;
-  {
-    auto before = Database::Open(image.Source(), OpenOptions{.password = options.password});
-    if (before.ok()) learned = LearnKeyCodes(*before.value());
+  Status LearnCodes() {
+    if (!image_->status().ok()) return image_->status();
+    auto before = Database::Open(image_->Source(), OpenOptions{.password = options_.password});
+    if (before.ok()) learned_ = LearnKeyCodes(*before.value());
+    result_.key_codes = learned_.stats;
+    return Status::Ok();
   }
-  result.key_codes = learned.stats;
 
   // Everything not carried over, listed in a table of the copy.
-  if (result.lost_anything()) {
-    ImageFile pages(image, L);
+  Status ListLosses() {
+    if (!result_.lost_anything()) return Status::Ok();
     auto table = AddErrorTable(
-        sv, pages, result.losses,
+        *salvager_, *image_, result_.losses,
         [&](const LossRecord& l, std::vector<uint8_t>& raw,
             std::vector<std::pair<std::string, std::vector<uint8_t>>>& lv) {
-          return result.LoadBytes(l, raw, lv);
+          return result_.LoadBytes(l, raw, lv);
         },
-        learned.codes.get());
+        learned_.codes.get());
     if (!table.ok()) {
-      return fail(Error(table.error().number(),
-                        "listing the losses in the copy: " + table.error().description()));
+      return Error(table.error().number(),
+                   "listing the losses in the copy: " + table.error().description());
     }
-    result.error_table = table.value().name;
-    result.error_table_note = table.value().not_added;
+    result_.error_table = table.value().name;
+    result_.error_table_note = table.value().not_added;
+    return Status::Ok();
   }
 
-  // The mended file, compacted.
-  if (!image.status().ok()) return fail(image.status().error());
-  if (!spill_status.ok()) return fail(spill_status.error());
-  auto mended = Database::Open(image.Source(), OpenOptions{.password = options.password});
-  if (!mended.ok()) return fail(mended.error());
-  CompactOptions co;
-  co.password = options.password;
-  co.progress = options.progress;
-  co.sort_budget_bytes = options.sort_budget_bytes;
-  co.extra_text_codes = learned.codes;
-  auto stats = CompactToSink(*mended.value(), sink, co, TempDirBeside(destination));
-  if (!stats.ok()) return fail(stats.error());
-  if (Status st = sink.Finish(); !st.ok()) return fail(st.error());
-  if (Status st = ReadBack(destination, options.password, stats.value()); !st.ok()) {
-    ::unlink(destination.c_str());
-    return st.error();
+  // The mended file, compacted into the destination and flushed.
+  Result<CompactStats> CompactIntoDestination() {
+    if (!image_->status().ok()) return image_->status().error();
+    if (!spill_status_.ok()) return spill_status_.error();
+    auto mended = Database::Open(image_->Source(), OpenOptions{.password = options_.password});
+    if (!mended.ok()) return mended.error();
+    CompactOptions co;
+    co.password = options_.password;
+    co.progress = options_.progress;
+    co.sort_budget_bytes = options_.sort_budget_bytes;
+    co.extra_text_codes = learned_.codes;
+    auto stats = CompactToSink(*mended.value(), *sink_, co, TempDirBeside(destination_));
+    if (!stats.ok()) return stats.error();
+    if (Status st = sink_->Finish(); !st.ok()) return st.error();
+    return stats.value();
   }
-  result.stats = stats.value();
-  result.counts = sv.counts();
-  return result;
+
+  const std::string& source_;
+  const std::string& destination_;
+  const RepairOptions& options_;
+  RepairResult result_;
+  uint64_t loss_bytes_ = 0;
+  Status spill_status_;
+  std::shared_ptr<LossSpill> spill_;
+  std::unique_ptr<Salvager> salvager_;
+  const SalvagedTable* catalog_ = nullptr;
+  std::unique_ptr<FilePageSink> sink_;
+  std::unique_ptr<MendedImage> image_;
+  std::set<uint32_t> damaged_, lost_tables_;
+  std::vector<const SalvagedTable*> made_up_;
+  LearnedKeyCodes learned_;
+};
+
+}  // namespace
+
+Result<RepairResult> RepairDatabase(const std::string& source, const std::string& destination,
+                                    const RepairOptions& options) {
+  return Repair(source, destination, options).Run();
 }
 
 }  // namespace engine
