@@ -64,27 +64,21 @@ namespace {
 ByteSpan LvalRow(const Pager& pager, const Layout& layout, RowPointer ptr) {
   std::string where =
       "long value row at page " + std::to_string(ptr.page) + " row " + std::to_string(ptr.row);
-  ByteSpan page = pager.PageOrThrow(ptr.page);
-  if (page[0] != static_cast<uint8_t>(PageType::kData)) {
-    Fail(ErrorCode::kDamaged, where + ": not a data page (type " + std::to_string(page[0]) + ")");
+  const SlotTable slots(pager.PageOrThrow(ptr.page), layout);
+  if (!slots.is_data_page()) {
+    Fail(ErrorCode::kDamaged,
+         where + ": not a data page (type " + std::to_string(slots.page_type()) + ")");
   }
-  if (Le32(page.data() + layout.data_owner_offset) != kLvalOwner) {
+  if (!slots.is_lval()) {
     Fail(ErrorCode::kDamaged, where + ": the page is not a long-value (LVAL) page");
   }
-  uint32_t count = Le16(page.data() + layout.data_row_count_offset);
-  if (ptr.row >= count || layout.data_header_size + 2 * count > layout.page_size) {
-    Fail(ErrorCode::kDamaged, where + ": the page has only " + std::to_string(count) + " rows");
+  if (!slots.has(ptr.row)) {
+    Fail(ErrorCode::kDamaged,
+         where + ": the page has only " + std::to_string(slots.count()) + " rows");
   }
-  uint16_t raw = Le16(page.data() + layout.data_header_size + 2 * ptr.row);
-  if (raw & kRowDeletedFlag) Fail(ErrorCode::kDamaged, where + ": the row is deleted");
-  uint32_t start = raw & kRowOffsetMask;
-  uint32_t end = ptr.row == 0 ? layout.page_size
-                              : Le16(page.data() + layout.data_header_size + 2 * (ptr.row - 1)) &
-                                    kRowOffsetMask;
-  if (start < layout.data_header_size + 2 * count || start > end || end > layout.page_size) {
-    Fail(ErrorCode::kDamaged, where + ": row offsets out of the page");
-  }
-  return page.subspan(start, end - start);
+  if (slots.deleted(ptr.row)) Fail(ErrorCode::kDamaged, where + ": the row is deleted");
+  if (!slots.in_bounds(ptr.row)) Fail(ErrorCode::kDamaged, where + ": row offsets out of the page");
+  return slots.bytes(ptr.row);
 }
 
 }  // namespace
