@@ -15,6 +15,7 @@
 #include "format/long_value.h"
 #include "format/row.h"
 #include "format/text.h"
+#include "format/usage_map.h"
 #include "keys/index_key.h"
 #include "keys/rows/row_keys.h"
 #include "reader/database.h"
@@ -158,39 +159,21 @@ Result<std::vector<uint32_t>> MapPages(const MendedFile& file, const Layout& L, 
   if (!slots.in_bounds(at.row) || slots.bytes(at.row).empty()) {
     return Damaged(where + " lies outside its page");
   }
-  const uint8_t* row = slots.bytes(at.row).data();
-  const uint32_t size = static_cast<uint32_t>(slots.bytes(at.row).size());
-  std::vector<uint32_t> out;
-  if (row[0] == 0) {
-    if (size < L.map_inline_bitmap) return Damaged(where + " is too short");
-    const uint64_t first = Le32(row + L.map_start_page);
-    for (uint32_t i = 0; i < size - L.map_inline_bitmap; ++i) {
-      for (uint32_t bit = 0; bit < 8; ++bit) {
-        const uint64_t n = first + 8u * i + bit;
-        if ((row[L.map_inline_bitmap + i] >> bit & 1) && n < file.pages()) {
-          out.push_back(static_cast<uint32_t>(n));
-        }
-      }
+  // Bitmap pages are read from the mended file as the decoder asks for them.
+  std::map<uint32_t, std::vector<uint8_t>> bitmaps;
+  bool outside = false;
+  auto page_of = [&](uint32_t n) -> ByteSpan {
+    if (n >= file.pages()) {
+      outside = true;
+      Fail(ErrorCode::kDamaged, "outside the file");
     }
-  } else if (row[0] == 1) {
-    const uint32_t per = L.pages_per_bitmap_page();
-    for (uint32_t i = 0; 1 + 4 * (i + 1) <= size; ++i) {
-      const uint32_t bits_page = Le32(row + 1 + 4 * i);
-      if (bits_page == 0) continue;
-      if (bits_page >= file.pages()) return Damaged(where + " names a page outside the file");
-      const std::vector<uint8_t> bits = file.Plain(bits_page);
-      for (uint32_t b = L.map_bitmap_page_data; b < L.page_size; ++b) {
-        for (uint32_t bit = 0; bit < 8; ++bit) {
-          const uint64_t n =
-              static_cast<uint64_t>(i) * per + 8u * (b - L.map_bitmap_page_data) + bit;
-          if ((bits[b] >> bit & 1) && n < file.pages()) out.push_back(static_cast<uint32_t>(n));
-        }
-      }
-    }
-  } else {
-    return Damaged(where + " has the unknown type " + std::to_string(row[0]));
-  }
-  return out;
+    auto it = bitmaps.try_emplace(n, file.Plain(n)).first;
+    return it->second;
+  };
+  auto map = DecodeUsageMap(file.pages(), page_of, L, slots.bytes(at.row));
+  if (outside) return Damaged(where + " names a page outside the file");
+  if (!map.ok()) return Damaged(where + ": " + map.error().description());
+  return map.value().pages;
 }
 
 // Adds rows to a table of the mended file: fresh pages of its own, listed
