@@ -136,6 +136,10 @@ void PutDataPageOwner(const Layout& layout, std::span<uint8_t> page, uint32_t ow
   Put32(page.data() + layout.data_owner_offset, owner);
 }
 
+void PutDataPageExtra(const Layout& layout, std::span<uint8_t> page, uint32_t extra) {
+  if (layout.data_extra_offset != 0) Put32(page.data() + layout.data_extra_offset, extra);
+}
+
 void PutDataPageFreeSpace(const Layout& layout, std::span<uint8_t> page, uint32_t free_space) {
   Put16(page.data() + layout.data_free_space_offset, free_space);
 }

@@ -157,6 +157,8 @@ void PutDataPageHeader(const Layout& layout, std::span<uint8_t> page, uint32_t o
 void PutSlotEntry(const Layout& layout, std::span<uint8_t> page, uint32_t i, uint16_t raw);
 void PutDataPageOwner(const Layout& layout, std::span<uint8_t> page, uint32_t owner);
 void PutDataPageFreeSpace(const Layout& layout, std::span<uint8_t> page, uint32_t free_space);
+// Jet 4's field at 0x08 (no-op on Jet 3).
+void PutDataPageExtra(const Layout& layout, std::span<uint8_t> page, uint32_t extra);
 // One whole page (page_size bytes, unused bytes zero) holding `rows` in slot
 // order, packed down from the page end. Errors (3001): the rows do not fit
 // one page, more than kMaxRowsPerDataPage.

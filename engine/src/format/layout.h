@@ -1,6 +1,6 @@
 // Per-version constants of the Jet 3 / Jet 4 file layout.
 //
-// Every byte offset the reader (and later the writer and the checker) uses
+// Every byte offset the reader, the writer and the checker use
 // lives here, side by side for both versions, so no decoder hard-codes an
 // offset. Offsets are from the start of the structure named in the comment.
 #pragma once

@@ -133,13 +133,14 @@ Status ReadLongValue(const Pager& pager, const Layout& layout, ByteSpan field,
       }
       ByteSpan row = LvalRow(pager, layout, ptr);
       if (pieces) pieces->push_back(ptr);
-      if (row.size() < 4) {
+      if (row.size() < kChainPointerSize) {
         Fail(ErrorCode::kDamaged, "long value row at page " + std::to_string(ptr.page) + " row " +
                                       std::to_string(ptr.row) + " is shorter than its pointer");
       }
-      size_t take = std::min<size_t>(row.size() - 4, h.length - out.size());
-      out.insert(out.end(), row.begin() + 4, row.begin() + 4 + static_cast<ptrdiff_t>(take));
-      ptr = RowPointer::FromLe(Le32(row.data()));
+      size_t take = std::min<size_t>(row.size() - kChainPointerSize, h.length - out.size());
+      out.insert(out.end(), row.begin() + kChainPointerSize,
+                 row.begin() + kChainPointerSize + static_cast<ptrdiff_t>(take));
+      ptr = ChainNext(row);
     }
   });
 }
@@ -202,14 +203,14 @@ Status LongValueStream::Read(std::span<uint8_t> out) {
                                           std::to_string(next_.row));
           }
           ByteSpan row = LvalRow(*pager_, *layout_, next_);
-          if (row.size() < 4) {
+          if (row.size() < kChainPointerSize) {
             Fail(ErrorCode::kDamaged, "long value row at page " + std::to_string(next_.page) +
                                           " row " + std::to_string(next_.row) +
                                           " is shorter than its pointer");
           }
-          size_t take = std::min<uint64_t>(row.size() - 4, header_.length - before);
-          piece_ = row.subspan(4, take);
-          next_ = RowPointer::FromLe(Le32(row.data()));
+          size_t take = std::min<uint64_t>(row.size() - kChainPointerSize, header_.length - before);
+          piece_ = row.subspan(kChainPointerSize, take);
+          next_ = ChainNext(row);
         }
         started_ = true;
       }
@@ -220,6 +221,21 @@ Status LongValueStream::Read(std::span<uint8_t> out) {
     }
     delivered_ += filled;
   });
+}
+
+void PutChainNext(std::span<uint8_t> piece, RowPointer next) {
+  Put32(piece.data(), next.ToLe());
+}
+
+RowPointer ChainNext(ByteSpan piece) {
+  return RowPointer::FromLe(Le32(piece.data()));
+}
+
+std::vector<uint8_t> EncodeChainPiece(RowPointer next, ByteSpan data) {
+  std::vector<uint8_t> piece(kChainPointerSize, 0);
+  PutChainNext(piece, next);
+  piece.insert(piece.end(), data.begin(), data.end());
+  return piece;
 }
 
 }  // namespace engine

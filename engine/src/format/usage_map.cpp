@@ -13,7 +13,7 @@ bool UsageMap::Contains(uint32_t page) const {
 namespace {
 
 // A reference map's pointers start after its type byte.
-constexpr size_t kReferenceMapPointers = 1;
+constexpr uint32_t kReferenceMapPointers = 1;
 
 void AddBits(const uint8_t* bits, size_t length, uint64_t first_page, uint32_t page_count,
              UsageMap& map) {

@@ -233,10 +233,7 @@ class LongValues {
     for (size_t i = pieces; i-- > 0;) {
       const size_t from = i * piece;
       const size_t n = std::min(piece, value.size() - from);
-      row.assign(4, 0);
-      Put32(row.data(), next.ToLe());
-      row.insert(row.end(), value.begin() + static_cast<std::ptrdiff_t>(from),
-                 value.begin() + static_cast<std::ptrdiff_t>(from + n));
+      row = EncodeChainPiece(next, ByteSpan(value.data() + from, n));
       auto at = packer_->Add(row);
       if (!at.ok()) return at.error();
       next = at.value();
