@@ -446,8 +446,7 @@ Status Compactor::WritePage1() {
   const uint32_t ps = layout_.page_size;
   std::vector<uint8_t> second = EmptyUsageMap(layout_);
   // Page 1 holds the two map rows and their two slots.
-  const uint32_t max_inline =
-      ps - layout_.data_header_size - 4 - static_cast<uint32_t>(second.size());
+  const uint32_t max_inline = ps - SlotTableEnd(layout_, 2) - static_cast<uint32_t>(second.size());
   auto global = BuildGlobalUsageMap(sink_, sink_.next(), max_inline);
   if (!global.ok()) return global.error();
   ByteSpan rows[2] = {global.value(), second};

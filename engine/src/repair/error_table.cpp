@@ -220,7 +220,7 @@ class LongValues {
       field.insert(field.end(), value.begin(), value.end());
       return field;
     }
-    const size_t piece = L_.page_size - L_.data_header_size - 2 - 4;
+    const size_t piece = MaxDataRowSize(L_) - kChainPointerSize;
     if (value.size() <= piece) {
       auto at = packer_->Add(value);
       if (!at.ok()) return at.error();
