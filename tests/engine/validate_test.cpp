@@ -229,7 +229,7 @@ TEST(PageCensus, OwnersOfWholeDataPagesOnly) {
   b.TableDef(2, jet_test::BuildTableDef(kV, TwoColumns()));
   b.DataPage(3, 2, {Bytes(10, 0)});
   engine::Pager pager(engine::FileSource::FromBuffer(b.Finish()), L().page_size, 0);
-  engine::PageCensus c = engine::TakeCensus(pager, L().page_size);
+  engine::PageCensus c = engine::TakeCensus(pager, L(), L().page_size);
   ASSERT_EQ(c.type.size(), 4u);
   EXPECT_EQ(c.type[0], 0);  // the header is never a data page
   EXPECT_EQ(c.owner[0], engine::kNoOwner);
@@ -238,7 +238,7 @@ TEST(PageCensus, OwnersOfWholeDataPagesOnly) {
   EXPECT_EQ(c.owner[2], engine::kNoOwner);  // a definition's next-page field is no owner
   EXPECT_EQ(c.owner[3], 2u);
   // The last page cut before its owner field: its bytes there are padding.
-  c = engine::TakeCensus(pager, 6);
+  c = engine::TakeCensus(pager, L(), 6);
   EXPECT_EQ(c.type[3], 0x01);
   EXPECT_EQ(c.owner[3], engine::kNoOwner);
 }

@@ -47,4 +47,29 @@ void DecodeUcs2(ByteSpan bytes, std::string& out) {
   if (bytes.size() % 2 != 0) AppendUtf8(0xFFFD, out);
 }
 
+// UTF-8 to code points; a broken sequence gives U+FFFD and moves on a byte.
+std::vector<uint32_t> Utf8CodePoints(std::string_view utf8) {
+  std::vector<uint32_t> out;
+  const auto* s = reinterpret_cast<const unsigned char*>(utf8.data());
+  const size_t n = utf8.size();
+  for (size_t i = 0; i < n;) {
+    const unsigned char c = s[i];
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    uint32_t cp = len == 1 ? c : len == 2 ? (c & 0x1Fu) : len == 3 ? (c & 0x0Fu) : (c & 0x07u);
+    bool ok = len != 0 && i + len <= n;
+    for (size_t k = 1; ok && k < len; ++k) {
+      if ((s[i + k] & 0xC0) != 0x80) ok = false;
+      cp = (cp << 6) | (s[i + k] & 0x3Fu);
+    }
+    if (!ok || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      out.push_back(0xFFFD);
+      ++i;
+      continue;
+    }
+    out.push_back(cp);
+    i += len;
+  }
+  return out;
+}
+
 }  // namespace engine

@@ -8,6 +8,7 @@
 
 #include "base/bytes.h"
 #include "check/check_internal.h"
+#include "format/data_page.h"
 
 namespace engine {
 
@@ -224,20 +225,18 @@ void Checker::CheckDataPageLayout(const DataPage& dp, const Where& where) {
   if (page[1] != 0x01) {
     Report("data-page-invalid", w, "second header byte is " + std::to_string(page[1]) + ", not 1");
   }
-  if (dp.slots.size() > 256) {
+  if (dp.slots.size() > kRowPointerSlots) {
     Report("data-page-invalid", w,
-           std::to_string(dp.slots.size()) +
-               " row slots; row pointers address at most 256 (rows past 255 are not read)");
+           std::to_string(dp.slots.size()) + " row slots; row pointers address at most " +
+               std::to_string(kRowPointerSlots) + " (rows past " +
+               std::to_string(kRowPointerSlots - 1) + " are not read)");
   }
   // Rows are packed down from the end of the page; the free space is the gap
   // between the row-offset table and the lowest row.
-  const uint32_t n = static_cast<uint32_t>(dp.slots.size());
-  const uint32_t table_end = layout_.data_header_size + 2 * n;
-  uint32_t lowest = layout_.page_size;
-  for (const RowSlot& s : dp.slots) {
-    uint32_t start = s.raw & kRowOffsetMask;
-    if (start >= table_end && start < lowest) lowest = start;
-  }
+  const SlotTable slots(page, layout_);
+  const uint32_t n = slots.count();
+  const uint32_t table_end = slots.table_end();
+  const uint32_t lowest = slots.lowest_row_start();
   if (dp.free_space != lowest - table_end) {
     Report("data-page-free-space", w,
            "free-space field " + std::to_string(dp.free_space) +
@@ -251,9 +250,9 @@ void Checker::CheckDataPageLayout(const DataPage& dp, const Where& where) {
     Where wr = w;
     wr.row = i;
     char flags[8];
-    std::snprintf(flags, sizeof flags, "%04X", s.raw & ~kRowOffsetMask & 0xFFFF);
+    std::snprintf(flags, sizeof flags, "%04X", s.flags());
     Report("row-slot-invalid", wr,
-           "row offset " + std::to_string(s.raw & kRowOffsetMask) + " (flags 0x" + flags +
+           "row offset " + std::to_string(s.start) + " (flags 0x" + flags +
                ") lies outside the row area " + std::to_string(table_end) + ".." +
                std::to_string(s.end));
   }
@@ -430,7 +429,7 @@ void Checker::CheckPageOwnership() {
     }
     ByteSpan page = pager_.PageOrThrow(p);
     uint8_t type = page[0];
-    uint32_t owner_field = Le32(page.data() + 4);
+    uint32_t owner_field = SlotTable(page, layout_).owner();
     bool known_table = table_names_.count(owner_field) != 0;
     Orphan o;
     o.code = "page-orphan";
@@ -475,7 +474,7 @@ void Checker::CheckPageOwnership() {
 }
 
 void Checker::CollectDataPageOwners() {
-  census_ = TakeCensus(pager_, layout_.page_size);
+  census_ = TakeCensus(pager_, layout_, layout_.page_size);
   for (uint32_t p = 0; p < page_count_; ++p) {
     if (census_.type[p] != static_cast<uint8_t>(PageType::kData)) continue;
     uint32_t owner = census_.owner[p];

@@ -168,7 +168,8 @@ void Checker::ScanTableRows(const TableDef& t, std::vector<LiveRow>& rows) {
       continue;
     }
     // Row pointers carry one byte of row number.
-    const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(dp->slots.size()), 256);
+    const uint32_t n =
+        std::min<uint32_t>(static_cast<uint32_t>(dp->slots.size()), kRowPointerSlots);
     for (uint32_t i = 0; i < n; ++i) {
       const RowSlot& s = dp->slots[i];
       Where wr = wp;

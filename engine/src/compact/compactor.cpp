@@ -9,6 +9,7 @@
 
 #include "compact/id_map.h"
 #include "compact/table_def_writer.h"
+#include "format/data_page.h"
 #include "format/long_value.h"
 #include "format/row.h"
 #include "writer/data_page_builder.h"
@@ -201,21 +202,14 @@ Result<ByteSpan> RowBytesAt(const Database& db, RowPointer data) {
   auto where = [&] {
     return "data page " + std::to_string(data.page) + " row " + std::to_string(data.row);
   };
-  if (p[0] != static_cast<uint8_t>(PageType::kData)) return Damaged(where() + ": not a data page");
-  const uint32_t count = p[L.data_row_count_offset] | (p[L.data_row_count_offset + 1] << 8);
-  const uint32_t table_end = L.data_header_size + 2 * count;
-  if (data.row >= count || table_end > L.page_size) return Damaged(where() + " does not exist");
-  auto entry = [&](uint32_t row) {
-    const uint8_t* e = p.data() + L.data_header_size + 2 * row;
-    return static_cast<uint32_t>(e[0] | (e[1] << 8)) & kRowOffsetMask;
-  };
-  const uint32_t start = entry(data.row);
-  const uint32_t end = data.row == 0 ? L.page_size : entry(data.row - 1u);
-  if (start < table_end || start > end || end > L.page_size) {
-    return Damaged(where() + ": offsets " + std::to_string(start) + ".." + std::to_string(end) +
-                   " lie outside the row area");
+  const SlotTable slots(p, L);
+  if (!slots.is_data_page()) return Damaged(where() + ": not a data page");
+  if (!slots.has(data.row)) return Damaged(where() + " does not exist");
+  if (!slots.in_bounds(data.row)) {
+    return Damaged(where() + ": offsets " + std::to_string(slots.start(data.row)) + ".." +
+                   std::to_string(slots.end(data.row)) + " lie outside the row area");
   }
-  return p.subspan(start, end - start);
+  return slots.bytes(data.row);
 }
 
 Status Compactor::CopyTable(TablePlan& t) {
@@ -452,8 +446,7 @@ Status Compactor::WritePage1() {
   const uint32_t ps = layout_.page_size;
   std::vector<uint8_t> second = EmptyUsageMap(layout_);
   // Page 1 holds the two map rows and their two slots.
-  const uint32_t max_inline =
-      ps - layout_.data_header_size - 4 - static_cast<uint32_t>(second.size());
+  const uint32_t max_inline = ps - SlotTableEnd(layout_, 2) - static_cast<uint32_t>(second.size());
   auto global = BuildGlobalUsageMap(sink_, sink_.next(), max_inline);
   if (!global.ok()) return global.error();
   ByteSpan rows[2] = {global.value(), second};

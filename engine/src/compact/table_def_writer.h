@@ -1,4 +1,5 @@
-// Writing a table definition into a compacted file.
+// Writing a table definition into a compacted file: the values a
+// compaction changes, the bytes from format/table_def.h's EncodeTableDef.
 //
 // The definition is the source's own bytes with every pointer and derived
 // value replaced: row count, AutoNumber value, owned and free-space map
@@ -14,10 +15,10 @@
 #include <vector>
 
 #include "engine/error.h"
-#include "format/layout.h"
-#include "io/pager.h"
 #include "format/data_page.h"
+#include "format/layout.h"
 #include "format/table_def.h"
+#include "io/pager.h"
 
 namespace engine {
 
@@ -45,19 +46,12 @@ struct TableDefUpdate {
 // The length in bytes of the definition as it will be written (the source's
 // parsed length, plus the FF FF terminator when the source lacked it).
 uint32_t WrittenTableDefLength(const TableDef& def);
-// The number of pages a definition of `length` bytes takes.
-uint32_t TableDefPageCount(uint32_t length, uint32_t page_size);
 
 // The rewritten definition as one concatenated buffer. Errors (3001): an
 // update whose index or long-value lists do not match the definition.
 Result<std::vector<uint8_t>> RewriteTableDef(const TableDef& def, const Layout& layout,
                                              const TableDefUpdate& update);
 
-// Splits a concatenated definition over `pages` (first page first), filling
-// in chain pointers and the per-page free space field. Each returned page is
-// page_size bytes, unused bytes zero.
-std::vector<std::vector<uint8_t>> SplitTableDef(const std::vector<uint8_t>& definition,
-                                                const std::vector<uint32_t>& pages,
-                                                const Layout& layout);
+// (TableDefPageCount and SplitTableDef are in format/table_def.h.)
 
 }  // namespace engine

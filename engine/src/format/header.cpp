@@ -1,26 +1,37 @@
 #include "format/header.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
 #include "base/bytes.h"
-#include "io/cipher.h"
+#include "base/unicode.h"
 #include "format/text.h"
+#include "io/cipher.h"
 
 namespace engine {
 
 namespace {
 constexpr uint8_t kHeaderKey[4] = {0xC7, 0xDA, 0x39, 0x6B};
-constexpr size_t kMaskStart = 0x18;
+// The same in every version (the version byte tells which Layout applies).
+constexpr size_t kEngineNameOffset = 0x04;
+constexpr size_t kVersionOffset = 0x14;
 constexpr char kJetName[] = "Standard Jet DB";
+// The first bytes of the masked region and Jet 4's tail, as Access writes them.
+constexpr uint8_t kMaskedConstant[24] = {0, 1, 0, 0, 1, 1, 0, 0, 2, 0, 0, 0,
+                                         3, 0, 0, 0, 4, 0, 0, 0, 5, 0, 0, 0};
+constexpr uint8_t kJet4Tail[8] = {0x54, 0x06, 0x00, 0x00, '4', '.', '0', 0};
+// The table of counters at the end of page 0.
+constexpr size_t kCounterTableFromEnd = 0x200;
+constexpr size_t kCounters = 256;
 }  // namespace
 
 void ApplyHeaderMask(uint8_t* page0, size_t length, JetVersion version) {
-  size_t mask_length = LayoutFor(version).header_mask_length;
-  if (length <= kMaskStart) return;
-  size_t n = std::min(mask_length, length - kMaskStart);
+  const Layout& layout = LayoutFor(version);
+  if (length <= layout.header_mask_start) return;
+  size_t n = std::min<size_t>(layout.header_mask_length, length - layout.header_mask_start);
   Rc4 rc4(ByteSpan(kHeaderKey, 4));
-  rc4.Apply(page0 + kMaskStart, n);
+  rc4.Apply(page0 + layout.header_mask_start, n);
 }
 
 namespace {
@@ -42,6 +53,21 @@ bool PlausiblePassword(const std::vector<uint8_t>& raw, size_t unit, size_t used
   return true;
 }
 
+// Jet 4 XORs the password field with the creation date's integer part.
+uint32_t PasswordMask(double creation_date) {
+  double whole = std::trunc(creation_date);
+  uint32_t mask = 0;
+  if (std::isfinite(whole) && whole >= -2147483648.0 && whole <= 4294967295.0) {
+    mask = whole < 0 ? static_cast<uint32_t>(static_cast<int32_t>(whole))
+                     : static_cast<uint32_t>(whole);
+  }
+  return mask;
+}
+
+void ApplyPasswordMask(uint8_t* field, size_t length, uint32_t mask) {
+  for (size_t i = 0; i < length; ++i) field[i] ^= static_cast<uint8_t>(mask >> (8 * (i % 4)));
+}
+
 }  // namespace
 
 Result<DatabaseHeader> DecodeHeader(ByteSpan file) {
@@ -49,18 +75,19 @@ Result<DatabaseHeader> DecodeHeader(ByteSpan file) {
     return Unrecognized("not a database: the file is only " + std::to_string(file.size()) +
                         " bytes long");
   }
-  if (file[0] != 0x00 || std::memcmp(file.data() + 4, kJetName, 15) != 0) {
-    if (std::memcmp(file.data() + 4, "Standard ACE DB", 15) == 0) {
+  const uint8_t* name = file.data() + kEngineNameOffset;
+  if (file[0] != 0x00 || std::memcmp(name, kJetName, 15) != 0) {
+    if (std::memcmp(name, "Standard ACE DB", 15) == 0) {
       return Unrecognized(
           "an ACE database (Access 2007 or later, .accdb) is not supported; only Jet 3 and "
           "Jet 4 .mdb files are");
     }
-    if (std::memcmp(file.data() + 4, "MSISAM Database", 15) == 0) {
+    if (std::memcmp(name, "MSISAM Database", 15) == 0) {
       return Unrecognized("an MSISAM (Money/Works) database is not supported");
     }
     return Unrecognized("not an Access .mdb database (no Jet signature in the header)");
   }
-  uint8_t version_byte = file[0x14];
+  uint8_t version_byte = file[kVersionOffset];
   DatabaseHeader h;
   if (version_byte == 0) {
     h.version = JetVersion::kJet3;
@@ -83,24 +110,17 @@ Result<DatabaseHeader> DecodeHeader(ByteSpan file) {
   h.unmasked.assign(file.begin(), file.begin() + h.page_size);
   ApplyHeaderMask(h.unmasked.data(), h.unmasked.size(), h.version);
   const uint8_t* p = h.unmasked.data();
-  h.code_page = Le16(p + 0x3C);
-  h.database_key = Le32(p + 0x3E);
+  h.code_page = Le16(p + layout.header_code_page);
+  h.database_key = Le32(p + layout.header_database_key);
   h.sort_order = Le16(p + layout.header_sort_order_offset);
-  h.raw_password.assign(p + 0x42, p + 0x42 + layout.header_password_length);
+  h.raw_password.assign(p + layout.header_password,
+                        p + layout.header_password + layout.header_password_length);
   if (h.version == JetVersion::kJet4) {
-    h.sort_order_version = p[0x71];
-    uint64_t bits = Le64(p + 0x72);
+    h.sort_order_version = p[layout.header_sort_order_version];
+    uint64_t bits = Le64(p + layout.header_creation_date);
     std::memcpy(&h.creation_date, &bits, 8);
     // The password is also XORed with the creation date's integer part.
-    double whole = std::trunc(h.creation_date);
-    uint32_t mask = 0;
-    if (std::isfinite(whole) && whole >= -2147483648.0 && whole <= 4294967295.0) {
-      mask = whole < 0 ? static_cast<uint32_t>(static_cast<int32_t>(whole))
-                       : static_cast<uint32_t>(whole);
-    }
-    for (size_t i = 0; i < h.raw_password.size(); ++i) {
-      h.raw_password[i] ^= static_cast<uint8_t>(mask >> (8 * (i % 4)));
-    }
+    ApplyPasswordMask(h.raw_password.data(), h.raw_password.size(), PasswordMask(h.creation_date));
   }
   // Stored zero-padded: cut at the first zero character.
   size_t unit = h.version == JetVersion::kJet4 ? 2 : 1;
@@ -116,6 +136,43 @@ Result<DatabaseHeader> DecodeHeader(ByteSpan file) {
     codec.DecodeName(ByteSpan(h.raw_password.data(), used), h.password);
   }
   return h;
+}
+
+std::vector<uint8_t> EncodeHeader(const DatabaseHeader& h) {
+  const Layout& L = LayoutFor(h.version);
+  std::vector<uint8_t> p(L.page_size, 0);
+  p[1] = 0x01;
+  std::memcpy(p.data() + kEngineNameOffset, kJetName, 15);
+  p[kVersionOffset] = h.version == JetVersion::kJet4 ? 1 : 0;
+  std::memcpy(p.data() + L.header_mask_start, kMaskedConstant, sizeof kMaskedConstant);
+  Put16(p.data() + L.header_code_page, h.code_page);
+  Put32(p.data() + L.header_database_key, h.database_key);
+  Put16(p.data() + L.header_sort_order_offset, h.sort_order);
+  uint8_t* field = p.data() + L.header_password;
+  if (h.version == JetVersion::kJet4) {
+    // UCS-2 (names are never compressed), masked by the creation date.
+    size_t at = 0;
+    for (uint32_t cp : Utf8CodePoints(h.password)) {
+      if (at + 2 > L.header_password_length) break;
+      Put16(field + at, cp > 0xFFFF ? '?' : cp);
+      at += 2;
+    }
+    p[L.header_sort_order_version] = h.sort_order_version;
+    uint64_t bits = 0;
+    std::memcpy(&bits, &h.creation_date, 8);
+    for (int i = 0; i < 8; ++i)
+      p[L.header_creation_date + i] = static_cast<uint8_t>(bits >> (8 * i));
+    ApplyPasswordMask(field, L.header_password_length, PasswordMask(h.creation_date));
+    std::memcpy(p.data() + L.header_tail, kJet4Tail, sizeof kJet4Tail);
+  } else {
+    for (size_t i = 0; i < h.password.size() && i < L.header_password_length; ++i) {
+      field[i] = static_cast<uint8_t>(h.password[i]);
+    }
+  }
+  uint8_t* counters = p.data() + L.page_size - kCounterTableFromEnd;
+  Put16(counters, 0x0101);
+  for (size_t i = 1; i < kCounters; ++i) Put16(counters + 2 * i, 0x0100);
+  return p;
 }
 
 Status CheckPassword(const DatabaseHeader& header, const std::string& given) {

@@ -1,4 +1,6 @@
-// Page 0: the database header.
+// Page 0: the database header, read (DecodeHeader) and written
+// (EncodeHeader) here; the offsets that differ by version are in Layout
+// (header_*).
 //
 //   0x00  1   page type 0
 //   0x04  15  engine name "Standard Jet DB"
@@ -9,7 +11,8 @@
 //   0x42  20 (Jet 3, code page) / 40 (Jet 4, UCS-2 XORed with the creation
 //             date's integer part) bytes of database password
 //   0x6E  2   Jet 4 sort order      0x71 1 sort-order version   0x72 8 creation date
-#pragma once
+//   0x98  8   Jet 4 constant tail
+//   page end - 0x200: 256 counters, 0x0101 then 0x0100 (outside the mask)
 #pragma once
 
 #include <cstdint>
@@ -46,6 +49,13 @@ struct DatabaseHeader {
 // Errors: 3343 for anything that is not a Jet 3 / Jet 4 header (ACE files,
 // other versions, other engines, too short), naming what was found.
 Result<DatabaseHeader> DecodeHeader(ByteSpan file_start);
+
+// Page 0 holding `h`'s version, code page, sort order (and its version),
+// database key, creation date (Jet 4) and password (UTF-8: Jet 4 stores it
+// as UCS-2, characters beyond U+FFFF as '?'; Jet 3 its bytes as given, cut
+// to the field), with the constant bytes every Access file shows. Unmasked:
+// ApplyHeaderMask turns it into what the file stores.
+std::vector<uint8_t> EncodeHeader(const DatabaseHeader& h);
 
 // Whether `given` opens a database with this page 0: 3031 when the file has
 // a password and `given` is not it. Every reader of a file asks here.

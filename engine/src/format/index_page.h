@@ -1,4 +1,7 @@
-// Index pages (0x03 node, 0x04 leaf) and walking the B-trees.
+// Index pages (0x03 node, 0x04 leaf) and walking the B-trees: read
+// (DecodeIndexPage, WalkLeafChain, WalkTree) and written (EncodeIndexPage)
+// here, offsets in Layout (ipage_*); writer/index_tree_builder.h decides
+// which entries go on which page, keys/ makes the key bytes.
 //
 //   Jet 3  Jet 4
 //   0x02   0x02   2  free space

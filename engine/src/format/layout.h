@@ -1,6 +1,6 @@
 // Per-version constants of the Jet 3 / Jet 4 file layout.
 //
-// Every byte offset the reader (and later the writer and the checker) uses
+// Every byte offset the reader, the writer and the checker use
 // lives here, side by side for both versions, so no decoder hard-codes an
 // offset. Offsets are from the start of the structure named in the comment.
 #pragma once
@@ -11,7 +11,6 @@
 #include "engine/types.h"
 
 namespace engine {
-
 
 // First byte of every page.
 enum class PageType : uint8_t {
@@ -65,10 +64,17 @@ struct Layout {
   JetVersion version;
   uint32_t page_size;
 
-  // Page 0.
-  uint32_t header_mask_length;  // bytes of the RC4-masked region at 0x18
+  // Page 0 (format/header.h), offsets from the page start.
+  uint32_t header_mask_start;   // the RC4-masked region
+  uint32_t header_mask_length;  // its bytes
+  uint32_t header_code_page;
+  uint32_t header_database_key;
+  uint32_t header_password;
   uint32_t header_password_length;
   uint32_t header_sort_order_offset;
+  uint32_t header_sort_order_version;  // 0 when the version has none
+  uint32_t header_creation_date;       // 0 when the version has none
+  uint32_t header_tail;                // the version's constant bytes after the masked region
 
   // Data pages.
   uint32_t data_free_space_offset;
@@ -80,7 +86,16 @@ struct Layout {
   // Rows.
   uint32_t row_count_size;  // size of the column count / variable count fields (1 or 2)
 
-  // Table definitions.
+  // Table definitions (format/table_def.h). Page header: the free space
+  // (Jet 4; Jet 3 holds "VC" there), the next page of the chain; a
+  // continuation page's bytes start after its header.
+  uint32_t tdef_page_free_space;
+  uint32_t tdef_next_page;
+  uint32_t tdef_continuation_header;
+  // Definition block, offsets from the start of the concatenation.
+  uint32_t tdef_length;
+  uint32_t tdef_constant;         // Jet 4 only: 1625 in every file
+  uint32_t tdef_autonumber_flag;  // Jet 4 only: 0x01 in every file
   uint32_t tdef_num_rows;
   uint32_t tdef_autonumber;
   uint32_t tdef_table_type;
@@ -93,26 +108,40 @@ struct Layout {
   uint32_t tdef_free_map;
   uint32_t tdef_block_end;         // start of the index-count blocks
   uint32_t tdef_index_count_size;  // per physical index
+  uint32_t icount_a;               // in an index-count block
+  uint32_t icount_b;
   uint32_t column_def_size;
   uint32_t column_name_length_size;  // 1 or 2
   uint32_t physical_index_size;
   uint32_t logical_index_size;
 
-  // Column definition fields.
+  // Column definition fields. Fields marked "Jet 4" / "Jet 3" exist only in
+  // that version (the other's value is 0 and unused).
+  uint32_t col_type;
+  uint32_t col_constant;  // Jet 4: 1625
   uint32_t col_number;
   uint32_t col_var_index;
-  uint32_t col_sort_order;
+  uint32_t col_second_number;       // unknown: the column number in most columns
+  uint32_t col_page0_copy;          // Jet 3: unknown, 1 in most files
+  uint32_t col_sort_order;          // not in Jet 4 Decimal columns
+  uint32_t col_code_page;           // Jet 3
+  uint32_t col_precision;           // Jet 4 Decimal
+  uint32_t col_scale;               // Jet 4 Decimal
+  uint32_t col_sort_order_version;  // Jet 4, not Decimal
   uint32_t col_flags;
+  uint32_t col_extended_flags;  // Jet 4
   uint32_t col_fixed_offset;
   uint32_t col_length;
 
   // Physical index definition fields.
-  uint32_t pidx_columns;  // ten (column number, order) slots
+  uint32_t pidx_constant;  // Jet 4: 1923
+  uint32_t pidx_columns;   // ten (column number, order) slots
   uint32_t pidx_map;
   uint32_t pidx_root;
   uint32_t pidx_flags;
 
   // Logical index definition fields.
+  uint32_t lidx_constant;  // Jet 4: 1625
   uint32_t lidx_number;
   uint32_t lidx_physical;
   uint32_t lidx_fk_role;
@@ -121,6 +150,11 @@ struct Layout {
   uint32_t lidx_cascade_update;
   uint32_t lidx_cascade_delete;
   uint32_t lidx_kind;
+
+  // Long-value map list entries: column number, owned map, free-space map.
+  uint32_t lvmap_owned;
+  uint32_t lvmap_free;
+  uint32_t lvmap_entry_size;
 
   // Index pages.
   uint32_t ipage_prev;

@@ -64,27 +64,21 @@ namespace {
 ByteSpan LvalRow(const PageSource& pager, const Layout& layout, RowPointer ptr) {
   std::string where =
       "long value row at page " + std::to_string(ptr.page) + " row " + std::to_string(ptr.row);
-  ByteSpan page = pager.PageOrThrow(ptr.page);
-  if (page[0] != static_cast<uint8_t>(PageType::kData)) {
-    Fail(ErrorCode::kDamaged, where + ": not a data page (type " + std::to_string(page[0]) + ")");
+  const SlotTable slots(pager.PageOrThrow(ptr.page), layout);
+  if (!slots.is_data_page()) {
+    Fail(ErrorCode::kDamaged,
+         where + ": not a data page (type " + std::to_string(slots.page_type()) + ")");
   }
-  if (Le32(page.data() + layout.data_owner_offset) != kLvalOwner) {
+  if (!slots.is_lval()) {
     Fail(ErrorCode::kDamaged, where + ": the page is not a long-value (LVAL) page");
   }
-  uint32_t count = Le16(page.data() + layout.data_row_count_offset);
-  if (ptr.row >= count || layout.data_header_size + 2 * count > layout.page_size) {
-    Fail(ErrorCode::kDamaged, where + ": the page has only " + std::to_string(count) + " rows");
+  if (!slots.has(ptr.row)) {
+    Fail(ErrorCode::kDamaged,
+         where + ": the page has only " + std::to_string(slots.count()) + " rows");
   }
-  uint16_t raw = Le16(page.data() + layout.data_header_size + 2 * ptr.row);
-  if (raw & kRowDeletedFlag) Fail(ErrorCode::kDamaged, where + ": the row is deleted");
-  uint32_t start = raw & kRowOffsetMask;
-  uint32_t end = ptr.row == 0 ? layout.page_size
-                              : Le16(page.data() + layout.data_header_size + 2 * (ptr.row - 1)) &
-                                    kRowOffsetMask;
-  if (start < layout.data_header_size + 2 * count || start > end || end > layout.page_size) {
-    Fail(ErrorCode::kDamaged, where + ": row offsets out of the page");
-  }
-  return page.subspan(start, end - start);
+  if (slots.deleted(ptr.row)) Fail(ErrorCode::kDamaged, where + ": the row is deleted");
+  if (!slots.in_bounds(ptr.row)) Fail(ErrorCode::kDamaged, where + ": row offsets out of the page");
+  return slots.bytes(ptr.row);
 }
 
 }  // namespace
@@ -139,13 +133,14 @@ Status ReadLongValue(const PageSource& pager, const Layout& layout, ByteSpan fie
       }
       ByteSpan row = LvalRow(pager, layout, ptr);
       if (pieces) pieces->push_back(ptr);
-      if (row.size() < 4) {
+      if (row.size() < kChainPointerSize) {
         Fail(ErrorCode::kDamaged, "long value row at page " + std::to_string(ptr.page) + " row " +
                                       std::to_string(ptr.row) + " is shorter than its pointer");
       }
-      size_t take = std::min<size_t>(row.size() - 4, h.length - out.size());
-      out.insert(out.end(), row.begin() + 4, row.begin() + 4 + static_cast<ptrdiff_t>(take));
-      ptr = RowPointer::FromLe(Le32(row.data()));
+      size_t take = std::min<size_t>(row.size() - kChainPointerSize, h.length - out.size());
+      out.insert(out.end(), row.begin() + kChainPointerSize,
+                 row.begin() + kChainPointerSize + static_cast<ptrdiff_t>(take));
+      ptr = ChainNext(row);
     }
   });
 }
@@ -208,14 +203,14 @@ Status LongValueStream::Read(std::span<uint8_t> out) {
                                           std::to_string(next_.row));
           }
           ByteSpan row = LvalRow(*pager_, *layout_, next_);
-          if (row.size() < 4) {
+          if (row.size() < kChainPointerSize) {
             Fail(ErrorCode::kDamaged, "long value row at page " + std::to_string(next_.page) +
                                           " row " + std::to_string(next_.row) +
                                           " is shorter than its pointer");
           }
-          size_t take = std::min<uint64_t>(row.size() - 4, header_.length - before);
-          piece_ = row.subspan(4, take);
-          next_ = RowPointer::FromLe(Le32(row.data()));
+          size_t take = std::min<uint64_t>(row.size() - kChainPointerSize, header_.length - before);
+          piece_ = row.subspan(kChainPointerSize, take);
+          next_ = ChainNext(row);
         }
         started_ = true;
       }
@@ -226,6 +221,21 @@ Status LongValueStream::Read(std::span<uint8_t> out) {
     }
     delivered_ += filled;
   });
+}
+
+void PutChainNext(std::span<uint8_t> piece, RowPointer next) {
+  Put32(piece.data(), next.ToLe());
+}
+
+RowPointer ChainNext(ByteSpan piece) {
+  return RowPointer::FromLe(Le32(piece.data()));
+}
+
+std::vector<uint8_t> EncodeChainPiece(RowPointer next, ByteSpan data) {
+  std::vector<uint8_t> piece(kChainPointerSize, 0);
+  PutChainNext(piece, next);
+  piece.insert(piece.end(), data.begin(), data.end());
+  return piece;
 }
 
 }  // namespace engine

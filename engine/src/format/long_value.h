@@ -1,4 +1,8 @@
-// Long values (Memo, OLE). The value in the row starts with 12 bytes:
+// Long values (Memo, OLE): the 12-byte field in the row and the pieces of a
+// chain on LVAL data pages, read (DecodeLongValueHeader, ReadLongValue,
+// LongValueStream, ChainNext) and written (EncodeLongValueHeader,
+// EncodeChainPiece, PutChainNext) here; writer/long_value_writer.h places
+// the pieces. The value in the row starts with 12 bytes:
 //   0  4  bits 0-29 length, bits 30-31 kind: 0x80.. inline, 0x40.. one LVAL row, 0x00.. chain
 //   4  4  row pointer (little-endian form) of the first LVAL row; 0 inline
 //   8  4  unknown
@@ -12,8 +16,8 @@
 #include <vector>
 
 #include "engine/error.h"
-#include "io/pager.h"
 #include "format/data_page.h"
+#include "io/pager.h"
 
 namespace engine {
 
@@ -36,6 +40,14 @@ inline constexpr uint32_t kMaxLongValueLength = 0x3FFFFFFF;
 // at `first` (ignored for inline values), with `extra` in bytes 8..11.
 std::vector<uint8_t> EncodeLongValueHeader(LongValueKind kind, uint32_t length, RowPointer first,
                                            uint32_t extra = 0);
+
+// A chain piece (an LVAL row of a kChain value): the row pointer of the
+// next piece (0 in the last), then the piece's data.
+inline constexpr uint32_t kChainPointerSize = 4;
+void PutChainNext(std::span<uint8_t> piece, RowPointer next);
+// The next piece's pointer; the piece must hold kChainPointerSize bytes.
+RowPointer ChainNext(ByteSpan piece);
+std::vector<uint8_t> EncodeChainPiece(RowPointer next, ByteSpan data);
 
 // Reads the whole value into out (replacing its contents). When `pieces`
 // is given, it receives every LVAL row used, in order. Errors (3049) name

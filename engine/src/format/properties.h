@@ -1,4 +1,6 @@
-// Property blobs (MSysObjects.LvProp):
+// Property blobs (MSysObjects.LvProp), read here (DecodePropertyBlob). No
+// writer encodes one: a compaction copies the long value as it is stored.
+//
 //   "KKD\0" (Jet 3) or "MR2\0" (Jet 4), then chunks: length(4, incl. header)
 //   type(2) payload. Type 0x80: names, each length(2) + name. Types 0x00
 //   (the object's own) and 0x01 (a named sub-object such as a column): block

@@ -1,4 +1,5 @@
-// Row codec.
+// Row codec: split and decoded here (SplitRow, RowDecoder), encoded in
+// row_encode.cpp (EncodeRow); where rows sit on a page is data_page.h's.
 //
 // Jet 4 row:  count(2) | fixed area | variable data | ... |
 //             eod(2) off[v-1](2) .. off[0](2) | v(2) | null mask ceil(count/8)

@@ -39,7 +39,7 @@ std::string Where(uint32_t first_page) {
 void DecodeInto(TableDef& t, const Layout& L, const TextCodec& text) {
   const std::string where = Where(t.first_page);
   Reader r(t.raw, where);
-  t.tdef_len = r.U32(8);
+  t.tdef_len = r.U32(L.tdef_length);
   t.num_rows = r.U32(L.tdef_num_rows);
   t.autonumber = r.U32(L.tdef_autonumber);
   t.table_type = r.U8(L.tdef_table_type);
@@ -69,8 +69,8 @@ void DecodeInto(TableDef& t, const Layout& L, const TextCodec& text) {
     ByteSpan block = r.Slice(pos, L.tdef_index_count_size);
     pi.raw_counts.assign(block.begin(), block.end());
     pi.counts_offset = static_cast<uint32_t>(pos);
-    pi.count_a = Le32(block.data());
-    pi.count_b = Le32(block.data() + 4);
+    pi.count_a = Le32(block.data() + L.icount_a);
+    pi.count_b = Le32(block.data() + L.icount_b);
     pos += L.tdef_index_count_size;
   }
 
@@ -81,24 +81,26 @@ void DecodeInto(TableDef& t, const Layout& L, const TextCodec& text) {
     ByteSpan d = r.Slice(pos, L.column_def_size);
     c.definition_offset = static_cast<uint32_t>(pos);
     c.raw.assign(d.begin(), d.end());
-    c.type = d[0];
+    c.type = d[L.col_type];
     c.number = Le16(d.data() + L.col_number);
     c.var_index = Le16(d.data() + L.col_var_index);
+    c.second_number = Le16(d.data() + L.col_second_number);
     c.flags = d[L.col_flags];
     c.fixed_offset = Le16(d.data() + L.col_fixed_offset);
     c.length = Le16(d.data() + L.col_length);
     if (L.version == JetVersion::kJet4) {
-      c.extended_flags = d[16];
+      c.extended_flags = d[L.col_extended_flags];
       if (c.type == static_cast<uint8_t>(ColumnType::kNumeric)) {
-        c.precision = d[11];
-        c.scale = d[12];
+        c.precision = d[L.col_precision];
+        c.scale = d[L.col_scale];
       } else {
-        c.sort_order = Le16(d.data() + 11);
-        c.sort_order_version = d[14];
+        c.sort_order = Le16(d.data() + L.col_sort_order);
+        c.sort_order_version = d[L.col_sort_order_version];
       }
     } else {
-      c.sort_order = Le16(d.data() + 9);
-      c.code_page = Le16(d.data() + 11);
+      c.page0_copy = Le16(d.data() + L.col_page0_copy);
+      c.sort_order = Le16(d.data() + L.col_sort_order);
+      c.code_page = Le16(d.data() + L.col_code_page);
     }
     pos += L.column_def_size;
   }
@@ -119,10 +121,10 @@ void DecodeInto(TableDef& t, const Layout& L, const TextCodec& text) {
     ByteSpan d = r.Slice(pos, L.physical_index_size);
     pi.raw.assign(d.begin(), d.end());
     pi.definition_offset = static_cast<uint32_t>(pos);
-    for (int s = 0; s < 10; ++s) {
-      const uint8_t* slot = d.data() + L.pidx_columns + 3 * s;
+    for (uint32_t s = 0; s < kIndexColumnSlots; ++s) {
+      const uint8_t* slot = d.data() + L.pidx_columns + kIndexColumnSlotSize * s;
       uint16_t number = Le16(slot);
-      if (number == 0xFFFF) continue;
+      if (number == kNoIndexColumn) continue;
       pi.columns.push_back({number, slot[2] != 0, slot[2]});
     }
     pi.map = RowPointer::FromLe(Le32(d.data() + L.pidx_map));
@@ -155,18 +157,18 @@ void DecodeInto(TableDef& t, const Layout& L, const TextCodec& text) {
   size_t limit = std::min<size_t>(t.raw.size(), std::max<size_t>(t.tdef_len, pos));
   while (pos + 2 <= limit) {
     uint16_t number = Le16(t.raw.data() + pos);
-    if (number == 0xFFFF) {
+    if (number == kLongValueMapsEnd) {
       pos += 2;
       break;
     }
-    if (pos + 10 > limit) break;
+    if (pos + L.lvmap_entry_size > limit) break;
     LongValueMap m;
     m.column_number = number;
     m.entry_offset = static_cast<uint32_t>(pos);
-    m.owned_map = RowPointer::FromLe(Le32(t.raw.data() + pos + 2));
-    m.free_map = RowPointer::FromLe(Le32(t.raw.data() + pos + 6));
+    m.owned_map = RowPointer::FromLe(Le32(t.raw.data() + pos + L.lvmap_owned));
+    m.free_map = RowPointer::FromLe(Le32(t.raw.data() + pos + L.lvmap_free));
     t.long_value_maps.push_back(m);
-    pos += 10;
+    pos += L.lvmap_entry_size;
   }
   t.parsed_length = static_cast<uint32_t>(pos);
 }
@@ -204,17 +206,219 @@ Result<TableDef> ReadTableDef(const PageSource& pager, const Layout& layout, con
                                       std::to_string(bytes[0]) + ")");
       }
       t.pages.push_back(page);
-      t.page_free_space.push_back(Le16(bytes.data() + 2));
+      t.page_free_space.push_back(Le16(bytes.data() + layout.tdef_page_free_space));
       if (t.raw.empty()) {
         t.raw.assign(bytes.begin(), bytes.end());
       } else {
-        t.raw.insert(t.raw.end(), bytes.begin() + 8, bytes.end());
+        t.raw.insert(t.raw.end(), bytes.begin() + layout.tdef_continuation_header, bytes.end());
       }
-      page = Le32(bytes.data() + 4);
+      page = Le32(bytes.data() + layout.tdef_next_page);
     }
     DecodeInto(t, layout, text);
     return t;
   });
+}
+
+namespace {
+
+// A fresh element's bytes: zeros, with Jet 4's constant at `constant_at`.
+std::vector<uint8_t> Fresh(const Layout& L, uint32_t size, uint32_t constant_at,
+                           uint32_t constant) {
+  std::vector<uint8_t> b(size, 0);
+  if (L.version == JetVersion::kJet4) Put32(b.data() + constant_at, constant);
+  return b;
+}
+
+// An element's starting bytes: its raw bytes, or a fresh element's.
+std::vector<uint8_t> Base(const std::vector<uint8_t>& raw, std::vector<uint8_t> fresh,
+                          const char* what) {
+  if (raw.empty()) return fresh;
+  if (raw.size() != fresh.size()) {
+    Fail(ErrorCode::kInvalidArgument, std::string(what) + " of " + std::to_string(raw.size()) +
+                                          " bytes, not " + std::to_string(fresh.size()));
+  }
+  return raw;
+}
+
+void AppendName(std::vector<uint8_t>& out, const Layout& L, const std::vector<uint8_t>& name) {
+  const uint64_t limit = L.column_name_length_size == 1 ? 0xFF : 0xFFFF;
+  if (name.size() > limit) {
+    Fail(ErrorCode::kInvalidArgument,
+         "a name of " + std::to_string(name.size()) + " bytes does not fit its length field");
+  }
+  for (uint32_t i = 0; i < L.column_name_length_size; ++i) {
+    out.push_back(static_cast<uint8_t>(name.size() >> (8 * i)));
+  }
+  out.insert(out.end(), name.begin(), name.end());
+}
+
+// The columns a physical index's slot bytes name, as the decoder reads them.
+std::vector<std::pair<uint16_t, uint8_t>> SlotColumns(const std::vector<uint8_t>& d,
+                                                      const Layout& L) {
+  std::vector<std::pair<uint16_t, uint8_t>> out;
+  for (uint32_t s = 0; s < kIndexColumnSlots; ++s) {
+    const uint8_t* slot = d.data() + L.pidx_columns + kIndexColumnSlotSize * s;
+    if (Le16(slot) != kNoIndexColumn) out.emplace_back(Le16(slot), slot[2]);
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<std::vector<uint8_t>> EncodeTableDef(const TableDef& t, const Layout& L) {
+  return Guard([&] {
+    const bool jet4 = L.version == JetVersion::kJet4;
+    std::vector<uint8_t> fresh_block(L.tdef_block_end, 0);
+    fresh_block[0] = static_cast<uint8_t>(PageType::kTableDef);
+    fresh_block[1] = 0x01;
+    if (jet4) {
+      Put32(fresh_block.data() + L.tdef_constant, kJet4TdefConstant);
+      fresh_block[L.tdef_autonumber_flag] = 0x01;
+    }
+    std::vector<uint8_t> out =
+        t.raw.size() >= L.tdef_block_end
+            ? std::vector<uint8_t>(t.raw.begin(), t.raw.begin() + L.tdef_block_end)
+            : fresh_block;
+    uint8_t* p = out.data();
+    Put32(p + L.tdef_num_rows, t.num_rows);
+    Put32(p + L.tdef_autonumber, t.autonumber);
+    p[L.tdef_table_type] = t.table_type;
+    Put16(p + L.tdef_max_cols, t.max_cols);
+    Put16(p + L.tdef_num_var_cols, t.num_var_cols);
+    Put16(p + L.tdef_num_cols, static_cast<uint32_t>(t.columns.size()));
+    Put32(p + L.tdef_num_idx, static_cast<uint32_t>(t.logical_indexes.size()));
+    Put32(p + L.tdef_num_real_idx, static_cast<uint32_t>(t.physical_indexes.size()));
+    Put32(p + L.tdef_owned_map, t.owned_map.ToLe());
+    Put32(p + L.tdef_free_map, t.free_map.ToLe());
+
+    for (const PhysicalIndex& pi : t.physical_indexes) {
+      std::vector<uint8_t> b =
+          Base(pi.raw_counts, std::vector<uint8_t>(L.tdef_index_count_size, 0), "an index count");
+      Put32(b.data() + L.icount_a, pi.count_a);
+      Put32(b.data() + L.icount_b, pi.count_b);
+      out.insert(out.end(), b.begin(), b.end());
+    }
+    for (const ColumnDef& c : t.columns) {
+      std::vector<uint8_t> b =
+          Base(c.raw, Fresh(L, L.column_def_size, L.col_constant, kJet4TdefConstant), "a column");
+      uint8_t* d = b.data();
+      d[L.col_type] = c.type;
+      Put16(d + L.col_number, c.number);
+      Put16(d + L.col_var_index, c.var_index);
+      Put16(d + L.col_second_number, c.second_number);
+      d[L.col_flags] = c.flags;
+      Put16(d + L.col_fixed_offset, c.fixed_offset);
+      Put16(d + L.col_length, c.length);
+      if (jet4) {
+        d[L.col_extended_flags] = c.extended_flags;
+        if (c.type == static_cast<uint8_t>(ColumnType::kNumeric)) {
+          d[L.col_precision] = c.precision;
+          d[L.col_scale] = c.scale;
+        } else {
+          Put16(d + L.col_sort_order, c.sort_order);
+          d[L.col_sort_order_version] = c.sort_order_version;
+        }
+      } else {
+        Put16(d + L.col_page0_copy, c.page0_copy);
+        Put16(d + L.col_sort_order, c.sort_order);
+        Put16(d + L.col_code_page, c.code_page);
+      }
+      out.insert(out.end(), b.begin(), b.end());
+    }
+    for (const ColumnDef& c : t.columns) AppendName(out, L, c.raw_name);
+    for (const PhysicalIndex& pi : t.physical_indexes) {
+      std::vector<uint8_t> b =
+          Base(pi.raw, Fresh(L, L.physical_index_size, L.pidx_constant, kJet4PhysicalIndexConstant),
+               "a physical index");
+      if (pi.columns.size() > kIndexColumnSlots) {
+        Fail(ErrorCode::kInvalidArgument,
+             "an index of " + std::to_string(pi.columns.size()) + " columns (at most 10)");
+      }
+      std::vector<std::pair<uint16_t, uint8_t>> wanted;
+      for (const IndexColumn& ic : pi.columns) wanted.emplace_back(ic.column_number, ic.raw_order);
+      if (pi.raw.empty() || SlotColumns(b, L) != wanted) {
+        for (uint32_t s = 0; s < kIndexColumnSlots; ++s) {
+          uint8_t* slot = b.data() + L.pidx_columns + kIndexColumnSlotSize * s;
+          Put16(slot, s < wanted.size() ? wanted[s].first : kNoIndexColumn);
+          slot[2] = s < wanted.size() ? wanted[s].second : 0;
+        }
+      }
+      Put32(b.data() + L.pidx_map, pi.map.ToLe());
+      Put32(b.data() + L.pidx_root, pi.root_page);
+      b[L.pidx_flags] = pi.flags;
+      out.insert(out.end(), b.begin(), b.end());
+    }
+    for (const LogicalIndex& li : t.logical_indexes) {
+      std::vector<uint8_t> b =
+          Base(li.raw, Fresh(L, L.logical_index_size, L.lidx_constant, kJet4TdefConstant),
+               "a logical index");
+      uint8_t* d = b.data();
+      Put32(d + L.lidx_number, li.number);
+      Put32(d + L.lidx_physical, li.physical);
+      d[L.lidx_fk_role] = li.fk_role;
+      Put32(d + L.lidx_fk_index, li.fk_index);
+      Put32(d + L.lidx_fk_table, li.fk_table);
+      d[L.lidx_cascade_update] = li.cascade_update;
+      d[L.lidx_cascade_delete] = li.cascade_delete;
+      d[L.lidx_kind] = li.kind;
+      out.insert(out.end(), b.begin(), b.end());
+    }
+    for (const LogicalIndex& li : t.logical_indexes) AppendName(out, L, li.raw_name);
+    for (const LongValueMap& m : t.long_value_maps) {
+      std::vector<uint8_t> b(L.lvmap_entry_size, 0);
+      Put16(b.data(), m.column_number);
+      Put32(b.data() + L.lvmap_owned, m.owned_map.ToLe());
+      Put32(b.data() + L.lvmap_free, m.free_map.ToLe());
+      out.insert(out.end(), b.begin(), b.end());
+    }
+    out.push_back(static_cast<uint8_t>(kLongValueMapsEnd));
+    out.push_back(static_cast<uint8_t>(kLongValueMapsEnd >> 8));
+    Put32(out.data() + L.tdef_length, static_cast<uint32_t>(out.size()));
+    return out;
+  });
+}
+
+uint32_t TableDefPageCount(uint32_t length, uint32_t page_size) {
+  if (length <= page_size) return 1;
+  uint32_t per_page = page_size - 8;
+  return 1 + (length - page_size + per_page - 1) / per_page;
+}
+
+std::vector<std::vector<uint8_t>> SplitTableDef(const std::vector<uint8_t>& definition,
+                                                const std::vector<uint32_t>& pages,
+                                                const Layout& L) {
+  const uint32_t ps = L.page_size;
+  const uint32_t header = L.tdef_continuation_header;
+  std::vector<std::vector<uint8_t>> out;
+  size_t pos = 0;
+  for (size_t i = 0; i < pages.size(); ++i) {
+    std::vector<uint8_t> page(ps, 0);
+    size_t used;
+    if (i == 0) {
+      size_t n = std::min<size_t>(ps, definition.size());
+      std::copy_n(definition.begin(), n, page.begin());
+      pos = n;
+      used = n;
+    } else {
+      page[0] = definition[0];
+      page[1] = definition[1];
+      size_t n = std::min<size_t>(ps - header, definition.size() - pos);
+      std::copy_n(definition.begin() + static_cast<std::ptrdiff_t>(pos), n, page.begin() + header);
+      pos += n;
+      used = header + n;
+    }
+    if (L.version == JetVersion::kJet3) {
+      page[L.tdef_page_free_space] = 'V';
+      page[L.tdef_page_free_space + 1] = 'C';
+    } else {
+      // Free space as Access counts it: the page less its bytes used and 8.
+      Put16(page.data() + L.tdef_page_free_space,
+            used + 8 >= ps ? 0 : static_cast<uint16_t>(ps - used - 8));
+    }
+    Put32(page.data() + L.tdef_next_page, i + 1 < pages.size() ? pages[i + 1] : 0);
+    out.push_back(std::move(page));
+  }
+  return out;
 }
 
 }  // namespace engine

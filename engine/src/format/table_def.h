@@ -1,7 +1,11 @@
-// Table definitions (TDEF, page type 0x02), possibly spanning several pages.
+// Table definitions (TDEF, page type 0x02), possibly spanning several pages:
+// read (ReadTableDef, DecodeTableDef) and written (EncodeTableDef,
+// SplitTableDef) here and nowhere else. Every offset is in Layout (tdef_*,
+// col_*, pidx_*, lidx_*, lvmap_*, icount_*).
 //
 // The first page holds bytes 0..PS-1 of the definition; each continuation
 // page (linked through the 4-byte pointer at 0x04) adds its bytes 8..PS-1.
+// Bytes 0x02..0x03 of each page: Jet 4 the page's free space, Jet 3 "VC".
 // Layout of the concatenation, in order: fixed block (offsets in Layout),
 // num_real_idx index-count blocks, num_cols column definitions, num_cols
 // names, num_real_idx physical index definitions, num_idx logical index
@@ -16,18 +20,20 @@
 #include <vector>
 
 #include "engine/error.h"
-#include "io/pager.h"
-#include "format/data_page.h"
 #include "engine/values.h"
+#include "format/data_page.h"
 #include "format/text.h"
+#include "io/pager.h"
 
 namespace engine {
 
 struct ColumnDef {
   uint8_t type = 0;
-  uint16_t number = 0;        // null-mask bit and index reference
-  uint16_t var_index = 0;     // slot in the variable offset table (variable columns)
-  uint16_t fixed_offset = 0;  // position in the fixed area (fixed columns)
+  uint16_t number = 0;         // null-mask bit and index reference
+  uint16_t var_index = 0;      // slot in the variable offset table (variable columns)
+  uint16_t second_number = 0;  // unknown field after var_index: the number in most columns
+  uint16_t page0_copy = 0;     // Jet 3 unknown field: 1 in most files
+  uint16_t fixed_offset = 0;   // position in the fixed area (fixed columns)
   uint16_t length = 0;
   uint8_t flags = 0;
   uint8_t extended_flags = 0;      // Jet 4
@@ -134,5 +140,35 @@ Result<TableDef> ReadTableDef(const PageSource& pager, const Layout& layout, con
 // Decodes an already concatenated definition (tests; repair of a broken chain).
 Result<TableDef> DecodeTableDef(ByteSpan raw, const Layout& layout, const TextCodec& text,
                                 uint32_t first_page);
+
+// Encodes `def` as one concatenated definition, laid out in the order above:
+// the element vectors give the counts, every field the decoder reads is
+// written where it reads it, and tdef_len is the result's length. Each
+// element starts from its raw bytes when it has them (so unknown fields
+// survive a rewrite: decoding and encoding again gives the same bytes) and
+// otherwise from what Access writes in a fresh one (Jet 4's constants,
+// zeros). Names are written from raw_name (the caller encodes the text);
+// a physical index's column slots are rewritten only when they do not
+// already hold its columns. Errors (3001): raw bytes of the wrong size,
+// more than ten index columns, a name too long for its length field.
+Result<std::vector<uint8_t>> EncodeTableDef(const TableDef& def, const Layout& layout);
+
+// The number of pages a definition of `length` bytes takes.
+uint32_t TableDefPageCount(uint32_t length, uint32_t page_size);
+// Splits a concatenated definition over `pages` (first page first), filling
+// in chain pointers and the per-page free space field (Jet 3: "VC"). Each
+// returned page is page_size bytes, unused bytes zero.
+std::vector<std::vector<uint8_t>> SplitTableDef(const std::vector<uint8_t>& definition,
+                                                const std::vector<uint32_t>& pages,
+                                                const Layout& layout);
+
+// Jet 4's constants in a fresh definition, column and index.
+inline constexpr uint32_t kJet4TdefConstant = 1625;
+inline constexpr uint32_t kJet4PhysicalIndexConstant = 1923;
+// Slots of a physical index's column list (2-byte column number, 1-byte order).
+inline constexpr uint32_t kIndexColumnSlots = 10;
+inline constexpr uint32_t kIndexColumnSlotSize = 3;
+inline constexpr uint16_t kNoIndexColumn = 0xFFFF;
+inline constexpr uint16_t kLongValueMapsEnd = 0xFFFF;
 
 }  // namespace engine

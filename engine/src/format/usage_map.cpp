@@ -12,6 +12,9 @@ bool UsageMap::Contains(uint32_t page) const {
 
 namespace {
 
+// A reference map's pointers start after its type byte.
+constexpr uint32_t kReferenceMapPointers = 1;
+
 void AddBits(const uint8_t* bits, size_t length, uint64_t first_page, uint32_t page_count,
              UsageMap& map) {
   map.pages_covered += static_cast<uint64_t>(length) * 8;
@@ -35,6 +38,8 @@ void AddBits(const uint8_t* bits, size_t length, uint64_t first_page, uint32_t p
 
 UsageMap DecodeOrThrow(const PageSource& pager, const Layout& layout, ByteSpan row,
                        const std::string& where) {
+  const uint32_t page_count = pager.page_count();
+  auto page_of = [&pager](uint32_t n) { return pager.PageOrThrow(n); };
   UsageMap map;
   map.raw.assign(row.begin(), row.end());
   if (row.empty()) Fail(ErrorCode::kDamaged, where + ": empty usage map row");
@@ -46,28 +51,28 @@ UsageMap DecodeOrThrow(const PageSource& pager, const Layout& layout, ByteSpan r
            where + ": inline usage map shorter than " + std::to_string(bits) + " bytes");
     }
     map.start_page = Le32(row.data() + layout.map_start_page);
-    AddBits(row.data() + bits, row.size() - bits, map.start_page, pager.page_count(), map);
+    AddBits(row.data() + bits, row.size() - bits, map.start_page, page_count, map);
   } else if (map.type == 1) {
-    size_t count = (row.size() - 1) / 4;
+    size_t count = (row.size() - kReferenceMapPointers) / 4;
     uint64_t per_page = layout.pages_per_bitmap_page();
     for (size_t i = 0; i < count; ++i) {
-      uint32_t bitmap_page = Le32(row.data() + 1 + 4 * i);
+      uint32_t bitmap_page = Le32(row.data() + kReferenceMapPointers + 4 * i);
       map.bitmap_pages.push_back(bitmap_page);
       if (bitmap_page == 0) continue;
       // A range wholly past the end of the file holds no page of it; some
       // writers leave a junk pointer there (0xFFFFFF80 seen), so it is not read.
-      if (i * per_page >= pager.page_count()) {
+      if (i * per_page >= page_count) {
         map.pages_covered += per_page;
         continue;
       }
-      ByteSpan page = pager.PageOrThrow(bitmap_page);
+      ByteSpan page = page_of(bitmap_page);
       if (page[0] != static_cast<uint8_t>(PageType::kUsageBitmap)) {
         Fail(ErrorCode::kDamaged, where + ": reference usage map points at page " +
                                       std::to_string(bitmap_page) + " of type " +
                                       std::to_string(page[0]) + ", not a bitmap page");
       }
       const size_t data = layout.map_bitmap_page_data;
-      AddBits(page.data() + data, page.size() - data, i * per_page, pager.page_count(), map);
+      AddBits(page.data() + data, page.size() - data, i * per_page, page_count, map);
     }
   } else {
     Fail(ErrorCode::kDamaged, where + ": unknown usage map type " + std::to_string(map.type));
@@ -100,7 +105,8 @@ Result<UsageMap> ReadUsageMap(const PageSource& pager, const Layout& layout, Row
     }
     const RowSlot& slot = dp.slots[pointer.row];
     if (!slot.in_bounds) Fail(ErrorCode::kDamaged, where + ": row offset out of the page");
-    UsageMap map = DecodeOrThrow(pager, layout, page.subspan(slot.start, slot.length()), where);
+    UsageMap map = DecodeOrThrow(pager, layout,
+                                 page.subspan(slot.start, slot.length()), where);
     map.location = pointer;
     return map;
   });
@@ -143,6 +149,25 @@ Result<std::vector<uint8_t>> EncodeInlineUsageMap(const Layout& layout, uint32_t
                        std::to_string(start_page) + ".." + std::to_string(end - 1));
     }
     SetMapBit(row.data() + layout.map_inline_bitmap, p - start_page);
+  }
+  return row;
+}
+
+uint32_t ReferenceMapSlots(const Layout&, uint32_t row_size) {
+  return row_size < kReferenceMapPointers ? 0 : (row_size - kReferenceMapPointers) / 4;
+}
+
+Result<std::vector<uint8_t>> EncodeReferenceUsageMap(const Layout& layout, uint32_t row_size,
+                                                     std::span<const uint32_t> bitmap_pages) {
+  if (bitmap_pages.size() > ReferenceMapSlots(layout, row_size)) {
+    return Error(ErrorCode::kInvalidArgument, std::to_string(bitmap_pages.size()) +
+                                                  " bitmap pages do not fit a usage map row of " +
+                                                  std::to_string(row_size) + " bytes");
+  }
+  std::vector<uint8_t> row(row_size, 0);
+  row[0] = kReferenceUsageMap;
+  for (size_t i = 0; i < bitmap_pages.size(); ++i) {
+    Put32(row.data() + kReferenceMapPointers + 4 * i, bitmap_pages[i]);
   }
   return row;
 }

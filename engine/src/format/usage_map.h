@@ -1,4 +1,8 @@
-// Usage maps: sets of pages stored as bitmaps in rows of data pages.
+// Usage maps: sets of pages stored as bitmaps in rows of data pages, read
+// (ReadUsageMap, DecodeUsageMap) and written (EncodeInlineUsageMap,
+// EncodeReferenceUsageMap, EmptyBitmapPage, SetMapBit) here; offsets in
+// Layout (map_*). writer/usage_map_builder.h chooses the form and allocates
+// bitmap pages.
 //
 // Type 0 (inline):    00 | start page (4) | bitmap; bit k of byte b = page start + 8b + k
 // Type 1 (reference): 01 | page pointers (4 each) to 0x05 pages; pointer i covers
@@ -8,12 +12,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
 #include "engine/error.h"
-#include "io/pager.h"
 #include "format/data_page.h"
+#include "io/pager.h"
 
 namespace engine {
 
@@ -54,6 +59,12 @@ uint32_t StandardUsageMapRowSize(const Layout& layout);
 Result<std::vector<uint8_t>> EncodeInlineUsageMap(const Layout& layout, uint32_t start_page,
                                                   uint32_t bitmap_bytes,
                                                   std::span<const uint32_t> pages);
+// Bitmap-page pointers a reference map row of `row_size` bytes holds.
+uint32_t ReferenceMapSlots(const Layout& layout, uint32_t row_size);
+// Reference map row of `row_size` bytes: type 1, then the bitmap pages'
+// numbers (0 = none). Errors (3001): more pointers than the row holds.
+Result<std::vector<uint8_t>> EncodeReferenceUsageMap(const Layout& layout, uint32_t row_size,
+                                                     std::span<const uint32_t> bitmap_pages);
 // An empty inline map of the usual size (start 0, no bits).
 std::vector<uint8_t> EmptyUsageMap(const Layout& layout);
 // An empty bitmap page (type 0x05) of a reference map.

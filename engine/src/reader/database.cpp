@@ -263,19 +263,13 @@ const std::map<uint32_t, std::vector<uint32_t>>& Database::DataPagesByOwner() co
   std::vector<uint8_t> scratch;
   for (uint32_t n = 3; n < count; ++n) {
     if (free[n]) continue;
-    ByteSpan page = pager_->PageOnce(n, scratch);
-    if (page[0] != static_cast<uint8_t>(PageType::kData)) continue;
-    uint32_t owner = Le32(page.data() + 4);
+    const SlotTable slots(pager_->PageOnce(n, scratch), L);
+    if (!slots.is_data_page()) continue;
+    uint32_t owner = slots.owner();
     // 0: usage-map rows, 1: page 1 (the global map); 2 is the catalog.
     if (owner < 2 || owner == kLvalOwner) continue;
-    uint32_t rows = Le16(page.data() + L.data_row_count_offset);
-    if (L.data_header_size + 2 * rows > L.page_size) rows = 0;  // not a row table we can read
-    for (uint32_t r = 0; r < rows; ++r) {
-      if (!(Le16(page.data() + L.data_header_size + 2 * r) & kRowDeletedFlag)) {
-        (*census)[owner].push_back(n);
-        break;
-      }
-    }
+    // (A row table that does not fit is not one we can read.)
+    if (slots.undeleted_count() > 0) (*census)[owner].push_back(n);
   }
   pages_by_owner_ = std::move(census);
   return *pages_by_owner_;
@@ -298,13 +292,9 @@ Status Database::CheckPageMapComplete(const TableDef& table, const UsageMap& own
   uint64_t rows = 0;
   std::vector<uint8_t> scratch;
   for (uint32_t number : owned.pages) {
-    ByteSpan page = pager_->PageOnce(number, scratch);
-    if (page[0] != static_cast<uint8_t>(PageType::kData)) continue;  // the scan reports it
-    uint32_t count = Le16(page.data() + L.data_row_count_offset);
-    if (L.data_header_size + 2 * count > L.page_size) continue;
-    for (uint32_t r = 0; r < count; ++r) {
-      if (!(Le16(page.data() + L.data_header_size + 2 * r) & kRowDeletedFlag)) ++rows;
-    }
+    const SlotTable slots(pager_->PageOnce(number, scratch), L);
+    if (!slots.is_data_page()) continue;  // the scan reports it
+    rows += slots.undeleted_count();
   }
   if (rows >= table.num_rows) return {};
   return Damaged("data page " + std::to_string(unlisted.front()) +
@@ -328,36 +318,32 @@ Status Database::ScanRows(const TableDef& table,
   Status complete = CheckPageMapComplete(table, owned.value());
   if (!complete.ok()) return Damaged(where + ": " + complete.error().description());
   return GuardStatus([&] {
-    const uint32_t header_end_base = L.data_header_size;
-    // Checks a data page of this table and returns its row count.
-    auto check_page = [&](ByteSpan page, uint32_t number) -> uint32_t {
-      if (page[0] != static_cast<uint8_t>(PageType::kData)) {
+    // Checks a data page of this table and returns its slot table.
+    auto check_page = [&](ByteSpan page, uint32_t number) -> SlotTable {
+      const SlotTable slots(page, L);
+      if (!slots.is_data_page()) {
         Fail(ErrorCode::kDamaged, where + ": page " + std::to_string(number) +
                                       " in its page map is not a data page (type " +
-                                      std::to_string(page[0]) + ")");
+                                      std::to_string(slots.page_type()) + ")");
       }
-      uint32_t owner = Le32(page.data() + 4);
+      uint32_t owner = slots.owner();
       if (owner != table.first_page) {
         Fail(ErrorCode::kDamaged, where + ": data page " + std::to_string(number) +
                                       " belongs to page " + std::to_string(owner));
       }
-      uint32_t count = Le16(page.data() + L.data_row_count_offset);
+      const uint32_t count = slots.count();
       // Row pointers have one byte for the row: a page never has more.
-      if (count > 256 || header_end_base + 2 * count > L.page_size) {
+      if (!slots.addressable()) {
         Fail(ErrorCode::kDamaged, "data page " + std::to_string(number) + ": row count " +
-                                      std::to_string(count) +
-                                      " does not fit the page (at most 256 rows)");
+                                      std::to_string(count) + " does not fit the page (at most " +
+                                      std::to_string(kRowPointerSlots) + " rows)");
       }
       // The free-space field is the gap between the row-offset table and
       // the lowest row. A page written only in part (torn) disagrees.
-      uint32_t lowest = L.page_size;
-      for (uint32_t r = 0; r < count; ++r) {
-        lowest = std::min<uint32_t>(lowest,
-                                    Le16(page.data() + header_end_base + 2 * r) & kRowOffsetMask);
-      }
       // (A row reaching into the offset table is reported with its row.)
-      uint32_t table_end = header_end_base + 2 * count;
-      uint32_t free_field = Le16(page.data() + 2);
+      const uint32_t lowest = slots.lowest_start();
+      const uint32_t table_end = slots.table_end();
+      const uint32_t free_field = slots.free_space();
       if (lowest >= table_end && free_field != lowest - table_end) {
         uint32_t gap = lowest - table_end;
         Fail(ErrorCode::kDamaged, "data page " + std::to_string(number) +
@@ -366,21 +352,16 @@ Status Database::ScanRows(const TableDef& table,
                                       " row offsets (" + std::to_string(gap) +
                                       " bytes free): the page is torn or damaged");
       }
-      return count;
+      return slots;
     };
-    auto slot_bytes = [&](ByteSpan page, uint32_t number, uint32_t count, uint32_t row,
-                          uint16_t* raw_out) -> ByteSpan {
-      const uint8_t* table_start = page.data() + L.data_header_size;
-      uint16_t raw = Le16(table_start + 2 * row);
-      uint32_t start = raw & kRowOffsetMask;
-      uint32_t end = row == 0 ? L.page_size : (Le16(table_start + 2 * (row - 1)) & kRowOffsetMask);
-      *raw_out = raw;
-      if (start < header_end_base + 2 * count || start > end || end > L.page_size) {
+    auto slot_bytes = [&](const SlotTable& slots, uint32_t number, uint32_t row) -> ByteSpan {
+      if (!slots.in_bounds(row)) {
         Fail(ErrorCode::kDamaged, "data page " + std::to_string(number) + " row " +
-                                      std::to_string(row) + ": offsets " + std::to_string(start) +
-                                      ".." + std::to_string(end) + " lie outside the row area");
+                                      std::to_string(row) + ": offsets " +
+                                      std::to_string(slots.start(row)) + ".." +
+                                      std::to_string(slots.end(row)) + " lie outside the row area");
       }
-      return page.subspan(start, end - start);
+      return slots.bytes(row);
     };
     RowRef ref;
     const std::vector<uint32_t>& pages = owned.value().pages;
@@ -389,31 +370,27 @@ Status Database::ScanRows(const TableDef& table,
       // The next page's rows are on their way to the cache while this
       // page's are visited.
       if (i + 1 < pages.size()) pager_->Prefetch(pages[i + 1]);
-      ByteSpan page = pager_->PageOrThrow(number);
-      uint32_t count = check_page(page, number);
-      for (uint32_t row = 0; row < count; ++row) {
-        uint16_t raw = Le16(page.data() + L.data_header_size + 2 * row);
-        if (raw & kRowDeletedFlag) continue;  // deleted, or the target of a moved row
+      const SlotTable slots = check_page(pager_->PageOrThrow(number), number);
+      for (uint32_t row = 0; row < slots.count(); ++row) {
+        if (slots.deleted(row)) continue;  // deleted, or the target of a moved row
         ref.location = {number, static_cast<uint8_t>(row)};
-        ByteSpan bytes = slot_bytes(page, number, count, row, &raw);
-        if (raw & kRowLookupFlag) {
+        ByteSpan bytes = slot_bytes(slots, number, row);
+        if (slots.lookup(row)) {
           if (bytes.size() < 4) {
             Fail(ErrorCode::kDamaged, "data page " + std::to_string(number) + " row " +
                                           std::to_string(row) +
                                           ": overflow pointer shorter than 4 bytes");
           }
           RowPointer target = RowPointer::FromLe(Le32(bytes.data()));
-          ByteSpan tpage = pager_->PageOrThrow(target.page);
-          uint32_t tcount = check_page(tpage, target.page);
-          if (target.row >= tcount) {
+          const SlotTable tslots = check_page(pager_->PageOrThrow(target.page), target.page);
+          if (target.row >= tslots.count()) {
             Fail(ErrorCode::kDamaged, "data page " + std::to_string(number) + " row " +
                                           std::to_string(row) + ": overflow pointer to page " +
                                           std::to_string(target.page) + " row " +
                                           std::to_string(target.row) + ", which does not exist");
           }
-          uint16_t traw = 0;
-          bytes = slot_bytes(tpage, target.page, tcount, target.row, &traw);
-          if (traw & kRowLookupFlag) {
+          bytes = slot_bytes(tslots, target.page, target.row);
+          if (tslots.lookup(target.row)) {
             Fail(ErrorCode::kDamaged, "data page " + std::to_string(number) + " row " +
                                           std::to_string(row) +
                                           ": overflow pointer leads to another overflow pointer");
@@ -452,7 +429,7 @@ Result<DatabaseSummary> Summarize(const Database& db) {
       ByteSpan page = pager.PageOrThrow(n);
       ++s.page_types[page[0]];
       if (page[0] == static_cast<uint8_t>(PageType::kData) && !free[n]) {
-        s.data_free_bytes += Le16(page.data() + 2);
+        s.data_free_bytes += SlotTable(page, db.layout()).free_space();
       }
     }
   });

@@ -11,6 +11,7 @@
 
 #include "base/bytes.h"
 #include "engine/values.h"
+#include "format/data_page.h"
 #include "format/long_value.h"
 #include "format/row.h"
 #include "format/text.h"
@@ -42,31 +43,6 @@ std::string Lower(std::string s) {
   return s;
 }
 
-// UTF-8 to code points; a broken sequence gives U+FFFD and moves on a byte.
-std::vector<uint32_t> CodePoints(const std::string& utf8) {
-  std::vector<uint32_t> out;
-  const auto* s = reinterpret_cast<const unsigned char*>(utf8.data());
-  const size_t n = utf8.size();
-  for (size_t i = 0; i < n;) {
-    const unsigned char c = s[i];
-    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    uint32_t cp = len == 1 ? c : len == 2 ? (c & 0x1Fu) : len == 3 ? (c & 0x0Fu) : (c & 0x07u);
-    bool ok = len != 0 && i + len <= n;
-    for (size_t k = 1; ok && k < len; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) ok = false;
-      cp = (cp << 6) | (s[i + k] & 0x3Fu);
-    }
-    if (!ok || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      out.push_back(0xFFFD);
-      ++i;
-      continue;
-    }
-    out.push_back(cp);
-    i += len;
-  }
-  return out;
-}
-
 // Text as the file stores it: Jet 4 plain UCS-2, Jet 3 the code page (a
 // character the code page lacks becomes '?').
 class TextEncoder {
@@ -84,7 +60,7 @@ class TextEncoder {
 
   std::vector<uint8_t> Encode(const std::string& utf8) const {
     std::vector<uint8_t> out;
-    for (uint32_t cp : CodePoints(utf8)) {
+    for (uint32_t cp : Utf8CodePoints(utf8)) {
       if (version_ == JetVersion::kJet4) {
         if (cp >= 0x10000) {
           cp -= 0x10000;
@@ -217,7 +193,7 @@ class LongValues {
       field.insert(field.end(), value.begin(), value.end());
       return field;
     }
-    const size_t piece = L_.page_size - L_.data_header_size - 2 - 4;
+    const size_t piece = MaxDataRowSize(L_) - kChainPointerSize;
     if (value.size() <= piece) {
       auto at = packer_.Add(value);
       if (!at.ok()) return at.error();
@@ -230,10 +206,7 @@ class LongValues {
     for (size_t i = pieces; i-- > 0;) {
       const size_t from = i * piece;
       const size_t n = std::min(piece, value.size() - from);
-      row.assign(4, 0);
-      Put32(row.data(), next.ToLe());
-      row.insert(row.end(), value.begin() + static_cast<std::ptrdiff_t>(from),
-                 value.begin() + static_cast<std::ptrdiff_t>(from + n));
+      row = EncodeChainPiece(next, ByteSpan(value.data() + from, n));
       auto at = packer_.Add(row);
       if (!at.ok()) return at.error();
       next = at.value();
@@ -293,70 +266,47 @@ Result<std::vector<uint8_t>> ErrorTableDefPage(const TableDef& d, const Layout& 
   if (model.raw.size() != L.column_def_size) {
     return Damaged("the catalog's Name column definition has an unexpected size");
   }
-  std::vector<uint8_t> b(L.tdef_block_end, 0);
-  b[0] = static_cast<uint8_t>(PageType::kTableDef);
-  b[1] = 0x01;
-  if (jet4) {
-    Put32(b.data() + 0x0C, 1625);
-    b[0x18] = 0x01;
-  }
-  Put32(b.data() + L.tdef_num_rows, rows);
-  b[L.tdef_table_type] = 0x4E;
-  Put16(b.data() + L.tdef_max_cols, d.max_cols);
-  Put16(b.data() + L.tdef_num_var_cols, d.num_var_cols);
-  Put16(b.data() + L.tdef_num_cols, static_cast<uint32_t>(d.columns.size()));
-  Put32(b.data() + L.tdef_owned_map, owned.ToLe());
-  Put32(b.data() + L.tdef_free_map, free_space.ToLe());
-  for (const ColumnDef& c : d.columns) {
-    std::vector<uint8_t> col = model.raw;
-    col[0] = c.type;
-    Put16(col.data() + L.col_number, c.number);
-    Put16(col.data() + L.col_var_index, c.var_index);
-    Put16(col.data() + L.col_var_index + 2, c.number);  // the field after mirrors the number
-    col[L.col_flags] = c.flags;
-    if (jet4) {
-      // Unicode compression allowed on the text columns, as a new table has it.
-      col[L.col_flags + 1] = (c.type == static_cast<uint8_t>(ColumnType::kText) ||
-                              c.type == static_cast<uint8_t>(ColumnType::kMemo))
-                                 ? 0x01
-                                 : 0x00;
-    }
-    Put16(col.data() + L.col_fixed_offset, c.fixed_offset);
-    Put16(col.data() + L.col_length, c.length);
-    b.insert(b.end(), col.begin(), col.end());
-  }
-  for (const ColumnDef& c : d.columns) {
-    std::vector<uint8_t> name = text.Encode(c.name);
-    if (jet4) {
-      b.push_back(static_cast<uint8_t>(name.size()));
-      b.push_back(static_cast<uint8_t>(name.size() >> 8));
-    } else {
-      b.push_back(static_cast<uint8_t>(name.size()));
-    }
-    b.insert(b.end(), name.begin(), name.end());
-  }
+  TableDef t;
+  t.num_rows = rows;
+  t.table_type = 'N';
+  t.max_cols = d.max_cols;
+  t.num_var_cols = d.num_var_cols;
+  t.owned_map = owned;
+  t.free_map = free_space;
   size_t lv = 0;
   for (const ColumnDef& c : d.columns) {
+    // The model's bytes and collating fields; this column's own values.
+    ColumnDef col = model;
+    col.type = c.type;
+    col.number = c.number;
+    col.var_index = c.var_index;
+    col.second_number = c.number;
+    col.flags = c.flags;
+    if (jet4) {
+      // Unicode compression allowed on the text columns, as a new table has it.
+      col.extended_flags = (c.type == static_cast<uint8_t>(ColumnType::kText) ||
+                            c.type == static_cast<uint8_t>(ColumnType::kMemo))
+                               ? kColumnCompressedUnicode
+                               : 0x00;
+    }
+    col.fixed_offset = c.fixed_offset;
+    col.length = c.length;
+    col.name = c.name;
+    col.raw_name = text.Encode(c.name);
+    t.columns.push_back(std::move(col));
     if (!c.is_long_value()) continue;
     if (lv >= lv_maps.size()) return Damaged("a long-value column without its page map");
-    uint8_t entry[10];
-    Put16(entry, c.number);
-    Put32(entry + 2, lv_maps[lv++].ToLe());
-    Put32(entry + 6, 0);
-    b.insert(b.end(), entry, entry + 10);
+    LongValueMap m;
+    m.column_number = c.number;
+    m.owned_map = lv_maps[lv++];
+    t.long_value_maps.push_back(m);
   }
-  b.push_back(0xFF);
-  b.push_back(0xFF);
-  if (b.size() > L.page_size) return Damaged("the error table's definition does not fit a page");
-  Put32(b.data() + 8, static_cast<uint32_t>(b.size()));
-  if (jet4) {
-    Put16(b.data() + 2, static_cast<uint32_t>(L.page_size - b.size() - 8));
-  } else {
-    b[2] = 'V';
-    b[3] = 'C';
+  auto b = EncodeTableDef(t, L);
+  if (!b.ok()) return b.error();
+  if (b.value().size() > L.page_size) {
+    return Damaged("the error table's definition does not fit a page");
   }
-  b.resize(L.page_size, 0);
-  return b;
+  return std::move(SplitTableDef(b.value(), {d.first_page}, L).front());
 }
 
 // Whether an existing table is one a former repair made: exactly the four

@@ -24,6 +24,7 @@
 
 #include "base/bytes.h"
 #include "compact/compactor.h"
+#include "format/data_page.h"
 #include "format/header.h"
 #include "format/row.h"
 #include "io/cipher.h"
@@ -442,12 +443,10 @@ class Repair {
     auto page_of = [&](uint32_t n) -> std::vector<uint8_t>& { return mend.cache.Get(n); };
     // The bytes the strict reader takes for slot `p` of a plain page.
     auto strict_span = [&](std::vector<uint8_t>& page, RowPointer p) -> std::span<uint8_t> {
-      uint32_t count = Le16(page.data() + L.data_row_count_offset);
-      if (p.row >= count || L.data_header_size + 2 * count > L.page_size) return {};
-      uint32_t start = Le16(page.data() + L.data_header_size + 2 * p.row) & kRowOffsetMask;
-      uint32_t end =
-          p.row == 0 ? L.page_size
-                     : Le16(page.data() + L.data_header_size + 2 * (p.row - 1)) & kRowOffsetMask;
+      const SlotTable slots(page, L);
+      if (!slots.has(p.row)) return {};
+      // (A start inside the offset table is the strict reader's to refuse.)
+      const uint32_t start = slots.start(p.row), end = slots.end(p.row);
       if (start > end || end > L.page_size) return {};
       return std::span<uint8_t>(page.data() + start, end - start);
     };
@@ -455,8 +454,7 @@ class Repair {
     // Where the strict reader finds the row's bytes.
     std::vector<uint8_t>& home = page_of(r.location.page);
     RowPointer data = r.location;
-    uint16_t raw = Le16(home.data() + L.data_header_size + 2 * r.location.row);
-    if (raw & kRowLookupFlag) {
+    if (SlotTable(home, L).lookup(r.location.row)) {
       std::span<uint8_t> pointer = strict_span(home, r.location);
       if (pointer.size() >= 4) data = RowPointer::FromLe(Le32(pointer.data()));
     }
@@ -511,25 +509,19 @@ class Repair {
     const Layout& L = salvager_->layout();
     for (const auto& [number, slots] : keep) {
       std::vector<uint8_t> page = image_->Plain(number);
-      uint32_t count = Le16(page.data() + L.data_row_count_offset);
-      if (L.data_header_size + 2 * count > L.page_size) count = 0;
+      const SlotTable table(page, L);
+      const uint32_t count = table.fits() ? table.count() : 0;
       bool used = false;
       for (uint32_t i = 0; i < count && i < slots.size(); ++i) used = used || slots.test(i);
       if (!used) continue;
       for (uint32_t i = 0; i < count; ++i) {
-        uint8_t* entry = page.data() + L.data_header_size + 2 * i;
-        uint16_t raw = Le16(entry);
+        uint16_t raw = table.raw(i);
         if ((raw & kRowDeletedFlag) || (i < slots.size() && slots.test(i))) continue;
-        Put16(entry, raw | kRowDeletedFlag | kRowLookupFlag);
+        PutSlotEntry(L, page, i, raw | kRowDeletedFlag | kRowLookupFlag);
       }
-      Put32(page.data() + 4, t.page);
+      PutDataPageOwner(L, page, t.page);
       // The free-space field as the slots say (it may be what was damaged).
-      uint32_t lowest = L.page_size;
-      for (uint32_t i = 0; i < count; ++i) {
-        uint32_t start = Le16(page.data() + L.data_header_size + 2 * i) & kRowOffsetMask;
-        if (start >= L.data_header_size + 2 * count) lowest = std::min(lowest, start);
-      }
-      Put16(page.data() + 2, lowest - (L.data_header_size + 2 * count));
+      PutDataPageFreeSpace(L, page, table.lowest_row_start() - table.table_end());
       listed.push_back(number);
       image_->Store(number, std::move(page));
     }

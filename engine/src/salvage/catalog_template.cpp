@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "base/bytes.h"
+#include "format/table_def.h"
 #include "salvage/salvage_internal.h"
 
 namespace engine {
@@ -49,16 +49,14 @@ constexpr uint16_t kVarColumns = 11;
 // Long-value columns in the order their map entries are listed.
 constexpr uint16_t kLongValueColumns[] = {9, 8, 13, 16, 15, 14, 12};
 
-void Put(std::vector<uint8_t>& d, size_t at, uint32_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) d[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void Append(std::vector<uint8_t>& d, uint32_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) d.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-void AppendName(std::vector<uint8_t>& d, const Layout& L, const std::string& name) {
-  const bool wide = L.version == JetVersion::kJet4;
-  Append(d, static_cast<uint32_t>(name.size() * (wide ? 2 : 1)), L.column_name_length_size);
-  for (char c : name) Append(d, static_cast<uint8_t>(c), wide ? 2 : 1);
+// Names are ASCII: Jet 3 stores them as they are, Jet 4 as UCS-2.
+std::vector<uint8_t> StoredName(const Layout& L, const std::string& name) {
+  std::vector<uint8_t> out;
+  for (char c : name) {
+    out.push_back(static_cast<uint8_t>(c));
+    if (L.version == JetVersion::kJet4) out.push_back(0);
+  }
+  return out;
 }
 
 }  // namespace
@@ -66,20 +64,11 @@ void AppendName(std::vector<uint8_t>& d, const Layout& L, const std::string& nam
 std::vector<uint8_t> CatalogDefinitionPage(const Layout& L, const DatabaseHeader& header) {
   const bool jet4 = L.version == JetVersion::kJet4;
   const uint16_t sort_order = header.sort_order != 0 ? header.sort_order : 0x0409;
-  std::vector<uint8_t> d(L.tdef_block_end, 0);
-  d[0] = static_cast<uint8_t>(PageType::kTableDef);
-  d[1] = 0x01;
-  if (jet4) {
-    Put(d, 0x0C, 1625, 4);
-    d[0x18] = 1;
-  }
-  d[L.tdef_table_type] = 'S';
-  Put(d, L.tdef_max_cols, std::size(kColumns), 2);
-  Put(d, L.tdef_num_var_cols, kVarColumns, 2);
-  Put(d, L.tdef_num_cols, std::size(kColumns), 2);
-  Put(d, L.tdef_num_idx, 2, 4);
-  Put(d, L.tdef_num_real_idx, 2, 4);
-  d.resize(d.size() + 2 * L.tdef_index_count_size, 0);
+  TableDef t;
+  t.first_page = 2;
+  t.table_type = 'S';
+  t.max_cols = static_cast<uint16_t>(std::size(kColumns));
+  t.num_var_cols = kVarColumns;
 
   // Jet 4 lists the columns by name, Jet 3 by number.
   std::vector<CatalogColumn> columns(std::begin(kColumns), std::end(kColumns));
@@ -89,73 +78,61 @@ std::vector<uint8_t> CatalogDefinitionPage(const Layout& L, const DatabaseHeader
     });
   }
   for (const CatalogColumn& c : columns) {
-    std::vector<uint8_t> col(L.column_def_size, 0);
-    col[0] = c.type;
-    if (jet4) Put(col, 1, 1625, 4);
-    Put(col, L.col_number, c.number, 2);
-    Put(col, L.col_var_index, c.var_index, 2);
-    Put(col, L.col_sort_order, sort_order, 2);
+    ColumnDef col;
+    col.type = c.type;
+    col.number = c.number;
+    col.var_index = c.var_index;
+    col.sort_order = sort_order;
     if (!jet4) {
-      Put(col, 7, 1, 2);
-      Put(col, 11, header.code_page != 0 ? header.code_page : 1252, 2);
+      col.page0_copy = 1;
+      col.code_page = header.code_page != 0 ? header.code_page : 1252;
     }
-    col[L.col_flags] = c.flags;
-    Put(col, L.col_fixed_offset, c.fixed_offset, 2);
+    col.flags = c.flags;
+    col.fixed_offset = c.fixed_offset;
     uint32_t length = FixedTypeSize(c.type);
     if (c.text_length != 0) length = jet4 ? 2u * c.text_length : c.text_length;
-    Put(col, L.col_length, length, 2);
-    d.insert(d.end(), col.begin(), col.end());
+    col.length = static_cast<uint16_t>(length);
+    col.name = c.name;
+    col.raw_name = StoredName(L, c.name);
+    t.columns.push_back(std::move(col));
   }
-  for (const CatalogColumn& c : columns) AppendName(d, L, c.name);
 
   // Physical indexes: 0 over (ParentId, Name), 1 over Id; both unique.
   const std::vector<std::vector<uint16_t>> physical = {{1, 2}, {0}};
   for (const auto& keys : physical) {
-    std::vector<uint8_t> p(L.physical_index_size, 0);
-    if (jet4) Put(p, 0, 1923, 4);
-    for (size_t s = 0; s < 10; ++s) {
-      const size_t at = L.pidx_columns + 3 * s;
-      Put(p, at, s < keys.size() ? keys[s] : 0xFFFF, 2);
-      p[at + 2] = s < keys.size() ? 1 : 0;
-    }
-    p[L.pidx_flags] = jet4 ? 0x81 : 0x01;
-    d.insert(d.end(), p.begin(), p.end());
+    PhysicalIndex p;
+    p.position = static_cast<uint32_t>(t.physical_indexes.size());
+    for (uint16_t k : keys) p.columns.push_back({k, true, 1});
+    p.flags = jet4 ? 0x81 : 0x01;
+    t.physical_indexes.push_back(std::move(p));
   }
   // Logical indexes: "Id" (number 1, the primary key, on physical 1) and
   // "ParentIdName" (number 0, on physical 0).
   struct Logical {
     uint32_t number, physical;
     uint8_t kind;
+    const char* name;
   };
-  for (const Logical& li : {Logical{1, 1, 1}, Logical{0, 0, 0}}) {
-    std::vector<uint8_t> l(L.logical_index_size, 0);
-    if (jet4) Put(l, 0, 1625, 4);
-    Put(l, L.lidx_number, li.number, 4);
-    Put(l, L.lidx_physical, li.physical, 4);
-    Put(l, L.lidx_fk_index, 0xFFFFFFFFu, 4);
-    l[L.lidx_cascade_update] = 4;
-    l[L.lidx_cascade_delete] = 4;
-    l[L.lidx_kind] = li.kind;
-    d.insert(d.end(), l.begin(), l.end());
+  for (const Logical& li : {Logical{1, 1, 1, "Id"}, Logical{0, 0, 0, "ParentIdName"}}) {
+    LogicalIndex l;
+    l.number = li.number;
+    l.physical = li.physical;
+    l.fk_index = 0xFFFFFFFFu;
+    l.cascade_update = 4;
+    l.cascade_delete = 4;
+    l.kind = li.kind;
+    l.name = li.name;
+    l.raw_name = StoredName(L, li.name);
+    t.logical_indexes.push_back(std::move(l));
   }
-  AppendName(d, L, "Id");
-  AppendName(d, L, "ParentIdName");
   for (uint16_t c : kLongValueColumns) {
-    Append(d, c, 2);
-    Append(d, 0, 4);
-    Append(d, 0, 4);
+    LongValueMap m;
+    m.column_number = c;
+    t.long_value_maps.push_back(m);
   }
-  Append(d, 0xFFFF, 2);
-  const auto length = static_cast<uint32_t>(d.size());
-  Put(d, 8, length, 4);
-  if (jet4) {
-    Put(d, 2, L.page_size - length - 8, 2);
-  } else {
-    d[2] = 'V';
-    d[3] = 'C';
-  }
-  d.resize(L.page_size, 0);
-  return d;
+  // A definition of fixed elements always encodes and fits one page.
+  auto d = EncodeTableDef(t, L);
+  return std::move(SplitTableDef(d.value(), {2}, L).front());
 }
 
 }  // namespace engine

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "format/layout.h"
 #include "io/pager.h"
 
 namespace engine {
@@ -20,6 +21,6 @@ struct PageCensus {
 // Every page of the pager. `last_page_bytes`: how many bytes of the last
 // page are the file's (a file cut inside a page is padded); a data page
 // needs 8 for its owner field.
-PageCensus TakeCensus(const Pager& pager, uint32_t last_page_bytes);
+PageCensus TakeCensus(const Pager& pager, const Layout& layout, uint32_t last_page_bytes);
 
 }  // namespace engine

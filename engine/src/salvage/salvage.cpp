@@ -5,11 +5,12 @@
 #include <map>
 #include <unordered_set>
 
-#include "io/cipher.h"
 #include "base/bytes.h"
-#include "salvage/salvage.h"
+#include "format/data_page.h"
 #include "format/usage_map.h"
+#include "io/cipher.h"
 #include "io/mapped_image.h"
+#include "salvage/salvage.h"
 #include "salvage/salvage_internal.h"
 #include "salvage/validate.h"
 
@@ -130,59 +131,18 @@ std::optional<JetVersion> VersionFromPages(ByteSpan file) {
 // own page 0 is lost. Unmasked bytes.
 std::vector<uint8_t> FreshHeaderPage(JetVersion version, uint16_t code_page,
                                      const std::string& password, const TextCodec& text) {
-  const Layout& L = LayoutFor(version);
-  std::vector<uint8_t> p(L.page_size, 0);
-  p[1] = 0x01;
-  std::memcpy(p.data() + 4, "Standard Jet DB", 15);
-  p[0x14] = version == JetVersion::kJet4 ? 1 : 0;
-  static const uint8_t kConstant[24] = {0, 1, 0, 0, 1, 1, 0, 0, 2, 0, 0, 0,
-                                        3, 0, 0, 0, 4, 0, 0, 0, 5, 0, 0, 0};
-  std::memcpy(p.data() + 0x18, kConstant, sizeof kConstant);
-  auto put16 = [&](size_t at, uint32_t v) {
-    p[at] = static_cast<uint8_t>(v);
-    p[at + 1] = static_cast<uint8_t>(v >> 8);
-  };
-  put16(0x3C, code_page);
-  put16(L.header_sort_order_offset, 0x0409);
-  std::vector<uint8_t> pw;
+  (void)text;
+  DatabaseHeader h;
+  h.version = version;
+  h.code_page = code_page;
+  h.sort_order = 0x0409;
+  h.password = password;
   if (version == JetVersion::kJet4) {
-    // UCS-2 of the password (names are never compressed).
-    std::u32string cps;
-    for (size_t i = 0; i < password.size();) {
-      auto c = static_cast<uint8_t>(password[i]);
-      uint32_t cp = c;
-      size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-      if (n > 1) cp = c & (0x3F >> (n - 1));
-      for (size_t k = 1; k < n && i + k < password.size(); ++k) {
-        cp = (cp << 6) | (static_cast<uint8_t>(password[i + k]) & 0x3F);
-      }
-      i += n;
-      if (cp > 0xFFFF) cp = '?';
-      pw.push_back(static_cast<uint8_t>(cp));
-      pw.push_back(static_cast<uint8_t>(cp >> 8));
-    }
     // Creation date: now, in days since 1899-12-30.
     auto now = std::chrono::system_clock::now().time_since_epoch();
-    double days = 25569.0 + std::chrono::duration<double>(now).count() / 86400.0;
-    std::memcpy(p.data() + 0x72, &days, 8);
-    auto mask = static_cast<uint32_t>(std::trunc(days));
-    for (size_t i = 0; i < L.header_password_length; ++i) {
-      uint8_t b = i < pw.size() ? pw[i] : 0;
-      p[0x42 + i] = b ^ static_cast<uint8_t>(mask >> (8 * (i % 4)));
-    }
-    static const uint8_t kTail[8] = {0x54, 0x06, 0x00, 0x00, '4', '.', '0', 0};
-    std::memcpy(p.data() + 0x98, kTail, sizeof kTail);
-  } else {
-    (void)text;
-    for (size_t i = 0; i < password.size() && i < L.header_password_length; ++i) {
-      p[0x42 + i] = static_cast<uint8_t>(password[i]);
-    }
+    h.creation_date = 25569.0 + std::chrono::duration<double>(now).count() / 86400.0;
   }
-  // The trailing table of counters: 0x0101 then 0x0100.
-  size_t tail = L.page_size - 0x200;
-  put16(tail, 0x0101);
-  for (size_t i = 1; i < 256; ++i) put16(tail + 2 * i, 0x0100);
-  return p;
+  return EncodeHeader(h);
 }
 
 // The source with zeros after its end up to `size` bytes. A large file
@@ -441,7 +401,7 @@ class Opening {
   void CensusPages() {
     const Pager& pager = *s_.pager;
     const Layout& L = *s_.layout;
-    s_.census = TakeCensus(pager, s_.cut_offset != 0 ? s_.cut_offset : L.page_size);
+    s_.census = TakeCensus(pager, L, s_.cut_offset != 0 ? s_.cut_offset : L.page_size);
     s_.free.assign(pages_, 0);
     if (pages_ > 1) {
       auto global = ReadUsageMap(pager, L, RowPointer{1, 0});
@@ -723,8 +683,7 @@ class Opening {
            (owner >= pages_ || !LooksLikeTdef(pager.PageOrThrow(owner).data(), version_)));
       if (!lost_definition) continue;
       ByteSpan p = pager.PageOrThrow(n);
-      uint32_t count = Le16(p.data() + L.data_row_count_offset);
-      if (count == 0) continue;
+      if (SlotTable(p, L).count() == 0) continue;
       LossRecord r = Loss(LossKind::kPage, owner, "", RowPointer{n, 0}, "",
                           "data page of page " + Num(owner) +
                               ", which holds no readable table definition: its rows cannot be "

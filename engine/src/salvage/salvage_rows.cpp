@@ -2,10 +2,11 @@
 #include <unordered_set>
 
 #include "base/bytes.h"
+#include "format/data_page.h"
 #include "format/index_page.h"
-#include "keys/index_key.h"
 #include "format/long_value.h"
 #include "format/usage_map.h"
+#include "keys/index_key.h"
 #include "salvage/salvage_internal.h"
 #include "salvage/validate.h"
 
@@ -69,14 +70,8 @@ std::vector<uint32_t> Salvager::State::DataPagesOf(const SalvagedTable& table,
   // The map lost pages when the rows on the pages it lists plus those on the
   // unlisted pages naming the table make up exactly the stored row count.
   auto live_rows = [&](uint32_t n) -> uint64_t {
-    ByteSpan page = pager->PageOrThrow(n);
-    uint32_t count = Le16(page.data() + layout->data_row_count_offset);
-    if (count > 256 || layout->data_header_size + 2 * count > ValidBytes(n)) return 0;
-    uint64_t live = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-      if (!(Le16(page.data() + layout->data_header_size + 2 * i) & kRowDeletedFlag)) ++live;
-    }
-    return live;
+    const SlotTable slots(pager->PageOrThrow(n), *layout, ValidBytes(n));
+    return slots.addressable() ? slots.undeleted_count() : 0;
   };
   uint64_t listed_rows = 0, unlisted_rows = 0;
   for (uint32_t n = 2; n < pages; ++n) {
@@ -188,27 +183,22 @@ class TableScan {
     for (uint32_t number : pages_) {
       ByteSpan page = s_.pager->PageOrThrow(number);
       const uint32_t valid = s_.ValidBytes(number);
-      const uint32_t count = Le16(page.data() + L_.data_row_count_offset);
-      const uint32_t table_end = L_.data_header_size + 2 * count;
-      if (count > 256 || table_end > valid) {
+      const SlotTable slots(page, L_, valid);
+      const uint32_t count = slots.count();
+      if (!slots.addressable()) {
         s_.Lose(Loss(
             LossKind::kPage, t_.page, t_.name, RowPointer{number, 0}, "",
             "data page " + Num(number) + ": its row count " + Num(count) + " does not fit the page",
             std::vector<uint8_t>(page.begin(), page.begin() + valid)));
         continue;
       }
-      starts_.clear();
       for (uint32_t i = 0; i < count; ++i) {
-        starts_.push_back(Le16(page.data() + L_.data_header_size + 2 * i) & kRowOffsetMask);
-      }
-      for (uint32_t i = 0; i < count; ++i) {
-        uint16_t raw = Le16(page.data() + L_.data_header_size + 2 * i);
-        if (raw & kRowDeletedFlag) continue;  // deleted, or the data of a moved row
+        if (slots.deleted(i)) continue;  // deleted, or the data of a moved row
         const RowPointer at{number, static_cast<uint8_t>(i)};
         std::string why;
         ByteSpan bytes;
-        if (raw & kRowLookupFlag) {
-          ByteSpan pointer = Span(page, count, i, valid, false);
+        if (slots.lookup(i)) {
+          ByteSpan pointer = Span(slots, i, false);
           if (pointer.size() < 4) {
             Lost(row_kind, at, "overflow slot too short for its pointer", pointer);
             continue;
@@ -225,8 +215,8 @@ class TableScan {
           }
           bytes = data;
         } else {
-          ByteSpan first = Span(page, count, i, valid, false);
-          if (first.empty() && !InBounds(count, i, valid)) {
+          ByteSpan first = Span(slots, i, false);
+          if (first.empty() && !slots.starts_in_row_area(i)) {
             Lost(row_kind, at, "row offsets lie outside the page", {});
             continue;
           }
@@ -235,7 +225,7 @@ class TableScan {
           } else {
             // The slot's end comes from the previous slot's start; when that
             // entry is damaged, the nearest start above this row bounds it.
-            ByteSpan second = Span(page, count, i, valid, true);
+            ByteSpan second = Span(slots, i, true);
             std::string ignored;
             if (second.size() != first.size() && !second.empty() && Take(second, ignored)) {
               bytes = second;
@@ -263,25 +253,10 @@ class TableScan {
     std::unordered_set<std::string> keys;
   };
 
-  bool InBounds(uint32_t count, uint32_t i, uint32_t valid) const {
-    uint32_t start = starts_[i];
-    return start >= L_.data_header_size + 2 * count && start < valid;
-  }
-
   // The bytes of slot i: up to the previous slot's start, or (nearest) up to
   // the lowest start above this one. Empty when out of the page.
-  ByteSpan Span(ByteSpan page, uint32_t count, uint32_t i, uint32_t valid, bool nearest) const {
-    uint32_t start = starts_[i];
-    uint32_t end = L_.page_size;
-    if (!nearest) {
-      if (i > 0) end = starts_[i - 1];
-    } else {
-      for (uint32_t k = 0; k < count; ++k) {
-        if (starts_[k] > start && starts_[k] < end) end = starts_[k];
-      }
-    }
-    if (start < L_.data_header_size + 2 * count || start > end || end > valid) return {};
-    return page.subspan(start, end - start);
+  static ByteSpan Span(const SlotTable& slots, uint32_t i, bool nearest) {
+    return nearest ? slots.nearest_bytes(i) : slots.bytes(i);
   }
 
   // The data slot a moved row's pointer names, checked: a data page of this
@@ -315,24 +290,20 @@ class TableScan {
                      EntryProblem entry_problem, std::string& why) {
     ByteSpan page = s_.pager->PageOrThrow(p.page);
     const uint32_t valid = s_.ValidBytes(p.page);
-    uint32_t count = Le16(page.data() + L_.data_row_count_offset);
-    if (count > 256 || L_.data_header_size + 2 * count > valid || p.row >= count) {
+    const SlotTable slots(page, L_, valid);
+    if (!slots.addressable() || p.row >= slots.count()) {
       why = pointer + " names " + At(p) + ", which does not exist";
       return {};
     }
-    const uint8_t* entries = page.data() + L_.data_header_size;
-    uint16_t raw = Le16(entries + 2 * p.row);
-    if (std::string problem = entry_problem(raw); !problem.empty()) {
+    if (std::string problem = entry_problem(slots.raw(p.row)); !problem.empty()) {
       why = std::move(problem);
       return {};
     }
-    uint32_t start = raw & kRowOffsetMask;
-    uint32_t end = p.row == 0 ? L_.page_size : Le16(entries + 2 * (p.row - 1)) & kRowOffsetMask;
-    if (start < L_.data_header_size + 2 * count || start > end || end > valid) {
+    if (!slots.in_bounds(p.row)) {
       why = row + " at " + At(p) + " lies outside its page";
       return {};
     }
-    return page.subspan(start, end - start);
+    return slots.bytes(p.row);
   }
 
   bool Take(ByteSpan bytes, std::string& why) {
@@ -527,7 +498,6 @@ class TableScan {
   std::vector<uint32_t> pages_;
   std::vector<uint32_t> doubtful_;
   std::unordered_set<uint32_t> page_set_;
-  std::vector<uint32_t> starts_;
   std::vector<std::vector<uint8_t>> long_values_;
   std::vector<UniqueIndex> unique_;
   RowValues row_;

@@ -20,7 +20,7 @@ DataPageBuilder::DataPageBuilder(PageSink& sink, uint32_t owner)
 
 bool DataPageBuilder::Fits(uint32_t length) const {
   if (!open_ || starts_.size() >= kMaxRowsPerDataPage) return false;
-  uint32_t table_end = layout_.data_header_size + 2 * static_cast<uint32_t>(starts_.size() + 1);
+  uint32_t table_end = SlotTableEnd(layout_, static_cast<uint32_t>(starts_.size() + 1));
   return low_ >= table_end && low_ - table_end >= length;
 }
 
@@ -71,7 +71,7 @@ Result<RowPointer> DataPageBuilder::Reserve(uint32_t length) {
   }
   uint8_t row = static_cast<uint8_t>(starts_.size());
   low_ -= length;
-  Put16(page_.data() + layout_.data_header_size + 2 * row, low_);
+  PutSlotEntry(layout_, page_, row, static_cast<uint16_t>(low_));
   starts_.push_back(static_cast<uint16_t>(low_));
   reserved_.push_back(true);
   ++rows_added_;

@@ -18,7 +18,6 @@ uint32_t ChainPieceData(const Layout& layout) {
 
 namespace {
 
-constexpr uint32_t kChainPointerSize = 4;
 // An LVAL page is listed as having room when a value of more than the
 // inline limit (with its slot entry) still fits on it.
 constexpr uint32_t kUsefulRoom = kInlineLimit + 1 + 2;
@@ -108,14 +107,14 @@ Result<std::vector<uint8_t>> LongValueWriter::Write(uint16_t column_number, uint
   for (uint32_t i = 0; i < full_pieces; ++i) {
     RowPointer next = i + 1 < full_pieces ? RowPointer{sink_.AllocatePage(), 0} : *last;
     if (next.page > kMaxRowPointerPage) return PageBeyondRowPointers(next.page);
-    Put32(buffer.data(), next.ToLe());
+    PutChainNext(buffer, next);
     Status s = source(std::span<uint8_t>(buffer.data() + kChainPointerSize, piece));
     if (!s.ok()) return s.error();
     ByteSpan rows[] = {ByteSpan(buffer)};
     auto page = EncodeDataPage(layout, kLvalOwner, rows);
     if (!page.ok()) return page.error();
     if (i == 0 && layout.data_extra_offset != 0) {
-      Put32(page->data() + layout.data_extra_offset, chain_extra);
+      PutDataPageExtra(layout, *page, chain_extra);
     }
     s = sink_.WritePage(current.page, *page);
     if (!s.ok()) return s.error();

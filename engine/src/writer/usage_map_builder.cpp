@@ -18,7 +18,7 @@ std::vector<uint32_t> SortedUnique(std::span<const uint32_t> pages) {
 
 // Page pointers a reference map row of the usual size holds: 33 / 17.
 uint32_t ReferenceSlots(const Layout& layout) {
-  return (StandardUsageMapRowSize(layout) - layout.map_start_page) / 4;
+  return ReferenceMapSlots(layout, StandardUsageMapRowSize(layout));
 }
 
 }  // namespace
@@ -40,8 +40,7 @@ Result<std::vector<uint8_t>> BuildUsageMap(PageSink& sink, std::span<const uint3
                                                   " lies beyond what a usage map covers (" +
                                                   std::to_string(per_page * slots) + " pages)");
   }
-  std::vector<uint8_t> row(StandardUsageMapRowSize(layout), 0);
-  row[0] = kReferenceUsageMap;
+  std::vector<uint32_t> bitmap_pages(slots, 0);
   size_t next = 0;
   while (next < set.size()) {
     uint32_t range = static_cast<uint32_t>(set[next] / per_page);
@@ -54,9 +53,9 @@ Result<std::vector<uint8_t>> BuildUsageMap(PageSink& sink, std::span<const uint3
     uint32_t number = sink.AllocatePage();
     Status s = sink.WritePage(number, page);
     if (!s.ok()) return s.error();
-    Put32(row.data() + layout.map_start_page + 4 * range, number);
+    bitmap_pages[range] = number;
   }
-  return row;
+  return EncodeReferenceUsageMap(layout, StandardUsageMapRowSize(layout), bitmap_pages);
 }
 
 Result<std::vector<uint8_t>> BuildGlobalUsageMap(PageSink& sink, uint32_t pages_in_use,
@@ -67,10 +66,10 @@ Result<std::vector<uint8_t>> BuildGlobalUsageMap(PageSink& sink, uint32_t pages_
   bytes = (bytes + 3) / 4 * 4;
   bytes = std::max<uint64_t>(bytes, StandardInlineBitmapBytes(layout));
   if (layout.map_inline_bitmap + bytes <= max_inline_row) {
-    std::vector<uint8_t> row(layout.map_inline_bitmap + static_cast<size_t>(bytes), 0);
-    row[0] = kInlineUsageMap;  // start page 0
+    auto row = EncodeInlineUsageMap(layout, 0, static_cast<uint32_t>(bytes), {});
+    if (!row.ok()) return row;
     for (uint64_t p = pages_in_use; p < 8 * bytes; ++p)
-      SetMapBit(row.data() + layout.map_inline_bitmap, p);
+      SetMapBit(row.value().data() + layout.map_inline_bitmap, p);
     return row;
   }
 
@@ -84,8 +83,7 @@ Result<std::vector<uint8_t>> BuildGlobalUsageMap(PageSink& sink, uint32_t pages_
     return Error(ErrorCode::kInvalidArgument,
                  std::to_string(total) + " pages are more than a usage map covers");
   }
-  std::vector<uint8_t> row(StandardUsageMapRowSize(layout), 0);
-  row[0] = kReferenceUsageMap;
+  std::vector<uint32_t> bitmap_pages;
   for (uint64_t i = 0; i < count; ++i) {
     uint32_t number = sink.AllocatePage();
     if (number != pages_in_use + i) {
@@ -100,9 +98,9 @@ Result<std::vector<uint8_t>> BuildGlobalUsageMap(PageSink& sink, uint32_t pages_
     }
     Status s = sink.WritePage(number, page);
     if (!s.ok()) return s.error();
-    Put32(row.data() + layout.map_start_page + 4 * i, number);
+    bitmap_pages.push_back(number);
   }
-  return row;
+  return EncodeReferenceUsageMap(layout, StandardUsageMapRowSize(layout), bitmap_pages);
 }
 
 }  // namespace engine
