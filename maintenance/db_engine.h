@@ -66,10 +66,10 @@ struct RepairOutcome : ReplaceOutcome {
   uint64_t pages_lost = 0;
   uint64_t tables_lost = 0;
   bool lost_anything = false;
-  std::string kept_original;     // the damaged original kept beside, or empty
-  std::string report;            // the JSON report written, or empty
-  std::string error_table;       // the copy's table listing the losses, or empty
-  std::string error_table_note;  // why there is none although something was lost
+  std::string kept_original;                    // the damaged original kept beside, or empty
+  std::string report;                           // the JSON report written, or empty
+  std::string error_table;                      // the copy's table listing the losses, or empty
+  std::string error_table_note;                 // why there is none although something was lost
   std::vector<std::string> tables_with_losses;  // tables that lost rows or values, in order
   std::vector<std::string> renamed_tables;      // found without a catalog row, named anew
 };

@@ -2,21 +2,21 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
+#include <pwd.h>
 #include <stdio.h>
 #include <sys/file.h>
-#include <grp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <chrono>
 #include <ctime>
 #include <vector>
 
@@ -295,9 +295,8 @@ class Replacement {
       if (fchown(fd, like->st_uid, like->st_gid) != 0) {
         const int err = errno;
         if (!request_.force) {
-          return OsError(err, "the new copy cannot be given the owner " +
-                                  UserName(like->st_uid) + " and group " +
-                                  GroupName(like->st_gid) + " of " + source_ +
+          return OsError(err, "the new copy cannot be given the owner " + UserName(like->st_uid) +
+                                  " and group " + GroupName(like->st_gid) + " of " + source_ +
                                   "; it was left as it was");
         }
         // Forced: keep at least the group if we may, and never a set-id bit
