@@ -15,14 +15,23 @@
 #include "engine/database.h"
 #include "engine/dump.h"
 #include "exit_codes.h"
+#include "output.h"
 #include "text_width.h"
 
 namespace cli {
 
 const char kPasswordEnv[] = "QUORLEN_PASSWORD";
 
+const char kPasswordNote[] =
+    "Without a password from these, the environment variable QUORLEN_PASSWORD is used; if the "
+    "file has a password and none is given, it is asked for on the terminal (three tries).";
+
 void DeclareFileAndPassword(CLI::App& sub, CommonOptions& common) {
   sub.add_option("FILE", common.file, "the database file (.mdb)")->required();
+  DeclarePassword(sub, common);
+}
+
+void DeclarePassword(CLI::App& sub, CommonOptions& common) {
   CLI::Option* given = sub.add_option(
       "--password", common.password,
       "the database password, if it has one (visible to other users in the process list: "
@@ -31,34 +40,31 @@ void DeclareFileAndPassword(CLI::App& sub, CommonOptions& common) {
   sub.add_option("--password-file", common.password_file,
                  "read the database password from the first line of this file")
       ->excludes(given);
-  sub.footer("Without a password from these, " + std::string(kPasswordEnv) +
-             " is used; if the file has a password and none is given, it is asked for on the "
-             "terminal.");
+  sub.footer(kPasswordNote);
 }
 
-bool ResolvePassword(CommonOptions& common) {
-  if (!common.password.empty()) return true;
+std::string ResolvePassword(CommonOptions& common) {
+  if (!common.password.empty()) return {};
   if (!common.password_file.empty()) {
     std::ifstream in(common.password_file, std::ios::binary);
     std::string line;
     if (!in || (!std::getline(in, line) && !in.eof())) {
-      std::fprintf(stderr, "quorlen-cli: cannot read the password file \"%s\": %s\n",
-                   common.password_file.c_str(), std::strerror(errno));
-      return false;
+      return "cannot read the password file \"" + common.password_file +
+             "\": " + std::strerror(errno);
     }
     if (!line.empty() && line.back() == '\r') line.pop_back();
     common.password = line;
-    return true;
+    return {};
   }
   if (const char* env = std::getenv(kPasswordEnv)) common.password = env;
-  return true;
+  return {};
 }
 
 bool NeedsPassword(const engine::Error& error, const CommonOptions& common) {
   return error.is(engine::ErrorCode::kWrongPassword) && common.password.empty();
 }
 
-std::optional<std::string> PromptPassword(const std::string& file) {
+std::optional<std::string> PromptPassword(const std::string& file, bool again) {
   if (!isatty(STDIN_FILENO)) return std::nullopt;
   termios saved{};
   if (tcgetattr(STDIN_FILENO, &saved) != 0) return std::nullopt;
@@ -66,6 +72,7 @@ std::optional<std::string> PromptPassword(const std::string& file) {
   quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
   quiet.c_lflag |= ECHONL;
   if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) != 0) return std::nullopt;
+  if (again) std::fprintf(stderr, "Wrong password. ");
   std::fprintf(stderr, "Password for %s: ", file.c_str());
   std::fflush(stderr);
   std::string line;
@@ -83,16 +90,21 @@ std::optional<std::string> PromptPassword(const std::string& file) {
 
 namespace {
 
+const std::string* g_file = nullptr;  // the file of the running command, for its errors
+
 int ReportError(const engine::Error& error) {
-  std::fprintf(stderr, "%s\n", error.ToString().c_str());
-  return kExitEngineError;
+  return PrintError(error, g_file != nullptr ? *g_file : std::string());
 }
 
 void DeclareFile(CLI::App& sub, CommonOptions& common, std::vector<std::string>&) {
   DeclareFileAndPassword(sub, common);
+  sub.footer(std::string(kPasswordNote) +
+             "\nExit status: 0 done, 1 error (\"error NNNN: description\"; also when the output "
+             "cannot be written), 2 usage error.");
 }
 
 engine::Result<std::unique_ptr<engine::Database>> OpenDatabase(const CommonOptions& common) {
+  g_file = &common.file;
   return OpenWithPassword(common, [&](const std::string& password) {
     return engine::Database::Open(common.file, engine::OpenOptions{.password = password});
   });
@@ -154,7 +166,10 @@ int RunInfo(const CommonOptions& common, const std::vector<std::string>&) {
       std::printf("  %-40s -> %s\n", t->name.c_str(), engine::DescribeLinkTarget(*t).c_str());
     }
   }
-  std::fflush(stdout);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    return ReportError(
+        engine::Error(engine::ErrorCode::kIoError, "cannot write to standard output"));
+  }
   // Everything readable was shown; a table that was not makes it an error.
   if (first_error) return ReportError(*first_error);
   return kExitOk;
