@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "engine/database.h"
+#include "progress_bar.h"
 #include "quorlen_version.h"
 #include "small_db.h"
 #include "text_width.h"
@@ -588,4 +589,35 @@ TEST_F(Cli, CompactWritesACopyAndASummaryAndRefusesWhatItCannotDo) {
   EXPECT_EQ(missing.code, 1);
   EXPECT_EQ(missing.err.rfind("error 3024: ", 0), 0u) << missing.err;
   EXPECT_FALSE(fs::exists(dir_ / "x.mdb"));
+}
+
+// The progress line never takes the terminal's last column, and follows the
+// whole job: tables are its units, a table's rows and indexes fill one unit.
+TEST(ProgressBar, FitsTheTerminalAndShowsTheWholeJob) {
+  cli::ProgressBar bar(false, "compacting x");
+  EXPECT_TRUE(bar.Update({"reading", "", 0, 0}));
+  EXPECT_EQ(bar.fraction(), 0.0);
+  EXPECT_TRUE(bar.Update({"tables", "Orders", 1, 4}));
+  EXPECT_DOUBLE_EQ(bar.fraction(), 0.25);
+  EXPECT_TRUE(bar.Update({"rows", "Orders", 50, 100}));
+  EXPECT_DOUBLE_EQ(bar.fraction(), 0.35);
+  EXPECT_TRUE(bar.Update({"indexes", "Orders", 1, 1}));
+  EXPECT_DOUBLE_EQ(bar.fraction(), 0.5);
+  // A later table's rows never move the bar back.
+  EXPECT_TRUE(bar.Update({"rows", "Items", 0, 100}));
+  EXPECT_DOUBLE_EQ(bar.fraction(), 0.5);
+  EXPECT_TRUE(bar.Update({"tables", std::string(200, 'x'), 2, 4}));
+  for (int columns : {20, 40, 80, 132}) {
+    const std::string line = bar.Line(columns);
+    EXPECT_LE(cli::DisplayWidth(line), columns - 1) << line;
+    EXPECT_NE(line.find("50%"), std::string::npos) << line;
+  }
+  EXPECT_NE(bar.Line(80).find("[###############..............."), std::string::npos)
+      << bar.Line(80);
+  // Wide characters are cut by the columns they take.
+  EXPECT_TRUE(bar.Update({"tables", "\xE7\x99\xBA\xE9\x80\x81\xE7\x99\xBA\xE9\x80\x81", 2, 4}));
+  EXPECT_LE(cli::DisplayWidth(bar.Line(30)), 29) << bar.Line(30);
+  cli::ProgressBar::stop = 1;
+  EXPECT_FALSE(bar.Update({"tables", "", 3, 4}));
+  cli::ProgressBar::stop = 0;
 }
