@@ -16,7 +16,7 @@
 #include "app/file_dialog.h"
 #include "app/fonts.h"
 #include "app/pictures.h"
-#include "app/program.h"
+#include "shell/program.h"
 #include "app/twips.h"
 #include "app/version.h"
 #include "fake_services.h"
