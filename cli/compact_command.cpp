@@ -44,7 +44,7 @@ engine::Result<maintenance::ReplaceOutcome> CompactToNewFile(
                              std::filesystem::read_symlink(source, ec).string() +
                              ", which does not exist");
   }
-  auto lock = maintenance::FileLock::Acquire(source);
+  auto lock = maintenance::FileLock::Acquire(source, maintenance::FileLock::Hold::kShared);
   if (!lock.ok()) return lock.error();
   engine::CompactOptions options;
   options.password = password;
@@ -64,7 +64,7 @@ engine::Result<maintenance::ReplaceOutcome> CompactToNewFile(
 DryRunResult DryRun(const std::string& path, const std::string& password,
                     const engine::ProgressCallback& progress) {
   DryRunResult r;
-  auto lock = maintenance::FileLock::Acquire(path);
+  auto lock = maintenance::FileLock::Acquire(path, maintenance::FileLock::Hold::kShared);
   if (!lock.ok()) {
     r.status = lock.error();
     return r;
