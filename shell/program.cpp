@@ -17,7 +17,7 @@ namespace quorlen {
 void applyProgramIdentity() {
   QApplication::setApplicationName(QString::fromUtf8(kProductName));
   QApplication::setApplicationVersion(QString::fromUtf8(kVersionText));
-  QApplication::setDesktopFileName(QStringLiteral("quorlen"));
+  QApplication::setDesktopFileName(QStringLiteral("org.quorlen.Quorlen"));
   QApplication::setWindowIcon(programIcon());
   QToolTip::setFont(dialogFont());
 }

@@ -17,7 +17,7 @@ class Compact1;
 class HelpFrm1;
 
 // Gives the running application the program's identity: name "Quorlen",
-// version "1.00", desktop entry "quorlen", the program icon, and the dialog
+// version "1.00", desktop entry "org.quorlen.Quorlen", the program icon, and the dialog
 // font for tooltips.
 void applyProgramIdentity();
 
