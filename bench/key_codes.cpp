@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/database.h"
-#include "index_key_derive.h"
-#include "index_key_infer.h"
-#include "index_key_rows.h"
-#include "salvage/repair_keys.h"
+#include "reader/database.h"
+#include "keys/learn/index_key_derive.h"
+#include "keys/learn/index_key_infer.h"
+#include "check/index_entries.h"
+#include "repair/repair_keys.h"
 
 namespace {
 

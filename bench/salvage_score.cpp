@@ -2,6 +2,8 @@
 // scores what the tolerant reader recovers, per class.
 //
 //   salvage_score [--copies N] [--corpus DIR] [--max-bytes B] [--timeout S] [FILE[:PASSWORD]...]
+//   salvage_score --write-damaged DIR [...]   only writes the damaged copies into DIR,
+//                 named NNNN-CLASS.mdb, with DIR/passwords.tsv (name, password)
 //
 // Each copy is read in a child process, so a crash or a hang (more than
 // --timeout seconds) is counted instead of ending the run.
@@ -72,6 +74,7 @@ int main(int argc, char** argv) {
   uint64_t max_bytes = 700 * 1024;
   unsigned timeout = 60;
   bool verbose = false;
+  std::string write_damaged;  // a folder: write the copies, score nothing
   bool repair = false;
   int64_t only = -1;
   std::string corpus = "../shared/corpus";
@@ -86,6 +89,8 @@ int main(int argc, char** argv) {
       max_bytes = std::stoull(argv[++i]);
     } else if (a == "--only" && i + 1 < argc) {
       only = std::stoll(argv[++i]);
+    } else if (a == "--write-damaged" && i + 1 < argc) {
+      write_damaged = argv[++i];
     } else if (a == "--repair") {
       repair = true;
     } else if (a == "--verbose") {
@@ -139,6 +144,22 @@ int main(int argc, char** argv) {
     Totals& t = by_class[salvage_test::ClassName(kind)];
     if (damage.what.empty()) {
       ++t.skipped;  // nothing of that kind in this file
+      continue;
+    }
+    if (!write_damaged.empty()) {
+      char name[64];
+      std::snprintf(name, sizeof name, "%04llu-%s.mdb", static_cast<unsigned long long>(n),
+                    salvage_test::ClassName(kind));
+      const std::string path = write_damaged + "/" + name;
+      std::ofstream out(path, std::ios::binary);
+      out.write(reinterpret_cast<const char*>(copy.data()), static_cast<std::streamsize>(copy.size()));
+      std::ofstream(write_damaged + "/passwords.tsv", std::ios::app)
+          << name << '\t' << src.input.password << '\n';
+      if (!out) {
+        std::cerr << "salvage_score: cannot write " << path << "\n";
+        return 1;
+      }
+      ++t.copies;
       continue;
     }
     int fds[2];
@@ -278,6 +299,13 @@ int main(int argc, char** argv) {
               "untouched", "recovered", "share", "no-tdef", "lv-null", "invented", "altered",
               "crash", "hang");
   Totals all;
+  if (!write_damaged.empty()) {
+    uint64_t written = 0;
+    for (const auto& [name, t] : by_class) written += t.copies;
+    std::printf("wrote %llu damaged copies to %s\n", static_cast<unsigned long long>(written),
+                write_damaged.c_str());
+    return 0;
+  }
   auto line = [](const std::string& name, const Totals& t) {
     double share = t.sum.untouched ? 100.0 * static_cast<double>(t.sum.recovered) /
                                          static_cast<double>(t.sum.untouched)

@@ -14,6 +14,7 @@
 
 #include "engine/database.h"
 #include "engine/dump.h"
+#include "engine/values.h"
 #include "exit_codes.h"
 #include "output.h"
 #include "text_width.h"
@@ -103,38 +104,30 @@ void DeclareFile(CLI::App& sub, CommonOptions& common, std::vector<std::string>&
              "cannot be written), 2 usage error.");
 }
 
-engine::Result<std::unique_ptr<engine::Database>> OpenDatabase(const CommonOptions& common) {
-  g_file = &common.file;
-  return OpenWithPassword(common, [&](const std::string& password) {
-    return engine::Database::Open(common.file, engine::OpenOptions{.password = password});
-  });
-}
-
 int RunInfo(const CommonOptions& common, const std::vector<std::string>&) {
-  auto db = OpenDatabase(common);
-  if (!db.ok()) return ReportError(db.error());
-  auto summary = engine::Summarize(*db.value());
+  g_file = &common.file;
+  auto summary = OpenWithPassword(common, [&](const std::string& password) {
+    return engine::Summarize(common.file, engine::OpenOptions{.password = password});
+  });
   if (!summary.ok()) return ReportError(summary.error());
   const engine::DatabaseSummary& s = summary.value();
-  const engine::DatabaseHeader& h = db.value()->header();
   std::printf("file:        %s\n", common.file.c_str());
   std::printf("format:      %s (%s)\n", s.version == engine::JetVersion::kJet3 ? "jet3" : "jet4",
               s.version == engine::JetVersion::kJet3 ? "Access 97" : "Access 2000-2003");
   std::printf("page size:   %u\n", s.page_size);
   std::printf("pages:       %u\n", s.page_count);
-  if (db.value()->pager().trailing_bytes() != 0) {
-    std::printf("warning:     %u bytes after the last whole page are ignored\n",
-                db.value()->pager().trailing_bytes());
+  if (s.trailing_bytes != 0) {
+    std::printf("warning:     %u bytes after the last whole page are ignored\n", s.trailing_bytes);
   }
   if (s.version == engine::JetVersion::kJet4) {
     std::string created;
-    engine::FormatDateTime(h.creation_date, created);
+    engine::FormatDateTime(s.creation_date, created);
     std::printf("created:     %s\n", created.c_str());
   }
-  std::printf("code page:   %u\n", h.code_page);
-  std::printf("sort order:  0x%04X\n", h.sort_order);
-  std::printf("encoded:     %s\n", h.database_key != 0 ? "yes" : "no");
-  std::printf("password:    %s\n", h.password.empty() ? "no" : "yes");
+  std::printf("code page:   %u\n", s.code_page);
+  std::printf("sort order:  0x%04X\n", s.sort_order);
+  std::printf("encoded:     %s\n", s.encoded ? "yes" : "no");
+  std::printf("password:    %s\n", s.has_password ? "yes" : "no");
   std::printf("page types:\n");
   for (const auto& [type, count] : s.page_types) {
     std::string_view name = engine::PageTypeName(type);
@@ -159,11 +152,10 @@ int RunInfo(const CommonOptions& common, const std::vector<std::string>&) {
     std::printf("  %s %8llu %s\n", name.c_str(), static_cast<unsigned long long>(t.rows),
                 unit.c_str());
   }
-  auto linked = db.value()->linked_tables();
-  if (!linked.empty()) {
-    std::printf("linked tables: %zu\n", linked.size());
-    for (const engine::CatalogObject* t : linked) {
-      std::printf("  %-40s -> %s\n", t->name.c_str(), engine::DescribeLinkTarget(*t).c_str());
+  if (!s.linked_tables.empty()) {
+    std::printf("linked tables: %zu\n", s.linked_tables.size());
+    for (const engine::LinkedTableSummary& t : s.linked_tables) {
+      std::printf("  %-40s -> %s\n", t.name.c_str(), t.target.c_str());
     }
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
@@ -176,11 +168,19 @@ int RunInfo(const CommonOptions& common, const std::vector<std::string>&) {
 }
 
 int RunDump(const CommonOptions& common, const std::vector<std::string>&) {
-  auto db = OpenDatabase(common);
-  if (!db.ok()) return ReportError(db.error());
-  engine::Status st = engine::WriteDump(*db.value(), [](std::string_view chunk) {
+  g_file = &common.file;
+  auto write = [](std::string_view chunk) {
     return std::fwrite(chunk.data(), 1, chunk.size(), stdout) == chunk.size();
+  };
+  // A password asked for at the prompt needs a second open: nothing is
+  // written before the file has opened.
+  auto opened = OpenWithPassword(common, [&](const std::string& password) -> engine::Result<bool> {
+    engine::Status st =
+        engine::WriteDump(common.file, engine::OpenOptions{.password = password}, write);
+    if (!st.ok()) return st.error();
+    return true;
   });
+  engine::Status st = opened.ok() ? engine::Status::Ok() : engine::Status(opened.error());
   if (st.ok() && std::fflush(stdout) != 0) {
     st = engine::Error(engine::ErrorCode::kIoError, "cannot write the dump to standard output");
   }

@@ -19,12 +19,7 @@
 
 #include "engine/error.h"
 #include "engine/progress.h"
-// Qt's "slots" keyword macro would break the engine's page structures, which
-// have a member of that name; this header is read by the desktop program.
-#pragma push_macro("slots")
-#undef slots
 #include "engine/repair.h"
-#pragma pop_macro("slots")
 #include "safe_replace.h"
 
 namespace maintenance {

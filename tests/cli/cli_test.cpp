@@ -16,9 +16,9 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "engine/database.h"
 #include "progress_bar.h"
 #include "quorlen_version.h"
+#include "reader/database.h"
 #include "small_db.h"
 #include "text_width.h"
 

@@ -215,14 +215,20 @@ if [ "$(id -u)" = 0 ]; then
   [ "$(stat -c '%u:%g' "$work/share/s.mdb")" = 0:65534 ] || fail "owner changed: $(stat -c '%u:%g' "$work/share/s.mdb")"
   cmp -s "$work/share/s.mdb" "$sample" || fail "a file of another owner was replaced"
 fi
-# A held source of a new copy: 3356, nothing written.
+# A source held (exclusively) by another process: a new copy is refused with
+# 3356 and nothing is written; another reader (a shared hold) is no reason.
 fresh "$work/h2.mdb"
-( exec 9<"$work/h2.mdb"; flock -s 9; sleep 3 ) &
+( exec 9<"$work/h2.mdb"; flock -x 9; sleep 3 ) &
 holder=$!
 sleep 0.3
 "$cli" compact "$work/h2.mdb" "$work/h2-copy.mdb" >/dev/null 2>"$work/err"
 [ $? = 1 ] && grep -q "^error 3356: " "$work/err" || fail "held source of a copy: $(cat "$work/err")"
 [ -e "$work/h2-copy.mdb" ] && fail "a copy of a held source was written"
+kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null
+( exec 9<"$work/h2.mdb"; flock -s 9; sleep 3 ) &
+holder=$!
+sleep 0.3
+"$cli" compact "$work/h2.mdb" "$work/h2-copy.mdb" >/dev/null 2>"$work/err" || fail "a reader of the source: $(cat "$work/err")"
 kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null
 # Both forms print the same summary.
 fresh "$work/s1.mdb"

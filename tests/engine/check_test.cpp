@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "bytes.h"
+#include "base/bytes.h"
 #include "corpus_files.h"
 #include "engine/check.h"
-#include "engine/database.h"
-#include "engine/index.h"
-#include "engine/long_value.h"
-#include "engine/row.h"
+#include "reader/database.h"
+#include "format/index_page.h"
+#include "format/long_value.h"
+#include "format/row.h"
 #include "small_db.h"
 
 namespace engine {

@@ -14,8 +14,10 @@
 #include "compact/id_map.h"
 #include "compact/table_def_writer.h"
 #include "compact_support.h"
-#include "engine/header.h"
+#include "format/header.h"
+#include "io/cipher.h"
 #include "engine/values.h"
+#include "format/text.h"
 #include "jet_builder.h"
 #include "writer/file_sink.h"
 

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/database.h"
-#include "engine/dump.h"
+#include "reader/database.h"
+#include "reader/dump.h"
 
 namespace compact_test {
 

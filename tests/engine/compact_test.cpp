@@ -8,7 +8,7 @@
 #include "compact_support.h"
 #include "engine/check.h"
 #include "engine/compact.h"
-#include "engine/header.h"
+#include "format/header.h"
 #include "small_db.h"
 
 namespace engine {

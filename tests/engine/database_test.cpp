@@ -5,9 +5,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/database.h"
-#include "engine/dump.h"
-#include "engine/row.h"
+#include "reader/database.h"
+#include "reader/dump.h"
+#include "format/row.h"
 #include "small_db.h"
 
 namespace engine {

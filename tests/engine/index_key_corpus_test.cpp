@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "bytes.h"
+#include "base/bytes.h"
 #include "corpus_files.h"
-#include "engine/database.h"
-#include "engine/index_key.h"
-#include "index_key_infer.h"
-#include "index_key_rows.h"
+#include "reader/database.h"
+#include "keys/index_key.h"
+#include "keys/learn/index_key_infer.h"
+#include "check/index_entries.h"
 
 namespace engine {
 namespace {

@@ -1,7 +1,7 @@
 // Accented letters from their base letter: the built-in tables follow the
 // rule, a letter taken out of them comes back from the rule, and a derived
 // code that a stored key contradicts is caught.
-#include "index_key_derive.h"
+#include "keys/learn/index_key_derive.h"
 
 #include <gtest/gtest.h>
 

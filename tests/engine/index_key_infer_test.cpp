@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "index_key_infer.h"
+#include "keys/learn/index_key_infer.h"
 
 namespace engine::index_text {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/index_key.h"
-#include "index_key_text.h"
+#include "keys/index_key.h"
+#include "keys/index_key_text.h"
 
 namespace engine {
 namespace {

@@ -7,7 +7,7 @@
 #include <map>
 #include <set>
 
-#include "engine/index.h"
+#include "format/index_page.h"
 #include "memory_sink.h"
 #include "writer/index_tree_builder.h"
 

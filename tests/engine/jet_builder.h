@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/format.h"
-#include "engine/header.h"
+#include "format/layout.h"
+#include "format/header.h"
+#include "io/cipher.h"
 
 namespace jet_test {
 

@@ -1,6 +1,6 @@
 // The repair's page image: a file mapped from disk with pages written over
 // it through a temp file, never into the file itself.
-#include "salvage/mapped_image.h"
+#include "io/mapped_image.h"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,9 @@
 
 #include <memory>
 
-#include "engine/file_source.h"
-#include "engine/page.h"
+#include "io/file_source.h"
+#include "io/pager.h"
+#include "format/data_page.h"
 #include "writer/memory_page_sink.h"
 
 namespace writer_test {

@@ -11,9 +11,11 @@
 #include <iterator>
 
 #include "corpus_files.h"
-#include "engine/database.h"
-#include "engine/header.h"
-#include "engine/page.h"
+#include "reader/database.h"
+#include "format/header.h"
+#include "io/cipher.h"
+#include "io/pager.h"
+#include "format/data_page.h"
 
 namespace engine {
 namespace {

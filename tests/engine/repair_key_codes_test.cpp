@@ -9,12 +9,12 @@
 
 #include "compact_support.h"
 #include "engine/check.h"
-#include "engine/database.h"
+#include "reader/database.h"
 #include "engine/repair.h"
-#include "index_key_infer.h"
-#include "index_key_rows.h"
-#include "index_key_text.h"
-#include "salvage/repair_keys.h"
+#include "keys/learn/index_key_infer.h"
+#include "check/index_entries.h"
+#include "keys/index_key_text.h"
+#include "repair/repair_keys.h"
 #include "salvage_damage.h"
 
 namespace engine {

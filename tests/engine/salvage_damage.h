@@ -27,10 +27,10 @@
 #include <utility>
 #include <vector>
 
-#include "engine/database.h"
-#include "engine/long_value.h"
-#include "engine/row.h"
-#include "engine/salvage.h"
+#include "reader/database.h"
+#include "format/long_value.h"
+#include "format/row.h"
+#include "salvage/salvage.h"
 
 namespace salvage_test {
 

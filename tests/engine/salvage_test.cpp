@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "engine/salvage.h"
+#include "salvage/salvage.h"
 #include "salvage_damage.h"
 #include "small_db.h"
 

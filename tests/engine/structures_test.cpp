@@ -3,10 +3,10 @@
 // pages and trees, property blobs.
 #include <gtest/gtest.h>
 
-#include "engine/index.h"
-#include "engine/properties.h"
-#include "engine/row.h"
-#include "engine/usage_map.h"
+#include "format/index_page.h"
+#include "format/properties.h"
+#include "format/row.h"
+#include "format/usage_map.h"
 #include "jet_builder.h"
 
 namespace engine {

@@ -5,8 +5,10 @@
 #include <cstring>
 #include <limits>
 
-#include "engine/header.h"
+#include "format/header.h"
+#include "io/cipher.h"
 #include "engine/values.h"
+#include "format/text.h"
 
 namespace engine {
 namespace {

@@ -9,9 +9,9 @@
 #include <map>
 #include <sstream>
 
-#include "engine/database.h"
-#include "engine/long_value.h"
-#include "engine/row.h"
+#include "reader/database.h"
+#include "format/long_value.h"
+#include "format/row.h"
 #include "writer/data_page_builder.h"
 #include "writer/long_value_writer.h"
 #include "writer/memory_page_sink.h"

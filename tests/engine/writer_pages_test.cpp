@@ -8,10 +8,10 @@
 #include <random>
 #include <set>
 
-#include "bytes.h"
-#include "engine/long_value.h"
-#include "engine/row.h"
-#include "engine/usage_map.h"
+#include "base/bytes.h"
+#include "format/long_value.h"
+#include "format/row.h"
+#include "format/usage_map.h"
 #include "jet_builder.h"
 #include "writer/data_page_builder.h"
 #include "writer/long_value_writer.h"

@@ -5,8 +5,8 @@
 
 #include <random>
 
-#include "engine/long_value.h"
-#include "engine/row.h"
+#include "format/long_value.h"
+#include "format/row.h"
 #include "jet_builder.h"
 #include "writer/data_page_builder.h"
 #include "writer/long_value_writer.h"

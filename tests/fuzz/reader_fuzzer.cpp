@@ -5,10 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/database.h"
-#include "engine/dump.h"
-#include "engine/index.h"
-#include "engine/row.h"
+#include "reader/database.h"
+#include "reader/dump.h"
+#include "format/index_page.h"
+#include "format/row.h"
 
 namespace {
 

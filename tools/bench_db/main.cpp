@@ -29,9 +29,9 @@
 #include <vector>
 
 #include "compact/table_def_writer.h"
-#include "engine/database.h"
-#include "engine/header.h"
-#include "engine/row.h"
+#include "reader/database.h"
+#include "format/header.h"
+#include "format/row.h"
 #include "writer/data_page_builder.h"
 #include "writer/external_sorter.h"
 #include "writer/file_sink.h"

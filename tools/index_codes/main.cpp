@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "bytes.h"
-#include "engine/database.h"
-#include "index_key_infer.h"
-#include "index_key_rows.h"
+#include "base/bytes.h"
+#include "reader/database.h"
+#include "keys/learn/index_key_infer.h"
+#include "check/index_entries.h"
 
 namespace {
 

@@ -113,9 +113,10 @@
 #include <vector>
 
 #include "engine/error.h"
-#include "engine/file_source.h"
 
 namespace engine {
+
+class FileSource;  // the engine's own input (io/file_source.h)
 
 enum class Severity : uint8_t {
   kDamage,    // exit status 3: a reader could trip over it or data is lost

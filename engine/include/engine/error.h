@@ -55,7 +55,7 @@ inline Error Unrecognized(std::string what) {
 }
 
 // A value or an error. The engine's public functions return this instead of
-// throwing; the inside of the engine may throw EngineFailure (below) and
+// throwing; the inside of the engine may throw EngineFailure (base/failure.h) and
 // convert at its boundary.
 template <typename T>
 class Result {
@@ -95,15 +95,5 @@ class Status {
   Error error_{0, ""};
   bool ok_ = true;
 };
-
-// Thrown inside the engine by decoders that find a structure they cannot
-// accept; the public entry points catch it and hand back its Error.
-struct EngineFailure {
-  Error error;
-};
-
-[[noreturn]] inline void Fail(ErrorCode code, std::string description) {
-  throw EngineFailure{Error(code, std::move(description))};
-}
 
 }  // namespace engine

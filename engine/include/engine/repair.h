@@ -17,16 +17,71 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "engine/compact.h"
 #include "engine/error.h"
 #include "engine/progress.h"
-#include "engine/salvage.h"
+#include "engine/types.h"
 
 namespace engine {
+
+enum class LossKind : uint8_t {
+  kHeader,             // page 0 could not be used as stored (nothing lost; what was assumed)
+  kPage,               // a page whose rows could not be reached (raw: the page)
+  kTable,              // a table whose definition cannot be read
+  kCatalogRow,         // an MSysObjects row that does not validate (raw: the row)
+  kRow,                // a row that does not validate or cannot be reached (raw: the row)
+  kValue,              // a long value whose chain is broken: the row kept, the value NULL
+                       // (raw: the bytes recovered from the chain)
+  kDuplicateRow,       // a row repeating an earlier row's unique key (raw: the row)
+  kTableName,          // a table found without its catalog row, under a made-up name
+  kRelationship,       // repair: a relationship whose partner table is lost, kept as an
+                       // ordinary index (raw: its logical index definition)
+  kMissingRows,        // rows a damaged table's stored row count says it had that were
+                       // found nowhere (lost pages, a file cut short): `missing` rows, an
+                       // estimate; nothing raw is left of them
+  kCatalogDefinition,  // the catalog's own definition (page 2) was unreadable and is
+                       // rebuilt from the layout every file of the version shares
+                       // (nothing lost; raw: page 2 as found)
+};
+// "header", "page", "table", ...: the names used in reports.
+std::string_view LossKindName(LossKind kind);
+
+struct LossRecord {
+  LossKind kind = LossKind::kRow;
+  uint32_t table = 0;  // first TDEF page of the table concerned; 0 none
+  std::string table_name;
+  std::optional<RowPointer> position;  // the page (and row) concerned
+  std::string column;                  // kValue: the column; kDuplicateRow: the index
+  std::string reason;
+  std::vector<uint8_t> raw;  // the bytes that were not carried over
+  uint64_t missing = 0;      // kMissingRows: how many rows
+  // kDuplicateRow: the row's long values that could be read, by column name.
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> long_values;
+  // A repair keeps the bytes of many losses on disk rather than in memory:
+  // then raw and long_values are empty here and RepairResult::LoadBytes
+  // gives them back.
+  bool spilled = false;
+  uint64_t spill_offset = 0;
+  uint64_t spill_size = 0;
+};
+
+// Receives every loss as it is found; called from the reading thread.
+struct SalvageCounts {
+  uint64_t rows = 0;                 // rows handed over
+  uint64_t rows_lost = 0;            // kRow and kDuplicateRow records (catalog rows included),
+                                     // plus the rows kMissingRows records estimate
+  uint64_t rows_lost_estimated = 0;  // the part of rows_lost that is an estimate
+  uint64_t values_lost = 0;          // kValue records
+  uint64_t pages_lost = 0;           // kPage records
+  uint64_t tables_lost = 0;          // kTable records
+  uint64_t tables_renamed = 0;       // kTableName records
+};
 
 struct RepairOptions {
   std::string password;  // of the source; the copy gets the same one

@@ -5,7 +5,7 @@
 #include "compact/compact_internal.h"
 #include "compact/compactor.h"
 #include "engine/compact.h"
-#include "engine/database.h"
+#include "reader/database.h"
 #include "writer/external_sorter.h"
 #include "writer/file_sink.h"
 

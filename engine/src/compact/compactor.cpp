@@ -5,12 +5,12 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include "bytes.h"
+#include "base/bytes.h"
 
 #include "compact/id_map.h"
 #include "compact/table_def_writer.h"
-#include "engine/long_value.h"
-#include "engine/row.h"
+#include "format/long_value.h"
+#include "format/row.h"
 #include "writer/data_page_builder.h"
 #include "writer/external_sorter.h"
 #include "writer/index_key_maker.h"

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "engine/compact.h"
-#include "engine/database.h"
+#include "reader/database.h"
 #include "writer/page_sink.h"
 
 namespace engine {

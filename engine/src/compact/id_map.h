@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/row.h"
-#include "engine/table_def.h"
+#include "format/row.h"
+#include "format/table_def.h"
 
 namespace engine {
 

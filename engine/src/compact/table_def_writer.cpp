@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <string>
-#include "bytes.h"
+#include "base/bytes.h"
 
 namespace engine {
 namespace {

@@ -14,9 +14,10 @@
 #include <vector>
 
 #include "engine/error.h"
-#include "engine/format.h"
-#include "engine/page.h"
-#include "engine/table_def.h"
+#include "format/layout.h"
+#include "io/pager.h"
+#include "format/data_page.h"
+#include "format/table_def.h"
 
 namespace engine {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "bytes.h"
+#include "base/bytes.h"
 #include "salvage/salvage_internal.h"
 
 namespace engine {

@@ -5,10 +5,11 @@
 #include <map>
 #include <unordered_set>
 
-#include "bytes.h"
-#include "engine/salvage.h"
-#include "engine/usage_map.h"
-#include "salvage/mapped_image.h"
+#include "io/cipher.h"
+#include "base/bytes.h"
+#include "salvage/salvage.h"
+#include "format/usage_map.h"
+#include "io/mapped_image.h"
 #include "salvage/salvage_internal.h"
 
 namespace engine {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/salvage.h"
+#include "salvage/salvage.h"
 
 namespace engine {
 

@@ -1,11 +1,11 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "bytes.h"
-#include "engine/index.h"
-#include "engine/index_key.h"
-#include "engine/long_value.h"
-#include "engine/usage_map.h"
+#include "base/bytes.h"
+#include "format/index_page.h"
+#include "keys/index_key.h"
+#include "format/long_value.h"
+#include "format/usage_map.h"
 #include "salvage/salvage_internal.h"
 
 namespace engine {

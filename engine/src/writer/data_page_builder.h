@@ -27,8 +27,9 @@
 #include <vector>
 
 #include "engine/error.h"
-#include "engine/format.h"
-#include "engine/page.h"
+#include "format/layout.h"
+#include "io/pager.h"
+#include "format/data_page.h"
 #include "writer/page_sink.h"
 
 namespace engine {

@@ -10,7 +10,8 @@
 #include <cstring>
 #include <span>
 
-#include "bytes.h"
+#include "base/bytes.h"
+#include "io/temp_file.h"
 
 namespace engine {
 
@@ -51,19 +52,10 @@ Error IoFailure(int err, const std::string& what) {
   return Error(ErrorCode::kIoError, "a temporary sort file failed (" + text + ")");
 }
 
-// An anonymous file: open with O_TMPFILE where the file system allows it,
-// otherwise create it under a unique name and unlink it at once.
+// An anonymous file in `dir`.
 Result<int> OpenAnonymous(const std::string& dir) {
-#ifdef O_TMPFILE
-  int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd >= 0) return fd;
-#endif
-  std::string name = dir + "/.quorlen-sort-XXXXXX";
-  std::vector<char> path(name.begin(), name.end());
-  path.push_back('\0');
-  int made = ::mkostemp(path.data(), O_CLOEXEC);
+  int made = OpenAnonymousFile(dir, ".quorlen-sort");
   if (made < 0) return IoFailure(errno, "creating a file in " + dir);
-  ::unlink(path.data());
   return made;
 }
 

@@ -41,7 +41,7 @@
 #include <vector>
 
 #include "engine/error.h"
-#include "engine/file_source.h"
+#include "io/file_source.h"
 
 namespace engine {
 

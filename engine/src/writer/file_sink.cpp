@@ -8,16 +8,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "engine/header.h"
+#include "format/header.h"
+#include "io/cipher.h"
+#include "io/temp_file.h"
 
 namespace engine {
-
-Error WriteError(int err, const std::string& what) {
-  if (err == ENOSPC || err == EDQUOT || err == EFBIG) {
-    return Error(ErrorCode::kDiskFull, "the disk is full: cannot write " + what);
-  }
-  return Error(ErrorCode::kIoError, "cannot write " + what + ": " + std::strerror(err));
-}
 
 namespace {
 

@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "io/temp_file.h"
 #include "writer/page_sink.h"
 
 namespace engine {
@@ -106,8 +107,5 @@ class FilePageSink final : public PageSink {
   std::thread writer_;           // started with the first window
   uint64_t unsynced_ = 0;        // writer only: bytes since writeback was last started
 };
-
-// The error a failed write maps to: ENOSPC/EDQUOT 3026, anything else 3043.
-Error WriteError(int err, const std::string& what);
 
 }  // namespace engine

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "engine/index.h"
-#include "engine/row.h"
-#include "index_key_rows.h"
-#include "index_key_text.h"
+#include "format/index_page.h"
+#include "format/row.h"
+#include "keys/rows/row_keys.h"
+#include "keys/index_key_text.h"
 
 namespace engine {
 
@@ -55,13 +55,13 @@ struct SourceKeys {
 
 class IndexKeyMaker::Impl {
  public:
-  Impl(const Database& source, std::string table_name, const TableDef& table)
-      : db_(source), name_(std::move(table_name)), table_(table), decoder_(table, source.layout()) {
+  Impl(SourcePages source, std::string table_name, const TableDef& table)
+      : db_(source), name_(std::move(table_name)), table_(table), decoder_(table, source.layout) {
     for (const PhysicalIndex& pi : table.physical_indexes) {
       Index ix;
       ix.def = &pi;
       ix.name = IndexDisplayName(table, pi.position);
-      auto columns = IndexKeyColumns(source.version(), table, pi);
+      auto columns = IndexKeyColumns(source.layout.version, table, pi);
       if (columns.ok()) {
         ix.columns = std::move(columns.value());
       } else {
@@ -170,7 +170,7 @@ class IndexKeyMaker::Impl {
     if ((ix.def->flags & kIndexIgnoreNulls) && all_null) return Status::Ok();
     out.has_entry = true;
 
-    if (Status st = GatherKeyValues(db_, table_, *ix.def, *current_, values_); !st.ok()) {
+    if (Status st = GatherKeyValues(db_.pager, db_.layout, table_, *ix.def, *current_, values_); !st.ok()) {
       return Fault(ix, at, "a key value cannot be read: " + st.error().description());
     }
     // Straight into the key while every segment has a code (the hot path:
@@ -268,7 +268,7 @@ class IndexKeyMaker::Impl {
     }
     auto keys = std::make_unique<SourceKeys>();
     Status walked = WalkLeafChain(
-        db_.pager(), db_.layout(), ix.def->root_page, [&](const IndexPage&, const IndexEntry& e) {
+        db_.pager, db_.layout, ix.def->root_page, [&](const IndexPage&, const IndexEntry& e) {
           keys->refs.push_back(SourceKeys::Ref{Pack(e.row),
                                                static_cast<uint32_t>(keys->arena.size()),
                                                static_cast<uint32_t>(e.key.size())});
@@ -285,7 +285,7 @@ class IndexKeyMaker::Impl {
     ix.source = std::move(keys);
   }
 
-  const Database& db_;
+  SourcePages db_;
   std::string name_;
   const TableDef& table_;
   RowDecoder decoder_;
@@ -298,7 +298,7 @@ class IndexKeyMaker::Impl {
   const ExtraTextCodes* extra_ = nullptr;
 };
 
-IndexKeyMaker::IndexKeyMaker(const Database& source, std::string table_name, const TableDef& table)
+IndexKeyMaker::IndexKeyMaker(SourcePages source, std::string table_name, const TableDef& table)
     : impl_(std::make_unique<Impl>(source, std::move(table_name), table)),
       primary_(PrimaryKeyIndex(table)) {}
 IndexKeyMaker::~IndexKeyMaker() = default;

@@ -27,12 +27,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/database.h"
+#include "writer/source_pages.h"
 #include "engine/error.h"
-#include "engine/index_key.h"
-#include "engine/page.h"
-#include "engine/row.h"
-#include "engine/table_def.h"
+#include "keys/index_key.h"
+#include "io/pager.h"
+#include "format/data_page.h"
+#include "format/row.h"
+#include "format/table_def.h"
 
 namespace engine {
 
@@ -57,7 +58,7 @@ class IndexKeyMaker {
  public:
   // `table` is the source's definition; `source` and `table` must outlive
   // the key maker. Errors from the constructor surface on first use.
-  IndexKeyMaker(const Database& source, std::string table_name, const TableDef& table);
+  IndexKeyMaker(SourcePages source, std::string table_name, const TableDef& table);
   ~IndexKeyMaker();
   IndexKeyMaker(const IndexKeyMaker&) = delete;
   IndexKeyMaker& operator=(const IndexKeyMaker&) = delete;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/index.h"
+#include "format/index_page.h"
 
 namespace engine {
 

@@ -32,7 +32,8 @@
 #include <vector>
 
 #include "engine/error.h"
-#include "engine/page.h"
+#include "io/pager.h"
+#include "format/data_page.h"
 #include "writer/page_sink.h"
 
 namespace engine {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "bytes.h"
+#include "base/bytes.h"
 
 namespace engine {
 

@@ -28,9 +28,10 @@
 #include <vector>
 
 #include "engine/error.h"
-#include "engine/format.h"
-#include "engine/long_value.h"
-#include "engine/page.h"
+#include "format/layout.h"
+#include "format/long_value.h"
+#include "io/pager.h"
+#include "format/data_page.h"
 #include "writer/data_page_builder.h"
 #include "writer/page_sink.h"
 

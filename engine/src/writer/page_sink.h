@@ -9,8 +9,9 @@
 #include <cstdint>
 
 #include "engine/error.h"
-#include "engine/format.h"
-#include "engine/page.h"
+#include "format/layout.h"
+#include "io/pager.h"
+#include "format/data_page.h"
 
 namespace engine {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "engine/long_value.h"
+#include "format/long_value.h"
 
 namespace engine {
 

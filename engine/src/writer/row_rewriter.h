@@ -26,10 +26,11 @@
 #include <vector>
 
 #include "engine/error.h"
-#include "engine/format.h"
-#include "engine/page.h"
-#include "engine/row.h"
-#include "engine/table_def.h"
+#include "format/layout.h"
+#include "io/pager.h"
+#include "format/data_page.h"
+#include "format/row.h"
+#include "format/table_def.h"
 #include "writer/long_value_writer.h"
 
 namespace engine {

@@ -23,7 +23,7 @@ std::string RowText(RowPointer p) {
 
 class TableIndexWriter::Impl {
  public:
-  Impl(PageSink& sink, const Database& source, std::string table_name, const TableDef& table,
+  Impl(PageSink& sink, SourcePages source, std::string table_name, const TableDef& table,
        uint32_t new_tdef_page, SorterOptions options)
       : sink_(sink),
         name_(table_name),
@@ -192,7 +192,7 @@ class TableIndexWriter::Impl {
   bool finished_ = false;
 };
 
-TableIndexWriter::TableIndexWriter(PageSink& sink, const Database& source, std::string table_name,
+TableIndexWriter::TableIndexWriter(PageSink& sink, SourcePages source, std::string table_name,
                                    const TableDef& table, uint32_t new_tdef_page,
                                    SorterOptions options)
     : impl_(std::make_unique<Impl>(sink, source, std::move(table_name), table, new_tdef_page,

@@ -25,12 +25,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/database.h"
+#include "writer/source_pages.h"
 #include "engine/error.h"
-#include "engine/index_key.h"
-#include "engine/page.h"
-#include "engine/row.h"
-#include "engine/table_def.h"
+#include "keys/index_key.h"
+#include "io/pager.h"
+#include "format/data_page.h"
+#include "format/row.h"
+#include "format/table_def.h"
 #include "writer/external_sorter.h"
 #include "writer/index_key_maker.h"
 #include "writer/index_tree_builder.h"
@@ -42,7 +43,7 @@ class TableIndexWriter {
  public:
   // `options.budget_bytes` is the budget for all indexes of the table
   // together. `source`, `table` and `sink` must outlive the writer.
-  TableIndexWriter(PageSink& sink, const Database& source, std::string table_name,
+  TableIndexWriter(PageSink& sink, SourcePages source, std::string table_name,
                    const TableDef& table, uint32_t new_tdef_page, SorterOptions options);
   ~TableIndexWriter();
   TableIndexWriter(const TableIndexWriter&) = delete;

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "engine/error.h"
-#include "engine/format.h"
-#include "engine/usage_map.h"
+#include "format/layout.h"
+#include "format/usage_map.h"
 #include "writer/page_sink.h"
 
 namespace engine {

@@ -1,0 +1,722 @@
+// Checker part: table definitions, data pages, row slots, rows, values,
+// overflow rows and long values.
+#include <algorithm>
+#include <cstdio>
+#include <string_view>
+
+#include "base/bytes.h"
+#include "check/check_internal.h"
+#include "format/long_value.h"
+
+namespace engine::check {
+
+namespace {
+
+std::string Num(uint64_t v) {
+  return std::to_string(v);
+}
+
+bool IsType(const ColumnDef& c, ColumnType type) {
+  return c.type == static_cast<uint8_t>(type);
+}
+
+}  // namespace
+
+void Checker::ClaimDefinitionChain(uint32_t page) {
+  // As far as it goes, even when it cannot be decoded, so its pages are not
+  // reported as orphans as well.
+  Where w;
+  w.table = page;
+  w.page = page;
+  std::unordered_set<uint32_t> seen;
+  for (uint32_t p = page; p != 0;) {
+    if (!seen.insert(p).second) break;  // ReadTableDef reports the loop
+    if (!Claim(p, PageOwner{OwnerKind::kTableDef, page, 0}, w, "a table definition chain")) break;
+    ByteSpan bytes = pager_.PageOrThrow(p);
+    if (bytes[0] != static_cast<uint8_t>(PageType::kTableDef)) break;
+    p = Le32(bytes.data() + 4);
+  }
+}
+
+void Checker::CheckLinkedDefinition(uint32_t page) {
+  Where w;
+  w.table = page;
+  w.page = page;
+  ClaimDefinitionChain(page);
+  auto def = ReadTableDef(pager_, layout_, text_, page);
+  if (!def.ok()) {
+    Report("tdef-invalid", w, def.error().description());
+    return;
+  }
+  ++report_.counts.tables;
+  const TableDef& t = def.value();
+  const bool layout_ok = CheckTableDef(t);
+  // The rows live in the remote source; the maps and the (empty) index
+  // trees the definition names are checked and claimed like any table's.
+  if (t.owned_map.page != 0) ReadMap(t.owned_map, page, w, "the owned-pages map of a linked table");
+  if (t.free_map.page != 0) ReadMap(t.free_map, page, w, "the free-space map of a linked table");
+  if (layout_ok) {
+    const std::vector<LiveRow> no_rows;
+    index_named_pages_.clear();
+    CheckIndexes(t, no_rows);
+  }
+  data_pages_.clear();
+}
+
+void Checker::CheckTable(uint32_t page, bool catalog) {
+  Where w;
+  w.table = page;
+  w.page = page;
+  TableSummary& summary = tables_[page];
+  summary.page = page;
+
+  ClaimDefinitionChain(page);
+  auto def = ReadTableDef(pager_, layout_, text_, page);
+  if (!def.ok()) {
+    Report("tdef-invalid", w, def.error().description());
+    return;
+  }
+  const TableDef& t = def.value();
+  summary.readable = true;
+  summary.logical = t.logical_indexes;
+  ++report_.counts.tables;
+  bool layout_ok = CheckTableDef(t);
+
+  std::vector<LiveRow> rows;
+  ScanTableRows(t, rows);
+  CheckLongValueMaps(t);
+  if (catalog) CollectCatalogRows(t, rows);
+  CollectIdReferences(t, rows);
+  index_named_pages_.clear();
+  fully_indexed_ = false;
+  if (layout_ok) CheckIndexes(t, rows);
+  CheckUnmappedPages(t, rows);
+  owned_pages_.clear();
+  // Decoded pages are kept for one table at a time.
+  data_pages_.clear();
+}
+
+bool Checker::CheckTableDef(const TableDef& t) {
+  Where w;
+  w.table = t.first_page;
+  w.page = t.first_page;
+  const uint32_t ps = layout_.page_size;
+  bool ok = true;
+
+  if (t.tdef_len != t.parsed_length) {
+    Report("tdef-length", w,
+           "the definition declares " + Num(t.tdef_len) + " bytes, its parts end at " +
+               Num(t.parsed_length));
+  }
+  if (t.parsed_length < 2 || t.parsed_length > t.raw.size() ||
+      Le16(t.raw.data() + t.parsed_length - 2) != 0xFFFF) {
+    Report("tdef-invalid", w, "the long-value column list does not end with FF FF");
+  }
+  // Jet 3 marks every definition page "VC"; Jet 4 keeps its free space there.
+  uint64_t remaining = t.tdef_len;
+  for (size_t i = 0; i < t.pages.size(); ++i) {
+    Where wp = w;
+    wp.page = t.pages[i];
+    if (layout_.version == JetVersion::kJet3) {
+      if (t.page_free_space[i] != 0x4356) {
+        Report("tdef-invalid", wp, "definition page without the \"VC\" marker");
+      }
+      continue;
+    }
+    uint64_t used;
+    if (i == 0) {
+      used = std::min<uint64_t>(remaining, ps);
+      remaining -= used;
+    } else {
+      uint64_t part = std::min<uint64_t>(remaining, ps - 8);
+      remaining -= part;
+      used = 8 + part;
+    }
+    uint64_t expected = used + 8 >= ps ? 0 : ps - used - 8;
+    if (t.page_free_space[i] != expected) {
+      Report("tdef-free-space", wp,
+             "free-space field " + Num(t.page_free_space[i]) + ", expected " + Num(expected));
+    }
+  }
+
+  if (t.num_cols > t.max_cols) {
+    Report("tdef-counts", w,
+           Num(t.num_cols) + " columns but a maximum column count of " + Num(t.max_cols));
+    ok = false;
+  }
+  std::unordered_set<uint32_t> numbers, var_indexes;
+  struct Range {
+    uint32_t start, end;
+    const ColumnDef* column;
+  };
+  std::vector<Range> ranges;
+  for (const ColumnDef& c : t.columns) {
+    const std::string col = "column \"" + c.name + "\" (#" + Num(c.number) + ")";
+    if (c.number >= t.max_cols) {
+      Report("column-number-invalid", w,
+             col + ": number not below the maximum column count " + Num(t.max_cols));
+      ok = false;
+    }
+    if (!numbers.insert(c.number).second) {
+      Report("column-number-invalid", w, col + ": number used by another column");
+      ok = false;
+    }
+    if (!c.fixed()) {
+      if (c.var_index >= t.num_var_cols) {
+        Report("column-var-index-invalid", w,
+               col + ": variable index " + Num(c.var_index) + " not below the variable count " +
+                   Num(t.num_var_cols));
+        ok = false;
+      } else if (!var_indexes.insert(c.var_index).second) {
+        Report("column-var-index-invalid", w,
+               col + ": variable index " + Num(c.var_index) + " used by another column");
+        ok = false;
+      }
+    } else if (!c.is_boolean()) {
+      uint32_t size = FixedTypeSize(c.type);
+      if (size == 0) size = c.length;
+      ranges.push_back({c.fixed_offset, c.fixed_offset + size, &c});
+    }
+    uint32_t fixed_size = FixedTypeSize(c.type);
+    if (IsType(c, ColumnType::kText)) {
+      uint32_t limit = layout_.version == JetVersion::kJet3 ? 255 : 510;
+      if (c.length > limit || (layout_.version == JetVersion::kJet4 && c.length % 2 != 0)) {
+        Report("column-length-invalid", w, col + ": text length " + Num(c.length));
+      }
+    } else if (fixed_size != 0 && !c.is_boolean() && c.length != fixed_size) {
+      // A fixed column's value is read at its offset for the length given;
+      // a variable one takes its length from the row's offsets.
+      Report(
+          c.fixed() ? "column-length-invalid" : "column-length-ignored", w,
+          col + ": length " + Num(c.length) + " for a type of " + Num(fixed_size) + " bytes" +
+              (c.fixed() ? "" : " (stored as a variable column; each value's length is its own)"));
+    }
+  }
+  std::sort(ranges.begin(), ranges.end(),
+            [](const Range& a, const Range& b) { return a.start < b.start; });
+  for (size_t i = 1; i < ranges.size(); ++i) {
+    if (ranges[i].start < ranges[i - 1].end) {
+      Report("column-fixed-overlap", w,
+             "fixed columns \"" + ranges[i - 1].column->name + "\" [" + Num(ranges[i - 1].start) +
+                 ", " + Num(ranges[i - 1].end) + ") and \"" + ranges[i].column->name + "\" [" +
+                 Num(ranges[i].start) + ", " + Num(ranges[i].end) + ") overlap");
+      ok = false;
+    }
+  }
+
+  // Physical indexes: their columns exist; used slots come first.
+  std::vector<bool> physical_used(t.physical_indexes.size(), false);
+  for (const PhysicalIndex& pi : t.physical_indexes) {
+    Where wi = w;
+    wi.index = "#" + Num(pi.position);
+    bool unused_seen = false;
+    for (int s = 0; s < 10; ++s) {
+      const uint8_t* slot = pi.raw.data() + layout_.pidx_columns + 3 * s;
+      uint16_t number = Le16(slot);
+      if (number == 0xFFFF) {
+        unused_seen = true;
+        continue;
+      }
+      if (unused_seen) {
+        Report("index-definition-invalid", wi,
+               "column slot " + Num(s) + " is used after an unused slot");
+      }
+      if (!numbers.count(number)) {
+        Report("index-column-missing", wi,
+               "index column number " + Num(number) + " is not a column of the table");
+        ok = false;
+      }
+      if (slot[2] > 1) {
+        Report("index-definition-invalid", wi,
+               "column slot " + Num(s) + " has order flag " + Num(slot[2]));
+      }
+    }
+    if (pi.columns.empty()) {
+      Report("index-definition-invalid", wi, "the index has no columns");
+      ok = false;
+    }
+  }
+  for (const LogicalIndex& li : t.logical_indexes) {
+    if (li.physical >= t.physical_indexes.size()) {
+      Where wi = w;
+      wi.index = li.name;
+      Report("logical-index-invalid", wi,
+             "logical index \"" + li.name + "\" names physical index " + Num(li.physical) + " of " +
+                 Num(t.physical_indexes.size()));
+    } else {
+      physical_used[li.physical] = true;
+    }
+  }
+  for (size_t i = 0; i < physical_used.size(); ++i) {
+    if (!physical_used[i]) {
+      Where wi = w;
+      wi.index = "#" + Num(i);
+      Report("physical-index-unused", wi, "no logical index uses physical index " + Num(i));
+    }
+  }
+
+  // Long-value map list: exactly one entry per memo/OLE column.
+  std::unordered_set<uint32_t> listed;
+  for (const LongValueMap& m : t.long_value_maps) {
+    const ColumnDef* c = t.ColumnByNumber(m.column_number);
+    if (c == nullptr || !c->is_long_value()) {
+      Report("lv-map-list-mismatch", w,
+             "the long-value map list names column #" + Num(m.column_number) +
+                 ", which is not a memo/OLE column of the table");
+    } else if (!listed.insert(m.column_number).second) {
+      Report("lv-map-list-mismatch", w,
+             "the long-value map list names column \"" + c->name + "\" twice");
+    }
+  }
+  for (const ColumnDef& c : t.columns) {
+    if (c.is_long_value() && !listed.count(c.number)) {
+      Report("lv-map-list-mismatch", w,
+             "memo/OLE column \"" + c.name + "\" has no entry in the long-value map list");
+    }
+  }
+  return ok;
+}
+
+void Checker::ScanTableRows(const TableDef& t, std::vector<LiveRow>& rows) {
+  Where w;
+  w.table = t.first_page;
+  w.page = t.first_page;
+  if (t.owned_map.page == 0) {
+    Report("tdef-invalid", w, "the table has no owned-pages map");
+    return;
+  }
+  auto owned = ReadMap(t.owned_map, t.first_page, w, "the table's owned-pages map");
+  if (!owned) return;
+  const std::vector<uint32_t>& pages = owned->pages;
+  owned_pages_ = pages;
+  if (owned->pages_beyond_file > 0) {
+    Report("page-out-of-range", w,
+           "the table's owned-pages map lists " + Num(owned->pages_beyond_file) +
+               " page(s) past the end of the file");
+  }
+  if (t.free_map.page != 0) {
+    auto free_map = ReadMap(t.free_map, t.first_page, w, "the table's free-space map");
+    if (free_map) {
+      for (uint32_t p : free_map->pages) {
+        if (!std::binary_search(pages.begin(), pages.end(), p)) {
+          Where wp = w;
+          wp.page = p;
+          Report(
+              "free-map-not-subset", wp,
+              "the free-space map lists page " + Num(p) + ", which the owned-pages map does not");
+        }
+      }
+    }
+  }
+
+  struct Lookup {
+    RowPointer location;
+    ByteSpan bytes;
+  };
+  std::vector<Lookup> lookups;
+  std::unordered_map<uint32_t, bool> targets;  // 0x8000 slots -> referenced yet
+  std::vector<LiveRow> live;
+  for (uint32_t p : pages) {
+    Where wp = w;
+    wp.page = p;
+    const PageOwner owner{OwnerKind::kTableData, t.first_page, 0};
+    Claim(p, owner, wp, "the table's owned-pages map");
+    // A page another structure owns was reported; its rows are not this
+    // table's (and a hostile map cannot make every table read every page).
+    if (p >= page_count_ || !(owners_[p] == owner)) continue;
+    ByteSpan page = pager_.PageOrThrow(p);
+    if (page[0] != static_cast<uint8_t>(PageType::kData)) continue;
+    const DataPage* dp = DataPageAt(p, wp);
+    if (dp == nullptr) continue;
+    if (dp->owner != t.first_page) {
+      Report("data-page-owner", wp,
+             "data page " + Num(p) + " in the table's page map has owner field " + Num(dp->owner) +
+                 " (" + TableName(dp->owner) + ")");
+      continue;
+    }
+    // Row pointers carry one byte of row number.
+    const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(dp->slots.size()), 256);
+    for (uint32_t i = 0; i < n; ++i) {
+      const RowSlot& s = dp->slots[i];
+      Where wr = wp;
+      wr.row = i;
+      RowPointer loc{p, static_cast<uint8_t>(i)};
+      if (!s.in_bounds) continue;  // reported with the page's layout
+      if (s.deleted()) {
+        if (!s.lookup()) targets.emplace(PackRow(loc), false);
+        continue;
+      }
+      ByteSpan bytes = page.subspan(s.start, s.length());
+      if (s.lookup()) {
+        lookups.push_back({loc, bytes});
+      } else {
+        live.push_back({loc, bytes, false});
+      }
+    }
+  }
+  for (const Lookup& lk : lookups) {
+    Where wr = w;
+    wr.page = lk.location.page;
+    wr.row = lk.location.row;
+    if (lk.bytes.size() < 4) {
+      Report("overflow-invalid", wr,
+             "overflow slot of " + Num(lk.bytes.size()) + " bytes, too short for its pointer");
+      continue;
+    }
+    RowPointer target = RowPointer::FromLe(Le32(lk.bytes.data()));
+    std::string to = "overflow pointer to page " + Num(target.page) + " row " + Num(target.row);
+    if (!std::binary_search(pages.begin(), pages.end(), target.page)) {
+      Report("overflow-invalid", wr, to + ": not a page of this table");
+      continue;
+    }
+    const DataPage* tp = DataPageAt(target.page, wr);
+    if (tp == nullptr || target.row >= tp->slots.size()) {
+      Report("overflow-invalid", wr, to + ": no such row");
+      continue;
+    }
+    const RowSlot& ts = tp->slots[target.row];
+    if (ts.lookup()) {
+      Report("overflow-chain", wr, to + ", which is itself an overflow slot");
+      continue;
+    }
+    if (!ts.deleted()) {
+      Report("overflow-target-not-flagged", wr,
+             to + ", which is a live row (targets carry the 0x8000 flag)");
+      continue;
+    }
+    if (!ts.in_bounds) continue;  // reported with its page
+    auto it = targets.find(PackRow(target));
+    if (it != targets.end() && it->second) {
+      Report("overflow-target-shared", wr, to + ", which another overflow slot also names");
+      continue;
+    }
+    if (it != targets.end()) it->second = true;
+    ByteSpan tpage = pager_.PageOrThrow(target.page);
+    live.push_back({lk.location, tpage.subspan(ts.start, ts.length()), false});
+    ++report_.counts.overflow_rows;
+  }
+
+  RowDecoder decoder(t, layout_);
+  for (LiveRow& r : live) {
+    Where wr = w;
+    wr.page = r.location.page;
+    wr.row = r.location.row;
+    Status st = decoder.Decode(r.bytes);
+    if (!st.ok()) {
+      Report("row-invalid", wr, st.error().description());
+      continue;
+    }
+    r.decodes = true;
+    CheckRowValues(t, decoder, r);
+  }
+  report_.counts.rows += live.size();
+  if (live.size() != t.num_rows) {
+    Report("row-count-mismatch", w,
+           "the table definition records " + Num(t.num_rows) + " rows, " + Num(live.size()) +
+               " live rows were found");
+  }
+
+  // AutoNumber: the stored counter is at least the largest value handed out.
+  const ColumnDef* autonumber = nullptr;
+  size_t auto_pos = 0;
+  for (size_t i = 0; i < t.columns.size(); ++i) {
+    const ColumnDef& c = t.columns[i];
+    if (IsType(c, ColumnType::kLong) && (c.flags & kColumnAutoLong)) {
+      autonumber = &c;
+      auto_pos = i;
+    }
+  }
+  if (autonumber != nullptr) {
+    int64_t max = 0;
+    for (const LiveRow& r : live) {
+      if (!r.decodes || decoder.Decode(r.bytes).ok() == false) continue;
+      const FieldRef& f = decoder.fields()[auto_pos];
+      if (f.present && f.bytes.size() == 4) {
+        max = std::max<int64_t>(max, static_cast<int32_t>(Le32(f.bytes.data())));
+      }
+    }
+    if (max > static_cast<int64_t>(t.autonumber)) {
+      Report("autonumber-below-max", w,
+             "the AutoNumber counter is " + Num(t.autonumber) + " but column \"" +
+                 autonumber->name + "\" holds " + std::to_string(max));
+    }
+  }
+  rows = std::move(live);
+}
+
+void Checker::CheckUnmappedPages(const TableDef& t, const std::vector<LiveRow>& rows) {
+  auto candidates = data_pages_by_owner_.find(t.first_page);
+  if (candidates == data_pages_by_owner_.end()) return;
+  // Rows of the table as stored on its mapped pages, built on first need.
+  std::unordered_set<std::string_view> mapped_rows;
+  bool mapped_rows_built = false;
+  const bool navpane = TableName(t.first_page).rfind("MSysNavPane", 0) == 0;
+  for (uint32_t p : candidates->second) {
+    if (std::binary_search(owned_pages_.begin(), owned_pages_.end(), p)) continue;
+    if (free_[p] != 0 || owners_[p].kind != OwnerKind::kNone) continue;
+    ByteSpan page = pager_.PageOrThrow(p);
+    auto decoded = DecodeDataPage(page, layout_, p);
+    if (!decoded.ok()) continue;  // reported as an orphan page
+    bool rows_lost = index_named_pages_.count(p) != 0;
+    bool uncopied = false;
+    for (const RowSlot& s : decoded.value().slots) {
+      if (!s.in_bounds || s.deleted()) continue;
+      if (s.lookup()) {
+        uncopied = true;
+        continue;
+      }
+      if (!mapped_rows_built) {
+        for (const LiveRow& r : rows) {
+          mapped_rows.emplace(reinterpret_cast<const char*>(r.bytes.data()), r.bytes.size());
+        }
+        mapped_rows_built = true;
+      }
+      ByteSpan bytes = page.subspan(s.start, s.length());
+      std::string_view row(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+      if (!mapped_rows.count(row)) uncopied = true;
+    }
+    // Access leaves pages it dropped from a map behind with stale copies of
+    // rows it rewrote elsewhere; rows that no complete index of the table
+    // lists are not the table's either. The navigation-pane tables, which
+    // Access rewrites whole and which have no index, also keep rows of
+    // objects deleted since. Anything else is lost to a reader.
+    if (uncopied && !fully_indexed_ && !navpane) rows_lost = true;
+    if (rows_lost) unmapped_with_rows_.insert(p);
+  }
+}
+
+void Checker::CheckRowValues(const TableDef& t, RowDecoder& decoder, const LiveRow& row) {
+  Where w;
+  w.table = t.first_page;
+  w.page = row.location.page;
+  w.row = row.location.row;
+  if (decoder.row_column_count() > t.max_cols) {
+    Report("row-invalid", w,
+           "the row has " + Num(decoder.row_column_count()) + " columns, the table at most " +
+               Num(t.max_cols));
+  }
+  const auto& offsets = decoder.var_offsets();
+  // The variable data starts after every fixed value the row carries.
+  size_t fixed_end = layout_.row_count_size;
+  for (const ColumnDef& c : t.columns) {
+    if (!c.fixed() || c.is_boolean() || c.number >= decoder.row_column_count()) continue;
+    size_t size = FixedTypeSize(c.type);
+    if (size == 0) size = c.length;
+    fixed_end = std::max(fixed_end, layout_.row_count_size + c.fixed_offset + size);
+  }
+  if (!offsets.empty() && offsets[0] < fixed_end) {
+    Report("row-invalid", w,
+           "the variable data starts at " + Num(offsets[0]) + ", inside the fixed area (" +
+               Num(fixed_end) + " bytes)");
+  }
+  for (size_t i = 1; i < offsets.size(); ++i) {
+    if (offsets[i] < offsets[i - 1]) {
+      Report("row-invalid", w,
+             "variable offsets decrease: entry " + Num(i - 1) + " is " + Num(offsets[i - 1]) +
+                 ", entry " + Num(i) + " is " + Num(offsets[i]));
+      break;
+    }
+  }
+  const bool jet4 = layout_.version == JetVersion::kJet4;
+  for (size_t k = 0; k < t.columns.size(); ++k) {
+    const ColumnDef& c = t.columns[k];
+    const FieldRef& f = decoder.fields()[k];
+    if (!f.present || c.is_boolean()) continue;
+    const std::string col = "column \"" + c.name + "\": ";
+    uint32_t size = FixedTypeSize(c.type);
+    if (size != 0 && f.bytes.size() != size) {
+      Report("value-invalid", w,
+             col + Num(f.bytes.size()) + " bytes for a value of " + Num(size) + " bytes");
+      continue;
+    }
+    if (IsType(c, ColumnType::kNumeric) && f.bytes[0] != 0x00 && f.bytes[0] != 0x80) {
+      Report("value-invalid", w, col + "decimal sign byte " + Hex(f.bytes.first(1)));
+    } else if (IsType(c, ColumnType::kText)) {
+      size_t stored = f.bytes.size();
+      if (jet4 && stored >= 2 && f.bytes[0] == 0xFF && f.bytes[1] == 0xFE) {
+        std::string ucs2;
+        ExpandCompressedUnicode(f.bytes.subspan(2), ucs2);
+        stored = ucs2.size();
+      } else if (jet4 && stored % 2 != 0) {
+        Report("value-invalid", w, col + "text of an odd number of bytes (" + Num(stored) + ")");
+        continue;
+      }
+      if (stored > c.length) {
+        Report("value-invalid", w,
+               col + "text of " + Num(stored) + " bytes in a column of " + Num(c.length));
+      }
+    } else if (IsType(c, ColumnType::kBinary) && c.length != 0 && f.bytes.size() > c.length) {
+      Report("value-invalid", w,
+             col + "binary value of " + Num(f.bytes.size()) + " bytes in a column of " +
+                 Num(c.length));
+    } else if (c.is_long_value()) {
+      Where wc = w;
+      CheckLongValue(t, c, f.bytes, wc);
+    }
+  }
+}
+
+std::optional<ByteSpan> Checker::LvalPiece(const TableDef& t, const ColumnDef& c, RowPointer ptr,
+                                           const Where& where) {
+  const std::string at =
+      "long value of column \"" + c.name + "\" at page " + Num(ptr.page) + " row " + Num(ptr.row);
+  if (ptr.page == 0 || ptr.page >= page_count_) {
+    Report("lv-pointer-invalid", where, at + ": no such page");
+    return std::nullopt;
+  }
+  Claim(ptr.page, PageOwner{OwnerKind::kLongValue, t.first_page, c.number}, where,
+        "a long-value pointer");
+  ByteSpan page = pager_.PageOrThrow(ptr.page);
+  if (page[0] != static_cast<uint8_t>(PageType::kData)) return std::nullopt;  // Claim reported
+  const DataPage* dp = DataPageAt(ptr.page, where);
+  if (dp == nullptr) return std::nullopt;
+  if (!dp->is_lval()) {
+    Report("lv-pointer-invalid", where, at + ": the page is not a long-value (LVAL) page");
+    return std::nullopt;
+  }
+  lval_pages_referenced_[{t.first_page, c.number}].insert(ptr.page);
+  if (ptr.row >= dp->slots.size()) {
+    Report("lv-pointer-invalid", where,
+           at + ": the page has only " + Num(dp->slots.size()) + " rows");
+    return std::nullopt;
+  }
+  const RowSlot& s = dp->slots[ptr.row];
+  if (s.deleted() || s.lookup()) {
+    Report("lv-pointer-invalid", where, at + ": the row is deleted");
+    return std::nullopt;
+  }
+  if (!s.in_bounds) {
+    Report("lv-pointer-invalid", where, at + ": the row's offsets lie outside the page");
+    return std::nullopt;
+  }
+  if (!lval_rows_used_.insert(PackRow(ptr)).second) {
+    Report("lv-row-shared", where, at + ": the row is used by another long value too");
+    return std::nullopt;
+  }
+  return page.subspan(s.start, s.length());
+}
+
+void Checker::CheckLongValue(const TableDef& t, const ColumnDef& c, ByteSpan field,
+                             const Where& where) {
+  const std::string col = "column \"" + c.name + "\": ";
+  auto header = DecodeLongValueHeader(field);
+  if (!header.ok()) {
+    Report("lv-invalid", where, col + header.error().description());
+    return;
+  }
+  const LongValueHeader& h = header.value();
+  if (h.kind == LongValueKind::kInline) {
+    if (field.size() - 12 != h.length) {
+      Report("lv-invalid", where,
+             col + "inline value declares " + Num(h.length) + " bytes, the row holds " +
+                 Num(field.size() - 12));
+    }
+    return;
+  }
+  ++report_.counts.long_values;
+  if (h.kind == LongValueKind::kSingle) {
+    auto piece = LvalPiece(t, c, h.first, where);
+    if (piece && piece->size() != h.length) {
+      Report("lv-length-mismatch", where,
+             col + "single-row value declares " + Num(h.length) + " bytes, its row at page " +
+                 Num(h.first.page) + " row " + Num(h.first.row) + " holds " + Num(piece->size()));
+    }
+    return;
+  }
+  // A chain: pieces of "next pointer | data", the last pointer 0. The walk
+  // ends at a 0 pointer, a bad piece, or a piece seen before; each piece is
+  // also marked used, so its length is bounded by the LVAL rows in the file.
+  std::unordered_set<uint32_t> seen;
+  uint64_t total = 0;
+  RowPointer ptr = h.first;
+  while (true) {
+    if (ptr.ToLe() == 0) {
+      if (total != h.length) {
+        Report(total < h.length ? "lv-chain-short" : "lv-length-mismatch", where,
+               col + "chain starting at page " + Num(h.first.page) + " row " + Num(h.first.row) +
+                   " holds " + Num(total) + " bytes, its header declares " + Num(h.length));
+      }
+      return;
+    }
+    if (!seen.insert(PackRow(ptr)).second) {
+      Report("lv-chain-cycle", where,
+             col + "chain starting at page " + Num(h.first.page) + " row " + Num(h.first.row) +
+                 " loops back to page " + Num(ptr.page) + " row " + Num(ptr.row));
+      return;
+    }
+    auto piece = LvalPiece(t, c, ptr, where);
+    if (!piece) return;
+    if (piece->size() < 4) {
+      Report("lv-invalid", where,
+             col + "chain piece at page " + Num(ptr.page) + " row " + Num(ptr.row) +
+                 " is shorter than its 4-byte pointer");
+      return;
+    }
+    total += piece->size() - 4;
+    ptr = RowPointer::FromLe(Le32(piece->data()));
+  }
+}
+
+void Checker::CheckLongValueMaps(const TableDef& t) {
+  for (const LongValueMap& m : t.long_value_maps) {
+    const ColumnDef* c = t.ColumnByNumber(m.column_number);
+    if (c == nullptr || !c->is_long_value()) continue;  // reported with the definition
+    Where w;
+    w.table = t.first_page;
+    w.page = t.first_page;
+    const std::string col = "column \"" + c->name + "\"";
+    std::vector<uint32_t> owned;
+    if (m.owned_map.page != 0) {
+      auto map = ReadMap(m.owned_map, t.first_page, w, "the long-value page map of " + col);
+      if (map) owned = map->pages;
+    }
+    for (uint32_t p : owned) {
+      Where wp = w;
+      wp.page = p;
+      Claim(p, PageOwner{OwnerKind::kLongValue, t.first_page, c->number}, wp,
+            "a long-value page map");
+      if (p >= page_count_ || pager_.PageOrThrow(p)[0] != static_cast<uint8_t>(PageType::kData)) {
+        continue;  // reported by Claim
+      }
+      const DataPage* dp = DataPageAt(p, wp);
+      if (dp != nullptr && !dp->is_lval()) {
+        Report("usage-map-disagrees", wp,
+               "the long-value page map of " + col + " lists page " + Num(p) +
+                   ", which is not an LVAL page");
+      }
+    }
+    if (m.free_map.page != 0) {
+      auto map = ReadMap(m.free_map, t.first_page, w, "the long-value free-space map of " + col);
+      if (map) {
+        for (uint32_t p : map->pages) {
+          if (!std::binary_search(owned.begin(), owned.end(), p)) {
+            Where wp = w;
+            wp.page = p;
+            Report("free-map-not-subset", wp,
+                   "the long-value free-space map of " + col + " lists page " + Num(p) +
+                       ", which its page map does not");
+          }
+        }
+      }
+    }
+    // Pages the rows lead to but the map leaves out. Some writers keep no
+    // long-value maps at all; only a map that lists pages is held to it.
+    if (owned.empty()) continue;
+    auto it = lval_pages_referenced_.find({t.first_page, c->number});
+    if (it == lval_pages_referenced_.end()) continue;
+    std::vector<uint32_t> missing;
+    for (uint32_t p : it->second) {
+      if (!std::binary_search(owned.begin(), owned.end(), p)) missing.push_back(p);
+    }
+    std::sort(missing.begin(), missing.end());
+    for (uint32_t p : missing) {
+      Where wp = w;
+      wp.page = p;
+      Report("usage-map-disagrees", wp,
+             "values of " + col + " are stored on LVAL page " + Num(p) +
+                 ", which the column's long-value page map does not list");
+    }
+  }
+}
+
+}  // namespace engine::check

@@ -1,0 +1,80 @@
+// The Pager: a database file's pages by number, decoded where the file is
+// RC4-encoded.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engine/error.h"
+#include "io/file_source.h"
+
+namespace engine {
+
+class DecodedPageFile;
+
+// Where a Pager keeps the pages it decodes.
+enum class PageDecoding {
+  // An unlinked temporary file under $TMPDIR or /tmp, mapped read-only, so
+  // that decoded pages sit in the page cache (which the kernel can write out)
+  // rather than in the process's own memory; in memory where no such file
+  // can be made, or for a page the file refuses (a full disk).
+  kTempFile,
+  // Always in memory.
+  kMemory,
+};
+
+// Hands out the pages of a file, decoding RC4-encoded pages (non-zero
+// database key) on first use. Page 0 is returned as stored (header mask in
+// place; DatabaseHeader::unmasked has it unmasked). A span handed out stays
+// valid for the life of the Pager. Not thread-safe when the database key is
+// non-zero.
+class Pager {
+ public:
+  Pager(std::unique_ptr<FileSource> source, uint32_t page_size, uint32_t database_key,
+        PageDecoding decoding = PageDecoding::kTempFile);
+  ~Pager();
+  Pager(const Pager&) = delete;
+  Pager& operator=(const Pager&) = delete;
+
+  uint32_t page_size() const { return page_size_; }
+  uint32_t page_count() const { return page_count_; }
+  // Bytes after the last whole page (a file should have none).
+  uint32_t trailing_bytes() const { return trailing_bytes_; }
+  const FileSource& source() const { return *source_; }
+
+  // Error 3049 naming the page when it lies beyond the end of the file.
+  Result<ByteSpan> Page(uint32_t number) const;
+  // Same, throwing EngineFailure: for decoders inside the engine.
+  ByteSpan PageOrThrow(uint32_t number) const;
+  // Same, for one look at every page: an encoded page not decoded before is
+  // decoded into `scratch` and not kept, unless it can be kept in the
+  // temporary file (which costs no memory of ours).
+  ByteSpan PageOnce(uint32_t number, std::vector<uint8_t>& scratch) const;
+
+  // A hint that the page will be read soon: where its bytes are at hand
+  // (not encoded, or decoded before), asks for them to be brought into the
+  // CPU cache. Does nothing for a page beyond the end of the file.
+  void Prefetch(uint32_t number) const;
+
+  // Whether decoded pages go to a temporary file (false for a file that is
+  // not encoded, and where none could be made).
+  bool decodes_to_file() const { return file_ != nullptr; }
+  // Pages decoded and kept in memory so far.
+  uint32_t pages_in_memory() const { return pages_in_memory_; }
+
+ private:
+  bool IsDecoded(uint32_t number) const;
+
+  std::unique_ptr<FileSource> source_;
+  uint32_t page_size_;
+  uint32_t page_count_;
+  uint32_t trailing_bytes_;
+  uint32_t database_key_;
+  std::unique_ptr<DecodedPageFile> file_;
+  mutable std::vector<uint8_t> scratch_;
+  mutable std::vector<std::unique_ptr<uint8_t[]>> decoded_;  // sized on first use
+  mutable uint32_t pages_in_memory_ = 0;
+};
+
+}  // namespace engine

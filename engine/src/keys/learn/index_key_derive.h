@@ -1,0 +1,70 @@
+// Codes of accented letters worked out from their base letter.
+//
+// In both General orders a Latin letter with one diacritic is an
+// international character: its inline bytes are those of its base letter
+// and its accent code depends on the diacritic alone (é, è, ê and ë carry
+// the codes of e, as á, à, â, ä carry those of a, each with the accent code
+// of its diacritic). StudyAccents checks this on a table and reads off the
+// accent code of every diacritic whose letters all follow it; DeriveAccented
+// then gives codes for letters the table lacks. A derived code is a
+// hypothesis: CheckDerived holds it against stored keys, and a code that
+// any key contradicts is not to be used.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "keys/index_key.h"
+#include "keys/learn/index_key_infer.h"
+#include "keys/index_key_text.h"
+
+namespace engine::index_text {
+
+// A letter as base letter (ASCII) and combining diacritic (U+0300-U+036F),
+// from its canonical decomposition. Jet 3 characters are code-page 1252
+// byte values.
+struct AccentedLetter {
+  uint16_t base = 0;
+  uint16_t mark = 0;
+};
+std::optional<AccentedLetter> SplitAccent(KeyFormat format, uint16_t ch);
+
+struct AccentStudy {
+  std::map<uint16_t, uint8_t> accent;   // diacritic -> the accent code all its letters share
+  std::set<uint16_t> broken;            // diacritics with a letter that breaks the rule
+  size_t pairs = 0;                     // accented letters whose base letter is known too
+  size_t fitting = 0;                   // of those, the ones that follow the rule
+  std::vector<std::string> exceptions;  // the ones that do not, described
+};
+
+// Looks at every accented letter of `table` (sorted by character).
+AccentStudy StudyAccents(KeyFormat format, CodeTable table);
+
+// Codes for the characters of `wanted` that `table` lacks, where the base
+// letter has a simple code in `table` and the diacritic an accent code in
+// `study`. Sorted by character.
+std::vector<TextCode> DeriveAccented(KeyFormat format, CodeTable table, const AccentStudy& study,
+                                     std::span<const uint16_t> wanted);
+
+// `table` and `more` together, sorted; where both have a character, the
+// entry of `table` wins.
+std::vector<TextCode> MergeCodes(CodeTable table, std::span<const TextCode> more);
+
+struct DerivedCheck {
+  std::map<uint16_t, size_t> confirmed;          // character -> keys it reproduced
+  std::map<uint16_t, std::string> contradicted;  // character -> the key it missed
+};
+
+// Encodes every observation holding a derived character with `table` and
+// `derived` together. A key that comes out as stored confirms each derived
+// character in it; one that does not contradicts them all. Keys with a
+// character neither knows say nothing.
+DerivedCheck CheckDerived(KeyFormat format, CodeTable table, std::span<const TextCode> derived,
+                          std::span<const Observation> observations);
+
+}  // namespace engine::index_text

@@ -1,0 +1,499 @@
+#include "reader/database.h"
+
+#include <algorithm>
+
+#include "base/bytes.h"
+#include "format/row.h"
+
+namespace engine {
+
+Database::~Database() = default;
+
+Result<std::unique_ptr<Database>> Database::Open(const std::string& path,
+                                                 const OpenOptions& options) {
+  auto source = FileSource::OpenFile(path);
+  if (!source.ok()) return source.error();
+  return Open(std::move(source.value()), options);
+}
+
+Result<std::unique_ptr<Database>> Database::Open(std::unique_ptr<FileSource> source,
+                                                 const OpenOptions& options) {
+  auto header = DecodeHeader(source->bytes());
+  if (!header.ok()) return header.error();
+  std::unique_ptr<Database> db(new Database());
+  db->header_ = std::move(header.value());
+  if (!db->header_.password.empty() && options.password != db->header_.password &&
+      !db->header_.password_plausible) {
+    return Damaged(
+        "damaged header: page 0 holds no plausible password (bytes 0x42.." +
+        std::string(db->header_.version == JetVersion::kJet4 ? "0x69" : "0x55") +
+        " after unmasking), so either the password field or the creation date masking it is "
+        "damaged");
+  }
+  if (!db->header_.password.empty() && options.password != db->header_.password) {
+    return Error(ErrorCode::kWrongPassword, options.password.empty()
+                                                ? "the database has a password; none was given"
+                                                : "wrong database password");
+  }
+  db->layout_ = &LayoutFor(db->header_.version);
+  db->pager_ =
+      std::make_unique<Pager>(std::move(source), db->header_.page_size, db->header_.database_key);
+  if (db->pager_->page_count() < 3) {
+    return Damaged("the file has only " + std::to_string(db->pager_->page_count()) +
+                   " whole pages; a database needs at least 3");
+  }
+  db->text_ = std::make_unique<TextCodec>(db->header_.version, db->header_.code_page);
+  Status st = db->LoadCatalog();
+  if (!st.ok()) return st.error();
+  return db;
+}
+
+namespace {
+
+int64_t IntValue(const FieldRef& f, const ColumnDef& c, const char* what) {
+  if (!f.present) return 0;
+  size_t size = FixedTypeSize(c.type);
+  if (size == 0 || size > 8 || f.bytes.size() != size) {
+    Fail(ErrorCode::kDamaged,
+         std::string("catalog: ") + what + " has " + std::to_string(f.bytes.size()) + " bytes");
+  }
+  const uint8_t* p = f.bytes.data();
+  switch (size) {
+    case 1:
+      return p[0];
+    case 2:
+      return static_cast<int16_t>(Le16(p));
+    case 4:
+      return static_cast<int32_t>(Le32(p));
+    default:
+      return static_cast<int64_t>(Le64(p));
+  }
+}
+
+}  // namespace
+
+Status Database::LoadCatalog() {
+  auto def = ReadTableDef(2);
+  if (!def.ok()) {
+    return Damaged("the catalog (MSysObjects) cannot be read: " + def.error().description());
+  }
+  const TableDef& t = def.value();
+  const ColumnDef* id = t.FindColumn("Id");
+  const ColumnDef* parent = t.FindColumn("ParentId");
+  const ColumnDef* name = t.FindColumn("Name");
+  const ColumnDef* type = t.FindColumn("Type");
+  const ColumnDef* flags = t.FindColumn("Flags");
+  if (!id || !parent || !name || !type || !flags) {
+    return Damaged(
+        "the catalog (MSysObjects at page 2) lacks one of its columns Id, ParentId, "
+        "Name, Type, Flags");
+  }
+  auto index_of = [&](const ColumnDef* c) { return static_cast<size_t>(c - t.columns.data()); };
+  // Where linked tables point; absent from some catalogs.
+  const ColumnDef* database = t.FindColumn("Database");
+  const ColumnDef* connect = t.FindColumn("Connect");
+  const ColumnDef* foreign = t.FindColumn("ForeignName");
+  std::vector<uint8_t> long_value;
+  // Text or memo; a link target that cannot be read stays empty rather
+  // than hiding the whole catalog.
+  auto read_text = [&](const std::vector<FieldRef>& f, const ColumnDef* c, std::string& out) {
+    if (!c || !f[index_of(c)].present) return;
+    ByteSpan bytes = f[index_of(c)].bytes;
+    if (c->is_long_value()) {
+      if (!ReadLongValue(bytes, long_value).ok()) return;
+      bytes = ByteSpan(long_value);
+    }
+    text_->DecodeValue(bytes, out);
+  };
+  RowDecoder decoder(t, *layout_);
+  objects_.clear();
+  Status inner;
+  Status st = ScanRows(t, [&](const RowRef& row) {
+    Status s = GuardStatus([&] {
+      decoder.DecodeOrThrow(row.bytes);
+      const auto& f = decoder.fields();
+      CatalogObject o;
+      o.row = row.location;
+      o.id = static_cast<int32_t>(IntValue(f[index_of(id)], *id, "Id"));
+      o.parent_id = static_cast<int32_t>(IntValue(f[index_of(parent)], *parent, "ParentId"));
+      o.type = static_cast<int16_t>(IntValue(f[index_of(type)], *type, "Type"));
+      o.flags = static_cast<int32_t>(IntValue(f[index_of(flags)], *flags, "Flags"));
+      if (f[index_of(name)].present) text_->DecodeValue(f[index_of(name)].bytes, o.name);
+      if (o.is_linked()) {
+        read_text(f, database, o.database);
+        read_text(f, connect, o.connect);
+        read_text(f, foreign, o.foreign_name);
+      }
+      if (o.is_table()) {
+        o.definition_page = o.table_page();
+      } else if (o.type == kObjectLinkedOdbc && o.id > 2 && o.id < 0x01000000 &&
+                 static_cast<uint32_t>(o.id) < pager_->page_count() &&
+                 pager_->PageOrThrow(static_cast<uint32_t>(o.id))[0] ==
+                     static_cast<uint8_t>(PageType::kTableDef)) {
+        o.definition_page = static_cast<uint32_t>(o.id);
+      }
+      objects_.push_back(std::move(o));
+    });
+    if (!s.ok()) {
+      inner = Damaged("catalog row at page " + std::to_string(row.location.page) + " row " +
+                      std::to_string(row.location.row) + ": " + s.error().description());
+      return false;
+    }
+    return true;
+  });
+  if (!st.ok())
+    return Damaged("the catalog (MSysObjects) cannot be read: " + st.error().description());
+  return inner;
+}
+
+std::vector<const CatalogObject*> Database::tables() const {
+  std::vector<const CatalogObject*> out;
+  for (const auto& o : objects_) {
+    if (o.is_table()) out.push_back(&o);
+  }
+  // UTF-8 byte order equals code-point order.
+  std::stable_sort(out.begin(), out.end(), [](const CatalogObject* a, const CatalogObject* b) {
+    return a->name < b->name;
+  });
+  return out;
+}
+
+std::vector<const CatalogObject*> Database::linked_tables() const {
+  std::vector<const CatalogObject*> out;
+  for (const auto& o : objects_) {
+    if (o.is_linked()) out.push_back(&o);
+  }
+  std::stable_sort(out.begin(), out.end(), [](const CatalogObject* a, const CatalogObject* b) {
+    return a->name < b->name;
+  });
+  return out;
+}
+
+namespace {
+
+// Masks the value of every PWD= / Password= key of a connection string.
+std::string MaskPasswords(const std::string& connect) {
+  std::string out;
+  size_t start = 0;
+  while (start <= connect.size()) {
+    size_t end = connect.find(';', start);
+    if (end == std::string::npos) end = connect.size();
+    std::string part = connect.substr(start, end - start);
+    size_t eq = part.find('=');
+    if (eq != std::string::npos) {
+      std::string key = part.substr(0, eq);
+      while (!key.empty() && key.front() == ' ') key.erase(key.begin());
+      while (!key.empty() && key.back() == ' ') key.pop_back();
+      for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (key == "pwd" || key == "password") part = part.substr(0, eq + 1) + "***";
+    }
+    out += part;
+    if (end < connect.size()) out += ';';
+    start = end + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string DescribeLinkTarget(const CatalogObject& object) {
+  std::string out;
+  if (object.type == kObjectLinkedOdbc) {
+    std::string connect = object.connect;
+    if (connect.rfind("ODBC;", 0) == 0) connect.erase(0, 5);
+    out = "ODBC " + MaskPasswords(connect);
+  } else {
+    out = object.database.empty() ? "(no database named)" : object.database;
+    if (!object.connect.empty()) out += " (" + MaskPasswords(object.connect) + ")";
+  }
+  if (!object.foreign_name.empty()) out += " table " + object.foreign_name;
+  return out;
+}
+
+std::vector<uint32_t> Database::OwnedDefinitionPages() const {
+  std::vector<uint32_t> out;
+  for (const auto& o : objects_) {
+    if (o.definition_page != 0) out.push_back(o.definition_page);
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+const CatalogObject* Database::FindTable(std::string_view name) const {
+  for (const auto& o : objects_) {
+    if (o.is_table() && o.name == name) return &o;
+  }
+  return nullptr;
+}
+
+Result<TableDef> Database::ReadTableDef(uint32_t first_page) const {
+  return engine::ReadTableDef(*pager_, *layout_, *text_, first_page);
+}
+
+Result<DataPage> Database::ReadDataPage(uint32_t page) const {
+  auto bytes = pager_->Page(page);
+  if (!bytes.ok()) return bytes.error();
+  return DecodeDataPage(bytes.value(), *layout_, page);
+}
+
+Result<UsageMap> Database::ReadUsageMap(RowPointer pointer) const {
+  return engine::ReadUsageMap(*pager_, *layout_, pointer);
+}
+
+Result<UsageMap> Database::GlobalUsageMap() const {
+  return ReadUsageMap(RowPointer{1, 0});
+}
+
+Status Database::ReadLongValue(ByteSpan field, std::vector<uint8_t>& out,
+                               std::vector<RowPointer>* pieces) const {
+  return engine::ReadLongValue(*pager_, *layout_, field, out, pieces);
+}
+
+Result<PropertyBlob> Database::ReadProperties(ByteSpan blob) const {
+  return DecodePropertyBlob(blob, *text_);
+}
+
+const std::map<uint32_t, std::vector<uint32_t>>& Database::DataPagesByOwner() const {
+  if (pages_by_owner_) return *pages_by_owner_;
+  auto census = std::make_unique<std::map<uint32_t, std::vector<uint32_t>>>();
+  const Layout& L = *layout_;
+  const uint32_t count = pager_->page_count();
+  std::vector<bool> free(count, false);
+  auto global = GlobalUsageMap();
+  if (global.ok()) {
+    for (uint32_t p : global.value().pages) free[p] = true;
+  }
+  std::vector<uint8_t> scratch;
+  for (uint32_t n = 3; n < count; ++n) {
+    if (free[n]) continue;
+    ByteSpan page = pager_->PageOnce(n, scratch);
+    if (page[0] != static_cast<uint8_t>(PageType::kData)) continue;
+    uint32_t owner = Le32(page.data() + 4);
+    // 0: usage-map rows, 1: page 1 (the global map); 2 is the catalog.
+    if (owner < 2 || owner == kLvalOwner) continue;
+    uint32_t rows = Le16(page.data() + L.data_row_count_offset);
+    if (L.data_header_size + 2 * rows > L.page_size) rows = 0;  // not a row table we can read
+    for (uint32_t r = 0; r < rows; ++r) {
+      if (!(Le16(page.data() + L.data_header_size + 2 * r) & kRowDeletedFlag)) {
+        (*census)[owner].push_back(n);
+        break;
+      }
+    }
+  }
+  pages_by_owner_ = std::move(census);
+  return *pages_by_owner_;
+}
+
+// Access leaves superseded pages behind: marked in use, naming the table,
+// still holding the rows they had (seen on MSysNavPaneObjectIDs, whose map
+// lists a newer page with the same rows). Such a page is harmless when the
+// pages of the map hold at least the table's stored row count; with fewer,
+// its rows are missing from the map and the table cannot be read whole.
+Status Database::CheckPageMapComplete(const TableDef& table, const UsageMap& owned) const {
+  auto by_owner = DataPagesByOwner().find(table.first_page);
+  if (by_owner == DataPagesByOwner().end()) return {};
+  std::vector<uint32_t> unlisted;
+  for (uint32_t page : by_owner->second) {
+    if (!owned.Contains(page)) unlisted.push_back(page);
+  }
+  if (unlisted.empty()) return {};
+  const Layout& L = *layout_;
+  uint64_t rows = 0;
+  std::vector<uint8_t> scratch;
+  for (uint32_t number : owned.pages) {
+    ByteSpan page = pager_->PageOnce(number, scratch);
+    if (page[0] != static_cast<uint8_t>(PageType::kData)) continue;  // the scan reports it
+    uint32_t count = Le16(page.data() + L.data_row_count_offset);
+    if (L.data_header_size + 2 * count > L.page_size) continue;
+    for (uint32_t r = 0; r < count; ++r) {
+      if (!(Le16(page.data() + L.data_header_size + 2 * r) & kRowDeletedFlag)) ++rows;
+    }
+  }
+  if (rows >= table.num_rows) return {};
+  return Damaged("data page " + std::to_string(unlisted.front()) +
+                 " names the table as its owner and holds live rows, but its page map does not "
+                 "list it, and the pages it lists hold " +
+                 std::to_string(rows) + " of the " + std::to_string(table.num_rows) +
+                 " rows the table definition counts");
+}
+
+Status Database::ScanRows(const TableDef& table,
+                          const std::function<bool(const RowRef&)>& visit) const {
+  const Layout& L = *layout_;
+  const std::string where = "table at page " + std::to_string(table.first_page);
+  auto owned = ReadUsageMap(table.owned_map);
+  if (!owned.ok()) return Damaged(where + ": " + owned.error().description());
+  if (owned.value().pages_beyond_file > 0) {
+    return Damaged(where + ": page " + std::to_string(owned.value().first_page_beyond_file) +
+                   " of its page map lies beyond the end of the file (" +
+                   std::to_string(page_count()) + " pages): the file is cut short");
+  }
+  Status complete = CheckPageMapComplete(table, owned.value());
+  if (!complete.ok()) return Damaged(where + ": " + complete.error().description());
+  return GuardStatus([&] {
+    const uint32_t header_end_base = L.data_header_size;
+    // Checks a data page of this table and returns its row count.
+    auto check_page = [&](ByteSpan page, uint32_t number) -> uint32_t {
+      if (page[0] != static_cast<uint8_t>(PageType::kData)) {
+        Fail(ErrorCode::kDamaged, where + ": page " + std::to_string(number) +
+                                      " in its page map is not a data page (type " +
+                                      std::to_string(page[0]) + ")");
+      }
+      uint32_t owner = Le32(page.data() + 4);
+      if (owner != table.first_page) {
+        Fail(ErrorCode::kDamaged, where + ": data page " + std::to_string(number) +
+                                      " belongs to page " + std::to_string(owner));
+      }
+      uint32_t count = Le16(page.data() + L.data_row_count_offset);
+      // Row pointers have one byte for the row: a page never has more.
+      if (count > 256 || header_end_base + 2 * count > L.page_size) {
+        Fail(ErrorCode::kDamaged, "data page " + std::to_string(number) + ": row count " +
+                                      std::to_string(count) +
+                                      " does not fit the page (at most 256 rows)");
+      }
+      // The free-space field is the gap between the row-offset table and
+      // the lowest row. A page written only in part (torn) disagrees.
+      uint32_t lowest = L.page_size;
+      for (uint32_t r = 0; r < count; ++r) {
+        lowest = std::min<uint32_t>(lowest,
+                                    Le16(page.data() + header_end_base + 2 * r) & kRowOffsetMask);
+      }
+      // (A row reaching into the offset table is reported with its row.)
+      uint32_t table_end = header_end_base + 2 * count;
+      uint32_t free_field = Le16(page.data() + 2);
+      if (lowest >= table_end && free_field != lowest - table_end) {
+        uint32_t gap = lowest - table_end;
+        Fail(ErrorCode::kDamaged, "data page " + std::to_string(number) +
+                                      ": its free-space field (" + std::to_string(free_field) +
+                                      " bytes) disagrees with its " + std::to_string(count) +
+                                      " row offsets (" + std::to_string(gap) +
+                                      " bytes free): the page is torn or damaged");
+      }
+      return count;
+    };
+    auto slot_bytes = [&](ByteSpan page, uint32_t number, uint32_t count, uint32_t row,
+                          uint16_t* raw_out) -> ByteSpan {
+      const uint8_t* table_start = page.data() + L.data_header_size;
+      uint16_t raw = Le16(table_start + 2 * row);
+      uint32_t start = raw & kRowOffsetMask;
+      uint32_t end = row == 0 ? L.page_size : (Le16(table_start + 2 * (row - 1)) & kRowOffsetMask);
+      *raw_out = raw;
+      if (start < header_end_base + 2 * count || start > end || end > L.page_size) {
+        Fail(ErrorCode::kDamaged, "data page " + std::to_string(number) + " row " +
+                                      std::to_string(row) + ": offsets " + std::to_string(start) +
+                                      ".." + std::to_string(end) + " lie outside the row area");
+      }
+      return page.subspan(start, end - start);
+    };
+    RowRef ref;
+    const std::vector<uint32_t>& pages = owned.value().pages;
+    for (size_t i = 0; i < pages.size(); ++i) {
+      const uint32_t number = pages[i];
+      // The next page's rows are on their way to the cache while this
+      // page's are visited.
+      if (i + 1 < pages.size()) pager_->Prefetch(pages[i + 1]);
+      ByteSpan page = pager_->PageOrThrow(number);
+      uint32_t count = check_page(page, number);
+      for (uint32_t row = 0; row < count; ++row) {
+        uint16_t raw = Le16(page.data() + L.data_header_size + 2 * row);
+        if (raw & kRowDeletedFlag) continue;  // deleted, or the target of a moved row
+        ref.location = {number, static_cast<uint8_t>(row)};
+        ByteSpan bytes = slot_bytes(page, number, count, row, &raw);
+        if (raw & kRowLookupFlag) {
+          if (bytes.size() < 4) {
+            Fail(ErrorCode::kDamaged, "data page " + std::to_string(number) + " row " +
+                                          std::to_string(row) +
+                                          ": overflow pointer shorter than 4 bytes");
+          }
+          RowPointer target = RowPointer::FromLe(Le32(bytes.data()));
+          ByteSpan tpage = pager_->PageOrThrow(target.page);
+          uint32_t tcount = check_page(tpage, target.page);
+          if (target.row >= tcount) {
+            Fail(ErrorCode::kDamaged, "data page " + std::to_string(number) + " row " +
+                                          std::to_string(row) + ": overflow pointer to page " +
+                                          std::to_string(target.page) + " row " +
+                                          std::to_string(target.row) + ", which does not exist");
+          }
+          uint16_t traw = 0;
+          bytes = slot_bytes(tpage, target.page, tcount, target.row, &traw);
+          if (traw & kRowLookupFlag) {
+            Fail(ErrorCode::kDamaged, "data page " + std::to_string(number) + " row " +
+                                          std::to_string(row) +
+                                          ": overflow pointer leads to another overflow pointer");
+          }
+          ref.data = target;
+        } else {
+          ref.data = ref.location;
+        }
+        ref.bytes = bytes;
+        if (!visit(ref)) return;
+      }
+    }
+  });
+}
+
+Result<DatabaseSummary> Summarize(const Database& db) {
+  DatabaseSummary s;
+  s.version = db.version();
+  s.page_size = db.page_size();
+  s.page_count = db.page_count();
+  const Pager& pager = db.pager();
+  s.trailing_bytes = pager.trailing_bytes();
+  const DatabaseHeader& h = db.header();
+  s.creation_date = h.creation_date;
+  s.code_page = h.code_page;
+  s.sort_order = h.sort_order;
+  s.encoded = h.database_key != 0;
+  s.has_password = !h.password.empty();
+  auto global = db.GlobalUsageMap();
+  if (!global.ok()) return Damaged("global usage map: " + global.error().description());
+  std::vector<bool> free(s.page_count, false);
+  for (uint32_t p : global.value().pages) free[p] = true;
+  s.free_pages = static_cast<uint32_t>(global.value().pages.size());
+  Status census = GuardStatus([&] {
+    for (uint32_t n = 0; n < s.page_count; ++n) {
+      ByteSpan page = pager.PageOrThrow(n);
+      ++s.page_types[page[0]];
+      if (page[0] == static_cast<uint8_t>(PageType::kData) && !free[n]) {
+        s.data_free_bytes += Le16(page.data() + 2);
+      }
+    }
+  });
+  if (!census.ok()) return census.error();
+  for (const CatalogObject* t : db.tables()) {
+    TableSummary ts;
+    ts.name = t->name;
+    ts.system = t->is_system();
+    ts.first_page = t->table_page();
+    auto fail = [&](const Error& e) {
+      ts.error = Error(e.number(), "table " + t->name + ": " + e.description());
+    };
+    auto def = db.ReadTableDef(ts.first_page);
+    if (!def.ok()) {
+      fail(def.error());
+    } else {
+      ts.stored_row_count = def.value().num_rows;
+      auto owned = db.ReadUsageMap(def.value().owned_map);
+      if (owned.ok()) ts.data_pages = static_cast<uint32_t>(owned.value().pages.size());
+      Status st = db.ScanRows(def.value(), [&](const RowRef&) {
+        ++ts.rows;
+        return true;
+      });
+      if (!st.ok()) fail(st.error());
+    }
+    s.tables.push_back(std::move(ts));
+  }
+  for (const CatalogObject* t : db.linked_tables()) {
+    s.linked_tables.push_back({t->name, DescribeLinkTarget(*t)});
+  }
+  return s;
+}
+
+Result<DatabaseSummary> Summarize(const std::string& path, const OpenOptions& options) {
+  auto db = Database::Open(path, options);
+  if (!db.ok()) return db.error();
+  return Summarize(*db.value());
+}
+
+}  // namespace engine

@@ -1,0 +1,375 @@
+#include "reader/dump.h"
+
+#include <charconv>
+#include <cstring>
+#include <optional>
+
+#include "base/bytes.h"
+#include "format/row.h"
+
+namespace engine {
+
+namespace {
+
+// Buffers output and hands it to the sink in large chunks.
+class Out {
+ public:
+  explicit Out(const std::function<bool(std::string_view)>& write) : write_(write) {
+    buf_.reserve(kChunk + 4096);
+  }
+  std::string& buf() { return buf_; }
+  void MaybeFlush() {
+    if (buf_.size() >= kChunk) Flush();
+  }
+  void Flush() {
+    if (!buf_.empty() && !write_(buf_)) {
+      Fail(ErrorCode::kIoError, "cannot write the dump (output closed or disk full)");
+    }
+    buf_.clear();
+  }
+
+ private:
+  static constexpr size_t kChunk = 1 << 20;
+  const std::function<bool(std::string_view)>& write_;
+  std::string buf_;
+};
+
+void AppendJsonString(std::string_view s, std::string& out) {
+  static const char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  size_t run = 0;
+  for (size_t i = 0; i < s.size(); ++i) {
+    auto c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(s.data() + run, i - run);
+    run = i + 1;
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        out += "\\u00";
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 15]);
+    }
+  }
+  out.append(s.data() + run, s.size() - run);
+  out.push_back('"');
+}
+
+void AppendInt(int64_t v, std::string& out) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, r.ptr);
+}
+
+std::string TypeName(uint8_t type) {
+  std::string_view name = ColumnTypeName(type);
+  if (!name.empty()) return std::string(name);
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string s = "unknown_0x";
+  s.push_back(kHex[type >> 4]);
+  s.push_back(kHex[type & 15]);
+  return s;
+}
+
+struct Scratch {
+  std::vector<uint8_t> long_value;
+  std::string text;
+};
+
+void NeedSize(const FieldRef& f, size_t size, const ColumnDef& c) {
+  if (f.bytes.size() != size) {
+    Fail(ErrorCode::kDamaged, "column " + c.name + ": " + std::to_string(f.bytes.size()) +
+                                  " bytes stored for a " + std::string(ColumnTypeName(c.type)) +
+                                  " value of " + std::to_string(size));
+  }
+}
+
+void AppendValue(const Database& db, const ColumnDef& c, const FieldRef& f, Scratch& scratch,
+                 std::string& out) {
+  if (c.is_boolean()) {
+    out += f.present ? "true" : "false";
+    return;
+  }
+  if (!f.present) {
+    out += "null";
+    return;
+  }
+  const uint8_t* p = f.bytes.data();
+  switch (static_cast<ColumnType>(c.type)) {
+    case ColumnType::kByte:
+      NeedSize(f, 1, c);
+      AppendInt(p[0], out);
+      return;
+    case ColumnType::kInteger:
+      NeedSize(f, 2, c);
+      AppendInt(static_cast<int16_t>(Le16(p)), out);
+      return;
+    case ColumnType::kLong:
+      NeedSize(f, 4, c);
+      AppendInt(static_cast<int32_t>(Le32(p)), out);
+      return;
+    case ColumnType::kCurrency:
+      NeedSize(f, 8, c);
+      out.push_back('"');
+      FormatCurrency(static_cast<int64_t>(Le64(p)), out);
+      out.push_back('"');
+      return;
+    case ColumnType::kSingle: {
+      NeedSize(f, 4, c);
+      uint32_t bits = Le32(p);
+      float v;
+      std::memcpy(&v, &bits, 4);
+      FormatSingle(v, out);
+      return;
+    }
+    case ColumnType::kDouble: {
+      NeedSize(f, 8, c);
+      uint64_t bits = Le64(p);
+      double v;
+      std::memcpy(&v, &bits, 8);
+      FormatDouble(v, out);
+      return;
+    }
+    case ColumnType::kDateTime: {
+      NeedSize(f, 8, c);
+      uint64_t bits = Le64(p);
+      double v;
+      std::memcpy(&v, &bits, 8);
+      out.push_back('"');
+      FormatDateTime(v, out);
+      out.push_back('"');
+      return;
+    }
+    case ColumnType::kGuid:
+      NeedSize(f, 16, c);
+      out.push_back('"');
+      FormatGuid(f.bytes, out);
+      out.push_back('"');
+      return;
+    case ColumnType::kNumeric:
+      NeedSize(f, 17, c);
+      out.push_back('"');
+      FormatNumeric(f.bytes, c.scale, out);
+      out.push_back('"');
+      return;
+    case ColumnType::kText:
+      scratch.text.clear();
+      db.text().DecodeValue(f.bytes, scratch.text);
+      AppendJsonString(scratch.text, out);
+      return;
+    case ColumnType::kMemo:
+    case ColumnType::kOle: {
+      Status st = db.ReadLongValue(f.bytes, scratch.long_value);
+      if (!st.ok())
+        throw EngineFailure{
+            Error(st.error().number(), "column " + c.name + ": " + st.error().description())};
+      ByteSpan data(scratch.long_value);
+      if (c.type == static_cast<uint8_t>(ColumnType::kMemo)) {
+        scratch.text.clear();
+        db.text().DecodeValue(data, scratch.text);
+        AppendJsonString(scratch.text, out);
+      } else {
+        out.push_back('"');
+        AppendBase64(data, out);
+        out.push_back('"');
+      }
+      return;
+    }
+    default:  // binary and types we have no reading for
+      out.push_back('"');
+      AppendBase64(f.bytes, out);
+      out.push_back('"');
+      return;
+  }
+}
+
+void AppendColumns(const std::vector<const ColumnDef*>& cols, std::string& b) {
+  b += ",\n      \"columns\": [";
+  for (size_t i = 0; i < cols.size(); ++i) {
+    b += i == 0 ? " { \"name\": " : ", { \"name\": ";
+    AppendJsonString(cols[i]->name, b);
+    b += ", \"type\": ";
+    AppendJsonString(TypeName(cols[i]->type), b);
+    b += ", \"length\": ";
+    AppendInt(cols[i]->is_long_value() ? 0 : cols[i]->length, b);
+    b += " }";
+  }
+  b += cols.empty() ? "]" : " ]";
+}
+
+// Walks every live row of the table, decoding each value into `rows`
+// (which `each_row` may empty or flush); errors name the page and row.
+void WalkRows(const Database& db, const TableDef& t, const std::vector<const ColumnDef*>& cols,
+              const std::function<std::string&()>& rows_out,
+              const std::function<void()>& after_row) {
+  std::vector<size_t> field_index;
+  for (const ColumnDef* c : cols) field_index.push_back(static_cast<size_t>(c - t.columns.data()));
+  uint64_t written = 0;
+  RowDecoder decoder(t, db.layout());
+  Scratch scratch;
+  Status st = db.ScanRows(t, [&](const RowRef& row) {
+    std::string& rows = rows_out();
+    try {
+      decoder.DecodeOrThrow(row.bytes);
+      rows += written == 0 ? " [" : ", [";
+      const auto& fields = decoder.fields();
+      for (size_t i = 0; i < cols.size(); ++i) {
+        if (i > 0) rows += ", ";
+        AppendValue(db, *cols[i], fields[field_index[i]], scratch, rows);
+      }
+      rows.push_back(']');
+      ++written;
+    } catch (EngineFailure& failure) {
+      failure.error = Error(failure.error.number(), "page " + std::to_string(row.location.page) +
+                                                        " row " + std::to_string(row.location.row) +
+                                                        ": " + failure.error.description());
+      throw;
+    }
+    after_row();
+    return true;
+  });
+  if (!st.ok()) throw EngineFailure{st.error()};
+}
+
+// Writes one table. A table that cannot be read whole is written with its
+// name, the columns when its definition reads, and "error" instead of
+// rows; that error is returned so the dump as a whole can fail after every
+// other table was written. Output errors (3043) still end the dump.
+std::optional<Error> DumpTable(const Database& db, const CatalogObject& obj, Out& out,
+                               size_t held_rows_limit) {
+  std::string& b = out.buf();
+  b += "    {\n      \"name\": ";
+  AppendJsonString(obj.name, b);
+  b += ",\n      \"system\": ";
+  b += obj.is_system() ? "true" : "false";
+
+  auto def = db.ReadTableDef(obj.table_page());
+  std::vector<const ColumnDef*> cols;
+  if (def.ok()) cols = def.value().ColumnsByNumber();
+  std::optional<Error> failed;
+  uint64_t count = 0;
+  std::string held;  // the rows' text from the first pass
+  bool spilled = false;
+  if (!def.ok()) {
+    failed = def.error();
+  } else {
+    // A first pass reads every row and value: it counts the rows
+    // (row_count precedes them) and finds a table that cannot be read
+    // before any of its rows are written. Their text is kept up to a
+    // bound; a larger table is read a second time, streaming.
+    Status first = GuardStatus([&] {
+      WalkRows(
+          db, def.value(), cols,
+          [&]() -> std::string& {
+            if (spilled) held.clear();
+            return held;
+          },
+          [&] {
+            ++count;
+            if (!spilled && held.size() > held_rows_limit) {
+              spilled = true;
+              held.clear();
+              held.shrink_to_fit();
+            }
+          });
+    });
+    if (!first.ok()) failed = first.error();
+  }
+  if (def.ok()) AppendColumns(cols, out.buf());
+  if (failed) {
+    failed = Error(failed->number(), "table " + obj.name + ": " + failed->description());
+    out.buf() += ",\n      \"error\": ";
+    AppendJsonString(failed->ToString(), out.buf());
+    out.buf() += "\n    }";
+    out.MaybeFlush();
+    return failed;
+  }
+  out.buf() += ",\n      \"row_count\": ";
+  AppendInt(static_cast<int64_t>(count), out.buf());
+  out.buf() += ",\n      \"rows\": [";
+  if (!spilled) {
+    out.buf() += held;
+    held.clear();
+    held.shrink_to_fit();
+  }
+  Status second = spilled ? GuardStatus([&] {
+    WalkRows(
+        db, def.value(), cols, [&]() -> std::string& { return out.buf(); },
+        [&] { out.MaybeFlush(); });
+  })
+                          : Status();
+  if (!second.ok()) {
+    // The file changed under us or the output failed: nothing sound can follow.
+    const Error& e = second.error();
+    if (e.number() == static_cast<int>(ErrorCode::kIoError)) throw EngineFailure{e};
+    throw EngineFailure{Error(e.number(), "table " + obj.name + ": " + e.description())};
+  }
+  out.buf() += count == 0 ? "]" : " ]";
+  out.buf() += "\n    }";
+  out.MaybeFlush();
+  return std::nullopt;
+}
+
+}  // namespace
+
+Status WriteDump(const Database& db, const std::function<bool(std::string_view)>& write,
+                 size_t held_rows_limit) {
+  return GuardStatus([&] {
+    Out out(write);
+    std::string& b = out.buf();
+    b += "{\n  \"format\": ";
+    b += db.version() == JetVersion::kJet3 ? "\"jet3\"" : "\"jet4\"";
+    b += ",\n  \"page_size\": ";
+    AppendInt(db.page_size(), b);
+    b += ",\n  \"tables\": [";
+    auto tables = db.tables();
+    std::optional<Error> first_failure;
+    for (size_t i = 0; i < tables.size(); ++i) {
+      out.buf() += i == 0 ? "\n" : ",\n";
+      std::optional<Error> failed = DumpTable(db, *tables[i], out, held_rows_limit);
+      if (failed && !first_failure) first_failure = failed;
+    }
+    out.buf() += tables.empty() ? "]\n}\n" : "\n  ]\n}\n";
+    out.Flush();
+    if (first_failure) throw EngineFailure{*first_failure};
+  });
+}
+
+Result<std::string> DumpToString(const Database& db) {
+  std::string all;
+  Status st = WriteDump(db, [&](std::string_view s) {
+    all.append(s);
+    return true;
+  });
+  if (!st.ok()) return st.error();
+  return all;
+}
+
+Status WriteDump(const std::string& path, const OpenOptions& options,
+                 const std::function<bool(std::string_view)>& write) {
+  auto db = Database::Open(path, options);
+  if (!db.ok()) return db.error();
+  return WriteDump(*db.value(), write);
+}
+
+}  // namespace engine
