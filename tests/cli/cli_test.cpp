@@ -228,6 +228,63 @@ TEST_F(Cli, DumpAndInfoOfABuiltDatabase) {
   EXPECT_NE(tail.out.find("warning:     100 bytes after the last whole page"), std::string::npos);
 }
 
+// info --json holds what the text shows; dump takes --table and writes
+// CSV (RFC 4180) to standard output or one file per table.
+TEST_F(Cli, InfoJsonAndDumpOfChosenTablesAsCsv) {
+  fs::path db = Write("small.mdb", jet_test::BuildSmallDb(engine::JetVersion::kJet4));
+  Outcome info = Exec({"info", "--json", db.string()});
+  ASSERT_EQ(info.code, 0) << info.err;
+  auto doc = nlohmann::json::parse(info.out, nullptr, false);
+  ASSERT_FALSE(doc.is_discarded()) << info.out;
+  EXPECT_EQ(doc["format_version"], 1);
+  EXPECT_EQ(doc["format"], "jet4");
+  EXPECT_EQ(doc["page_size"], 4096);
+  EXPECT_EQ(doc["password"], false);
+  bool found = false;
+  for (const auto& t : doc["tables"]) {
+    if (t["name"] == "T") {
+      found = true;
+      EXPECT_EQ(t["rows"], 3);
+      EXPECT_EQ(t["system"], false);
+    }
+  }
+  EXPECT_TRUE(found) << info.out;
+  Outcome missing = Exec({"info", "--json", (dir_ / "none.mdb").string()});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_EQ(nlohmann::json::parse(missing.out)["error"]["number"], 3024);
+
+  // One table; its name in another letter case is the same table.
+  Outcome one = Exec({"dump", "--table", "t", db.string()});
+  ASSERT_EQ(one.code, 0) << one.err;
+  auto only = nlohmann::json::parse(one.out);
+  ASSERT_EQ(only["tables"].size(), 1u);
+  EXPECT_EQ(only["tables"][0]["name"], "T");
+  Outcome unknown = Exec({"dump", "--table", "Nope", db.string()});
+  EXPECT_EQ(unknown.code, 1);
+  EXPECT_EQ(unknown.err.rfind("error 3078: ", 0), 0u) << unknown.err;
+
+  Outcome csv = Exec({"dump", "--format", "csv", "--table", "T", db.string()});
+  ASSERT_EQ(csv.code, 0) << csv.err;
+  // A header line, then one CRLF-ended line per row.
+  EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), 4) << csv.out;
+  EXPECT_NE(csv.out.find("\r\n"), std::string::npos);
+  EXPECT_NE(csv.out.find("Zo\xC3\xAB"), std::string::npos) << csv.out;
+  EXPECT_EQ(Exec({"dump", "--format", "csv", db.string()}).code, 2) << "CSV needs one table";
+  EXPECT_EQ(Exec({"dump", "--output-dir", dir_.string(), db.string()}).code, 2);
+
+  const fs::path out = dir_ / "csv";
+  Outcome folder = Exec({"dump", "--format", "csv", "--output-dir", out.string(), db.string()});
+  ASSERT_EQ(folder.code, 0) << folder.err;
+  EXPECT_TRUE(fs::exists(out / "T.csv"));
+  EXPECT_FALSE(fs::exists(out / "MSysObjects.csv")) << "system tables only when named";
+  EXPECT_EQ(Slurp(out / "T.csv"), csv.out);
+  // Files that exist are left alone.
+  Outcome again = Exec({"dump", "--format", "csv", "--output-dir", out.string(), db.string()});
+  EXPECT_EQ(again.code, 1);
+  EXPECT_EQ(again.err.rfind("error 3204: ", 0), 0u) << again.err;
+  EXPECT_EQ(Slurp(out / "T.csv"), csv.out);
+}
+
 TEST(TextWidth, WideCharactersTakeTwoColumnsAndMarksNone) {
   EXPECT_EQ(cli::DisplayWidth(""), 0);
   EXPECT_EQ(cli::DisplayWidth("Orders"), 6);
