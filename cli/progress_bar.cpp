@@ -52,9 +52,18 @@ bool ProgressBar::Update(const engine::Progress& p) {
     fraction_ = std::max(fraction_, std::min(1.0, (table_ + within) / tables_));
   }
   const bool new_phase = p.phase != phase_;
-  if (new_phase && Verbose()) {
-    Clear();
-    std::fprintf(stderr, "%s: %s\n", action_.c_str(), p.phase.c_str());
+  if (Verbose()) {
+    // Each phase once, and each table as its copy starts.
+    const bool new_table = p.phase == "tables" && !p.detail.empty() && p.detail != table_name_;
+    if (new_table || (new_phase && p.phase != "tables" && seen_.insert(p.phase).second)) {
+      Clear();
+      if (new_table) {
+        table_name_ = p.detail;
+        std::fprintf(stderr, "%s: table %s\n", action_.c_str(), p.detail.c_str());
+      } else {
+        std::fprintf(stderr, "%s: %s\n", action_.c_str(), p.phase.c_str());
+      }
+    }
   }
   phase_ = p.phase;
   if (!p.detail.empty() || new_phase) detail_ = p.detail;

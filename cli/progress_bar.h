@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <set>
 #include <string>
 
 #include "engine/progress.h"
@@ -16,7 +17,8 @@ namespace cli {
 class ProgressBar {
  public:
   // Draws only when `enabled` (standard error a terminal, not quiet). In
-  // verbose mode each new phase is also written as a line of its own.
+  // verbose mode each phase and each table is also told on a line of its
+  // own.
   ProgressBar(bool enabled, std::string action);
   ~ProgressBar() { Clear(); }
   ProgressBar(const ProgressBar&) = delete;
@@ -46,6 +48,8 @@ class ProgressBar {
   double tables_ = 0;  // tables in all
   bool drawn_ = false;
   std::chrono::steady_clock::time_point last_{};
+  std::set<std::string> seen_;  // phases told (verbose)
+  std::string table_name_;      // the table told last (verbose)
 };
 
 // The width of the terminal on standard error (COLUMNS, else 80).
