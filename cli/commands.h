@@ -3,6 +3,7 @@
 // Adding a command means one row and one function.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,8 +35,11 @@ extern const char kPasswordNote[];
 // needs one and standard input is a terminal, asks for it without echo, up
 // to three times while the answer is wrong. `open` gets the password and
 // returns a Result.
+// `before_prompt` runs before each question (to clear a progress line).
 template <typename Open>
-auto OpenWithPassword(const CommonOptions& common, Open open) -> decltype(open(std::string()));
+auto OpenWithPassword(const CommonOptions& common, Open open,
+                      const std::function<void()>& before_prompt = {})
+    -> decltype(open(std::string()));
 
 // The password from the options: --password / QUORLEN_PASSWORD, or the
 // first line of --password-file (without its line end). When the file
@@ -50,10 +54,12 @@ inline constexpr int kPasswordTries = 3;
 bool NeedsPassword(const engine::Error& error, const CommonOptions& common);
 
 template <typename Open>
-auto OpenWithPassword(const CommonOptions& common, Open open) -> decltype(open(std::string())) {
+auto OpenWithPassword(const CommonOptions& common, Open open,
+                      const std::function<void()>& before_prompt) -> decltype(open(std::string())) {
   auto result = open(common.password);
   if (result.ok() || !NeedsPassword(result.error(), common)) return result;
   for (int attempt = 0; attempt < kPasswordTries; ++attempt) {
+    if (before_prompt) before_prompt();
     std::optional<std::string> typed = PromptPassword(common.file, attempt > 0);
     if (!typed) return result;
     result = open(*typed);

@@ -211,18 +211,15 @@ Told RunOne(const maintenance::DBEngine& engine, Job job, const std::string& sou
     repaired = outcome.value();
     return static_cast<const maintenance::ReplaceOutcome&>(outcome.value());
   };
-  engine::Result<maintenance::ReplaceOutcome> outcome = run();
-  // A wrong password typed at the prompt is asked again, three times.
-  for (int attempt = 0; attempt < kPasswordTries && !outcome.ok() &&
-                        outcome.error().is(engine::ErrorCode::kWrongPassword) &&
-                        common.password.empty() && !ProgressBar::stop;
-       ++attempt) {
-    bar.Clear();
-    std::optional<std::string> typed = PromptPassword(source, attempt > 0);
-    if (!typed) break;
-    options.password = *typed;
-    outcome = run();
-  }
+  CommonOptions asked = common;
+  asked.file = source;
+  engine::Result<maintenance::ReplaceOutcome> outcome = OpenWithPassword(
+      asked,
+      [&](const std::string& password) {
+        options.password = password;
+        return run();
+      },
+      [&bar] { bar.Clear(); });
   bar.Clear();
   if (!outcome.ok()) {
     told.json = {{"file", source},
@@ -266,16 +263,17 @@ Told RunDry(const std::string& path, const CommonOptions& common) {
   Told told;
   ProgressBar bar(isatty(STDERR_FILENO) != 0 && !Quiet() && !common.json, "measuring " + path);
   auto progress = [&bar](const engine::Progress& p) { return bar.Update(p); };
-  DryRunResult r = DryRun(path, common.password, progress);
-  for (int attempt = 0; attempt < kPasswordTries && !r.status.ok() &&
-                        r.status.error().is(engine::ErrorCode::kWrongPassword) &&
-                        common.password.empty() && !ProgressBar::stop;
-       ++attempt) {
-    bar.Clear();
-    std::optional<std::string> typed = PromptPassword(path, attempt > 0);
-    if (!typed) break;
-    r = DryRun(path, *typed, progress);
-  }
+  CommonOptions asked = common;
+  asked.file = path;
+  DryRunResult r;
+  OpenWithPassword(
+      asked,
+      [&](const std::string& password) -> engine::Result<bool> {
+        r = DryRun(path, password, progress);
+        if (!r.status.ok()) return r.status.error();
+        return true;
+      },
+      [&bar] { bar.Clear(); });
   bar.Clear();
   if (!r.status.ok()) {
     told.json = {{"file", path}};

@@ -447,6 +447,16 @@ TEST_F(Cli, PasswordIsAskedForOnATerminalWithoutEcho) {
   }
   EXPECT_EQ(asked, 3u) << wrong.out;
   EXPECT_NE(wrong.out.find("Wrong password. Password for"), std::string::npos) << wrong.out;
+  // compact and repair ask the same way, and write nothing on a wrong answer.
+  const std::string copy = (dir_ / "copy.mdb").string();
+  Outcome compact_wrong = RunOnTerminal({"compact", db.string(), copy}, "nope");
+  EXPECT_EQ(compact_wrong.code, 1) << compact_wrong.out;
+  EXPECT_NE(compact_wrong.out.find("Wrong password. Password for"), std::string::npos)
+      << compact_wrong.out;
+  EXPECT_FALSE(fs::exists(copy));
+  Outcome compact_right = RunOnTerminal({"compact", db.string(), copy}, "open sesame");
+  EXPECT_EQ(compact_right.code, 0) << compact_right.out;
+  EXPECT_TRUE(fs::exists(copy));
   // A file without a password is opened without asking.
   fs::path open = Write("open.mdb", jet_test::BuildSmallDb(engine::JetVersion::kJet4));
   Outcome plain = RunOnTerminal({"info", open.string()}, "unused");
