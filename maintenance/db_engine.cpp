@@ -130,16 +130,19 @@ engine::Result<RepairOutcome> DBEngine::Repair(const std::string& source,
       kept = keep.value();
     }
     const std::string from = destination == nullptr ? target : source;
-    // The report holds the lost rows' bytes: it gets the database's group
-    // and permission bits (no execute bits), no wider.
+    // The report holds the lost rows' bytes: it gets the database's owner
+    // (where we may), group and permission bits (no execute bits), no wider.
     struct stat like {};
     const bool have_like =
         stat(destination == nullptr ? target.c_str() : source.c_str(), &like) == 0;
     const auto fill = [&](int fd) {
       if (have_like) {
         mode_t mode = like.st_mode & 0666;
-        if (fchown(fd, static_cast<uid_t>(-1), like.st_gid) != 0)
+        // The database's owner too where we may (root), else its group only.
+        if (fchown(fd, like.st_uid, like.st_gid) != 0 &&
+            fchown(fd, static_cast<uid_t>(-1), like.st_gid) != 0) {
           mode &= ~static_cast<mode_t>(0066);
+        }
         if (fchmod(fd, mode) != 0) return engine::Status(OsError(errno, "cannot set its mode"));
       }
       return WriteRepairReport(fd, from, target, kept, *result);

@@ -117,7 +117,7 @@ open(sys.argv[2], "wb").write(data)
 PY
 cp "$work/lossy/l.mdb" "$work/l.before"
 chmod 0640 "$work/lossy/l.mdb"
-chgrp 65534 "$work/lossy/l.mdb" 2>/dev/null
+chown 65534:65534 "$work/lossy/l.mdb" 2>/dev/null || chgrp 65534 "$work/lossy/l.mdb" 2>/dev/null
 "$cli" repair "$work/lossy/l.mdb" >"$work/out" 2>"$work/err"
 [ $? = 4 ] || fail "repair with losses should exit 4: $(cat "$work/out" "$work/err")"
 grep -q "^  [1-9][0-9]* rows\{0,1\} and [0-9]* values\{0,1\} could not be carried over, in the tables\{0,1\} " "$work/out" || fail "loss summary: $(cat "$work/out")"
@@ -126,8 +126,8 @@ report=$(ls "$work/lossy" | grep '^l\.repair-report-[0-9]\{8\}-[0-9]\{6\}\.json$
 [ -n "$kept" ] && cmp -s "$work/lossy/$kept" "$work/l.before" || fail "damaged original not kept: $(ls "$work/lossy")"
 [ -n "$report" ] || fail "no report beside the file: $(ls "$work/lossy")"
 # The report holds lost rows' bytes: the database's mode and group, no wider.
-[ "$(stat -c '%a %g' "$work/lossy/$report")" = "$(stat -c '%a %g' "$work/lossy/l.mdb")" ] ||
-  fail "report mode/group $(stat -c '%a %g' "$work/lossy/$report"), database $(stat -c '%a %g' "$work/lossy/l.mdb")"
+[ "$(stat -c '%a %u %g' "$work/lossy/$report")" = "$(stat -c '%a %u %g' "$work/lossy/l.mdb")" ] ||
+  fail "report mode/owner $(stat -c '%a %u %g' "$work/lossy/$report"), database $(stat -c '%a %u %g' "$work/lossy/l.mdb")"
 python3 -c '
 import json, sys
 j = json.load(open(sys.argv[1]))
