@@ -16,6 +16,7 @@
 #include <string>
 
 #include "engine/compact.h"
+#include "engine/database.h"
 #include "maintenance/file_lock.h"
 #include "maintenance/safe_replace.h"
 #include "output.h"
@@ -92,6 +93,9 @@ DryRunResult DryRun(const std::string& path, const std::string& password,
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const engine::CompactStats& s = stats.value();
+  // Where the room comes from: pages free in the file, free space on the
+  // data pages in use (deleted rows, space left by updates).
+  auto summary = engine::Summarize(path, engine::OpenOptions{.password = password});
   const uint64_t saved = s.bytes_before > s.bytes_after ? s.bytes_before - s.bytes_after : 0;
   const double percent = s.bytes_before == 0 ? 0.0
                                              : 100.0 * static_cast<double>(saved) /
@@ -102,7 +106,12 @@ DryRunResult DryRun(const std::string& path, const std::string& password,
            "): " + std::to_string(s.bytes_before) + " -> " + std::to_string(s.bytes_after) +
            " bytes, " + std::to_string(s.pages_before) + " -> " +
            Count(s.pages_after, "page", "pages") + "; " + Count(s.tables, "table", "tables") +
-           ", " + Count(s.rows, "row", "rows") + " kept; nothing was changed";
+           ", " + Count(s.rows, "row", "rows") + " kept";
+  if (summary.ok()) {
+    r.line += "; " + Count(summary->free_pages, "free page", "free pages") + ", " +
+              std::to_string(summary->data_free_bytes) + " bytes free on data pages in use";
+  }
+  r.line += "; nothing was changed";
   r.json = {{"file", path},
             {"bytes_before", s.bytes_before},
             {"bytes_after", s.bytes_after},
@@ -113,6 +122,10 @@ DryRunResult DryRun(const std::string& path, const std::string& password,
             {"rows", s.rows},
             {"indexes", s.indexes},
             {"seconds", seconds}};
+  if (summary.ok()) {
+    r.json["free_pages"] = summary->free_pages;
+    r.json["data_free_bytes"] = summary->data_free_bytes;
+  }
   return r;
 }
 
