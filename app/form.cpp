@@ -6,12 +6,15 @@
 #include "error.h"
 #include "fonts.h"
 #include "pictures.h"
-#include "program.h"
 #include "twips.h"
 
 namespace quorlen {
 
-Form::Form(Program& program, QString name) : program_(program), name_(std::move(name)) {}
+void FormHost::activate(Form& form) {
+  form.activate();
+}
+
+Form::Form(FormHost& host, QString name) : host_(host), name_(std::move(name)) {}
 
 Form::~Form() {
   if (FormWindow* w = window_.data()) {
@@ -31,7 +34,7 @@ void Form::load() {
   FormWindow* w = createWindow();
   window_ = w;
   applyDesign(*w);
-  program_.runHandler([this] { Form_Load(); });
+  host_.runHandler([this] { Form_Load(); });
 }
 
 void Form::show() {
@@ -48,16 +51,16 @@ void Form::unload() {
 }
 
 void Form::activate() {
-  program_.runHandler([this] { Form_Activate(); });
+  host_.runHandler([this] { Form_Activate(); });
 }
 
 void Form::closing() {
-  program_.runHandler([this] { Form_Unload(); });
+  host_.runHandler([this] { Form_Unload(); });
   // Detach now: Qt deletes the widget a little later, but a show() from here
   // on already loads a new one.
   window_ = nullptr;
   clearDesign();
-  program_.formUnloaded(*this);
+  host_.formUnloaded(*this);
 }
 
 FormWindow::FormWindow(Form& form, Qt::WindowFlags flags) : QWidget(nullptr, flags), form_(&form) {
@@ -113,7 +116,7 @@ void FormWindow::closeEvent(QCloseEvent* event) {
 void FormWindow::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
   if (event->type() == QEvent::ActivationChange && isActiveWindow() && form_ != nullptr) {
-    form_->program().windowActivated(*form_);
+    form_->host().windowActivated(*form_);
   }
 }
 

@@ -14,17 +14,38 @@
 #include <QPointer>
 #include <QString>
 #include <QWidget>
+#include <functional>
 
 #include "colours.h"
 
 namespace quorlen {
 
-class Program;
+class Form;
 class FormWindow;
+class WindowServices;
+
+// What a window needs of the program that holds it: the window services,
+// the running of its event handlers (an error that escapes one ends the
+// program) and the bookkeeping of which window is active. The program shell
+// (shell/program.h) is one; the windows know only this.
+class FormHost {
+ public:
+  virtual ~FormHost() = default;
+  virtual WindowServices& services() = 0;
+  // Runs an event handler of a window.
+  virtual void runHandler(const std::function<void()>& handler) = 0;
+  // The window became the program's active window / was unloaded.
+  virtual void windowActivated(Form& form) = 0;
+  virtual void formUnloaded(Form& form) = 0;
+
+ protected:
+  // Runs the activation handler of FORM.
+  static void activate(Form& form);
+};
 
 class Form {
  public:
-  Form(Program& program, QString name);
+  Form(FormHost& host, QString name);
   virtual ~Form();
   Form(const Form&) = delete;
   Form& operator=(const Form&) = delete;
@@ -50,16 +71,16 @@ class Form {
   virtual void Form_Activate() {}
   virtual void Form_Unload() {}
 
-  Program& program() { return program_; }
+  FormHost& host() { return host_; }
 
  private:
   friend class FormWindow;
-  friend class Program;
+  friend class FormHost;
   void load();
   void activate();
   void closing();
 
-  Program& program_;
+  FormHost& host_;
   QString name_;
   QPointer<FormWindow> window_;
 };

@@ -23,6 +23,7 @@
 #include "commands.h"
 #include "engine/check.h"
 #include "exit_codes.h"
+#include "output.h"
 
 namespace cli {
 
@@ -75,50 +76,45 @@ nlohmann::json ToJson(const std::string& file, const engine::CheckReport& r) {
   return out;
 }
 
-nlohmann::json ErrorJson(const std::string& file, const engine::Error& error) {
+nlohmann::json FileErrorJson(const std::string& file, const engine::Error& error) {
   nlohmann::json out;
   out["format_version"] = kCheckJsonVersion;
   out["file"] = file;
-  out["error"] = {{"number", error.number()}, {"description", error.description()}};
+  out["error"] = ErrorJson(error);
   return out;
-}
-
-// Writes `text` to standard output; false when it could not be written.
-bool Print(const std::string& text) {
-  return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
-         std::fflush(stdout) == 0;
 }
 
 }  // namespace
 
 void DeclareCheck(CLI::App& sub, CommonOptions& common, std::vector<std::string>& extra) {
   DeclareFileAndPassword(sub, common);
-  sub.add_flag_callback(
-      kJsonFlag, [&extra] { extra.emplace_back(kJsonFlag); },
-      "print one JSON document instead of text");
+  sub.footer(std::string(kPasswordNote) +
+             "\nExit status: 0 no damage (leftovers are listed), 3 damage found (with --strict: "
+             "any problem), 1 the file cannot be checked, 2 usage error.");
+  sub.add_flag(kJsonFlag, common.json, "print one JSON document instead of text");
   sub.add_flag_callback(
       kStrictFlag, [&extra] { extra.emplace_back(kStrictFlag); },
       "exit 3 on leftovers too (a compacted copy must have neither)");
 }
 
 int RunCheck(const CommonOptions& common, const std::vector<std::string>& extra) {
-  const bool json = std::find(extra.begin(), extra.end(), kJsonFlag) != extra.end();
+  const bool json = common.json;
   engine::CheckOptions options;
   auto report = OpenWithPassword(common, [&](const std::string& password) {
     options.password = password;
     return engine::CheckDatabase(common.file, options);
   });
   if (!report.ok()) {
-    std::fprintf(stderr, "%s\n", report.error().ToString().c_str());
+    PrintError(report.error(), common.file);
     // A script reading the JSON gets the error there too.
-    if (json) Print(ErrorJson(common.file, report.error()).dump(2) + "\n");
+    if (json) WriteOut(JsonText(FileErrorJson(common.file, report.error())));
     return kExitEngineError;
   }
-  std::string text = json ? ToJson(common.file, report.value()).dump(2) + "\n"
+  std::string text = json ? JsonText(ToJson(common.file, report.value()))
                           : engine::FormatCheckReport(report.value());
-  if (!Print(text)) {
-    std::fprintf(stderr, "error 3043: cannot write the report to standard output\n");
-    return kExitEngineError;
+  if (!WriteOut(text)) {
+    return PrintError(
+        engine::Error(engine::ErrorCode::kIoError, "cannot write the report to standard output"));
   }
   const bool strict = std::find(extra.begin(), extra.end(), kStrictFlag) != extra.end();
   const uint64_t failing = strict ? report.value().total_problems() : report.value().damage_count();

@@ -1,87 +1,132 @@
-// quorlen-cli compact FILE DESTINATION [--password P | --password-file F]: a fresh, compacted
-// copy. A progress bar on standard error when it is a terminal, a one-line
-// summary at the end; exit 1 with "error NNNN: ..." on failure.
+// quorlen-cli compact SOURCE DESTINATION: the engine's compaction into a new
+// file (written, flushed and read back by the engine; the partial file
+// removed on failure), while SOURCE is held as for an in-place job, so that
+// no other program changes it meanwhile (3356 when one holds it).
+//
+// quorlen-cli compact --dry-run PATH...: what a compaction would save. The
+// compaction is run into a private folder under $TMPDIR (never beside the
+// database, never over anything) while the database is held like for a
+// real one, and the copy is removed again: the user's files are only read.
+#include <stdlib.h>
 #include <unistd.h>
-#include <CLI/CLI.hpp>
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
-#include "commands.h"
 #include "engine/compact.h"
-#include "exit_codes.h"
+#include "engine/database.h"
+#include "maintenance/file_lock.h"
+#include "maintenance/safe_replace.h"
+#include "output.h"
 
 namespace cli {
 
-namespace {
-
-// Redraws one line on the terminal, at most a few times a second.
-class ProgressBar {
- public:
-  bool Update(const engine::Progress& p) {
-    auto now = std::chrono::steady_clock::now();
-    if (now - last_ < std::chrono::milliseconds(100) && p.done != p.total) return true;
-    last_ = now;
-    constexpr int kWidth = 30;
-    int filled = p.total == 0 ? 0 : static_cast<int>(kWidth * p.done / p.total);
-    std::string bar(static_cast<size_t>(filled), '#');
-    bar.resize(kWidth, '.');
-    std::string detail = p.detail.size() > 32 ? p.detail.substr(0, 29) + "..." : p.detail;
-    std::fprintf(stderr, "\r%-9s [%s] %llu/%llu %-32s", p.phase.c_str(), bar.c_str(),
-                 static_cast<unsigned long long>(p.done), static_cast<unsigned long long>(p.total),
-                 detail.c_str());
-    std::fflush(stderr);
-    drawn_ = true;
-    return true;
-  }
-  void Clear() {
-    if (drawn_) std::fprintf(stderr, "\r%*s\r", 9 + 33 + 24 + 33, "");
-    drawn_ = false;
-  }
-
- private:
-  std::chrono::steady_clock::time_point last_{};
-  bool drawn_ = false;
+struct DryRunResult {
+  engine::Status status;
+  nlohmann::json json;
+  std::string line;
 };
 
-}  // namespace
-
-// SOURCE into a new DESTINATION, straight through the engine's compaction
-// (maintenance_commands.cpp hands the two-path form of "compact" here).
-int CompactToNewFile(const CommonOptions& common, const std::string& destination) {
-  if (destination.empty()) {
-    std::fprintf(stderr, "error 3044: no destination file name given\n");
-    return kExitEngineError;
+engine::Result<maintenance::ReplaceOutcome> CompactToNewFile(
+    const std::string& source, const std::string& destination, const std::string& password,
+    const engine::ProgressCallback& progress) {
+  if (std::error_code ec; std::filesystem::is_directory(destination, ec)) {
+    const std::string name = std::filesystem::path(source).filename().string();
+    return engine::Error(engine::ErrorCode::kInvalidPath,
+                         destination + " is a folder; name the new file (for instance " +
+                             (std::filesystem::path(destination) / name).string() + ")");
   }
+  if (std::error_code ec;
+      std::filesystem::is_symlink(source, ec) && !std::filesystem::exists(source, ec)) {
+    return engine::Error(engine::ErrorCode::kFileNotFound,
+                         source + " is a symbolic link to " +
+                             std::filesystem::read_symlink(source, ec).string() +
+                             ", which does not exist");
+  }
+  auto lock = maintenance::FileLock::Acquire(source, maintenance::FileLock::Hold::kShared);
+  if (!lock.ok()) return lock.error();
   engine::CompactOptions options;
-  ProgressBar bar;
-  if (isatty(STDERR_FILENO)) {
-    options.progress = [&bar](const engine::Progress& p) { return bar.Update(p); };
+  options.password = password;
+  options.progress = progress;
+  const auto start = std::chrono::steady_clock::now();
+  auto stats = engine::CompactDatabase(source, destination, options);
+  if (!stats.ok()) return stats.error();
+  maintenance::ReplaceOutcome outcome;
+  outcome.path = destination;
+  outcome.bytes_before = stats->bytes_before;
+  outcome.bytes_after = stats->bytes_after;
+  outcome.stats = stats.value();
+  outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return outcome;
+}
+
+DryRunResult DryRun(const std::string& path, const std::string& password,
+                    const engine::ProgressCallback& progress) {
+  DryRunResult r;
+  auto lock = maintenance::FileLock::Acquire(path, maintenance::FileLock::Hold::kShared);
+  if (!lock.ok()) {
+    r.status = lock.error();
+    return r;
   }
-  auto start = std::chrono::steady_clock::now();
-  auto stats = OpenWithPassword(common, [&](const std::string& password) {
-    options.password = password;
-    return engine::CompactDatabase(common.file, destination, options);
-  });
-  bar.Clear();
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quorlen-dry-run-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    r.status = engine::Error(engine::ErrorCode::kIoError,
+                             "cannot create a temporary folder for the trial copy");
+    return r;
+  }
+  const std::string copy = pattern + "/copy.mdb";
+  engine::CompactOptions options;
+  options.password = password;
+  options.progress = progress;
+  const auto start = std::chrono::steady_clock::now();
+  auto stats = engine::CompactDatabase(path, copy, options);
+  std::error_code ignored;
+  std::filesystem::remove_all(pattern, ignored);
   if (!stats.ok()) {
-    std::fprintf(stderr, "%s\n", stats.error().ToString().c_str());
-    return kExitEngineError;
+    r.status = stats.error();
+    return r;
   }
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const engine::CompactStats& s = stats.value();
-  std::printf(
-      "compacted %s -> %s: %u pages -> %u pages, %u tables, %llu rows, %u indexes, "
-      "%llu keys reused, %.2f s\n",
-      common.file.c_str(), destination.c_str(), s.pages_before, s.pages_after, s.tables,
-      static_cast<unsigned long long>(s.rows), s.indexes,
-      static_cast<unsigned long long>(s.keys_reused), seconds);
-  if (std::fflush(stdout) != 0) {
-    std::fprintf(stderr, "error 3043: cannot write to standard output\n");
-    return kExitEngineError;
+  // Where the room comes from: pages free in the file, free space on the
+  // data pages in use (deleted rows, space left by updates).
+  auto summary = engine::Summarize(path, engine::OpenOptions{.password = password});
+  const uint64_t saved = s.bytes_before > s.bytes_after ? s.bytes_before - s.bytes_after : 0;
+  const double percent = s.bytes_before == 0 ? 0.0
+                                             : 100.0 * static_cast<double>(saved) /
+                                                   static_cast<double>(s.bytes_before);
+  char share[32];
+  std::snprintf(share, sizeof share, "%.1f%%", percent);
+  r.line = path + ": compacting would save " + std::to_string(saved) + " bytes (" + share +
+           "): " + std::to_string(s.bytes_before) + " -> " + std::to_string(s.bytes_after) +
+           " bytes, " + std::to_string(s.pages_before) + " -> " +
+           Count(s.pages_after, "page", "pages") + "; " + Count(s.tables, "table", "tables") +
+           ", " + Count(s.rows, "row", "rows") + " kept";
+  if (summary.ok()) {
+    r.line += "; " + Count(summary->free_pages, "free page", "free pages") + ", " +
+              std::to_string(summary->data_free_bytes) + " bytes free on data pages in use";
   }
-  return kExitOk;
+  r.line += "; nothing was changed";
+  r.json = {{"file", path},
+            {"bytes_before", s.bytes_before},
+            {"bytes_after", s.bytes_after},
+            {"bytes_saved", saved},
+            {"pages_before", s.pages_before},
+            {"pages_after", s.pages_after},
+            {"tables", s.tables},
+            {"rows", s.rows},
+            {"indexes", s.indexes},
+            {"seconds", seconds}};
+  if (summary.ok()) {
+    r.json["free_pages"] = summary->free_pages;
+    r.json["data_free_bytes"] = summary->data_free_bytes;
+  }
+  return r;
 }
 
 }  // namespace cli

@@ -3,7 +3,6 @@
 #include <array>
 
 #include "../app/pictures.h"
-#include "../app/program.h"
 #include "../app/twips.h"
 
 namespace quorlen {
@@ -37,7 +36,7 @@ constexpr std::array<LabelDesign, 6> kLabels = {{
 
 }  // namespace
 
-HelpFrm1::HelpFrm1(Program& program) : Form(program, QStringLiteral("HelpFrm1")) {}
+HelpFrm1::HelpFrm1(FormHost& host) : Form(host, QStringLiteral("HelpFrm1")) {}
 
 VantorPanel& HelpFrm1::Frame1() const {
   return loaded(frame1_);
@@ -99,7 +98,7 @@ void HelpFrm1::applyDesign(FormWindow& w) {
   ok->setFixedColours(fixedSet);
   okBtn_ = ok;
   QObject::connect(ok, &QAbstractButton::clicked, &w,
-                   [this] { program().runHandler([this] { OKBtn_Click(); }); });
+                   [this] { host().runHandler([this] { OKBtn_Click(); }); });
 }
 
 void HelpFrm1::clearDesign() {

@@ -12,7 +12,7 @@ namespace quorlen {
 
 class HelpFrm1 : public Form {
  public:
-  explicit HelpFrm1(Program& program);
+  explicit HelpFrm1(FormHost& host);
 
   static constexpr int kClientWidth = 6645;
   static constexpr int kClientHeight = 3495;

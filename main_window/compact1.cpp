@@ -10,11 +10,10 @@
 
 #include "../app/error.h"
 #include "../app/pictures.h"
-#include "../app/program.h"
 #include "../app/taskbar.h"
 #include "../app/twips.h"
 #include "../app/window_services.h"
-#include "../help_window/help_frm1.h"
+#include "operations.h"
 
 namespace quorlen {
 
@@ -57,38 +56,40 @@ std::string toFileName(const QString& path) {
   return QFile::encodeName(path).toStdString();
 }
 
-const QString kCompacted = QStringLiteral("                File Successfully Compacted");
-const QString kRepaired = QStringLiteral("                File Successfully Repaired");
-
-// The second message after a repair that could not carry everything over.
-QString lossesMessage(const maintenance::RepairOutcome& o) {
-  QString text = QStringLiteral("%1 row(s) and %2 value(s) could not be carried over")
-                     .arg(o.rows_lost)
-                     .arg(o.values_lost);
-  if (o.rows_lost_estimated != 0) {
-    text += QStringLiteral(" (%1 of the rows estimated from the stored row counts)")
-                .arg(o.rows_lost_estimated);
-  }
-  if (o.pages_lost != 0 || o.tables_lost != 0) {
-    text += QStringLiteral(" (%1 page(s) and %2 table(s) could not be read)")
-                .arg(o.pages_lost)
-                .arg(o.tables_lost);
-  }
-  text += QStringLiteral(".");
-  if (!o.report.empty()) {
-    text += QStringLiteral(" They are listed in the report ") +
-            QFile::decodeName(QByteArray::fromStdString(o.report)) + QStringLiteral(".");
-  }
-  if (!o.kept_original.empty()) {
-    text += QStringLiteral(" The damaged original was kept as ") +
-            QFile::decodeName(QByteArray::fromStdString(o.kept_original)) + QStringLiteral(".");
-  }
-  return text;
-}
-
 }  // namespace
 
-Compact1::Compact1(Program& program) : Form(program, QStringLiteral("Compact1")) {}
+// The window as the operations (operations.h) see it.
+class Compact1::View : public operations::OperationsView {
+ public:
+  explicit View(Compact1& window) : w_(window) {}
+  std::string pathText() override { return w_.Text1().text().toStdString(); }
+  std::string pathFileName() override { return toFileName(w_.Text1().text()); }
+  void selectDatabaseFile() override { w_.SelectDatabaseFile(); }
+  bool compactChosen() override { return w_.RDOPT()(0).value(); }
+  bool repairChosen() override { return w_.RDOPT()(1).value(); }
+  void setMousePointer(int value) override { w_.loadedWindow().setMousePointer(value); }
+  void closeWindow() override { w_.unload(); }
+  void message(const std::string& prompt) override {
+    w_.host().services().messageBox(QString::fromStdString(prompt), w_.MsgBoxTitle());
+  }
+  maintenance::DBEngine& engine() override { return w_.DBEngine(); }
+  engine::Status runOnWorker(const std::function<engine::Status()>& job) override {
+    return w_.runOnWorker(job);
+  }
+  std::string displayPath(const std::string& file_name) override {
+    return QFile::decodeName(QByteArray::fromStdString(file_name)).toStdString();
+  }
+
+ private:
+  Compact1& w_;
+};
+
+Compact1::Compact1(FormHost& host, std::function<void()> openHelp)
+    : Form(host, QStringLiteral("Compact1")),
+      openHelp_(std::move(openHelp)),
+      view_(std::make_unique<View>(*this)) {}
+
+Compact1::~Compact1() = default;
 
 FormWindow* Compact1::createWindow() {
   // A fixed dialog frame with a title and a close command, no minimise or
@@ -186,13 +187,13 @@ void Compact1::applyDesign(FormWindow& w) {
   QWidget::setTabOrder(repair, path);
 
   QObject::connect(okBtn_, &QAbstractButton::clicked, &w,
-                   [this] { program().runHandler([this] { OKBtn_Click(); }); });
+                   [this] { host().runHandler([this] { OKBtn_Click(); }); });
   QObject::connect(cancelBtn_, &QAbstractButton::clicked, &w,
-                   [this] { program().runHandler([this] { CancelBtn_Click(); }); });
+                   [this] { host().runHandler([this] { CancelBtn_Click(); }); });
   QObject::connect(helpBtn_, &QAbstractButton::clicked, &w,
-                   [this] { program().runHandler([this] { HelpBtn_Click(); }); });
+                   [this] { host().runHandler([this] { HelpBtn_Click(); }); });
   QObject::connect(path, &PathField::doubleClicked, &w,
-                   [this] { program().runHandler([this] { Text1_DblClick(); }); });
+                   [this] { host().runHandler([this] { Text1_DblClick(); }); });
 }
 
 void Compact1::clearDesign() {
@@ -209,7 +210,7 @@ void Compact1::clearDesign() {
 void Compact1::Form_Load() {
   FormWindow& w = loadedWindow();
   w.moveTwips(kLeft, kTop);
-  msgBoxTitle_ = QStringLiteral("MS Access Database File Repair/Compactor");
+  msgBoxTitle_ = QString::fromUtf8(operations::kMsgBoxTitle);
   RDOPT()(0).setValue(true);
   RDOPT()(1).setValue(false);
   firstActivate_ = true;
@@ -239,24 +240,7 @@ void Compact1::Form_Activate() {
 void Compact1::Form_Unload() {}
 
 void Compact1::OKBtn_Click() {
-  loadedWindow().setMousePointer(11);
-  bool success = false;
-  if (RDOPT()(0).value()) {
-    success = CompactDatabaseFile();
-    if (!success) {
-      loadedWindow().setMousePointer(0);
-      return;
-    }
-  }
-  if (RDOPT()(1).value()) {
-    success = RepairDatabaseFile();
-    if (!success) {
-      loadedWindow().setMousePointer(0);
-      return;
-    }
-  }
-  loadedWindow().setMousePointer(0);
-  unload();
+  operations::OkClicked(*view_);
 }
 
 maintenance::DBEngine& Compact1::DBEngine() {
@@ -289,90 +273,12 @@ engine::Status Compact1::runOnWorker(const std::function<engine::Status()>& job)
   return status;
 }
 
-void Compact1::showOpenFileMessage(const QString& path) {
-  program().services().messageBox(
-      QStringLiteral("Ledgerine File Open - Please Close Open File - ") + path +
-          QStringLiteral(" Windows"),
-      MsgBoxTitle());
-}
-
 bool Compact1::CompactDatabaseFile() {
-  int number = 0;
-  try {
-    if (Text1().text() == QString()) SelectDatabaseFile();
-    if (Text1().text() == QString()) return true;
-    // The copy is made next to the file and renamed over it only once it is
-    // complete, on disk and verified; nothing else is ever deleted.
-    const std::string path = toFileName(Text1().text());
-    maintenance::DBEngine& engine = DBEngine();
-    const engine::Status status = runOnWorker([&engine, path]() -> engine::Status {
-      auto outcome = engine.CompactDatabase(path);
-      return outcome.ok() ? engine::Status::Ok() : engine::Status(outcome.error());
-    });
-    if (!status.ok()) {
-      number = status.error().number();
-    } else {
-      program().services().messageBox(kCompacted, MsgBoxTitle());
-      return true;
-    }
-  } catch (const std::exception& e) {
-    number = describeException(e).number;
-  }
-  // Only a file held open elsewhere is worth a message here.
-  try {
-    if (number == static_cast<int>(engine::ErrorCode::kHeldOpen)) {
-      showOpenFileMessage(Text1().text());
-    }
-  } catch (const std::exception&) {
-  }
-  return false;
+  return operations::CompactDatabaseFile(*view_);
 }
 
 bool Compact1::RepairDatabaseFile() {
-  int number = 0;
-  QString description;
-  try {
-    const std::string path = toFileName(Text1().text());
-    maintenance::DBEngine& engine = DBEngine();
-    maintenance::RepairOutcome repaired;
-    const engine::Status status = runOnWorker([&engine, &repaired, path]() -> engine::Status {
-      auto outcome = engine.RepairDatabase(path);
-      if (!outcome.ok()) return outcome.error();
-      repaired = outcome.value();
-      return engine::Status::Ok();
-    });
-    if (!status.ok()) {
-      number = status.error().number();
-      description = QString::fromStdString(status.error().description());
-    } else {
-      program().services().messageBox(kRepaired, MsgBoxTitle());
-      // What could not be carried over is not gone: the user learns where
-      // the report and the damaged original are.
-      if (repaired.lost_anything) {
-        program().services().messageBox(lossesMessage(repaired), MsgBoxTitle());
-      }
-      return true;
-    }
-  } catch (const std::exception& e) {
-    const ErrorReport report = describeException(e);
-    number = report.number;
-    description = QString::fromStdString(report.description);
-  }
-  try {
-    if (number == static_cast<int>(engine::ErrorCode::kHeldOpen)) {
-      showOpenFileMessage(Text1().text());
-    } else {
-      // The number with its sign position: a blank before zero or a positive
-      // number, a minus before a negative one.
-      const QString sign = number < 0 ? QStringLiteral("-") : QStringLiteral(" ");
-      program().services().messageBox(
-          sign + QString::number(std::abs(static_cast<long long>(number))) + QStringLiteral(" - ") +
-              description,
-          MsgBoxTitle());
-    }
-  } catch (const std::exception&) {
-  }
-  return false;
+  return operations::RepairDatabaseFile(*view_);
 }
 
 void Compact1::CancelBtn_Click() {
@@ -380,7 +286,7 @@ void Compact1::CancelBtn_Click() {
 }
 
 void Compact1::HelpBtn_Click() {
-  program().helpFrm1().show();
+  if (openHelp_) openHelp_();
 }
 
 void Compact1::Text1_DblClick() {
@@ -395,7 +301,7 @@ void Compact1::SelectDatabaseFile() {
   dialog.Filter = QStringLiteral("Access Files | *.MDB");
   dialog.CancelError = true;
   try {
-    dialog.ShowOpen(program().services(), window());
+    dialog.ShowOpen(host().services(), window());
     Text1().setText(dialog.FileName);
   } catch (...) {
     // A cancel, or a dialog that could not be shown: Text1 keeps its text.

@@ -19,7 +19,9 @@ namespace quorlen {
 
 class Compact1 : public Form {
  public:
-  explicit Compact1(Program& program);
+  // `openHelp` shows the help window (the Help button).
+  Compact1(FormHost& host, std::function<void()> openHelp);
+  ~Compact1() override;
 
   // Design data, in twips.
   static constexpr int kClientWidth = 4680;
@@ -65,7 +67,8 @@ class Compact1 : public Form {
 
   // OK runs the operation chosen with RDOPT on the file named in Text1:
   // compact first, then repair (read after the compact), with the hourglass
-  // over this window; the window closes unless an operation failed.
+  // over this window; the window closes unless an operation failed. The
+  // order and the messages are operations.h's.
   virtual void OKBtn_Click();
 
   // The two operations. Each works on the path in Text1, tells the user the
@@ -95,17 +98,19 @@ class Compact1 : public Form {
   ControlArray<ThreedOption> rdopt_{QStringLiteral("RDOPT")};
   CommonDialog commonDialog1_;
 
+  class View;
   maintenance::DBEngine& DBEngine();
   // Runs `job` on a worker thread; meanwhile the windows keep painting but
   // take no user input, and this window cannot be closed.
   engine::Status runOnWorker(const std::function<engine::Status()>& job);
-  void showOpenFileMessage(const QString& path);
 
   QString msgBoxTitle_;
   bool firstActivate_ = false;
   bool busy_ = false;
   EngineFactory engineFactory_;
   std::unique_ptr<maintenance::DBEngine> dbEngine_;
+  std::function<void()> openHelp_;
+  std::unique_ptr<View> view_;
 };
 
 }  // namespace quorlen

@@ -3,10 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <ctime>
 #include <optional>
 #include <utility>
 
+#include "os_error.h"
 #include "repair_report.h"
 
 namespace maintenance {
@@ -24,8 +28,11 @@ RepairOperation LosslessRepair(CopyOperation copy) {
 
 DBEngine::DBEngine(Operations operations) : operations_(std::move(operations)) {}
 
-ReplaceRequest DBEngine::Request(const CopyOperation& copy, const JobOptions& options) const {
+ReplaceRequest DBEngine::Request(const CopyOperation& copy, const JobOptions& options,
+                                 engine::CompactStats* stats) const {
   ReplaceRequest request;
+  request.force = options.force;
+  request.stats = stats;
   request.password = options.password;
   request.progress = options.progress;
   request.copy = copy;
@@ -34,9 +41,25 @@ ReplaceRequest DBEngine::Request(const CopyOperation& copy, const JobOptions& op
   return request;
 }
 
+// Runs a compaction (RUN gets where the copy's numbers go) and adds them and
+// its time to the outcome.
+template <class Run>
+engine::Result<ReplaceOutcome> DBEngine::Timed(Run run) const {
+  const auto start = std::chrono::steady_clock::now();
+  engine::CompactStats stats;
+  engine::Result<ReplaceOutcome> outcome = run(&stats);
+  if (!outcome.ok()) return outcome;
+  outcome->stats = stats;
+  outcome->seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return outcome;
+}
+
 engine::Result<ReplaceOutcome> DBEngine::CompactDatabase(const std::string& path,
                                                          const JobOptions& options) const {
-  return ReplaceInPlace(path, Request(operations_.compact, options));
+  return Timed([&](engine::CompactStats* stats) {
+    return ReplaceInPlace(path, Request(operations_.compact, options, stats));
+  });
 }
 
 engine::Result<RepairOutcome> DBEngine::RepairDatabase(const std::string& path,
@@ -47,7 +70,9 @@ engine::Result<RepairOutcome> DBEngine::RepairDatabase(const std::string& path,
 engine::Result<ReplaceOutcome> DBEngine::CompactDatabase(const std::string& source,
                                                          const std::string& destination,
                                                          const JobOptions& options) const {
-  return WriteNewFile(source, destination, Request(operations_.compact, options));
+  return Timed([&](engine::CompactStats* stats) {
+    return WriteNewFile(source, destination, Request(operations_.compact, options, stats));
+  });
 }
 
 engine::Result<RepairOutcome> DBEngine::RepairDatabase(const std::string& source,
@@ -71,6 +96,7 @@ engine::Result<RepairOutcome> DBEngine::Repair(const std::string& source,
                            "the report " + options.report + " already exists; nothing was written");
     }
   }
+  const auto start = std::chrono::steady_clock::now();
   std::optional<engine::RepairResult> result;
   std::string kept;
   std::string report;
@@ -86,7 +112,7 @@ engine::Result<RepairOutcome> DBEngine::Repair(const std::string& source,
         result = std::move(repaired.value());
         return engine::Status::Ok();
       },
-      options);
+      options, nullptr);
   auto undo = [&kept, &report] {
     if (!kept.empty()) unlink(kept.c_str());
     if (!report.empty()) unlink(report.c_str());
@@ -104,7 +130,23 @@ engine::Result<RepairOutcome> DBEngine::Repair(const std::string& source,
       kept = keep.value();
     }
     const std::string from = destination == nullptr ? target : source;
-    const auto fill = [&](int fd) { return WriteRepairReport(fd, from, target, kept, *result); };
+    // The report holds the lost rows' bytes: it gets the database's owner
+    // (where we may), group and permission bits (no execute bits), no wider.
+    struct stat like {};
+    const bool have_like =
+        stat(destination == nullptr ? target.c_str() : source.c_str(), &like) == 0;
+    const auto fill = [&](int fd) {
+      if (have_like) {
+        mode_t mode = like.st_mode & 0666;
+        // The database's owner too where we may (root), else its group only.
+        if (fchown(fd, like.st_uid, like.st_gid) != 0 &&
+            fchown(fd, static_cast<uid_t>(-1), like.st_gid) != 0) {
+          mode &= ~static_cast<mode_t>(0066);
+        }
+        if (fchmod(fd, mode) != 0) return engine::Status(OsError(errno, "cannot set its mode"));
+      }
+      return WriteRepairReport(fd, from, target, kept, *result);
+    };
     if (!options.report.empty()) {
       engine::Status st = WriteNewFile(options.report, fill);
       if (!st.ok()) {
@@ -129,7 +171,9 @@ engine::Result<RepairOutcome> DBEngine::Repair(const std::string& source,
   if (!replaced.ok()) return replaced.error();
   RepairOutcome outcome;
   static_cast<ReplaceOutcome&>(outcome) = replaced.value();
+  outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (result) {
+    outcome.stats = result->stats;
     outcome.tables = result->stats.tables;
     outcome.rows = result->stats.rows;
     outcome.rows_lost = result->counts.rows_lost;
@@ -140,6 +184,27 @@ engine::Result<RepairOutcome> DBEngine::Repair(const std::string& source,
     outcome.lost_anything = result->lost_anything();
     outcome.error_table = result->error_table;
     outcome.error_table_note = result->error_table_note;
+    for (const engine::LossRecord& loss : result->losses) {
+      std::vector<std::string>* list = nullptr;
+      switch (loss.kind) {
+        case engine::LossKind::kTableName:
+          list = &outcome.renamed_tables;
+          break;
+        case engine::LossKind::kRow:
+        case engine::LossKind::kValue:
+        case engine::LossKind::kDuplicateRow:
+        case engine::LossKind::kMissingRows:
+        case engine::LossKind::kTable:
+          list = &outcome.tables_with_losses;
+          break;
+        default:
+          break;
+      }
+      if (list == nullptr || loss.table_name.empty()) continue;
+      if (std::find(list->begin(), list->end(), loss.table_name) == list->end()) {
+        list->push_back(loss.table_name);
+      }
+    }
   }
   outcome.kept_original = kept;
   outcome.report = report;

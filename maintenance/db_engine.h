@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "engine/error.h"
 #include "engine/progress.h"
@@ -45,6 +46,9 @@ struct JobOptions {
   // exists). Empty: beside the repaired file, and only when something was
   // lost.
   std::string report;
+  // Replace a read-only file, one with other hard links, or one whose owner
+  // or group its copy cannot get (safe_replace.h).
+  bool force = false;
 };
 
 // What a repair did, for summaries and messages.
@@ -57,10 +61,12 @@ struct RepairOutcome : ReplaceOutcome {
   uint64_t pages_lost = 0;
   uint64_t tables_lost = 0;
   bool lost_anything = false;
-  std::string kept_original;     // the damaged original kept beside, or empty
-  std::string report;            // the JSON report written, or empty
-  std::string error_table;       // the copy's table listing the losses, or empty
-  std::string error_table_note;  // why there is none although something was lost
+  std::string kept_original;                    // the damaged original kept beside, or empty
+  std::string report;                           // the JSON report written, or empty
+  std::string error_table;                      // the copy's table listing the losses, or empty
+  std::string error_table_note;                 // why there is none although something was lost
+  std::vector<std::string> tables_with_losses;  // tables that lost rows or values, in order
+  std::vector<std::string> renamed_tables;      // found without a catalog row, named anew
 };
 
 class DBEngine {
@@ -86,7 +92,10 @@ class DBEngine {
   void SetFaultForTesting(std::function<int(Step)> fault) { fault_ = std::move(fault); }
 
  private:
-  ReplaceRequest Request(const CopyOperation& copy, const JobOptions& options) const;
+  ReplaceRequest Request(const CopyOperation& copy, const JobOptions& options,
+                         engine::CompactStats* stats) const;
+  template <class Run>
+  engine::Result<ReplaceOutcome> Timed(Run run) const;
   engine::Result<RepairOutcome> Repair(const std::string& source, const std::string* destination,
                                        const JobOptions& options) const;
 

@@ -17,6 +17,7 @@ engine::Status Compact(const CopyRequest& request) {
   options.progress = request.progress;
   auto stats = engine::CompactDatabase(request.source, request.destination, options);
   if (!stats.ok()) return stats.error();
+  if (request.stats != nullptr) *request.stats = stats.value();
   return engine::Status::Ok();
 }
 

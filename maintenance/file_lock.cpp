@@ -24,10 +24,11 @@ engine::Error HeldOpen(const std::string& path, const std::string& how) {
 }
 
 // Whether an open file description other than `fd`'s holds any fcntl lock
-// (ours from another instance, or a classic POSIX lock) on the file.
-bool OtherRecordLock(int fd) {
+// (ours from another instance, or a classic POSIX lock) on the file; with
+// `writers_only`, a write lock.
+bool OtherRecordLock(int fd, bool writers_only = false) {
   struct flock probe {};
-  probe.l_type = F_WRLCK;  // conflicts with every lock, read or write
+  probe.l_type = writers_only ? F_RDLCK : F_WRLCK;  // a write probe conflicts with every lock
   probe.l_whence = SEEK_SET;
   probe.l_start = 0;
   probe.l_len = 0;                                        // to the end of every possible offset
@@ -143,14 +144,15 @@ bool FileLock::StillNames(const std::string& path) const {
   return held() && stat(path.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_;
 }
 
-engine::Result<FileLock> FileLock::Acquire(const std::string& path) {
+engine::Result<FileLock> FileLock::Acquire(const std::string& path, Hold hold) {
+  const bool shared = hold == Hold::kShared;
   // The file at the path may be replaced between our open and our lock (by
   // another instance finishing its work); then the lock is on a file that is
   // no longer the database, and we try again on the new one.
   for (int attempt = 0; attempt < 8; ++attempt) {
-    bool writable = true;
-    int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+    bool writable = !shared;
+    int fd = shared ? -1 : open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (shared || (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM))) {
       writable = false;
       fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     }
@@ -171,8 +173,8 @@ engine::Result<FileLock> FileLock::Acquire(const std::string& path) {
     lock.device_ = st.st_dev;
     lock.inode_ = st.st_ino;
 
-    if (OtherRecordLock(fd)) return HeldOpen(path, "another program holds a lock on it");
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (OtherRecordLock(fd, shared)) return HeldOpen(path, "another program holds a lock on it");
+    if (flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
       if (errno == EWOULDBLOCK) return HeldOpen(path, "another program holds a lock on it");
       // No flock on this file system: the record lock below still guards it.
     }

@@ -13,7 +13,9 @@
 // Our own hold is an open-file-description lock over the whole file (a write
 // lock when the file can be opened for writing, a read lock otherwise) plus
 // an exclusive flock, both released when the FileLock goes away, including
-// when the process dies.
+// when the process dies. A shared hold (for a file that is only read, the
+// source of a new copy) is a read lock and a shared flock: other readers may
+// hold the file too, but nothing that writes it or holds it exclusively.
 #pragma once
 
 #include <sys/types.h>
@@ -41,10 +43,12 @@ class FileLock {
   // Whether `path` still names the locked file.
   bool StillNames(const std::string& path) const;
 
+  enum class Hold { kExclusive, kShared };
   // Takes the hold on the regular file at `path` (symbolic links followed).
-  // 3356 when someone else holds the file, 3024 when it does not exist, 3044
-  // when it is not a regular file, other numbers for other failures.
-  static engine::Result<FileLock> Acquire(const std::string& path);
+  // 3356 when someone else holds the file (for a shared hold: holds it
+  // exclusively or writes it), 3024 when it does not exist, 3044 when it is
+  // not a regular file, other numbers for other failures.
+  static engine::Result<FileLock> Acquire(const std::string& path, Hold hold = Hold::kExclusive);
 
  private:
   void Release();

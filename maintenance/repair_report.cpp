@@ -159,7 +159,8 @@ engine::Status WriteRepairReport(int fd, const std::string& source, const std::s
 
 engine::Status WriteNewFile(const std::string& path,
                             const std::function<engine::Status(int)>& fill) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+  // Private until FILL gives it its mode.
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     if (errno == EEXIST) {
       return engine::Error(engine::ErrorCode::kDatabaseExists,

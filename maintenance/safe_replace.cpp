@@ -2,13 +2,18 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
+#include <pwd.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,7 +46,18 @@ engine::Result<std::string> Resolve(const std::string& path) {
     return engine::Error(engine::ErrorCode::kFileNotFound, "no database file was named");
   }
   char* resolved = realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) return OsError(errno, "cannot find the database " + path);
+  if (resolved == nullptr) {
+    const int err = errno;
+    struct stat link {};
+    if (err == ENOENT && lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+      std::string to(static_cast<size_t>(PATH_MAX), '\0');
+      const ssize_t n = readlink(path.c_str(), to.data(), to.size());
+      to.resize(n > 0 ? static_cast<size_t>(n) : 0);
+      return engine::Error(engine::ErrorCode::kFileNotFound,
+                           path + " is a symbolic link to " + to + ", which does not exist");
+    }
+    return OsError(err, "cannot find the database " + path);
+  }
   std::string result(resolved);
   std::free(resolved);
   return result;
@@ -117,6 +133,85 @@ engine::Error NotFlushed(const std::string& target, const engine::Error& error) 
                                            error.description() + ")");
 }
 
+std::string UserName(uid_t uid) {
+  if (const passwd* p = getpwuid(uid)) return p->pw_name;
+  return std::to_string(uid);
+}
+
+std::string GroupName(gid_t gid) {
+  if (const group* g = getgrgid(gid)) return g->gr_name;
+  return std::to_string(gid);
+}
+
+bool InGroup(gid_t gid) {
+  if (getegid() == gid) return true;
+  std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+  const int n = getgroups(static_cast<int>(groups.size()), groups.data());
+  for (int i = 0; i < n; ++i) {
+    if (groups[static_cast<size_t>(i)] == gid) return true;
+  }
+  return false;
+}
+
+// Why the database at TARGET may not be replaced as it is (3051), or Ok:
+// read-only, other hard links, an owner or group the copy cannot get.
+engine::Status MayReplace(const std::string& target, const struct stat& st) {
+  const char* kept = "; it was left as it was";
+  if ((st.st_mode & 0222) == 0 || access(target.c_str(), W_OK) != 0) {
+    return engine::Error(engine::ErrorCode::kNoPermission,
+                         target + ": the file is read-only" + kept);
+  }
+  if (st.st_nlink > 1) {
+    return engine::Error(engine::ErrorCode::kNoPermission,
+                         target + " has " + std::to_string(st.st_nlink - 1) +
+                             " other name(s) (hard links), which would keep the old contents" +
+                             kept);
+  }
+  if (geteuid() != 0 && (st.st_uid != geteuid() || !InGroup(st.st_gid))) {
+    return engine::Error(engine::ErrorCode::kNoPermission,
+                         target + " belongs to " + UserName(st.st_uid) + ", group " +
+                             GroupName(st.st_gid) +
+                             "; its copy could not keep that owner and group (only the owner or "
+                             "root may give them)" +
+                             kept);
+  }
+  return engine::Status::Ok();
+}
+
+// Copies every extended attribute of FROM (POSIX ACLs among them, as
+// system.posix_acl_*) to the open file FD. Attributes we may not even read
+// or set as this user (trusted.*, security.*) are skipped; the others must
+// come over.
+engine::Status CopyAttributes(const std::string& from, int fd) {
+  ssize_t size = listxattr(from.c_str(), nullptr, 0);
+  if (size < 0) {
+    if (errno == ENOTSUP) return engine::Status::Ok();
+    return OsError(errno, "cannot list the extended attributes of " + from);
+  }
+  std::string names(static_cast<size_t>(size), '\0');
+  size = listxattr(from.c_str(), names.data(), names.size());
+  if (size < 0) return OsError(errno, "cannot list the extended attributes of " + from);
+  names.resize(static_cast<size_t>(size));
+  for (size_t at = 0; at < names.size();) {
+    const std::string name(names.c_str() + at);
+    at += name.size() + 1;
+    if (name.empty()) continue;
+    const bool optional = name.rfind("trusted.", 0) == 0 || name.rfind("security.", 0) == 0;
+    ssize_t length = getxattr(from.c_str(), name.c_str(), nullptr, 0);
+    std::string value(static_cast<size_t>(std::max<ssize_t>(length, 0)), '\0');
+    if (length >= 0) length = getxattr(from.c_str(), name.c_str(), value.data(), value.size());
+    if (length < 0) {
+      if (optional) continue;
+      return OsError(errno, "cannot read the extended attribute " + name + " of " + from);
+    }
+    value.resize(static_cast<size_t>(length));
+    if (fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0 && !optional) {
+      return OsError(errno, "cannot give the new copy the extended attribute " + name);
+    }
+  }
+  return engine::Status::Ok();
+}
+
 // The work between the lock and the final rename, shared by both forms.
 class Replacement {
  public:
@@ -143,6 +238,7 @@ class Replacement {
   // and the verification. `like` gives owner, group and mode, or is null.
   engine::Status Write(const std::string& source, const std::string& next_to,
                        const std::string& name, const struct stat* like) {
+    source_ = source;
     RemoveLeftovers(next_to, TemporaryStem(lock_));
     if (auto st = Fault(Step::kCreateTemporary); !st.ok()) return st;
     std::string pattern = Join(next_to, TemporaryStem(lock_) + "XXXXXX");
@@ -159,7 +255,7 @@ class Replacement {
     if (!request_.copy) {
       return engine::Error(engine::ErrorCode::kInvalidArgument, "no operation to write the copy");
     }
-    CopyRequest copy{source, copy_, request_.password, request_.progress};
+    CopyRequest copy{source, copy_, request_.password, request_.progress, request_.stats};
     if (engine::Status st = request_.copy(copy); !st.ok()) return st;
 
     const int fd = open(copy_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -197,13 +293,21 @@ class Replacement {
     if (like != nullptr) {
       mode_t mode = like->st_mode & 07777;
       if (fchown(fd, like->st_uid, like->st_gid) != 0) {
-        // Not allowed to give the file away: keep at least the group if we
-        // may, and never a set-id bit on a file the owner did not get.
+        const int err = errno;
+        if (!request_.force) {
+          return OsError(err, "the new copy cannot be given the owner " + UserName(like->st_uid) +
+                                  " and group " + GroupName(like->st_gid) + " of " + source_ +
+                                  "; it was left as it was");
+        }
+        // Forced: keep at least the group if we may, and never a set-id bit
+        // on a file the owner did not get.
         if (fchown(fd, static_cast<uid_t>(-1), like->st_gid) != 0) mode &= ~S_ISGID;
         mode &= ~S_ISUID;
       }
       if (fchmod(fd, mode) != 0)
         return OsError(errno, "cannot set the permissions of the new copy");
+      // After the mode: an access ACL sets the mode bits again, as they were.
+      if (engine::Status copied = CopyAttributes(source_, fd); !copied.ok()) return copied;
     }
     if (auto fault = Fault(Step::kSync); !fault.ok()) return fault;
     if (fsync(fd) != 0) return OsError(errno, "cannot flush the new copy to disk");
@@ -212,6 +316,7 @@ class Replacement {
 
   const ReplaceRequest& request_;
   const FileLock& lock_;
+  std::string source_;
   std::string folder_;
   int folder_fd_ = -1;
   std::string copy_;
@@ -238,6 +343,9 @@ engine::Result<ReplaceOutcome> ReplaceInPlace(const std::string& path,
   struct stat original {};
   if (stat(target.c_str(), &original) != 0) {
     return OsError(errno, "cannot read the status of " + target);
+  }
+  if (!request.force) {
+    if (engine::Status st = MayReplace(target, original); !st.ok()) return st.error();
   }
   const SplitPath parts = Split(target);
   Replacement work(request, lock.value());
@@ -290,6 +398,11 @@ engine::Result<ReplaceOutcome> WriteNewFile(const std::string& source,
   if (!dest_folder.ok()) return dest_folder.error();
   const std::string target = Join(dest_folder.value(), dest_parts.name);
   struct stat existing {};
+  if (stat(target.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
+    return engine::Error(engine::ErrorCode::kInvalidPath,
+                         destination + " is a folder; name the new file (for instance " +
+                             Join(destination, Split(resolved.value()).name) + ")");
+  }
   if (lstat(target.c_str(), &existing) == 0) {
     return engine::Error(engine::ErrorCode::kDatabaseExists,
                          destination + " already exists; it was left alone");

@@ -7,9 +7,13 @@
 //      next to the database, and the copy operation writes the new file
 //      inside it under the database's own name. Nothing the user owns can
 //      have that name, so nothing of the user's is overwritten or deleted.
-//   3. The copy gets the original's owner and group (where we may) and its
-//      permission bits, is flushed to disk and verified.
+//   3. The copy gets the original's owner, group, permission bits, extended
+//      attributes and POSIX ACLs, is flushed to disk and verified.
 //   4. One rename puts it over the database, and the folder is flushed.
+// Refused before anything is written (3051), unless `force` is set: a
+// read-only file, a file with other names (hard links, which would keep the
+// old contents), and a file whose owner or group we could not give the copy
+// (it would silently change hands).
 // Until step 4 the database is untouched; after any failure before it, the
 // private folder and everything in it are removed. A crash at any moment
 // leaves either the original or the complete, verified copy at PATH; a
@@ -25,6 +29,7 @@
 #include <functional>
 #include <string>
 
+#include "engine/compact.h"
 #include "engine/error.h"
 #include "engine/progress.h"
 
@@ -37,6 +42,8 @@ struct CopyRequest {
   std::string destination;
   std::string password;
   engine::ProgressCallback progress;
+  // Where the operation may put the numbers of its copy (may be null).
+  engine::CompactStats* stats = nullptr;
 };
 using CopyOperation = std::function<engine::Status(const CopyRequest&)>;
 
@@ -66,6 +73,11 @@ struct ReplaceRequest {
   // the rename then fails, `not_replaced` is called to undo what it did.
   std::function<engine::Status(const std::string& target)> before_rename;
   std::function<void()> not_replaced;
+  // Replace a read-only file, one with other hard links, or one whose owner
+  // or group the copy cannot get (it then belongs to whoever runs this).
+  bool force = false;
+  // Receives what the copy operation tells of its copy (may be null).
+  engine::CompactStats* stats = nullptr;
   // Called before each step; a non-zero errno value makes the step fail with
   // it. Tests only.
   std::function<int(Step)> fault;
@@ -76,6 +88,8 @@ struct ReplaceOutcome {
   std::string path;  // the file that was written (a link's target)
   unsigned long long bytes_before = 0;
   unsigned long long bytes_after = 0;
+  engine::CompactStats stats;  // as the copy operation told them
+  double seconds = 0;          // the whole job
 };
 
 engine::Result<ReplaceOutcome> ReplaceInPlace(const std::string& path,

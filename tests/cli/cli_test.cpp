@@ -16,8 +16,9 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "reader/database.h"
+#include "progress_bar.h"
 #include "quorlen_version.h"
+#include "reader/database.h"
 #include "small_db.h"
 #include "text_width.h"
 
@@ -91,9 +92,9 @@ TEST_F(Cli, UsageErrorsExitWithTwo) {
   EXPECT_NE(help.out.find("dump"), std::string::npos);
   Outcome version = Exec({"--version"});
   EXPECT_EQ(version.code, 0);
-  // One version: the project's, shown as "1.00" with the full "1.0.0".
-  EXPECT_EQ(version.out, std::string("quorlen-cli ") + QUORLEN_VERSION_TEXT + " (" +
-                             QUORLEN_VERSION_FULL + ")\n");
+  // One version: the project's, as packages give it ("1.0.0").
+  EXPECT_EQ(version.out, std::string("quorlen-cli ") + QUORLEN_VERSION_FULL + "\n");
+  EXPECT_EQ(Exec({"-V"}).out, version.out);
   EXPECT_EQ(std::string(QUORLEN_VERSION_TEXT), std::to_string(QUORLEN_VERSION_MAJOR) + "." +
                                                    (QUORLEN_VERSION_MINOR < 10 ? "0" : "") +
                                                    std::to_string(QUORLEN_VERSION_MINOR));
@@ -110,6 +111,63 @@ TEST_F(Cli, AnUnknownSubcommandIsNamed) {
   Outcome none = Exec({});
   EXPECT_EQ(none.code, 2);
   EXPECT_EQ(none.err.find("unknown subcommand"), std::string::npos) << none.err;
+}
+
+// What CLI11 would misdescribe is named: an unknown option, a file name
+// that looks like one, an empty "=" value; --json answers JSON even then.
+TEST_F(Cli, UsageErrorsNameTheWordAtFault) {
+  Outcome bogus = Exec({"--bogus"});
+  EXPECT_EQ(bogus.code, 2);
+  EXPECT_NE(bogus.err.find("unknown option \"--bogus\""), std::string::npos) << bogus.err;
+  Outcome dash = Exec({"info", "-dash.mdb"});
+  EXPECT_EQ(dash.code, 2);
+  EXPECT_NE(dash.err.find("unknown option \"-dash.mdb\""), std::string::npos) << dash.err;
+  EXPECT_NE(dash.err.find("./-dash.mdb"), std::string::npos) << dash.err;
+  Outcome empty = Exec({"info", "--password=", "a.mdb"});
+  EXPECT_EQ(empty.code, 2);
+  EXPECT_NE(empty.err.find("--password was given an empty value"), std::string::npos) << empty.err;
+  Outcome no_file = Exec({"check", "--json", "--password-file", (dir_ / "none").string(), "a.mdb"});
+  EXPECT_EQ(no_file.code, 2);
+  auto doc = nlohmann::json::parse(no_file.out, nullptr, false);
+  ASSERT_FALSE(doc.is_discarded()) << no_file.out;
+  EXPECT_NE(doc["usage_error"].get<std::string>().find("password file"), std::string::npos);
+  // Usage errors share one style.
+  Outcome three = Exec({"compact", "a", "b", "c"});
+  EXPECT_EQ(three.code, 2);
+  EXPECT_EQ(three.err.rfind("quorlen-cli: ", 0), 0u) << three.err;
+  EXPECT_EQ(no_file.err.rfind("quorlen-cli: ", 0), 0u) << no_file.err;
+  // help COMMAND is COMMAND --help; each command lists only its own exit codes.
+  Outcome help = Exec({"help", "compact"});
+  EXPECT_EQ(help.code, 0);
+  EXPECT_EQ(help.out, Exec({"compact", "--help"}).out);
+  EXPECT_EQ(help.out.find(" 3 "), std::string::npos) << help.out;
+  EXPECT_NE(help.out.find("QUORLEN_PASSWORD"), std::string::npos) << help.out;
+  EXPECT_NE(help.out.find("process list"), std::string::npos) << help.out;
+}
+
+// A file name need not be UTF-8; the JSON answer must still be JSON.
+TEST_F(Cli, JsonTakesAnyFileName) {
+  const std::string latin1 = (dir_ / "caf\xE9.mdb").string();
+  Outcome missing = Exec({"check", "--json", latin1});
+  EXPECT_EQ(missing.code, 1) << missing.err;
+  auto doc = nlohmann::json::parse(missing.out, nullptr, false);
+  ASSERT_FALSE(doc.is_discarded()) << missing.out;
+  EXPECT_EQ(doc["error"]["number"], 3024);
+  {
+    const auto bytes = jet_test::BuildSmallDb(engine::JetVersion::kJet4);
+    std::ofstream(latin1, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+  }
+  Outcome present = Exec({"check", "--json", latin1});
+  EXPECT_NE(present.code, 1) << present.err;  // checked (the built file has a known fault: 3)
+  doc = nlohmann::json::parse(present.out, nullptr, false);
+  ASSERT_FALSE(doc.is_discarded()) << present.out;
+  EXPECT_EQ(doc["file"], (dir_ / "caf\xEF\xBF\xBD.mdb").string());
+  Outcome compacted = Exec({"compact", "--json", latin1, latin1 + ".copy"});
+  EXPECT_EQ(compacted.code, 0) << compacted.err;
+  EXPECT_FALSE(nlohmann::json::parse(compacted.out, nullptr, false).is_discarded())
+      << compacted.out;
 }
 
 TEST_F(Cli, EngineErrorsExitWithOneAndANumber) {
@@ -168,6 +226,63 @@ TEST_F(Cli, DumpAndInfoOfABuiltDatabase) {
   Outcome tail = Exec({"info", Write("longer.mdb", longer).string()});
   ASSERT_EQ(tail.code, 0) << tail.err;
   EXPECT_NE(tail.out.find("warning:     100 bytes after the last whole page"), std::string::npos);
+}
+
+// info --json holds what the text shows; dump takes --table and writes
+// CSV (RFC 4180) to standard output or one file per table.
+TEST_F(Cli, InfoJsonAndDumpOfChosenTablesAsCsv) {
+  fs::path db = Write("small.mdb", jet_test::BuildSmallDb(engine::JetVersion::kJet4));
+  Outcome info = Exec({"info", "--json", db.string()});
+  ASSERT_EQ(info.code, 0) << info.err;
+  auto doc = nlohmann::json::parse(info.out, nullptr, false);
+  ASSERT_FALSE(doc.is_discarded()) << info.out;
+  EXPECT_EQ(doc["format_version"], 1);
+  EXPECT_EQ(doc["format"], "jet4");
+  EXPECT_EQ(doc["page_size"], 4096);
+  EXPECT_EQ(doc["password"], false);
+  bool found = false;
+  for (const auto& t : doc["tables"]) {
+    if (t["name"] == "T") {
+      found = true;
+      EXPECT_EQ(t["rows"], 3);
+      EXPECT_EQ(t["system"], false);
+    }
+  }
+  EXPECT_TRUE(found) << info.out;
+  Outcome missing = Exec({"info", "--json", (dir_ / "none.mdb").string()});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_EQ(nlohmann::json::parse(missing.out)["error"]["number"], 3024);
+
+  // One table; its name in another letter case is the same table.
+  Outcome one = Exec({"dump", "--table", "t", db.string()});
+  ASSERT_EQ(one.code, 0) << one.err;
+  auto only = nlohmann::json::parse(one.out);
+  ASSERT_EQ(only["tables"].size(), 1u);
+  EXPECT_EQ(only["tables"][0]["name"], "T");
+  Outcome unknown = Exec({"dump", "--table", "Nope", db.string()});
+  EXPECT_EQ(unknown.code, 1);
+  EXPECT_EQ(unknown.err.rfind("error 3078: ", 0), 0u) << unknown.err;
+
+  Outcome csv = Exec({"dump", "--format", "csv", "--table", "T", db.string()});
+  ASSERT_EQ(csv.code, 0) << csv.err;
+  // A header line, then one CRLF-ended line per row.
+  EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), 4) << csv.out;
+  EXPECT_NE(csv.out.find("\r\n"), std::string::npos);
+  EXPECT_NE(csv.out.find("Zo\xC3\xAB"), std::string::npos) << csv.out;
+  EXPECT_EQ(Exec({"dump", "--format", "csv", db.string()}).code, 2) << "CSV needs one table";
+  EXPECT_EQ(Exec({"dump", "--output-dir", dir_.string(), db.string()}).code, 2);
+
+  const fs::path out = dir_ / "csv";
+  Outcome folder = Exec({"dump", "--format", "csv", "--output-dir", out.string(), db.string()});
+  ASSERT_EQ(folder.code, 0) << folder.err;
+  EXPECT_TRUE(fs::exists(out / "T.csv"));
+  EXPECT_FALSE(fs::exists(out / "MSysObjects.csv")) << "system tables only when named";
+  EXPECT_EQ(Slurp(out / "T.csv"), csv.out);
+  // Files that exist are left alone.
+  Outcome again = Exec({"dump", "--format", "csv", "--output-dir", out.string(), db.string()});
+  EXPECT_EQ(again.code, 1);
+  EXPECT_EQ(again.err.rfind("error 3204: ", 0), 0u) << again.err;
+  EXPECT_EQ(Slurp(out / "T.csv"), csv.out);
 }
 
 TEST(TextWidth, WideCharactersTakeTwoColumnsAndMarksNone) {
@@ -283,7 +398,7 @@ Outcome RunOnTerminal(const std::vector<std::string>& args, const std::string& a
     execv(program.c_str(), argv.data());
     _exit(127);
   }
-  bool answered = false;
+  size_t answered = 0;  // prompts answered
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (std::chrono::steady_clock::now() < deadline) {
     pollfd p{master, POLLIN, 0};
@@ -292,10 +407,16 @@ Outcome RunOnTerminal(const std::vector<std::string>& args, const std::string& a
     ssize_t n = read(master, buf, sizeof buf);
     if (n <= 0) break;  // EIO once the program has ended
     r.out.append(buf, static_cast<size_t>(n));
-    if (!answered && r.out.find("Password for") != std::string::npos) {
+    // Every prompt gets the answer (a wrong one is asked again).
+    size_t prompts = 0;
+    for (size_t at = r.out.find("Password for"); at != std::string::npos;
+         at = r.out.find("Password for", at + 1)) {
+      ++prompts;
+    }
+    if (answered < prompts) {
       std::string line = answer + "\n";
       if (write(master, line.data(), line.size()) != static_cast<ssize_t>(line.size())) break;
-      answered = true;
+      ++answered;
     }
   }
   close(master);
@@ -318,6 +439,24 @@ TEST_F(Cli, PasswordIsAskedForOnATerminalWithoutEcho) {
   EXPECT_EQ(wrong.code, 1) << wrong.out;
   EXPECT_NE(wrong.out.find("error 3031: "), std::string::npos) << wrong.out;
   EXPECT_EQ(wrong.out.find("nope"), std::string::npos) << "the password was echoed";
+  // A wrong answer is asked again, three times in all.
+  size_t asked = 0;
+  for (size_t at = wrong.out.find("Password for"); at != std::string::npos;
+       at = wrong.out.find("Password for", at + 1)) {
+    ++asked;
+  }
+  EXPECT_EQ(asked, 3u) << wrong.out;
+  EXPECT_NE(wrong.out.find("Wrong password. Password for"), std::string::npos) << wrong.out;
+  // compact and repair ask the same way, and write nothing on a wrong answer.
+  const std::string copy = (dir_ / "copy.mdb").string();
+  Outcome compact_wrong = RunOnTerminal({"compact", db.string(), copy}, "nope");
+  EXPECT_EQ(compact_wrong.code, 1) << compact_wrong.out;
+  EXPECT_NE(compact_wrong.out.find("Wrong password. Password for"), std::string::npos)
+      << compact_wrong.out;
+  EXPECT_FALSE(fs::exists(copy));
+  Outcome compact_right = RunOnTerminal({"compact", db.string(), copy}, "open sesame");
+  EXPECT_EQ(compact_right.code, 0) << compact_right.out;
+  EXPECT_TRUE(fs::exists(copy));
   // A file without a password is opened without asking.
   fs::path open = Write("open.mdb", jet_test::BuildSmallDb(engine::JetVersion::kJet4));
   Outcome plain = RunOnTerminal({"info", open.string()}, "unused");
@@ -335,7 +474,7 @@ TEST_F(Cli, CheckJsonNamesTheFileAndItsFormatVersion) {
   Outcome text = Exec({"check", db.string()});
   EXPECT_EQ(text.code, 0) << text.out << text.err;
   EXPECT_NE(text.out.find("row-count-mismatch (leftover): "), std::string::npos) << text.out;
-  EXPECT_NE(text.out.find("\n1 problems (0 damage, 1 leftover)\n"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("\n1 problem (0 damage, 1 leftover)\n"), std::string::npos) << text.out;
   // --strict: leftovers fail too, as a compacted copy must have none.
   Outcome strict = Exec({"check", "--strict", db.string()});
   EXPECT_EQ(strict.code, 3) << strict.out << strict.err;
@@ -396,7 +535,7 @@ TEST_F(Cli, DamagedFileAndFullDisk) {
   EXPECT_EQ(info.code, 1);
   EXPECT_NE(info.out.find("MSysObjects"), std::string::npos) << info.out;
   EXPECT_NE(info.out.find("unreadable"), std::string::npos) << info.out;
-  EXPECT_EQ(info.err.rfind("error 3049: table T: ", 0), 0u) << info.err;
+  EXPECT_EQ(info.err.rfind("error 3049: " + db.string() + ": table T: ", 0), 0u) << info.err;
 
   if (fs::exists("/dev/full")) {
     fs::path good = Write("good.mdb", jet_test::BuildSmallDb(engine::JetVersion::kJet4));
@@ -517,4 +656,35 @@ TEST_F(Cli, CompactWritesACopyAndASummaryAndRefusesWhatItCannotDo) {
   EXPECT_EQ(missing.code, 1);
   EXPECT_EQ(missing.err.rfind("error 3024: ", 0), 0u) << missing.err;
   EXPECT_FALSE(fs::exists(dir_ / "x.mdb"));
+}
+
+// The progress line never takes the terminal's last column, and follows the
+// whole job: tables are its units, a table's rows and indexes fill one unit.
+TEST(ProgressBar, FitsTheTerminalAndShowsTheWholeJob) {
+  cli::ProgressBar bar(false, "compacting x");
+  EXPECT_TRUE(bar.Update({"reading", "", 0, 0}));
+  EXPECT_EQ(bar.fraction(), 0.0);
+  EXPECT_TRUE(bar.Update({"tables", "Orders", 1, 4}));
+  EXPECT_DOUBLE_EQ(bar.fraction(), 0.25);
+  EXPECT_TRUE(bar.Update({"rows", "Orders", 50, 100}));
+  EXPECT_DOUBLE_EQ(bar.fraction(), 0.35);
+  EXPECT_TRUE(bar.Update({"indexes", "Orders", 1, 1}));
+  EXPECT_DOUBLE_EQ(bar.fraction(), 0.5);
+  // A later table's rows never move the bar back.
+  EXPECT_TRUE(bar.Update({"rows", "Items", 0, 100}));
+  EXPECT_DOUBLE_EQ(bar.fraction(), 0.5);
+  EXPECT_TRUE(bar.Update({"tables", std::string(200, 'x'), 2, 4}));
+  for (int columns : {20, 40, 80, 132}) {
+    const std::string line = bar.Line(columns);
+    EXPECT_LE(cli::DisplayWidth(line), columns - 1) << line;
+    EXPECT_NE(line.find("50%"), std::string::npos) << line;
+  }
+  EXPECT_NE(bar.Line(80).find("[###############..............."), std::string::npos)
+      << bar.Line(80);
+  // Wide characters are cut by the columns they take.
+  EXPECT_TRUE(bar.Update({"tables", "\xE7\x99\xBA\xE9\x80\x81\xE7\x99\xBA\xE9\x80\x81", 2, 4}));
+  EXPECT_LE(cli::DisplayWidth(bar.Line(30)), 29) << bar.Line(30);
+  cli::ProgressBar::stop = 1;
+  EXPECT_FALSE(bar.Update({"tables", "", 3, 4}));
+  cli::ProgressBar::stop = 0;
 }

@@ -116,20 +116,25 @@ for i in range(4096 - 600, 4096 - 300):
 open(sys.argv[2], "wb").write(data)
 PY
 cp "$work/lossy/l.mdb" "$work/l.before"
+chmod 0640 "$work/lossy/l.mdb"
+chown 65534:65534 "$work/lossy/l.mdb" 2>/dev/null || chgrp 65534 "$work/lossy/l.mdb" 2>/dev/null
 "$cli" repair "$work/lossy/l.mdb" >"$work/out" 2>"$work/err"
 [ $? = 4 ] || fail "repair with losses should exit 4: $(cat "$work/out" "$work/err")"
-grep -q "rows carried over, [1-9][0-9]* rows and [0-9]* values lost" "$work/out" || fail "loss summary: $(cat "$work/out")"
+grep -q "^  [1-9][0-9]* rows\{0,1\} and [0-9]* values\{0,1\} could not be carried over, in the tables\{0,1\} " "$work/out" || fail "loss summary: $(cat "$work/out")"
 kept=$(ls "$work/lossy" | grep '^l\.damaged-[0-9]\{8\}-[0-9]\{6\}\.mdb$')
 report=$(ls "$work/lossy" | grep '^l\.repair-report-[0-9]\{8\}-[0-9]\{6\}\.json$')
 [ -n "$kept" ] && cmp -s "$work/lossy/$kept" "$work/l.before" || fail "damaged original not kept: $(ls "$work/lossy")"
 [ -n "$report" ] || fail "no report beside the file: $(ls "$work/lossy")"
+# The report holds lost rows' bytes: the database's mode and group, no wider.
+[ "$(stat -c '%a %u %g' "$work/lossy/$report")" = "$(stat -c '%a %u %g' "$work/lossy/l.mdb")" ] ||
+  fail "report mode/owner $(stat -c '%a %u %g' "$work/lossy/$report"), database $(stat -c '%a %u %g' "$work/lossy/l.mdb")"
 python3 -c '
 import json, sys
 j = json.load(open(sys.argv[1]))
 assert j["kept_original"] == sys.argv[2], j["kept_original"]
 assert j["rows_lost"] == len([l for l in j["losses"] if l["kind"] in ("row", "duplicate_row")]) > 0
 ' "$work/lossy/$report" "$work/lossy/$kept" || fail "the report does not name the kept original"
-grep -q "damaged original kept as: $work/lossy/$kept" "$work/out" || fail "kept original not named: $(cat "$work/out")"
+grep -q "original, as it was before the repair, was kept as: $work/lossy/$kept" "$work/out" || fail "kept original not named: $(cat "$work/out")"
 "$cli" check "$work/lossy/l.mdb" >/dev/null || fail "the repaired file does not pass check"
 # Into a new file with --report: the source untouched, nothing kept, the
 # report where asked; an existing report name is refused before any work.
@@ -171,6 +176,127 @@ if [ "$(id -u)" = 0 ] && mkdir "$work/small" && mount -t tmpfs -o size=320k tmpf
   umount "$work/small"
 else
   echo "note: full disk not tested (needs root and tmpfs)"
+fi
+
+# What a new user meets (issue 17).
+# A read-only file in a writable folder is refused (3051) unless --force.
+fresh "$work/ro.mdb"
+chmod 0444 "$work/ro.mdb"
+"$cli" compact "$work/ro.mdb" >/dev/null 2>"$work/err"
+[ $? = 1 ] && grep -q "^error 3051: .*read-only" "$work/err" || fail "read-only file: $(cat "$work/err")"
+cmp -s "$work/ro.mdb" "$sample" || fail "a read-only file was replaced"
+"$cli" compact --force "$work/ro.mdb" >/dev/null 2>"$work/err" || fail "--force on a read-only file: $(cat "$work/err")"
+[ "$(stat -c %a "$work/ro.mdb")" = 444 ] || fail "mode of a forced read-only file: $(stat -c %a "$work/ro.mdb")"
+# A second hard link is refused unless --force.
+fresh "$work/hl.mdb"
+ln "$work/hl.mdb" "$work/hl2.mdb"
+"$cli" compact "$work/hl.mdb" >/dev/null 2>"$work/err"
+[ $? = 1 ] && grep -q "^error 3051: .*hard link" "$work/err" || fail "hard link: $(cat "$work/err")"
+[ "$(stat -c %h "$work/hl.mdb")" = 2 ] || fail "a hard-linked file was replaced"
+# Extended attributes and ACLs stay.
+if command -v setfattr >/dev/null && command -v setfacl >/dev/null; then
+  fresh "$work/x.mdb"
+  if setfattr -n user.note -v kept "$work/x.mdb" 2>/dev/null && setfacl -m u:65534:r "$work/x.mdb" 2>/dev/null; then
+    before=$(getfacl -cp "$work/x.mdb" 2>/dev/null)
+    "$cli" compact "$work/x.mdb" >/dev/null 2>"$work/err" || fail "compact with xattrs: $(cat "$work/err")"
+    [ "$(getfattr --only-values -n user.note "$work/x.mdb" 2>/dev/null)" = kept ] || fail "user.note lost"
+    [ "$(getfacl -cp "$work/x.mdb" 2>/dev/null)" = "$before" ] || fail "ACL lost: $(getfacl -cp "$work/x.mdb")"
+  else
+    echo "note: extended attributes not tested (not supported here)"
+  fi
+fi
+# Not the owner: refused, owner and file unchanged.
+if [ "$(id -u)" = 0 ]; then
+  mkdir "$work/share" && chmod 0777 "$work/share"
+  fresh "$work/share/s.mdb"
+  chown 0:65534 "$work/share/s.mdb" && chmod 0664 "$work/share/s.mdb"
+  setpriv --reuid=65534 --regid=65534 --clear-groups "$cli" compact "$work/share/s.mdb" >/dev/null 2>"$work/err"
+  [ $? = 1 ] && grep -q "^error 3051: .*belongs to" "$work/err" || fail "not the owner: $(cat "$work/err")"
+  [ "$(stat -c '%u:%g' "$work/share/s.mdb")" = 0:65534 ] || fail "owner changed: $(stat -c '%u:%g' "$work/share/s.mdb")"
+  cmp -s "$work/share/s.mdb" "$sample" || fail "a file of another owner was replaced"
+fi
+# A source held (exclusively) by another process: a new copy is refused with
+# 3356 and nothing is written; another reader (a shared hold) is no reason.
+fresh "$work/h2.mdb"
+( exec 9<"$work/h2.mdb"; flock -x 9; sleep 3 ) &
+holder=$!
+sleep 0.3
+"$cli" compact "$work/h2.mdb" "$work/h2-copy.mdb" >/dev/null 2>"$work/err"
+[ $? = 1 ] && grep -q "^error 3356: " "$work/err" || fail "held source of a copy: $(cat "$work/err")"
+[ -e "$work/h2-copy.mdb" ] && fail "a copy of a held source was written"
+kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null
+( exec 9<"$work/h2.mdb"; flock -s 9; sleep 3 ) &
+holder=$!
+sleep 0.3
+"$cli" compact "$work/h2.mdb" "$work/h2-copy.mdb" >/dev/null 2>"$work/err" || fail "a reader of the source: $(cat "$work/err")"
+kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null
+# Both forms print the same summary.
+fresh "$work/s1.mdb"
+"$cli" compact "$work/s1.mdb" "$work/s2.mdb" >"$work/out" 2>&1 || fail "compact to a new file: $(cat "$work/out")"
+grep -q "^compacted $work/s1.mdb -> $work/s2.mdb: [0-9]* -> [0-9]* bytes, [0-9]* pages\{0,1\} -> [0-9]* pages\{0,1\}, .* tables, .* rows, .* indexes, .* reused from the source, [0-9.]* s$" "$work/out" || fail "new-file summary: $(cat "$work/out")"
+"$cli" compact "$work/s1.mdb" >"$work/out" 2>&1 || fail "compact in place: $(cat "$work/out")"
+grep -q "^compacted $work/s1.mdb: [0-9]* -> [0-9]* bytes, [0-9]* pages\{0,1\} -> [0-9]* pages\{0,1\}, .* reused from the source, [0-9.]* s$" "$work/out" || fail "in-place summary: $(cat "$work/out")"
+# A summary that cannot be printed after a good compaction: a warning, exit 0.
+fresh "$work/f1.mdb"
+if [ -w /dev/full ]; then
+  "$cli" compact "$work/f1.mdb" "$work/f2.mdb" >/dev/full 2>"$work/err"
+  [ $? = 0 ] && grep -q "^warning: " "$work/err" || fail "summary to /dev/full: $(cat "$work/err")"
+  "$cli" info "$work/f1.mdb" >/dev/full 2>"$work/err"
+  [ $? = 1 ] && grep -q "^error 3043: " "$work/err" || fail "info to /dev/full: $(cat "$work/err")"
+fi
+# A folder as DEST, a dangling link.
+"$cli" compact "$work/f1.mdb" "$work/share" >/dev/null 2>"$work/err"
+[ $? = 1 ] && grep -q "^error 3044: .*is a folder" "$work/err" || fail "folder as destination: $(cat "$work/err")"
+ln -s "$work/nowhere.mdb" "$work/dangling.mdb"
+"$cli" compact "$work/dangling.mdb" >/dev/null 2>"$work/err"
+[ $? = 1 ] && grep -q "^error 3024: .*symbolic link" "$work/err" || fail "dangling link: $(cat "$work/err")"
+# Folders, --recursive, --dry-run and --json.
+mkdir -p "$work/tree/b/c" "$work/tree/a"
+fresh "$work/tree/b/c/deep.mdb"
+fresh "$work/tree/a/one.MDB"
+fresh "$work/tree/top.mdb"
+ln -s "$work/tree/a" "$work/tree/z-link"
+cp "$work/tree/top.mdb" "$work/top.before"
+"$cli" compact --dry-run --recursive "$work/tree" >"$work/out" 2>"$work/err" || fail "dry run: $(cat "$work/err")"
+grep -q "top.mdb: compacting would save [0-9]* bytes" "$work/out" || fail "dry run summary: $(cat "$work/out")"
+grep -q "^3 of 3 files measured" "$work/out" || fail "dry run count: $(cat "$work/out")"
+cmp -s "$work/tree/top.mdb" "$work/top.before" || fail "a dry run changed a file"
+"$cli" compact --in-place --recursive --json "$work/tree" >"$work/out" 2>"$work/err" || fail "--recursive: $(cat "$work/err")"
+python3 -c '
+import json, sys
+d = json.load(open(sys.argv[1]))
+names = [f["file"] for f in d["files"]]
+assert d["format_version"] == 1 and d["done"] == 3 and d["failed"] == 0, d
+assert names == sorted(names) and len(names) == 3, names
+assert all("z-link" not in n for n in names), names
+' "$work/out" || fail "--recursive --json: $(cat "$work/out")"
+"$cli" compact --in-place "$work/tree" >"$work/out" 2>&1 || fail "folder without --recursive: $(cat "$work/out")"
+grep -q "^1 of 1 file compacted" "$work/out" || fail "folder without --recursive: $(cat "$work/out")"
+"$cli" repair --json "$work/tree/top.mdb" >"$work/out" 2>"$work/err" || fail "repair --json: $(cat "$work/err")"
+python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); assert d["files"][0]["repair"]["lost_anything"] is False, d' "$work/out" || fail "repair --json: $(cat "$work/out")"
+# --json answers JSON for usage errors and a missing file too.
+"$cli" compact --json "$work/missing.mdb" >"$work/out" 2>/dev/null
+[ $? = 1 ] && python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); assert d["files"][0]["error"]["number"] == 3024' "$work/out" || fail "compact --json of a missing file: $(cat "$work/out")"
+"$cli" compact --json a b c >"$work/out" 2>/dev/null
+[ $? = 2 ] && python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); assert d["usage_error"]' "$work/out" || fail "usage error as JSON: $(cat "$work/out")"
+# Ctrl-C: one message, exit 130, the file as it was.
+big="$corpus/other-writers/jgen-v2003.mdb"
+if [ -f "$big" ]; then
+  cp "$big" "$work/int.mdb" && chmod 0644 "$work/int.mdb"
+  # A signal that comes before the program is ready kills it (130, no
+  # message): a later one is tried then.
+  for delay in 0.05 0.2 0.5 1; do
+    timeout --preserve-status -s INT $delay "$cli" repair "$work/int.mdb" >/dev/null 2>"$work/err"
+    code=$?
+    [ $code = 130 ] && [ ! -s "$work/err" ] && continue
+    break
+  done
+  if [ $code = 130 ] && [ -s "$work/err" ]; then
+    [ "$(wc -l <"$work/err")" = 1 ] && grep -q "^error 3001: interrupted" "$work/err" || fail "Ctrl-C message: $(cat "$work/err")"
+    cmp -s "$work/int.mdb" "$big" || fail "an interrupted repair changed the file"
+  elif [ $code != 0 ] && [ $code != 130 ]; then
+    fail "Ctrl-C: exit $code: $(cat "$work/err")"
+  fi
 fi
 
 [ "$failures" = 0 ] && echo PASS || exit 1

@@ -105,17 +105,15 @@ TEST_P(CompactCorpus, CopyReadsBackIdenticallyIsCleanSmallerAndStable) {
 
   ExpectSameContent(DumpFile(source, file.password), DumpFile(copy, file.password), file.relative);
 
-  // Nothing in the copy for the checker, except what the copy keeps of its
-  // source by design, each finding one the source has too (same table, same
-  // message): navigation-pane rows of deleted objects (their ids name no
-  // object in the copy either: the compactor keeps table definitions off
-  // those numbers), and faults inside column and index definitions, which
-  // the copy keeps byte for byte.
+  // Nothing in the copy for the checker (navigation-pane rows of deleted
+  // objects are dropped), except what the copy keeps of its source by
+  // design, each finding one the source has too (same table, same message):
+  // faults inside column and index definitions, which the copy keeps byte
+  // for byte.
   static const std::set<std::string> kKeptFromSource = {
-      "navpane-stale-id",         "column-length-invalid",    "column-length-ignored",
-      "column-number-invalid",    "column-var-index-invalid", "column-fixed-overlap",
-      "index-definition-invalid", "index-column-missing",     "logical-index-invalid",
-      "physical-index-unused"};
+      "column-length-invalid",    "column-length-ignored", "column-number-invalid",
+      "column-var-index-invalid", "column-fixed-overlap",  "index-definition-invalid",
+      "index-column-missing",     "logical-index-invalid", "physical-index-unused"};
   CheckOptions check;
   check.password = file.password;
   check.max_per_code = 100000;

@@ -16,7 +16,7 @@
 #include "app/file_dialog.h"
 #include "app/fonts.h"
 #include "app/pictures.h"
-#include "app/program.h"
+#include "shell/program.h"
 #include "app/twips.h"
 #include "app/version.h"
 #include "fake_services.h"
@@ -379,7 +379,7 @@ void TestControls::programIdentity() {
   applyProgramIdentity();
   QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Quorlen"));
   QCOMPARE(QCoreApplication::applicationVersion(), QStringLiteral("1.00"));
-  QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral("quorlen"));
+  QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral("org.quorlen.Quorlen"));
   QCOMPARE(QString::fromUtf8(kFileDescription),
            QStringLiteral("Compact and Repair MS Access Files"));
   QCOMPARE(kNumericVersion, (std::array<int, 4>{1, 0, 0, 0}));

@@ -6,7 +6,7 @@
 #include <QtTest>
 #include <memory>
 
-#include "app/program.h"
+#include "shell/program.h"
 #include "app/twips.h"
 #include "fake_services.h"
 #include "gui_test_support.h"

@@ -32,7 +32,9 @@ try {
   }
   if (opts.oracle === "mdb-reader") {
     const { dumpFile } = await import("./mdb-reader-dump.mjs");
-    diffs = compareDumps(dumpFile(file, password), dumpFile(copy, password), ["source", "copy"]);
+    diffs = compareDumps(dumpFile(file, password), dumpFile(copy, password), ["source", "copy"], {
+      dropStaleNavPane: true,
+    });
   } else {
     const { compareWithMdbtools } = await import("./lib/mdbtools.mjs");
     const oursCopy = ourDump(copy);
@@ -42,7 +44,7 @@ try {
     ({ diffs: after, notes } = compareWithMdbtools(copy, oursCopy));
     diffs = after.filter((d) => !before.has(d)).map((d) => `mdbtools on the copy only: ${d}`);
     if (before.size) notes.push(`${before.size} difference(s) of mdbtools on the source itself, ignored`);
-    diffs.push(...compareDumps(oursSource, oursCopy, ["source", "copy"]));
+    diffs.push(...compareDumps(oursSource, oursCopy, ["source", "copy"], { dropStaleNavPane: true }));
   }
 } finally {
   rmSync(scratch, { recursive: true, force: true });

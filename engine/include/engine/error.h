@@ -25,6 +25,7 @@ enum class ErrorCode : int {
   kHeldOpen = 3356,
   kNotSupported = 3251,
   kDatabaseExists = 3204,
+  kTableNotFound = 3078,
 };
 
 class Error {

@@ -560,7 +560,7 @@ std::string FormatCheckReport(const CheckReport& r) {
          ", not verifiable: " + std::to_string(c.keys_not_verifiable) +
          ", other sort order: " + std::to_string(c.keys_other_sort_order) +
          ", values not encodable: " + std::to_string(c.keys_invalid_value) + ")\n";
-  out += std::to_string(r.total_problems()) + " problems";
+  out += std::to_string(r.total_problems()) + (r.total_problems() == 1 ? " problem" : " problems");
   if (r.total_problems() != 0) {
     const uint64_t leftovers = r.leftover_count();
     out += " (" + std::to_string(r.damage_count()) + " damage, " + std::to_string(leftovers) +

@@ -104,6 +104,7 @@ class Compactor {
   const Layout& layout_;
   std::vector<TablePlan> tables_;
   IdMap ids_;
+  std::set<uint32_t> object_ids_;              // every object of the source's catalog
   std::unique_ptr<DataPageBuilder> map_rows_;  // usage-map rows of every table
   CompactStats stats_;
 };
@@ -164,15 +165,16 @@ Status Compactor::Plan() {
 }
 
 // Values of the id columns that name no table of the source yet could be
-// a page number (high byte 0): ids of deleted objects that navigation-pane
-// and permission rows keep.
+// a page number (high byte 0): ids of deleted objects that permission rows
+// keep.
 Status Compactor::FindStaleIds(const std::map<uint32_t, const CatalogObject*>& tables,
                                std::set<uint32_t>& stale) {
-  std::set<uint32_t> ids;
+  std::set<uint32_t>& ids = object_ids_;
   for (const CatalogObject& o : db_.objects()) ids.insert(static_cast<uint32_t>(o.id));
   for (const TablePlan& t : tables_) {
     const std::vector<size_t> columns = IdColumns(t.object->name, t.def);
-    if (columns.empty()) continue;
+    // Navigation-pane rows with stale ids are not copied at all.
+    if (columns.empty() || IsNavPaneTable(t.object->name)) continue;
     RowDecoder decoder(t.def, layout_);
     Status failure;
     Status st = db_.ScanRows(t.def, [&](const RowRef& ref) {
@@ -229,6 +231,16 @@ Status Compactor::CopyTable(TablePlan& t) {
   indexes.UseExtraCodes(options_.extra_text_codes.get());
   RowDecoder decoder(def, layout_);
   const std::vector<size_t> id_columns = IdColumns(name, def);
+  // Navigation-pane rows of objects the source no longer has are Access's
+  // leftovers: the copy leaves them out.
+  const bool drop_stale = !id_columns.empty() && IsNavPaneTable(name);
+  auto stale = [&] {
+    for (size_t c : id_columns) {
+      const FieldRef& f = decoder.fields()[c];
+      if (f.present && f.bytes.size() == 4 && !object_ids_.count(Le32(f.bytes.data()))) return true;
+    }
+    return false;
+  };
   std::optional<size_t> auto_column;
   for (size_t i = 0; i < def.columns.size(); ++i) {
     const ColumnDef& c = def.columns[i];
@@ -308,6 +320,9 @@ Status Compactor::CopyTable(TablePlan& t) {
     ExternalSorter order(SorterOptions{row_order_budget, temp_dir_});
     RowIndexKey key;
     st = scan([&](const RowRef& ref) -> Status {
+      if (drop_stale) {
+        if (Status s = decoder.Decode(ref.bytes); s.ok() && stale()) return Status::Ok();
+      }
       if (Status s = prepare(ref.bytes, ref.location); !s.ok()) return s;
       if (Status s = keys.PrimaryKeyDecoded(decoder, ref.location, key); !s.ok()) return s;
       uint8_t payload[kOrderPayloadSize];
@@ -355,6 +370,9 @@ Status Compactor::CopyTable(TablePlan& t) {
     }
   } else {
     st = scan([&](const RowRef& ref) -> Status {
+      if (drop_stale) {
+        if (Status s = decoder.Decode(ref.bytes); s.ok() && stale()) return Status::Ok();
+      }
       if (Status s = prepare(ref.bytes, ref.location); !s.ok()) return s;
       return place(ref.location, nullptr);
     });

@@ -36,6 +36,11 @@ int32_t IdMap::Map(int32_t value) {
   return static_cast<int32_t>(it->second);
 }
 
+bool IsNavPaneTable(const std::string& table_name) {
+  return table_name.size() >= 11 &&
+         SameName(std::string_view(table_name).substr(0, 11), "MSysNavPane");
+}
+
 std::vector<size_t> IdColumns(const std::string& table_name, const TableDef& table) {
   static const std::pair<const char*, std::vector<const char*>> kColumns[] = {
       {"MSysObjects", {"Id", "ParentId"}},

@@ -6,8 +6,9 @@
 //   MSysObjects.Id, MSysObjects.ParentId, MSysACEs.ObjectId,
 //   MSysNavPaneObjectIDs.Id, MSysNavPaneGroupToObjects.ObjectID.
 //
-// Stale references. A value that names no object of the source (Access
-// leaves such ids of deleted objects in navigation-pane rows) is kept as it
+// Stale references. Navigation-pane rows whose id names no object of the
+// source (Access leaves them for deleted objects) are left out of the copy.
+// Any other value that names no object (a permission row's) is kept as it
 // is, so the copy holds the same rows. It must not come to name a table of
 // the copy: the compactor never starts a table definition on a page whose
 // number is such a value (that page takes other contents), and in the copy
@@ -47,6 +48,10 @@ class IdMap {
   std::set<uint32_t> new_ids_;
   std::map<uint32_t, uint32_t> stale_;
 };
+
+// Whether `table_name` is one of the navigation-pane tables
+// (MSysNavPane*), whose rows naming no object the copy leaves out.
+bool IsNavPaneTable(const std::string& table_name);
 
 // The columns of `table` (named `table_name`) holding object ids, as
 // positions in TableDef::columns; empty for tables without any. Only Long

@@ -1,5 +1,7 @@
 #include "reader/dump.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstring>
 #include <optional>
@@ -104,42 +106,93 @@ void NeedSize(const FieldRef& f, size_t size, const ColumnDef& c) {
   }
 }
 
+// How the values of the two output forms are written: JSON (strings
+// quoted and escaped, null) and CSV (RFC 4180: a field quoted when it holds
+// a comma, a quote or a line end; NULL an empty field, an empty text "").
+struct JsonValues {
+  std::string& out;
+  void Null() { out += "null"; }
+  void Literal(std::string_view text) { out += text; }
+  void Int(int64_t v) { AppendInt(v, out); }
+  // A number formatted by `format`, as it stands.
+  template <class Format>
+  void Bare(Format&& format) {
+    format(out);
+  }
+  // A value formatted by `format` into a string of safe characters.
+  template <class Format>
+  void Quoted(Format&& format) {
+    out.push_back('"');
+    format(out);
+    out.push_back('"');
+  }
+  void Text(std::string_view text) { AppendJsonString(text, out); }
+};
+
+void AppendCsvField(std::string_view s, std::string& out) {
+  if (!s.empty() && s.find_first_of(",\"\r\n") == std::string_view::npos) {
+    out += s;
+    return;
+  }
+  out.push_back('"');
+  for (char ch : s) {
+    if (ch == '"') out.push_back('"');
+    out.push_back(ch);
+  }
+  out.push_back('"');
+}
+
+struct CsvValues {
+  std::string& out;
+  void Null() {}
+  void Literal(std::string_view text) { out += text; }
+  void Int(int64_t v) { AppendInt(v, out); }
+  template <class Format>
+  void Bare(Format&& format) {
+    format(out);
+  }
+  template <class Format>
+  void Quoted(Format&& format) {
+    format(out);
+  }
+  void Text(std::string_view text) { AppendCsvField(text, out); }
+};
+
+template <class Values>
 void AppendValue(const Database& db, const ColumnDef& c, const FieldRef& f, Scratch& scratch,
-                 std::string& out) {
+                 Values&& out) {
   if (c.is_boolean()) {
-    out += f.present ? "true" : "false";
+    out.Literal(f.present ? "true" : "false");
     return;
   }
   if (!f.present) {
-    out += "null";
+    out.Null();
     return;
   }
   const uint8_t* p = f.bytes.data();
   switch (static_cast<ColumnType>(c.type)) {
     case ColumnType::kByte:
       NeedSize(f, 1, c);
-      AppendInt(p[0], out);
+      out.Int(p[0]);
       return;
     case ColumnType::kInteger:
       NeedSize(f, 2, c);
-      AppendInt(static_cast<int16_t>(Le16(p)), out);
+      out.Int(static_cast<int16_t>(Le16(p)));
       return;
     case ColumnType::kLong:
       NeedSize(f, 4, c);
-      AppendInt(static_cast<int32_t>(Le32(p)), out);
+      out.Int(static_cast<int32_t>(Le32(p)));
       return;
     case ColumnType::kCurrency:
       NeedSize(f, 8, c);
-      out.push_back('"');
-      FormatCurrency(static_cast<int64_t>(Le64(p)), out);
-      out.push_back('"');
+      out.Quoted([&](std::string& o) { FormatCurrency(static_cast<int64_t>(Le64(p)), o); });
       return;
     case ColumnType::kSingle: {
       NeedSize(f, 4, c);
       uint32_t bits = Le32(p);
       float v;
       std::memcpy(&v, &bits, 4);
-      FormatSingle(v, out);
+      out.Bare([&](std::string& o) { FormatSingle(v, o); });
       return;
     }
     case ColumnType::kDouble: {
@@ -147,7 +200,7 @@ void AppendValue(const Database& db, const ColumnDef& c, const FieldRef& f, Scra
       uint64_t bits = Le64(p);
       double v;
       std::memcpy(&v, &bits, 8);
-      FormatDouble(v, out);
+      out.Bare([&](std::string& o) { FormatDouble(v, o); });
       return;
     }
     case ColumnType::kDateTime: {
@@ -155,27 +208,21 @@ void AppendValue(const Database& db, const ColumnDef& c, const FieldRef& f, Scra
       uint64_t bits = Le64(p);
       double v;
       std::memcpy(&v, &bits, 8);
-      out.push_back('"');
-      FormatDateTime(v, out);
-      out.push_back('"');
+      out.Quoted([&](std::string& o) { FormatDateTime(v, o); });
       return;
     }
     case ColumnType::kGuid:
       NeedSize(f, 16, c);
-      out.push_back('"');
-      FormatGuid(f.bytes, out);
-      out.push_back('"');
+      out.Quoted([&](std::string& o) { FormatGuid(f.bytes, o); });
       return;
     case ColumnType::kNumeric:
       NeedSize(f, 17, c);
-      out.push_back('"');
-      FormatNumeric(f.bytes, c.scale, out);
-      out.push_back('"');
+      out.Quoted([&](std::string& o) { FormatNumeric(f.bytes, c.scale, o); });
       return;
     case ColumnType::kText:
       scratch.text.clear();
       db.text().DecodeValue(f.bytes, scratch.text);
-      AppendJsonString(scratch.text, out);
+      out.Text(scratch.text);
       return;
     case ColumnType::kMemo:
     case ColumnType::kOle: {
@@ -187,18 +234,14 @@ void AppendValue(const Database& db, const ColumnDef& c, const FieldRef& f, Scra
       if (c.type == static_cast<uint8_t>(ColumnType::kMemo)) {
         scratch.text.clear();
         db.text().DecodeValue(data, scratch.text);
-        AppendJsonString(scratch.text, out);
+        out.Text(scratch.text);
       } else {
-        out.push_back('"');
-        AppendBase64(data, out);
-        out.push_back('"');
+        out.Quoted([&](std::string& o) { AppendBase64(data, o); });
       }
       return;
     }
     default:  // binary and types we have no reading for
-      out.push_back('"');
-      AppendBase64(f.bytes, out);
-      out.push_back('"');
+      out.Quoted([&](std::string& o) { AppendBase64(f.bytes, o); });
       return;
   }
 }
@@ -217,11 +260,13 @@ void AppendColumns(const std::vector<const ColumnDef*>& cols, std::string& b) {
   b += cols.empty() ? "]" : " ]";
 }
 
+enum class Form { kJson, kCsv };
+
 // Walks every live row of the table, decoding each value into `rows`
 // (which `each_row` may empty or flush); errors name the page and row.
 void WalkRows(const Database& db, const TableDef& t, const std::vector<const ColumnDef*>& cols,
-              const std::function<std::string&()>& rows_out,
-              const std::function<void()>& after_row) {
+              const std::function<std::string&()>& rows_out, const std::function<void()>& after_row,
+              Form form = Form::kJson) {
   std::vector<size_t> field_index;
   for (const ColumnDef* c : cols) field_index.push_back(static_cast<size_t>(c - t.columns.data()));
   uint64_t written = 0;
@@ -231,13 +276,21 @@ void WalkRows(const Database& db, const TableDef& t, const std::vector<const Col
     std::string& rows = rows_out();
     try {
       decoder.DecodeOrThrow(row.bytes);
-      rows += written == 0 ? " [" : ", [";
       const auto& fields = decoder.fields();
-      for (size_t i = 0; i < cols.size(); ++i) {
-        if (i > 0) rows += ", ";
-        AppendValue(db, *cols[i], fields[field_index[i]], scratch, rows);
+      if (form == Form::kCsv) {
+        for (size_t i = 0; i < cols.size(); ++i) {
+          if (i > 0) rows.push_back(',');
+          AppendValue(db, *cols[i], fields[field_index[i]], scratch, CsvValues{rows});
+        }
+        rows += "\r\n";
+      } else {
+        rows += written == 0 ? " [" : ", [";
+        for (size_t i = 0; i < cols.size(); ++i) {
+          if (i > 0) rows += ", ";
+          AppendValue(db, *cols[i], fields[field_index[i]], scratch, JsonValues{rows});
+        }
+        rows.push_back(']');
       }
-      rows.push_back(']');
       ++written;
     } catch (EngineFailure& failure) {
       failure.error = Error(failure.error.number(), "page " + std::to_string(row.location.page) +
@@ -330,10 +383,120 @@ std::optional<Error> DumpTable(const Database& db, const CatalogObject& obj, Out
   return std::nullopt;
 }
 
+// The table named `name`: exactly, else the one whose name differs only
+// in letter case (Access names are not case-sensitive); 3078 when none is.
+Result<const CatalogObject*> NamedTable(const Database& db, const std::string& name) {
+  if (const CatalogObject* exact = db.FindTable(name)) return exact;
+  auto fold = [](std::string_view s) {
+    std::string out(s);
+    for (char& ch : out) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return out;
+  };
+  const CatalogObject* found = nullptr;
+  for (const CatalogObject* t : db.tables()) {
+    if (fold(t->name) != fold(name)) continue;
+    if (found != nullptr) {
+      return Error(ErrorCode::kTableNotFound, "the name " + name + " fits more than one table");
+    }
+    found = t;
+  }
+  if (found == nullptr) return Error(ErrorCode::kTableNotFound, "no table named " + name);
+  return found;
+}
+
+// The tables `options` asks for, sorted by name like db.tables().
+Result<std::vector<const CatalogObject*>> ChosenTables(const Database& db,
+                                                       const DumpOptions& options) {
+  if (options.tables.empty()) {
+    std::vector<const CatalogObject*> all = db.tables();
+    if (options.format == DumpFormat::kCsv) {
+      std::erase_if(all, [](const CatalogObject* t) { return t->is_system(); });
+    }
+    return all;
+  }
+  std::vector<const CatalogObject*> chosen;
+  for (const std::string& name : options.tables) {
+    auto t = NamedTable(db, name);
+    if (!t.ok()) return t.error();
+    if (std::find(chosen.begin(), chosen.end(), t.value()) == chosen.end()) {
+      chosen.push_back(t.value());
+    }
+  }
+  std::sort(chosen.begin(), chosen.end(),
+            [](const CatalogObject* a, const CatalogObject* b) { return a->name < b->name; });
+  return chosen;
+}
+
+// One table as CSV: the column names, then every row. The table is read
+// whole before anything of it is written (its text kept up to
+// `held_rows_limit`, beyond which it is read again, streaming), so a table
+// that cannot be read writes nothing.
+Status CsvTable(const Database& db, const CatalogObject& obj,
+                const std::function<bool(std::string_view)>& write, size_t held_rows_limit) {
+  return GuardStatus([&] {
+    auto def = db.ReadTableDef(obj.table_page());
+    if (!def.ok()) {
+      throw EngineFailure{
+          Error(def.error().number(), "table " + obj.name + ": " + def.error().description())};
+    }
+    const std::vector<const ColumnDef*> cols = def.value().ColumnsByNumber();
+    std::string held;
+    bool spilled = false;
+    Status first = GuardStatus([&] {
+      WalkRows(
+          db, def.value(), cols,
+          [&]() -> std::string& {
+            if (spilled) held.clear();
+            return held;
+          },
+          [&] {
+            if (!spilled && held.size() > held_rows_limit) {
+              spilled = true;
+              held.clear();
+              held.shrink_to_fit();
+            }
+          },
+          Form::kCsv);
+    });
+    if (!first.ok()) {
+      throw EngineFailure{
+          Error(first.error().number(), "table " + obj.name + ": " + first.error().description())};
+    }
+    Out out(write);
+    for (size_t i = 0; i < cols.size(); ++i) {
+      if (i > 0) out.buf().push_back(',');
+      AppendCsvField(cols[i]->name, out.buf());
+    }
+    out.buf() += "\r\n";
+    if (!spilled) {
+      out.buf() += held;
+    } else {
+      WalkRows(
+          db, def.value(), cols, [&]() -> std::string& { return out.buf(); },
+          [&] { out.MaybeFlush(); }, Form::kCsv);
+    }
+    out.Flush();
+  });
+}
+
 }  // namespace
 
 Status WriteDump(const Database& db, const std::function<bool(std::string_view)>& write,
                  size_t held_rows_limit) {
+  return WriteDump(db, write, DumpOptions{}, held_rows_limit);
+}
+
+Status WriteDump(const Database& db, const std::function<bool(std::string_view)>& write,
+                 const DumpOptions& options, size_t held_rows_limit) {
+  auto chosen = ChosenTables(db, options);
+  if (!chosen.ok()) return chosen.error();
+  if (options.format == DumpFormat::kCsv) {
+    if (chosen.value().size() != 1) {
+      return Error(ErrorCode::kInvalidArgument,
+                   "CSV holds one table; name it, or write each table to a file of its own");
+    }
+    return CsvTable(db, *chosen.value().front(), write, held_rows_limit);
+  }
   return GuardStatus([&] {
     Out out(write);
     std::string& b = out.buf();
@@ -342,7 +505,7 @@ Status WriteDump(const Database& db, const std::function<bool(std::string_view)>
     b += ",\n  \"page_size\": ";
     AppendInt(db.page_size(), b);
     b += ",\n  \"tables\": [";
-    auto tables = db.tables();
+    const std::vector<const CatalogObject*>& tables = chosen.value();
     std::optional<Error> first_failure;
     for (size_t i = 0; i < tables.size(); ++i) {
       out.buf() += i == 0 ? "\n" : ",\n";
@@ -366,10 +529,33 @@ Result<std::string> DumpToString(const Database& db) {
 }
 
 Status WriteDump(const std::string& path, const OpenOptions& options,
-                 const std::function<bool(std::string_view)>& write) {
+                 const std::function<bool(std::string_view)>& write, const DumpOptions& dump) {
   auto db = Database::Open(path, options);
   if (!db.ok()) return db.error();
-  return WriteDump(*db.value(), write);
+  return WriteDump(*db.value(), write, dump);
+}
+
+Status WriteCsvTables(const std::string& path, const OpenOptions& options,
+                      const std::vector<std::string>& tables, const CsvSinks& sinks) {
+  auto db = Database::Open(path, options);
+  if (!db.ok()) return db.error();
+  DumpOptions dump;
+  dump.tables = tables;
+  dump.format = DumpFormat::kCsv;
+  auto chosen = ChosenTables(*db.value(), dump);
+  if (!chosen.ok()) return chosen.error();
+  std::optional<Error> first_failure;
+  for (const CatalogObject* t : chosen.value()) {
+    auto write = sinks.open(t->name);
+    if (!write.ok()) return write.error();
+    Status st = CsvTable(*db.value(), *t, write.value(), size_t{8} << 20);
+    Status done = sinks.finished ? sinks.finished(t->name, st) : Status::Ok();
+    if (!st.ok() && st.error().is(ErrorCode::kIoError)) return st;
+    if (!done.ok()) return done;
+    if (!st.ok() && !first_failure) first_failure = st.error();
+  }
+  if (first_failure) return *first_failure;
+  return Status::Ok();
 }
 
 }  // namespace engine

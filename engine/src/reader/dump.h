@@ -21,6 +21,9 @@ namespace engine {
 // second time and streamed).
 Status WriteDump(const Database& db, const std::function<bool(std::string_view)>& write,
                  size_t held_rows_limit = size_t{8} << 20);
+// The same for the tables and in the form `options` give (engine/dump.h).
+Status WriteDump(const Database& db, const std::function<bool(std::string_view)>& write,
+                 const DumpOptions& options, size_t held_rows_limit = size_t{8} << 20);
 // Convenience: the whole dump as a string (tests).
 Result<std::string> DumpToString(const Database& db);
 

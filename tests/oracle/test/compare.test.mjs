@@ -140,3 +140,18 @@ test("object keys follow the parent chain and flag duplicates", () => {
   dump.tables[3].rows.push([41, 251658241, "Orders", 1]);
   assert.equal(objectKeys(dump).problems.length, 1);
 });
+
+test("a compaction may drop navigation-pane rows of deleted objects, and only those", () => {
+  const source = sample();
+  source.tables[2].rows.push([777, "Deleted form"]);
+  source.tables[2].row_count = 3;
+  const copy = sample();
+  assert.ok(compareDumps(source, copy).length > 0);
+  assert.deepEqual(compareDumps(source, copy, ["source", "copy"], { dropStaleNavPane: true }), []);
+  // A row of an object that is still there must stay.
+  const lost = sample();
+  lost.tables[2].rows.pop();
+  lost.tables[2].row_count = 1;
+  const diffs = compareDumps(sample(), lost, ["source", "copy"], { dropStaleNavPane: true });
+  assert.ok(diffs.some((d) => d.includes("MSysNavPaneObjectIDs")), diffs.join("\n"));
+});

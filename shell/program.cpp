@@ -4,20 +4,20 @@
 #include <QMetaObject>
 #include <QToolTip>
 
-#include "../help_window/help_frm1.h"
-#include "../main_window/compact1.h"
-#include "error.h"
-#include "fonts.h"
-#include "pictures.h"
-#include "version.h"
-#include "window_services.h"
+#include "app/error.h"
+#include "app/fonts.h"
+#include "app/pictures.h"
+#include "app/version.h"
+#include "app/window_services.h"
+#include "help_window/help_frm1.h"
+#include "main_window/compact1.h"
 
 namespace quorlen {
 
 void applyProgramIdentity() {
   QApplication::setApplicationName(QString::fromUtf8(kProductName));
   QApplication::setApplicationVersion(QString::fromUtf8(kVersionText));
-  QApplication::setDesktopFileName(QStringLiteral("quorlen"));
+  QApplication::setDesktopFileName(QStringLiteral("org.quorlen.Quorlen"));
   QApplication::setWindowIcon(programIcon());
   QToolTip::setFont(dialogFont());
 }
@@ -44,7 +44,7 @@ void Program::start() {
 }
 
 Compact1& Program::compact1() {
-  if (!compact1_) compact1_ = std::make_unique<Compact1>(*this);
+  if (!compact1_) compact1_ = std::make_unique<Compact1>(*this, [this] { helpFrm1().show(); });
   return *compact1_;
 }
 
@@ -83,7 +83,7 @@ void Program::reportEscapedError(const std::exception* error) {
 void Program::windowActivated(Form& form) {
   if (lastActive_ == &form) return;
   lastActive_ = &form;
-  form.activate();
+  activate(form);
 }
 
 void Program::formUnloaded(Form& form) {

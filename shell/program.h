@@ -1,6 +1,7 @@
-// The program's state: the one instance of each window class, the window
+// The program shell: the one instance of each window class, the window
 // services, the window that was active last, and what happens to an error
-// that escapes an event handler.
+// that escapes an event handler. It sits above the windows (main_window/,
+// help_window/), which know it only as their FormHost (app/form.h).
 #pragma once
 
 #include <QString>
@@ -8,26 +9,26 @@
 #include <functional>
 #include <memory>
 
+#include "app/form.h"
+
 namespace quorlen {
 
 class Compact1;
 class HelpFrm1;
-class Form;
-class WindowServices;
 
 // Gives the running application the program's identity: name "Quorlen",
-// version "1.00", desktop entry "quorlen", the program icon, and the dialog
+// version "1.00", desktop entry "org.quorlen.Quorlen", the program icon, and the dialog
 // font for tooltips.
 void applyProgramIdentity();
 
-class Program {
+class Program : public FormHost {
  public:
   explicit Program(WindowServices& services);
-  ~Program();
+  ~Program() override;
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
 
-  WindowServices& services() { return services_; }
+  WindowServices& services() override { return services_; }
 
   // Start: create the main window, load it and show it. Nothing else.
   void start();
@@ -41,7 +42,7 @@ class Program {
   // Runs an event handler. An exception that leaves it is shown in a message
   // box with its number and description, and then the program ends. Once
   // that has happened no further handler runs.
-  void runHandler(const std::function<void()>& handler);
+  void runHandler(const std::function<void()>& handler) override;
   bool isEnding() const { return ending_; }
 
   // What ends the program after an escaped error: by default the event loop
@@ -52,8 +53,8 @@ class Program {
   // Activation bookkeeping: Form_Activate runs when a window becomes the
   // program's active window after another of the program's windows (or at
   // its first showing), not when the user comes back from another program.
-  void windowActivated(Form& form);
-  void formUnloaded(Form& form);
+  void windowActivated(Form& form) override;
+  void formUnloaded(Form& form) override;
 
  private:
   void reportEscapedError(const std::exception* error);

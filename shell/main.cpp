@@ -2,8 +2,8 @@
 // its last window has closed.
 #include <QApplication>
 
-#include "program.h"
-#include "window_services.h"
+#include "app/window_services.h"
+#include "shell/program.h"
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);

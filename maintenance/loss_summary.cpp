@@ -1,0 +1,60 @@
+#include "loss_summary.h"
+
+namespace maintenance {
+
+std::string CountOf(unsigned long long n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string NameList(const std::vector<std::string>& names, size_t shown) {
+  std::string out;
+  const size_t listed = names.size() > shown ? shown : names.size();
+  for (size_t i = 0; i < listed; ++i) {
+    if (i != 0) out += i + 1 == listed && listed == names.size() ? " and " : ", ";
+    out += names[i];
+  }
+  if (listed < names.size()) out += " and " + std::to_string(names.size() - listed) + " more";
+  return out;
+}
+
+std::vector<SummaryLine> LossSummaryLines(const RepairOutcome& o) {
+  std::vector<SummaryLine> lines;
+  if (o.lost_anything) {
+    std::string text = CountOf(o.rows_lost, "row", "rows") + " and " +
+                       CountOf(o.values_lost, "value", "values") + " could not be carried over";
+    if (o.rows_lost_estimated != 0) {
+      text += " (" + std::to_string(o.rows_lost_estimated) +
+              " of the rows estimated from the stored row counts)";
+    }
+    if (o.pages_lost != 0 || o.tables_lost != 0) {
+      text += "; " + CountOf(o.pages_lost, "page", "pages") + " and " +
+              CountOf(o.tables_lost, "table", "tables") + " could not be read";
+    }
+    if (!o.tables_with_losses.empty()) {
+      text += o.tables_with_losses.size() == 1 ? ", in the table " : ", in the tables ";
+      text += NameList(o.tables_with_losses);
+    }
+    lines.push_back({text + ".", {}});
+  }
+  if (!o.renamed_tables.empty()) {
+    lines.push_back({(o.renamed_tables.size() == 1
+                          ? std::string("A table found without its catalog row was named ")
+                          : std::string("Tables found without their catalog row were named ")) +
+                         NameList(o.renamed_tables, 20) + ".",
+                     {}});
+  }
+  if (!o.report.empty()) {
+    lines.push_back({o.lost_anything ? "They are listed in the report:" : "The report:", o.report});
+  }
+  if (!o.kept_original.empty()) {
+    lines.push_back({"The original, as it was before the repair, was kept as:", o.kept_original});
+  }
+  if (!o.error_table.empty()) {
+    lines.push_back({"The copy lists them in its table " + o.error_table + ".", {}});
+  } else if (o.lost_anything && !o.error_table_note.empty()) {
+    lines.push_back({o.error_table_note, {}});
+  }
+  return lines;
+}
+
+}  // namespace maintenance
