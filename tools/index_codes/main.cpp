@@ -306,7 +306,7 @@ int main(int argc, char** argv) {
            "//\n"
            "// Text code tables of the General sort order, learned from the index entries\n"
            "// Access wrote: each character's code entry is the one that reproduces every\n"
-           "// stored key it appears in (tools/index_codes, engine/src/index_key_infer.h).\n";
+           "// stored key it appears in (tools/index_codes, engine/src/keys/learn/index_key_infer.h).\n";
     auto list = [&src](const char* title, const FormatRun& run, const InferenceReport& r,
                        size_t known) {
       src << "// " << title << ": " << known << " characters from " << r.observations << " keys in";

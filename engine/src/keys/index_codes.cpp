@@ -2,7 +2,7 @@
 //
 // Text code tables of the General sort order, learned from the index entries
 // Access wrote: each character's code entry is the one that reproduces every
-// stored key it appears in (tools/index_codes, engine/src/index_key_infer.h).
+// stored key it appears in (tools/index_codes, engine/src/keys/learn/index_key_infer.h).
 // Jet 3: 254 characters from 5647 keys in
 //   compIndexTestV1997.mdb delColTestV1997.mdb delTestV1997.mdb indexTestV1997.mdb
 //   overflowTestV1997.mdb queryTestV1997.mdb test2V1997.mdb testIndexCodesV1997.mdb
