@@ -29,6 +29,34 @@ inline uint32_t Le32(const uint8_t* p) {
 inline uint64_t Le64(const uint8_t* p) {
   return static_cast<uint64_t>(Le32(p)) | (static_cast<uint64_t>(Le32(p + 4)) << 32);
 }
+// The integer of a fixed column `size` bytes wide (1: Byte, unsigned; 2, 4
+// and 8: signed); 0 for any other size.
+inline int64_t LeInteger(const uint8_t* p, size_t size) {
+  switch (size) {
+    case 1:
+      return p[0];
+    case 2:
+      return static_cast<int16_t>(Le16(p));
+    case 4:
+      return static_cast<int32_t>(Le32(p));
+    case 8:
+      return static_cast<int64_t>(Le64(p));
+    default:
+      return 0;
+  }
+}
+inline float LeFloat(const uint8_t* p) {
+  uint32_t bits = Le32(p);
+  float v;
+  std::memcpy(&v, &bits, 4);
+  return v;
+}
+inline double LeDouble(const uint8_t* p) {
+  uint64_t bits = Le64(p);
+  double v;
+  std::memcpy(&v, &bits, 8);
+  return v;
+}
 inline void Put16(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);

@@ -39,7 +39,6 @@ void AddBits(const uint8_t* bits, size_t length, uint64_t first_page, uint32_t p
 UsageMap DecodeOrThrow(const PageSource& pager, const Layout& layout, ByteSpan row,
                        const std::string& where) {
   const uint32_t page_count = pager.page_count();
-  auto page_of = [&pager](uint32_t n) { return pager.PageOrThrow(n); };
   UsageMap map;
   map.raw.assign(row.begin(), row.end());
   if (row.empty()) Fail(ErrorCode::kDamaged, where + ": empty usage map row");
@@ -65,7 +64,7 @@ UsageMap DecodeOrThrow(const PageSource& pager, const Layout& layout, ByteSpan r
         map.pages_covered += per_page;
         continue;
       }
-      ByteSpan page = page_of(bitmap_page);
+      ByteSpan page = pager.PageOrThrow(bitmap_page);
       if (page[0] != static_cast<uint8_t>(PageType::kUsageBitmap)) {
         Fail(ErrorCode::kDamaged, where + ": reference usage map points at page " +
                                       std::to_string(bitmap_page) + " of type " +
@@ -105,8 +104,7 @@ Result<UsageMap> ReadUsageMap(const PageSource& pager, const Layout& layout, Row
     }
     const RowSlot& slot = dp.slots[pointer.row];
     if (!slot.in_bounds) Fail(ErrorCode::kDamaged, where + ": row offset out of the page");
-    UsageMap map = DecodeOrThrow(pager, layout,
-                                 page.subspan(slot.start, slot.length()), where);
+    UsageMap map = DecodeOrThrow(pager, layout, page.subspan(slot.start, slot.length()), where);
     map.location = pointer;
     return map;
   });

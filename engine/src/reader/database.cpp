@@ -53,17 +53,7 @@ int64_t IntValue(const FieldRef& f, const ColumnDef& c, const char* what) {
     Fail(ErrorCode::kDamaged,
          std::string("catalog: ") + what + " has " + std::to_string(f.bytes.size()) + " bytes");
   }
-  const uint8_t* p = f.bytes.data();
-  switch (size) {
-    case 1:
-      return p[0];
-    case 2:
-      return static_cast<int16_t>(Le16(p));
-    case 4:
-      return static_cast<int32_t>(Le32(p));
-    default:
-      return static_cast<int64_t>(Le64(p));
-  }
+  return LeInteger(f.bytes.data(), size);
 }
 
 }  // namespace

@@ -189,25 +189,19 @@ void AppendValue(const Database& db, const ColumnDef& c, const FieldRef& f, Scra
       return;
     case ColumnType::kSingle: {
       NeedSize(f, 4, c);
-      uint32_t bits = Le32(p);
-      float v;
-      std::memcpy(&v, &bits, 4);
+      const float v = LeFloat(p);
       out.Bare([&](std::string& o) { FormatSingle(v, o); });
       return;
     }
     case ColumnType::kDouble: {
       NeedSize(f, 8, c);
-      uint64_t bits = Le64(p);
-      double v;
-      std::memcpy(&v, &bits, 8);
+      const double v = LeDouble(p);
       out.Bare([&](std::string& o) { FormatDouble(v, o); });
       return;
     }
     case ColumnType::kDateTime: {
       NeedSize(f, 8, c);
-      uint64_t bits = Le64(p);
-      double v;
-      std::memcpy(&v, &bits, 8);
+      const double v = LeDouble(p);
       out.Quoted([&](std::string& o) { FormatDateTime(v, o); });
       return;
     }

@@ -247,17 +247,8 @@ namespace {
 // Reads a catalog row's integer field (sizes were validated with the row).
 int64_t IntField(const FieldRef& f) {
   if (!f.present) return 0;
-  const uint8_t* p = f.bytes.data();
-  switch (f.bytes.size()) {
-    case 1:
-      return p[0];
-    case 2:
-      return static_cast<int16_t>(Le16(p));
-    case 4:
-      return static_cast<int32_t>(Le32(p));
-    default:
-      return 0;
-  }
+  // Catalog ids, types and flags are at most 4 bytes wide.
+  return f.bytes.size() <= 4 ? LeInteger(f.bytes.data(), f.bytes.size()) : 0;
 }
 
 // Opening a file tolerantly, phase by phase; each phase reports its losses
