@@ -70,7 +70,7 @@ nlohmann::json SummaryJson(const std::string& file, const engine::DatabaseSummar
   }
   nlohmann::json out = {{"format_version", kJsonFormatVersion},
                         {"file", file},
-                        {"format", s.version == engine::JetVersion::kJet3 ? "jet3" : "jet4"},
+                        {"format", engine::FileFormatName(s.format)},
                         {"page_size", s.page_size},
                         {"page_count", s.page_count},
                         {"trailing_bytes", s.trailing_bytes},
@@ -102,8 +102,8 @@ std::string SummaryText(const std::string& file, const engine::DatabaseSummary& 
     out += line;
   };
   out += "file:        " + file + "\n";
-  add("format:      %s (%s)\n", s.version == engine::JetVersion::kJet3 ? "jet3" : "jet4",
-      s.version == engine::JetVersion::kJet3 ? "Access 97" : "Access 2000-2003");
+  add("format:      %s (%s)\n", std::string(engine::FileFormatName(s.format)).c_str(),
+      std::string(engine::FileFormatProduct(s.format)).c_str());
   add("page size:   %u\n", s.page_size);
   add("pages:       %u\n", s.page_count);
   if (s.trailing_bytes != 0) {

@@ -568,10 +568,16 @@ TEST_F(Cli, CorpusFiles) {
     auto local = nlohmann::json::parse(Exec({"dump", linked.string()}).out);
     for (const auto& t : local["tables"]) EXPECT_NE(t["name"], "public_社員マスタ");
   }
-  Outcome refused = Exec({"info", ace.string()});
+  // ACE files are read; they are not compacted yet, and nothing is written.
+  Outcome ace_info = Exec({"info", ace.string()});
+  EXPECT_EQ(ace_info.code, 0) << ace_info.err;
+  EXPECT_NE(ace_info.out.find("format:      ace14 (Access 2010)"), std::string::npos)
+      << ace_info.out;
+  fs::path ace_copy = dir_ / "copy.accdb";
+  Outcome refused = Exec({"compact", ace.string(), ace_copy.string()});
   EXPECT_EQ(refused.code, 1);
   EXPECT_EQ(refused.err.rfind("error 3343: ", 0), 0u) << refused.err;
-  EXPECT_TRUE(refused.out.empty());
+  EXPECT_FALSE(fs::exists(ace_copy));
 }
 
 TEST_F(Cli, RepairLeavesOutWhatDoesNotValidate) {

@@ -5,9 +5,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "format/row.h"
 #include "reader/database.h"
 #include "reader/dump.h"
-#include "format/row.h"
 #include "small_db.h"
 
 namespace engine {
@@ -294,8 +294,17 @@ TEST(Header, RefusesWhatIsNotJet3OrJet4) {
   Bytes future = jet4;
   future[0x14] = 0x42;
   EXPECT_EQ(code_of(future), 3343);
+  // ACE's engine name with Jet 4's version byte is neither.
   Bytes text = jet4;
   std::memcpy(text.data() + 4, "Standard ACE DB", 15);
+  EXPECT_EQ(code_of(text), 3343);
+  // With a version byte of 2..6 it is ACE, read with Jet 4's layout.
+  text[0x14] = 3;
+  auto ace14 = OpenBytes(text);
+  ASSERT_TRUE(ace14.ok()) << ace14.error().ToString();
+  EXPECT_EQ(ace14.value()->header().format, FileFormat::kAce14);
+  EXPECT_EQ(FileFormatName(ace14.value()->header().format), "ace14");
+  text[0x14] = 7;
   EXPECT_EQ(code_of(text), 3343);
   Bytes one_page(jet4.begin(), jet4.begin() + 4096);
   EXPECT_EQ(code_of(one_page), 3049);

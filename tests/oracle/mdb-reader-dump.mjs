@@ -11,6 +11,9 @@ const { default: MDBReader } = await import("mdb-reader");
 const readerUrl = import.meta.resolve("mdb-reader");
 const { jet3Format } = await import(new URL("./JetFormat/Jet3Format.js", readerUrl));
 const { jet4Format } = await import(new URL("./JetFormat/Jet4Format.js", readerUrl));
+// ACE formats by the version byte at 0x14 (mdb-reader shares one format
+// object among 2010 and later).
+const aceNames = { 2: "ace12", 3: "ace14", 4: "ace15", 5: "ace16", 6: "ace17" };
 
 // mdb-reader's type names to the dump's.
 const typeNames = {
@@ -28,12 +31,15 @@ const typeNames = {
   memo: "memo",
   repid: "guid",
   numeric: "numeric",
+  complex: "complex",
+  bigint: "bigint",
+  datetimextended: "datetime_extended",
 };
 
 function dumpType(column) {
   if (typeNames[column.type]) return typeNames[column.type];
   if (/^unknown_0x[0-9a-f]{2}$/.test(column.type)) return column.type;
-  throw new Error(`column ${column.name}: type ${column.type} is not one of Jet 3/4`);
+  throw new Error(`column ${column.name}: type ${column.type} is not one the dump knows`);
 }
 
 function dumpValue(type, column, value) {
@@ -65,6 +71,17 @@ function dumpValue(type, column, value) {
     case "text":
     case "memo":
       return value;
+    case "complex":
+      return value;
+    case "bigint":
+      return value.toString();
+    case "datetime_extended": {
+      // mdb-reader: "YYYY.MM.DD HH:MM:SS.nnnnnnnnn"; the dump: "-" between
+      // the date's parts, the 100 ns digits only when not zero.
+      const m = /^(\d{4})\.(\d{2})\.(\d{2}) (\d{2}:\d{2}:\d{2})\.(\d{7})00$/.exec(value);
+      if (!m) throw new Error(`column ${column.name}: unexpected extended date/time ${value}`);
+      return `${m[1]}-${m[2]}-${m[3]} ${m[4]}` + (m[5] === "0000000" ? "" : `.${m[5]}`);
+    }
     case "guid": {
       // mdb-reader gives "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx" with the first
       // three groups already in display order.
@@ -80,9 +97,11 @@ function dumpValue(type, column, value) {
 }
 
 export function dumpFile(path, password) {
-  const reader = new MDBReader(readFileSync(path), password === undefined ? {} : { password });
-  const format = reader.jetFormat === jet3Format ? "jet3" : reader.jetFormat === jet4Format ? "jet4" : null;
-  if (!format) throw new Error(`${path}: not a Jet 3 or Jet 4 database`);
+  const bytes = readFileSync(path);
+  const reader = new MDBReader(bytes, password === undefined ? {} : { password });
+  const format =
+    reader.jetFormat === jet3Format ? "jet3" : reader.jetFormat === jet4Format ? "jet4" : aceNames[bytes[0x14]];
+  if (!format) throw new Error(`${path}: not a Jet 3, Jet 4 or ACE database`);
   const systemNames = new Set(reader.getTableNames({ normalTables: false, systemTables: true }));
   const names = reader.getTableNames({ normalTables: true, systemTables: true });
   // Code-point order (JavaScript's default sort compares UTF-16 units, which

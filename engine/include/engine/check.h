@@ -158,7 +158,7 @@ struct CheckCounts {
 };
 
 struct CheckReport {
-  std::string format;  // "jet3" or "jet4"
+  std::string format;  // "jet3", "jet4", "ace12", ... (FileFormatName)
   uint32_t page_size = 0;
   std::vector<CheckProblem> problems;        // in the order found, at most the cap per code
   std::map<std::string, uint64_t> per_code;  // every problem counted, shown or not

@@ -13,7 +13,7 @@
 //   error.h, progress.h, types.h
 //
 // Error numbers: 3024 file not found, 3044 invalid path, 3051 no permission,
-// 3343 not a Jet 3 / Jet 4 database (ACE .accdb, other versions, too short),
+// 3343 not a Jet 3 / Jet 4 / ACE database (other versions and engines, too short),
 // 3049 damaged (the description names the page / row / table), 3031 wrong
 // password, 3043 other I/O failures.
 #pragma once
@@ -54,7 +54,8 @@ struct LinkedTableSummary {
 };
 
 struct DatabaseSummary {
-  JetVersion version = JetVersion::kJet4;
+  JetVersion version = JetVersion::kJet4;  // the page layout
+  FileFormat format = FileFormat::kJet4;
   uint32_t page_size = 0;
   uint32_t page_count = 0;
   uint32_t trailing_bytes = 0;  // after the last whole page, ignored
@@ -62,8 +63,8 @@ struct DatabaseSummary {
   double creation_date = 0;  // Jet 4 only (days since 1899-12-30)
   uint16_t code_page = 0;
   uint16_t sort_order = 0;
-  bool encoded = false;       // pages 1.. are RC4-encoded
-  bool has_password = false;  // a database password is set
+  bool encoded = false;                    // pages 1.. are RC4-encoded
+  bool has_password = false;               // a database password is set
   std::map<uint8_t, uint32_t> page_types;  // first byte of each page -> count
   uint32_t free_pages = 0;                 // free in the global usage map, inside the file
   uint64_t data_free_bytes = 0;            // sum of the free-space fields of data pages in use

@@ -80,7 +80,7 @@ Checker::Checker(const Pager& pager, const DatabaseHeader& header, const TextCod
   owners_.resize(page_count_);
   free_.assign(page_count_, 0);
   layout_checked_.assign(page_count_, 0);
-  report_.format = header.version == JetVersion::kJet3 ? "jet3" : "jet4";
+  report_.format = FileFormatName(header.format);
   report_.page_size = layout_.page_size;
   report_.counts.pages = page_count_;
 }
@@ -315,9 +315,10 @@ void Checker::CheckHeader() {
            "page 0 starts " + Hex(ByteSpan(h.data(), std::min<size_t>(4, h.size()))) +
                " instead of 00 01 00 00");
   }
-  static const char kName[] = "Standard Jet DB";
-  if (h.size() < 0x15 || std::memcmp(h.data() + 4, kName, 15) != 0 || h[0x13] != 0) {
-    Report("header-invalid", w, "page 0 does not carry the engine name \"Standard Jet DB\"");
+  const char* name = IsAce(header_.format) ? "Standard ACE DB" : "Standard Jet DB";
+  if (h.size() < 0x15 || std::memcmp(h.data() + 4, name, 15) != 0 || h[0x13] != 0) {
+    Report("header-invalid", w,
+           std::string("page 0 does not carry the engine name \"") + name + "\"");
   }
   if (page_count_ < 3) {
     Report("file-too-short", w,

@@ -17,6 +17,7 @@ constexpr uint8_t kHeaderKey[4] = {0xC7, 0xDA, 0x39, 0x6B};
 constexpr size_t kEngineNameOffset = 0x04;
 constexpr size_t kVersionOffset = 0x14;
 constexpr char kJetName[] = "Standard Jet DB";
+constexpr char kAceName[] = "Standard ACE DB";
 // The first bytes of the masked region and Jet 4's tail, as Access writes them.
 constexpr uint8_t kMaskedConstant[24] = {0, 1, 0, 0, 1, 1, 0, 0, 2, 0, 0, 0,
                                          3, 0, 0, 0, 4, 0, 0, 0, 5, 0, 0, 0};
@@ -76,12 +77,8 @@ Result<DatabaseHeader> DecodeHeader(ByteSpan file) {
                         " bytes long");
   }
   const uint8_t* name = file.data() + kEngineNameOffset;
-  if (file[0] != 0x00 || std::memcmp(name, kJetName, 15) != 0) {
-    if (std::memcmp(name, "Standard ACE DB", 15) == 0) {
-      return Unrecognized(
-          "an ACE database (Access 2007 or later, .accdb) is not supported; only Jet 3 and "
-          "Jet 4 .mdb files are");
-    }
+  bool ace = file[0] == 0x00 && std::memcmp(name, kAceName, 15) == 0;
+  if (!ace && (file[0] != 0x00 || std::memcmp(name, kJetName, 15) != 0)) {
     if (std::memcmp(name, "MSISAM Database", 15) == 0) {
       return Unrecognized("an MSISAM (Money/Works) database is not supported");
     }
@@ -89,16 +86,19 @@ Result<DatabaseHeader> DecodeHeader(ByteSpan file) {
   }
   uint8_t version_byte = file[kVersionOffset];
   DatabaseHeader h;
-  if (version_byte == 0) {
+  if (version_byte == 0 && !ace) {
     h.version = JetVersion::kJet3;
-  } else if (version_byte == 1) {
+    h.format = FileFormat::kJet3;
+  } else if (version_byte == 1 && !ace) {
     h.version = JetVersion::kJet4;
-  } else if (version_byte <= 6) {
-    return Unrecognized("an ACE database (Access 2007 or later, version byte " +
-                        std::to_string(version_byte) +
-                        ") is not supported; only Jet 3 and Jet 4 .mdb files are");
+    h.format = FileFormat::kJet4;
+  } else if (ace && version_byte >= 2 && version_byte <= 6) {
+    // ACE keeps Jet 4's pages, rows, definitions and indexes.
+    h.version = JetVersion::kJet4;
+    h.format = static_cast<FileFormat>(version_byte);
   } else {
-    return Unrecognized("unknown database version byte " + std::to_string(version_byte));
+    return Unrecognized("unknown database version byte " + std::to_string(version_byte) +
+                        (ace ? " in an ACE file" : ""));
   }
   const Layout& layout = LayoutFor(h.version);
   h.page_size = layout.page_size;

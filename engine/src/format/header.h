@@ -29,7 +29,8 @@ namespace engine {
 void ApplyHeaderMask(uint8_t* page0, size_t length, JetVersion version);
 
 struct DatabaseHeader {
-  JetVersion version = JetVersion::kJet4;
+  JetVersion version = JetVersion::kJet4;  // the page layout: ACE files use Jet 4's
+  FileFormat format = FileFormat::kJet4;   // the version byte at 0x14 and the engine name
   uint32_t page_size = 4096;
   uint16_t code_page = 0;
   uint16_t sort_order = 0;            // LCID of the default collating order

@@ -25,6 +25,46 @@ std::string_view PageTypeName(uint8_t type) {
   }
 }
 
+std::string_view FileFormatName(FileFormat f) {
+  switch (f) {
+    case FileFormat::kJet3:
+      return "jet3";
+    case FileFormat::kJet4:
+      return "jet4";
+    case FileFormat::kAce12:
+      return "ace12";
+    case FileFormat::kAce14:
+      return "ace14";
+    case FileFormat::kAce15:
+      return "ace15";
+    case FileFormat::kAce16:
+      return "ace16";
+    case FileFormat::kAce17:
+      return "ace17";
+  }
+  return "unknown";
+}
+
+std::string_view FileFormatProduct(FileFormat f) {
+  switch (f) {
+    case FileFormat::kJet3:
+      return "Access 97";
+    case FileFormat::kJet4:
+      return "Access 2000-2003";
+    case FileFormat::kAce12:
+      return "Access 2007";
+    case FileFormat::kAce14:
+      return "Access 2010";
+    case FileFormat::kAce15:
+      return "Access 2013";
+    case FileFormat::kAce16:
+      return "Access 2016";
+    case FileFormat::kAce17:
+      return "Access 2019";
+  }
+  return "unknown";
+}
+
 std::string_view ColumnTypeName(uint8_t type) {
   switch (type) {
     case 0x01:
@@ -55,6 +95,12 @@ std::string_view ColumnTypeName(uint8_t type) {
       return "guid";
     case 0x10:
       return "numeric";
+    case 0x12:
+      return "complex";
+    case 0x13:
+      return "bigint";
+    case 0x14:
+      return "datetime_extended";
     default:
       return {};
   }
@@ -80,6 +126,12 @@ uint32_t FixedTypeSize(uint8_t type) {
       return 16;
     case 0x10:
       return 17;
+    case 0x12:
+      return 4;
+    case 0x13:
+      return 8;
+    case 0x14:
+      return 42;
     default:
       return 0;
   }

@@ -40,6 +40,10 @@ enum class ColumnType : uint8_t {
   kMemo = 0x0C,
   kGuid = 0x0F,
   kNumeric = 0x10,
+  // ACE only.
+  kComplex = 0x12,           // 4-byte id of the row's values in the column's flat table
+  kBigInt = 0x13,            // 8-byte signed integer (Access 2016 and later)
+  kDateTimeExtended = 0x14,  // 42 ASCII bytes: days, seconds and 100 ns (Access 2019)
 };
 // "long", "text", ...; empty for codes we have no name for.
 std::string_view ColumnTypeName(uint8_t type);
@@ -54,6 +58,9 @@ inline constexpr uint8_t kColumnAutoGuid = 0x40;
 inline constexpr uint8_t kColumnHyperlink = 0x80;
 // Jet 4 extended flag: Unicode compression allowed.
 inline constexpr uint8_t kColumnCompressedUnicode = 0x01;
+// ACE extended flags: a calculated column (both bits set), whose stored
+// values wrap the expression's result (CalculatedResult in row.h).
+inline constexpr uint8_t kColumnCalculated = 0xC0;
 
 // Row-offset table entry bits on data pages.
 inline constexpr uint16_t kRowOffsetMask = 0x1FFF;

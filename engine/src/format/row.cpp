@@ -126,4 +126,11 @@ void RowDecoder::DecodeOrThrow(ByteSpan row) {
   }
 }
 
+std::optional<ByteSpan> CalculatedResult(ByteSpan stored) {
+  if (stored.size() < kCalculatedHeader) return std::nullopt;
+  uint32_t length = Le32(stored.data() + 16);
+  if (length > stored.size() - kCalculatedHeader) return std::nullopt;
+  return stored.subspan(kCalculatedHeader, length);
+}
+
 }  // namespace engine

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "engine/error.h"
@@ -73,6 +74,14 @@ struct RowParts {
 // variable offset (or further, to the end of the last fixed value stored);
 // each variable slot keeps its bytes; padding before the trailer is dropped.
 // Errors (3049): what RowDecoder refuses.
+// The result inside a calculated column's stored value: 16 bytes the
+// engine keeps for itself, the result's length (4), the result as its type
+// stores it, then 3 bytes of padding. Empty when `stored` is not such a
+// wrapper (too short, or the length runs past it).
+std::optional<ByteSpan> CalculatedResult(ByteSpan stored);
+inline constexpr size_t kCalculatedHeader = 20;    // before the result
+inline constexpr size_t kCalculatedOverhead = 23;  // around it
+
 Result<RowParts> SplitRow(const TableDef& table, const Layout& layout, ByteSpan row);
 
 // Lays the parts out as a row, with offsets, variable count and (Jet 3) jump

@@ -399,6 +399,7 @@ Status Database::ScanRows(const TableDef& table,
 Result<DatabaseSummary> Summarize(const Database& db) {
   DatabaseSummary s;
   s.version = db.version();
+  s.format = db.header().format;
   s.page_size = db.page_size();
   s.page_count = db.page_count();
   const Pager& pager = db.pager();

@@ -24,7 +24,7 @@
 //   Summarize           page census and table row counts for `info`
 //
 // Error numbers: 3024 file not found, 3044 invalid path, 3051 no permission,
-// 3343 not a Jet 3 / Jet 4 database (ACE .accdb, other versions, too short),
+// 3343 not a Jet 3 / Jet 4 / ACE database (other versions and engines, too short),
 // 3049 damaged (the description names the page / row / table), 3031 wrong
 // password, 3043 other I/O failures. A Database is read-only and, once
 // open, safe to read from one thread at a time.

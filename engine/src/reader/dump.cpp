@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
@@ -158,16 +160,150 @@ struct CsvValues {
   void Text(std::string_view text) { AppendCsvField(text, out); }
 };
 
+// Access 2019's extended date/time as stored: 19 digits of days since
+// 0001-01-01, ':', 12 digits of seconds into the day and 7 of 100 ns, ':',
+// the precision digit. Written "YYYY-MM-DD HH:MM:SS" with ".fffffff"
+// when the fraction is not zero; false when the bytes are not that.
+bool FormatDateTimeExtended(ByteSpan v, std::string& out) {
+  auto digits = [&](size_t at, size_t n, uint64_t& value) {
+    value = 0;
+    for (size_t i = at; i < at + n; ++i) {
+      if (v[i] < '0' || v[i] > '9') return false;
+      value = value * 10 + (v[i] - '0');
+    }
+    return true;
+  };
+  uint64_t days = 0, seconds = 0, ticks = 0;
+  if (v.size() < 41 || v[19] != ':' || v[39] != ':' || !digits(0, 19, days) ||
+      !digits(20, 12, seconds) || !digits(32, 7, ticks) || seconds >= 86400 ||
+      days > 3652058) {  // 9999-12-31
+    return false;
+  }
+  // Civil date from a day count (days since 0001-01-01, proleptic Gregorian).
+  int64_t z = static_cast<int64_t>(days) + 306;  // from 0000-03-01
+  int64_t era = z / 146097;
+  int64_t doe = z - era * 146097;
+  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  int64_t mp = (5 * doy + 2) / 153;
+  int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  char buf[40];
+  int n =
+      std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld %02llu:%02llu:%02llu",
+                    static_cast<long long>(year), static_cast<long long>(month),
+                    static_cast<long long>(day), static_cast<unsigned long long>(seconds / 3600),
+                    static_cast<unsigned long long>(seconds / 60 % 60),
+                    static_cast<unsigned long long>(seconds % 60));
+  out.append(buf, static_cast<size_t>(n));
+  if (ticks != 0) {
+    n = std::snprintf(buf, sizeof buf, ".%07llu", static_cast<unsigned long long>(ticks));
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// A calculated column's decimal result: the length of what follows (2),
+// the scale, a sign byte (non-zero negative), then the magnitude in 4, 8,
+// 12 or 16 bytes: a leading odd 4-byte group and each 8-byte group after
+// it stored byte-reversed, so that read back they form one big-endian
+// integer. False when the bytes are not that.
+bool FormatCalculatedDecimal(ByteSpan r, std::string& out) {
+  if (r.size() < 8) return false;
+  size_t declared = Le16(r.data());
+  size_t magnitude = (declared > 2 ? declared : r.size() - 2) - 2;
+  magnitude = std::min<size_t>(magnitude / 4 * 4, 16);
+  if (magnitude == 0 || 4 + magnitude > r.size() || r[2] > 28) return false;
+  uint8_t big_endian[16] = {};
+  uint8_t* m = big_endian + (16 - magnitude);
+  const uint8_t* in = r.data() + 4;
+  size_t at = 0;
+  if (magnitude % 8 != 0) {
+    for (size_t i = 0; i < 4; ++i) m[i] = in[3 - i];
+    at = 4;
+  }
+  for (; at < magnitude; at += 8) {
+    for (size_t i = 0; i < 8; ++i) m[at + i] = in[at + 7 - i];
+  }
+  // As Jet 4 stores a Decimal: sign, then four 32-bit little-endian words,
+  // most significant first.
+  uint8_t numeric[17] = {};
+  numeric[0] = r[3] != 0 ? 0x80 : 0;
+  for (size_t w = 0; w < 4; ++w) {
+    for (size_t i = 0; i < 4; ++i) numeric[1 + 4 * w + i] = big_endian[4 * w + 3 - i];
+  }
+  return FormatNumeric(ByteSpan(numeric, 17), r[2], out);
+}
+
 template <class Values>
-void AppendValue(const Database& db, const ColumnDef& c, const FieldRef& f, Scratch& scratch,
+void AppendValue(const Database& db, const ColumnDef& c, const FieldRef& stored, Scratch& scratch,
                  Values&& out) {
   if (c.is_boolean()) {
-    out.Literal(f.present ? "true" : "false");
+    out.Literal(stored.present ? "true" : "false");
     return;
   }
-  if (!f.present) {
+  if (!stored.present) {
     out.Null();
     return;
+  }
+  // A calculated column's value is its expression's result, wrapped.
+  FieldRef f = stored;
+  if (c.calculated()) {
+    ByteSpan wrapped = stored.bytes;
+    // A text result without a length limit lies in a long value.
+    if (c.type == static_cast<uint8_t>(ColumnType::kText) && c.length == 0) {
+      Status st = db.ReadLongValue(stored.bytes, scratch.long_value);
+      if (!st.ok())
+        throw EngineFailure{
+            Error(st.error().number(), "column " + c.name + ": " + st.error().description())};
+      wrapped = scratch.long_value;
+    }
+    std::optional<ByteSpan> result = CalculatedResult(wrapped);
+    if (!result) {
+      Fail(ErrorCode::kDamaged, "column " + c.name + ": " + std::to_string(wrapped.size()) +
+                                    " bytes stored do not hold a calculated value");
+    }
+    if (result->empty()) {  // the expression gave NULL
+      out.Null();
+      return;
+    }
+    f.bytes = *result;
+    if (std::string decimal;
+        f.bytes.size() != FixedTypeSize(c.type) && FormatCalculatedDecimal(f.bytes, decimal)) {
+      // A decimal result, whatever the column's declared type.
+      auto type = static_cast<ColumnType>(c.type);
+      if (type == ColumnType::kDouble || type == ColumnType::kSingle) {
+        const double v = std::strtod(decimal.c_str(), nullptr);
+        out.Bare([&](std::string& o) {
+          if (type == ColumnType::kDouble) {
+            FormatDouble(v, o);
+          } else {
+            FormatSingle(static_cast<float>(v), o);
+          }
+        });
+      } else {
+        out.Quoted([&](std::string& o) { o += decimal; });
+      }
+      return;
+    }
+    // A Yes/No result is one byte (-1 true, 0 false) under an Integer type.
+    auto type = static_cast<ColumnType>(c.type);
+    if ((type == ColumnType::kInteger || type == ColumnType::kLong) &&
+        f.bytes.size() < FixedTypeSize(c.type)) {
+      int64_t v = static_cast<int8_t>(f.bytes.back());
+      for (size_t i = f.bytes.size() - 1; i-- > 0;) v = v * 256 + f.bytes[i];
+      out.Int(v);
+      return;
+    }
+    // Other results whose type differs from the column's declared one are
+    // typed by the column's ResultType property, which is not read yet.
+    if (uint32_t size = FixedTypeSize(c.type); size != 0 && f.bytes.size() != size) {
+      Fail(ErrorCode::kNotSupported,
+           "calculated column " + c.name + ": a result of " + std::to_string(f.bytes.size()) +
+               " bytes under the declared type " + std::string(ColumnTypeName(c.type)) +
+               " (its result type) is not read yet");
+    }
   }
   const uint8_t* p = f.bytes.data();
   switch (static_cast<ColumnType>(c.type)) {
@@ -213,6 +349,26 @@ void AppendValue(const Database& db, const ColumnDef& c, const FieldRef& f, Scra
       NeedSize(f, 17, c);
       out.Quoted([&](std::string& o) { FormatNumeric(f.bytes, c.scale, o); });
       return;
+    case ColumnType::kComplex:
+      NeedSize(f, 4, c);
+      out.Int(static_cast<int32_t>(Le32(p)));
+      return;
+    case ColumnType::kBigInt: {
+      NeedSize(f, 8, c);
+      // A string: JSON readers hold integers as doubles, exact to 2^53 only.
+      const int64_t v = static_cast<int64_t>(Le64(p));
+      out.Quoted([&](std::string& o) { AppendInt(v, o); });
+      return;
+    }
+    case ColumnType::kDateTimeExtended: {
+      NeedSize(f, 42, c);
+      std::string text;
+      if (!FormatDateTimeExtended(f.bytes, text)) {
+        Fail(ErrorCode::kDamaged, "column " + c.name + ": not an extended date/time value");
+      }
+      out.Quoted([&](std::string& o) { o += text; });
+      return;
+    }
     case ColumnType::kText:
       scratch.text.clear();
       db.text().DecodeValue(f.bytes, scratch.text);
@@ -495,7 +651,7 @@ Status WriteDump(const Database& db, const std::function<bool(std::string_view)>
     Out out(write);
     std::string& b = out.buf();
     b += "{\n  \"format\": ";
-    b += db.version() == JetVersion::kJet3 ? "\"jet3\"" : "\"jet4\"";
+    AppendJsonString(FileFormatName(db.header().format), b);
     b += ",\n  \"page_size\": ";
     AppendInt(db.page_size(), b);
     b += ",\n  \"tables\": [";

@@ -105,8 +105,8 @@ void Columns(const TableDef& t, const Layout& layout, std::unordered_set<uint32_
   std::vector<Range> ranges;
   for (const ColumnDef& c : t.columns) {
     const std::string col = "column \"" + c.name + "\" (#" + Num(c.number) + ")";
-    bool known =
-        (c.type >= 0x01 && c.type <= 0x0D) || c.type == 0x0F || c.type == 0x10 || c.type == 0x11;
+    // 0x12..0x14: ACE's complex, big-integer and extended date/time columns.
+    bool known = (c.type >= 0x01 && c.type <= 0x0D) || (c.type >= 0x0F && c.type <= 0x14);
     if (!known) AddUnusable(out, "column " + c.name + " has the unknown type " + Num(c.type));
     const std::string bad_number =
         "column " + c.name + " has an impossible number " + Num(c.number);
@@ -145,7 +145,9 @@ void Columns(const TableDef& t, const Layout& layout, std::unordered_set<uint32_
       ranges.push_back({c.fixed_offset, c.fixed_offset + size, &c});
     }
     uint32_t fixed_size = FixedTypeSize(c.type);
-    if (IsType(c, ColumnType::kText)) {
+    if (c.calculated()) {
+      // The length covers the wrapper around the result (CalculatedResult).
+    } else if (IsType(c, ColumnType::kText)) {
       uint32_t limit = layout.version == JetVersion::kJet3 ? 255 : 510;
       if (c.length > limit || (layout.version == JetVersion::kJet4 && c.length % 2 != 0)) {
         Add(out, "column-length-invalid", col + ": text length " + Num(c.length));
@@ -226,7 +228,7 @@ void Indexes(const TableDef& t, const Layout& layout, const std::unordered_set<u
   std::unordered_set<uint32_t> listed;
   for (const LongValueMap& m : t.long_value_maps) {
     const ColumnDef* c = t.ColumnByNumber(m.column_number);
-    if (c == nullptr || !c->is_long_value()) {
+    if (c == nullptr || !c->holds_long_values()) {
       Add(out, "lv-map-list-mismatch",
           "the long-value map list names column #" + Num(m.column_number) +
               ", which is not a memo/OLE column of the table");
@@ -336,6 +338,17 @@ Findings ValueFindings(const ColumnDef& c, const Layout& L, const FieldRef& f,
   // for a finding: most values have none.
   auto col = [&] { return "column \"" + c.name + "\": "; };
   auto lost = [&] { return "column " + c.name + ": "; };
+  if (c.calculated()) {
+    // The result's own type is the column's ResultType property; what the
+    // row holds can be checked as far as the wrapper. A long-value result
+    // (text without a length) is a long-value reference.
+    if (!(IsType(c, ColumnType::kText) && c.length == 0) && !CalculatedResult(f.bytes)) {
+      Add(out, "value-invalid",
+          col() + Num(f.bytes.size()) + " bytes that do not hold a calculated result",
+          lost() + "not a calculated result");
+    }
+    return out;
+  }
   uint32_t size = FixedTypeSize(c.type);
   if (size != 0 && f.bytes.size() != size) {
     Add(out, "value-invalid",

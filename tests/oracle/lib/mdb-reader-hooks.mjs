@@ -15,6 +15,13 @@
 //    puts dates before 1899-12-30 on the wrong side of midnight. The raw
 //    double is attached as `rawDays`.
 // 4. MDBReader.js: exposes the file format object it detected.
+// 5. Table.js: a calculated column (ACE; extended flags 0xC0) stores its
+//    result wrapped: 16 bytes, the result's length (4), the result, 3
+//    bytes. mdb-reader reads the wrapper as the value; the result is
+//    unwrapped before it is decoded (an empty result is NULL).
+// 6. data/index.js: a complex column (ACE attachments, multi-valued fields)
+//    gives the 4-byte id its row stores, not the flat table's rows it
+//    resolves (those rows are dumped as the flat table itself).
 
 const edits = {
   "/mdb-reader/lib/node/column.js": [
@@ -28,12 +35,24 @@ const edits = {
       "return `Column type ${column.type} is currently not supported`;",
       "return readBinary(buffer);",
     ],
+    ["[ColumnTypes.Complex]: readComplex,", "[ColumnTypes.Complex]: (buffer) => buffer.readInt32LE(0),"],
   ],
   "/mdb-reader/lib/node/Table.js": [
     [
       "fixedIndex: columnBuffer.readUInt16LE(",
       "storedSize: columnBuffer.readUInt16LE(this.#database.format.tableDefinitionPage.columnsDefinition.sizeOffset),\n" +
         "                fixedIndex: columnBuffer.readUInt16LE(",
+    ],
+    [
+      "...parseColumnFlags(columnBuffer.readUInt8(this.#database.format.tableDefinitionPage.columnsDefinition.flagsOffset)),",
+      "...parseColumnFlags(columnBuffer.readUInt8(this.#database.format.tableDefinitionPage.columnsDefinition.flagsOffset)),\n" +
+        "                calculated: this.#database.format.pageSize === 4096 && (columnBuffer.readUInt8(this.#database.format.tableDefinitionPage.columnsDefinition.flagsOffset + 1) & 0xc0) === 0xc0,",
+    ],
+    [
+      "value = readFieldValue(pageBuffer.slice(start, start + size), column, this.#database);",
+      "let field = pageBuffer.slice(start, start + size);\n" +
+        "                    if (column.calculated && field.length >= 20) field = field.slice(20, 20 + field.readUInt32LE(16));\n" +
+        "                    value = column.calculated && field.length === 0 ? null : readFieldValue(field, column, this.#database);",
     ],
   ],
   "/mdb-reader/lib/node/data/datetime.js": [
