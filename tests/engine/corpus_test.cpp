@@ -12,6 +12,7 @@
 
 #include "corpus_files.h"
 #include "engine/compact.h"
+#include "engine/repair.h"
 #include "format/index_page.h"
 #include "format/row.h"
 #include "reader/database.h"
@@ -162,7 +163,8 @@ TEST(Corpus, EveryStructureOfEveryAceFileReads) {
 
 // ACE files open with the format their version byte names and the Jet 4
 // page layout; the encrypted ones are refused with a number until their
-// schemes are read; none of them compacts yet (3343, nothing written).
+// schemes are read; none of them is compacted or repaired yet (3343,
+// nothing written).
 TEST(Corpus, AceFilesOpenAsAce) {
   auto files = CorpusFiles("ace");
   SKIP_WITHOUT_CORPUS(files);
@@ -191,6 +193,22 @@ TEST(Corpus, AceFilesOpenAsAce) {
   EXPECT_EQ(compacted.error().number(), 3343);
   EXPECT_NE(compacted.error().description().find("ACE"), std::string::npos);
   EXPECT_FALSE(fs::exists(out));
+  // Nor is one repaired into a Jet file, even with its version byte damaged.
+  auto repaired = RepairDatabase(files.front().string(), out.string());
+  ASSERT_FALSE(repaired.ok());
+  EXPECT_EQ(repaired.error().number(), 3343);
+  EXPECT_FALSE(fs::exists(out));
+  fs::path damaged = fs::temp_directory_path() / "quorlen-ace-damaged-version.accdb";
+  std::vector<uint8_t> bytes = ReadAll(files.front());
+  bytes[0x14] = 0x42;
+  std::ofstream(damaged, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+  repaired = RepairDatabase(damaged.string(), out.string());
+  ASSERT_FALSE(repaired.ok());
+  EXPECT_EQ(repaired.error().number(), 3343);
+  EXPECT_FALSE(fs::exists(out));
+  fs::remove(damaged);
 }
 
 // Opens and dumps bytes; success or an error with a number, never a crash.

@@ -71,6 +71,11 @@ void ApplyPasswordMask(uint8_t* field, size_t length, uint32_t mask) {
 
 }  // namespace
 
+bool NamesAce(ByteSpan file) {
+  return file.size() >= kEngineNameOffset + 15 &&
+         std::memcmp(file.data() + kEngineNameOffset, kAceName, 15) == 0;
+}
+
 Result<DatabaseHeader> DecodeHeader(ByteSpan file) {
   if (file.size() < 0x15) {
     return Unrecognized("not a database: the file is only " + std::to_string(file.size()) +

@@ -46,6 +46,10 @@ struct DatabaseHeader {
   bool password_plausible = true;
 };
 
+// Whether the first bytes of a file carry ACE's engine name, whatever else
+// page 0 holds (damaged or not).
+bool NamesAce(ByteSpan file_start);
+
 // Decodes page 0 (at least one page's worth of bytes, as stored).
 // Errors: 3343 for anything that is not a Jet 3 / Jet 4 header (ACE files,
 // other versions, other engines, too short), naming what was found.

@@ -15,6 +15,7 @@
 #include <bitset>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <list>
 #include <map>
@@ -264,6 +265,17 @@ class Repair {
   // The tolerant reading of the source; the catalog's definition must be
   // among what it found.
   Status OpenAndSalvage() {
+    // An ACE file, even one whose page 0 is damaged, is not rewritten as Jet.
+    uint8_t start[0x20] = {};
+    if (std::FILE* f = std::fopen(source_.c_str(), "rb")) {
+      size_t n = std::fread(start, 1, sizeof start, f);
+      std::fclose(f);
+      if (NamesAce(ByteSpan(start, n))) {
+        return Error(ErrorCode::kUnrecognized,
+                     "repairing an ACE database (Access 2007 or later, .accdb) is not supported "
+                     "yet; only Jet 3 and Jet 4 .mdb files are");
+      }
+    }
     SalvageOptions so;
     so.password = options_.password;
     so.progress = options_.progress;
