@@ -3,6 +3,8 @@
 // tolerant reader kept, and the losses are listed.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <filesystem>
 #include <sstream>
 
 #include "compact_support.h"
@@ -537,6 +539,27 @@ TEST(RepairCorpus, LostCatalogDefinitionIsRebuiltAndEveryTableKeepsItsName) {
       std::filesystem::remove(copy);
     }
   }
+}
+
+TEST_P(Repair, AceFileIsRefusedAndNothingWritten) {
+  // An ACE page 0 over pages that read as Jet 4's: refused, not rebuilt as
+  // another format; the copy is never created.
+  Bytes file = Small();
+  std::memcpy(file.data() + 4, "Standard ACE DB", 15);
+  file[0x14] = 3;
+  const std::string source = Write("ace.accdb", file);
+  const std::string copy = dir_ / "ace-repaired.accdb";
+  auto repaired = RepairDatabase(source, copy);
+  ASSERT_FALSE(repaired.ok());
+  EXPECT_EQ(repaired.error().number(), 3343);
+  EXPECT_FALSE(std::filesystem::exists(copy));
+  EXPECT_EQ(ReadFile(source), file);
+  // Page 0 damaged the other way (the signature gone) is still repaired.
+  std::memset(file.data() + 4, 0, 15);
+  const std::string torn = Write("torn.mdb", file);
+  auto mended = RepairDatabase(torn, dir_ / "torn-repaired.mdb");
+  ASSERT_TRUE(mended.ok()) << mended.error().ToString();
+  EXPECT_TRUE(mended->header_rebuilt);
 }
 
 }  // namespace

@@ -244,6 +244,14 @@ Result<std::unique_ptr<Salvager>> Salvager::Open(const std::string& path,
 
 namespace {
 
+// Page 0 names the ACE engine (Access 2007 or later).
+bool HasAceSignature(ByteSpan file) {
+  constexpr char kAceName[] = "Standard ACE DB";
+  constexpr size_t kNameAt = 0x04;
+  return file.size() >= kNameAt + sizeof kAceName - 1 &&
+         std::memcmp(file.data() + kNameAt, kAceName, sizeof kAceName - 1) == 0;
+}
+
 // Reads a catalog row's integer field (sizes were validated with the row).
 int64_t IntField(const FieldRef& f) {
   if (!f.present) return 0;
@@ -283,7 +291,9 @@ class Opening {
     bool rebuild = false;
     std::string why;
     if (!decoded.ok()) {
-      if (!seen) return decoded.error();
+      // An ACE file keeps its own signature: its pages look like Jet 4's, but
+      // rebuilding page 0 as Jet 4 would turn it into another format.
+      if (!seen || HasAceSignature(file)) return decoded.error();
       rebuild = true;
       why = "page 0 is unreadable (" + decoded.error().description() + ")";
     } else if (seen && decoded.value().version != *seen) {
