@@ -3,7 +3,6 @@
 #include <iconv.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -614,10 +613,7 @@ Result<ErrorTableOutcome> AddErrorTable(Salvager& sv, MendedImage& file,
   // known. Its dates are the catalog's latest, so a repair of the same file
   // gives the same bytes.
   std::vector<uint8_t> date(8);
-  double days = facts->latest.value_or(
-      25569.0 +
-      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() /
-          86400.0);
+  double days = facts->latest.value_or(sv.file_date());
   std::memcpy(date.data(), &days, 8);
   std::vector<std::pair<std::string, std::vector<uint8_t>>> catalog_values = {
       {"Id", Le32Bytes(0)},
