@@ -193,6 +193,7 @@ engine::Result<RepairOutcome> DBEngine::Repair(const std::string& source,
         case engine::LossKind::kRow:
         case engine::LossKind::kValue:
         case engine::LossKind::kDuplicateRow:
+        case engine::LossKind::kNullKey:
         case engine::LossKind::kMissingRows:
         case engine::LossKind::kTable:
           list = &outcome.tables_with_losses;

@@ -450,7 +450,7 @@ TEST(RepairCorpus, DamagedCopiesRepairToCleanFiles) {
       }
     }
     uint64_t seed = 7;
-    for (auto kind : salvage_test::kAllClasses) {
+    for (auto kind : salvage_test::kEveryClass) {
       Bytes copy = intact;
       auto damage = salvage_test::Apply(copy, *facts, kind, ++seed);
       if (damage.what.empty()) continue;
@@ -474,7 +474,8 @@ TEST(RepairCorpus, DamagedCopiesRepairToCleanFiles) {
       if (kind == salvage_test::DamageClass::kRowBitFlips ||
           kind == salvage_test::DamageClass::kTornPage ||
           kind == salvage_test::DamageClass::kGarbagePage ||
-          kind == salvage_test::DamageClass::kLongValueChain) {
+          kind == salvage_test::DamageClass::kLongValueChain ||
+          kind == salvage_test::DamageClass::kConstraintRow) {
         continue;
       }
       // Tables with a long value left NULL hold rows the source does not.
@@ -579,6 +580,43 @@ TEST_P(Repair, LostPage0AndLostRowsRepairToTheSameBytesEveryTime) {
   auto second = RepairDatabase(source, dir_ / "second.mdb");
   ASSERT_TRUE(second.ok()) << second.error().ToString();
   EXPECT_EQ(ReadFile(dir_ / "first.mdb"), ReadFile(dir_ / "second.mdb"));
+}
+
+// Rows that break a key's rule (a NULL primary-key column, a repeated
+// unique key) are listed in the error table; the rest of their table comes
+// over and no repair is refused for them.
+TEST(RepairCorpus, RowsBreakingAKeyAreListedAndTheRestKept) {
+  const std::filesystem::path dir = std::filesystem::path(QUORLEN_CORPUS_DIR) / "real";
+  const Bytes intact = ReadFile((dir / "jet4/xiaoyustudio181+CSharp__Northwind.mdb").string());
+  if (intact.empty()) GTEST_SKIP() << "no corpus at " << dir;
+  auto facts = salvage_test::Facts(intact, "");
+  ASSERT_TRUE(facts);
+  ScratchDir scratch;
+  std::set<LossKind> seen;
+  for (uint64_t seed = 1; seed <= 8; ++seed) {
+    Bytes copy = intact;
+    auto damage =
+        salvage_test::Apply(copy, *facts, salvage_test::DamageClass::kConstraintRow, seed);
+    ASSERT_FALSE(damage.what.empty());
+    SCOPED_TRACE(damage.what);
+    auto score = salvage_test::Evaluate(copy, *facts, damage, "");
+    EXPECT_EQ(score.invented, 0u);
+    EXPECT_EQ(score.recovered, score.untouched);
+    const std::string src = scratch / "damaged.mdb", dst = scratch / "repaired.mdb";
+    std::filesystem::remove(src);
+    std::filesystem::remove(dst);
+    WriteFile(src, copy);
+    auto r = RepairDatabase(src, dst);
+    ASSERT_TRUE(r.ok()) << r.error().ToString();
+    ASSERT_TRUE(r->lost_anything());
+    for (const LossRecord& l : r->losses) {
+      seen.insert(l.kind);
+      EXPECT_FALSE(l.table_name.empty());
+    }
+    ExpectErrorTable(dst, *r);
+  }
+  EXPECT_TRUE(seen.count(LossKind::kNullKey));
+  EXPECT_TRUE(seen.count(LossKind::kDuplicateRow));
 }
 
 }  // namespace

@@ -48,6 +48,9 @@ enum class LossKind : uint8_t {
   kCatalogDefinition,  // the catalog's own definition (page 2) was unreadable and is
                        // rebuilt from the layout every file of the version shares
                        // (nothing lost; raw: page 2 as found)
+  // Kinds added later go here, at the end, so the numbers of those above stay.
+  kNullKey,  // a row with a NULL key column in its table's primary key or a required
+             // index: left out, the rest of the table kept (raw: the row; column: the index)
 };
 // "header", "page", "table", ...: the names used in reports.
 std::string_view LossKindName(LossKind kind);

@@ -369,7 +369,9 @@ std::string Where(const std::optional<RowPointer>& p, bool row) {
 }  // namespace
 
 int32_t ErrorTableCode(LossKind kind) {
-  return kind == LossKind::kDuplicateRow ? 3022 : static_cast<int32_t>(ErrorCode::kDamaged);
+  if (kind == LossKind::kDuplicateRow) return 3022;
+  if (kind == LossKind::kNullKey) return 3058;  // the engine's "key cannot be NULL"
+  return static_cast<int32_t>(ErrorCode::kDamaged);
 }
 
 std::string ErrorTableDescription(const LossRecord& r) {
@@ -399,6 +401,10 @@ std::string ErrorTableDescription(const LossRecord& r) {
         what += " (its " + std::to_string(r.long_values.size()) +
                 " long values are in the repair report)";
       }
+      break;
+    case LossKind::kNullKey:
+      what = "Row" + table + Where(r.position, true) + " has no value in a key column of index " +
+             r.column + " and is left out";
       break;
     case LossKind::kRelationship:
       what = "Relationship " + r.column + table + " is kept as an ordinary index";

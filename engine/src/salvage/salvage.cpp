@@ -39,6 +39,8 @@ std::string_view LossKindName(LossKind kind) {
       return "missing-rows";
     case LossKind::kCatalogDefinition:
       return "catalog-definition";
+    case LossKind::kNullKey:
+      return "null-key";
   }
   return "unknown";
 }
@@ -53,6 +55,7 @@ void Salvager::State::Lose(LossRecord record) {
     case LossKind::kRow:
     case LossKind::kCatalogRow:
     case LossKind::kDuplicateRow:
+    case LossKind::kNullKey:
       ++counts.rows_lost;
       ++rows_reported[record.table];
       break;
