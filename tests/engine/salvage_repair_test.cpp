@@ -544,6 +544,46 @@ TEST(RepairCorpus, LostCatalogDefinitionIsRebuiltAndEveryTableKeepsItsName) {
   }
 }
 
+TEST(RepairCorpus, CatalogDefinitionMissingAColumnIsRebuilt) {
+  // The catalog's definition reads, but a column it cannot do without is
+  // renamed away: it is rebuilt as every file of the version has it, and
+  // every table comes over.
+  const std::filesystem::path dir(QUORLEN_CORPUS_DIR);
+  ScratchDir scratch;
+  for (const char* file : {"real/jet3/bjoerne2+pecl-mdbtools__test.mdb", "jet4/testV2003.mdb"}) {
+    const Bytes intact = ReadFile((dir / file).string());
+    if (intact.empty()) GTEST_SKIP() << "no corpus at " << dir;
+    const uint32_t page_size = intact[0x14] == 0 ? 2048 : 4096;
+    const std::string original = scratch / "intact.mdb";
+    WriteFile(original, intact);
+    for (const char* column : {"Type", "ParentId"}) {
+      SCOPED_TRACE(std::string(file) + ", " + column);
+      std::string name = column;
+      if (page_size == 4096) {
+        std::string wide;
+        for (char ch : name) wide += std::string{ch, '\0'};
+        name = wide;
+      }
+      Bytes damaged = intact;
+      uint8_t* page2 = damaged.data() + 2 * page_size;
+      auto* at = std::search(page2, page2 + page_size, name.begin(), name.end(),
+                             [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); });
+      ASSERT_NE(at, page2 + page_size);
+      at[0] = 'Q';
+      const std::string source = scratch / "damaged.mdb", copy = scratch / "repaired.mdb";
+      std::filesystem::remove(source);
+      std::filesystem::remove(copy);
+      WriteFile(source, damaged);
+      auto repaired = RepairDatabase(source, copy);
+      ASSERT_TRUE(repaired.ok()) << repaired.error().ToString();
+      EXPECT_TRUE(
+          std::any_of(repaired->losses.begin(), repaired->losses.end(),
+                      [](const LossRecord& r) { return r.kind == LossKind::kCatalogDefinition; }));
+      EXPECT_EQ(RowsOf(copy), RowsOf(original));
+    }
+  }
+}
+
 TEST_P(Repair, AceFileIsRefusedAndNothingWritten) {
   // An ACE page 0 over pages that read as Jet 4's: refused, not rebuilt as
   // another format; the copy is never created.

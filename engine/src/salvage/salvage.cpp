@@ -494,6 +494,13 @@ class Opening {
   Status ReadCatalog() {
     const Layout& L = *s_.layout;
     const TableDef* catalog_def = ReadDefinition(2);
+    if (catalog_def != nullptr && !HasCatalogColumns(*catalog_def)) {
+      // A definition that reads but lost a column the catalog cannot do
+      // without is as good as lost: rebuilt like an unreadable page 2.
+      def_errors_[2] = "its definition lacks one of the columns Id, ParentId, Name, Type, Flags";
+      defs_.erase(2);
+      catalog_def = nullptr;
+    }
     if (catalog_def == nullptr && pages_ > 2) {
       // Page 2 is lost: the catalog's definition is the one every file of
       // the version has, and its rows still stand on the pages it owns. The
@@ -520,6 +527,13 @@ class Opening {
       return Status();
     }
     return ReadCatalogRows(*catalog_def);
+  }
+
+  static bool HasCatalogColumns(const TableDef& cat) {
+    for (const char* name : {"Id", "ParentId", "Name", "Type", "Flags"}) {
+      if (cat.FindColumn(name) == nullptr) return false;
+    }
+    return true;
   }
 
   Status ReadCatalogRows(const TableDef& cat) {
