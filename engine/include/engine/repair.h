@@ -151,7 +151,8 @@ struct RepairResult {
                    std::vector<std::pair<std::string, std::vector<uint8_t>>>& long_values) const;
 };
 
-// Errors: those of Salvager::Open (3024, 3044, 3051, 3043, 3343, 3031);
+// Errors: those of Salvager::Open (3024, 3044, 3051, 3043, 3031; 3343 for anything
+// not Jet 3 / Jet 4, an ACE file whose page 0 still says so among them);
 // 3204 the destination exists; 3049 when the catalog's own definition is
 // lost and the rows on its pages do not fit the layout every catalog of the
 // version has (there is nothing to name the tables by) or a key cannot be
