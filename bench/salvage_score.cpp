@@ -129,9 +129,9 @@ int main(int argc, char** argv) {
   }
   std::map<std::string, Totals> by_class;
   std::map<uint64_t, uint64_t> refusals;  // error number -> repairs refused
-  const size_t classes = std::size(salvage_test::kAllClasses);
+  const size_t classes = std::size(salvage_test::kEveryClass);
   for (uint64_t n = 0; n < copies; ++n) {
-    auto kind = salvage_test::kAllClasses[n % classes];
+    auto kind = salvage_test::kEveryClass[n % classes];
     const Source& src = sources[(n / classes) % sources.size()];
     uint64_t seed = 0x5A17A9E + n;
     if (only >= 0 && static_cast<int64_t>(n) != only) continue;
@@ -152,7 +152,8 @@ int main(int argc, char** argv) {
                     salvage_test::ClassName(kind));
       const std::string path = write_damaged + "/" + name;
       std::ofstream out(path, std::ios::binary);
-      out.write(reinterpret_cast<const char*>(copy.data()), static_cast<std::streamsize>(copy.size()));
+      out.write(reinterpret_cast<const char*>(copy.data()),
+                static_cast<std::streamsize>(copy.size()));
       std::ofstream(write_damaged + "/passwords.tsv", std::ios::app)
           << name << '\t' << src.input.password << '\n';
       if (!out) {

@@ -184,27 +184,10 @@ engine::Result<RepairOutcome> DBEngine::Repair(const std::string& source,
     outcome.lost_anything = result->lost_anything();
     outcome.error_table = result->error_table;
     outcome.error_table_note = result->error_table_note;
-    for (const engine::LossRecord& loss : result->losses) {
-      std::vector<std::string>* list = nullptr;
-      switch (loss.kind) {
-        case engine::LossKind::kTableName:
-          list = &outcome.renamed_tables;
-          break;
-        case engine::LossKind::kRow:
-        case engine::LossKind::kValue:
-        case engine::LossKind::kDuplicateRow:
-        case engine::LossKind::kMissingRows:
-        case engine::LossKind::kTable:
-          list = &outcome.tables_with_losses;
-          break;
-        default:
-          break;
-      }
-      if (list == nullptr || loss.table_name.empty()) continue;
-      if (std::find(list->begin(), list->end(), loss.table_name) == list->end()) {
-        list->push_back(loss.table_name);
-      }
-    }
+    TablesHit hit = TablesHitBy(result->losses);
+    outcome.lost_tables = std::move(hit.lost);
+    outcome.tables_with_losses = std::move(hit.partly_lost);
+    outcome.renamed_tables = std::move(hit.renamed);
   }
   outcome.kept_original = kept;
   outcome.report = report;

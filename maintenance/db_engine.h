@@ -66,6 +66,7 @@ struct RepairOutcome : ReplaceOutcome {
   std::string error_table;                      // the copy's table listing the losses, or empty
   std::string error_table_note;                 // why there is none although something was lost
   std::vector<std::string> tables_with_losses;  // tables that lost rows or values, in order
+  std::vector<std::string> lost_tables;         // tables whose definition is lost, in order
   std::vector<std::string> renamed_tables;      // found without a catalog row, named anew
 };
 

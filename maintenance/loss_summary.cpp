@@ -17,6 +17,45 @@ std::string NameList(const std::vector<std::string>& names, size_t shown) {
   return out;
 }
 
+std::string TableInWords(const std::string& name) {
+  static const struct {
+    const char* name;
+    const char* what;
+  } kSystemTables[] = {
+      {"MSysObjects", "the list of the database's tables, queries, forms and reports"},
+      {"MSysRelationships", "the relationships between tables"},
+      {"MSysQueries", "the definitions of the queries"},
+      {"MSysACEs", "the permissions on the database's objects"},
+      {"MSysAccessObjects", "the forms, reports, macros and modules"},
+      {"MSysAccessStorage", "the forms, reports, macros and modules"},
+      {"MSysModules", "the modules"},
+      {"MSysModules2", "the modules"},
+      {"MSysIMEXSpecs", "the saved import and export settings"},
+      {"MSysIMEXColumns", "the saved import and export settings"},
+      {"MSysNavPaneGroups", "the navigation pane's groups"},
+      {"MSysNavPaneGroupCategories", "the navigation pane's groups"},
+      {"MSysNavPaneGroupToObjects", "the navigation pane's groups"},
+      {"MSysNavPaneObjectIDs", "the navigation pane's groups"},
+      {"MSysCmdbars", "the custom toolbars and menus"},
+      {"MSysResources", "the themes and images the database uses"},
+  };
+  for (const auto& t : kSystemTables) {
+    if (name == t.name) return name + " (" + t.what + ")";
+  }
+  if (name.rfind("MSys", 0) == 0) return name + " (a table Access keeps for itself)";
+  return name;
+}
+
+namespace {
+
+std::vector<std::string> InWords(const std::vector<std::string>& names) {
+  std::vector<std::string> out;
+  for (const std::string& n : names) out.push_back(TableInWords(n));
+  return out;
+}
+
+}  // namespace
+
 std::vector<SummaryLine> LossSummaryLines(const RepairOutcome& o) {
   std::vector<SummaryLine> lines;
   if (o.lost_anything) {
@@ -32,9 +71,17 @@ std::vector<SummaryLine> LossSummaryLines(const RepairOutcome& o) {
     }
     if (!o.tables_with_losses.empty()) {
       text += o.tables_with_losses.size() == 1 ? ", in the table " : ", in the tables ";
-      text += NameList(o.tables_with_losses);
+      text += NameList(InWords(o.tables_with_losses));
     }
     lines.push_back({text + ".", {}});
+  }
+  if (!o.lost_tables.empty()) {
+    lines.push_back({(o.lost_tables.size() == 1
+                          ? "The table " + TableInWords(o.lost_tables[0]) +
+                                " could not be read; none of its rows are in the copy."
+                          : "The tables " + NameList(InWords(o.lost_tables), 20) +
+                                " could not be read; none of their rows are in the copy."),
+                     {}});
   }
   if (!o.renamed_tables.empty()) {
     lines.push_back({(o.renamed_tables.size() == 1

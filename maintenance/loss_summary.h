@@ -27,12 +27,17 @@ std::string CountOf(unsigned long long n, const char* one, const char* many);
 // "A", "A and B", "A, B and C" (at most `shown` names, then "and N more").
 std::string NameList(const std::vector<std::string>& names, size_t shown = 5);
 
+// A table's name as a user knows it: Access's own tables say what they hold
+// ("MSysRelationships (the relationships between tables)").
+std::string TableInWords(const std::string& name);
+
 struct SummaryLine {
   std::string text;
   std::string path;  // the file the sentence ends with, or empty
 };
 
-// The lines, in order: the losses (with the tables they hit), the renamed
+// The lines, in order: the losses (with the tables they hit), the tables
+// lost whole, the renamed
 // tables, the report, the kept original and the table of the copy that
 // lists the losses. Empty when there is nothing to tell.
 std::vector<SummaryLine> LossSummaryLines(const RepairOutcome& outcome);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -80,6 +81,40 @@ engine::Status CopyInto(const std::string& source, const std::string& target) {
 
 }  // namespace
 
+TablesHit TablesHitBy(const std::vector<engine::LossRecord>& losses) {
+  TablesHit hit;
+  const auto add = [](std::vector<std::string>& list, const std::string& name) {
+    if (!name.empty() && std::find(list.begin(), list.end(), name) == list.end()) {
+      list.push_back(name);
+    }
+  };
+  for (const engine::LossRecord& loss : losses) {
+    switch (loss.kind) {
+      case engine::LossKind::kTable:
+        add(hit.lost, loss.table_name);
+        break;
+      case engine::LossKind::kTableName:
+        add(hit.renamed, loss.table_name);
+        break;
+      case engine::LossKind::kRow:
+      case engine::LossKind::kValue:
+      case engine::LossKind::kDuplicateRow:
+      case engine::LossKind::kNullKey:
+      case engine::LossKind::kMissingRows:
+      case engine::LossKind::kPage:
+        add(hit.partly_lost, loss.table_name);
+        break;
+      default:
+        break;
+    }
+  }
+  // A table lost whole is not also partly lost.
+  std::erase_if(hit.partly_lost, [&](const std::string& name) {
+    return std::find(hit.lost.begin(), hit.lost.end(), name) != hit.lost.end();
+  });
+  return hit;
+}
+
 engine::Status WriteRepairReport(int fd, const std::string& source, const std::string& destination,
                                  const std::string& kept_original, const engine::RepairResult& r) {
   nlohmann::ordered_json j;
@@ -96,6 +131,10 @@ engine::Status WriteRepairReport(int fd, const std::string& source, const std::s
   j["pages_lost"] = r.counts.pages_lost;
   j["tables_lost"] = r.counts.tables_lost;
   j["tables_renamed"] = r.counts.tables_renamed;
+  const TablesHit hit = TablesHitBy(r.losses);
+  j["tables_lost_whole"] = hit.lost;
+  j["tables_partly_lost"] = hit.partly_lost;
+  j["tables_named_anew"] = hit.renamed;
   j["error_table"] =
       r.error_table.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(r.error_table);
   if (!r.error_table_note.empty()) j["error_table_note"] = r.error_table_note;

@@ -12,11 +12,22 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "engine/error.h"
 #include "engine/repair.h"
 
 namespace maintenance {
+
+// The tables a repair's losses name, each once, in the order found: those
+// whose definition is lost (none of their rows came over), those that lost
+// some rows or values, and those found without a catalog row and named anew.
+struct TablesHit {
+  std::vector<std::string> lost;
+  std::vector<std::string> partly_lost;
+  std::vector<std::string> renamed;
+};
+TablesHit TablesHitBy(const std::vector<engine::LossRecord>& losses);
 
 // Writes the report, JSON, to the open file FD: counts, the kept original
 // (or null) and every loss with its position, reason and raw bytes (base64),

@@ -578,6 +578,22 @@ TEST_F(Cli, CorpusFiles) {
   EXPECT_EQ(refused.code, 1);
   EXPECT_EQ(refused.err.rfind("error 3343: ", 0), 0u) << refused.err;
   EXPECT_FALSE(fs::exists(ace_copy));
+  // Repair refuses ACE too, in place or into a new file, and leaves it as it was.
+  fs::copy_file(ace, ace_copy);
+  fs::permissions(ace_copy, fs::perms::owner_write, fs::perm_options::add);
+  const std::string before = Slurp(ace_copy);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"repair", ace_copy.string()},
+        std::vector<std::string>{"repair", ace_copy.string(), (dir_ / "out.accdb").string()}}) {
+    Outcome repair = Exec(args);
+    EXPECT_EQ(repair.code, 1);
+    EXPECT_EQ(repair.err.rfind("error 3343: ", 0), 0u) << repair.err;
+  }
+  EXPECT_EQ(Slurp(ace_copy), before);
+  EXPECT_FALSE(fs::exists(dir_ / "out.accdb"));
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    EXPECT_EQ(entry.path().string().find("repair-report"), std::string::npos) << entry.path();
+  }
 }
 
 TEST_F(Cli, RepairLeavesOutWhatDoesNotValidate) {

@@ -27,9 +27,9 @@
 #include <utility>
 #include <vector>
 
-#include "reader/database.h"
 #include "format/long_value.h"
 #include "format/row.h"
+#include "reader/database.h"
 #include "salvage/salvage.h"
 
 namespace salvage_test {
@@ -51,13 +51,22 @@ enum class DamageClass {
   kMapBitsSet,
   kCatalogRow,
   kHeaderPage,
+  kConstraintRow,  // a row left NULL in a primary-key column, or repeating a unique key
 };
+// Copies numbered through this list keep the damage they were first given
+// (tests pick copies by number); kEveryClass adds the later classes.
 inline constexpr DamageClass kAllClasses[] = {
     DamageClass::kZeroedPage,     DamageClass::kGarbagePage,    DamageClass::kTornPage,
     DamageClass::kRowBitFlips,    DamageClass::kTruncateAtPage, DamageClass::kTruncateInPage,
     DamageClass::kLongValueChain, DamageClass::kIndexPage,      DamageClass::kStoredCounts,
     DamageClass::kMapBitsCleared, DamageClass::kMapBitsSet,     DamageClass::kCatalogRow,
     DamageClass::kHeaderPage};
+inline constexpr DamageClass kEveryClass[] = {
+    DamageClass::kZeroedPage,     DamageClass::kGarbagePage,    DamageClass::kTornPage,
+    DamageClass::kRowBitFlips,    DamageClass::kTruncateAtPage, DamageClass::kTruncateInPage,
+    DamageClass::kLongValueChain, DamageClass::kIndexPage,      DamageClass::kStoredCounts,
+    DamageClass::kMapBitsCleared, DamageClass::kMapBitsSet,     DamageClass::kCatalogRow,
+    DamageClass::kHeaderPage,     DamageClass::kConstraintRow};
 
 inline const char* ClassName(DamageClass c) {
   switch (c) {
@@ -87,6 +96,8 @@ inline const char* ClassName(DamageClass c) {
       return "catalog-row";
     case DamageClass::kHeaderPage:
       return "header-page";
+    case DamageClass::kConstraintRow:
+      return "constraint-row";
   }
   return "?";
 }
@@ -100,6 +111,15 @@ struct RowFact {
   std::vector<Range> ranges;  // every byte the row depends on
   std::vector<size_t> lv_columns;
   std::vector<engine::RowPointer> lv_pieces;
+  // The null-mask byte and bit of a present key column of the table's
+  // primary key or a required index (at 0: none).
+  uint64_t required_null_at = 0;
+  uint8_t required_null_bit = 0;
+  // The stored bytes of a fixed-size column that alone makes a unique key
+  // (size 0: none), and that index's position.
+  uint64_t unique_at = 0;
+  uint32_t unique_size = 0;
+  uint32_t unique_index = 0;
 };
 
 struct FileFacts {
@@ -192,6 +212,26 @@ inline std::optional<FileFacts> Facts(const Bytes& file, const std::string& pass
     }
     engine::RowDecoder decoder(*def, L);
     std::vector<Bytes> lv(def->columns.size());
+    // A key column of a primary-key or required index, and a fixed column
+    // that alone is a unique key.
+    const engine::ColumnDef* required = nullptr;
+    const engine::ColumnDef* unique = nullptr;
+    uint32_t unique_index = 0;
+    for (const engine::PhysicalIndex& pi : def->physical_indexes) {
+      bool primary = false;
+      for (const auto& li : def->logical_indexes)
+        primary |= li.physical == pi.position && li.kind == 1;
+      for (const auto& ic : pi.columns) {
+        const engine::ColumnDef* c = def->ColumnByNumber(ic.column_number);
+        if (c == nullptr || c->is_boolean()) continue;
+        if (required == nullptr && (primary || (pi.flags & engine::kIndexRequired))) required = c;
+        if (unique == nullptr && pi.columns.size() == 1 && (pi.flags & engine::kIndexUnique) &&
+            c->fixed() && !c->is_long_value()) {
+          unique = c;
+          unique_index = pi.position;
+        }
+      }
+    }
     (void)(*db)->ScanRows(*def, [&](const engine::RowRef& ref) {
       RowFact r;
       r.table = t->table_page();
@@ -229,6 +269,25 @@ inline std::optional<FileFacts> Facts(const Bytes& file, const std::string& pass
           slot_range(p);
           r.lv_pieces.push_back(p);
           f.lv_pieces.emplace_back(t->table_page(), p);
+        }
+      }
+      auto dp = (*db)->ReadDataPage(ref.data.page);
+      if (dp.ok() && ref.data.row < dp->slots.size()) {
+        const uint64_t row_at = ref.data.page * ps + dp->slots[ref.data.row].start;
+        const size_t count =
+            L.row_count_size == 1 ? ref.bytes[0] : ref.bytes[0] | (ref.bytes[1] << 8);
+        const size_t k_req = required ? static_cast<size_t>(required - def->columns.data()) : 0;
+        if (required != nullptr && fields[k_req].present && required->number < count) {
+          r.required_null_at = row_at + ref.bytes.size() - (count + 7) / 8 + required->number / 8;
+          r.required_null_bit = static_cast<uint8_t>(1u << (required->number % 8));
+        }
+        const size_t k_uni = unique ? static_cast<size_t>(unique - def->columns.data()) : 0;
+        if (unique != nullptr && fields[k_uni].present &&
+            fields[k_uni].bytes.data() >= ref.bytes.data()) {
+          r.unique_at =
+              row_at + static_cast<uint64_t>(fields[k_uni].bytes.data() - ref.bytes.data());
+          r.unique_size = static_cast<uint32_t>(fields[k_uni].bytes.size());
+          r.unique_index = unique_index;
         }
       }
       r.signature = Signature(*def, fields);
@@ -408,6 +467,42 @@ inline Damage Apply(Bytes& file, const FileFacts& f, DamageClass kind, uint64_t 
       d.what = "catalog row at byte " + std::to_string(r.first) + " scrambled";
       break;
     }
+    case DamageClass::kConstraintRow: {
+      // A torn write of a key: NULL in a primary-key column, or the key
+      // of another row of the table repeated.
+      std::vector<size_t> nullable, repeatable;
+      for (size_t i = 0; i < f.rows.size(); ++i) {
+        if (f.rows[i].required_null_at != 0) nullable.push_back(i);
+        if (f.rows[i].unique_size != 0) repeatable.push_back(i);
+      }
+      if (!repeatable.empty() && (nullable.empty() || pick(2) == 0)) {
+        const RowFact& to = f.rows[repeatable[pick(repeatable.size())]];
+        const RowFact* from = nullptr;
+        for (size_t i : repeatable) {
+          const RowFact& o = f.rows[i];
+          if (&o != &to && o.table == to.table && o.unique_index == to.unique_index &&
+              o.unique_size == to.unique_size && (from == nullptr || pick(4) == 0)) {
+            from = &o;
+          }
+        }
+        if (from != nullptr) {
+          std::memcpy(file.data() + to.unique_at, file.data() + from->unique_at, to.unique_size);
+          // Either of the two may be the one left out.
+          d.touched.insert(d.touched.end(), to.ranges.begin(), to.ranges.end());
+          d.touched.insert(d.touched.end(), from->ranges.begin(), from->ranges.end());
+          d.what = "row at byte " + std::to_string(to.unique_at) + " given the unique key of " +
+                   std::to_string(from->unique_at);
+          break;
+        }
+      }
+      if (nullable.empty()) break;
+      const RowFact& row = f.rows[nullable[pick(nullable.size())]];
+      file[row.required_null_at] &= static_cast<uint8_t>(~row.required_null_bit);
+      d.touched.insert(d.touched.end(), row.ranges.begin(), row.ranges.end());
+      d.what =
+          "row's key column NULL (null mask at byte " + std::to_string(row.required_null_at) + ")";
+      break;
+    }
     case DamageClass::kHeaderPage: {
       switch (pick(3)) {
         case 0:
@@ -466,7 +561,7 @@ inline Score Evaluate(const Bytes& damaged, const FileFacts& f, const Damage& da
                        r.table_name + ": " + r.reason);
     }
     if (r.kind == engine::LossKind::kRow || r.kind == engine::LossKind::kDuplicateRow ||
-        r.kind == engine::LossKind::kCatalogRow) {
+        r.kind == engine::LossKind::kCatalogRow || r.kind == engine::LossKind::kNullKey) {
       ++s.reported_rows;
     }
   };
@@ -621,7 +716,9 @@ inline std::string ErrorTableMismatch(const std::vector<ErrorTableRow>& rows,
     const engine::LossRecord& l = *listed[i];
     const std::string at = "row " + std::to_string(first + i) + " (" +
                            std::string(engine::LossKindName(l.kind)) + "): ";
-    const int32_t code = l.kind == engine::LossKind::kDuplicateRow ? 3022 : 3049;
+    const int32_t code = l.kind == engine::LossKind::kDuplicateRow ? 3022
+                         : l.kind == engine::LossKind::kNullKey    ? 3058
+                                                                   : 3049;
     if (r.code != code) return at + "error " + std::to_string(r.code);
     if (r.table != l.table_name) return at + "table " + r.table + " for " + l.table_name;
     if (r.recid != l.raw) return at + "the lost bytes differ";

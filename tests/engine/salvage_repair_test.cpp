@@ -3,7 +3,11 @@
 // tolerant reader kept, and the losses are listed.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <sstream>
+#include <thread>
 
 #include "compact_support.h"
 #include "engine/check.h"
@@ -446,7 +450,7 @@ TEST(RepairCorpus, DamagedCopiesRepairToCleanFiles) {
       }
     }
     uint64_t seed = 7;
-    for (auto kind : salvage_test::kAllClasses) {
+    for (auto kind : salvage_test::kEveryClass) {
       Bytes copy = intact;
       auto damage = salvage_test::Apply(copy, *facts, kind, ++seed);
       if (damage.what.empty()) continue;
@@ -470,7 +474,8 @@ TEST(RepairCorpus, DamagedCopiesRepairToCleanFiles) {
       if (kind == salvage_test::DamageClass::kRowBitFlips ||
           kind == salvage_test::DamageClass::kTornPage ||
           kind == salvage_test::DamageClass::kGarbagePage ||
-          kind == salvage_test::DamageClass::kLongValueChain) {
+          kind == salvage_test::DamageClass::kLongValueChain ||
+          kind == salvage_test::DamageClass::kConstraintRow) {
         continue;
       }
       // Tables with a long value left NULL hold rows the source does not.
@@ -537,6 +542,121 @@ TEST(RepairCorpus, LostCatalogDefinitionIsRebuiltAndEveryTableKeepsItsName) {
       std::filesystem::remove(copy);
     }
   }
+}
+
+TEST(RepairCorpus, CatalogDefinitionMissingAColumnIsRebuilt) {
+  // The catalog's definition reads, but a column it cannot do without is
+  // renamed away: it is rebuilt as every file of the version has it, and
+  // every table comes over.
+  const std::filesystem::path dir(QUORLEN_CORPUS_DIR);
+  ScratchDir scratch;
+  for (const char* file : {"real/jet3/bjoerne2+pecl-mdbtools__test.mdb", "jet4/testV2003.mdb"}) {
+    const Bytes intact = ReadFile((dir / file).string());
+    if (intact.empty()) GTEST_SKIP() << "no corpus at " << dir;
+    const uint32_t page_size = intact[0x14] == 0 ? 2048 : 4096;
+    const std::string original = scratch / "intact.mdb";
+    WriteFile(original, intact);
+    for (const char* column : {"Type", "ParentId"}) {
+      SCOPED_TRACE(std::string(file) + ", " + column);
+      std::string name = column;
+      if (page_size == 4096) {
+        std::string wide;
+        for (char ch : name) wide += std::string{ch, '\0'};
+        name = wide;
+      }
+      Bytes damaged = intact;
+      uint8_t* page2 = damaged.data() + 2 * page_size;
+      auto* at = std::search(page2, page2 + page_size, name.begin(), name.end(),
+                             [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); });
+      ASSERT_NE(at, page2 + page_size);
+      at[0] = 'Q';
+      const std::string source = scratch / "damaged.mdb", copy = scratch / "repaired.mdb";
+      std::filesystem::remove(source);
+      std::filesystem::remove(copy);
+      WriteFile(source, damaged);
+      auto repaired = RepairDatabase(source, copy);
+      ASSERT_TRUE(repaired.ok()) << repaired.error().ToString();
+      EXPECT_TRUE(
+          std::any_of(repaired->losses.begin(), repaired->losses.end(),
+                      [](const LossRecord& r) { return r.kind == LossKind::kCatalogDefinition; }));
+      EXPECT_EQ(RowsOf(copy), RowsOf(original));
+    }
+  }
+}
+
+TEST_P(Repair, AceFileIsRefusedAndNothingWritten) {
+  // An ACE page 0 over pages that read as Jet 4's: refused, not rebuilt as
+  // another format; the copy is never created.
+  Bytes file = Small();
+  std::memcpy(file.data() + 4, "Standard ACE DB", 15);
+  file[0x14] = 3;
+  const std::string source = Write("ace.accdb", file);
+  const std::string copy = dir_ / "ace-repaired.accdb";
+  auto repaired = RepairDatabase(source, copy);
+  ASSERT_FALSE(repaired.ok());
+  EXPECT_EQ(repaired.error().number(), 3343);
+  EXPECT_FALSE(std::filesystem::exists(copy));
+  EXPECT_EQ(ReadFile(source), file);
+  // Page 0 damaged the other way (the signature gone) is still repaired.
+  std::memset(file.data() + 4, 0, 15);
+  const std::string torn = Write("torn.mdb", file);
+  auto mended = RepairDatabase(torn, dir_ / "torn-repaired.mdb");
+  ASSERT_TRUE(mended.ok()) << mended.error().ToString();
+  EXPECT_TRUE(mended->header_rebuilt);
+}
+
+TEST_P(Repair, LostPage0AndLostRowsRepairToTheSameBytesEveryTime) {
+  // A fresh page 0, an error table and its catalog row all need a date: each
+  // takes one the file holds, never the clock.
+  std::string source = Write("damaged.mdb", Small([&](FileBuilder& f) {
+                               std::fill_n(f.page(0), L().page_size, 0);
+                               RowAt(f, 6, 4)[0] = 0;
+                             }));
+  auto first = RepairDatabase(source, dir_ / "first.mdb");
+  ASSERT_TRUE(first.ok()) << first.error().ToString();
+  EXPECT_TRUE(first->header_rebuilt);
+  EXPECT_EQ(first->error_table, "MSysCompactError");
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  auto second = RepairDatabase(source, dir_ / "second.mdb");
+  ASSERT_TRUE(second.ok()) << second.error().ToString();
+  EXPECT_EQ(ReadFile(dir_ / "first.mdb"), ReadFile(dir_ / "second.mdb"));
+}
+
+// Rows that break a key's rule (a NULL primary-key column, a repeated
+// unique key) are listed in the error table; the rest of their table comes
+// over and no repair is refused for them.
+TEST(RepairCorpus, RowsBreakingAKeyAreListedAndTheRestKept) {
+  const std::filesystem::path dir = std::filesystem::path(QUORLEN_CORPUS_DIR) / "real";
+  const Bytes intact = ReadFile((dir / "jet4/xiaoyustudio181+CSharp__Northwind.mdb").string());
+  if (intact.empty()) GTEST_SKIP() << "no corpus at " << dir;
+  auto facts = salvage_test::Facts(intact, "");
+  ASSERT_TRUE(facts);
+  ScratchDir scratch;
+  std::set<LossKind> seen;
+  for (uint64_t seed = 1; seed <= 8; ++seed) {
+    Bytes copy = intact;
+    auto damage =
+        salvage_test::Apply(copy, *facts, salvage_test::DamageClass::kConstraintRow, seed);
+    ASSERT_FALSE(damage.what.empty());
+    SCOPED_TRACE(damage.what);
+    auto score = salvage_test::Evaluate(copy, *facts, damage, "");
+    EXPECT_EQ(score.invented, 0u);
+    EXPECT_EQ(score.recovered, score.untouched);
+    const std::string src = scratch / "damaged.mdb", dst = scratch / "repaired.mdb";
+    std::filesystem::remove(src);
+    std::filesystem::remove(dst);
+    WriteFile(src, copy);
+    auto r = RepairDatabase(src, dst);
+    ASSERT_TRUE(r.ok()) << r.error().ToString();
+    ASSERT_TRUE(r->lost_anything());
+    for (const LossRecord& l : r->losses) {
+      seen.insert(l.kind);
+      EXPECT_FALSE(l.table_name.empty());
+    }
+    ExpectErrorTable(dst, *r);
+  }
+  EXPECT_TRUE(seen.count(LossKind::kNullKey));
+  EXPECT_TRUE(seen.count(LossKind::kDuplicateRow));
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 
 #include "maintenance/db_engine.h"
 #include "maintenance/file_lock.h"
+#include "maintenance/loss_summary.h"
 #include "maintenance/repair_report.h"
 #include "maintenance/safe_replace.h"
 
@@ -675,6 +676,46 @@ TEST_F(SafeReplaceTest, TheKeptOriginalNeverTakesAnExistingName) {
   ASSERT_TRUE(plain.ok());
   EXPECT_TRUE(std::regex_match(plain.value(), std::regex(".*/a\\.b/plain\\.damaged-\\d{8}-\\d{6}")))
       << plain.value();
+}
+
+// Each table a repair's losses touch is named once, under the right heading,
+// and Access's own tables in words a user knows.
+TEST(LossSummary, NamesEveryTableLostOrPartlyLost) {
+  auto loss = [](engine::LossKind kind, const std::string& table) {
+    engine::LossRecord r;
+    r.kind = kind;
+    r.table_name = table;
+    return r;
+  };
+  using K = engine::LossKind;
+  const TablesHit hit =
+      TablesHitBy({loss(K::kPage, "MSysRelationships"), loss(K::kTable, "MSysRelationships"),
+                   loss(K::kRow, "Orders"), loss(K::kNullKey, "Order Details"),
+                   loss(K::kValue, "Orders"), loss(K::kTableName, "Recovered table 7"),
+                   loss(K::kHeader, ""), loss(K::kRelationship, "Items")});
+  EXPECT_EQ(hit.lost, std::vector<std::string>{"MSysRelationships"});
+  EXPECT_EQ(hit.partly_lost, (std::vector<std::string>{"Orders", "Order Details"}));
+  EXPECT_EQ(hit.renamed, std::vector<std::string>{"Recovered table 7"});
+
+  RepairOutcome o;
+  o.lost_anything = true;
+  o.rows_lost = 2;
+  o.pages_lost = 1;
+  o.tables_lost = 1;
+  o.lost_tables = hit.lost;
+  o.tables_with_losses = {"Orders", "MSysQueries", "MSysWhatever"};
+  const auto lines = LossSummaryLines(o);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0].text,
+            "2 rows and 0 values could not be carried over; 1 page and 1 table could not be "
+            "read, in the tables Orders, MSysQueries (the definitions of the queries) and "
+            "MSysWhatever (a table Access keeps for itself).");
+  EXPECT_EQ(lines[1].text,
+            "The table MSysRelationships (the relationships between tables) could not be read; "
+            "none of its rows are in the copy.");
+  o.lost_tables = {"A", "B"};
+  EXPECT_EQ(LossSummaryLines(o)[1].text,
+            "The tables A and B could not be read; none of their rows are in the copy.");
 }
 
 }  // namespace

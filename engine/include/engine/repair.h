@@ -48,6 +48,9 @@ enum class LossKind : uint8_t {
   kCatalogDefinition,  // the catalog's own definition (page 2) was unreadable and is
                        // rebuilt from the layout every file of the version shares
                        // (nothing lost; raw: page 2 as found)
+  // Kinds added later go here, at the end, so the numbers of those above stay.
+  kNullKey,  // a row with a NULL key column in its table's primary key or a required
+             // index: left out, the rest of the table kept (raw: the row; column: the index)
 };
 // "header", "page", "table", ...: the names used in reports.
 std::string_view LossKindName(LossKind kind);
@@ -148,7 +151,8 @@ struct RepairResult {
                    std::vector<std::pair<std::string, std::vector<uint8_t>>>& long_values) const;
 };
 
-// Errors: those of Salvager::Open (3024, 3044, 3051, 3043, 3343, 3031);
+// Errors: those of Salvager::Open (3024, 3044, 3051, 3043, 3031; 3343 for anything
+// not Jet 3 / Jet 4, an ACE file whose page 0 still says so among them);
 // 3204 the destination exists; 3049 when the catalog's own definition is
 // lost and the rows on its pages do not fit the layout every catalog of the
 // version has (there is nothing to name the tables by) or a key cannot be

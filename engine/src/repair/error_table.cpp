@@ -3,7 +3,6 @@
 #include <iconv.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -370,7 +369,9 @@ std::string Where(const std::optional<RowPointer>& p, bool row) {
 }  // namespace
 
 int32_t ErrorTableCode(LossKind kind) {
-  return kind == LossKind::kDuplicateRow ? 3022 : static_cast<int32_t>(ErrorCode::kDamaged);
+  if (kind == LossKind::kDuplicateRow) return 3022;
+  if (kind == LossKind::kNullKey) return 3058;  // the engine's "key cannot be NULL"
+  return static_cast<int32_t>(ErrorCode::kDamaged);
 }
 
 std::string ErrorTableDescription(const LossRecord& r) {
@@ -400,6 +401,10 @@ std::string ErrorTableDescription(const LossRecord& r) {
         what += " (its " + std::to_string(r.long_values.size()) +
                 " long values are in the repair report)";
       }
+      break;
+    case LossKind::kNullKey:
+      what = "Row" + table + Where(r.position, true) + " has no value in a key column of index " +
+             r.column + " and is left out";
       break;
     case LossKind::kRelationship:
       what = "Relationship " + r.column + table + " is kept as an ordinary index";
@@ -614,10 +619,7 @@ Result<ErrorTableOutcome> AddErrorTable(Salvager& sv, MendedImage& file,
   // known. Its dates are the catalog's latest, so a repair of the same file
   // gives the same bytes.
   std::vector<uint8_t> date(8);
-  double days = facts->latest.value_or(
-      25569.0 +
-      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() /
-          86400.0);
+  double days = facts->latest.value_or(sv.file_date());
   std::memcpy(date.data(), &days, 8);
   std::vector<std::pair<std::string, std::vector<uint8_t>>> catalog_values = {
       {"Id", Le32Bytes(0)},

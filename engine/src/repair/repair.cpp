@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <bitset>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -96,9 +95,9 @@ class PageCache {
 };
 
 // A catalog row for a table found without one.
-// `date`: its DateCreate and DateUpdate (today when the catalog gives none).
+// `date`: its DateCreate and DateUpdate.
 Result<std::vector<uint8_t>> CatalogRow(const TableDef& catalog, const Layout& L,
-                                        const SalvagedTable& table, std::optional<double> date) {
+                                        const SalvagedTable& table, double date) {
   RowParts parts;
   parts.column_count = catalog.max_cols;
   parts.var_part = catalog.num_var_cols > 0;
@@ -140,10 +139,8 @@ Result<std::vector<uint8_t>> CatalogRow(const TableDef& catalog, const Layout& L
   put("Name", name);
   put("Type", {1, 0});
   put("Flags", le32(table.page == 2 ? 0x80000000u : 0));
-  auto now = std::chrono::system_clock::now().time_since_epoch();
-  double days = date.value_or(25569.0 + std::chrono::duration<double>(now).count() / 86400.0);
   std::vector<uint8_t> stamp(8);
-  std::memcpy(stamp.data(), &days, 8);
+  std::memcpy(stamp.data(), &date, 8);
   put("DateCreate", stamp);
   put("DateUpdate", stamp);
   return EncodeRow(L, parts);
@@ -505,7 +502,8 @@ class Repair {
   Status AddMadeUpCatalogRows(const SalvagedTable& catalog, TableMend& mend) {
     const Layout& L = salvager_->layout();
     for (const SalvagedTable* m : made_up_) {
-      auto encoded = CatalogRow(catalog.def, L, *m, mend.latest_change);
+      auto encoded =
+          CatalogRow(catalog.def, L, *m, mend.latest_change.value_or(salvager_->file_date()));
       if (!encoded.ok()) return encoded.error();
       auto at = AddRow(mend.moved, L, encoded.value());
       if (!at.ok()) return at.error();

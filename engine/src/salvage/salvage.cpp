@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -40,6 +39,8 @@ std::string_view LossKindName(LossKind kind) {
       return "missing-rows";
     case LossKind::kCatalogDefinition:
       return "catalog-definition";
+    case LossKind::kNullKey:
+      return "null-key";
   }
   return "unknown";
 }
@@ -54,6 +55,7 @@ void Salvager::State::Lose(LossRecord record) {
     case LossKind::kRow:
     case LossKind::kCatalogRow:
     case LossKind::kDuplicateRow:
+    case LossKind::kNullKey:
       ++counts.rows_lost;
       ++rows_reported[record.table];
       break;
@@ -127,21 +129,23 @@ std::optional<JetVersion> VersionFromPages(ByteSpan file) {
   return std::nullopt;
 }
 
+// A date between the years 1900 and 9999, in days since 1899-12-30.
+bool PlausibleDate(double days) {
+  return std::isfinite(days) && days >= 1.0 && days < 2958466.0;
+}
+
 // A page 0 made from the constants every Access file shows, for a file whose
-// own page 0 is lost. Unmasked bytes.
+// own page 0 is lost. Unmasked bytes. `date`: its creation date (Jet 4).
 std::vector<uint8_t> FreshHeaderPage(JetVersion version, uint16_t code_page,
-                                     const std::string& password, const TextCodec& text) {
+                                     const std::string& password, const TextCodec& text,
+                                     double date) {
   (void)text;
   DatabaseHeader h;
   h.version = version;
   h.code_page = code_page;
   h.sort_order = 0x0409;
   h.password = password;
-  if (version == JetVersion::kJet4) {
-    // Creation date: now, in days since 1899-12-30.
-    auto now = std::chrono::system_clock::now().time_since_epoch();
-    h.creation_date = 25569.0 + std::chrono::duration<double>(now).count() / 86400.0;
-  }
+  if (version == JetVersion::kJet4) h.creation_date = date;
   return EncodeHeader(h);
 }
 
@@ -187,6 +191,11 @@ const TextCodec& Salvager::text() const {
 }
 bool Salvager::catalog_rebuilt() const {
   return state_->catalog_rebuilt;
+}
+double Salvager::file_date() const {
+  const double stored = state_->header.creation_date;
+  if (!state_->header_rebuilt && PlausibleDate(stored)) return stored;
+  return state_->newest_catalog_date.value_or(0.0);
 }
 uint32_t Salvager::truncated_page_bytes() const {
   return state_->truncated_bytes;
@@ -264,6 +273,7 @@ class Opening {
     CensusPages();
     FindContinuations();
     if (Status st = ReadCatalog(); !st.ok()) return st;
+    if (Status st = RedateHeader(); !st.ok()) return st;
     CollectNamedTables();
     JudgeCatalog();
     ReportCut();
@@ -283,7 +293,9 @@ class Opening {
     bool rebuild = false;
     std::string why;
     if (!decoded.ok()) {
-      if (!seen) return decoded.error();
+      // An ACE file keeps its own signature: its pages look like Jet 4's, but
+      // rebuilding page 0 as Jet 4 would turn it into another format.
+      if (!seen || NamesAce(file)) return decoded.error();
       rebuild = true;
       why = "page 0 is unreadable (" + decoded.error().description() + ")";
     } else if (seen && decoded.value().version != *seen) {
@@ -350,13 +362,17 @@ class Opening {
         if (cp == 874 || (cp >= 1250 && cp <= 1258)) code_page = cp;
       }
     }
-    TextCodec codec(version_, code_page);
-    std::vector<uint8_t> page0 = FreshHeaderPage(version_, code_page, s_.options.password, codec);
-    std::vector<uint8_t> masked = page0;
-    ApplyHeaderMask(masked.data(), masked.size(), version_);
-    auto fresh = DecodeHeader(masked);
-    if (!fresh.ok()) return fresh.error();
-    s_.header = std::move(fresh.value());
+    // The creation date the lost page 0 still shows, if any; else one the
+    // catalog's rows give once they are read (RedateHeader).
+    rebuilt_code_page_ = code_page;
+    if (L.header_creation_date != 0) {
+      std::vector<uint8_t> stored(file.begin(), file.begin() + L.page_size);
+      ApplyHeaderMask(stored.data(), stored.size(), version_);
+      double d;
+      std::memcpy(&d, stored.data() + L.header_creation_date, 8);
+      if (PlausibleDate(d)) stored_date_ = d;
+    }
+    if (Status st = MakeFreshHeader(stored_date_.value_or(0.0)); !st.ok()) return st;
     s_.header_rebuilt = true;
     LossRecord r = Loss(LossKind::kHeader, 0, "", RowPointer{0, 0}, "",
                         why + "; rebuilt as " + VersionName() + " with code page " +
@@ -365,6 +381,27 @@ class Opening {
     r.raw.assign(file.begin(), file.begin() + std::min<size_t>(file.size(), L.page_size));
     s_.Lose(std::move(r));
     return Status();
+  }
+
+  Status MakeFreshHeader(double date) {
+    TextCodec codec(version_, rebuilt_code_page_);
+    std::vector<uint8_t> page0 =
+        FreshHeaderPage(version_, rebuilt_code_page_, s_.options.password, codec, date);
+    ApplyHeaderMask(page0.data(), page0.size(), version_);
+    auto fresh = DecodeHeader(page0);
+    if (!fresh.ok()) return fresh.error();
+    s_.header = std::move(fresh.value());
+    return Status();
+  }
+
+  // A page 0 rebuilt without a readable date of its own takes the newest
+  // date of the catalog's rows.
+  Status RedateHeader() {
+    if (!s_.header_rebuilt || stored_date_ || !s_.newest_catalog_date ||
+        s_.layout->header_creation_date == 0) {
+      return Status();
+    }
+    return MakeFreshHeader(*s_.newest_catalog_date);
   }
 
   // A file cut inside a page: the last page padded, the cut remembered. Then
@@ -449,6 +486,13 @@ class Opening {
   Status ReadCatalog() {
     const Layout& L = *s_.layout;
     const TableDef* catalog_def = ReadDefinition(2);
+    if (catalog_def != nullptr && !HasCatalogColumns(*catalog_def)) {
+      // A definition that reads but lost a column the catalog cannot do
+      // without is as good as lost: rebuilt like an unreadable page 2.
+      def_errors_[2] = "its definition lacks one of the columns Id, ParentId, Name, Type, Flags";
+      defs_.erase(2);
+      catalog_def = nullptr;
+    }
     if (catalog_def == nullptr && pages_ > 2) {
       // Page 2 is lost: the catalog's definition is the one every file of
       // the version has, and its rows still stand on the pages it owns. The
@@ -475,6 +519,13 @@ class Opening {
       return Status();
     }
     return ReadCatalogRows(*catalog_def);
+  }
+
+  static bool HasCatalogColumns(const TableDef& cat) {
+    for (const char* name : {"Id", "ParentId", "Name", "Type", "Flags"}) {
+      if (cat.FindColumn(name) == nullptr) return false;
+    }
+    return true;
   }
 
   Status ReadCatalogRows(const TableDef& cat) {
@@ -504,6 +555,15 @@ class Opening {
       o.parent_id = static_cast<int32_t>(IntField(row.fields[at(parent)]));
       o.type = static_cast<int16_t>(IntField(row.fields[at(type)]));
       o.flags = static_cast<int32_t>(IntField(row.fields[at(flags)]));
+      for (const ColumnDef* date : {cat.FindColumn("DateCreate"), cat.FindColumn("DateUpdate")}) {
+        const FieldRef* f = date ? &row.fields[at(date)] : nullptr;
+        if (f == nullptr || !f->present || f->bytes.size() != 8) continue;
+        double d;
+        std::memcpy(&d, f->bytes.data(), 8);
+        if (PlausibleDate(d) && (!s_.newest_catalog_date || d > *s_.newest_catalog_date)) {
+          s_.newest_catalog_date = d;
+        }
+      }
       if (row.fields[at(name)].present) s_.text->DecodeValue(row.fields[at(name)].bytes, o.name);
       if (o.is_table() && !named_.count(o.table_page())) named_.emplace(o.table_page(), o);
       s_.objects.push_back(std::move(o));
@@ -687,6 +747,8 @@ class Opening {
   Salvager::State& s_;
   std::unique_ptr<FileSource> source_;  // until the pager takes it
   JetVersion version_ = JetVersion::kJet4;
+  uint16_t rebuilt_code_page_ = 1252;  // of a page 0 made anew
+  std::optional<double> stored_date_;  // the creation date a lost page 0 still shows
   uint32_t pages_ = 0;
   std::set<uint32_t> continuation_;
   std::map<uint32_t, TableDef> defs_;           // readable definitions by first page

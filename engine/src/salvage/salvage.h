@@ -37,18 +37,18 @@
 #include <utility>
 #include <vector>
 
-#include "engine/repair.h"
-#include "reader/database.h"
 #include "engine/error.h"
-#include "io/file_source.h"
-#include "format/header.h"
-#include "io/pager.h"
-#include "format/data_page.h"
 #include "engine/progress.h"
+#include "engine/repair.h"
+#include "engine/values.h"
+#include "format/data_page.h"
+#include "format/header.h"
 #include "format/row.h"
 #include "format/table_def.h"
-#include "engine/values.h"
 #include "format/text.h"
+#include "io/file_source.h"
+#include "io/pager.h"
+#include "reader/database.h"
 
 namespace engine {
 
@@ -79,7 +79,6 @@ struct RowValues {
 };
 using RowVisitor = std::function<bool(const RowValues&)>;
 
-
 class Salvager {
  public:
   // Errors: those of opening the file (3024, 3044, 3051, 3043); 3049 when
@@ -105,6 +104,11 @@ class Salvager {
   bool catalog_rebuilt() const;
   // Bytes of the file past the cut, when it ends inside a page: 0 otherwise.
   uint32_t truncated_page_bytes() const;
+  // A date the file itself holds, in days since 1899-12-30, for anything a
+  // repair writes that needs one (so equal files repair to equal bytes):
+  // page 0's creation date when it was readable, else the newest date of the
+  // catalog's rows, else 0.
+  double file_date() const;
 
   // Every table that can be read, system tables included, sorted by name.
   const std::vector<SalvagedTable>& tables() const;

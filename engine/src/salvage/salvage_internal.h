@@ -69,6 +69,8 @@ struct Salvager::State {
   // Page 2 was lost and the catalog's definition rebuilt: its pages are
   // those that name it, as it has no page map.
   bool catalog_rebuilt = false;
+  // The newest DateCreate / DateUpdate of the catalog's rows.
+  std::optional<double> newest_catalog_date;
   std::set<uint32_t> lost_pages;               // tables whose map shows lost pages
   std::set<uint32_t> touched;                  // tables with any loss reported
   std::map<uint32_t, uint64_t> rows_reported;  // rows reported lost, by table

@@ -139,6 +139,7 @@ class TableScan {
     page_set_.insert(pages_.begin(), pages_.end());
     long_values_.resize(t.def.columns.size());
     row_.fields.resize(t.def.columns.size());
+    FindRequiredIndexes(t.def);
     for (const PhysicalIndex& pi : t.def.physical_indexes) {
       if (!(pi.flags & kIndexUnique) || pi.columns.empty()) continue;
       UniqueIndex u;
@@ -246,6 +247,49 @@ class TableScan {
   }
 
  private:
+  // An index no row may leave a key column NULL in: the primary key, or one
+  // marked required. A row that does is left out, as no copy can index it.
+  struct RequiredIndex {
+    std::string name;
+    std::vector<size_t> fields;  // non-boolean key columns, positions in TableDef::columns
+    bool ignore_nulls = false;   // a row NULL in every key column has no entry at all
+  };
+  void FindRequiredIndexes(const TableDef& def) {
+    for (const PhysicalIndex& pi : def.physical_indexes) {
+      const LogicalIndex* primary = nullptr;
+      const LogicalIndex* named = nullptr;
+      for (const LogicalIndex& li : def.logical_indexes) {
+        if (li.physical != pi.position) continue;
+        if (named == nullptr) named = &li;
+        if (li.kind == 1 && primary == nullptr) primary = &li;
+      }
+      if (!(pi.flags & kIndexRequired) && primary == nullptr) continue;
+      RequiredIndex r;
+      r.name = primary ? primary->name : named ? named->name : "index " + Num(pi.position);
+      r.ignore_nulls = pi.flags & kIndexIgnoreNulls;
+      bool ok = true;
+      for (const IndexColumn& ic : pi.columns) {
+        const ColumnDef* c = def.ColumnByNumber(ic.column_number);
+        if (c == nullptr) {
+          ok = false;
+          break;
+        }
+        if (!c->is_boolean()) r.fields.push_back(static_cast<size_t>(c - def.columns.data()));
+      }
+      if (ok && !r.fields.empty()) required_.push_back(std::move(r));
+    }
+  }
+  // The required index a row leaves a key column NULL in, if any.
+  const RequiredIndex* NullInRequired() const {
+    for (const RequiredIndex& r : required_) {
+      size_t nulls = 0;
+      for (size_t k : r.fields) nulls += row_.fields[k].present ? 0 : 1;
+      if (nulls == 0 || (r.ignore_nulls && nulls == r.fields.size())) continue;
+      return &r;
+    }
+    return nullptr;
+  }
+
   struct UniqueIndex {
     std::string name;
     std::vector<size_t> fields;  // positions in TableDef::columns, key order
@@ -460,6 +504,22 @@ class TableScan {
         broken.emplace_back(k, why);
       }
     }
+    const auto keep_long_values = [&](LossRecord& r) {
+      for (size_t k = 0; k < fields.size(); ++k) {
+        if (t_.def.columns[k].is_long_value() && row_.fields[k].present) {
+          r.long_values.emplace_back(t_.def.columns[k].name, long_values_[k]);
+        }
+      }
+    };
+    if (const RequiredIndex* ri = NullInRequired()) {
+      LossRecord r =
+          Loss(LossKind::kNullKey, t_.page, t_.name, at, ri->name,
+               "the row has no value in a key column of index " + ri->name + ", which requires one",
+               std::vector<uint8_t>(bytes.begin(), bytes.end()));
+      keep_long_values(r);
+      s_.Lose(std::move(r));
+      return true;
+    }
     // A torn write can leave a row twice: the first keeps its place.
     std::vector<std::pair<UniqueIndex*, std::string>> keys;
     for (UniqueIndex& u : unique_) {
@@ -471,11 +531,7 @@ class TableScan {
                  at, u.name, "the row repeats the key of an earlier row in unique index " + u.name,
                  std::vector<uint8_t>(bytes.begin(), bytes.end()));
         if (r.kind == LossKind::kCatalogRow) r.kind = LossKind::kDuplicateRow;
-        for (size_t k = 0; k < fields.size(); ++k) {
-          if (t_.def.columns[k].is_long_value() && row_.fields[k].present) {
-            r.long_values.emplace_back(t_.def.columns[k].name, long_values_[k]);
-          }
-        }
+        keep_long_values(r);
         s_.Lose(std::move(r));
         return true;
       }
@@ -500,6 +556,7 @@ class TableScan {
   std::unordered_set<uint32_t> page_set_;
   std::vector<std::vector<uint8_t>> long_values_;
   std::vector<UniqueIndex> unique_;
+  std::vector<RequiredIndex> required_;
   RowValues row_;
   uint64_t pages_done_ = 0;
 };
