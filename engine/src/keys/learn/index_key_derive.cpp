@@ -209,4 +209,36 @@ DerivedCheck CheckDerived(KeyFormat format, CodeTable table, std::span<const Tex
   return check;
 }
 
+OtherWriterCodes AddOtherWriterCodes(KeyFormat format, CodeTable access, CodeTable other,
+                                     std::span<const Observation> access_keys) {
+  OtherWriterCodes out;
+  out.offered = other.size();
+  std::vector<TextCode> candidates;
+  for (const TextCode& c : other) {
+    const TextCode* a = FindCode(access, c.ch);
+    if (a == nullptr) {
+      candidates.push_back(c);
+    } else if (SameCode(*a, c)) {
+      ++out.same;
+    } else {
+      out.disagreements.push_back(KeyCharacterName(format, c.ch) + ": Access " + Describe(*a) +
+                                  ", other writer " + Describe(c));
+    }
+  }
+  for (;;) {
+    const DerivedCheck check = CheckDerived(format, access, candidates, access_keys);
+    if (check.contradicted.empty()) break;
+    for (const auto& [ch, where] : check.contradicted) {
+      out.disagreements.push_back(KeyCharacterName(format, ch) + ": " +
+                                  Describe(*FindCode(candidates, ch)) +
+                                  " of the other writer does not reproduce the key at " + where);
+    }
+    std::erase_if(candidates,
+                  [&](const TextCode& c) { return check.contradicted.count(c.ch) != 0; });
+  }
+  out.added = candidates.size();
+  out.table = MergeCodes(access, candidates);
+  return out;
+}
+
 }  // namespace engine::index_text

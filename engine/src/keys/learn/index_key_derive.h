@@ -67,4 +67,19 @@ struct DerivedCheck {
 DerivedCheck CheckDerived(KeyFormat format, CodeTable table, std::span<const TextCode> derived,
                           std::span<const Observation> observations);
 
+// Codes learned from keys another engine wrote, held against Access's own
+// (`access`, learned from `access_keys`): characters Access's keys leave open
+// are added, unless with them an Access-written key comes out otherwise (a
+// mismatched key drops every added character in it, then the check runs
+// again); where both have a code and they differ, Access's stays.
+struct OtherWriterCodes {
+  std::vector<TextCode> table;  // `access` with the added codes, sorted
+  size_t offered = 0;           // codes the other writer's keys gave
+  size_t same = 0;              // of those, the same as Access's
+  size_t added = 0;
+  std::vector<std::string> disagreements;  // each described, for the report
+};
+OtherWriterCodes AddOtherWriterCodes(KeyFormat format, CodeTable access, CodeTable other,
+                                     std::span<const Observation> access_keys);
+
 }  // namespace engine::index_text
