@@ -170,8 +170,9 @@ TEST(IndexKeyCorpus, CompiledTablesAreWhatTheCorpusTeaches) {
     l->other.Run();
   }
   auto table = [](KeyFormat format, Learning& l) {
-    return index_text::AddOtherWriterCodes(format, l.access.Table(), l.other.Table(), l.general)
-        .table;
+    std::vector<index_text::TextCode> access = l.access.Table();
+    if (format == KeyFormat::kJet3) access = index_text::AddJet3Controls(access, l.general).table;
+    return index_text::AddOtherWriterCodes(format, access, l.other.Table(), l.general).table;
   };
   same(table(KeyFormat::kJet3, jet3), index_text::Jet3GeneralCodes(), "Jet 3");
   same(table(KeyFormat::kJet4, jet4), index_text::Jet4GeneralLegacyCodes(), "Jet 4");

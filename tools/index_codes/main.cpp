@@ -132,6 +132,19 @@ void WritePackedTable(std::ostream& out, const char* name, const std::vector<Tex
   out << ";\n\n";
 }
 
+std::vector<TextCode> AddJet3Controls(const std::vector<TextCode>& table,
+                                      std::span<const engine::index_text::Observation> keys) {
+  const auto added = engine::index_text::AddJet3Controls(table, keys);
+  for (const auto& [ch, n] : added.check.confirmed) {
+    std::printf("  control character 0x%02X coded as the others: %zu keys reproduced\n", ch, n);
+  }
+  for (const auto& [ch, where] : added.check.contradicted) {
+    std::printf("  control character 0x%02X: coded as the others, the key at %s is not reproduced\n",
+                ch, where.c_str());
+  }
+  return added.table;
+}
+
 std::vector<TextCode> ReportOtherWriter(engine::index_text::OtherWriterCodes merged) {
   std::printf("  other writer: %zu codes, %zu the same as Access's, %zu added, %zu disagreeing\n",
               merged.offered, merged.same, merged.added, merged.disagreements.size());
@@ -311,6 +324,7 @@ int main(int argc, char** argv) {
   std::vector<TextCode> t3 = jet3.inference.Table();
   std::vector<TextCode> t4 = jet4.inference.Table();
   PrintReport("Jet 3 General (97)", KeyFormat::kJet3, jet3, r3, t3);
+  t3 = AddJet3Controls(t3, access3);
   if (!other3.files.empty()) {
     InferenceReport o3 = other3.inference.Run();
     PrintReport("Jet 3 General (97), other writers", KeyFormat::kJet3, other3, o3,
@@ -389,7 +403,9 @@ int main(int argc, char** argv) {
     };
     list("Jet 3", jet3, other3, r3, t3.size());
     list("Jet 4", jet4, other4, r4, t4.size());
-    src << "// Characters not listed have no known code: keys holding them are not encoded.\n"
+    src << "// Jet 3 control characters the keys leave open are coded as the others are\n"
+           "// (DeriveJet3Controls, held against the keys).\n"
+           "// Characters not listed have no known code: keys holding them are not encoded.\n"
            "// The Jet 4 table is packed (keys/packed_codes.h).\n"
            "#include \"keys/index_key_text.h\"\n"
            "#include \"keys/packed_codes.h\"\n\n"

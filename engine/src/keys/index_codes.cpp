@@ -3,7 +3,7 @@
 // Text code tables of the General sort order, learned from the index entries
 // Access wrote: each character's code entry is the one that reproduces every
 // stored key it appears in (tools/index_codes, engine/src/keys/learn/index_key_infer.h).
-// Jet 3: 254 characters, 254 from 5647 keys in
+// Jet 3: 256 characters, 254 from 5647 keys in
 //   compIndexTestV1997.mdb delColTestV1997.mdb delTestV1997.mdb indexTestV1997.mdb
 //   overflowTestV1997.mdb queryTestV1997.mdb test2V1997.mdb testIndexCodesV1997.mdb
 //   testV1997.mdb Planet-Source-Code+frederico-machado-vb-translator__1-27066__data.mdb
@@ -68,6 +68,8 @@
 //   xiaoyustudio181+CSharp__Northwind.mdb;
 //   the other 63237 from keys another engine wrote (Access's codes win where both have one):
 //   keys-V2000.mdb
+// Jet 3 control characters the keys leave open are coded as the others are
+// (DeriveJet3Controls, held against the keys).
 // Characters not listed have no known code: keys holding them are not encoded.
 // The Jet 4 table is packed (keys/packed_codes.h).
 #include "keys/index_key_text.h"
@@ -78,6 +80,7 @@ namespace engine::index_text {
 namespace {
 
 constexpr TextCode kJet3General[] = {
+    {0x00, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+0000
     {0x01, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+0001
     {0x02, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+0002
     {0x03, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+0003
@@ -103,6 +106,7 @@ constexpr TextCode kJet3General[] = {
     {0x17, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+0017
     {0x18, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+0018
     {0x19, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+0019
+    {0x1A, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+001A
     {0x1B, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+001B
     {0x1C, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+001C
     {0x1D, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+001D

@@ -209,6 +209,42 @@ DerivedCheck CheckDerived(KeyFormat format, CodeTable table, std::span<const Tex
   return check;
 }
 
+std::vector<TextCode> DeriveJet3Controls(CodeTable table) {
+  constexpr uint16_t kControls = 0x20;
+  constexpr size_t kExceptions = 2;
+  std::vector<const TextCode*> known;
+  for (uint16_t ch = 0; ch < kControls; ++ch) {
+    if (const TextCode* c = FindCode(table, ch)) known.push_back(c);
+  }
+  for (const TextCode* shared : known) {
+    size_t same = 0;
+    for (const TextCode* c : known) {
+      TextCode moved = *c;
+      moved.ch = shared->ch;
+      same += SameCode(moved, *shared);
+    }
+    if (same + kExceptions < known.size() || same < kControls / 2) continue;
+    std::vector<TextCode> derived;
+    for (uint16_t ch = 0; ch < kControls; ++ch) {
+      if (FindCode(table, ch) != nullptr) continue;
+      derived.push_back(*shared);
+      derived.back().ch = ch;
+    }
+    return derived;
+  }
+  return {};
+}
+
+DerivedCodes AddJet3Controls(CodeTable table, std::span<const Observation> keys) {
+  std::vector<TextCode> derived = DeriveJet3Controls(table);
+  DerivedCodes out;
+  out.check = CheckDerived(KeyFormat::kJet3, table, derived, keys);
+  std::erase_if(derived,
+                [&](const TextCode& c) { return out.check.contradicted.count(c.ch) != 0; });
+  out.table = MergeCodes(table, derived);
+  return out;
+}
+
 OtherWriterCodes AddOtherWriterCodes(KeyFormat format, CodeTable access, CodeTable other,
                                      std::span<const Observation> access_keys) {
   OtherWriterCodes out;
