@@ -48,6 +48,9 @@ enum class LossKind : uint8_t {
   kCatalogDefinition,  // the catalog's own definition (page 2) was unreadable and is
                        // rebuilt from the layout every file of the version shares
                        // (nothing lost; raw: page 2 as found)
+  kSortOrder,          // a text column whose keys could not be made under its sort order,
+                       // keyed under General in the copy, every index on it too (nothing
+                       // lost; column: the column, reason: its old order and why)
 };
 // "header", "page", "table", ...: the names used in reports.
 std::string_view LossKindName(LossKind kind);

@@ -15,6 +15,7 @@
 #include <bitset>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <list>
 #include <map>
@@ -24,6 +25,7 @@
 
 #include "base/bytes.h"
 #include "compact/compactor.h"
+#include "compact/sort_order_fallback.h"
 #include "format/data_page.h"
 #include "format/header.h"
 #include "format/row.h"
@@ -174,7 +176,7 @@ struct LocationDigest {
 
 bool IsDataLoss(LossKind kind) {
   return kind != LossKind::kHeader && kind != LossKind::kTableName &&
-         kind != LossKind::kCatalogDefinition;
+         kind != LossKind::kCatalogDefinition && kind != LossKind::kSortOrder;
 }
 
 Status ReadBack(const std::string& path, const std::string& password, const CompactStats& stats) {
@@ -223,6 +225,7 @@ class Repair {
     if (st.ok()) st = MendDamagedTables();
     if (st.ok()) st = UnlinkLostPartners();
     if (st.ok()) st = LearnCodes();
+    if (st.ok()) st = FindSortOrderFallbacks();
     if (st.ok()) st = ListLosses();
     Result<CompactStats> stats =
         st.ok() ? CompactIntoDestination() : Result<CompactStats>(st.error());
@@ -601,6 +604,43 @@ class Repair {
     return Status::Ok();
   }
 
+  // Text columns whose keys cannot be made under their sort order, even with
+  // the learned codes and the source's entries: the copy keys them under
+  // General (CompactOptions::sort_order), and the change is listed with the
+  // losses. The compaction finds the same columns again on the same image.
+  Status FindSortOrderFallbacks() {
+    if (!image_->status().ok()) return image_->status();
+    auto mended = Database::Open(image_->Source(), OpenOptions{.password = options_.password});
+    if (!mended.ok()) return Status::Ok();  // the compaction reports it
+    const Database& db = *mended.value();
+    for (const CatalogObject* table : db.tables()) {
+      auto def = db.ReadTableDef(static_cast<uint32_t>(table->id));
+      if (!def.ok()) continue;
+      TableDef copy = def.value();
+      auto rekeyed = RekeyUnderGeneral(db, table->name, copy, SortOrderPolicy::kGeneralAsNeeded,
+                                       learned_.codes.get());
+      if (!rekeyed.ok()) continue;
+      for (const SortOrderChange& c : rekeyed.value().changes) {
+        KeepLoss(SortOrderLoss(static_cast<uint32_t>(table->id), c));
+        sort_order_listed_.insert({c.table, c.column});
+      }
+    }
+    return Status::Ok();
+  }
+
+  static LossRecord SortOrderLoss(uint32_t table_id, const SortOrderChange& c) {
+    LossRecord r;
+    r.kind = LossKind::kSortOrder;
+    r.table = table_id;
+    r.table_name = c.table;
+    r.column = c.column;
+    char order[48];
+    std::snprintf(order, sizeof order, "sort order 0x%04X version %u", c.old_sort_order,
+                  static_cast<unsigned>(c.old_version));
+    r.reason = std::string("was ") + order + "; " + c.reason;
+    return r;
+  }
+
   // Everything not carried over, listed in a table of the copy.
   Status ListLosses() {
     if (!result_.lost_anything()) return Status::Ok();
@@ -631,8 +671,16 @@ class Repair {
     co.progress = options_.progress;
     co.sort_budget_bytes = options_.sort_budget_bytes;
     co.extra_text_codes = learned_.codes;
+    co.sort_order = SortOrderPolicy::kGeneralAsNeeded;
     auto stats = CompactToSink(*mended.value(), *sink_, co, TempDirBeside(destination_));
     if (!stats.ok()) return stats.error();
+    // A change the error table could not list (a column whose only key
+    // without a code is the error table's own catalog row) is in the report.
+    for (const SortOrderChange& c : stats.value().sort_order_changes) {
+      if (sort_order_listed_.count({c.table, c.column})) continue;
+      const CatalogObject* table = mended.value()->FindTable(c.table);
+      KeepLoss(SortOrderLoss(table != nullptr ? static_cast<uint32_t>(table->id) : 0, c));
+    }
     if (Status st = sink_->Finish(); !st.ok()) return st.error();
     return stats.value();
   }
@@ -651,6 +699,7 @@ class Repair {
   std::set<uint32_t> damaged_, lost_tables_;
   std::vector<const SalvagedTable*> made_up_;
   LearnedKeyCodes learned_;
+  std::set<std::pair<std::string, std::string>> sort_order_listed_;  // table, column
 };
 
 }  // namespace

@@ -40,6 +40,8 @@ std::string_view LossKindName(LossKind kind) {
       return "missing-rows";
     case LossKind::kCatalogDefinition:
       return "catalog-definition";
+    case LossKind::kSortOrder:
+      return "sort-order";
   }
   return "unknown";
 }
@@ -76,6 +78,7 @@ void Salvager::State::Lose(LossRecord record) {
     case LossKind::kHeader:
     case LossKind::kRelationship:
     case LossKind::kCatalogDefinition:
+    case LossKind::kSortOrder:
       break;
   }
   if (sink) sink(record);
