@@ -624,8 +624,45 @@ class Repair {
         KeepLoss(SortOrderLoss(static_cast<uint32_t>(table->id), c));
         sort_order_listed_.insert({c.table, c.column});
       }
+      if (table->id == 2 && result_.lost_anything()) ErrorTableRowNeedsGeneral(db, copy);
     }
     return Status::Ok();
+  }
+
+  // The error table's own catalog row is keyed too: where the catalog's
+  // order has no key for its name, the compaction keys that column under
+  // General as well, and the change is listed with the others.
+  void ErrorTableRowNeedsGeneral(const Database& db, const TableDef& catalog) {
+    const std::string name = std::string(kErrorTableName) + "0123456789";  // and its numbered names
+    std::vector<uint8_t> bytes;
+    for (char ch : name) {
+      bytes.push_back(static_cast<uint8_t>(ch));
+      if (db.version() != JetVersion::kJet3) bytes.push_back(0);
+    }
+    for (const ColumnDef& c : catalog.columns) {
+      if (c.name != "Name" || sort_order_listed_.count({"MSysObjects", c.name})) continue;
+      KeyColumn column;
+      column.type = c.type;
+      column.format = db.version() == JetVersion::kJet3 ? KeyFormat::kJet3 : KeyFormat::kJet4;
+      column.sort_order = c.sort_order;
+      column.sort_order_version = c.sort_order_version;
+      column.code_page = c.code_page;
+      const EncodedKey key =
+          EncodeKeySegment(column, KeyValue::Bytes(bytes), learned_.codes.get());
+      if (key.status != KeyStatus::kNotCovered) continue;
+      KeyColumn general = column;
+      general.sort_order = kGeneralSortOrder;
+      general.sort_order_version = 0;
+      if (!KeysAsGeneral(general)) continue;
+      SortOrderChange change;
+      change.table = "MSysObjects";
+      change.column = c.name;
+      change.old_sort_order = c.sort_order;
+      change.old_version = c.sort_order_version;
+      change.reason = "the error table's catalog row has no key under it: " + key.reason;
+      KeepLoss(SortOrderLoss(2, change));
+      sort_order_listed_.insert({change.table, change.column});
+    }
   }
 
   static LossRecord SortOrderLoss(uint32_t table_id, const SortOrderChange& c) {
