@@ -115,7 +115,9 @@ AccentStudy StudyAccents(KeyFormat format, CodeTable table) {
   std::map<uint16_t, std::set<uint8_t>> seen;
   for (const TextCode& c : table) {
     auto letter = SplitAccent(format, c.ch);
-    if (!letter) continue;
+    // A letter the order ignores (in Jet 4 the ones newer than its tables)
+    // tells nothing of its diacritic.
+    if (!letter || c.kind == CodeKind::kIgnored) continue;
     const TextCode* base = FindCode(table, letter->base);
     if (base == nullptr) continue;
     ++study.pairs;
