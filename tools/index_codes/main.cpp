@@ -325,22 +325,20 @@ int main(int argc, char** argv) {
   std::vector<TextCode> t4 = jet4.inference.Table();
   PrintReport("Jet 3 General (97)", KeyFormat::kJet3, jet3, r3, t3);
   t3 = AddJet3Controls(t3, access3);
-  if (!other3.files.empty()) {
-    InferenceReport o3 = other3.inference.Run();
-    PrintReport("Jet 3 General (97), other writers", KeyFormat::kJet3, other3, o3,
-                other3.inference.Table());
-    t3 = ReportOtherWriter(
-        engine::index_text::AddOtherWriterCodes(KeyFormat::kJet3, t3, other3.inference.Table(), access3));
-  }
+  // Another writer's codes fill what Access's keys leave open.
+  auto other_writers = [](const char* title, KeyFormat format, FormatRun& other,
+                          std::vector<TextCode>& table,
+                          std::span<const engine::index_text::Observation> access) {
+    if (other.files.empty()) return;
+    InferenceReport r = other.inference.Run();
+    PrintReport(title, format, other, r, other.inference.Table());
+    table = ReportOtherWriter(
+        engine::index_text::AddOtherWriterCodes(format, table, other.inference.Table(), access));
+    std::printf("  table with them: %zu characters\n", table.size());
+  };
+  other_writers("Jet 3 General (97), other writers", KeyFormat::kJet3, other3, t3, access3);
   PrintReport("Jet 4 General (legacy)", KeyFormat::kJet4, jet4, r4, t4);
-  if (!other4.files.empty()) {
-    InferenceReport o4 = other4.inference.Run();
-    PrintReport("Jet 4 General (legacy), other writers", KeyFormat::kJet4, other4, o4,
-                other4.inference.Table());
-    t4 = ReportOtherWriter(
-        engine::index_text::AddOtherWriterCodes(KeyFormat::kJet4, t4, other4.inference.Table(), access4));
-    std::printf("  Jet 4 table with them: %zu UCS-2 units\n", t4.size());
-  }
+  other_writers("Jet 4 General (legacy), other writers", KeyFormat::kJet4, other4, t4, access4);
   if (!held_out.empty()) {
     engine::index_text::TextTables tables{t3, t4};
     size_t matched[2] = {}, not_covered[2] = {}, mismatched[2] = {};
