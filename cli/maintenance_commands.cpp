@@ -239,10 +239,9 @@ Told RunOne(const maintenance::DBEngine& engine, Job job, const std::string& sou
   std::optional<maintenance::RepairOutcome> repaired;
   auto run = [&]() -> engine::Result<maintenance::ReplaceOutcome> {
     if (job == Job::kCompact) {
-      return destination == nullptr
-                 ? engine.CompactDatabase(source, options)
-                 : CompactToNewFile(source, *destination, options.password, options.progress,
-                                    options.sort_order);
+      return destination == nullptr ? engine.CompactDatabase(source, options)
+                                    : CompactToNewFile(source, *destination, options.password,
+                                                       options.progress, options.sort_order);
     }
     auto outcome = destination == nullptr ? engine.RepairDatabase(source, options)
                                           : engine.RepairDatabase(source, *destination, options);

@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "check/index_entries.h"
 #include "corpus_files.h"
-#include "reader/database.h"
 #include "keys/index_key.h"
 #include "keys/index_key_text.h"
 #include "keys/learn/index_key_derive.h"
 #include "keys/learn/index_key_infer.h"
-#include "check/index_entries.h"
+#include "reader/database.h"
 
 namespace engine {
 namespace {

@@ -24,11 +24,11 @@
 #include <vector>
 
 #include "base/bytes.h"
-#include "reader/database.h"
 #include "check/index_entries.h"
 #include "keys/learn/index_key_derive.h"
 #include "keys/learn/index_key_infer.h"
 #include "keys/packed_codes.h"
+#include "reader/database.h"
 
 namespace {
 
@@ -139,8 +139,9 @@ std::vector<TextCode> AddJet3Controls(const std::vector<TextCode>& table,
     std::printf("  control character 0x%02X coded as the others: %zu keys reproduced\n", ch, n);
   }
   for (const auto& [ch, where] : added.check.contradicted) {
-    std::printf("  control character 0x%02X: coded as the others, the key at %s is not reproduced\n",
-                ch, where.c_str());
+    std::printf(
+        "  control character 0x%02X: coded as the others, the key at %s is not reproduced\n", ch,
+        where.c_str());
   }
   return added.table;
 }

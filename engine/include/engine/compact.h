@@ -23,9 +23,9 @@ struct ExtraTextCodes;  // index_key.h
 
 // How the copy treats text columns whose sort order's keys cannot be made.
 enum class SortOrderPolicy : uint8_t {
-  kKeep,            // keep every column's sort order; a key that cannot be made is error 3049
+  kKeep,             // keep every column's sort order; a key that cannot be made is error 3049
   kGeneralAsNeeded,  // re-key under General the text columns with a key that cannot be made
-  kGeneral,         // re-key every text column under General (re-sorts the whole database)
+  kGeneral,          // re-key every text column under General (re-sorts the whole database)
 };
 
 // A text column the copy keys under General instead of its own sort order.

@@ -219,8 +219,8 @@ Status Compactor::CopyTable(TablePlan& t) {
   const std::string& name = t.object->name;
   // Text columns keyed under General instead of their own order: the
   // definition says so before anything is made from it.
-  auto rekeyed = RekeyUnderGeneral(db_, name, t.def, options_.sort_order,
-                                   options_.extra_text_codes.get());
+  auto rekeyed =
+      RekeyUnderGeneral(db_, name, t.def, options_.sort_order, options_.extra_text_codes.get());
   if (!rekeyed.ok()) return InTable(name, rekeyed.error());
   const std::vector<size_t>& rekeyed_columns = rekeyed.value().columns;
   for (SortOrderChange& c : rekeyed.value().changes) stats_.sort_order_changes.push_back(c);

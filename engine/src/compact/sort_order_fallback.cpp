@@ -50,9 +50,8 @@ bool Indexed(const TableDef& def, const ColumnDef& c) {
 
 }  // namespace
 
-Result<RekeyedColumns> RekeyUnderGeneral(const Database& db, const std::string& name,
-                                         TableDef& def, SortOrderPolicy policy,
-                                         const ExtraTextCodes* extra) {
+Result<RekeyedColumns> RekeyUnderGeneral(const Database& db, const std::string& name, TableDef& def,
+                                         SortOrderPolicy policy, const ExtraTextCodes* extra) {
   RekeyedColumns out;
   if (policy == SortOrderPolicy::kKeep) return out;
   const JetVersion version = db.version();

@@ -30,8 +30,7 @@ struct RekeyedColumns {
 // Changes `def` (the source's definition of table `name`) as `policy` asks
 // and says what changed. Jet 3 columns change only where General's codes
 // apply to their code page (1252).
-Result<RekeyedColumns> RekeyUnderGeneral(const Database& db, const std::string& name,
-                                         TableDef& def, SortOrderPolicy policy,
-                                         const ExtraTextCodes* extra);
+Result<RekeyedColumns> RekeyUnderGeneral(const Database& db, const std::string& name, TableDef& def,
+                                         SortOrderPolicy policy, const ExtraTextCodes* extra);
 
 }  // namespace engine

@@ -212,7 +212,7 @@ KeyStatus AppendText(const index_text::TextTables& tables, const KeyColumn& colu
   reason = "unknown code for character " + KeyCharacterName(column.format, miss.ch) +
            " in sort order 0x" + Hex(column.sort_order, 4) +
            (column.sort_order == kGeneralSortOrder ? " (Jet 4 General legacy)"
-                                                    : " (keyed as Jet 4 General legacy)");
+                                                   : " (keyed as Jet 4 General legacy)");
   missing = miss.ch;
   return KeyStatus::kNotCovered;
 }
@@ -249,7 +249,9 @@ index_text::TextTables CompiledTables() {
 // claimed; 0x0411, 0x0412, 0x041A, 0x041F and 0x0804 have keys that differ.
 constexpr uint16_t kGeneralEquivalent[] = {0x0422};
 
-std::span<const uint16_t> GeneralEquivalentSortOrders() { return kGeneralEquivalent; }
+std::span<const uint16_t> GeneralEquivalentSortOrders() {
+  return kGeneralEquivalent;
+}
 
 bool KeysAsGeneral(const KeyColumn& c) {
   if (c.type != key_type::kText && c.type != key_type::kMemo) return false;

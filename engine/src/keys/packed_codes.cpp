@@ -1,7 +1,7 @@
 #include "keys/packed_codes.h"
 
-#include <stdexcept>
 #include <algorithm>
+#include <stdexcept>
 
 namespace engine::index_text {
 

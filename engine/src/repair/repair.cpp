@@ -647,8 +647,7 @@ class Repair {
       column.sort_order = c.sort_order;
       column.sort_order_version = c.sort_order_version;
       column.code_page = c.code_page;
-      const EncodedKey key =
-          EncodeKeySegment(column, KeyValue::Bytes(bytes), learned_.codes.get());
+      const EncodedKey key = EncodeKeySegment(column, KeyValue::Bytes(bytes), learned_.codes.get());
       if (key.status != KeyStatus::kNotCovered) continue;
       KeyColumn general = column;
       general.sort_order = kGeneralSortOrder;

@@ -367,6 +367,8 @@ void IndexKeyMaker::NeverReuseFor(const std::vector<size_t>& columns) {
   impl_->never_reuse_for(columns);
 }
 
-std::optional<size_t> IndexKeyMaker::uncoded_column() const { return impl_->uncoded_column(); }
+std::optional<size_t> IndexKeyMaker::uncoded_column() const {
+  return impl_->uncoded_column();
+}
 
 }  // namespace engine
