@@ -31,7 +31,7 @@ struct DryRunResult {
 
 engine::Result<maintenance::ReplaceOutcome> CompactToNewFile(
     const std::string& source, const std::string& destination, const std::string& password,
-    const engine::ProgressCallback& progress) {
+    const engine::ProgressCallback& progress, engine::SortOrderPolicy sort_order) {
   if (std::error_code ec; std::filesystem::is_directory(destination, ec)) {
     const std::string name = std::filesystem::path(source).filename().string();
     return engine::Error(engine::ErrorCode::kInvalidPath,
@@ -50,6 +50,7 @@ engine::Result<maintenance::ReplaceOutcome> CompactToNewFile(
   engine::CompactOptions options;
   options.password = password;
   options.progress = progress;
+  options.sort_order = sort_order;
   const auto start = std::chrono::steady_clock::now();
   auto stats = engine::CompactDatabase(source, destination, options);
   if (!stats.ok()) return stats.error();
@@ -63,7 +64,7 @@ engine::Result<maintenance::ReplaceOutcome> CompactToNewFile(
 }
 
 DryRunResult DryRun(const std::string& path, const std::string& password,
-                    const engine::ProgressCallback& progress) {
+                    const engine::ProgressCallback& progress, engine::SortOrderPolicy sort_order) {
   DryRunResult r;
   auto lock = maintenance::FileLock::Acquire(path, maintenance::FileLock::Hold::kShared);
   if (!lock.ok()) {
@@ -82,6 +83,7 @@ DryRunResult DryRun(const std::string& path, const std::string& password,
   engine::CompactOptions options;
   options.password = password;
   options.progress = progress;
+  options.sort_order = sort_order;
   const auto start = std::chrono::steady_clock::now();
   auto stats = engine::CompactDatabase(path, copy, options);
   std::error_code ignored;

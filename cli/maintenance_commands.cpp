@@ -48,10 +48,10 @@ struct DryRunResult {
   std::string line;
 };
 DryRunResult DryRun(const std::string& path, const std::string& password,
-                    const engine::ProgressCallback& progress);
+                    const engine::ProgressCallback& progress, engine::SortOrderPolicy sort_order);
 engine::Result<maintenance::ReplaceOutcome> CompactToNewFile(
     const std::string& source, const std::string& destination, const std::string& password,
-    const engine::ProgressCallback& progress);
+    const engine::ProgressCallback& progress, engine::SortOrderPolicy sort_order);
 
 namespace {
 
@@ -62,6 +62,7 @@ struct MaintenanceArgs {
   bool dry_run = false;
   bool force = false;
   std::string report;
+  std::string sort_order;  // compact: "general", or empty to keep every column's
 };
 MaintenanceArgs g_args;
 
@@ -152,6 +153,41 @@ std::string SummaryLine(Job job, const std::string& source, const std::string* d
   return line;
 }
 
+engine::SortOrderPolicy AskedSortOrder() {
+  return g_args.sort_order == "general" ? engine::SortOrderPolicy::kGeneral
+                                        : engine::SortOrderPolicy::kKeep;
+}
+
+std::string OrderText(const engine::SortOrderChange& c) {
+  char order[40];
+  std::snprintf(order, sizeof order, "0x%04X version %u", c.old_sort_order,
+                static_cast<unsigned>(c.old_version));
+  return order;
+}
+
+// The text columns the copy keys under General, a line each.
+std::vector<std::string> SortOrderLines(const engine::CompactStats& s) {
+  std::vector<std::string> lines;
+  for (const engine::SortOrderChange& c : s.sort_order_changes) {
+    lines.push_back("  column " + c.column + " of table " + c.table +
+                    " is now sorted and indexed under General (was sort order " + OrderText(c) +
+                    ")");
+  }
+  return lines;
+}
+
+nlohmann::json SortOrderJson(const engine::CompactStats& s) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const engine::SortOrderChange& c : s.sort_order_changes) {
+    list.push_back({{"table", c.table},
+                    {"column", c.column},
+                    {"old_sort_order", c.old_sort_order},
+                    {"old_sort_order_version", c.old_version},
+                    {"reason", c.reason}});
+  }
+  return list;
+}
+
 nlohmann::json OutcomeJson(const std::string& source, const std::string* destination,
                            const maintenance::ReplaceOutcome& o) {
   const engine::CompactStats& s = o.stats;
@@ -167,6 +203,7 @@ nlohmann::json OutcomeJson(const std::string& source, const std::string* destina
           {"indexes", s.indexes},
           {"index_entries", s.index_entries},
           {"keys_reused", s.keys_reused},
+          {"sort_order_changes", SortOrderJson(s)},
           {"seconds", o.seconds}};
 }
 
@@ -198,13 +235,14 @@ Told RunOne(const maintenance::DBEngine& engine, Job job, const std::string& sou
   options.password = common.password;
   options.report = g_args.report;
   options.force = g_args.force;
+  if (job == Job::kCompact) options.sort_order = AskedSortOrder();
   options.progress = [&bar](const engine::Progress& p) { return bar.Update(p); };
   std::optional<maintenance::RepairOutcome> repaired;
   auto run = [&]() -> engine::Result<maintenance::ReplaceOutcome> {
     if (job == Job::kCompact) {
-      return destination == nullptr
-                 ? engine.CompactDatabase(source, options)
-                 : CompactToNewFile(source, *destination, options.password, options.progress);
+      return destination == nullptr ? engine.CompactDatabase(source, options)
+                                    : CompactToNewFile(source, *destination, options.password,
+                                                       options.progress, options.sort_order);
     }
     auto outcome = destination == nullptr ? engine.RepairDatabase(source, options)
                                           : engine.RepairDatabase(source, *destination, options);
@@ -249,6 +287,7 @@ Told RunOne(const maintenance::DBEngine& engine, Job job, const std::string& sou
   const maintenance::ReplaceOutcome& o = outcome.value();
   told.json = OutcomeJson(source, destination, o);
   told.lines.push_back(SummaryLine(job, source, destination, o));
+  for (std::string& line : SortOrderLines(o.stats)) told.lines.push_back(std::move(line));
   told.ending = Ending::kDone;
   if (repaired) {
     told.json["repair"] = RepairJson(*repaired);
@@ -270,7 +309,7 @@ Told RunDry(const std::string& path, const CommonOptions& common) {
   OpenWithPassword(
       asked,
       [&](const std::string& password) -> engine::Result<bool> {
-        r = DryRun(path, password, progress);
+        r = DryRun(path, password, progress, AskedSortOrder());
         if (!r.status.ok()) return r.status.error();
         return true;
       },
@@ -438,6 +477,11 @@ void DeclareCompactJob(CLI::App& sub, CommonOptions& common, std::vector<std::st
   sub.add_flag("--dry-run", g_args.dry_run,
                "for every file (and folder) named: how much a compaction would save, without "
                "changing anything");
+  sub.add_option("--sort-order", g_args.sort_order,
+                 "general: sort and index every text column under General (the copy's column "
+                 "definitions say so), also where the encoder has no codes for the column's own "
+                 "sort order; the summary lists the columns that changed")
+      ->check(CLI::IsMember({"general"}));
   sub.footer(std::string(kPasswordNote) +
              "\nThe summary of each file: bytes and pages before and after, tables, rows, "
              "indexes rebuilt, index keys reused (taken over from the source's index entries "

@@ -36,6 +36,13 @@ ReplaceRequest DBEngine::Request(const CopyOperation& copy, const JobOptions& op
   request.password = options.password;
   request.progress = options.progress;
   request.copy = copy;
+  if (options.sort_order != engine::SortOrderPolicy::kKeep) {
+    request.copy = [copy, policy = options.sort_order](const CopyRequest& r) {
+      CopyRequest with = r;
+      with.sort_order = policy;
+      return copy(with);
+    };
+  }
   request.verify = operations_.verify;
   request.fault = fault_;
   return request;

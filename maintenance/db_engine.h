@@ -49,6 +49,8 @@ struct JobOptions {
   // Replace a read-only file, one with other hard links, or one whose owner
   // or group its copy cannot get (safe_replace.h).
   bool force = false;
+  // Compaction only: re-key text columns under General (engine/compact.h).
+  engine::SortOrderPolicy sort_order = engine::SortOrderPolicy::kKeep;
 };
 
 // What a repair did, for summaries and messages.

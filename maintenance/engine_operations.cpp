@@ -15,6 +15,7 @@ engine::Status Compact(const CopyRequest& request) {
   engine::CompactOptions options;
   options.password = request.password;
   options.progress = request.progress;
+  options.sort_order = request.sort_order;
   auto stats = engine::CompactDatabase(request.source, request.destination, options);
   if (!stats.ok()) return stats.error();
   if (request.stats != nullptr) *request.stats = stats.value();

@@ -44,6 +44,8 @@ struct CopyRequest {
   engine::ProgressCallback progress;
   // Where the operation may put the numbers of its copy (may be null).
   engine::CompactStats* stats = nullptr;
+  // Compaction: how text columns are keyed (engine/compact.h).
+  engine::SortOrderPolicy sort_order = engine::SortOrderPolicy::kKeep;
 };
 using CopyOperation = std::function<engine::Status(const CopyRequest&)>;
 

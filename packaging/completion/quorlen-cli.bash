@@ -17,6 +17,7 @@ _quorlen_cli() {
     --password-file | --report) _filedir; return ;;
     --output-dir) _filedir -d; return ;;
     --format) COMPREPLY=($(compgen -W "json csv" -- "$cur")); return ;;
+    --sort-order) COMPREPLY=($(compgen -W "general" -- "$cur")); return ;;
     --table) return ;;
   esac
   local options
@@ -26,7 +27,7 @@ _quorlen_cli() {
     info) options="--json $password" ;;
     dump) options="--table --format --output-dir $password" ;;
     check) options="--json --strict $password" ;;
-    compact) options="--in-place -r --recursive --dry-run --force --json $password" ;;
+    compact) options="--in-place -r --recursive --dry-run --force --json --sort-order $password" ;;
     repair) options="--in-place -r --recursive --force --json --report $password" ;;
   esac
   if [[ "$cur" == -* ]]; then

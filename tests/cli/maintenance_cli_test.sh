@@ -299,4 +299,33 @@ if [ -f "$big" ]; then
   fi
 fi
 
+# --sort-order general: a Chinese file's text columns keyed under General,
+# in place and into a new file; the summary and the JSON list them; the copy
+# checks clean. Any other order is a usage error that touches nothing.
+chinese="$corpus/real/jet4/farteryhr+vb6-book-db__db.mdb"
+if [ -f "$chinese" ]; then
+  cp "$chinese" "$work/zh.mdb" && chmod 0644 "$work/zh.mdb"
+  "$cli" compact --sort-order general "$work/zh.mdb" "$work/zh-general.mdb" >"$work/out" 2>"$work/err" ||
+    fail "--sort-order general: $(cat "$work/err")"
+  grep -q "column Name of table MSysObjects is now sorted and indexed under General (was sort order 0x0804 version 0)" \
+    "$work/out" || fail "--sort-order general summary: $(cat "$work/out")"
+  "$cli" check --strict "$work/zh-general.mdb" >"$work/check" 2>&1 || fail "--sort-order general copy: $(cat "$work/check")"
+  "$cli" compact --sort-order general --json "$work/zh.mdb" >"$work/out" 2>"$work/err" ||
+    fail "--sort-order general in place: $(cat "$work/err")"
+  python3 -c '
+import json, sys
+d = json.load(open(sys.argv[1]))
+changes = d["files"][0]["sort_order_changes"] if "files" in d else d["sort_order_changes"]
+assert any(c["table"] == "MSysObjects" and c["column"] == "Name" and c["old_sort_order"] == 0x0804
+           for c in changes), changes
+' "$work/out" || fail "--sort-order general --json: $(cat "$work/out")"
+  "$cli" compact "$work/zh.mdb" "$work/zh-again.mdb" >"$work/out" 2>"$work/err" || fail "compact after: $(cat "$work/err")"
+  grep -q "sorted and indexed under General" "$work/out" && fail "a plain compaction changed sort orders: $(cat "$work/out")"
+  cp "$work/zh.mdb" "$work/zh.before"
+  code=0
+  "$cli" compact --sort-order french "$work/zh.mdb" >"$work/out" 2>&1 || code=$?
+  [ $code = 2 ] || fail "--sort-order french: exit $code"
+  cmp -s "$work/zh.mdb" "$work/zh.before" || fail "a usage error changed the file"
+fi
+
 [ "$failures" = 0 ] && echo PASS || exit 1

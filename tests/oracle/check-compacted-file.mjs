@@ -1,6 +1,8 @@
 #!/usr/bin/env node
-// check-compacted-file.mjs --cli PATH --oracle mdb-reader|mdbtools [--password PW] FILE
-//   Compacts FILE with `quorlen-cli compact` into a scratch directory and
+// check-compacted-file.mjs --cli PATH --oracle mdb-reader|mdbtools [--password PW]
+//                          [--sort-order general] FILE
+//   Compacts FILE with `quorlen-cli compact` (with --sort-order when given)
+//   into a scratch directory and
 //   checks that the independent reader reads the copy as it reads FILE:
 //     mdb-reader  its dump of the copy equals its dump of FILE (object ids
 //                 compared through the objects they name);
@@ -25,7 +27,10 @@ let diffs = [];
 let notes = [];
 try {
   const copy = join(scratch, "copy.mdb");
-  const r = spawnSync(opts.cli, withPassword(["compact", file, copy]), { maxBuffer: 1 << 24 });
+  const order = opts["sort-order"] === undefined ? [] : ["--sort-order", opts["sort-order"]];
+  const r = spawnSync(opts.cli, withPassword(["compact", ...order, file, copy]), {
+    maxBuffer: 1 << 24,
+  });
   if (r.status !== 0) {
     console.log(`quorlen-cli compact ${file} failed with exit status ${r.status}:\n${r.stderr}`);
     process.exit(1);

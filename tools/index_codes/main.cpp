@@ -2,10 +2,14 @@
 // orders from the index entries stored in Access files, reports what it
 // learned and writes them as C++ source for the engine.
 //
-//   quorlen-index-codes [--out FILE.cpp] [--password P] DATABASE...
+//   quorlen-index-codes [--out FILE.cpp] [--password P] [--other-writer] DATABASE...
 //
 // --password gives the database password of the file that follows it. A
-// file that cannot be read is reported and left out.
+// file that cannot be read is reported and left out. --other-writer marks the
+// file that follows it as written by another engine: its keys are learned on
+// their own and fill only the characters Access's keys leave open; where the
+// two disagree, Access's codes stay and the disagreement is printed, and a
+// code that does not reproduce an Access-written key is left out.
 //
 // Every leaf entry of every index with a General-order text column becomes
 // an observation (columns, the row's values, the stored key); see
@@ -20,9 +24,11 @@
 #include <vector>
 
 #include "base/bytes.h"
-#include "reader/database.h"
-#include "keys/learn/index_key_infer.h"
 #include "check/index_entries.h"
+#include "keys/learn/index_key_derive.h"
+#include "keys/learn/index_key_infer.h"
+#include "keys/packed_codes.h"
+#include "reader/database.h"
 
 namespace {
 
@@ -114,6 +120,39 @@ void WriteTable(std::ostream& out, const char* name, KeyFormat format,
   out << "};\n\n";
 }
 
+// The Jet 4 table as packed text (packed_codes.h), in lines of string literals.
+void WritePackedTable(std::ostream& out, const char* name, const std::vector<TextCode>& table) {
+  const std::string packed = engine::index_text::PackCodes(table);
+  out << "constexpr char " << name << "[] =";
+  constexpr size_t kLine = 92;
+  for (size_t i = 0; i < packed.size(); i += kLine) {
+    out << "\n    \"" << packed.substr(i, kLine) << "\"";
+  }
+  if (packed.empty()) out << " \"\"";
+  out << ";\n\n";
+}
+
+std::vector<TextCode> AddJet3Controls(const std::vector<TextCode>& table,
+                                      std::span<const engine::index_text::Observation> keys) {
+  const auto added = engine::index_text::AddJet3Controls(table, keys);
+  for (const auto& [ch, n] : added.check.confirmed) {
+    std::printf("  control character 0x%02X coded as the others: %zu keys reproduced\n", ch, n);
+  }
+  for (const auto& [ch, where] : added.check.contradicted) {
+    std::printf(
+        "  control character 0x%02X: coded as the others, the key at %s is not reproduced\n", ch,
+        where.c_str());
+  }
+  return added.table;
+}
+
+std::vector<TextCode> ReportOtherWriter(engine::index_text::OtherWriterCodes merged) {
+  std::printf("  other writer: %zu codes, %zu the same as Access's, %zu added, %zu disagreeing\n",
+              merged.offered, merged.same, merged.added, merged.disagreements.size());
+  for (const auto& d : merged.disagreements) std::printf("    disagreement: %s\n", d.c_str());
+  return std::move(merged.table);
+}
+
 struct FormatRun {
   CodeInference inference;
   size_t entries = 0;  // leaf entries of indexes with General text columns
@@ -165,6 +204,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> passwords;  // per file
   std::string next_password;
   std::vector<bool> check_only;
+  std::vector<bool> other_writer;
+  bool next_other = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--out" && i + 1 < argc) {
@@ -173,13 +214,17 @@ int main(int argc, char** argv) {
       next_password = argv[++i];
     } else if (arg == "--check") {
       checking = true;
+    } else if (arg == "--other-writer") {
+      next_other = true;
     } else if (arg == "--dump") {
       dump = true;
     } else if (arg == "--help" || arg == "-h") {
       std::puts(
-          "usage: quorlen-index-codes [--out FILE.cpp] [--dump] [--password P] DATABASE...\n"
-          "  --dump      also print every text key with its row's values\n"
-          "  --password  the database password of the next file");
+          "usage: quorlen-index-codes [--out FILE.cpp] [--dump] [--password P] [--other-writer]\n"
+          "                           DATABASE...\n"
+          "  --dump          also print every text key with its row's values\n"
+          "  --password      the database password of the next file\n"
+          "  --other-writer  the next file's keys were not written by Access");
       return 0;
     } else if (!arg.empty() && arg[0] == '-') {
       std::fprintf(stderr, "unknown option %s\n", arg.c_str());
@@ -189,6 +234,8 @@ int main(int argc, char** argv) {
       passwords.push_back(next_password);
       next_password.clear();
       check_only.push_back(checking);
+      other_writer.push_back(next_other);
+      next_other = false;
     }
   }
   if (files.empty()) {
@@ -197,6 +244,9 @@ int main(int argc, char** argv) {
   }
 
   FormatRun jet3(KeyFormat::kJet3), jet4(KeyFormat::kJet4);
+  FormatRun other3(KeyFormat::kJet3), other4(KeyFormat::kJet4);
+  // Access-written keys under General, against which other writers' codes are held.
+  std::vector<engine::index_text::Observation> access3, access4;
   std::vector<engine::index_text::Observation> held_out;
   size_t skipped = 0;
   for (size_t file = 0; file < files.size(); ++file) {
@@ -208,7 +258,8 @@ int main(int argc, char** argv) {
       continue;
     }
     const KeyFormat format = engine::KeyFormatOf(db.value()->version());
-    FormatRun& run = format == KeyFormat::kJet3 ? jet3 : jet4;
+    const bool other = other_writer[file];
+    FormatRun& run = format == KeyFormat::kJet3 ? (other ? other3 : jet3) : (other ? other4 : jet4);
     if (!check_only[file]) run.files.push_back(BaseName(path));
     engine::Status st =
         engine::ForEachIndexEntry(*db.value(), [&](const engine::IndexEntryContext& ctx) {
@@ -253,6 +304,9 @@ int main(int argc, char** argv) {
           if (check_only[file]) {
             held_out.push_back(std::move(o));
           } else {
+            bool general = !other;
+            for (const auto& c : o.columns) general &= engine::SortOrderCovered(c);
+            if (general) (format == KeyFormat::kJet3 ? access3 : access4).push_back(o);
             run.inference.Add(std::move(o));
           }
         });
@@ -271,7 +325,21 @@ int main(int argc, char** argv) {
   std::vector<TextCode> t3 = jet3.inference.Table();
   std::vector<TextCode> t4 = jet4.inference.Table();
   PrintReport("Jet 3 General (97)", KeyFormat::kJet3, jet3, r3, t3);
+  t3 = AddJet3Controls(t3, access3);
+  // Another writer's codes fill what Access's keys leave open.
+  auto other_writers = [](const char* title, KeyFormat format, FormatRun& other,
+                          std::vector<TextCode>& table,
+                          std::span<const engine::index_text::Observation> access) {
+    if (other.files.empty()) return;
+    InferenceReport r = other.inference.Run();
+    PrintReport(title, format, other, r, other.inference.Table());
+    table = ReportOtherWriter(
+        engine::index_text::AddOtherWriterCodes(format, table, other.inference.Table(), access));
+    std::printf("  table with them: %zu characters\n", table.size());
+  };
+  other_writers("Jet 3 General (97), other writers", KeyFormat::kJet3, other3, t3, access3);
   PrintReport("Jet 4 General (legacy)", KeyFormat::kJet4, jet4, r4, t4);
+  other_writers("Jet 4 General (legacy), other writers", KeyFormat::kJet4, other4, t4, access4);
   if (!held_out.empty()) {
     engine::index_text::TextTables tables{t3, t4};
     size_t matched[2] = {}, not_covered[2] = {}, mismatched[2] = {};
@@ -307,32 +375,49 @@ int main(int argc, char** argv) {
            "// Text code tables of the General sort order, learned from the index entries\n"
            "// Access wrote: each character's code entry is the one that reproduces every\n"
            "// stored key it appears in (tools/index_codes, engine/src/keys/learn/index_key_infer.h).\n";
-    auto list = [&src](const char* title, const FormatRun& run, const InferenceReport& r,
-                       size_t known) {
-      src << "// " << title << ": " << known << " characters from " << r.observations << " keys in";
+    auto list = [&src](const char* title, const FormatRun& run, const FormatRun& other,
+                       const InferenceReport& r, size_t known) {
+      const size_t from_access = run.inference.Table().size();
+      src << "// " << title << ": " << known << " characters, " << from_access << " from "
+          << r.observations << " keys in";
       size_t col = 80;
-      for (const auto& f : run.files) {
-        if (col + f.size() > 96) {
-          src << "\n//  ";
-          col = 4;
+      auto names = [&](const std::vector<std::string>& listed) {
+        for (const auto& f : listed) {
+          if (col + f.size() > 96) {
+            src << "\n//  ";
+            col = 4;
+          }
+          src << " " << f;
+          col += f.size() + 1;
         }
-        src << " " << f;
-        col += f.size() + 1;
+      };
+      names(run.files);
+      if (!other.files.empty()) {
+        src << ";\n//   the other " << known - from_access
+            << " from keys another engine wrote (Access's codes win where both have one):";
+        col = 80;
+        names(other.files);
       }
       src << "\n";
     };
-    list("Jet 3", jet3, r3, t3.size());
-    list("Jet 4", jet4, r4, t4.size());
-    src << "// Characters not listed have no known code: keys holding them are not encoded.\n"
-           "#include \"index_key_text.h\"\n\n"
+    list("Jet 3", jet3, other3, r3, t3.size());
+    list("Jet 4", jet4, other4, r4, t4.size());
+    src << "// Jet 3 control characters the keys leave open are coded as the others are\n"
+           "// (DeriveJet3Controls, held against the keys).\n"
+           "// Characters not listed have no known code: keys holding them are not encoded.\n"
+           "// The Jet 4 table is packed (keys/packed_codes.h).\n"
+           "#include \"keys/index_key_text.h\"\n"
+           "#include \"keys/packed_codes.h\"\n\n"
            "namespace engine::index_text {\n\nnamespace {\n\n";
     WriteTable(src, "kJet3General", KeyFormat::kJet3, t3);
-    WriteTable(src, "kJet4GeneralLegacy", KeyFormat::kJet4, t4);
+    WritePackedTable(src, "kJet4GeneralLegacyPacked", t4);
     src << "}  // namespace\n\n";
     src << "CodeTable Jet3GeneralCodes() { return " << (t3.empty() ? "{}" : "kJet3General")
         << "; }\n";
-    src << "CodeTable Jet4GeneralLegacyCodes() { return "
-        << (t4.empty() ? "{}" : "kJet4GeneralLegacy") << "; }\n\n";
+    src << "CodeTable Jet4GeneralLegacyCodes() {\n"
+           "  static const std::vector<TextCode> table = UnpackCodes(kJet4GeneralLegacyPacked);\n"
+           "  return table;\n"
+           "}\n\n";
     src << "}  // namespace engine::index_text\n";
     std::ofstream f(out_path, std::ios::binary | std::ios::trunc);
     f << src.str();

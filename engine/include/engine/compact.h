@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/error.h"
 #include "engine/progress.h"
@@ -19,6 +20,22 @@
 namespace engine {
 
 struct ExtraTextCodes;  // index_key.h
+
+// How the copy treats text columns whose sort order's keys cannot be made.
+enum class SortOrderPolicy : uint8_t {
+  kKeep,             // keep every column's sort order; a key that cannot be made is error 3049
+  kGeneralAsNeeded,  // re-key under General the text columns with a key that cannot be made
+  kGeneral,          // re-key every text column under General (re-sorts the whole database)
+};
+
+// A text column the copy keys under General instead of its own sort order.
+struct SortOrderChange {
+  std::string table;
+  std::string column;
+  uint16_t old_sort_order = 0;  // LCID
+  uint8_t old_version = 0;      // Jet 4 sort-order version
+  std::string reason;           // why: the key that could not be made, or asked for
+};
 
 struct CompactOptions {
   std::string password;  // of the source; the copy gets the same one
@@ -28,6 +45,7 @@ struct CompactOptions {
   // Text codes for characters the compiled-in tables lack (the repair learns
   // them from the damaged file's own keys); null for none.
   std::shared_ptr<const ExtraTextCodes> extra_text_codes;
+  SortOrderPolicy sort_order = SortOrderPolicy::kKeep;
 };
 
 struct CompactStats {
@@ -40,6 +58,7 @@ struct CompactStats {
   uint32_t indexes = 0;  // physical indexes rebuilt
   uint64_t index_entries = 0;
   uint64_t keys_reused = 0;  // keys taken from the source's entries
+  std::vector<SortOrderChange> sort_order_changes;  // in table order
 };
 
 Result<CompactStats> CompactDatabase(const std::string& source, const std::string& destination,

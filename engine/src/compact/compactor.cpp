@@ -8,6 +8,7 @@
 #include "base/bytes.h"
 
 #include "compact/id_map.h"
+#include "compact/sort_order_fallback.h"
 #include "compact/table_def_writer.h"
 #include "format/data_page.h"
 #include "format/long_value.h"
@@ -215,8 +216,15 @@ Result<ByteSpan> RowBytesAt(const Database& db, RowPointer data) {
 }
 
 Status Compactor::CopyTable(TablePlan& t) {
-  const TableDef& def = t.def;
   const std::string& name = t.object->name;
+  // Text columns keyed under General instead of their own order: the
+  // definition says so before anything is made from it.
+  auto rekeyed =
+      RekeyUnderGeneral(db_, name, t.def, options_.sort_order, options_.extra_text_codes.get());
+  if (!rekeyed.ok()) return InTable(name, rekeyed.error());
+  const std::vector<size_t>& rekeyed_columns = rekeyed.value().columns;
+  for (SortOrderChange& c : rekeyed.value().changes) stats_.sort_order_changes.push_back(c);
+  const TableDef& def = t.def;
   const uint32_t new_id = t.new_id();
   longest_row_ = 0;
 
@@ -229,6 +237,7 @@ Status Compactor::CopyTable(TablePlan& t) {
   TableIndexWriter indexes(sink_, db_, name, def, new_id,
                            SorterOptions{options_.sort_budget_bytes - row_order_budget, temp_dir_});
   indexes.UseExtraCodes(options_.extra_text_codes.get());
+  indexes.NeverReuseFor(rekeyed_columns);
   RowDecoder decoder(def, layout_);
   const std::vector<size_t> id_columns = IdColumns(name, def);
   // Navigation-pane rows of objects the source no longer has are Access's
@@ -317,6 +326,7 @@ Status Compactor::CopyTable(TablePlan& t) {
     // the primary-key index as it is.
     IndexKeyMaker keys(db_, name, def);
     keys.UseExtraCodes(options_.extra_text_codes.get());
+    keys.NeverReuseFor(rekeyed_columns);
     ExternalSorter order(SorterOptions{row_order_budget, temp_dir_});
     RowIndexKey key;
     st = scan([&](const RowRef& ref) -> Status {

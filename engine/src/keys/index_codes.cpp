@@ -3,7 +3,7 @@
 // Text code tables of the General sort order, learned from the index entries
 // Access wrote: each character's code entry is the one that reproduces every
 // stored key it appears in (tools/index_codes, engine/src/keys/learn/index_key_infer.h).
-// Jet 3: 254 characters from 5647 keys in
+// Jet 3: 256 characters, 254 from 5647 keys in
 //   compIndexTestV1997.mdb delColTestV1997.mdb delTestV1997.mdb indexTestV1997.mdb
 //   overflowTestV1997.mdb queryTestV1997.mdb test2V1997.mdb testIndexCodesV1997.mdb
 //   testV1997.mdb Planet-Source-Code+frederico-machado-vb-translator__1-27066__data.mdb
@@ -15,7 +15,7 @@
 //   phamtgiang+sellView__Northwind.mdb
 //   spannm+ucanaccess__src_test_resources_testdbs_charsetGBK.mdb
 //   spannm+ucanaccess__src_test_resources_testdbs_size97.mdb
-// Jet 4: 232 characters from 56422 keys in adox_jet4.mdb
+// Jet 4: 63469 characters, 232 from 56422 keys in adox_jet4.mdb
 //   bigIndexTestV2000.mdb bigIndexTestV2003.mdb compIndexTestV2000.mdb compIndexTestV2003.mdb
 //   delColTestV2000.mdb delColTestV2003.mdb delTestV2000.mdb delTestV2003.mdb emptyJet4.mdb
 //   emptyV2000.mdb emptyV2003.mdb fixedNumericTestV2000.mdb fixedNumericTestV2003.mdb
@@ -65,15 +65,22 @@
 //   spannm+ucanaccess__src_test_resources_testdbs_weirdObjectNames.mdb
 //   timofeyantonenko+mongo_test__Борей.mdb vladmytsai+gis-konotop__Database1.mdb
 //   winofsql+subject-1126-sql-having__3683a0ee_Database1.mdb wolfhall+cat_esri__data_test.mdb
-//   xiaoyustudio181+CSharp__Northwind.mdb
+//   xiaoyustudio181+CSharp__Northwind.mdb;
+//   the other 63237 from keys another engine wrote (Access's codes win where both have one):
+//   keys-V2000.mdb
+// Jet 3 control characters the keys leave open are coded as the others are
+// (DeriveJet3Controls, held against the keys).
 // Characters not listed have no known code: keys holding them are not encoded.
+// The Jet 4 table is packed (keys/packed_codes.h).
 #include "keys/index_key_text.h"
+#include "keys/packed_codes.h"
 
 namespace engine::index_text {
 
 namespace {
 
 constexpr TextCode kJet3General[] = {
+    {0x00, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+0000
     {0x01, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+0001
     {0x02, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+0002
     {0x03, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+0003
@@ -99,6 +106,7 @@ constexpr TextCode kJet3General[] = {
     {0x17, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+0017
     {0x18, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+0018
     {0x19, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+0019
+    {0x1A, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+001A
     {0x1B, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+001B
     {0x1C, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+001C
     {0x1D, CodeKind::kSimple, kWeightUnknown, 1, {{0x10}}, 0, {{}}, 0},        // U+001D
@@ -330,240 +338,901 @@ constexpr TextCode kJet3General[] = {
     {0xFF, CodeKind::kInternational, 0, 1, {{0x7D}}, 1, {{0x06}}, 0},          // U+00FF ÿ
 };
 
-constexpr TextCode kJet4GeneralLegacy[] = {
-    {0x0001, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x03}}, 0},              // U+0001
-    {0x0002, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x04}}, 0},              // U+0002
-    {0x0003, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x05}}, 0},              // U+0003
-    {0x0004, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x06}}, 0},              // U+0004
-    {0x0005, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x07}}, 0},              // U+0005
-    {0x0006, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x08}}, 0},              // U+0006
-    {0x0007, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x09}}, 0},              // U+0007
-    {0x0008, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0A}}, 0},              // U+0008
-    {0x000E, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0B}}, 0},              // U+000E
-    {0x000F, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0C}}, 0},              // U+000F
-    {0x0010, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0D}}, 0},              // U+0010
-    {0x0011, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0E}}, 0},              // U+0011
-    {0x0012, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x0F}}, 0},              // U+0012
-    {0x0013, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x10}}, 0},              // U+0013
-    {0x0014, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x11}}, 0},              // U+0014
-    {0x0015, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x12}}, 0},              // U+0015
-    {0x0016, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x13}}, 0},              // U+0016
-    {0x0017, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x14}}, 0},              // U+0017
-    {0x0018, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x15}}, 0},              // U+0018
-    {0x0019, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x16}}, 0},              // U+0019
-    {0x001A, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x17}}, 0},              // U+001A
-    {0x001B, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x18}}, 0},              // U+001B
-    {0x001C, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x19}}, 0},              // U+001C
-    {0x001D, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1A}}, 0},              // U+001D
-    {0x001E, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1B}}, 0},              // U+001E
-    {0x001F, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1C}}, 0},              // U+001F
-    {0x0020, CodeKind::kSimple, 0, 1, {{0x07}}, 0, {{}}, 0},                   // U+0020
-    {0x0026, CodeKind::kSimple, 0, 1, {{0x12}}, 0, {{}}, 0},                   // U+0026 &
-    {0x0027, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x80}}, 0},              // U+0027 '
-    {0x0028, CodeKind::kSimple, 0, 1, {{0x14}}, 0, {{}}, 0},                   // U+0028 (
-    {0x0029, CodeKind::kSimple, 0, 1, {{0x16}}, 0, {{}}, 0},                   // U+0029 )
-    {0x002A, CodeKind::kSimple, 0, 1, {{0x18}}, 0, {{}}, 0},                   // U+002A *
-    {0x002B, CodeKind::kSimple, 0, 1, {{0x2C}}, 0, {{}}, 0},                   // U+002B +
-    {0x002C, CodeKind::kSimple, 0, 1, {{0x1A}}, 0, {{}}, 0},                   // U+002C ,
-    {0x002D, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x82}}, 0},              // U+002D -
-    {0x002E, CodeKind::kSimple, 0, 1, {{0x1C}}, 0, {{}}, 0},                   // U+002E .
-    {0x002F, CodeKind::kSimple, 0, 1, {{0x1E}}, 0, {{}}, 0},                   // U+002F /
-    {0x0030, CodeKind::kSimple, 0, 1, {{0x36}}, 0, {{}}, 0},                   // U+0030 0
-    {0x0031, CodeKind::kSimple, 0, 1, {{0x38}}, 0, {{}}, 0},                   // U+0031 1
-    {0x0032, CodeKind::kSimple, 0, 1, {{0x3A}}, 0, {{}}, 0},                   // U+0032 2
-    {0x0033, CodeKind::kSimple, 0, 1, {{0x3C}}, 0, {{}}, 0},                   // U+0033 3
-    {0x0034, CodeKind::kSimple, 0, 1, {{0x3E}}, 0, {{}}, 0},                   // U+0034 4
-    {0x0035, CodeKind::kSimple, 0, 1, {{0x40}}, 0, {{}}, 0},                   // U+0035 5
-    {0x0036, CodeKind::kSimple, 0, 1, {{0x42}}, 0, {{}}, 0},                   // U+0036 6
-    {0x0037, CodeKind::kSimple, 0, 1, {{0x44}}, 0, {{}}, 0},                   // U+0037 7
-    {0x0038, CodeKind::kSimple, 0, 1, {{0x46}}, 0, {{}}, 0},                   // U+0038 8
-    {0x0039, CodeKind::kSimple, 0, 1, {{0x48}}, 0, {{}}, 0},                   // U+0039 9
-    {0x003A, CodeKind::kSimple, 0, 1, {{0x20}}, 0, {{}}, 0},                   // U+003A :
-    {0x003B, CodeKind::kSimple, 0, 1, {{0x22}}, 0, {{}}, 0},                   // U+003B ;
-    {0x003C, CodeKind::kSimple, 0, 1, {{0x2E}}, 0, {{}}, 0},                   // U+003C <
-    {0x003D, CodeKind::kSimple, 0, 1, {{0x30}}, 0, {{}}, 0},                   // U+003D =
-    {0x003E, CodeKind::kSimple, 0, 1, {{0x32}}, 0, {{}}, 0},                   // U+003E >
-    {0x003F, CodeKind::kSimple, 0, 1, {{0x24}}, 0, {{}}, 0},                   // U+003F ?
-    {0x0040, CodeKind::kSimple, 0, 1, {{0x26}}, 0, {{}}, 0},                   // U+0040 @
-    {0x0041, CodeKind::kSimple, 0, 1, {{0x4A}}, 0, {{}}, 0},                   // U+0041 A
-    {0x0042, CodeKind::kSimple, 0, 1, {{0x4C}}, 0, {{}}, 0},                   // U+0042 B
-    {0x0043, CodeKind::kSimple, 0, 1, {{0x4D}}, 0, {{}}, 0},                   // U+0043 C
-    {0x0044, CodeKind::kSimple, 0, 1, {{0x4F}}, 0, {{}}, 0},                   // U+0044 D
-    {0x0045, CodeKind::kSimple, 0, 1, {{0x51}}, 0, {{}}, 0},                   // U+0045 E
-    {0x0046, CodeKind::kSimple, 0, 1, {{0x53}}, 0, {{}}, 0},                   // U+0046 F
-    {0x0047, CodeKind::kSimple, 0, 1, {{0x55}}, 0, {{}}, 0},                   // U+0047 G
-    {0x0048, CodeKind::kSimple, 0, 1, {{0x57}}, 0, {{}}, 0},                   // U+0048 H
-    {0x0049, CodeKind::kSimple, 0, 1, {{0x59}}, 0, {{}}, 0},                   // U+0049 I
-    {0x004A, CodeKind::kSimple, 0, 1, {{0x5B}}, 0, {{}}, 0},                   // U+004A J
-    {0x004B, CodeKind::kSimple, 0, 1, {{0x5C}}, 0, {{}}, 0},                   // U+004B K
-    {0x004C, CodeKind::kSimple, 0, 1, {{0x5E}}, 0, {{}}, 0},                   // U+004C L
-    {0x004D, CodeKind::kSimple, 0, 1, {{0x60}}, 0, {{}}, 0},                   // U+004D M
-    {0x004E, CodeKind::kSimple, 0, 1, {{0x62}}, 0, {{}}, 0},                   // U+004E N
-    {0x004F, CodeKind::kSimple, 0, 1, {{0x64}}, 0, {{}}, 0},                   // U+004F O
-    {0x0050, CodeKind::kSimple, 0, 1, {{0x66}}, 0, {{}}, 0},                   // U+0050 P
-    {0x0051, CodeKind::kSimple, 0, 1, {{0x68}}, 0, {{}}, 0},                   // U+0051 Q
-    {0x0052, CodeKind::kSimple, 0, 1, {{0x69}}, 0, {{}}, 0},                   // U+0052 R
-    {0x0053, CodeKind::kSimple, 0, 1, {{0x6B}}, 0, {{}}, 0},                   // U+0053 S
-    {0x0054, CodeKind::kSimple, 0, 1, {{0x6D}}, 0, {{}}, 0},                   // U+0054 T
-    {0x0055, CodeKind::kSimple, 0, 1, {{0x6F}}, 0, {{}}, 0},                   // U+0055 U
-    {0x0056, CodeKind::kSimple, 0, 1, {{0x71}}, 0, {{}}, 0},                   // U+0056 V
-    {0x0057, CodeKind::kSimple, 0, 1, {{0x73}}, 0, {{}}, 0},                   // U+0057 W
-    {0x0058, CodeKind::kSimple, 0, 1, {{0x75}}, 0, {{}}, 0},                   // U+0058 X
-    {0x0059, CodeKind::kSimple, 0, 1, {{0x76}}, 0, {{}}, 0},                   // U+0059 Y
-    {0x005A, CodeKind::kSimple, 0, 1, {{0x78}}, 0, {{}}, 0},                   // U+005A Z
-    {0x005F, CodeKind::kSimple, 0, 2, {{0x2B, 0x03}}, 0, {{}}, 0},             // U+005F _
-    {0x0060, CodeKind::kSimple, 0, 2, {{0x2B, 0x07}}, 0, {{}}, 0},             // U+0060 `
-    {0x0061, CodeKind::kSimple, 0, 1, {{0x4A}}, 0, {{}}, 0},                   // U+0061 a
-    {0x0062, CodeKind::kSimple, 0, 1, {{0x4C}}, 0, {{}}, 0},                   // U+0062 b
-    {0x0063, CodeKind::kSimple, 0, 1, {{0x4D}}, 0, {{}}, 0},                   // U+0063 c
-    {0x0064, CodeKind::kSimple, 0, 1, {{0x4F}}, 0, {{}}, 0},                   // U+0064 d
-    {0x0065, CodeKind::kSimple, 0, 1, {{0x51}}, 0, {{}}, 0},                   // U+0065 e
-    {0x0066, CodeKind::kSimple, 0, 1, {{0x53}}, 0, {{}}, 0},                   // U+0066 f
-    {0x0067, CodeKind::kSimple, 0, 1, {{0x55}}, 0, {{}}, 0},                   // U+0067 g
-    {0x0068, CodeKind::kSimple, 0, 1, {{0x57}}, 0, {{}}, 0},                   // U+0068 h
-    {0x0069, CodeKind::kSimple, 0, 1, {{0x59}}, 0, {{}}, 0},                   // U+0069 i
-    {0x006A, CodeKind::kSimple, 0, 1, {{0x5B}}, 0, {{}}, 0},                   // U+006A j
-    {0x006B, CodeKind::kSimple, 0, 1, {{0x5C}}, 0, {{}}, 0},                   // U+006B k
-    {0x006C, CodeKind::kSimple, 0, 1, {{0x5E}}, 0, {{}}, 0},                   // U+006C l
-    {0x006D, CodeKind::kSimple, 0, 1, {{0x60}}, 0, {{}}, 0},                   // U+006D m
-    {0x006E, CodeKind::kSimple, 0, 1, {{0x62}}, 0, {{}}, 0},                   // U+006E n
-    {0x006F, CodeKind::kSimple, 0, 1, {{0x64}}, 0, {{}}, 0},                   // U+006F o
-    {0x0070, CodeKind::kSimple, 0, 1, {{0x66}}, 0, {{}}, 0},                   // U+0070 p
-    {0x0071, CodeKind::kSimple, 0, 1, {{0x68}}, 0, {{}}, 0},                   // U+0071 q
-    {0x0072, CodeKind::kSimple, 0, 1, {{0x69}}, 0, {{}}, 0},                   // U+0072 r
-    {0x0073, CodeKind::kSimple, 0, 1, {{0x6B}}, 0, {{}}, 0},                   // U+0073 s
-    {0x0074, CodeKind::kSimple, 0, 1, {{0x6D}}, 0, {{}}, 0},                   // U+0074 t
-    {0x0075, CodeKind::kSimple, 0, 1, {{0x6F}}, 0, {{}}, 0},                   // U+0075 u
-    {0x0076, CodeKind::kSimple, 0, 1, {{0x71}}, 0, {{}}, 0},                   // U+0076 v
-    {0x0077, CodeKind::kSimple, 0, 1, {{0x73}}, 0, {{}}, 0},                   // U+0077 w
-    {0x0078, CodeKind::kSimple, 0, 1, {{0x75}}, 0, {{}}, 0},                   // U+0078 x
-    {0x0079, CodeKind::kSimple, 0, 1, {{0x76}}, 0, {{}}, 0},                   // U+0079 y
-    {0x007A, CodeKind::kSimple, 0, 1, {{0x78}}, 0, {{}}, 0},                   // U+007A z
-    {0x007B, CodeKind::kSimple, 0, 2, {{0x2B, 0x09}}, 0, {{}}, 0},             // U+007B {
-    {0x007C, CodeKind::kSimple, 0, 2, {{0x2B, 0x0B}}, 0, {{}}, 0},             // U+007C |
-    {0x007D, CodeKind::kSimple, 0, 2, {{0x2B, 0x0D}}, 0, {{}}, 0},             // U+007D }
-    {0x007E, CodeKind::kSimple, 0, 2, {{0x2B, 0x0F}}, 0, {{}}, 0},             // U+007E ~
-    {0x007F, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1D}}, 0},              // U+007F
-    {0x0080, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1E}}, 0},              // U+0080
-    {0x0081, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x1F}}, 0},              // U+0081
-    {0x0082, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x20}}, 0},              // U+0082
-    {0x0083, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x21}}, 0},              // U+0083
-    {0x0084, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x22}}, 0},              // U+0084
-    {0x0085, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x23}}, 0},              // U+0085
-    {0x0086, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x24}}, 0},              // U+0086
-    {0x0087, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x25}}, 0},              // U+0087
-    {0x0088, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x26}}, 0},              // U+0088
-    {0x0089, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x27}}, 0},              // U+0089
-    {0x008A, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x28}}, 0},              // U+008A
-    {0x008B, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x29}}, 0},              // U+008B
-    {0x008C, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2A}}, 0},              // U+008C
-    {0x008D, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2B}}, 0},              // U+008D
-    {0x008E, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2C}}, 0},              // U+008E
-    {0x008F, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2D}}, 0},              // U+008F
-    {0x0090, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2E}}, 0},              // U+0090
-    {0x0091, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x2F}}, 0},              // U+0091
-    {0x0092, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x30}}, 0},              // U+0092
-    {0x0093, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x31}}, 0},              // U+0093
-    {0x0094, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x32}}, 0},              // U+0094
-    {0x0095, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x33}}, 0},              // U+0095
-    {0x0096, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x34}}, 0},              // U+0096
-    {0x0097, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x35}}, 0},              // U+0097
-    {0x0098, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x36}}, 0},              // U+0098
-    {0x0099, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x37}}, 0},              // U+0099
-    {0x009A, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x38}}, 0},              // U+009A
-    {0x009B, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x39}}, 0},              // U+009B
-    {0x009C, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x3A}}, 0},              // U+009C
-    {0x009D, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x3B}}, 0},              // U+009D
-    {0x009E, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x3C}}, 0},              // U+009E
-    {0x009F, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x3D}}, 0},              // U+009F
-    {0x00AD, CodeKind::kUnprintable, 0, 0, {{}}, 1, {{0x83}}, 0},              // U+00AD
-    {0x00C5, CodeKind::kInternational, 0, 1, {{0x4A}}, 1, {{0x1A}}, 0},        // U+00C5 Å
-    {0x00D3, CodeKind::kInternational, 0, 1, {{0x64}}, 1, {{0x0E}}, 0},        // U+00D3 Ó
-    {0x00E1, CodeKind::kInternational, 0, 1, {{0x4A}}, 1, {{0x0E}}, 0},        // U+00E1 á
-    {0x00E2, CodeKind::kInternational, 0, 1, {{0x4A}}, 1, {{0x12}}, 0},        // U+00E2 â
-    {0x00E3, CodeKind::kInternational, 0, 1, {{0x4A}}, 1, {{0x19}}, 0},        // U+00E3 ã
-    {0x00E4, CodeKind::kInternational, 0, 1, {{0x4A}}, 1, {{0x13}}, 0},        // U+00E4 ä
-    {0x00E5, CodeKind::kInternational, 0, 1, {{0x4A}}, 1, {{0x1A}}, 0},        // U+00E5 å
-    {0x00E7, CodeKind::kInternational, 0, 1, {{0x4D}}, 1, {{0x1C}}, 0},        // U+00E7 ç
-    {0x00E8, CodeKind::kInternational, 0, 1, {{0x51}}, 1, {{0x0F}}, 0},        // U+00E8 è
-    {0x00E9, CodeKind::kInternational, 0, 1, {{0x51}}, 1, {{0x0E}}, 0},        // U+00E9 é
-    {0x00EA, CodeKind::kInternational, 0, 1, {{0x51}}, 1, {{0x12}}, 0},        // U+00EA ê
-    {0x00EB, CodeKind::kInternational, 0, 1, {{0x51}}, 1, {{0x13}}, 0},        // U+00EB ë
-    {0x00EC, CodeKind::kInternational, 0, 1, {{0x59}}, 1, {{0x0F}}, 0},        // U+00EC ì
-    {0x00ED, CodeKind::kInternational, 0, 1, {{0x59}}, 1, {{0x0E}}, 0},        // U+00ED í
-    {0x00EE, CodeKind::kInternational, 0, 1, {{0x59}}, 1, {{0x12}}, 0},        // U+00EE î
-    {0x00EF, CodeKind::kInternational, 0, 1, {{0x59}}, 1, {{0x13}}, 0},        // U+00EF ï
-    {0x00F0, CodeKind::kInternational, 0, 1, {{0x4F}}, 1, {{0x68}}, 0},        // U+00F0 ð
-    {0x00F1, CodeKind::kInternational, 0, 1, {{0x62}}, 1, {{0x19}}, 0},        // U+00F1 ñ
-    {0x00F2, CodeKind::kInternational, 0, 1, {{0x64}}, 1, {{0x0F}}, 0},        // U+00F2 ò
-    {0x00F3, CodeKind::kInternational, 0, 1, {{0x64}}, 1, {{0x0E}}, 0},        // U+00F3 ó
-    {0x00F4, CodeKind::kInternational, 0, 1, {{0x64}}, 1, {{0x12}}, 0},        // U+00F4 ô
-    {0x00F5, CodeKind::kInternational, 0, 1, {{0x64}}, 1, {{0x19}}, 0},        // U+00F5 õ
-    {0x00F6, CodeKind::kInternational, 0, 1, {{0x64}}, 1, {{0x13}}, 0},        // U+00F6 ö
-    {0x00F7, CodeKind::kSimple, 0, 2, {{0x33, 0x0A}}, 0, {{}}, 0},             // U+00F7 ÷
-    {0x00F8, CodeKind::kInternational, 0, 1, {{0x64}}, 1, {{0x21}}, 0},        // U+00F8 ø
-    {0x00F9, CodeKind::kInternational, 0, 1, {{0x6F}}, 1, {{0x0F}}, 0},        // U+00F9 ù
-    {0x00FA, CodeKind::kInternational, 0, 1, {{0x6F}}, 1, {{0x0E}}, 0},        // U+00FA ú
-    {0x00FB, CodeKind::kInternational, 0, 1, {{0x6F}}, 1, {{0x12}}, 0},        // U+00FB û
-    {0x00FC, CodeKind::kInternational, 0, 1, {{0x6F}}, 1, {{0x13}}, 0},        // U+00FC ü
-    {0x0410, CodeKind::kSimple, 0, 2, {{0x79, 0x2F}}, 0, {{}}, 0},             // U+0410 А
-    {0x0411, CodeKind::kSimple, 0, 2, {{0x79, 0x30}}, 0, {{}}, 0},             // U+0411 Б
-    {0x0412, CodeKind::kSimple, 0, 2, {{0x79, 0x31}}, 0, {{}}, 0},             // U+0412 В
-    {0x0413, CodeKind::kSimple, 0, 2, {{0x79, 0x32}}, 0, {{}}, 0},             // U+0413 Г
-    {0x0414, CodeKind::kSimple, 0, 2, {{0x79, 0x33}}, 0, {{}}, 0},             // U+0414 Д
-    {0x0416, CodeKind::kSimple, 0, 2, {{0x79, 0x38}}, 0, {{}}, 0},             // U+0416 Ж
-    {0x0417, CodeKind::kSimple, 0, 2, {{0x79, 0x39}}, 0, {{}}, 0},             // U+0417 З
-    {0x0418, CodeKind::kSimple, 0, 2, {{0x79, 0x3B}}, 0, {{}}, 0},             // U+0418 И
-    {0x041A, CodeKind::kSimple, 0, 2, {{0x79, 0x40}}, 0, {{}}, 0},             // U+041A К
-    {0x041B, CodeKind::kSimple, 0, 2, {{0x79, 0x41}}, 0, {{}}, 0},             // U+041B Л
-    {0x041C, CodeKind::kSimple, 0, 2, {{0x79, 0x43}}, 0, {{}}, 0},             // U+041C М
-    {0x041D, CodeKind::kSimple, 0, 2, {{0x79, 0x44}}, 0, {{}}, 0},             // U+041D Н
-    {0x041E, CodeKind::kSimple, 0, 2, {{0x79, 0x46}}, 0, {{}}, 0},             // U+041E О
-    {0x041F, CodeKind::kSimple, 0, 2, {{0x79, 0x47}}, 0, {{}}, 0},             // U+041F П
-    {0x0420, CodeKind::kSimple, 0, 2, {{0x79, 0x48}}, 0, {{}}, 0},             // U+0420 Р
-    {0x0421, CodeKind::kSimple, 0, 2, {{0x79, 0x49}}, 0, {{}}, 0},             // U+0421 С
-    {0x0422, CodeKind::kSimple, 0, 2, {{0x79, 0x4A}}, 0, {{}}, 0},             // U+0422 Т
-    {0x0423, CodeKind::kSimple, 0, 2, {{0x79, 0x4D}}, 0, {{}}, 0},             // U+0423 У
-    {0x0424, CodeKind::kSimple, 0, 2, {{0x79, 0x50}}, 0, {{}}, 0},             // U+0424 Ф
-    {0x0425, CodeKind::kSimple, 0, 2, {{0x79, 0x51}}, 0, {{}}, 0},             // U+0425 Х
-    {0x0428, CodeKind::kSimple, 0, 2, {{0x79, 0x55}}, 0, {{}}, 0},             // U+0428 Ш
-    {0x042D, CodeKind::kSimple, 0, 2, {{0x79, 0x5A}}, 0, {{}}, 0},             // U+042D Э
-    {0x042E, CodeKind::kSimple, 0, 2, {{0x79, 0x5B}}, 0, {{}}, 0},             // U+042E Ю
-    {0x042F, CodeKind::kSimple, 0, 2, {{0x79, 0x5C}}, 0, {{}}, 0},             // U+042F Я
-    {0x0430, CodeKind::kSimple, 0, 2, {{0x79, 0x2F}}, 0, {{}}, 0},             // U+0430 а
-    {0x0431, CodeKind::kSimple, 0, 2, {{0x79, 0x30}}, 0, {{}}, 0},             // U+0431 б
-    {0x0432, CodeKind::kSimple, 0, 2, {{0x79, 0x31}}, 0, {{}}, 0},             // U+0432 в
-    {0x0433, CodeKind::kSimple, 0, 2, {{0x79, 0x32}}, 0, {{}}, 0},             // U+0433 г
-    {0x0434, CodeKind::kSimple, 0, 2, {{0x79, 0x33}}, 0, {{}}, 0},             // U+0434 д
-    {0x0435, CodeKind::kSimple, 0, 2, {{0x79, 0x36}}, 0, {{}}, 0},             // U+0435 е
-    {0x0436, CodeKind::kSimple, 0, 2, {{0x79, 0x38}}, 0, {{}}, 0},             // U+0436 ж
-    {0x0437, CodeKind::kSimple, 0, 2, {{0x79, 0x39}}, 0, {{}}, 0},             // U+0437 з
-    {0x0438, CodeKind::kSimple, 0, 2, {{0x79, 0x3B}}, 0, {{}}, 0},             // U+0438 и
-    {0x0439, CodeKind::kSimple, 0, 2, {{0x79, 0x3E}}, 0, {{}}, 0},             // U+0439 й
-    {0x043A, CodeKind::kSimple, 0, 2, {{0x79, 0x40}}, 0, {{}}, 0},             // U+043A к
-    {0x043B, CodeKind::kSimple, 0, 2, {{0x79, 0x41}}, 0, {{}}, 0},             // U+043B л
-    {0x043C, CodeKind::kSimple, 0, 2, {{0x79, 0x43}}, 0, {{}}, 0},             // U+043C м
-    {0x043D, CodeKind::kSimple, 0, 2, {{0x79, 0x44}}, 0, {{}}, 0},             // U+043D н
-    {0x043E, CodeKind::kSimple, 0, 2, {{0x79, 0x46}}, 0, {{}}, 0},             // U+043E о
-    {0x043F, CodeKind::kSimple, 0, 2, {{0x79, 0x47}}, 0, {{}}, 0},             // U+043F п
-    {0x0440, CodeKind::kSimple, 0, 2, {{0x79, 0x48}}, 0, {{}}, 0},             // U+0440 р
-    {0x0441, CodeKind::kSimple, 0, 2, {{0x79, 0x49}}, 0, {{}}, 0},             // U+0441 с
-    {0x0442, CodeKind::kSimple, 0, 2, {{0x79, 0x4A}}, 0, {{}}, 0},             // U+0442 т
-    {0x0443, CodeKind::kSimple, 0, 2, {{0x79, 0x4D}}, 0, {{}}, 0},             // U+0443 у
-    {0x0444, CodeKind::kSimple, 0, 2, {{0x79, 0x50}}, 0, {{}}, 0},             // U+0444 ф
-    {0x0445, CodeKind::kSimple, 0, 2, {{0x79, 0x51}}, 0, {{}}, 0},             // U+0445 х
-    {0x0446, CodeKind::kSimple, 0, 2, {{0x79, 0x52}}, 0, {{}}, 0},             // U+0446 ц
-    {0x0447, CodeKind::kSimple, 0, 2, {{0x79, 0x53}}, 0, {{}}, 0},             // U+0447 ч
-    {0x0448, CodeKind::kSimple, 0, 2, {{0x79, 0x55}}, 0, {{}}, 0},             // U+0448 ш
-    {0x0449, CodeKind::kSimple, 0, 2, {{0x79, 0x56}}, 0, {{}}, 0},             // U+0449 щ
-    {0x044A, CodeKind::kSimple, 0, 2, {{0x79, 0x57}}, 0, {{}}, 0},             // U+044A ъ
-    {0x044B, CodeKind::kSimple, 0, 2, {{0x79, 0x58}}, 0, {{}}, 0},             // U+044B ы
-    {0x044C, CodeKind::kSimple, 0, 2, {{0x79, 0x59}}, 0, {{}}, 0},             // U+044C ь
-    {0x044D, CodeKind::kSimple, 0, 2, {{0x79, 0x5A}}, 0, {{}}, 0},             // U+044D э
-    {0x044E, CodeKind::kSimple, 0, 2, {{0x79, 0x5B}}, 0, {{}}, 0},             // U+044E ю
-    {0x044F, CodeKind::kSimple, 0, 2, {{0x79, 0x5C}}, 0, {{}}, 0},             // U+044F я
-    {0x062F, CodeKind::kInternational, 0, 2, {{0x79, 0xB4}}, 1, {{0x08}}, 0},  // U+062F د
-};
+constexpr char kJet4GeneralLegacyPacked[] =
+    "/wABAgAAAAEDAQEBAQEBAf8ACQAAAAIIAwABAQEB/wAOAgAAAAELAQEBAQEBAQEBAQEBAQEBAQH/ACAAAAABBwACAQIC"
+    "AgL/ACcCAAAAAYD/ACgAAAABFAACAhT+Gv8ALQIAAAABgv8ALgAAAAEcAAIYAgICAgICAgIC/iACDAIC/iQCJAIBAgIC"
+    "AgICAgECAgICAgIBAgICAgICAQL+JwIB/wBeAAAAAisCAAEE/wBhAAAAAUoAAgECAgICAgICAQICAgICAgECAgICAgIB"
+    "Av8AewAAAAIrCQACAgL/AH8CAAAAAR0BAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf8AoAAAAAIIAgD+KxD+"
+    "NKYBAQH+KxH+NKr+KxL+NKv/AKoBAAABSgED/wCrAAAAAjMFAP40rP8ArQIAAAABg/8ArgAAAAI0rQD+KxP+NK7+MwT/"
+    "ALIAAAABOgAC/wC0AAAAAisUAP40rwEB/isV/wC5AAAAATgA/wC6AQAAAWQBA/8AuwAAAAIzBwD+NxIEBP4rFv8AwAEA"
+    "AAFKAQ//AMEBAAABSgEO/wDCAQAAAUoBEv8AwwEAAAFKARn/AMQBAAABSgET/wDFAQAAAUoBGv8AxgAAAAJKUQD/AMcB"
+    "AAABTQEc/wDIAQAAAVEBD/8AyQEAAAFRAQ7/AMoBAAABUQES/wDLAQAAAVEBE/8AzAEAAAFZAQ//AM0BAAABWQEO/wDO"
+    "AQAAAVkBEv8AzwEAAAFZARP/ANABAAABTwFo/wDRAQAAAWIBGf8A0gEAAAFkAQ//ANMBAAABZAEO/wDUAQAAAWQBEv8A"
+    "1QEAAAFkARn/ANYBAAABZAET/wDXAAAAAjMJAP8A2AEAAAFkASH/ANkBAAABbwEP/wDaAQAAAW8BDv8A2wEAAAFvARL/"
+    "ANwBAAABbwET/wDdAQAAAXYBDv8A3gAAAAJtVwD/AOABAAABSgEP/wDhAQAAAUoBDv8A4gEAAAFKARL/AOMBAAABSgEZ"
+    "/wDkAQAAAUoBE/8A5QEAAAFKARr/AOYAAAACSlEA/wDnAQAAAU0BHP8A6AEAAAFRAQ//AOkBAAABUQEO/wDqAQAAAVEB"
+    "Ev8A6wEAAAFRARP/AOwBAAABWQEP/wDtAQAAAVkBDv8A7gEAAAFZARL/AO8BAAABWQET/wDwAQAAAU8BaP8A8QEAAAFi"
+    "ARn/APIBAAABZAEP/wDzAQAAAWQBDv8A9AEAAAFkARL/APUBAAABZAEZ/wD2AQAAAWQBE/8A9wAAAAIzCgD/APgBAAAB"
+    "ZAEh/wD5AQAAAW8BD/8A+gEAAAFvAQ7/APsBAAABbwES/wD8AQAAAW8BE/8A/QEAAAF2AQ7/AP4AAAACbVcA/wEAAQAA"
+    "AUoBFwD/AQIBAAABSgEVAP8BBAEAAAFKARsA/wEGAQAAAU0BDgD/AQgBAAABTQESAP8BCgEAAAFNARAA/wEMAQAAAU0B"
+    "FAACAP8BEAEAAAFPAR4A/wESAQAAAVEBFwD/ARQBAAABUQEVAP8BFgEAAAFRARAA/wEYAQAAAVEBGwD/ARoBAAABUQEU"
+    "AP8BHAEAAAFVARIA/wEeAQAAAVUBFQD/ASABAAABVQEQAP8BIgEAAAFVARwA/wEkAQAAAVcBEgD/ASYBAAABVwEeAP8B"
+    "KAEAAAFZARkA/wEqAQAAAVkBFwD/ASwBAAABWQEVAP8BLgEAAAFZARsA/wEwAQAAAVkBEP8BMQEAAAFZAQP/ATIAAAAC"
+    "WVsAAP8BNAEAAAFbARIA/wE2AQAAAVwBHAD/ATgBAAABXAED/wE5AQAAAV4BDgD/ATsBAAABXgEcAP8BPQEAAAFeARQA"
+    "/wE/AQAAAV4BEQD/AUEBAAABXgEfAP8BQwEAAAFiAQ4A/wFFAQAAAWIBHAD/AUcBAAABYgEUAP8BSQEAAAFiAUj/AUoA"
+    "AAACYwUAAP8BTAEAAAFkARcA/wFOAQAAAWQBFQD/AVABAAABZAEdAP8BUgAAAAJkUQAA/wFUAQAAAWkBDgD/AVYBAAAB"
+    "aQEcAP8BWAEAAAFpARQA/wFaAQAAAWsBDgD/AVwBAAABawESAP8BXgEAAAFrARwA/wFgAQAAAWsBFAD/AWIBAAABbQEc"
+    "AP8BZAEAAAFtARQA/wFmAQAAAm4GAR4A/wFoAQAAAW8BGQD/AWoBAAABbwEXAP8BbAEAAAFvARUA/wFuAQAAAW8BGgD/"
+    "AXABAAABbwEdAP8BcgEAAAFvARsA/wF0AQAAAXMBEgADAP8BeAEAAAF2ARP/AXkBAAABeAEOAP8BewEAAAF4ARAA/wF9"
+    "AQAAAXgBFAD/AX8AAAACbAYA/wGAAQAAAUwBHv8BgQEAAAFMAUP/AYIBAAABTAFoAP8BhAEAAAFMAYcA/wGGAQAAAU0B"
+    "ff8BhwEAAAFNAUMA/wGJAQAAAlACAQT/AYoBAAABTwFD/wGLAQAAAU8BHgD/AY0BAAABTwF8/wGOAQAAAVEBff8BjwEA"
+    "AAFRAX7/AZABAAABUQF7/wGRAQAAAVMBQ/8BkgEAAAFTAXv/AZMBAAABVQFD/wGUAQAAAVUBewIC/wGXAQAAAVkBHv8B"
+    "mAEAAAFcAUMA/wGaAQAAAV4BHv8BmwEAAAFeASD/AZwBAAABYAF7/wGdAQAAAWIBQ/8BngEAAAFiAXv/AZ8BAAABZAEg"
+    "/wGgAQAAAWQBUgD/AaIBAAABZAF8AP8BpAEAAAFmAUMA/wGmAQAAAWkBe/8BpwEAAAFrAYcA/wGpAQAAAWsBfP8BqgEA"
+    "AAFrAX//AasBAAABbQFX/wGsAQAAAW0BQwD/Aa4BAAABbQFZ/wGvAQAAAW8BUgD/AbEBAAABbwF7Av8BswEAAAF2AUMA"
+    "/wG1AQAAAXgBHgD/AbcAAAACeQIA/wG4AQAAAnkCAXwA/wG6AQAAAnkCAX3/AbsBAAABOgED/wG8AQAAAkECAQMA/wG+"
+    "AAAAAnkKAP8BvwEAAAFzAXv/AcAAAAACMwsAAQH+Kxf/AccAAAACXlsAwP5iW8D/Ac0BAAABSgEUAA8ACwALAP8B1QEA"
+    "AAFvASgA/wHXAQAAAW8BHwD/AdkBAAABbwElAP8B2wEAAAFvASAA/wHdAQAAAVEBff8B3gEAAAFKASgA/wHgAQAAAUoB"
+    "JQD/AeQBAAABVQEeAP8B5gEAAAFVARQABwD/AeoBAAABZAEbAP8B7AEAAAFkATAA/wHuAQAAAnkCARQA/wHwAQAAAVsB"
+    "FP8B8QAAAAJPeADA/wH0AQAAAVUBDgD/AfYFAAAAAMH/AfoBAAABSgEmAP8B/gEAAAFkASsA/wIAAQAAAUoBRAD/AgIB"
+    "AAABSgFGAP8CBAEAAAFRAUQA/wIGAQAAAVEBRgD/AggBAAABWQFEAP8CCgEAAAFZAUYA/wIMAQAAAWQBRAD/Ag4BAAAB"
+    "ZAFGAP8CEAEAAAFpAUQA/wISAQAAAWkBRgD/AhQBAAABbwFEAP8CFgEAAAFvAUYA/wIYBQAAAAD1/wJQAQAAAUoBe/8C"
+    "UQEAAAFKAXz/AlIBAAABSgF9/wJTAQAAAUwBQ/8CVAEAAAFNAXv/AlUBAAABTQF8/wJWAQAAAU8BWf8CVwEAAAFPAUP/"
+    "AlgBAAABUQGA/wJZAQAAAVEBfv8CWgEAAAFRAX//AlsBAAABUQF7/wJcAQAAAVEBgf8CXQEAAAFRAYL/Al4BAAABUQGD"
+    "/wJfAQAAAVsBHv8CYAEAAAFVAUP/AmEBAAABVQF9/wJiAAAAAVUA/wJjAQAAAVUBe/8CZAEAAAFVAXwC/wJmAQAAAVcB"
+    "Q/8CZwEAAAJYAgFD/wJoAQAAAVkBHv8CaQEAAAFZAXv/AmoAAAABWQD/AmsBAAABXgEZ/wJsAQAAAV4Be/8CbQEAAAFe"
+    "AVn/Am4BAAABXgF8/wJvAQAAAWABe/8CcAEAAAFgAXz/AnEBAAABYAFDAv8CcwEAAAFiAVn/AnQAAAABYgD/AnUBAAAB"
+    "ZAEg/wJ2AQAAAWQBe/8CdwEAAAFkAX7/AngBAAABZgF7A/8CegEAAAFpAXz/AnsBAAABaQF9/wJ8AQAAAWkBfv8CfQEA"
+    "AAFpAUP/An4BAAABaQF//wJ/AQAAAWkBgP8CgAAAAAFpAP8CgQEAAAFpAXv/AoIBAAABawFD/wKDAQAAAVEBfP8ChAEA"
+    "AAFbAUP/AoUBAAABUQGE/wKGAQAAAVEBhf8ChwEAAAFtAXv/AogBAAABbQFZ/wKJAQAAAW8BHv8CigEAAAFvAXsC/wKM"
+    "AQAAAXEBfAL/Ao4BAAABdgF7/wKPAAAAAXYA/wKQAQAAAXgBWf8CkQEAAAF4AX7/ApIAAAACeQIA/wKTAQAAAnkCAX7/"
+    "ApQBAAACeQoBA/8ClQEAAAJ5CgEE/wKWAQAAAnkKAQX/ApcBAAABTQGI/wKYAAAAAnkLAP8CmQAAAAFMAP8CmgEAAAFR"
+    "AYb/ApsBAAABVQFD/wKcAAAAAVcA/wKdAQAAAVsBewH/Ap8AAAABXgD/AqABAAABaAFD/wKhAQAAAnkKAQb/AqIBAAAC"
+    "eQoBC/8CowEAAAJQAwF7/wKkAQAAAU8Be/8CpQEAAAJQAwF8/wKmAQAAAm4FAXv/AqcBAAABbQF8/wKoAQAAAW0Bff8C"
+    "qQUAAAAAxP8CsAEAAAFXAX7/ArEBAAABVwF//wKyAQAAAVsBfv8CswEAAAFpAYH/ArQBAAABaQGC/wK1AQAAAWkBg/8C"
+    "tgEAAAFpAYT/ArcBAAABcwF+A/8CuQMAAAABDA0sAQEwAf4/OgEBAQH/AsYBAAACKwIBA/8CxwAAAAIrGAD/AsgDAAAA"
+    "AUD/AskBAAACKxMBAwH+Kwf/AswDAAAAAVoIHAH/AtAAAAACK5kA/wLRAwAAAAGBAQH+UAEBAf8C2AEAAAIrGAED/wLZ"
+    "AAAAAisZAAEBAQH/At4DAAAAAYT/At8FAAAAAP8C4AEAAAFVAX4JDQr/AuQDAAAAAYUBAQEBAf8C6gUAAAAA0/8DAAMA"
+    "AAABDf4MBAf+FSn+E/4OAy7+GAP+Ev4DPgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf4a/hlBAQEBAQEBAQEBAQH+HAAB"
+    "AUkBAQEBAQEBAR4B/hR8/nQBAf8DSQUAAAAA5P8DcAMAAAABkQEB/wNzBQAAAAD/A3QAAAACKx4AAf8DdgUAAAAAwf8D"
+    "egAAAAIrIAD/A3sFAAAAAMD/A34AAAACKyEA/wN/BQAAAADC/wOEAAAAAisiAAH/A4YBAAACeQwBBf8DhwUAAAAA/wOI"
+    "AQAAAnkQAQUCAv8DiwUAAAAA/wOMAQAAAnkaAQX/A40FAAAAAP8DjgEAAAJ5HwEFBP8DkAEAAAJ5FAEW/wORAAAAAnkM"
+    "AAEBAQEBAQEBAQEBAQEBAQH/A6IFAAAAAP8DowAAAAJ5HQABAQEBAQH/A6oBAAACeRQBEwv/A6wBAAACeQwBBQQCAv8D"
+    "sAEAAAJ5HwEW/wOxAAAAAnkMAAEBAQEBAQEBAQEBAQEBAQEBAAEBAQEBAf8DygEAAAJ5FAETC/8DzAEAAAJ5GgEFBQT/"
+    "A88FAAAAAP8D0AEAAAJ5DQEDBv8D0gEAAAJ5HwEb/wPTAQAAAnkfAUT/A9QBAAACeR8BE/8D1QEAAAJ5IAED/nkb/wPX"
+    "BQAAAADA/wPaAAAAAnkkAAABAAEAAQABAAEAAQABAAEAAQABAP8D8AEAAAJ5FQEDB/8D8gEAAAJ5HQEE/wPzBQAAAADL"
+    "/wQBAQAAAnk2ARP/BAIAAAACeTUA/wQDAQAAAnkyAQ7/BAQAAAACeTcAAwIBAgMDBv8EDAEAAAJ5QAEO/wQNBQAAAAD/"
+    "BA4AAAACeU4ABv55LwEBAQEDAgECAwIBAgECAQEBAQMDAQEBAgEBAQEBAQH+eS8BAQEBAwIBAgMCAQIBAgEBAQEDAwEB"
+    "AQIBAQEBAQEB/wRQBQAAAAD/BFEBAAACeTYBE/8EUgAAAAJ5NQD/BFMBAAACeTIBDv8EVAAAAAJ5NwADAgECAwMG/wRc"
+    "AQAAAnlAAQ7/BF0FAAAAAP8EXgAAAAJ5TgAGCgAB/wRjAQAAAnlEAQP/BGQAAAACeWAAAAEAAQABAAEAAQABAAEAAQD/"
+    "BHYBAAACeWgBRgD/BHgAAAACeWkAAAEAAQABAAEA/wSCAQAAAkkmATf/BIMDAAAAAZQBAQH/BIcFAAAAAMb/BJABAAAC"
+    "eTIBAwD/BJIBAAACeTIBGgD/BJQBAAACeTIBBQD/BJYBAAACeTgBBwD/BJgBAAACeTkBGgD/BJoBAAACeUABFwD/BJwB"
+    "AAACeUABCQD/BJ4BAAACeUABBAD/BKABAAACeUABCgD/BKIBAAACeUQBBwD/BKQBAAACeUQBCAD/BKYBAAACeUcBBQD+"
+    "eUYA/wSqAQAAAnlJARoA/wSsAQAAAnlKAQcA/wSuAQAAAnlNAQsA/wSwAAAAAnlPAAD/BLIBAAACeVEBFwD/BLQBAAAC"
+    "eVIBAwD/BLYBAAACeVMBCP8EtwEAAAJ5UwEH/wS4AQAAAnlTAQkA/nlEAP8EvAEAAAJ5NgEFAP8EvgEAAAJ5NgEXAP8E"
+    "wAEAAAJ5PAED/wTBAQAAAnk4ARUA/wTDAQAAAnlAAQUA/wTFAQAAAnlAAQYA/wTHAQAAAnlEAQoA/wTJAQAAAnlRAQYA"
+    "/wTLAQAAAnlTAQ0A/wTNBQAAAAD94v8FMQAAAAJ5bgABAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "/wVXBQAAAAAA/wVZAwAAAAGYAf8FWwAAAAIrJAABAQEB/wVgBQAAAAD/BWEAAAACeW4AAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAf8FhwUAAAAAAP8FiQAAAAIrKQD/BYoFAAAAAMT/BZEDAAAAAQMBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf8FvgAAAAIrKgD/Bb8DAAAAATABAQH/BcMAAAACKysA/wXEBQAA"
+    "AADJ/wXQAAAAAnmUAAEBAQEBAQEBAQEAAQEAAQABAQEAAQABAQEB/wXrBQAAAADC/wXwAAAABHmZeZkABP55nXmd/wXz"
+    "AAAAAissAAH/BfUFAAAAANT/BgwAAAACKy4A/wYNBQAAAADL/wYbAAAAAisvAP8GHAUAAAAAwP8GHwAAAAIrMAD/BiAF"
+    "AAAAAP8GIQAAAAJ5qgD/BiIBAAACeaoBA/8GIwEAAAJ5qgEE/wYkAQAAAnmqAQX/BiUBAAACeaoBBv8GJgEAAAJ5qgEH"
+    "/wYnAQAAAnmrAQgBAgABAQIBAQEBAQIBAQEBAQEB/wY7BQAAAADD/wZBAQAAAnnBAQgBAQIBAQEB/wZJAQAAAnnKAQX/"
+    "BkoBAAACecoBB/8GSwIAAAABoAEBAQEB/wZRAAAAAUoA/wZSAgAAAAGm/wZTBQAAAADK/wZgAQAAAjcCATj+OQL+OwL+"
+    "PQL+PwL+QQP+QwL+RQL+RwL+SQL/BmoAAAACKzEAAQH/Bm0FAAAAAMD/BnAAAAACecsAAQEBAQEBAQEBAQEBAf8GfgEA"
+    "AAJ5rQEI/wZ/AAAAAnnZAAEBAQEBAf8GhgEAAAJ5sQEI/waHAAAAAnngAAEBAQEBAQEBAQEBAQEBAQH/BpgBAAACebgB"
+    "CP8GmQAAAAJ58QABAQEBAQEBAQEBAQEBAf56AgEBAQEBAf8GrwEAAAJ5xAEI/wawAAAAAnoJAAEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEB/is0/not/wbWBQAAAADX/wbwAQAAAjcDATn+OQP+OwP+PQP+PwP+QQT+QwP+RQP+"
+    "RwP+SQP/BvoFAAAAAP39/f39/f39zP8JAQMAAAABAwH/CQMAAAACei4A/wkEBQAAAAD/CQUAAAACei8AAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf8JOgUAAAAAAP8JPAMAAAABBf8JPQAAAAJ6"
+    "ZAABAQH/CUEDAAAAAQYBAQEBAQEB/wlJAAAAAnpoAAEBAf8JTQMAAAABDv8JTgUAAAAAAP8JUAAAAAJ6bAD/CVEDAAAA"
+    "AQ8BAQH/CVUFAAAAAMD/CVgBAAACej8BBwEBBQUBCQT/CWAAAAACem0AAf8JYgMAAAABEwEB/wllAAAAAnpvAP8JZgEA"
+    "AAI3BAE6/jkE/jsE/j0E/j8E/kEF/kME/kUE/kcE/kkE/wlwAAAAAnpwAP8JcQUAAAAAzf8JgQMAAAABA/8JggAAAAJ6"
+    "cQAB/wmEBQAAAAD/CYUAAAACenMAAQEBAQEBAf8JjQUAAAAAAP8JjwAAAAJ6ewAB/wmRBQAAAAAA/wmTAAAAAnp9AAEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAf8JqQUAAAAA/wmqAAAAAnqTAAEBAQEBAf8JsQUAAAAA/wmyAAAAAnqaAP8JswUAAAAA"
+    "wP8JtgAAAAJ6mwABAQH/CboFAAAAAAD/CbwDAAAAAQT/Cb0FAAAAAP8JvgAAAAJ6nwABAf8JwQMAAAABBQEBAf8JxQUA"
+    "AAAAAP8JxwAAAAJ6ogAB/wnJBQAAAAAA/wnLAAAAAnqkAAH/Cc0DAAAAAQn/Cc4FAAAAAMb/CdcAAAACeqYA/wnYBQAA"
+    "AADB/wncAQAAAnqLAQYB/wneBQAAAAD/Cd8BAAACepgBBv8J4AAAAAJ6pwAB/wniAwAAAAEKAf8J5AUAAAAAAP8J5gEA"
+    "AAI3BQE7/jkF/jsF/j0F/j8F/kEG/kMF/kUF/kcF/kkF/wnwAAAAAnqpAAEBAf8J9AEAAAI5BQE8/jsF/j0F/j8F/jWi"
+    "/kkd/wn6AAAAAnqtAP8J+wUAAAAAxP8KAgMAAAABA/8KAwUAAAAAAP8KBQAAAAJ6rgABAQEBAf8KCwUAAAAAwf8KDwAA"
+    "AAJ6tAAB/woRBQAAAAAA/woTAAAAAnq2AAEBAQEBAQEBAQEBAQEBAQEBAQEBAf8KKQUAAAAA/woqAAAAAnrMAAEBAQEB"
+    "Af8KMQUAAAAA/woyAAAAAnrTAAH/CjQFAAAAAP8KNQAAAAJ61QAB/wo3BQAAAAD/CjgAAAACetcAAf8KOgUAAAAAAP8K"
+    "PAMAAAABBP8KPQAAAAJ62QABAQH/CkEDAAAAAQUB/wpDBQAAAADB/wpHAwAAAAEHAf8KSQUAAAAAAP8KSwMAAAABCQH/"
+    "Ck0FAAAAAMn/ClkBAAACerkBBgEFBf8KXQUAAAAA/wpeAQAAAnrNAQb/Cl8FAAAAAMT/CmYBAAACNwYBPf45Bv47Bv49"
+    "Bv4/Bv5BB/5DBv5FBv5HBv5JBv8KcAMAAAABCwH/CnIAAAACet0AAQH/CnUFAAAAAMn/CoEDAAAAAQMB/wqDAAAAAnrg"
+    "AP8KhAUAAAAA/wqFAAAAAnrhAAEBAQEBAf8KjAUAAAAAwP8KjwAAAAJ66AAB/wqRBQAAAAAA/wqTAAAAAnrqAAEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAf8KqQUAAAAA/wqqAAAAAnsCAAEBAQEBAf8KsQUAAAAA/wqyAAAAAnsJAAH/CrQFAAAAAP8K"
+    "tQAAAAJ7CwABAQEB/wq6BQAAAAAA/wq8AwAAAAEF/wq9AAAAAnsQAAEBAf8KwQMAAAABBgEBAQH/CsYFAAAAAP8KxwMA"
+    "AAABCwH/CskFAAAAAAD/CssAAAACexQAAf8KzQMAAAABDf8KzgUAAAAAAP8K0AAAAAJ7FgD/CtEFAAAAAMz/CuAAAAAC"
+    "excA/wrhBQAAAADC/wrmAQAAAjcHAT7+OQf+Owf+PQf+Pwf+QQj+Qwf+RQf+Rwf+SQf/CvAFAAAAAM7/CwEDAAAAAQP/"
+    "CwIAAAACexgAAf8LBAUAAAAA/wsFAAAAAnsaAAEBAQEBAQH/Cw0FAAAAAAD/Cw8AAAACeyIAAf8LEQUAAAAAAP8LEwAA"
+    "AAJ7JAABAQEBAQEBAQEBAQEBAQEBAQEBAQH/CykFAAAAAP8LKgAAAAJ7OgABAQEBAQH/CzEFAAAAAP8LMgAAAAJ7QQAB"
+    "/ws0BQAAAAAA/ws2AAAAAntDAAEBAf8LOgUAAAAAAP8LPAMAAAABBP8LPQAAAAJ7RwAB/ws/AwAAAAEF/wtAAAAAAntJ"
+    "AP8LQQMAAAABBgEB/wtEBQAAAADA/wtHAAAAAntKAAH/C0kFAAAAAAD/C0sAAAACe0wAAf8LTQMAAAABCf8LTgUAAAAA"
+    "xv8LVwAAAAJ7TgD/C1gFAAAAAMH/C1wBAAACezIBBgH/C14FAAAAAP8LXwEAAAJ7PwEG/wtgAAAAAntPAAH/C2IFAAAA"
+    "AMH/C2YBAAACNwgBP/45CP47CP49CP4/CP5BCf5DCP5FCP5HCP5JCP8LcAAAAAJ7UQD/C3EFAAAAAM7/C4IAAAACe1IA"
+    "Af8LhAUAAAAA/wuFAAAAAntUAAEBAQEB/wuLBQAAAADA/wuOAAAAAntaAAEB/wuRBQAAAAD/C5IAAAACe10AAQEB/wuW"
+    "BQAAAADA/wuZAAAAAnthAAH/C5sFAAAAAP8LnAAAAAJ7YwD/C50FAAAAAP8LngAAAAJ7ZAAB/wugBQAAAADA/wujAAAA"
+    "AntmAAH/C6UFAAAAAMD/C6gAAAACe2gAAQH/C6sFAAAAAMD/C64AAAACe2sAAQEBAQEBAf8LtgUAAAAA/wu3AAAAAntz"
+    "AAEB/wu6BQAAAADB/wu+AAAAAnt2AAH/C8ADAAAAAQP/C8EAAAACe3gAAf8LwwUAAAAAwP8LxgAAAAJ7egABAf8LyQUA"
+    "AAAA/wvKAAAAAnt9AAEB/wvNAwAAAAEE/wvOBQAAAADG/wvXAAAAAnuAAP8L2AUAAAAAzP8L5wEAAAI5CQFA/jsJ/j0J"
+    "/j8J/kEK/kMJ/kUJ/kcJ/kkJChAE/wvzBQAAAADL/wwBAAAAAnuBAAEB/wwEBQAAAAD/DAUAAAACe4QAAQEBAQEBAf8M"
+    "DQUAAAAA/wwOAAAAAnuMAAEB/wwRBQAAAAD/DBIAAAACe48AAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf8MKQUAAAAA/wwq"
+    "AAAAAnumAAEBAQEBAQEBAf8MNAUAAAAA/ww1AAAAAnuwAAEBAQH/DDoFAAAAAMH/DD4DAAAAAQMBAf8MQQAAAAJ7tQAB"
+    "AQH/DEUFAAAAAP8MRgMAAAABBgEB/wxJBQAAAAD/DEoDAAAAAQkBAQH/DE4FAAAAAMT/DFUDAAAAAQ0B/wxXBQAAAADG"
+    "/wxgAAAAAnu5AAH/DGIFAAAAAMH/DGYBAAACNwkBQf45Cv47Cv49Cv4/Cv5BC/5DCv5FCv5HCv5JCv8McAUAAAAAz/8M"
+    "ggAAAAJ7uwAB/wyEBQAAAAD/DIUAAAACe70AAQEBAQEBAf8MjQUAAAAA/wyOAAAAAnvFAAEB/wyRBQAAAAD/DJIAAAAC"
+    "e8gAAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf8MqQUAAAAA/wyqAAAAAnvfAAEBAQEBAQEBAf8MtAUAAAAA/wy1AAAAAnvp"
+    "AAEBAQH/DLoFAAAAAMH/DL4AAAACe+4A/wy/AwAAAAED/wzAAAAAAnvvAAEBAQH/DMUFAAAAAP8MxgMAAAABBP8MxwAA"
+    "AAJ79AAB/wzJBQAAAAD/DMoAAAACe/YAAQH/DM0DAAAAAQX/DM4FAAAAAMT/DNUAAAACe/kAAf8M1wUAAAAAxP8M3gAA"
+    "AAJ7+wD/DN8FAAAAAP8M4AAAAAJ7/AAB/wziBQAAAADB/wzmAQAAAjcKAUL+OQv+Owv+PQv+Pwv+QQz+Qwv+RQv+Rwv+"
+    "SQv/DPAFAAAAAM//DQIAAAACe/4AAf8NBAUAAAAA/w0FAAAAAnwCAAEBAQEBAQH/DQ0FAAAAAP8NDgAAAAJ8CgABAf8N"
+    "EQUAAAAA/w0SAAAAAnwNAAEBAQEBAQEBAQEBAQEBAQEBAQEBAQH/DSkFAAAAAP8NKgAAAAJ8JAABAQEBAQEBAQEBAQEB"
+    "AQH/DToFAAAAAMH/DT4AAAACfDQAAQH/DUEDAAAAAQMBAf8NRAUAAAAAAP8NRgAAAAJ8NwABAf8NSQUAAAAA/w1KAAAA"
+    "Anw6AAEB/w1NAwAAAAEG/w1OBQAAAADG/w1XAAAAAnw9AP8NWAUAAAAAxf8NYAAAAAJ8PgAB/w1iBQAAAADB/w1mAQAA"
+    "AjcLAUP+OQz+Owz+PQz+Pwz+QQ3+Qwz+RQz+Rwz+SQz/DXAFAAAAAM//DYIAAAACfEAAAf8NhAUAAAAA/w2FAAAAAnxC"
+    "AAEBAQEBAf8NjAUAAAAAAP8NjgAAAAJ8SQABAf8NkQUAAAAA/w2SAAAAAnxMAAEBAQEBAQEBAQEBAQEBAQEBAQEBAQH/"
+    "DakFAAAAAP8NqgAAAAJ8YwABAQEBAQH/DbEFAAAAAP8NsgAAAAJ8agAB/w20BQAAAAD/DbUAAAACfGwAAQEBAf8NugUA"
+    "AAAAwf8NvgAAAAJ8cQABAQEBAQH/DcUFAAAAAP8NxgAAAAJ8eAABAf8NyQUAAAAA/w3KAAAAAnx7AAEBAf8NzgUAAAAA"
+    "xP8N1QAAAAJ8fwD/DdYFAAAAAP8N1wAAAAJ8gAD/DdgFAAAAAMP/Dd4AAAACfIEA/w3fBQAAAAD/DeAAAAACfIIA/w3h"
+    "BQAAAADD/w3nAAAAAnyDAAEBAQEBAQEBAQEBAQEBAf8N9wUAAAAAx/8OAQEAAAJ8mAEDBgYGBgYGBgYGBgYGBgYGBgb+"
+    "fQYGBgYGBgYGBgYGBgYGBgYGBgYGBgYGBgYGBgYGAQEBAQEBAQEBAQH/DjsFAAAAAMH/Dj8AAAACNZ8A/w5AAQAAAnyT"
+    "AQMBAQEB/n26Af8OSAMAAAABAwEBAf8OTAUAAAAA/w5NAwAAAAEH/w5OAQAAAn28AQMB/w5QAQAAAjcMAUT+OQ3+Ow3+"
+    "PQ3+Pw3+QQ7+Qw3+RQ3+Rw3+SQ3/DloBAAACfb4BAwH/DlwFAAAAANH/DnABAAACfJMBAwEBAQH/DnUFAAAAAMn/DoEA"
+    "AAACfZMAAf8OgwUAAAAA/w6EAAAAAn2VAP8OhQUAAAAAAP8OhwAAAAJ9lgAB/w6JBQAAAAD/DooAAAACfZgA/w6LBQAA"
+    "AAAA/w6NAAAAAn2ZAP8OjgUAAAAAw/8OlAAAAAJ9mgABAQH/DpgFAAAAAP8OmQAAAAJ9ngABAQEBAQH/DqAFAAAAAP8O"
+    "oQAAAAJ9pQABAf8OpAUAAAAA/w6lAAAAAn2oAP8OpgUAAAAA/w6nAAAAAn2pAP8OqAUAAAAAAP8OqgAAAAJ9qgAB/w6s"
+    "BQAAAAD/Dq0AAAACfawAAQEB/w6xAwAAAAED/w6yAAAAAn2wAAH/DrQDAAAAAQQBAQEBAf8OugUAAAAA/w67AwAAAAEK"
+    "Af8OvQAAAAJ9sgD/Dr4FAAAAAAD/DsAAAAACfbMAAQEBAf8OxQUAAAAA/w7GAAAAAn24AP8OxwUAAAAA/w7IAwAAAAEM"
+    "AQEBAQH/Ds4FAAAAAAD/DtABAAACNw0BRf45Dv47Dv49Dv4/Dv5BD/5DDv5FDv5HDv5JDv8O2gUAAAAAAP8O3AAAAAJ9"
+    "uQAB/w7eBQAAAADP/w7wAAAAAn27AAEBAQH/DvUFAAAAAP39/f3M/xAAAAAAAn3AAAEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQH/ECMFAAAAAMD/ECYDAAAAAQMBAQEB/xArAAAAAn3jAAH/EC0FAAAAAP8QLgMAAAABCP8QLwAA"
+    "AAJ95QD/EDADAAAAAQn/EDEAAAACfeYA/xAyBQAAAAD/EDMAAAACfecAAQH/EDYDAAAAAQoB/xA4AAAAAn3qAAEB/xA7"
+    "AwAAAAEM/xA8AAAAAn3tAP8QPQMAAAABDQH/ED8FAAAAAP8QQAEAAAI3DgFG/jkP/jsP/j0P/j8P/kEQ/kMP/kUP/kcP"
+    "/kkP/xBKAAAAAn3uAP8QSwMAAAABDwH/EE0FAAAAAP3R/xCgAAAAAn3vAAEBAQEBAQIBAQEBAQIB/n4CAQEBAQIBAQEB"
+    "AQEBAQEBAgH+ffYH/n4HDAf/EMYFAAAAAMf/ENAAAAACfe8AAQEBAQEBAgEBAQEBAgH+fgIBAQEBAgEBAQEBAQEBAQEC"
+    "Af599gf+fgcMBwH/EPcFAAAAAMH/EPsAAAACK5oA/xD8BQAAAADB/xEAAAAAAoECAP6DU/6Fp/6IA/6KVf6Mp/6PEP6R"
+    "av6Tv/6WH/6Yef6a1f6de/6fzv6iJP6kef6myv6pHf6rcP6H+f6H+AIB/opU/o76A/6PDQH+kWMG/pO7AQH+lhIBAQEB"
+    "AQEBAQECAf6YcgEBAQEBAQL+ms7+ms0CAQEBAf6WIP6Ye/6WIf6YfP6a1P6dbAIBAQEC/p1rCgECAQH+oiP+nXz+n8/+"
+    "nX3+n9D+pHcB/qIlAf6rbgH+rcEB/xFaBQAAAADC/xFfAAAAAq3HAP6bGv6a1gEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEB/psCAQEBAQEBAQEBAQEBAQEBAQEC/psUAgEBAf8RowUAAAAAwv8RqAAAAAKBAgD+g1P+"
+    "haUC/of+/ogCAf6Mp/6O+Ab+jwMEAwEBBP6Rav6WEg3+mHn+mtX+nXv+oiT+pHn+psr+qR3+q3D+haQC/of5AQIBAv6K"
+    "VAL+jvkBAQEBAv6PAgIBAQIBAwP+kWEBAQEBAQEBAf6Tvv6WGwEB/phyAgEC/prU/p1sAf6dawwD/p1yAv6rbgH+rcMB"
+    "AQH+rcL/EfoFAAAAAP39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/fP/HgABAAAB"
+    "SgFaAP8eAgEAAAFMARAA/x4EAQAAAUwBWAD/HgYBAAABTAFVAP8eCAEAAAFNASgA/x4KAQAAAU8BEAD/HgwBAAABTwFY"
+    "AP8eDgEAAAFPAVUA/x4QAQAAAU8BHAD/HhIBAAABTwFgAP8eFAEAAAFRASQA/x4WAQAAAVEBIwD/HhgBAAABUQFgAP8e"
+    "GgEAAAFRAWMA/x4cAQAAAVEBLwD/Hh4BAAABUwEQAP8eIAEAAAFVARcA/x4iAQAAAVcBEAD/HiQBAAABVwFYAP8eJgEA"
+    "AAFXARMA/x4oAQAAAVcBHAD/HioBAAABVwFhAP8eLAEAAAFZAWMA/x4uAQAAAVkBHwD/HjABAAABXAEOAP8eMgEAAAFc"
+    "AVgA/x40AQAAAVwBVQD/HjYBAAABXgFYAP8eOAEAAAFeAW4A/x46AQAAAV4BVQD/HjwBAAABXgFgAP8ePgEAAAFgAQ4A"
+    "/x5AAQAAAWABEAD/HkIBAAABYAFYAP8eRAEAAAFiARAA/x5GAQAAAWIBWAD/HkgBAAABYgFVAP8eSgEAAAFiAWAA/x5M"
+    "AQAAAWQBJQD/Hk4BAAABZAEqAP8eUAEAAAFkASQA/x5SAQAAAWQBIwD/HlQBAAABZgEOAP8eVgEAAAFmARAAAwD/HloB"
+    "AAABaQFYAP8eXAEAAAFpAW4A/x5eAQAAAWkBVQD/HmABAAABawEQAP8eYgEAAAFrAVgA/x5kAQAAAWsBHQD/HmYBAAAB"
+    "awEiAP8eaAEAAAFrAWgA/x5qAQAAAW0BEAD/HmwBAAABbQFYAP8ebgEAAAFtAVUA/x5wAQAAAW0BYAD/HnIBAAABbwFZ"
+    "AP8edAEAAAFvAWMA/x52AQAAAW8BWgD/HngBAAABbwElAP8eegEAAAFvASgA/x58AQAAAXEBGQD/Hn4BAAABcQFYAP8e"
+    "gAEAAAFzAQ8A/x6CAQAAAXMBDgD/HoQBAAABcwETAP8ehgEAAAFzARAA/x6IAQAAAXMBWAD/HooBAAABdQEQAP8ejAEA"
+    "AAF1ARMA/x6OAQAAAXYBEAD/HpABAAABeAESAP8ekgEAAAF4AVgA/x6UAQAAAXgBVQD+V/8elwEAAAFtARP/HpgBAAAB"
+    "cwEaA/8emgEAAAFKAWn/HpsFAAAAAML/HqABAAABSgFZAP8eogEAAAFKAUMA/x6kAQAAAUoBHgD/HqYBAAABSgEfAP8e"
+    "qAEAAAFKAVUA/x6qAQAAAUoBKQD/HqwBAAABSgFqAP8ergEAAAFKASEA/x6wAQAAAUoBIgD/HrIBAAABSgFYAP8etAEA"
+    "AAFKASwA/x62AQAAAUoBbQD/HrgBAAABUQFYAP8eugEAAAFRAUMA/x68AQAAAVEBGQD/Hr4BAAABUQEeAP8ewAEAAAFR"
+    "AR8A/x7CAQAAAVEBVQD/HsQBAAABUQEpAP8exgEAAAFRAWoA/x7IAQAAAVkBQwD/HsoBAAABWQFYAAsA/x7OAQAAAWQB"
+    "QwD/HtABAAABZAEeAP8e0gEAAAFkAR8A/x7UAQAAAWQBVQD/HtYBAAABZAEpAP8e2AEAAAFkAWoA/x7aAQAAAWQBYAD/"
+    "HtwBAAABZAFhAP8e3gEAAAFkAZUA/x7gAQAAAWQBaQD/HuIBAAABZAGqAP8e5AEAAAFvAVgA/x7mAQAAAW8BQwD/HugB"
+    "AAABbwFgAP8e6gEAAAFvAWEA/x7sAQAAAW8BlQD/Hu4BAAABbwFpAP8e8AEAAAFvAaoA/x7yAQAAAXYBDwD/HvQBAAAB"
+    "dgFYAP8e9gEAAAF2AUQA/x74AQAAAXYBGQD/HvoFAAAAAP39/f3H/yAAAAAAAggIAAEBAQEBAQEBAQEBAf8gDQUAAAAA"
+    "wP8gEAIAAAABhAEDAQIB/yAWAAAAAis1AAEBAQEBAQEBAf40swEBAQEBAf8gJwIAAAABhv8gKAAAAAIIFQAB/yAqBQAA"
+    "AADD/yAwAAAAAjS6AAH+Kz8BAQEBAQEBAf40vP4rSAEBAf40vQEB/yBDAgAAAAGH/yBEAAAAAi0FAP8gRQEAAAEnARwD"
+    "/yBHBQAAAADm/yBwAAAAATYA/yBxBQAAAADA/yB0AAAAAT4AAgICAgL+LP8gewIAAAABgv8gfAAAAAEwAP4UAkz+NgIC"
+    "AgICAgICAv4s/yCLAgAAAAGC/yCMAAAAATAA/hQC/yCPBQAAAADO/yCgAAAAAjTAAAEBAQEBAQEBAQEB/jWh/yCtBQAA"
+    "AADg/yDQAwAAAAHdAQEBAQEBAQEBAQEBAwEBAQH/IOIFAAAAANv/IQAAAAACSwQAAv8hAgEAAAFNAQP/IQMBAAABTQEE"
+    "/yEEAAAAAk4KAAUB/yEHAQAAAVEBZP8hCAAAAAJsAgD/IQkBAAABUwEE/yEKAQAAAVUBA/8hCwEAAAFXAQX/IQwBAAAB"
+    "VwEE/yENAQAAAVcBAwD/IQ8BAAABVwFo/yEQAQAAAVkBBP8hEQEAAAFZAQX/IRIBAAABXgEEAP8hFAAAAAJfAgD/IRUB"
+    "AAABYgED/yEWAAAAAmMCAP41oP8hGAEAAAFmAQT/IRkBAAABZgEDAv8hGwEAAAFpAQT/IRwBAAABaQEF/yEdAQAAAWkB"
+    "A/8hHgAAAAJqAgAB/mwD/m4CAv5yAv8hJAEAAAF4AQP/ISUBAAABeAFj/yEmAQAAAnkjAQP/IScBAAACeSMBBf8hKAEA"
+    "AAF4AQX/ISkBAAACeSMBBP8hKgAAAAJdAgD/ISsBAAABSgEa/yEsAQAAAUwBBP8hLQEAAAFNAQUE/yEvAQAAAVEBBAD/"
+    "ITEBAAABUwEF/yEyAQAAAVMBA/8hMwEAAAFgAQQE/yE1AAAAAnmUAAEBAf8hOQUAAAAA1/8hUwAAAAI3EwAG/jcRBAIE"
+    "/jcQDP43DwUEBf8hXwEAAAE4AQP/IWABAAACORABR/47EP49EP4/EP5BEf5DEP5FEP5HEP5JEAQCAgoCAQP+ORD+OxD+"
+    "PRD+PxD+QRH+QxD+RRD+RxD+SRAEAgIKAgEEAQEB/yGDBQAAAADK/yGQAQAAAjSGAQP+NIACAgQB/jSH/jSBAgL/IZoB"
+    "AAACNIYBBP40gv8hnAEAAAI0hgEF/jSC/yGeAQAAAjSGAQb/IZ8BAAACNIABBP8hoAEAAAI0ggEG/yGhAQAAAjSEAQT/"
+    "IaIBAAACNIYBB/40gv8hpAEAAAI0hgEI/yGlAQAAAjSAAQX/IaYBAAACNIIBCP8hpwEAAAI0hAEF/yGoAQAAAjSJAQT/"
+    "IakBAAACNIYBCf40gv8hqwEAAAI0hgEK/jSC/yGtAQAAAjSIAQT/Ia4BAAACNIgBBf8hrwEAAAI0hAEG/yGwAQAAAjSG"
+    "AQv+NIL/IbIBAAACNIYBDP40gv8htAEAAAI0hAEH/yG1AQAAAjSGAQ3/IbYBAAACNIsBA/40iv8huAEAAAI0hwEE/yG5"
+    "AQAAAjSIAQb/IboBAAACNIsBBP40iv8hvAEAAAI0hgEO/yG9AQAAAjSGAQ//Ib4BAAACNIABBv8hvwEAAAI0gAEH/yHA"
+    "AQAAAjSCAQ3/IcEBAAACNIIBDv8hwgEAAAI0hAEI/yHDAQAAAjSEAQn/IcQBAAACNIgBB/8hxQEAAAI0iQEG/yHGAQAA"
+    "AjSIAQj/IccBAAACNIYBEP8hyAEAAAI0gAEI/yHJAQAAAjSCAQ//IcoBAAACNIQBCv8hywEAAAI0iAEJ/yHMAQAAAjSI"
+    "AQr/Ic0BAAACNIYBEf8hzgEAAAI0iAEL/yHPAQAAAjSGARL/IdABAAACNIIBEP8h0QEAAAI0gAEJ/yHSAQAAAjSCARH/"
+    "IdMBAAACNIQBC/8h1AEAAAI0iAEM/yHVAQAAAjSJAQX+NIf/IdcBAAACNIEBBAIC/yHaAQAAAjSGARP/IdsBAAACNIIB"
+    "Ev8h3AEAAAI0hgEU/yHdAQAAAjSCARP/Id4BAAACNIABCv8h3wEAAAI0hAEM/yHgAQAAAjSGARX/IeEBAAACNIABC/8h"
+    "4gEAAAI0ggEU/yHjAQAAAjSEAQ3/IeQBAAACNIYBFv8h5QEAAAI0ggEV/yHmAQAAAjSGARf/IecBAAACNIABDP8h6AEA"
+    "AAI0ggEW/yHpAQAAAjSEAQ7/IeoBAAACNIABDf8h6wUAAAAA0v8iAAAAAAIzDgABAQEBAQEBAQEBAQEBAQEBAf4tAgj+"
+    "MyD+LQb+MyH+LQcBAf4zIgEBAf5JLf4zJgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/yJqAQAAAjMGAQMC/yJsAAAAAjNxAAEBAQEBAQEBAQEBAQH+LwL+"
+    "MwJ9AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/yKVAQAAASwB7v8ilgEAAAItAgHuAgID/i0I/i0H/yKcAQAAATAB7v8i"
+    "nQEAAAItAwHu/yKeAQAAASwB7/8inwEAAAItAgHvAgX/IqIAAAACM5gAAQEBAQEBAQEBAQEBAf4vA/4zA6MBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH/IvIFAAAAAMv/IwAA"
+    "AAACM+YAAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf40AgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf8jewUAAAAA"
+    "/f3E/yQAAAAAAit0AAEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf4IFwH+K5b/JCUFAAAAANj/JEAAAAAC"
+    "NZQAAQEBAQEBAQEBAf8kSwUAAAAA0v8kYAEAAAE4Ae4CAgICAgICAv8kaQEAAAJJEgHuAwICAQEBAgEBAf8kdAEAAAE4"
+    "AfMCAgICAgICAv8kfQEAAAJJEgHzAwICAQEBAgEBAf8kiAEAAAE4AfQCAgICAgICAv8kkQEAAAJJEgH0AwICAQEBAgEB"
+    "Af8knAEAAAFKAfMCAQICAgICAgIBAgICAgICAQICAgICAgEC/yS2AQAAAUoB7gIBAgICAgICAgECAgICAgIBAgICAgIC"
+    "AQL+SgIBAgICAgICAgECAgICAgIBAgICAgICAQL+Nv8k6wUAAAAA0v8lAAEAAAI0jAED/yUBAQAAAjSMAQT/JQIBAAAC"
+    "NI8BA/8lAwEAAAI0jwEE/yUEAQAAAjSMAQX/JQUBAAACNIwBBv8lBgEAAAI0jwEF/yUHAQAAAjSPAQb/JQgBAAACNIwB"
+    "B/8lCQEAAAI0jAEI/yUKAQAAAjSPAQf/JQsBAAACNI8BCP8lDAEAAAI0kgED/yUNAQAAAjSSAQT/JQ4BAAACNJIBBf8l"
+    "DwEAAAI0kgEG/yUQAQAAAjSTAQP/JREBAAACNJMBBP8lEgEAAAI0kwEF/yUTAQAAAjSTAQb/JRQBAAACNJQBA/8lFQEA"
+    "AAI0lAEE/yUWAQAAAjSUAQX/JRcBAAACNJQBBv8lGAEAAAI0lQED/yUZAQAAAjSVAQT/JRoBAAACNJUBBf8lGwEAAAI0"
+    "lQEG/yUcAQAAAjSWAQP/JR0BAAACNJYBBP8lHgEAAAI0lgEF/yUfAQAAAjSWAQb/JSABAAACNJYBB/8lIQEAAAI0lgEI"
+    "/yUiAQAAAjSWAQn/JSMBAAACNJYBCv8lJAEAAAI0lwED/yUlAQAAAjSXAQT/JSYBAAACNJcBBf8lJwEAAAI0lwEG/yUo"
+    "AQAAAjSXAQf/JSkBAAACNJcBCP8lKgEAAAI0lwEJ/yUrAQAAAjSXAQr/JSwBAAACNJgBA/8lLQEAAAI0mAEE/yUuAQAA"
+    "AjSYAQX/JS8BAAACNJgBBv8lMAEAAAI0mAEH/yUxAQAAAjSYAQj/JTIBAAACNJgBCf8lMwEAAAI0mAEK/yU0AQAAAjSZ"
+    "AQP/JTUBAAACNJkBBP8lNgEAAAI0mQEF/yU3AQAAAjSZAQb/JTgBAAACNJkBB/8lOQEAAAI0mQEI/yU6AQAAAjSZAQn/"
+    "JTsBAAACNJkBCv8lPAEAAAI0mgED/yU9AQAAAjSaAQT/JT4BAAACNJoBBf8lPwEAAAI0mgEG/yVAAQAAAjSaAQf/JUEB"
+    "AAACNJoBCP8lQgEAAAI0mgEJ/yVDAQAAAjSaAQr/JUQBAAACNJoBC/8lRQEAAAI0mgEM/yVGAQAAAjSaAQ3/JUcBAAAC"
+    "NJoBDv8lSAEAAAI0mgEP/yVJAQAAAjSaARD/JUoBAAACNJoBEf8lSwEAAAI0mgES/yVMAQAAAjSMAQn/JU0BAAACNIwB"
+    "Cv8lTgEAAAI0jwEJ/yVPAQAAAjSPAQr/JVABAAACNIwBCwP/JVIBAAACNJIBB/8lUwEAAAI0kgEI/yVUAQAAAjSSAQn/"
+    "JVUBAAACNJMBB/8lVgEAAAI0kwEI/yVXAQAAAjSTAQn/JVgBAAACNJQBB/8lWQEAAAI0lAEI/yVaAQAAAjSUAQn/JVsB"
+    "AAACNJUBB/8lXAEAAAI0lQEI/yVdAQAAAjSVAQn/JV4BAAACNJYBC/8lXwEAAAI0lgEM/yVgAQAAAjSWAQ3/JWEBAAAC"
+    "NJcBC/8lYgEAAAI0lwEM/yVjAQAAAjSXAQ3/JWQBAAACNJgBC/8lZQEAAAI0mAEM/yVmAQAAAjSYAQ3/JWcBAAACNJkB"
+    "C/8laAEAAAI0mQEM/yVpAQAAAjSZAQ3/JWoBAAACNJoBE/8lawEAAAI0mgEU/yVsAQAAAjSaARX/JW0BAAACNJIBCgEC"
+    "/jSU/yVxAQAAAjSbAQMBAf40jQP+NI4D/yV4AQAAAjSNAQQD/jSOA/8lfAEAAAI0jAEMA/8lfgEAAAI0jAENA/8lgAEA"
+    "AAI0oQED/jSeAQH/JYQBAAACNKEBBP8lhQEAAAI0ogEDAQEB/yWJAQAAAjSkAQT+NKP+NKL/JYwBAAACNKEBBf8ljQEA"
+    "AAI0oAEE/jSf/jSe/yWQAQAAAjShAQb/JZEBAAACNKUBBP8lkgEAAAI0pQEF/yWTAQAAAjSlAQb/JZQBAAACNJ4BBf8l"
+    "lQEAAAI0ngEG/yWWBQAAAADH/yWgAQAAAjRjAQP/JaEBAAACNGMBBP8logEAAAI0YwEF/yWjAQAAAjRjAQb/JaQBAAAC"
+    "NGMBB/8lpQEAAAI0YwEI/yWmAQAAAjRjAQn/JacBAAACNGMBCv8lqAEAAAI0YwEL/yWpAQAAAjRjAQz/JaoBAAACNGMB"
+    "Df8lqwEAAAI0YwEO/yWsAQAAAjRkAQP/Ja0BAAACNGQBBP8lrgEAAAI0ZQED/yWvAQAAAjRlAQT/JbABAAACNGYBA/8l"
+    "sQEAAAI0ZgEE/yWyAQAAAjRnAQP/JbMBAAACNGcBBP8ltAEAAAI0ZwEF/yW1AQAAAjRnAQb/JbYBAAACNGgBA/8ltwEA"
+    "AAI0aAEE/yW4AQAAAjRoAQX/JbkBAAACNGgBBv8lugEAAAI0awED/yW7AQAAAjRrAQT/JbwBAAACNGkBA/8lvQEAAAI0"
+    "aQEE/yW+AQAAAjRpAQX/Jb8BAAACNGkBBv8lwAEAAAI0agED/yXBAQAAAjRqAQT/JcIBAAACNGoBBf8lwwEAAAI0agEG"
+    "/yXEAQAAAjRsAQP/JcUBAAACNGwBBP8lxgEAAAI0bQED/yXHAQAAAjRtAQT/JcgBAAACNG0BBf8lyQEAAAI0bgEDAQH/"
+    "JcwBAAACNHABBP8lzQEAAAI0cAEF/yXOAQAAAjRwAQb/Jc8BAAACNHABB/8l0AEAAAI0cAEI/yXRAQAAAjRwAQn/JdIB"
+    "AAACNHABCv8l0wEAAAI0cAEL/yXUAQAAAjRwAQz/JdUBAAACNHABDf8l1gEAAAI0cQEDAQH/JdkBAAACNHABDv8l2gEA"
+    "AAI0dAEDAQEBAQEBAQEBAQH/JeYBAAACNHMBBP8l5wEAAAI0YwEP/yXoAQAAAjRjARD/JekBAAACNGMBEf8l6gEAAAI0"
+    "YwES/yXrAQAAAjRjARP/JewBAAACNGcBB/8l7QEAAAI0ZwEI/yXuAQAAAjRnAQn/Je8AAAACNGgA/yXwBQAAAADN/yYA"
+    "AAAAAjTTAAEBAQEC/jTYAgEBAQEBAQEBAQEBAf8mFAUAAAAAw/8mGgEAAAI0hgE8/yYbAQAAAjSCAT0E/yYdAQAAAjSA"
+    "ATwCAv8mIAAAAAI05wABAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+NQIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH/JnAFAAAAAP390P8nAQAAAAI1OQABAQH/JwUFAAAAAP8nBgAAAAI1PQAB"
+    "AQH/JwoFAAAAAAD/JwwAAAACNUEAAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/ycoBQAAAAD/JykAAAACNV0AB/41"
+    "XwEBAQH+NV4HAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH/J0wFAAAAAP8nTQAAAAI1gAD/J04FAAAAAP8nTwAAAAI1"
+    "gQABAQH/J1MFAAAAAMD/J1YAAAACNYUA/ydXBQAAAAD/J1gAAAACNYYAAQEBAQEB/ydfBQAAAAAA/ydhAAAAAjWNAAEB"
+    "AQEBAf8naAUAAAAAy/8ndgEAAAE4Ae4CAgICAgICAv8nfwEAAAJJEgHu/yeAAQAAATgB7gICAgICAgIC/yeJAQAAAkkS"
+    "Ae7/J4oBAAABOAHuAgICAgICAgL/J5MBAAACSRIB7v8nlAEAAAI0ggEX/yeVBQAAAADA/yeYAQAAAjSDAQX/J5kBAAAC"
+    "NIIBGP8nmgEAAAI0gQEF/yebAQAAAjSCARn/J5wBAAACNIIBGv8nnQEAAAI0ggEb/yeeAQAAAjSCARz/J58BAAACNIIB"
+    "Hf8noAEAAAI0ggEe/yehAQAAAjSCAR//J6IBAAACNIIBIP8nowEAAAI0ggEh/yekAQAAAjSCASL/J6UBAAACNIIBI/8n"
+    "pgEAAAI0ggEk/yenAQAAAjSCASX/J6gBAAACNIIBJv8nqQEAAAI0ggEn/yeqAQAAAjSCASj/J6sBAAACNIIBKf8nrAEA"
+    "AAI0ggEq/yetAQAAAjSCASv/J64BAAACNIIBLP8nrwEAAAI0ggEt/yewBQAAAAD/J7EBAAACNIIBLv8nsgEAAAI0ggEv"
+    "/yezAQAAAjSCATD/J7QBAAACNIMBBv8ntQEAAAI0ggEx/ye2AQAAAjSBAQb/J7cBAAACNIMBB/8nuAEAAAI0ggEy/ye5"
+    "AQAAAjSBAQf/J7oBAAACNIIBM/8nuwEAAAI0ggE0/ye8AQAAAjSCATX/J70BAAACNIIBNv8nvgEAAAI0ggE3/ye/BQAA"
+    "AAD9/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f3f/zAAAAAAAQcA/zABAAAAAhsDAP4dAv4rl/400f8wBQEA"
+    "AAFKAQX/MAYAAAACK5gA/zAHBQAAAAD/MAgAAAACK1EAAgICAgICAgIC/jTMAf4rZgMCAQEBAQH/MBwCAAAAAY3/MB0A"
+    "AAACK3EAAQH+NM7/MCEBAAACOREBTv47Ef49Ef4/Ef5BEv5DEf5FEf5HEf5JEf8wKgMAAAABBwEBAv4HAf8wMAIAAAAB"
+    "jv8wMQAAAAFKAP8wMgEAAAFKAQP/MDMFAAAAAMD/MDYAAAACNM8A/zA3BQAAAADF/zA/AAAAAjTQAP8wQAUAAAAA/zBB"
+    "BAACAn8CAP8wQgQAAwJ/AgD/MEMEAAICfwMA/zBEBAADAn8DAP8wRQQAAgJ/BAD/MEYEAAMCfwQA/zBHBAACAn8FAP8w"
+    "SAQAAwJ/BQD/MEkEAAICfwYA/zBKBAADAn8GAAT/MEwEAAMCfwoBA/8wTQQAAwJ/CwD/ME4EAAMCfwsBA/8wTwQAAwJ/"
+    "DAD/MFAEAAMCfwwBA/8wUQQAAwJ/DQD/MFIEAAMCfw0BA/8wUwQAAwJ/DgD/MFQEAAMCfw4BA/8wVQQAAwJ/EgD/MFYE"
+    "AAMCfxIBA/8wVwQAAwJ/EwD/MFgEAAMCfxMBA/8wWQQAAwJ/FAD/MFoEAAMCfxQBA/8wWwQAAwJ/FQD/MFwEAAMCfxUB"
+    "A/8wXQQAAwJ/FgD/MF4EAAMCfxYBA/8wXwQAAwJ/GgD/MGAEAAMCfxoBA/8wYQQAAwJ/GwD/MGIEAAMCfxsBA/8wYwQA"
+    "AgJ/HAD/MGQEAAMCfxwA/zBlBAADAn8cAQP/MGYEAAMCfx0A/zBnBAADAn8dAQP/MGgEAAMCfx4A/zBpBAADAn8eAQP/"
+    "MGoEAAMCfyIAAQEBAQT/MHAEAAMCfyoBA/8wcQQAAwJ/KgEE/zByBAADAn8rAP8wcwQAAwJ/KwED/zB0BAADAn8rAQT/"
+    "MHUEAAMCfywA/zB2BAADAn8sAQP/MHcEAAMCfywBBP8weAQAAwJ/LQD/MHkEAAMCfy0BA/8wegQAAwJ/LQEE/zB7BAAD"
+    "An8uAP8wfAQAAwJ/LgED/zB9BAADAn8uAQT/MH4EAAMCfzIAAQEBAf8wgwQAAgJ/OgD/MIQEAAMCfzoA/zCFBAACAn88"
+    "AP8whgQAAwJ/PAD/MIcEAAICfz4A/zCIBAADAn8+AAQBAQEB/zCOBAACAn9KAP8wjwQAAwJ/SgABAgEy/zCUBAADAn8E"
+    "AQP/MJUFAAAAAMH/MJ0AAAABSgD/MJ4BAAABSgED/zCfBQAAAAAA/zChBAACAn8CAP8wogQAAwJ/AgD/MKMEAAICfwMA"
+    "/zCkBAADAn8DAP8wpQQAAgJ/BAD/MKYEAAMCfwQA/zCnBAACAn8FAP8wqAQAAwJ/BQD/MKkEAAICfwYA/zCqBAADAn8G"
+    "AAT/MKwEAAMCfwoBA/8wrQQAAwJ/CwD/MK4EAAMCfwsBA/8wrwQAAwJ/DAD/MLAEAAMCfwwBA/8wsQQAAwJ/DQD/MLIE"
+    "AAMCfw0BA/8wswQAAwJ/DgD/MLQEAAMCfw4BA/8wtQQAAwJ/EgD/MLYEAAMCfxIBA/8wtwQAAwJ/EwD/MLgEAAMCfxMB"
+    "A/8wuQQAAwJ/FAD/MLoEAAMCfxQBA/8wuwQAAwJ/FQD/MLwEAAMCfxUBA/8wvQQAAwJ/FgD/ML4EAAMCfxYBA/8wvwQA"
+    "AwJ/GgD/MMAEAAMCfxoBA/8wwQQAAwJ/GwD/MMIEAAMCfxsBA/8wwwQAAgJ/HAD/MMQEAAMCfxwA/zDFBAADAn8cAQP/"
+    "MMYEAAMCfx0A/zDHBAADAn8dAQP/MMgEAAMCfx4A/zDJBAADAn8eAQP/MMoEAAMCfyIAAQEBAQT/MNAEAAMCfyoBA/8w"
+    "0QQAAwJ/KgEE/zDSBAADAn8rAP8w0wQAAwJ/KwED/zDUBAADAn8rAQT/MNUEAAMCfywA/zDWBAADAn8sAQP/MNcEAAMC"
+    "fywBBP8w2AQAAwJ/LQD/MNkEAAMCfy0BA/8w2gQAAwJ/LQEE/zDbBAADAn8uAP8w3AQAAwJ/LgED/zDdBAADAn8uAQT/"
+    "MN4EAAMCfzIAAQEBAf8w4wQAAgJ/OgD/MOQEAAMCfzoA/zDlBAACAn88AP8w5gQAAwJ/PAD/MOcEAAICfz4A/zDoBAAD"
+    "An8+AAQBAQEB/zDuBAACAn9KAP8w7wQAAwJ/SgABAgEy/zD0BAADAn8EAQP/MPUEAAICfwoAA/8w9wQAAwJ/SgEDAQIB"
+    "/zD7AAAAAjSyAP8w/AAAAAFKAAD/MP4BAAABSgED/zD/BQAAAADD/zEFAAAAAoACAAEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAf8xLQUAAAAAwf8xMQAAAAKBAgD+g1P+haUC/of+/ogCAf6KVf6Mp/6O+Ab+jwMEAwEC"
+    "A/6Rav6Tv/6WEg3+mHn+mtX+nXv+n87+oiT+pHn+psr+qR3+q3D+mtYBAQEBAQEBAQEBAQEBAQEBAQEBAf6tyP6H+AIC"
+    "Af6O+QL+jwQFBv6RYwECA/6TuwL+lhMBBAIDAf6YcgEBA/6azQf+nWsP/p1yAv6rb/6twQH+mvkBA/6bCAECCQT/MY8F"
+    "AAAAAMD/MZIAAAACnwMAn/6fEv6oH/6fFij+nxn+xtf+n2z+nyn+nwf+qnn+qHn+n9X/MaAFAAAAAP3e/zIAAQAAAoEC"
+    "AQr+haf+iAP+jKf+jxD+kWr+lh/+mtX+nXv+oiT+pHn+psr+qR3+q3D+gQP+haj+iAT+jKj+jxH+kWv+liL+mxv+nX7+"
+    "oif+pHr+psv+qR7+q3H+nuz/Mh0FAAAAAMD/MiAAAAACnwUAn/6fFP6oIf6frv6imf6fC/6ilf6fcv6kdf64gf7CBf69"
+    "wf64pf7jw/6oZ/63WP65q/64hP7K8P6lSf7EGf7eg/7LE/6kEP6gAv6luf6sz/7Ij/6gIv7eq/6kiv7LJP6gNP7Tswr/"
+    "MkQFAAAAANn/MmABAAACgQIBDP6Fp/6IA/6Mp/6PEP6Rav6WH/6a1f6de/6iJP6kef6myv6pHf6rcP6BA/6FqP6IBP6M"
+    "qP6PEf6Ra/6WIv6bG/6dfv6iJ/6kev6my/6pHv6rcf8yfAUAAAAAwP8yfwAAAAI00gD+nwSf/p8T/qgg/p+t/qKY/p8K"
+    "/qKU/p9x/qR0/riA/sIE/r3A/rik/uPC/qhm/rdX/rmq/riD/srv/qVI/sQY/t6C/ssS/qQP/suQ/sbd/qrE/uJW/qJS"
+    "/qSn/r54/uoG/qAz/q1G/rzs/p8XKP6fGv6vRv6lLf7jm/6s7/6szv7Ijv6gIf7eqv6kif6qav8ysQUAAAAA3P8y0AQA"
+    "AwJ/AwHuQ/5/Kv5/Iwv+fy3+fx7+fxso/n8kIAr+f0r+fwo0/n8aK/5/FgYJ/n8iIP5/NP5/BEf+fyb+fwYGLv5/Mv5/"
+    "DR/+fw4//n8d/n8CEP5/CzH+fzX+fzP+fxP+fwMoC/5/Ff5/FP8y/wUAAAAA/zMAAAAAAn+oAAH+f6f+f50kASn+f7L+"
+    "f7EnAf5/wwH+f6ET/n+zAgEX/n+3/n+YLgEB/n+bHRT+f8v+f8UF/n/JHwEB/n+ZCgwB/n+i/n+cOgH+f7n+f6Q2/n+q"
+    "NAL+f9/+f6wSAf5/rhL+f54//n/b/n+6Iv5/pgU2/n+tDif+f73+f7wTAf5/zgT+f9EE/n+XDi4B/n+aUgEB/n+fRgEB"
+    "/n/jAf5/oP8zWAUAAAAA4P8zewAAAAKv1AD+t6L+qnb+t4L+uaz+ZwP+Ywf+YRT+YQf+XQQB/mEI/lYE/k4H/l0G/mcE"
+    "/mMI/mEVAf5hCv5dB/5YBv5dCP5hC/5WBf5uA/5hF/5hDf5QB/5dCv5UAv5jCf5hGP5hDv5OC/5dC/5hEP5ODf5hBv5d"
+    "Dv5hD/5ODP5hAv5dDf5hBAH+ZwL+XQ/+YRL+Vgb+agUBAf5nCf5jCv5hGf5hE/5nCv5jC/5hGgL+XRH+YR3+Zwv+Ywz+"
+    "YRsD/l0S/mEf/l0D/mED/ksFAv5OCAH+TgYI/lAG/lYH/lgEAf5aA/5dCQME/l8GAQEB/mEJAwX+ZwUBAQH+bAQB/nQC"
+    "/zPeBQAAAAD9/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39"
+    "/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39yf9OAAAAAAKfAgAEAgEDAQEBAQEEAwMB"
+    "AQEBAQEBAQEBAQEBAgEBAQEBAQEBAQEBAQEBAQEBAQEDAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQIBAQEDAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQQBAQEBAQEBAwEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQECAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQIBAQEBAf6gAwEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAwEBAQEBAQEBAQEBAQEBAQMBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/qECAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf6iAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQECAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQMBAwEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEB/qMCAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf6kAgEBAQEBAQEBAQEB"
+    "AQMBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQMBAQEBAQEBAQEBAQEBAQEBAQEDAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf6lAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAwEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAf6mAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+pwIBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/qgCAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQQBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAwEBAQEB"
+    "AQEBAQEBAQEBAQECAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAf6pAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+qgIBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAgEBAQEBAQEBAQECAQIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+qwIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEB/qwCAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEDAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAgEBAQEBAQEBAQEBAQEBAf6tAgEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQECAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf6uAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQH+rwIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf6wAgEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+sQIBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/rICAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAf6zAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+tAIBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/rUCAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAf62AgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+twIBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEDAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQIBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQECAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+uAIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQMDAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAwEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEB/rkCAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEEAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf66AgEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+uwIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEB/rwCAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQECAQEBAQEBAQEBAQEBAQEBAQEB/r0C"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAwEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+vgIBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQECAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+vwIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEB/sACAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf7BAgEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+wgIBAwEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAf7DAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+xAIBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEDAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf7FAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQH+xgIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQIBAQEBAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf7HAgEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+yAIBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAwEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAf7JAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQH+ygIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQMBAQEBAQEBAQEBAQEBAf7LAgEBAQEBAQEBAQEBAQEBAQMB"
+    "AQEBAQEBAQEBAQEBAQECAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQIBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf7MAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQH+zQIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/s4CAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf7PAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQH+0AIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/tECAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf7SAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+0wIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQIBAQEB"
+    "AQEBAQIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "Af7UAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+1QIBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/tYCAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAf7XAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+2AIBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/tkCAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAf7aAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+"
+    "2wIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/twCAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf7dAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQH+3gIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AwEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEDAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+3wIBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/uACAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAf7hAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+4gIBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+4wIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQIBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAwEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEB/uQCAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf7l"
+    "AgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+5gIBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/ucCAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAf7oAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+6QIBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/uoCAQEBAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEB/usCAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf7sAgEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+7QIBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/u4CAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAf7vAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+8AIBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/vECAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAf+fpgUAAAAA/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f39/f3J/6wA"
+    "AAAAAoEDAAEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf6CAgEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+gwIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQIBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQH+hAIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/oUCAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEFAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/oYCAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAf6HAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/ogEAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+iQIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEB/ooCAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBBAEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf6LAgEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+jAIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQH+jQIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "/o4CAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+jxEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEB/pACAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf6RAgEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQELAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf6SAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQH+kwIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBBgEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf6UAgEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+lQIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEB/pYCAQEBAQEBAQEBAQEBAQEBEQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/pcCAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAf6YAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQwB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/pkCAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf6aAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+mxsBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+nAIBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/p0CAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEUAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEB/p4CAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf6fAgEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBBAEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+oAIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEB/qECAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf6iAgEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBBQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf6jAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQH+pAIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQQBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/qUCAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf6mAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQECAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAf6nAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+"
+    "qAIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/qkCAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQECAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/qoCAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAf6rAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBBAEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+rAIBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/q0CAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAf/XpAUAAAAA/dr/4AAAAAAC5gIAAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAf7nAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+6AIB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/ukCAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf7qAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQH+6wIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/uwCAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf7tAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQH+7gIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/u8CAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf7wAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+8QIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEB/vICAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf7zAgEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+9AIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEB/vUCAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAf72AgEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+9wIBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEB/vgCAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "Af75AgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH++gIBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/vsCAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAf78AgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH+/QIBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB/v4CAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAf7/AgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQH+8bUBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAf7yAgEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEB"
+    "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQH/+i4FAAAAAP39/dL/+wAAAAACU1MABgX/+wMAAAADU1NZAAX+"
+    "bAZt//sGAAAAAmttAP/7BwUAAAAA1P/7HgMAAAABMv/7HwUAAAAA/f39/f39/f39/f392v/+MAAAAAIhAgD//jECAAAA"
+    "AY8B//4zAAAAAitLAAX+FQL+FwL+KwoEWQP+K2IC/itWAv4rUgIGAgIC//5FBQAAAADB//5JAAAAAitMAAEBAf4rBAEB"
+    "/hkC/hsCAv/+UwUAAAAA//5UAAAAAiEDAP4fAv4jAv4IGf/+WAIAAAABiv/+WQAAAAITAgD+FQP+KwgEWQP+CwL+EQL+"
+    "FwP+K5v//mMCAAAAAYH//mQAAAACLQsA/jEC/i8E//5nBQAAAAD//mgAAAACKAIA/g0C/g8C/iUC//5sBQAAAADB//5w"
+    "AgAAAAGgAAH//nMFAAAAAP/+dAIAAAABov/+dQUAAAAA//52AgAAAAGjAAEAAQD//nwAAAABSgAA//5+AgAAAAGmAP/+"
+    "gAAAAAJ5qgD//oEBAAACeaoBAwD//oMBAAACeaoBBAD//oUBAAACeaoBBQD//ocBAAACeaoBBgD//okBAAACeaoBB8H/"
+    "/o0BAAACeasBCAABwQLDAcEBwQLBAcEBAAEAAQABAALBAcEBwQHBAcEBwQHBAcEBwQHBAcECwQHBAcEBwQEA//7vAQAA"
+    "AnnKAQUA//7xAQAAAnnKAQfB//71BQAAAADJ//8BAAAAAQkAAQICAgL//wcCAAAAAYD//wgAAAABFAACAhT+Gv//DQIA"
+    "AAABgv//DgAAAAEcAAIYAgICAgICAgIC/iACDAIC/iQCJAIBAgICAgICAgECAgICAgIBAgICAgICAQL+JwIB//8+AAAA"
+    "AisCAAEE//9BAAAAAUoAAgECAgICAgICAQICAgICAgECAgICAgIBAv//WwAAAAIrCQACAgL//18FAAAAAAD//2EAAAAC"
+    "HQIA/itZAv4bA/40sv//ZgQAAwJ/TgD//2cEAAICfwIAAQEBATQCAv5/HP//cAAAAAFKAP//cQQAAwJ/AgABAQEBBAEB"
+    "AQEEAQEBAQQBAQEBBAEBAQEEAQEBAQQBAQEBBAICBAEBAQEENv//oAAAAAKtyAD+gQL+g1P+haUC/of+/ogCAf6KVf6M"
+    "p/6O+Ab+jwMEAwECA/6Rav6Tv/6WEg3+mHn+mtX+nXv+n87+oiT+pHn+psr+qR3+q3D//78FAAAAAMD//8IAAAACmtYA"
+    "AQEBAQH//8gFAAAAAAD//8oAAAACmtwAAQEBAQH//9AFAAAAAAD//9IAAAACmuIAAQEBAQH//9gFAAAAAAD//9oAAAAC"
+    "mugAAQH//90FAAAAAMD//+AAAAACNKYAAQX+KxP+KxH+NKkg///nBQAAAAD//+gBAAACNI8BA/40hv40gAIC/jRjDf//"
+    "7wUAAAAAzA";
 
 }  // namespace
 
@@ -571,7 +1240,8 @@ CodeTable Jet3GeneralCodes() {
   return kJet3General;
 }
 CodeTable Jet4GeneralLegacyCodes() {
-  return kJet4GeneralLegacy;
+  static const std::vector<TextCode> table = UnpackCodes(kJet4GeneralLegacyPacked);
+  return table;
 }
 
 }  // namespace engine::index_text

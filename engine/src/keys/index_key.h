@@ -58,15 +58,21 @@ struct KeyColumn {
   uint16_t code_page = 1252;                // Jet 3 text only
 };
 
+// Jet 4 sort orders (version 0) whose keys are General's: their locales
+// have no exceptions to the default table, and every key Access wrote under
+// them in the corpus is the General key of its row (index_key.cpp lists the
+// evidence; the corpus test IndexKeyCorpus.SortOrdersThatKeyAsGeneral holds
+// each claim against the keys).
+std::span<const uint16_t> GeneralEquivalentSortOrders();
+
 // Whether a text or memo key column uses a sort order the encoder has codes
-// for: General (Jet 3 with code page 1252, Jet 4 "legacy" version 0). Keys
-// under any other sort order cannot be recomputed; they are not verifiable,
-// never wrong. Columns of other types have no sort order and are covered.
-inline bool SortOrderCovered(const KeyColumn& c) {
-  if (c.type != key_type::kText && c.type != key_type::kMemo) return true;
-  if (c.sort_order != kGeneralSortOrder) return false;
-  return c.format == KeyFormat::kJet3 ? c.code_page == 1252 : c.sort_order_version == 0;
-}
+// for: General (Jet 3 with code page 1252, Jet 4 "legacy" version 0) and the
+// Jet 4 orders that key as General. Keys under any other sort order cannot
+// be recomputed; they are not verifiable, never wrong. Columns of other
+// types have no sort order and are covered.
+bool SortOrderCovered(const KeyColumn& c);
+// The same for text and memo columns only: keyed with General's codes.
+bool KeysAsGeneral(const KeyColumn& c);
 
 // One value as stored in the row.
 //

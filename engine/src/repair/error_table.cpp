@@ -30,6 +30,8 @@ constexpr uint32_t kSystemFlags = 0x80000002u;  // Jet-internal or made by Acces
 // the compactor lays them out anew either way.
 constexpr size_t kInlineLimit = 64;
 
+// What the error table lists: what was lost, and the columns whose sort
+// order the copy changed.
 bool IsDataLoss(LossKind kind) {
   return kind != LossKind::kHeader && kind != LossKind::kTableName &&
          kind != LossKind::kCatalogDefinition;
@@ -350,6 +352,13 @@ std::optional<std::string> CatalogKeyProblem(
     // the codes learned from the file where the built-in ones fall short.
     for (size_t k = 0; k < key.size(); ++k) {
       EncodedKey encoded = EncodeKeySegment(columns.value()[k], key[k], extra);
+      if (encoded.status == KeyStatus::kNotCovered) {
+        // The compaction keys such a text column under General instead.
+        KeyColumn general = columns.value()[k];
+        general.sort_order = kGeneralSortOrder;
+        general.sort_order_version = 0;
+        if (KeysAsGeneral(general)) encoded = EncodeKeySegment(general, key[k]);
+      }
       if (!encoded.ok()) {
         return "the catalog index " + IndexDisplayName(catalog, pi.position) +
                " has no key for its row: " + encoded.reason;
@@ -417,6 +426,9 @@ std::string ErrorTableDescription(const LossRecord& r) {
     case LossKind::kTableName:
     case LossKind::kCatalogDefinition:
       what = "Note" + table;
+      break;
+    case LossKind::kSortOrder:
+      what = "Column " + r.column + table + " is sorted and indexed under General";
       break;
   }
   if (!r.reason.empty()) what += ": " + r.reason;

@@ -24,6 +24,7 @@
 
 #include "base/bytes.h"
 #include "compact/compactor.h"
+#include "compact/sort_order_fallback.h"
 #include "format/data_page.h"
 #include "format/header.h"
 #include "format/row.h"
@@ -172,7 +173,7 @@ struct LocationDigest {
 
 bool IsDataLoss(LossKind kind) {
   return kind != LossKind::kHeader && kind != LossKind::kTableName &&
-         kind != LossKind::kCatalogDefinition;
+         kind != LossKind::kCatalogDefinition && kind != LossKind::kSortOrder;
 }
 
 Status ReadBack(const std::string& path, const std::string& password, const CompactStats& stats) {
@@ -221,6 +222,7 @@ class Repair {
     if (st.ok()) st = MendDamagedTables();
     if (st.ok()) st = UnlinkLostPartners();
     if (st.ok()) st = LearnCodes();
+    if (st.ok()) st = FindSortOrderFallbacks();
     if (st.ok()) st = ListLosses();
     Result<CompactStats> stats =
         st.ok() ? CompactIntoDestination() : Result<CompactStats>(st.error());
@@ -611,6 +613,81 @@ class Repair {
     return Status::Ok();
   }
 
+  // Text columns whose keys cannot be made under their sort order, even with
+  // the learned codes and the source's entries: the copy keys them under
+  // General (CompactOptions::sort_order), and the change is listed with the
+  // losses. The compaction finds the same columns again on the same image.
+  Status FindSortOrderFallbacks() {
+    if (!image_->status().ok()) return image_->status();
+    auto mended = Database::Open(image_->Source(), OpenOptions{.password = options_.password});
+    if (!mended.ok()) return Status::Ok();  // the compaction reports it
+    const Database& db = *mended.value();
+    for (const CatalogObject* table : db.tables()) {
+      auto def = db.ReadTableDef(static_cast<uint32_t>(table->id));
+      if (!def.ok()) continue;
+      TableDef copy = def.value();
+      auto rekeyed = RekeyUnderGeneral(db, table->name, copy, SortOrderPolicy::kGeneralAsNeeded,
+                                       learned_.codes.get());
+      if (!rekeyed.ok()) continue;
+      for (const SortOrderChange& c : rekeyed.value().changes) {
+        KeepLoss(SortOrderLoss(static_cast<uint32_t>(table->id), c));
+        sort_order_listed_.insert({c.table, c.column});
+      }
+      if (table->id == 2 && result_.lost_anything()) ErrorTableRowNeedsGeneral(db, copy);
+    }
+    return Status::Ok();
+  }
+
+  // The error table's own catalog row is keyed too: where the catalog's
+  // order has no key for its name, the compaction keys that column under
+  // General as well, and the change is listed with the others.
+  void ErrorTableRowNeedsGeneral(const Database& db, const TableDef& catalog) {
+    // (A numbered name, taken when this one is, is checked by the compaction
+    // alone: its change then reaches the report only.)
+    const std::string name = kErrorTableName;
+    std::vector<uint8_t> bytes;
+    for (char ch : name) {
+      bytes.push_back(static_cast<uint8_t>(ch));
+      if (db.version() != JetVersion::kJet3) bytes.push_back(0);
+    }
+    for (const ColumnDef& c : catalog.columns) {
+      if (c.name != "Name" || sort_order_listed_.count({"MSysObjects", c.name})) continue;
+      KeyColumn column;
+      column.type = c.type;
+      column.format = db.version() == JetVersion::kJet3 ? KeyFormat::kJet3 : KeyFormat::kJet4;
+      column.sort_order = c.sort_order;
+      column.sort_order_version = c.sort_order_version;
+      column.code_page = c.code_page;
+      const EncodedKey key = EncodeKeySegment(column, KeyValue::Bytes(bytes), learned_.codes.get());
+      if (key.status != KeyStatus::kNotCovered) continue;
+      KeyColumn general = column;
+      general.sort_order = kGeneralSortOrder;
+      general.sort_order_version = 0;
+      if (!KeysAsGeneral(general)) continue;
+      SortOrderChange change;
+      change.table = "MSysObjects";
+      change.column = c.name;
+      change.old_sort_order = c.sort_order;
+      change.old_version = c.sort_order_version;
+      change.reason = "the error table's catalog row has no key under it: " + key.reason;
+      KeepLoss(SortOrderLoss(2, change));
+      sort_order_listed_.insert({change.table, change.column});
+    }
+  }
+
+  static LossRecord SortOrderLoss(uint32_t table_id, const SortOrderChange& c) {
+    LossRecord r;
+    r.kind = LossKind::kSortOrder;
+    r.table = table_id;
+    r.table_name = c.table;
+    r.column = c.column;
+    char order[48];
+    std::snprintf(order, sizeof order, "sort order 0x%04X version %u", c.old_sort_order,
+                  static_cast<unsigned>(c.old_version));
+    r.reason = std::string("was ") + order + "; " + c.reason;
+    return r;
+  }
+
   // Everything not carried over, listed in a table of the copy.
   Status ListLosses() {
     if (!result_.lost_anything()) return Status::Ok();
@@ -641,8 +718,16 @@ class Repair {
     co.progress = options_.progress;
     co.sort_budget_bytes = options_.sort_budget_bytes;
     co.extra_text_codes = learned_.codes;
+    co.sort_order = SortOrderPolicy::kGeneralAsNeeded;
     auto stats = CompactToSink(*mended.value(), *sink_, co, TempDirBeside(destination_));
     if (!stats.ok()) return stats.error();
+    // A change the error table could not list (a column whose only key
+    // without a code is the error table's own catalog row) is in the report.
+    for (const SortOrderChange& c : stats.value().sort_order_changes) {
+      if (sort_order_listed_.count({c.table, c.column})) continue;
+      const CatalogObject* table = mended.value()->FindTable(c.table);
+      KeepLoss(SortOrderLoss(table != nullptr ? static_cast<uint32_t>(table->id) : 0, c));
+    }
     if (Status st = sink_->Finish(); !st.ok()) return st.error();
     return stats.value();
   }
@@ -661,6 +746,7 @@ class Repair {
   std::set<uint32_t> damaged_, lost_tables_;
   std::vector<const SalvagedTable*> made_up_;
   LearnedKeyCodes learned_;
+  std::set<std::pair<std::string, std::string>> sort_order_listed_;  // table, column
 };
 
 }  // namespace

@@ -41,6 +41,8 @@ std::string_view LossKindName(LossKind kind) {
       return "catalog-definition";
     case LossKind::kNullKey:
       return "null-key";
+    case LossKind::kSortOrder:
+      return "sort-order";
   }
   return "unknown";
 }
@@ -78,6 +80,7 @@ void Salvager::State::Lose(LossRecord record) {
     case LossKind::kHeader:
     case LossKind::kRelationship:
     case LossKind::kCatalogDefinition:
+    case LossKind::kSortOrder:
       break;
   }
   if (sink) sink(record);

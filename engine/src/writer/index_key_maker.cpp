@@ -116,6 +116,14 @@ class IndexKeyMaker::Impl {
 
   uint64_t reused() const { return reused_; }
   void set_extra(const ExtraTextCodes* extra) { extra_ = extra; }
+  void never_reuse_for(const std::vector<size_t>& columns) {
+    for (Index& ix : indexes_) {
+      for (size_t k : ix.positions) {
+        if (std::find(columns.begin(), columns.end(), k) != columns.end()) ix.no_reuse = true;
+      }
+    }
+  }
+  std::optional<size_t> uncoded_column() const { return uncoded_column_; }
 
  private:
   struct Index {
@@ -126,6 +134,7 @@ class IndexKeyMaker::Impl {
     std::string setup_error;
     std::unique_ptr<SourceKeys> source;  // loaded on first need
     std::string source_error;            // why it could not be loaded
+    bool no_reuse = false;               // the source's entries are in another order
   };
 
   Error Fault(const Index& ix, RowPointer at, const std::string& why) const {
@@ -158,6 +167,7 @@ class IndexKeyMaker::Impl {
                    "table \"" + name_ + "\" has no physical index " + std::to_string(i));
     }
     Index& ix = indexes_[i];
+    uncoded_column_.reset();
     out.has_entry = out.any_null = out.reused = false;
     out.key.clear();
     if (!ix.setup_error.empty()) return Fault(ix, at, ix.setup_error);
@@ -197,7 +207,12 @@ class IndexKeyMaker::Impl {
         segments[c] = std::move(s.bytes);
       } else {
         complete = false;
-        if (reason.empty()) reason = "column " + std::to_string(c + 1) + ": " + s.reason;
+        if (reason.empty()) {
+          reason = "column " + std::to_string(c + 1) + ": " + s.reason;
+          if (s.status == KeyStatus::kNotCovered && c < ix.positions.size()) {
+            uncoded_column_ = ix.positions[c];
+          }
+        }
       }
     }
     // Every segment had a code once the learned ones were tried.
@@ -214,8 +229,12 @@ class IndexKeyMaker::Impl {
   Status Reuse(Index& ix, RowPointer at,
                const std::vector<std::optional<std::vector<uint8_t>>>& segments,
                const std::string& reason, RowIndexKey& out) {
-    if (!ix.source && ix.source_error.empty()) Load(ix);
     const std::string no_code = "the key encoder has no code for the values (" + reason + ")";
+    if (ix.no_reuse) {
+      return Fault(ix, at,
+                   no_code + ", and the source's entries are under the column's old sort order");
+    }
+    if (!ix.source && ix.source_error.empty()) Load(ix);
     if (!ix.source) return Fault(ix, at, no_code + " and " + ix.source_error);
     const SourceKeys& sk = *ix.source;
     const uint32_t packed = Pack(at);
@@ -296,6 +315,7 @@ class IndexKeyMaker::Impl {
   std::vector<Index> indexes_;
   uint64_t reused_ = 0;
   const ExtraTextCodes* extra_ = nullptr;
+  std::optional<size_t> uncoded_column_;
 };
 
 IndexKeyMaker::IndexKeyMaker(SourcePages source, std::string table_name, const TableDef& table)
@@ -341,6 +361,14 @@ uint64_t IndexKeyMaker::keys_reused() const {
 
 void IndexKeyMaker::UseExtraCodes(const ExtraTextCodes* extra) {
   impl_->set_extra(extra);
+}
+
+void IndexKeyMaker::NeverReuseFor(const std::vector<size_t>& columns) {
+  impl_->never_reuse_for(columns);
+}
+
+std::optional<size_t> IndexKeyMaker::uncoded_column() const {
+  return impl_->uncoded_column();
 }
 
 }  // namespace engine

@@ -90,6 +90,15 @@ class IndexKeyMaker {
   // source's entry is reused; null for none. Must outlive the key maker.
   void UseExtraCodes(const ExtraTextCodes* extra);
 
+  // Columns (positions in TableDef::columns) whose sort order the copy has
+  // changed: the source's entries of indexes on them are in the old order,
+  // so their keys are only ever encoded, never taken from the source.
+  void NeverReuseFor(const std::vector<size_t>& columns);
+
+  // After a key could not be had: the column (position in TableDef::columns)
+  // of the first value without a code, when that was why; reset by every key.
+  std::optional<size_t> uncoded_column() const;
+
  private:
   class Impl;
   std::unique_ptr<Impl> impl_;

@@ -124,6 +124,7 @@ class TableIndexWriter::Impl {
   uint64_t rows() const { return rows_; }
   uint64_t reused() const { return keys_.keys_reused() + given_reused_; }
   void UseExtraCodes(const ExtraTextCodes* extra) { keys_.UseExtraCodes(extra); }
+  void NeverReuseFor(const std::vector<size_t>& columns) { keys_.NeverReuseFor(columns); }
   uint64_t runs() const { return runs_; }
 
  private:
@@ -218,6 +219,10 @@ uint64_t TableIndexWriter::rows() const {
 }
 void TableIndexWriter::UseExtraCodes(const ExtraTextCodes* extra) {
   impl_->UseExtraCodes(extra);
+}
+
+void TableIndexWriter::NeverReuseFor(const std::vector<size_t>& columns) {
+  impl_->NeverReuseFor(columns);
 }
 
 uint64_t TableIndexWriter::keys_reused() const {

@@ -66,6 +66,8 @@ class TableIndexWriter {
   uint64_t keys_reused() const;
   // See IndexKeyMaker::UseExtraCodes.
   void UseExtraCodes(const ExtraTextCodes* extra);
+  // See IndexKeyMaker::NeverReuseFor.
+  void NeverReuseFor(const std::vector<size_t>& columns);
   // Sorted runs the indexes spilled to disk (0 when every sort fitted the
   // budget), after Finish.
   uint64_t sort_runs() const;

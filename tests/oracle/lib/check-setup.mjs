@@ -31,6 +31,7 @@ export function setUpCheck(script) {
       cli: { type: "string" },
       oracle: { type: "string" },
       password: { type: "string" },
+      "sort-order": { type: "string" },
     },
     allowPositionals: true,
   });

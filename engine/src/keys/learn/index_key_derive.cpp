@@ -115,7 +115,9 @@ AccentStudy StudyAccents(KeyFormat format, CodeTable table) {
   std::map<uint16_t, std::set<uint8_t>> seen;
   for (const TextCode& c : table) {
     auto letter = SplitAccent(format, c.ch);
-    if (!letter) continue;
+    // A letter the order ignores (in Jet 4 the ones newer than its tables)
+    // tells nothing of its diacritic.
+    if (!letter || c.kind == CodeKind::kIgnored) continue;
     const TextCode* base = FindCode(table, letter->base);
     if (base == nullptr) continue;
     ++study.pairs;
@@ -207,6 +209,74 @@ DerivedCheck CheckDerived(KeyFormat format, CodeTable table, std::span<const Tex
   }
   for (const auto& [ch, where] : check.contradicted) check.confirmed.erase(ch);
   return check;
+}
+
+std::vector<TextCode> DeriveJet3Controls(CodeTable table) {
+  constexpr uint16_t kControls = 0x20;
+  constexpr size_t kExceptions = 2;
+  std::vector<const TextCode*> known;
+  for (uint16_t ch = 0; ch < kControls; ++ch) {
+    if (const TextCode* c = FindCode(table, ch)) known.push_back(c);
+  }
+  for (const TextCode* shared : known) {
+    size_t same = 0;
+    for (const TextCode* c : known) {
+      TextCode moved = *c;
+      moved.ch = shared->ch;
+      same += SameCode(moved, *shared);
+    }
+    if (same + kExceptions < known.size() || same < kControls / 2) continue;
+    std::vector<TextCode> derived;
+    for (uint16_t ch = 0; ch < kControls; ++ch) {
+      if (FindCode(table, ch) != nullptr) continue;
+      derived.push_back(*shared);
+      derived.back().ch = ch;
+    }
+    return derived;
+  }
+  return {};
+}
+
+DerivedCodes AddJet3Controls(CodeTable table, std::span<const Observation> keys) {
+  std::vector<TextCode> derived = DeriveJet3Controls(table);
+  DerivedCodes out;
+  out.check = CheckDerived(KeyFormat::kJet3, table, derived, keys);
+  std::erase_if(derived,
+                [&](const TextCode& c) { return out.check.contradicted.count(c.ch) != 0; });
+  out.table = MergeCodes(table, derived);
+  return out;
+}
+
+OtherWriterCodes AddOtherWriterCodes(KeyFormat format, CodeTable access, CodeTable other,
+                                     std::span<const Observation> access_keys) {
+  OtherWriterCodes out;
+  out.offered = other.size();
+  std::vector<TextCode> candidates;
+  for (const TextCode& c : other) {
+    const TextCode* a = FindCode(access, c.ch);
+    if (a == nullptr) {
+      candidates.push_back(c);
+    } else if (SameCode(*a, c)) {
+      ++out.same;
+    } else {
+      out.disagreements.push_back(KeyCharacterName(format, c.ch) + ": Access " + Describe(*a) +
+                                  ", other writer " + Describe(c));
+    }
+  }
+  for (;;) {
+    const DerivedCheck check = CheckDerived(format, access, candidates, access_keys);
+    if (check.contradicted.empty()) break;
+    for (const auto& [ch, where] : check.contradicted) {
+      out.disagreements.push_back(KeyCharacterName(format, ch) + ": " +
+                                  Describe(*FindCode(candidates, ch)) +
+                                  " of the other writer does not reproduce the key at " + where);
+    }
+    std::erase_if(candidates,
+                  [&](const TextCode& c) { return check.contradicted.count(c.ch) != 0; });
+  }
+  out.added = candidates.size();
+  out.table = MergeCodes(access, candidates);
+  return out;
 }
 
 }  // namespace engine::index_text

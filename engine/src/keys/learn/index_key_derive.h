@@ -67,4 +67,35 @@ struct DerivedCheck {
 DerivedCheck CheckDerived(KeyFormat format, CodeTable table, std::span<const TextCode> derived,
                           std::span<const Observation> observations);
 
+// Jet 3 control characters (0x00-0x1F) the table lacks, given the code that
+// all but at most two of the known ones share: Jet 3 General sorts the
+// control characters as one (the tab, coded like the space, is the one
+// exception the corpus shows). Empty when the known ones do not agree so.
+// A hypothesis like the accented letters: CheckDerived holds it against
+// stored keys.
+std::vector<TextCode> DeriveJet3Controls(CodeTable table);
+
+// `table` with the derived control characters that no key of `keys`
+// contradicts; `check` tells which keys confirmed or contradicted them.
+struct DerivedCodes {
+  std::vector<TextCode> table;
+  DerivedCheck check;
+};
+DerivedCodes AddJet3Controls(CodeTable table, std::span<const Observation> keys);
+
+// Codes learned from keys another engine wrote, held against Access's own
+// (`access`, learned from `access_keys`): characters Access's keys leave open
+// are added, unless with them an Access-written key comes out otherwise (a
+// mismatched key drops every added character in it, then the check runs
+// again); where both have a code and they differ, Access's stays.
+struct OtherWriterCodes {
+  std::vector<TextCode> table;  // `access` with the added codes, sorted
+  size_t offered = 0;           // codes the other writer's keys gave
+  size_t same = 0;              // of those, the same as Access's
+  size_t added = 0;
+  std::vector<std::string> disagreements;  // each described, for the report
+};
+OtherWriterCodes AddOtherWriterCodes(KeyFormat format, CodeTable access, CodeTable other,
+                                     std::span<const Observation> access_keys);
+
 }  // namespace engine::index_text
