@@ -3,7 +3,8 @@
 //   Compacts FILE with `quorlen-cli compact` into a scratch directory and
 //   checks that the independent reader reads the copy as it reads FILE:
 //     mdb-reader  its dump of the copy equals its dump of FILE (object ids
-//                 compared through the objects they name);
+//                 compared through the objects they name), rows of every
+//                 table in the same order;
 //     mdbtools    mdb-ver, mdb-tables, mdb-schema and mdb-export of the copy
 //                 differ from our dump of the copy nowhere they do not also
 //                 differ for FILE (mdbtools' own limits show on both), and
@@ -34,6 +35,7 @@ try {
     const { dumpFile } = await import("./mdb-reader-dump.mjs");
     diffs = compareDumps(dumpFile(file, password), dumpFile(copy, password), ["source", "copy"], {
       dropStaleNavPane: true,
+      rowOrder: true,
     });
   } else {
     const { compareWithMdbtools } = await import("./lib/mdbtools.mjs");
@@ -44,7 +46,9 @@ try {
     ({ diffs: after, notes } = compareWithMdbtools(copy, oursCopy));
     diffs = after.filter((d) => !before.has(d)).map((d) => `mdbtools on the copy only: ${d}`);
     if (before.size) notes.push(`${before.size} difference(s) of mdbtools on the source itself, ignored`);
-    diffs.push(...compareDumps(oursSource, oursCopy, ["source", "copy"], { dropStaleNavPane: true }));
+    diffs.push(
+      ...compareDumps(oursSource, oursCopy, ["source", "copy"], { dropStaleNavPane: true, rowOrder: true }),
+    );
   }
 } finally {
   rmSync(scratch, { recursive: true, force: true });

@@ -3,8 +3,8 @@
 // Plan: pages 0 and 1, then every table's definition pages, reserved in the
 // order of the tables' old ids (so MSysObjects stays on page 2 and the other
 // Jet system tables keep 3-5 when they were there); the old id -> new id map
-// follows. Then table by table: rows in primary-key order where the table
-// has a primary key (storage order otherwise), each with its id columns
+// follows. Then table by table: rows in the source's storage order, each
+// with its id columns
 // remapped, long values laid out afresh and placed densely on new data
 // pages; the table's indexes rebuilt from those rows; its usage maps (on map
 // pages shared by all tables); its definition. Last the global usage map on
