@@ -1,11 +1,12 @@
 #include "writer/index_key_maker.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "format/index_page.h"
 #include "format/row.h"
-#include "keys/rows/row_keys.h"
 #include "keys/index_key_text.h"
+#include "keys/rows/row_keys.h"
 
 namespace engine {
 
@@ -170,7 +171,8 @@ class IndexKeyMaker::Impl {
     if ((ix.def->flags & kIndexIgnoreNulls) && all_null) return Status::Ok();
     out.has_entry = true;
 
-    if (Status st = GatherKeyValues(db_.pager, db_.layout, table_, *ix.def, *current_, values_); !st.ok()) {
+    if (Status st = GatherKeyValues(db_.pager, db_.layout, table_, *ix.def, *current_, values_);
+        !st.ok()) {
       return Fault(ix, at, "a key value cannot be read: " + st.error().description());
     }
     // Straight into the key while every segment has a code (the hot path:
@@ -267,16 +269,32 @@ class IndexKeyMaker::Impl {
       return;
     }
     auto keys = std::make_unique<SourceKeys>();
-    Status walked = WalkLeafChain(
-        db_.pager, db_.layout, ix.def->root_page, [&](const IndexPage&, const IndexEntry& e) {
-          keys->refs.push_back(SourceKeys::Ref{Pack(e.row),
-                                               static_cast<uint32_t>(keys->arena.size()),
-                                               static_cast<uint32_t>(e.key.size())});
-          keys->arena.insert(keys->arena.end(), e.key.begin(), e.key.end());
+    // Through the tree, not the leaf chain: some writers link leaves only
+    // among the children of one node page, so in a tree of three levels or
+    // more the chain from the first leaf ends early while the nodes still
+    // name every leaf.
+    bool too_large = false;
+    Status walked =
+        WalkTree(db_.pager, db_.layout, ix.def->root_page, [&](const IndexPage& page, int) {
+          if (!page.is_leaf()) return true;
+          for (const IndexEntry& e : page.entries) {
+            if (keys->arena.size() + e.key.size() > UINT32_MAX) {
+              too_large = true;
+              return false;
+            }
+            keys->refs.push_back(SourceKeys::Ref{Pack(e.row),
+                                                 static_cast<uint32_t>(keys->arena.size()),
+                                                 static_cast<uint32_t>(e.key.size())});
+            keys->arena.insert(keys->arena.end(), e.key.begin(), e.key.end());
+          }
           return true;
         });
     if (!walked.ok()) {
       ix.source_error = "the source index cannot be read (" + walked.error().description() + ")";
+      return;
+    }
+    if (too_large) {
+      ix.source_error = "the source index holds more than 4 GiB of keys";
       return;
     }
     std::stable_sort(
