@@ -8,6 +8,7 @@
 #include "base/bytes.h"
 
 #include "compact/id_map.h"
+#include "compact/key_feeder.h"
 #include "compact/table_def_writer.h"
 #include "format/data_page.h"
 #include "format/long_value.h"
@@ -67,11 +68,13 @@ Error InTable(const std::string& table, const Error& e) {
 
 class Compactor {
  public:
-  Compactor(const Database& db, PageSink& sink, const CompactOptions& options, std::string temp_dir)
+  Compactor(const Database& db, PageSink& sink, const CompactOptions& options, std::string temp_dir,
+            const CompactTuning& tuning)
       : db_(db),
         sink_(sink),
         options_(options),
         temp_dir_(std::move(temp_dir)),
+        tuning_(tuning),
         layout_(db.layout()) {}
 
   Result<CompactStats> Run();
@@ -94,6 +97,7 @@ class Compactor {
   CountingSink sink_;
   const CompactOptions& options_;
   std::string temp_dir_;
+  const CompactTuning tuning_;
   const Layout& layout_;
   std::vector<TablePlan> tables_;
   IdMap ids_;
@@ -199,6 +203,11 @@ Status Compactor::CopyTable(TablePlan& t) {
   TableIndexWriter indexes(sink_, db_, name, def, new_id,
                            SorterOptions{options_.sort_budget_bytes, temp_dir_});
   indexes.UseExtraCodes(options_.extra_text_codes.get());
+  // Index keys on a second thread for tables large enough to pay for it;
+  // an encoded source's pager decodes pages as they are first asked for
+  // and serves one thread only.
+  KeyFeeder keys(indexes, db_.header().database_key == 0 && !def.physical_indexes.empty() &&
+                              def.num_rows >= tuning_.threaded_keys_min_rows);
   RowDecoder decoder(def, layout_);
   const std::vector<size_t> id_columns = IdColumns(name, def);
   // Navigation-pane rows of objects the source no longer has are Access's
@@ -288,6 +297,8 @@ Status Compactor::CopyTable(TablePlan& t) {
     if (Status s = prepare(ref.bytes, ref.location); !s.ok()) return s;
     return place(ref.location);
   });
+  // A key error is of an earlier row than any failure here.
+  if (Status keyed = keys.Finish(); !keyed.ok()) st = keyed;
   if (st.ok()) st = rows.Finish();
   if (st.ok()) st = long_values.Finish();
   if (!st.ok()) return InTable(name, st.error());
@@ -418,9 +429,10 @@ Result<CompactStats> Compactor::Run() {
 }  // namespace
 
 Result<CompactStats> CompactToSink(const Database& source, PageSink& sink,
-                                   const CompactOptions& options, const std::string& temp_dir) {
+                                   const CompactOptions& options, const std::string& temp_dir,
+                                   const CompactTuning& tuning) {
   try {
-    Compactor compactor(source, sink, options, temp_dir);
+    Compactor compactor(source, sink, options, temp_dir, tuning);
     return compactor.Run();
   } catch (const EngineFailure& f) {
     return f.error;

@@ -22,11 +22,19 @@
 
 namespace engine {
 
+// How the work is spread; the bytes written do not depend on it.
+struct CompactTuning {
+  // Tables with at least this many rows (by their definition) make their
+  // index keys on a second thread.
+  uint64_t threaded_keys_min_rows = 4096;
+};
+
 // Writes the compacted copy of `source` through `sink`, which must be
 // fresh (its first page 0). `temp_dir` holds the sort runs of large
 // indexes. Errors: 3049 damage found in the source (naming it), 3001
 // cancelled through the progress callback, the sink's 3026 / 3043.
 Result<CompactStats> CompactToSink(const Database& source, PageSink& sink,
-                                   const CompactOptions& options, const std::string& temp_dir);
+                                   const CompactOptions& options, const std::string& temp_dir,
+                                   const CompactTuning& tuning = {});
 
 }  // namespace engine
