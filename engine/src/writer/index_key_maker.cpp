@@ -127,6 +127,7 @@ class IndexKeyMaker::Impl {
     std::string setup_error;
     std::unique_ptr<SourceKeys> source;  // loaded on first need
     std::string source_error;            // why it could not be loaded
+    bool last_reused = false;            // the last key came from the source
   };
 
   Error Fault(const Index& ix, RowPointer at, const std::string& why) const {
@@ -176,8 +177,10 @@ class IndexKeyMaker::Impl {
       return Fault(ix, at, "a key value cannot be read: " + st.error().description());
     }
     // Straight into the key while every segment has a code (the hot path:
-    // no allocation once the buffers have grown).
-    bool complete = !ix.columns.empty();
+    // no allocation once the buffers have grown). After a key that took
+    // the source's entry the next one likely does too: it goes the long way
+    // at once, which gives the same bytes.
+    bool complete = !ix.columns.empty() && !ix.last_reused;
     for (size_t c = 0; c < ix.columns.size() && complete; ++c) {
       complete = index_text::AppendKeySegment(ix.columns[c], values_.values[c], out.key,
                                               scratch_reason_) == KeyStatus::kEncoded;
@@ -203,6 +206,7 @@ class IndexKeyMaker::Impl {
       }
     }
     // Every segment had a code once the learned ones were tried.
+    ix.last_reused = !complete;
     if (complete) {
       for (auto& s : segments) out.key.insert(out.key.end(), s->begin(), s->end());
       return Status::Ok();
@@ -217,20 +221,21 @@ class IndexKeyMaker::Impl {
                const std::vector<std::optional<std::vector<uint8_t>>>& segments,
                const std::string& reason, RowIndexKey& out) {
     if (!ix.source && ix.source_error.empty()) Load(ix);
-    const std::string no_code = "the key encoder has no code for the values (" + reason + ")";
-    if (!ix.source) return Fault(ix, at, no_code + " and " + ix.source_error);
+    // Made only for a failure: most calls succeed.
+    auto no_code = [&] { return "the key encoder has no code for the values (" + reason + ")"; };
+    if (!ix.source) return Fault(ix, at, no_code() + " and " + ix.source_error);
     const SourceKeys& sk = *ix.source;
     const uint32_t packed = Pack(at);
     auto lo = std::lower_bound(sk.refs.begin(), sk.refs.end(), packed,
                                [](const SourceKeys::Ref& r, uint32_t v) { return r.row < v; });
     if (lo == sk.refs.end() || lo->row != packed) {
-      return Fault(ix, at, no_code + " and the source index has no entry for the row");
+      return Fault(ix, at, no_code() + " and the source index has no entry for the row");
     }
     ByteSpan key(sk.arena.data() + lo->offset, lo->size);
     for (auto it = lo + 1; it != sk.refs.end() && it->row == packed; ++it) {
       ByteSpan other(sk.arena.data() + it->offset, it->size);
       if (!std::equal(key.begin(), key.end(), other.begin(), other.end())) {
-        return Fault(ix, at, no_code + " and the source index has different entries for the row");
+        return Fault(ix, at, no_code() + " and the source index has different entries for the row");
       }
     }
     // Fresh segments before the first and after the last one without code
@@ -243,13 +248,13 @@ class IndexKeyMaker::Impl {
     for (size_t c = 0; c < first; ++c) head += segments[c]->size();
     for (size_t c = last; c < segments.size(); ++c) tail += segments[c]->size();
     if (head + tail >= key.size()) {
-      return Fault(ix, at, no_code + " and the source's entry is too short for the row's values");
+      return Fault(ix, at, no_code() + " and the source's entry is too short for the row's values");
     }
     ByteSpan middle = key.subspan(head, key.size() - head - tail);
     if (first < ix.columns.size()) {
       const uint8_t flag = ix.columns[first].ascending ? kAscValue : kDescValue;
       if (middle[0] != flag) {
-        return Fault(ix, at, no_code + " and the source's entry does not match the row's values");
+        return Fault(ix, at, no_code() + " and the source's entry does not match the row's values");
       }
     }
     out.key.clear();
