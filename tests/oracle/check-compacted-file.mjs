@@ -3,12 +3,14 @@
 //   Compacts FILE with `quorlen-cli compact` into a scratch directory and
 //   checks that the independent reader reads the copy as it reads FILE:
 //     mdb-reader  its dump of the copy equals its dump of FILE (object ids
-//                 compared through the objects they name), rows of every
-//                 table in the same order;
+//                 compared through the objects they name);
 //     mdbtools    mdb-ver, mdb-tables, mdb-schema and mdb-export of the copy
 //                 differ from our dump of the copy nowhere they do not also
 //                 differ for FILE (mdbtools' own limits show on both), and
-//                 our dump of the copy equals our dump of FILE.
+//                 our dump of the copy equals our dump of FILE, rows of
+//                 every table in the same (storage) order. mdb-reader's
+//                 order is not compared: it lists an overflowed row where
+//                 its moved data sits, not at the row's own slot.
 //   For files under a corpus "real/" folder the password comes from its
 //   files.tsv unless given. Exit 0: equal; 1: differences (listed) or a
 //   failed compaction; 77: FILE absent.
@@ -35,7 +37,6 @@ try {
     const { dumpFile } = await import("./mdb-reader-dump.mjs");
     diffs = compareDumps(dumpFile(file, password), dumpFile(copy, password), ["source", "copy"], {
       dropStaleNavPane: true,
-      rowOrder: true,
     });
   } else {
     const { compareWithMdbtools } = await import("./lib/mdbtools.mjs");
