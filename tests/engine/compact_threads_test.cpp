@@ -6,7 +6,9 @@
 #include <limits>
 
 #include "compact/compactor.h"
+#include "compact/key_feeder.h"
 #include "corpus_files.h"
+#include "keys/index_key.h"
 #include "reader/database.h"
 #include "writer/memory_page_sink.h"
 
@@ -52,6 +54,53 @@ TEST(CompactThreads, KeysOnASecondThreadGiveTheSameBytesAsOnOne) {
   EXPECT_GT(compared, 10u);
   // Some table spans several batches of the feeder.
   EXPECT_GT(largest_table, 3u * 2048u);
+}
+
+// Two rows whose keys cannot be made: on a second thread or not, the error
+// is the first one's, and it comes back from Finish at the latest.
+TEST(CompactThreads, TheKeyErrorOfTheFirstFailingRowWinsOnBothPaths) {
+  auto files = corpus::Named({"jet4/testV2003.mdb"});
+  if (files.empty()) GTEST_SKIP() << "corpus not found";
+  auto db = Database::Open(files.front().path.string());
+  ASSERT_TRUE(db.ok());
+  const CatalogObject* catalog = db.value()->FindTable("MSysObjects");
+  ASSERT_NE(catalog, nullptr);
+  TableDef t = db.value()->ReadTableDef(catalog->table_page()).value();
+  // No codes for the text: every text key must come from the source's
+  // entry for the row, which rows claimed to sit elsewhere do not have.
+  for (ColumnDef& c : t.columns) {
+    if (c.type == key_type::kText || c.type == key_type::kMemo) c.sort_order = 0x0419;
+  }
+  std::string errors[2];
+  for (bool threaded : {false, true}) {
+    SCOPED_TRACE(threaded ? "threaded" : "one thread");
+    MemoryPageSink sink(db.value()->layout());
+    TableIndexWriter indexes(sink, *db.value(), "MSysObjects", t, 2,
+                             SorterOptions{1 << 20, ::testing::TempDir()});
+    RowDecoder decoder(t, db.value()->layout());
+    KeyFeeder feeder(indexes, threaded);
+    uint32_t n = 0;
+    Status added = Status::Ok();
+    ASSERT_TRUE(db.value()
+                    ->ScanRows(t,
+                               [&](const RowRef& row) {
+                                 if (!decoder.Decode(row.bytes).ok()) return false;
+                                 RowPointer from = row.location;
+                                 if (n == 5) from = RowPointer{0xFFFF, 7};
+                                 if (n == 9) from = RowPointer{0xFFFE, 1};
+                                 ++n;
+                                 added = feeder.Add(row.bytes, decoder, from, row.location);
+                                 return added.ok();
+                               })
+                    .ok());
+    Status finished = feeder.Finish();
+    ASSERT_GE(n, 6u);  // one thread stops at the first failing row
+    const Status& first = added.ok() ? finished : added;
+    ASSERT_FALSE(first.ok());
+    errors[threaded] = first.error().ToString();
+    EXPECT_NE(errors[threaded].find("page 65535 row 7"), std::string::npos) << errors[threaded];
+  }
+  EXPECT_EQ(errors[0], errors[1]);
 }
 
 }  // namespace
