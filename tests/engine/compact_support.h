@@ -122,7 +122,8 @@ inline std::map<int64_t, std::string> ObjectKeys(const nlohmann::json& dump) {
 struct CanonicalTable {
   nlohmann::json columns;
   bool system = false;
-  std::vector<std::string> rows;  // sorted
+  std::vector<std::string> rows;      // sorted
+  std::vector<std::string> in_order;  // the same, in storage order
 };
 
 inline std::map<std::string, CanonicalTable> Canonical(const nlohmann::json& dump) {
@@ -161,6 +162,7 @@ inline std::map<std::string, CanonicalTable> Canonical(const nlohmann::json& dum
       }
       c.rows.push_back(row.dump());
     }
+    c.in_order = c.rows;
     std::sort(c.rows.begin(), c.rows.end());
     if (t["row_count"].get<size_t>() != c.rows.size() + dropped) {
       c.rows.push_back("row_count mismatch");
@@ -168,6 +170,24 @@ inline std::map<std::string, CanonicalTable> Canonical(const nlohmann::json& dum
     out[name] = std::move(c);
   }
   return out;
+}
+
+// Expects every table common to both dumps to list its rows in the same
+// order (object ids through the objects they name).
+inline void ExpectSameRowOrder(const nlohmann::json& a, const nlohmann::json& b,
+                               const std::string& what) {
+  auto ca = Canonical(a);
+  auto cb = Canonical(b);
+  for (const auto& [name, ta] : ca) {
+    auto it = cb.find(name);
+    if (it == cb.end() || ta.rows != it->second.rows) continue;  // reported by content
+    const auto& order_b = it->second.in_order;
+    auto [pa, pb] = std::mismatch(ta.in_order.begin(), ta.in_order.end(), order_b.begin());
+    if (pa == ta.in_order.end()) continue;
+    ADD_FAILURE() << what << ": rows of " << name << " in another order from row "
+                  << (pa - ta.in_order.begin()) << "\n  source: " << pa->substr(0, 300)
+                  << "\n  copy:   " << pb->substr(0, 300);
+  }
 }
 
 // Expects the two dumps to hold the same content; lists differences.

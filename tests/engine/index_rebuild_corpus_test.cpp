@@ -12,14 +12,14 @@
 
 #include "corpus_files.h"
 #include "engine/check.h"
-#include "reader/database.h"
 #include "format/header.h"
-#include "io/cipher.h"
 #include "format/index_page.h"
-#include "keys/index_key.h"
 #include "format/row.h"
+#include "io/cipher.h"
+#include "keys/index_key.h"
 #include "keys/rows/row_keys.h"
 #include "memory_sink.h"
+#include "reader/database.h"
 #include "writer/index_key_maker.h"
 #include "writer/table_index_writer.h"
 
@@ -230,6 +230,96 @@ TEST(IndexKeyMaker, KeysWithoutCodeComeFromTheSourceWithFreshSegmentsAround) {
     EXPECT_EQ(st.error().number(), 3049);
     EXPECT_NE(st.error().description().find("page 12 row 3"), std::string::npos);
   }
+}
+
+// Some writers link leaves only among the children of one node page: the
+// chain from the first leaf ends before the last. Reused keys come from the
+// tree, which still names every leaf.
+TEST(IndexKeyMaker, ReusedKeysAreFoundInLeavesTheChainDoesNotReach) {
+  // The first file of each version that has such an index.
+  std::set<JetVersion> tried;
+  for (const corpus::File& file : corpus::Files({"jet3", "jet4", "other-writers"})) {
+    SCOPED_TRACE(file.name);
+    Bytes image;
+    {
+      std::ifstream in(file.path, std::ios::binary);
+      image.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    auto original = Database::Open(FileSource::FromBuffer(image));
+    if (!original.ok() || tried.count(original.value()->version())) continue;
+    const Layout& L = original.value()->layout();
+    // The first text index of a user table whose leaf chain has two leaves
+    // or more; the chain is cut after its first leaf.
+    std::string table;
+    uint32_t index = 0;
+    uint32_t first_leaf = 0, second_leaf = 0;
+    for (const CatalogObject* o : original.value()->tables()) {
+      if (o->name.starts_with("MSys") || !table.empty()) continue;
+      auto def = original.value()->ReadTableDef(o->table_page());
+      ASSERT_TRUE(def.ok());
+      for (const PhysicalIndex& pi : def.value().physical_indexes) {
+        const ColumnDef* c = nullptr;
+        for (const ColumnDef& col : def.value().columns) {
+          if (!pi.columns.empty() && col.number == pi.columns[0].column_number) c = &col;
+        }
+        if (c == nullptr || c->type != key_type::kText || pi.root_page == 0) continue;
+        std::vector<uint32_t> leaves;
+        ASSERT_TRUE(WalkLeafChain(original.value()->pager(), L, pi.root_page,
+                                  [&](const IndexPage& page, const IndexEntry&) {
+                                    if (leaves.empty() || leaves.back() != page.number)
+                                      leaves.push_back(page.number);
+                                    return true;
+                                  })
+                        .ok());
+        if (leaves.size() < 2) continue;
+        table = o->name;
+        index = pi.position;
+        first_leaf = leaves[0];
+        second_leaf = leaves[1];
+        break;
+      }
+    }
+    if (table.empty()) continue;
+    tried.insert(original.value()->version());
+    for (int b = 0; b < 4; ++b) {
+      image[size_t{first_leaf} * L.page_size + L.ipage_next + static_cast<size_t>(b)] = 0;
+      image[size_t{second_leaf} * L.page_size + L.ipage_prev + static_cast<size_t>(b)] = 0;
+    }
+    auto db = Database::Open(FileSource::FromBuffer(image));
+    ASSERT_TRUE(db.ok()) << db.error().ToString();
+    TableDef t = db.value()->ReadTableDef(db.value()->FindTable(table)->table_page()).value();
+    std::map<uint32_t, Bytes> in_tree;
+    ASSERT_TRUE(WalkTree(db.value()->pager(), L, t.physical_indexes[index].root_page,
+                         [&](const IndexPage& page, int) {
+                           if (page.is_leaf()) {
+                             for (const IndexEntry& e : page.entries) in_tree[e.row.ToLe()] = e.key;
+                           }
+                           return true;
+                         })
+                    .ok());
+    // A text sort order without codes: every key comes from the source.
+    for (ColumnDef& c : t.columns) {
+      if (c.type == key_type::kText || c.type == key_type::kMemo) c.sort_order = 0x0419;
+    }
+    IndexKeyMaker keys(*db.value(), table, t);
+    Status failure = Status::Ok();
+    size_t rows = 0;
+    Status scanned = db.value()->ScanRows(t, [&](const RowRef& row) {
+      RowIndexKey k;
+      failure = keys.MakeKey(index, row.bytes, row.location, k);
+      if (!failure.ok() || !k.has_entry) return failure.ok();
+      // NULL and empty values need no code; the others are reused.
+      EXPECT_EQ(k.key, in_tree.at(row.location.ToLe()));
+      ++rows;
+      return true;
+    });
+    ASSERT_TRUE(scanned.ok()) << scanned.error().ToString();
+    ASSERT_TRUE(failure.ok()) << failure.error().ToString();
+    EXPECT_EQ(rows, in_tree.size());
+    EXPECT_GT(keys.keys_reused(), in_tree.size() / 2);
+  }
+  if (tried.empty()) GTEST_SKIP() << "no corpus file with a text index of two leaves or more";
+  EXPECT_EQ(tried.size(), 2u) << "a text index of two leaves or more in one version only";
 }
 
 TEST(TableIndexWriter, DuplicateKeysInUniqueIndexesAndNullPrimaryKeysAreRefused) {

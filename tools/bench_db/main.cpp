@@ -1,5 +1,5 @@
 // quorlen-bench-db TEMPLATE OUT [--tables N] [--rows N] [--seed N] [--shape memo|rows]
-//                  [--encoded]
+//                  [--encoded] [--foreign-text]
 //
 // Writes a large Jet 4 database through the engine's writer, for timing
 // compaction: page 0 is TEMPLATE's (a Jet 4 file, also used as the key
@@ -17,6 +17,9 @@
 //     Four index entries per live row.
 // --encoded writes pages 1.. RC4-encoded under a fixed database key, as an
 // encoded database is stored.
+// --foreign-text declares the text columns with a sort order (0x0419) the
+// key encoder has no codes for, their index keys made as General's: a
+// compaction must take every text key from the source's entries.
 // Output is deterministic for a given seed.
 #include <cstdio>
 #include <cstdlib>
@@ -29,9 +32,9 @@
 #include <vector>
 
 #include "compact/table_def_writer.h"
-#include "reader/database.h"
 #include "format/header.h"
 #include "format/row.h"
+#include "reader/database.h"
 #include "writer/data_page_builder.h"
 #include "writer/external_sorter.h"
 #include "writer/file_sink.h"
@@ -84,7 +87,8 @@ struct Index {
 // definition rewrite.
 Bytes TableDefinition(uint8_t table_type, uint16_t max_cols, uint16_t var_cols,
                       const std::vector<Column>& columns, const std::vector<Index>& indexes,
-                      const std::vector<uint16_t>& long_value_columns) {
+                      const std::vector<uint16_t>& long_value_columns,
+                      uint16_t text_sort_order = 0x0409) {
   const Layout& L = LayoutFor(JetVersion::kJet4);
   Bytes d(L.tdef_block_end, 0);
   d[0] = 0x02;
@@ -105,7 +109,8 @@ Bytes TableDefinition(uint8_t table_type, uint16_t max_cols, uint16_t var_cols,
     Put16(col, L.col_number, c.number);
     Put16(col, L.col_var_index, c.var_index);
     Put16(col, 9, c.number);
-    Put16(col, 11, 0x0409);
+    const bool text = c.type == 0x0A || c.type == 0x0C;
+    Put16(col, 11, text ? text_sort_order : 0x0409);
     col[L.col_flags] = c.flags;
     Put16(col, L.col_fixed_offset, c.fixed_offset);
     Put16(col, L.col_length, c.length);
@@ -187,9 +192,13 @@ struct Options {
   uint32_t tables = 40;
   uint32_t rows = 28000;
   uint32_t seed = 1;
-  bool rows_shape = false;  // --shape rows
-  bool encoded = false;     // --encoded
+  bool rows_shape = false;    // --shape rows
+  bool encoded = false;       // --encoded
+  bool foreign_text = false;  // --foreign-text
 };
+
+// A text sort order without codes in the key encoder's tables.
+constexpr uint16_t kForeignSortOrder = 0x0419;
 
 // Any non-zero key will do; a fixed one keeps the output deterministic.
 constexpr uint32_t kBenchDatabaseKey = 0x5EC0DE42;
@@ -251,14 +260,20 @@ int Run(const Options& o) {
     std::snprintf(name, sizeof name, "T%04u", t + 1);
     table_names.push_back(name);
     const uint32_t page = table_pages[t];
-    Bytes raw = TableDefinition('N', column_count, var_count, columns, indexes, {notes});
+    Bytes raw = TableDefinition('N', column_count, var_count, columns, indexes, {notes},
+                                o.foreign_text ? kForeignSortOrder : 0x0409);
     TextCodec text(JetVersion::kJet4, 1252);
     auto def = DecodeTableDef(raw, L, text, page);
     if (!def.ok()) return Fail(def.error());
+    // The keys are made under General; the definition written says otherwise.
+    TableDef key_def = def.value();
+    for (ColumnDef& c : key_def.columns) {
+      if (c.type == 0x0A || c.type == 0x0C) c.sort_order = 0x0409;
+    }
 
     DataPageBuilder rows(sink, page);
     LongValueWriter long_values(sink);
-    TableIndexWriter index(sink, db, name, def.value(), page,
+    TableIndexWriter index(sink, db, name, key_def, page,
                            SorterOptions{64u << 20, TempDirBeside(o.out)});
     uint32_t live = 0;
     for (uint32_t r = 0; r < o.rows; ++r) {
@@ -478,6 +493,10 @@ int main(int argc, char** argv) {
       o.encoded = true;
       continue;
     }
+    if (a == "--foreign-text") {
+      o.foreign_text = true;
+      continue;
+    }
     if (a == "--tables" ? !number(o.tables)
         : a == "--rows" ? !number(o.rows)
         : a == "--seed" ? !number(o.seed)
@@ -489,7 +508,7 @@ int main(int argc, char** argv) {
   if (positional.size() != 2 || o.tables == 0 || o.tables > 1000) {
     std::fprintf(stderr,
                  "usage: quorlen-bench-db TEMPLATE.mdb OUT.mdb [--tables N (1-1000)] [--rows N] "
-                 "[--seed N] [--shape memo|rows] [--encoded]\n");
+                 "[--seed N] [--shape memo|rows] [--encoded] [--foreign-text]\n");
     return 2;
   }
   o.template_path = positional[0];

@@ -40,8 +40,10 @@ struct SortOrderChange {
 struct CompactOptions {
   std::string password;  // of the source; the copy gets the same one
   ProgressCallback progress;
-  // Memory for sorting one index's keys before they spill to disk in runs.
-  std::size_t sort_budget_bytes = std::size_t{64} << 20;
+  // Memory for sorting the keys of one table's indexes (shared among them)
+  // before they spill to disk in runs; with what else a compaction holds,
+  // the default keeps its own memory within 64 MiB.
+  std::size_t sort_budget_bytes = std::size_t{32} << 20;
   // Text codes for characters the compiled-in tables lack (the repair learns
   // them from the damaged file's own keys); null for none.
   std::shared_ptr<const ExtraTextCodes> extra_text_codes;

@@ -92,7 +92,7 @@ struct SalvageCounts {
 struct RepairOptions {
   std::string password;  // of the source; the copy gets the same one
   ProgressCallback progress;
-  std::size_t sort_budget_bytes = std::size_t{64} << 20;
+  std::size_t sort_budget_bytes = std::size_t{32} << 20;  // as CompactOptions's
   // The raw bytes of losses kept in memory; past this, they go to an
   // unlinked file beside the destination (LossRecord::spilled).
   std::size_t loss_bytes_in_memory = std::size_t{16} << 20;

@@ -8,13 +8,13 @@
 #include "base/bytes.h"
 
 #include "compact/id_map.h"
+#include "compact/key_feeder.h"
 #include "compact/sort_order_fallback.h"
 #include "compact/table_def_writer.h"
 #include "format/data_page.h"
 #include "format/long_value.h"
 #include "format/row.h"
 #include "writer/data_page_builder.h"
-#include "writer/external_sorter.h"
 #include "writer/index_key_maker.h"
 #include "writer/long_value_writer.h"
 #include "writer/row_rewriter.h"
@@ -61,12 +61,6 @@ struct TablePlan {
   uint32_t new_id() const { return pages.front(); }
 };
 
-// Payload of the primary-key order: source slot, data slot, key flags.
-constexpr size_t kOrderPayloadSize = 9;
-constexpr uint8_t kKeyHasEntry = 0x01;
-constexpr uint8_t kKeyAnyNull = 0x02;
-constexpr uint8_t kKeyReused = 0x04;
-
 // The table named once: messages of the key maker already begin with it.
 Error InTable(const std::string& table, const Error& e) {
   if (e.description().starts_with("table \"" + table + "\"")) return e;
@@ -75,11 +69,13 @@ Error InTable(const std::string& table, const Error& e) {
 
 class Compactor {
  public:
-  Compactor(const Database& db, PageSink& sink, const CompactOptions& options, std::string temp_dir)
+  Compactor(const Database& db, PageSink& sink, const CompactOptions& options, std::string temp_dir,
+            const CompactTuning& tuning)
       : db_(db),
         sink_(sink),
         options_(options),
         temp_dir_(std::move(temp_dir)),
+        tuning_(tuning),
         layout_(db.layout()) {}
 
   Result<CompactStats> Run();
@@ -102,6 +98,7 @@ class Compactor {
   CountingSink sink_;
   const CompactOptions& options_;
   std::string temp_dir_;
+  const CompactTuning tuning_;
   const Layout& layout_;
   std::vector<TablePlan> tables_;
   IdMap ids_;
@@ -195,26 +192,6 @@ Status Compactor::FindStaleIds(const std::map<uint32_t, const CatalogObject*>& t
   return Status::Ok();
 }
 
-// The bytes of the row stored at `data` (a live or overflow-target slot),
-// read from the slot table without decoding the whole page.
-Result<ByteSpan> RowBytesAt(const Database& db, RowPointer data) {
-  auto page = db.pager().Page(data.page);
-  if (!page.ok()) return page.error();
-  const Layout& L = db.layout();
-  const ByteSpan p = page.value();
-  auto where = [&] {
-    return "data page " + std::to_string(data.page) + " row " + std::to_string(data.row);
-  };
-  const SlotTable slots(p, L);
-  if (!slots.is_data_page()) return Damaged(where() + ": not a data page");
-  if (!slots.has(data.row)) return Damaged(where() + " does not exist");
-  if (!slots.in_bounds(data.row)) {
-    return Damaged(where() + ": offsets " + std::to_string(slots.start(data.row)) + ".." +
-                   std::to_string(slots.end(data.row)) + " lie outside the row area");
-  }
-  return slots.bytes(data.row);
-}
-
 Status Compactor::CopyTable(TablePlan& t) {
   const std::string& name = t.object->name;
   // Text columns keyed under General instead of their own order: the
@@ -231,13 +208,15 @@ Status Compactor::CopyTable(TablePlan& t) {
   DataPageBuilder rows(sink_, new_id);
   LongValueWriter long_values(sink_);
   RowRewriter rewriter(def, layout_, db_.pager(), long_values);
-  // The sort budget is shared: a quarter orders the rows by primary key, the
-  // rest sorts the keys of the table's indexes; both run at the same time.
-  const std::size_t row_order_budget = options_.sort_budget_bytes / 4;
   TableIndexWriter indexes(sink_, db_, name, def, new_id,
-                           SorterOptions{options_.sort_budget_bytes - row_order_budget, temp_dir_});
+                           SorterOptions{options_.sort_budget_bytes, temp_dir_});
   indexes.UseExtraCodes(options_.extra_text_codes.get());
   indexes.NeverReuseFor(rekeyed_columns);
+  // Index keys on a second thread for tables large enough to pay for it;
+  // an encoded source's pager decodes pages as they are first asked for
+  // and serves one thread only.
+  KeyFeeder keys(indexes, db_.header().database_key == 0 && !def.physical_indexes.empty() &&
+                              def.num_rows >= tuning_.threaded_keys_min_rows);
   RowDecoder decoder(def, layout_);
   const std::vector<size_t> id_columns = IdColumns(name, def);
   // Navigation-pane rows of objects the source no longer has are Access's
@@ -289,16 +268,14 @@ Status Compactor::CopyTable(TablePlan& t) {
   };
   uint64_t placed = 0;
   const uint64_t expected = def.num_rows;
-  // `primary`: the row's primary key when already made.
-  auto place = [&](RowPointer source_location, const RowIndexKey* primary) -> Status {
+  auto place = [&](RowPointer source_location) -> Status {
     auto rewritten = rewriter.RewriteDecoded(row, decoder);
     if (!rewritten.ok()) return rewritten.error();
     longest_row_ =
         std::max<uint32_t>(longest_row_, static_cast<uint32_t>(rewritten.value().size()));
     auto where = rows.Add(rewritten.value());
     if (!where.ok()) return where.error();
-    if (Status st = indexes.AddDecodedRow(decoder, source_location, where.value(), primary);
-        !st.ok()) {
+    if (Status st = indexes.AddDecodedRow(decoder, source_location, where.value()); !st.ok()) {
       return st;
     }
     ++placed;
@@ -319,74 +296,18 @@ Status Compactor::CopyTable(TablePlan& t) {
     return failure;
   };
 
-  Status st;
-  if (PrimaryKeyIndex(def)) {
-    // Rows in primary-key order: sort (key, source slot, data slot, key
-    // flags), then fetch each row again in that order; its key goes on to
-    // the primary-key index as it is.
-    IndexKeyMaker keys(db_, name, def);
-    keys.UseExtraCodes(options_.extra_text_codes.get());
-    keys.NeverReuseFor(rekeyed_columns);
-    ExternalSorter order(SorterOptions{row_order_budget, temp_dir_});
-    RowIndexKey key;
-    st = scan([&](const RowRef& ref) -> Status {
-      if (drop_stale) {
-        if (Status s = decoder.Decode(ref.bytes); s.ok() && stale()) return Status::Ok();
-      }
-      if (Status s = prepare(ref.bytes, ref.location); !s.ok()) return s;
-      if (Status s = keys.PrimaryKeyDecoded(decoder, ref.location, key); !s.ok()) return s;
-      uint8_t payload[kOrderPayloadSize];
-      Put32(payload, ref.location.ToLe());
-      Put32(payload + 4, ref.data.ToLe());
-      payload[8] =
-          static_cast<uint8_t>((key.has_entry ? kKeyHasEntry : 0) |
-                               (key.any_null ? kKeyAnyNull : 0) | (key.reused ? kKeyReused : 0));
-      return order.Add(key.key, ByteSpan(payload, kOrderPayloadSize));
-    });
-    if (st.ok()) st = order.Finish();
-    ExternalSorter::Record record;
-    uint32_t last_page = 0;
-    while (st.ok()) {
-      auto more = order.Next(record);
-      if (!more.ok()) {
-        st = more.error();
-        break;
-      }
-      if (!more.value()) break;
-      if (record.payload.size() != kOrderPayloadSize) {
-        st = Error(ErrorCode::kIoError, "a sort run came back damaged");
-        break;
-      }
-      RowPointer location = RowPointer::FromLe(Le32(record.payload.data()));
-      RowPointer data = RowPointer::FromLe(Le32(record.payload.data() + 4));
-      const uint8_t flags = record.payload[8];
-      key.has_entry = flags & kKeyHasEntry;
-      key.any_null = flags & kKeyAnyNull;
-      key.reused = flags & kKeyReused;
-      key.key.assign(record.key.begin(), record.key.end());
-      // Rows in key order mostly come page after page when the source was
-      // written in that order: the page after this one is asked for early.
-      if (data.page != last_page) {
-        last_page = data.page;
-        db_.pager().Prefetch(data.page + 1);
-      }
-      auto bytes = RowBytesAt(db_, data);
-      if (!bytes.ok()) {
-        st = bytes.error();
-        break;
-      }
-      st = prepare(bytes.value(), location);
-      if (st.ok()) st = place(location, &key);
+  // Rows keep the source's storage order in every table: readers without an
+  // index (and Access's datasheet of a table without a primary key) list
+  // rows in that order, and a copy must show them as the source does.
+  Status st = scan([&](const RowRef& ref) -> Status {
+    if (drop_stale) {
+      if (Status s = decoder.Decode(ref.bytes); s.ok() && stale()) return Status::Ok();
     }
-  } else {
-    st = scan([&](const RowRef& ref) -> Status {
-      if (drop_stale) {
-        if (Status s = decoder.Decode(ref.bytes); s.ok() && stale()) return Status::Ok();
-      }
-      if (Status s = prepare(ref.bytes, ref.location); !s.ok()) return s;
-      return place(ref.location, nullptr);
-    });
-  }
+    if (Status s = prepare(ref.bytes, ref.location); !s.ok()) return s;
+    return place(ref.location);
+  });
+  // A key error is of an earlier row than any failure here.
+  if (Status keyed = keys.Finish(); !keyed.ok()) st = keyed;
   if (st.ok()) st = rows.Finish();
   if (st.ok()) st = long_values.Finish();
   if (!st.ok()) return InTable(name, st.error());
@@ -517,9 +438,10 @@ Result<CompactStats> Compactor::Run() {
 }  // namespace
 
 Result<CompactStats> CompactToSink(const Database& source, PageSink& sink,
-                                   const CompactOptions& options, const std::string& temp_dir) {
+                                   const CompactOptions& options, const std::string& temp_dir,
+                                   const CompactTuning& tuning) {
   try {
-    Compactor compactor(source, sink, options, temp_dir);
+    Compactor compactor(source, sink, options, temp_dir, tuning);
     return compactor.Run();
   } catch (const EngineFailure& f) {
     return f.error;

@@ -1,11 +1,12 @@
 #include "writer/index_key_maker.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "format/index_page.h"
 #include "format/row.h"
-#include "keys/rows/row_keys.h"
 #include "keys/index_key_text.h"
+#include "keys/rows/row_keys.h"
 
 namespace engine {
 
@@ -135,6 +136,7 @@ class IndexKeyMaker::Impl {
     std::unique_ptr<SourceKeys> source;  // loaded on first need
     std::string source_error;            // why it could not be loaded
     bool no_reuse = false;               // the source's entries are in another order
+    bool last_reused = false;            // the last key came from the source
   };
 
   Error Fault(const Index& ix, RowPointer at, const std::string& why) const {
@@ -180,12 +182,15 @@ class IndexKeyMaker::Impl {
     if ((ix.def->flags & kIndexIgnoreNulls) && all_null) return Status::Ok();
     out.has_entry = true;
 
-    if (Status st = GatherKeyValues(db_.pager, db_.layout, table_, *ix.def, *current_, values_); !st.ok()) {
+    if (Status st = GatherKeyValues(db_.pager, db_.layout, table_, *ix.def, *current_, values_);
+        !st.ok()) {
       return Fault(ix, at, "a key value cannot be read: " + st.error().description());
     }
     // Straight into the key while every segment has a code (the hot path:
-    // no allocation once the buffers have grown).
-    bool complete = !ix.columns.empty();
+    // no allocation once the buffers have grown). After a key that took
+    // the source's entry the next one likely does too: it goes the long way
+    // at once, which gives the same bytes.
+    bool complete = !ix.columns.empty() && !ix.last_reused;
     for (size_t c = 0; c < ix.columns.size() && complete; ++c) {
       complete = index_text::AppendKeySegment(ix.columns[c], values_.values[c], out.key,
                                               scratch_reason_) == KeyStatus::kEncoded;
@@ -216,6 +221,7 @@ class IndexKeyMaker::Impl {
       }
     }
     // Every segment had a code once the learned ones were tried.
+    ix.last_reused = !complete;
     if (complete) {
       for (auto& s : segments) out.key.insert(out.key.end(), s->begin(), s->end());
       return Status::Ok();
@@ -229,25 +235,26 @@ class IndexKeyMaker::Impl {
   Status Reuse(Index& ix, RowPointer at,
                const std::vector<std::optional<std::vector<uint8_t>>>& segments,
                const std::string& reason, RowIndexKey& out) {
-    const std::string no_code = "the key encoder has no code for the values (" + reason + ")";
+    if (!ix.source && !ix.no_reuse && ix.source_error.empty()) Load(ix);
+    // Made only for a failure: most calls succeed.
+    auto no_code = [&] { return "the key encoder has no code for the values (" + reason + ")"; };
     if (ix.no_reuse) {
       return Fault(ix, at,
-                   no_code + ", and the source's entries are under the column's old sort order");
+                   no_code() + ", and the source's entries are under the column's old sort order");
     }
-    if (!ix.source && ix.source_error.empty()) Load(ix);
-    if (!ix.source) return Fault(ix, at, no_code + " and " + ix.source_error);
+    if (!ix.source) return Fault(ix, at, no_code() + " and " + ix.source_error);
     const SourceKeys& sk = *ix.source;
     const uint32_t packed = Pack(at);
     auto lo = std::lower_bound(sk.refs.begin(), sk.refs.end(), packed,
                                [](const SourceKeys::Ref& r, uint32_t v) { return r.row < v; });
     if (lo == sk.refs.end() || lo->row != packed) {
-      return Fault(ix, at, no_code + " and the source index has no entry for the row");
+      return Fault(ix, at, no_code() + " and the source index has no entry for the row");
     }
     ByteSpan key(sk.arena.data() + lo->offset, lo->size);
     for (auto it = lo + 1; it != sk.refs.end() && it->row == packed; ++it) {
       ByteSpan other(sk.arena.data() + it->offset, it->size);
       if (!std::equal(key.begin(), key.end(), other.begin(), other.end())) {
-        return Fault(ix, at, no_code + " and the source index has different entries for the row");
+        return Fault(ix, at, no_code() + " and the source index has different entries for the row");
       }
     }
     // Fresh segments before the first and after the last one without code
@@ -260,13 +267,13 @@ class IndexKeyMaker::Impl {
     for (size_t c = 0; c < first; ++c) head += segments[c]->size();
     for (size_t c = last; c < segments.size(); ++c) tail += segments[c]->size();
     if (head + tail >= key.size()) {
-      return Fault(ix, at, no_code + " and the source's entry is too short for the row's values");
+      return Fault(ix, at, no_code() + " and the source's entry is too short for the row's values");
     }
     ByteSpan middle = key.subspan(head, key.size() - head - tail);
     if (first < ix.columns.size()) {
       const uint8_t flag = ix.columns[first].ascending ? kAscValue : kDescValue;
       if (middle[0] != flag) {
-        return Fault(ix, at, no_code + " and the source's entry does not match the row's values");
+        return Fault(ix, at, no_code() + " and the source's entry does not match the row's values");
       }
     }
     out.key.clear();
@@ -286,16 +293,32 @@ class IndexKeyMaker::Impl {
       return;
     }
     auto keys = std::make_unique<SourceKeys>();
-    Status walked = WalkLeafChain(
-        db_.pager, db_.layout, ix.def->root_page, [&](const IndexPage&, const IndexEntry& e) {
-          keys->refs.push_back(SourceKeys::Ref{Pack(e.row),
-                                               static_cast<uint32_t>(keys->arena.size()),
-                                               static_cast<uint32_t>(e.key.size())});
-          keys->arena.insert(keys->arena.end(), e.key.begin(), e.key.end());
+    // Through the tree, not the leaf chain: some writers link leaves only
+    // among the children of one node page, so in a tree of three levels or
+    // more the chain from the first leaf ends early while the nodes still
+    // name every leaf.
+    bool too_large = false;
+    Status walked =
+        WalkTree(db_.pager, db_.layout, ix.def->root_page, [&](const IndexPage& page, int) {
+          if (!page.is_leaf()) return true;
+          for (const IndexEntry& e : page.entries) {
+            if (keys->arena.size() + e.key.size() > UINT32_MAX) {
+              too_large = true;
+              return false;
+            }
+            keys->refs.push_back(SourceKeys::Ref{Pack(e.row),
+                                                 static_cast<uint32_t>(keys->arena.size()),
+                                                 static_cast<uint32_t>(e.key.size())});
+            keys->arena.insert(keys->arena.end(), e.key.begin(), e.key.end());
+          }
           return true;
         });
     if (!walked.ok()) {
       ix.source_error = "the source index cannot be read (" + walked.error().description() + ")";
+      return;
+    }
+    if (too_large) {
+      ix.source_error = "the source index holds more than 4 GiB of keys";
       return;
     }
     std::stable_sort(

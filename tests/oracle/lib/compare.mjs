@@ -98,7 +98,9 @@ const MAX_ROWS_REPORTED = 20;
 // Returns a list of human-readable differences; empty when the dumps agree.
 // options.dropStaleNavPane: navigation-pane rows whose object id names no
 // object of their own dump are left out on both sides (a compaction drops
-// these leftovers of deleted objects).
+// these leftovers of deleted objects). options.rowOrder: rows that agree as
+// multisets must also come in the same order (a copy lists rows as its
+// source stores them).
 export function compareDumps(a, b, labels = ["A", "B"], options = {}) {
   const [la, lb] = labels;
   const diffs = [];
@@ -132,7 +134,7 @@ export function compareDumps(a, b, labels = ["A", "B"], options = {}) {
     if (options.dropStaleNavPane && lower(name).startsWith("msysnavpane")) {
       [ta, tb] = [withoutStaleIds(ta, idsA.keys), withoutStaleIds(tb, idsB.keys)];
     }
-    diffs.push(...compareTables(ta, tb, idsA.keys, idsB.keys, labels));
+    diffs.push(...compareTables(ta, tb, idsA.keys, idsB.keys, labels, options));
   }
   return diffs;
 }
@@ -147,7 +149,7 @@ function withoutStaleIds(table, keys) {
   return { ...table, rows, row_count: table.row_count - dropped };
 }
 
-function compareTables(ta, tb, keysA, keysB, [la, lb]) {
+function compareTables(ta, tb, keysA, keysB, [la, lb], options = {}) {
   const where = `table ${ta.name}`;
   const diffs = [];
   if (ta.system !== tb.system) diffs.push(`${where}: system ${la} ${ta.system}, ${lb} ${tb.system}`);
@@ -211,7 +213,18 @@ function compareTables(ta, tb, keysA, keysB, [la, lb]) {
   }
   const onlyA = [];
   for (const e of counts.values()) for (let i = 0; i < e.n; i++) onlyA.push(e.row);
-  if (onlyA.length === 0 && onlyB.length === 0) return diffs;
+  if (onlyA.length === 0 && onlyB.length === 0) {
+    if (options.rowOrder) {
+      const first = rowsA.findIndex((r, i) => rowKey(r) !== rowKey(rowsB[i]));
+      if (first >= 0) {
+        diffs.push(
+          `${where}: rows in another order; row ${first} is ${describeRow(rowsA[first], sharedColumns)} in ${la}, ` +
+            `${describeRow(rowsB[first], sharedColumns)} in ${lb}`,
+        );
+      }
+    }
+    return diffs;
+  }
 
   diffs.push(`${where}: ${onlyA.length} row(s) only in ${la}, ${onlyB.length} row(s) only in ${lb}`);
   const { pairs, restA, restB } = pairRows(onlyA, onlyB);

@@ -83,6 +83,15 @@ test("rows compare as multisets", () => {
   assert.ok(diffs.some((d) => d.includes("1 row(s) only in A, 1 row(s) only in B")), diffs.join("\n"));
 });
 
+test("with rowOrder, rows must also come in the same order, ids through their objects", () => {
+  const reordered = sample({ orderRows: [[2, "-3.5000", -0], [1, "10.0000", 0.1], [2, "-3.5000", -0]] });
+  const diffs = compareDumps(sample(), reordered, ["A", "B"], { rowOrder: true });
+  assert.equal(diffs.length, 1, diffs.join("\n"));
+  assert.match(diffs[0], /table Orders: rows in another order; row 0 is \{OrderId: 1,.*\} in A, \{OrderId: 2,/);
+  const moved = sample({ ordersId: 17, customersId: 23, queryId: -2147483630 });
+  assert.deepEqual(compareDumps(sample(), moved, ["A", "B"], { rowOrder: true }), []);
+});
+
 test("a changed value is reported with its table, row and column", () => {
   const changed = sample({ orderRows: [[1, "10.0001", 0.1], [2, "-3.5000", -0], [2, "-3.5000", -0]] });
   const diffs = compareDumps(sample(), changed);
