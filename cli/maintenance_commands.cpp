@@ -182,6 +182,7 @@ nlohmann::json RepairJson(const maintenance::RepairOutcome& o) {
           {"lost_anything", o.lost_anything},
           {"tables_with_losses", o.tables_with_losses},
           {"renamed_tables", o.renamed_tables},
+          {"header_notes", o.header_notes},
           {"report", or_null(o.report)},
           {"kept_original", or_null(o.kept_original)},
           {"error_table", or_null(o.error_table)}};

@@ -190,6 +190,11 @@ engine::Result<RepairOutcome> DBEngine::Repair(const std::string& source,
         case engine::LossKind::kTableName:
           list = &outcome.renamed_tables;
           break;
+        case engine::LossKind::kHeader:
+          // Notes on page 0 itself (a cut file's note names its last page).
+          if (loss.position && loss.position->page == 0)
+            outcome.header_notes.push_back(loss.reason);
+          break;
         case engine::LossKind::kRow:
         case engine::LossKind::kValue:
         case engine::LossKind::kDuplicateRow:

@@ -67,6 +67,7 @@ struct RepairOutcome : ReplaceOutcome {
   std::string error_table_note;                 // why there is none although something was lost
   std::vector<std::string> tables_with_losses;  // tables that lost rows or values, in order
   std::vector<std::string> renamed_tables;      // found without a catalog row, named anew
+  std::vector<std::string> header_notes;        // what page 0 was restored to, and why
 };
 
 class DBEngine {

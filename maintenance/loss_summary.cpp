@@ -43,6 +43,9 @@ std::vector<SummaryLine> LossSummaryLines(const RepairOutcome& o) {
                          NameList(o.renamed_tables, 20) + ".",
                      {}});
   }
+  for (const std::string& note : o.header_notes) {
+    lines.push_back({"Page 0: " + note + ".", {}});
+  }
   if (!o.report.empty()) {
     lines.push_back({o.lost_anything ? "They are listed in the report:" : "The report:", o.report});
   }

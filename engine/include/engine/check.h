@@ -37,6 +37,9 @@
 //
 // Damage:
 //   file and pages   file-size (cut mid-page) file-too-short header-invalid
+//                    header-code-page header-sort-order (page 0 names a code
+//                    page / sort order no text column holds while the columns
+//                    agree on another: text and keys are read by the wrong one)
 //                    page-out-of-range page-type-mismatch page-double-owner
 //                    page-owned-but-free (the engine may hand the page out
 //                    again while it is in use)

@@ -9,6 +9,7 @@
 #include "base/bytes.h"
 #include "check/check_internal.h"
 #include "format/data_page.h"
+#include "salvage/header_evidence.h"
 
 namespace engine {
 
@@ -329,6 +330,16 @@ void Checker::CheckHeader() {
   Claim(0, PageOwner{OwnerKind::kHeader, 0, 0}, w, "the database header");
 }
 
+void Checker::CheckHeaderFields() {
+  Where w;
+  w.page = 0;
+  for (const HeaderDisagreement& d : JudgeHeaderFields(pager_, layout_, header_, census_.type)) {
+    Report(
+        d.field == HeaderDisagreement::Field::kCodePage ? "header-code-page" : "header-sort-order",
+        w, d.Describe());
+  }
+}
+
 void Checker::CheckGlobalMap() {
   Where w;
   w.page = 1;
@@ -487,6 +498,7 @@ CheckReport Checker::Run() {
   CheckHeader();
   if (page_count_ >= 3) {
     CollectDataPageOwners();
+    CheckHeaderFields();
     CheckGlobalMap();
     CheckCatalog();
     CheckCrossReferences();

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <unordered_set>
@@ -10,6 +11,7 @@
 #include "format/usage_map.h"
 #include "io/cipher.h"
 #include "io/mapped_image.h"
+#include "salvage/header_evidence.h"
 #include "salvage/salvage.h"
 #include "salvage/salvage_internal.h"
 #include "salvage/validate.h"
@@ -262,6 +264,7 @@ class Opening {
     if (Status st = ReadHeader(); !st.ok()) return st;
     PadCutPage();
     CensusPages();
+    JudgeHeader();
     FindContinuations();
     if (Status st = ReadCatalog(); !st.ok()) return st;
     CollectNamedTables();
@@ -319,7 +322,29 @@ class Opening {
         s_.header.database_key = 0;
       }
     }
+    RestoreDate();
     return CheckPassword(s_.header, s_.options.password);
+  }
+
+  // A Jet 4 creation date damaged reads the password field through the
+  // wrong mask; the field's zero padding tells the right one.
+  void RestoreDate() {
+    DatabaseHeader& h = s_.header;
+    if (h.password_plausible || h.password == s_.options.password) return;
+    const double damaged = h.creation_date;
+    if (!RestoreCreationDate(h)) return;
+    s_.Lose(Loss(LossKind::kHeader, 0, "", RowPointer{0, 0}, "",
+                 "page 0's creation date is damaged (it read as " + DateText(damaged) +
+                     " and masked the password field wrongly); restored to day " +
+                     Num(static_cast<uint64_t>(h.creation_date)) + " from the field's padding" +
+                     (h.password.empty() ? "; the file has no password" : ""),
+                 {}));
+  }
+
+  static std::string DateText(double d) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.6g", d);
+    return text;
   }
 
   Status RebuildHeader(const std::string& why) {
@@ -365,6 +390,19 @@ class Opening {
     r.raw.assign(file.begin(), file.begin() + std::min<size_t>(file.size(), L.page_size));
     s_.Lose(std::move(r));
     return Status();
+  }
+
+  // Page 0's code page and sort order held against the columns' own; where
+  // they disagree the columns' values are restored, and text is read by them.
+  void JudgeHeader() {
+    auto found = JudgeHeaderFields(*s_.pager, *s_.layout, s_.header, s_.census.type);
+    if (found.empty()) return;
+    for (const HeaderDisagreement& d : found) {
+      s_.Lose(Loss(LossKind::kHeader, 0, "", RowPointer{0, 0}, "",
+                   d.Describe() + "; restored " + d.name() + " " + Num(d.shown), {}));
+    }
+    RestoreHeaderFields(s_.header, found);
+    s_.text = std::make_unique<TextCodec>(version_, s_.header.code_page);
   }
 
   // A file cut inside a page: the last page padded, the cut remembered. Then
