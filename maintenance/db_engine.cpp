@@ -190,6 +190,9 @@ engine::Result<RepairOutcome> DBEngine::Repair(const std::string& source,
         case engine::LossKind::kTableName:
           list = &outcome.renamed_tables;
           break;
+        case engine::LossKind::kAlteredValue:
+          ++outcome.altered_rows;
+          break;
         case engine::LossKind::kHeader:
           // Notes on page 0 itself (a cut file's note names its last page).
           if (loss.position && loss.position->page == 0)

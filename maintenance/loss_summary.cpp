@@ -19,7 +19,9 @@ std::string NameList(const std::vector<std::string>& names, size_t shown) {
 
 std::vector<SummaryLine> LossSummaryLines(const RepairOutcome& o) {
   std::vector<SummaryLine> lines;
-  if (o.lost_anything) {
+  const bool only_altered = o.altered_rows != 0 && o.rows_lost == 0 && o.values_lost == 0 &&
+                            o.pages_lost == 0 && o.tables_lost == 0 && o.tables_with_losses.empty();
+  if (o.lost_anything && !only_altered) {
     std::string text = CountOf(o.rows_lost, "row", "rows") + " and " +
                        CountOf(o.values_lost, "value", "values") + " could not be carried over";
     if (o.rows_lost_estimated != 0) {
@@ -35,6 +37,11 @@ std::vector<SummaryLine> LossSummaryLines(const RepairOutcome& o) {
       text += NameList(o.tables_with_losses);
     }
     lines.push_back({text + ".", {}});
+  }
+  if (o.altered_rows != 0) {
+    lines.push_back({CountOf(o.altered_rows, "row holds", "rows hold") +
+                         " values the source's indexes contradict; kept as stored.",
+                     {}});
   }
   if (!o.renamed_tables.empty()) {
     lines.push_back({(o.renamed_tables.size() == 1

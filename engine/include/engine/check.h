@@ -71,6 +71,8 @@
 //                    index-order index-entry-dangling index-entry-duplicate-row
 //                    index-missing-row index-null-entry index-required-null
 //                    index-unique-duplicate index-key-mismatch
+//                    row-value-altered (two or more indexes hold keys against
+//                    the row: its values changed after they were written)
 //   catalog          catalog-unreadable catalog-row-invalid catalog-table-id-invalid
 //                    catalog-duplicate-table-id catalog-duplicate-name
 //                    fk-table-missing fk-index-missing fk-not-reciprocal

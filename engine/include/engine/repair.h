@@ -48,6 +48,9 @@ enum class LossKind : uint8_t {
   kCatalogDefinition,  // the catalog's own definition (page 2) was unreadable and is
                        // rebuilt from the layout every file of the version shares
                        // (nothing lost; raw: page 2 as found)
+  kAlteredValue,       // a row whose values an index of the source contradicts: kept as
+                       // stored (raw: the row); column: the index's key columns; reason: the
+                       // indexes and, where the key determines it, the value each holds
 };
 // "header", "page", "table", ...: the names used in reports.
 std::string_view LossKindName(LossKind kind);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/bytes.h"
+#include "check/altered_values.h"
 #include "check/check_internal.h"
 #include "format/data_page.h"
 #include "salvage/header_evidence.h"
@@ -340,6 +341,21 @@ void Checker::CheckHeaderFields() {
   }
 }
 
+void Checker::CheckAlteredRows() {
+  if (db_ == nullptr) return;
+  auto found = FindAlteredRows(*db_);
+  if (!found.ok()) return;
+  for (const AlteredRow& r : found.value()) {
+    if (!r.row_changed()) continue;  // index-key-mismatch tells of it
+    Where w;
+    w.table = r.table;
+    w.page = r.row.page;
+    w.row = r.row.row;
+    Report("row-value-altered", w,
+           "the row's values changed after its indexes were written: " + r.Describe());
+  }
+}
+
 void Checker::CheckGlobalMap() {
   Where w;
   w.page = 1;
@@ -503,6 +519,7 @@ CheckReport Checker::Run() {
     CheckCatalog();
     CheckCrossReferences();
     CheckPageOwnership();
+    CheckAlteredRows();
   }
   return std::move(report_);
 }

@@ -23,6 +23,7 @@
 #include <span>
 
 #include "base/bytes.h"
+#include "check/altered_values.h"
 #include "compact/compactor.h"
 #include "format/data_page.h"
 #include "format/header.h"
@@ -223,6 +224,7 @@ class Repair {
     if (st.ok()) st = MendDamagedTables();
     if (st.ok()) st = UnlinkLostPartners();
     if (st.ok()) st = LearnCodes();
+    if (st.ok()) st = ListAlteredRows();
     if (st.ok()) st = ListLosses();
     Result<CompactStats> stats =
         st.ok() ? CompactIntoDestination() : Result<CompactStats>(st.error());
@@ -598,6 +600,29 @@ class Repair {
     auto before = Database::Open(image_->Source(), OpenOptions{.password = options_.password});
     if (before.ok()) learned_ = LearnKeyCodes(*before.value());
     result_.key_codes = learned_.stats;
+    return Status::Ok();
+  }
+
+  // Rows the source's index entries contradict: kept as stored, listed with
+  // what the indexes hold (the compaction then rebuilds the indexes).
+  Status ListAlteredRows() {
+    if (!image_->status().ok()) return image_->status().error();
+    auto mended = Database::Open(image_->Source(), OpenOptions{.password = options_.password});
+    if (!mended.ok()) return Status::Ok();  // the compaction reports it
+    auto found = FindAlteredRows(*mended.value());
+    if (!found.ok()) return Status::Ok();
+    for (const AlteredRow& a : found.value()) {
+      std::string columns;
+      for (const std::string& c : a.columns) columns += (columns.empty() ? "" : "; ") + c;
+      LossRecord r;
+      r.kind = LossKind::kAlteredValue;
+      r.table = a.table;
+      r.table_name = a.table_name;
+      r.position = a.row;
+      r.column = columns;
+      r.reason = a.Describe();
+      KeepLoss(std::move(r));
+    }
     return Status::Ok();
   }
 

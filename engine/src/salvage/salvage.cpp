@@ -42,6 +42,8 @@ std::string_view LossKindName(LossKind kind) {
       return "missing-rows";
     case LossKind::kCatalogDefinition:
       return "catalog-definition";
+    case LossKind::kAlteredValue:
+      return "altered-value";
   }
   return "unknown";
 }
