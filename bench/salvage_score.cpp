@@ -2,6 +2,8 @@
 // scores what the tolerant reader recovers, per class.
 //
 //   salvage_score [--copies N] [--corpus DIR] [--max-bytes B] [--timeout S] [FILE[:PASSWORD]...]
+//   salvage_score --integrity [...]           the classes that show only against the rest
+//                 of the file: page-0 fields, a value changed under its index
 //   salvage_score --write-damaged DIR [...]   only writes the damaged copies into DIR,
 //                 named NNNN-CLASS.mdb, with DIR/passwords.tsv (name, password)
 //
@@ -16,6 +18,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -76,6 +79,7 @@ int main(int argc, char** argv) {
   bool verbose = false;
   std::string write_damaged;  // a folder: write the copies, score nothing
   bool repair = false;
+  bool integrity = false;  // the classes that show only against the rest of the file
   int64_t only = -1;
   std::string corpus = "../shared/corpus";
   std::vector<Input> inputs;
@@ -93,6 +97,8 @@ int main(int argc, char** argv) {
       write_damaged = argv[++i];
     } else if (a == "--repair") {
       repair = true;
+    } else if (a == "--integrity") {
+      integrity = true;
     } else if (a == "--verbose") {
       verbose = true;
     } else if (a == "--timeout" && i + 1 < argc) {
@@ -129,9 +135,12 @@ int main(int argc, char** argv) {
   }
   std::map<std::string, Totals> by_class;
   std::map<uint64_t, uint64_t> refusals;  // error number -> repairs refused
-  const size_t classes = std::size(salvage_test::kAllClasses);
+  const std::span<const salvage_test::DamageClass> class_list =
+      integrity ? std::span<const salvage_test::DamageClass>(salvage_test::kIntegrityClasses)
+                : std::span<const salvage_test::DamageClass>(salvage_test::kAllClasses);
+  const size_t classes = class_list.size();
   for (uint64_t n = 0; n < copies; ++n) {
-    auto kind = salvage_test::kAllClasses[n % classes];
+    auto kind = class_list[n % classes];
     const Source& src = sources[(n / classes) % sources.size()];
     uint64_t seed = 0x5A17A9E + n;
     if (only >= 0 && static_cast<int64_t>(n) != only) continue;
