@@ -148,30 +148,42 @@ std::string AlteredRow::Describe() const {
   return out;
 }
 
-Result<std::vector<AlteredRow>> FindAlteredRows(const Database& db) {
+Result<std::vector<AlteredRow>> FindAlteredRows(const Database& db, AlteredScope scope) {
+  IndexFilter fixed_keys;
+  if (scope == AlteredScope::kFixedKeys) {
+    fixed_keys = [](const TableDef& t, const PhysicalIndex& pi) {
+      return std::all_of(pi.columns.begin(), pi.columns.end(), [&](const IndexColumn& ic) {
+        const ColumnDef* c = t.ColumnByNumber(ic.column_number);
+        return c != nullptr && FixedKeyBytes(c->type) != 0;
+      });
+    };
+  }
   // By (table in walk order, row): a row that several indexes contradict is
   // one finding.
   std::map<std::pair<uint32_t, uint64_t>, AlteredRow> found;
   uint32_t table_seq = 0, current_table = 0;
-  Status walked = ForEachIndexEntry(db, [&](const IndexEntryContext& e) {
-    if (e.table.first_page != current_table) {
-      current_table = e.table.first_page;
-      ++table_seq;
-    }
-    if (!e.row_found) return;
-    EncodedKey key = EncodeIndexKey(e.columns, e.values);
-    if (!key.ok() || key.bytes == e.entry.key) return;
-    const uint64_t packed = uint64_t{e.entry.row.page} << 8 | e.entry.row.row;
-    AlteredRow& r = found[{table_seq, packed}];
-    if (r.indexes.empty()) {
-      r.table = e.table.first_page;
-      r.table_name = e.table_object.name;
-      r.row = e.entry.row;
-    }
-    r.indexes.push_back(IndexName(e.table, e.index));
-    r.columns.push_back(ColumnNames(e.table, e.index));
-    r.index_values.push_back(KeyValueText(e.columns, e.entry.key));
-  });
+  Status walked = ForEachIndexEntry(
+      db,
+      [&](const IndexEntryContext& e) {
+        if (e.table.first_page != current_table) {
+          current_table = e.table.first_page;
+          ++table_seq;
+        }
+        if (!e.row_found) return;
+        EncodedKey key = EncodeIndexKey(e.columns, e.values);
+        if (!key.ok() || key.bytes == e.entry.key) return;
+        const uint64_t packed = uint64_t{e.entry.row.page} << 8 | e.entry.row.row;
+        AlteredRow& r = found[{table_seq, packed}];
+        if (r.indexes.empty()) {
+          r.table = e.table.first_page;
+          r.table_name = e.table_object.name;
+          r.row = e.entry.row;
+        }
+        r.indexes.push_back(IndexName(e.table, e.index));
+        r.columns.push_back(ColumnNames(e.table, e.index));
+        r.index_values.push_back(KeyValueText(e.columns, e.entry.key));
+      },
+      fixed_keys);
   if (!walked.ok()) return walked.error();
   std::vector<AlteredRow> out;
   out.reserve(found.size());

@@ -42,9 +42,15 @@ struct AlteredRow {
   std::string Describe() const;
 };
 
+// Which indexes to hold the rows against: every one, or only those whose
+// key columns are all of fixed size (no text to encode: what a compaction
+// can afford on top of its own work).
+enum class AlteredScope : uint8_t { kEveryIndex, kFixedKeys };
+
 // Every row some index entry contradicts, in table order, then row order.
 // Errors: those of the reader (a table definition it cannot read).
-Result<std::vector<AlteredRow>> FindAlteredRows(const Database& db);
+Result<std::vector<AlteredRow>> FindAlteredRows(const Database& db,
+                                                AlteredScope scope = AlteredScope::kEveryIndex);
 
 // The value a key holds for `columns` (the dump's text forms, "; " between
 // columns), when every column's key segment determines its value; empty

@@ -56,7 +56,7 @@ Status VerifyCopy(const std::string& path, const CompactOptions& options,
 // to the compaction, which reports its damage itself.
 Result<CompactStats> JudgeAlteredRows(const Database& db) {
   CompactStats out;
-  auto found = FindAlteredRows(db);
+  auto found = FindAlteredRows(db, AlteredScope::kFixedKeys);
   if (!found.ok()) return out;
   for (const AlteredRow& r : found.value()) {
     if (r.row_changed()) {
