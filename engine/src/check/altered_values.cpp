@@ -8,6 +8,7 @@
 #include "base/bytes.h"
 #include "check/index_entries.h"
 #include "engine/values.h"
+#include "format/layout.h"
 
 namespace engine {
 
@@ -16,25 +17,13 @@ namespace {
 constexpr uint8_t kAscValue = 0x7F, kAscNull = 0x00;
 constexpr uint8_t kDescValue = 0x80, kDescNull = 0xFF;
 
+// The bytes of a key segment after its flag byte, for the types whose key
+// determines the value; 0 for the others (text, binary, Decimal).
 size_t FixedKeyBytes(uint8_t type) {
-  switch (type) {
-    case key_type::kBoolean:
-    case key_type::kByte:
-      return 1;
-    case key_type::kInteger:
-      return 2;
-    case key_type::kLong:
-    case key_type::kSingle:
-      return 4;
-    case key_type::kCurrency:
-    case key_type::kDouble:
-    case key_type::kDateTime:
-      return 8;
-    case key_type::kGuid:
-      return 18;  // two groups of eight, each followed by a marker byte
-    default:
-      return 0;
-  }
+  if (type == key_type::kBoolean) return 1;
+  if (type == key_type::kGuid) return 18;  // two groups of eight, each with a marker byte
+  if (type == key_type::kDecimal) return 0;
+  return FixedTypeSize(type);
 }
 
 // The stored (little-endian) bytes of one fixed-size segment's value.
