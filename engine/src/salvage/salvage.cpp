@@ -80,6 +80,7 @@ void Salvager::State::Lose(LossRecord record) {
     case LossKind::kHeader:
     case LossKind::kRelationship:
     case LossKind::kCatalogDefinition:
+    case LossKind::kAlteredValue:  // the repair's; nothing is lost
       break;
   }
   if (sink) sink(record);
