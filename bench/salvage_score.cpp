@@ -2,6 +2,8 @@
 // scores what the tolerant reader recovers, per class.
 //
 //   salvage_score [--copies N] [--corpus DIR] [--max-bytes B] [--timeout S] [FILE[:PASSWORD]...]
+//   salvage_score --integrity [...]           the classes that show only against the rest
+//                 of the file: page-0 fields, a value changed under its index
 //   salvage_score --write-damaged DIR [...]   only writes the damaged copies into DIR,
 //                 named NNNN-CLASS.mdb, with DIR/passwords.tsv (name, password)
 //
@@ -16,6 +18,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -40,6 +43,9 @@ struct Totals {
   // repair's losses (or that have one without losses); copies with losses
   // whose table was left out (a catalog sort order without key codes).
   uint64_t error_table_wrong = 0, error_table_left_out = 0;
+  // Copies in which `check` finds damage before the repair, and repairs that
+  // say what they did about it: a page-0 note, or a row listed as altered.
+  uint64_t found_by_check = 0, told_by_repair = 0;
   salvage_test::Score sum;
 };
 
@@ -76,6 +82,7 @@ int main(int argc, char** argv) {
   bool verbose = false;
   std::string write_damaged;  // a folder: write the copies, score nothing
   bool repair = false;
+  bool integrity = false;  // the classes that show only against the rest of the file
   int64_t only = -1;
   std::string corpus = "../shared/corpus";
   std::vector<Input> inputs;
@@ -93,6 +100,8 @@ int main(int argc, char** argv) {
       write_damaged = argv[++i];
     } else if (a == "--repair") {
       repair = true;
+    } else if (a == "--integrity") {
+      integrity = true;
     } else if (a == "--verbose") {
       verbose = true;
     } else if (a == "--timeout" && i + 1 < argc) {
@@ -129,9 +138,12 @@ int main(int argc, char** argv) {
   }
   std::map<std::string, Totals> by_class;
   std::map<uint64_t, uint64_t> refusals;  // error number -> repairs refused
-  const size_t classes = std::size(salvage_test::kEveryClass);
+  const std::span<const salvage_test::DamageClass> class_list =
+      integrity ? std::span<const salvage_test::DamageClass>(salvage_test::kIntegrityClasses)
+                : std::span<const salvage_test::DamageClass>(salvage_test::kEveryClass);
+  const size_t classes = class_list.size();
   for (uint64_t n = 0; n < copies; ++n) {
-    auto kind = salvage_test::kEveryClass[n % classes];
+    auto kind = class_list[n % classes];
     const Source& src = sources[(n / classes) % sources.size()];
     uint64_t seed = 0x5A17A9E + n;
     if (only >= 0 && static_cast<int64_t>(n) != only) continue;
@@ -178,8 +190,10 @@ int main(int argc, char** argv) {
       // With --repair: the damaged copy repaired into a file, and that file
       // checked. out[9]: 1 repaired, 2 refused with an error; out[10]: damage
       // problems `check` finds in the repaired file; out[12]: 1 when its error
-      // table does not list the losses, 2 when it was left out.
-      uint64_t out[13] = {s.untouched,
+      // table does not list the losses, 2 when it was left out; out[13]: 1 when
+      // `check` finds damage in the damaged copy; out[14]: 1 when the repair
+      // noted page 0 or listed an altered row.
+      uint64_t out[15] = {s.untouched,
                           s.recovered,
                           s.recovered_touched,
                           s.value_lost,
@@ -188,6 +202,8 @@ int main(int argc, char** argv) {
                           s.reported_rows,
                           s.missed_no_definition,
                           s.open_failed ? 1u : 0u,
+                          0,
+                          0,
                           0,
                           0,
                           0,
@@ -202,9 +218,18 @@ int main(int argc, char** argv) {
                      static_cast<std::streamsize>(copy.size()));
           engine::RepairOptions ro;
           ro.password = src.input.password;
+          engine::CheckOptions before;
+          before.password = src.input.password;
+          auto found = engine::CheckDatabase(in_path, before);
+          out[13] = !found.ok() || found->damage_count() > 0 ? 1 : 0;
           auto r = engine::RepairDatabase(in_path, out_path, ro);
           if (r.ok()) {
             out[9] = 1;
+            for (const engine::LossRecord& l : r->losses) {
+              const bool page0 =
+                  l.kind == engine::LossKind::kHeader && l.position && l.position->page == 0;
+              if (page0 || l.kind == engine::LossKind::kAlteredValue) out[14] = 1;
+            }
             engine::CheckOptions co;
             co.password = src.input.password;
             auto report = engine::CheckDatabase(out_path, co);
@@ -244,7 +269,7 @@ int main(int argc, char** argv) {
       _exit(w > 0 ? 0 : 3);
     }
     close(fds[1]);
-    uint64_t in[13] = {};
+    uint64_t in[15] = {};
     ssize_t got = read(fds[0], in, sizeof in);
     close(fds[0]);
     int status = 0;
@@ -278,6 +303,8 @@ int main(int argc, char** argv) {
     if (in[10] > 0) ++t.repaired_with_damage;
     if (in[12] == 1) ++t.error_table_wrong;
     if (in[12] == 2) ++t.error_table_left_out;
+    t.found_by_check += in[13];
+    t.told_by_repair += in[14];
     if (s.invented > 0 || s.untouched != s.recovered) {
       std::cerr << salvage_test::ClassName(kind) << ": "
                 << src.input.path.substr(src.input.path.rfind('/') + 1) << " seed " << seed << " "
@@ -338,15 +365,18 @@ int main(int argc, char** argv) {
   }
   line("all", all);
   if (repair) {
-    std::printf("\nrepair of the same copies:\n%-18s %8s %8s %14s %12s %12s\n", "class", "repaired",
-                "refused", "check-damage", "errtab-wrong", "errtab-off");
+    std::printf("\nrepair of the same copies:\n%-18s %8s %8s %14s %12s %12s %8s %8s\n", "class",
+                "repaired", "refused", "check-damage", "errtab-wrong", "errtab-off", "found",
+                "told");
     auto repair_line = [](const std::string& name, const Totals& t) {
-      std::printf("%-18s %8llu %8llu %14llu %12llu %12llu\n", name.c_str(),
+      std::printf("%-18s %8llu %8llu %14llu %12llu %12llu %8llu %8llu\n", name.c_str(),
                   static_cast<unsigned long long>(t.repaired),
                   static_cast<unsigned long long>(t.repair_refused),
                   static_cast<unsigned long long>(t.repaired_with_damage),
                   static_cast<unsigned long long>(t.error_table_wrong),
-                  static_cast<unsigned long long>(t.error_table_left_out));
+                  static_cast<unsigned long long>(t.error_table_left_out),
+                  static_cast<unsigned long long>(t.found_by_check),
+                  static_cast<unsigned long long>(t.told_by_repair));
     };
     for (const auto& [name, t] : by_class) {
       repair_line(name, t);
@@ -355,6 +385,8 @@ int main(int argc, char** argv) {
       all.repaired_with_damage += t.repaired_with_damage;
       all.error_table_wrong += t.error_table_wrong;
       all.error_table_left_out += t.error_table_left_out;
+      all.found_by_check += t.found_by_check;
+      all.told_by_repair += t.told_by_repair;
     }
     repair_line("all", all);
     for (const auto& [number, n] : refusals) {

@@ -150,6 +150,12 @@ std::string SummaryLine(Job job, const std::string& source, const std::string* d
           Count(s.pages_after, "page", "pages") + ", " + Count(s.tables, "table", "tables") + ", " +
           Count(s.rows, "row", "rows") + ", " + Count(s.indexes, "index", "indexes") + ", " +
           Count(s.keys_reused, "index key", "index keys") + " reused from the source, " + seconds;
+  if (s.rows_one_index_disagrees != 0) {
+    line += "\n  " + Count(s.rows_one_index_disagrees, "row", "rows") +
+            " held values one index of the source contradicts (the index or the row was "
+            "damaged; the copy's indexes follow the rows); the first: " +
+            s.first_disagreeing_row;
+  }
   return line;
 }
 
@@ -204,6 +210,7 @@ nlohmann::json OutcomeJson(const std::string& source, const std::string* destina
           {"index_entries", s.index_entries},
           {"keys_reused", s.keys_reused},
           {"sort_order_changes", SortOrderJson(s)},
+          {"rows_one_index_disagrees", s.rows_one_index_disagrees},
           {"seconds", o.seconds}};
 }
 
@@ -220,6 +227,8 @@ nlohmann::json RepairJson(const maintenance::RepairOutcome& o) {
           {"tables_with_losses", o.tables_with_losses},
           {"renamed_tables", o.renamed_tables},
           {"lost_tables", o.lost_tables},
+          {"header_notes", o.header_notes},
+          {"altered_rows", o.altered_rows},
           {"report", or_null(o.report)},
           {"kept_original", or_null(o.kept_original)},
           {"error_table", or_null(o.error_table)}};

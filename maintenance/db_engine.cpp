@@ -195,6 +195,13 @@ engine::Result<RepairOutcome> DBEngine::Repair(const std::string& source,
     outcome.lost_tables = std::move(hit.lost);
     outcome.tables_with_losses = std::move(hit.partly_lost);
     outcome.renamed_tables = std::move(hit.renamed);
+    for (const engine::LossRecord& loss : result->losses) {
+      if (loss.kind == engine::LossKind::kAlteredValue) ++outcome.altered_rows;
+      // Notes on page 0 itself (a cut file's note names its last page).
+      if (loss.kind == engine::LossKind::kHeader && loss.position && loss.position->page == 0) {
+        outcome.header_notes.push_back(loss.reason);
+      }
+    }
   }
   outcome.kept_original = kept;
   outcome.report = report;

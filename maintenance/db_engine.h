@@ -70,6 +70,8 @@ struct RepairOutcome : ReplaceOutcome {
   std::vector<std::string> tables_with_losses;  // tables that lost rows or values, in order
   std::vector<std::string> lost_tables;         // tables whose definition is lost, in order
   std::vector<std::string> renamed_tables;      // found without a catalog row, named anew
+  std::vector<std::string> header_notes;        // what page 0 was restored to, and why
+  uint64_t altered_rows = 0;  // kept as stored although an index of the source contradicts them
 };
 
 class DBEngine {

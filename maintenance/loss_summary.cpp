@@ -58,7 +58,9 @@ std::vector<std::string> InWords(const std::vector<std::string>& names) {
 
 std::vector<SummaryLine> LossSummaryLines(const RepairOutcome& o) {
   std::vector<SummaryLine> lines;
-  if (o.lost_anything) {
+  const bool only_altered = o.altered_rows != 0 && o.rows_lost == 0 && o.values_lost == 0 &&
+                            o.pages_lost == 0 && o.tables_lost == 0 && o.tables_with_losses.empty();
+  if (o.lost_anything && !only_altered) {
     std::string text = CountOf(o.rows_lost, "row", "rows") + " and " +
                        CountOf(o.values_lost, "value", "values") + " could not be carried over";
     if (o.rows_lost_estimated != 0) {
@@ -83,12 +85,20 @@ std::vector<SummaryLine> LossSummaryLines(const RepairOutcome& o) {
                                 " could not be read; none of their rows are in the copy."),
                      {}});
   }
+  if (o.altered_rows != 0) {
+    lines.push_back({CountOf(o.altered_rows, "row holds", "rows hold") +
+                         " values the source's indexes contradict; kept as stored.",
+                     {}});
+  }
   if (!o.renamed_tables.empty()) {
     lines.push_back({(o.renamed_tables.size() == 1
                           ? std::string("A table found without its catalog row was named ")
                           : std::string("Tables found without their catalog row were named ")) +
                          NameList(o.renamed_tables, 20) + ".",
                      {}});
+  }
+  for (const std::string& note : o.header_notes) {
+    lines.push_back({"Page 0: " + note + ".", {}});
   }
   if (!o.report.empty()) {
     lines.push_back({o.lost_anything ? "They are listed in the report:" : "The report:", o.report});

@@ -37,8 +37,8 @@ struct SummaryLine {
 };
 
 // The lines, in order: the losses (with the tables they hit), the tables
-// lost whole, the renamed
-// tables, the report, the kept original and the table of the copy that
+// lost whole, the rows kept against their indexes, the renamed tables, what
+// page 0 was restored to, the report, the kept original and the table of the copy that
 // lists the losses. Empty when there is nothing to tell.
 std::vector<SummaryLine> LossSummaryLines(const RepairOutcome& outcome);
 

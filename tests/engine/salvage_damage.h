@@ -51,7 +51,9 @@ enum class DamageClass {
   kMapBitsSet,
   kCatalogRow,
   kHeaderPage,
-  kConstraintRow,  // a row left NULL in a primary-key column, or repeating a unique key
+  kConstraintRow,    // a row left NULL in a primary-key column, or repeating a unique key
+  kHeaderFields,     // page 0's code page, sort order or Jet 4 creation date
+  kValueUnderIndex,  // a bit of an indexed fixed-size value flipped in one row
 };
 // Copies numbered through this list keep the damage they were first given
 // (tests pick copies by number); kEveryClass adds the later classes.
@@ -67,6 +69,10 @@ inline constexpr DamageClass kEveryClass[] = {
     DamageClass::kLongValueChain, DamageClass::kIndexPage,      DamageClass::kStoredCounts,
     DamageClass::kMapBitsCleared, DamageClass::kMapBitsSet,     DamageClass::kCatalogRow,
     DamageClass::kHeaderPage,     DamageClass::kConstraintRow};
+// Damage that leaves every structure readable and shows only against the
+// rest of the file (bench/salvage-score --integrity).
+inline constexpr DamageClass kIntegrityClasses[] = {DamageClass::kHeaderFields,
+                                                    DamageClass::kValueUnderIndex};
 
 inline const char* ClassName(DamageClass c) {
   switch (c) {
@@ -98,8 +104,35 @@ inline const char* ClassName(DamageClass c) {
       return "header-page";
     case DamageClass::kConstraintRow:
       return "constraint-row";
+    case DamageClass::kHeaderFields:
+      return "header-fields";
+    case DamageClass::kValueUnderIndex:
+      return "value-under-index";
   }
   return "?";
+}
+
+// The file offset of the fixed-size bytes of `column` in the first row of
+// `table` that is stored in its own slot; nullopt when there is none.
+inline std::optional<size_t> FixedValueOffset(const Bytes& file, const engine::TableDef& def,
+                                              const engine::ColumnDef& column,
+                                              const engine::Database& db, size_t skip = 0) {
+  if (!column.fixed()) return std::nullopt;
+  std::optional<size_t> at;
+  const size_t page_size = db.layout().page_size;
+  const size_t fixed_start = db.version() == engine::JetVersion::kJet4 ? 2 : 1;
+  (void)db.ScanRows(def, [&](const engine::RowRef& row) {
+    if (row.data.page != row.location.page) return true;  // an overflow row
+    if (skip-- != 0) return true;
+    auto page = db.pager().Page(row.data.page);
+    if (!page.ok()) return false;
+    const size_t offset = static_cast<size_t>(row.data.page) * page_size +
+                          static_cast<size_t>(row.bytes.data() - page.value().data()) +
+                          fixed_start + column.fixed_offset;
+    if (offset + 1 <= file.size()) at = offset;
+    return false;
+  });
+  return at;
 }
 
 // One live row of the intact file.
@@ -501,6 +534,59 @@ inline Damage Apply(Bytes& file, const FileFacts& f, DamageClass kind, uint64_t 
       d.touched.insert(d.touched.end(), row.ranges.begin(), row.ranges.end());
       d.what =
           "row's key column NULL (null mask at byte " + std::to_string(row.required_null_at) + ")";
+      break;
+    }
+    case DamageClass::kHeaderFields: {
+      const bool jet3 = f.version == engine::JetVersion::kJet3;
+      switch (pick(3)) {
+        case 0:
+          // Jet 3: the code page (1252 read as 1253); Jet 4: the sort order.
+          file[jet3 ? 0x3C : 0x6F] ^= jet3 ? 0x01 : 0x20;
+          d.what = jet3 ? "page 0 code page changed" : "page 0 sort order changed";
+          break;
+        case 1:
+          file[jet3 ? 0x3A : 0x6E] ^= 0x1D;
+          d.what = "page 0 sort order changed";
+          break;
+        default:
+          // Jet 4: the creation date that masks the password; Jet 3 has none.
+          file[jet3 ? 0x3C : 0x79] ^= jet3 ? 0x01 : 0x04;
+          d.what = jet3 ? "page 0 code page changed" : "page 0 creation date changed";
+          break;
+      }
+      touch_page(0, 0x18, 0x98);
+      break;
+    }
+    case DamageClass::kValueUnderIndex: {
+      auto db = engine::Database::Open(engine::FileSource::FromSpan(file));
+      if (!db.ok()) break;
+      // Indexed fixed-size columns of user tables, in catalog order.
+      std::vector<std::pair<engine::TableDef, size_t>> candidates;
+      for (const engine::CatalogObject* t : (*db)->tables()) {
+        if (t->is_system()) continue;
+        auto def = (*db)->ReadTableDef(t->table_page());
+        if (!def.ok()) continue;
+        std::set<uint16_t> indexed;
+        for (const auto& pi : def->physical_indexes) {
+          for (const auto& ic : pi.columns) indexed.insert(ic.column_number);
+        }
+        for (size_t k = 0; k < def->columns.size(); ++k) {
+          const engine::ColumnDef& c = def->columns[k];
+          if (c.fixed() && !c.is_boolean() && indexed.count(c.number)) {
+            candidates.emplace_back(def.value(), k);
+          }
+        }
+      }
+      if (candidates.empty()) break;
+      const auto& [def, k] = candidates[pick(candidates.size())];
+      auto at = FixedValueOffset(file, def, def.columns[k], **db, pick(4));
+      if (!at) at = FixedValueOffset(file, def, def.columns[k], **db);
+      if (!at) break;
+      const uint8_t bit = static_cast<uint8_t>(1u << pick(8));
+      file[*at] ^= bit;
+      d.touched.emplace_back(*at, *at + 1);
+      d.what = "a bit of " + def.columns[k].name + " flipped in a row of table at page " +
+               std::to_string(def.first_page);
       break;
     }
     case DamageClass::kHeaderPage: {

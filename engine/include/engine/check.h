@@ -37,6 +37,9 @@
 //
 // Damage:
 //   file and pages   file-size (cut mid-page) file-too-short header-invalid
+//                    header-code-page header-sort-order (page 0 names a code
+//                    page / sort order no text column holds while the columns
+//                    agree on another: text and keys are read by the wrong one)
 //                    page-out-of-range page-type-mismatch page-double-owner
 //                    page-owned-but-free (the engine may hand the page out
 //                    again while it is in use)
@@ -68,6 +71,8 @@
 //                    index-order index-entry-dangling index-entry-duplicate-row
 //                    index-missing-row index-null-entry index-required-null
 //                    index-unique-duplicate index-key-mismatch
+//                    row-value-altered (two or more indexes hold keys against
+//                    the row: its values changed after they were written)
 //   catalog          catalog-unreadable catalog-row-invalid catalog-table-id-invalid
 //                    catalog-duplicate-table-id catalog-duplicate-name
 //                    fk-table-missing fk-index-missing fk-not-reciprocal

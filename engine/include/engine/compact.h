@@ -59,10 +59,19 @@ struct CompactStats {
   uint64_t rows = 0;
   uint32_t indexes = 0;  // physical indexes rebuilt
   uint64_t index_entries = 0;
-  uint64_t keys_reused = 0;  // keys taken from the source's entries
+  uint64_t keys_reused = 0;                         // keys taken from the source's entries
   std::vector<SortOrderChange> sort_order_changes;  // in table order
+  // Rows a single index of the source held another key for (that index, or
+  // the row, was damaged; the copy's indexes follow the rows), and the first
+  // of them ("table T, row at page 12 row 3: index ... holds ...").
+  uint64_t rows_one_index_disagrees = 0;
+  std::string first_disagreeing_row;
 };
 
+// Errors besides those above: 3049 when two or more indexes of a table hold
+// keys against a row (the row's values changed after they were written):
+// rebuilding the indexes would erase that evidence, so the file is to be
+// repaired instead.
 Result<CompactStats> CompactDatabase(const std::string& source, const std::string& destination,
                                      const CompactOptions& options = {});
 

@@ -49,11 +49,14 @@ enum class LossKind : uint8_t {
                        // rebuilt from the layout every file of the version shares
                        // (nothing lost; raw: page 2 as found)
   // Kinds added later go here, at the end, so the numbers of those above stay.
-  kNullKey,    // a row with a NULL key column in its table's primary key or a required
-               // index: left out, the rest of the table kept (raw: the row; column: the index)
-  kSortOrder,  // a text column whose keys could not be made under its sort order,
-               // keyed under General in the copy, every index on it too (nothing
-               // lost; column: the column, reason: its old order and why)
+  kNullKey,       // a row with a NULL key column in its table's primary key or a required
+                  // index: left out, the rest of the table kept (raw: the row; column: the index)
+  kSortOrder,     // a text column whose keys could not be made under its sort order,
+                  // keyed under General in the copy, every index on it too (nothing
+                  // lost; column: the column, reason: its old order and why)
+  kAlteredValue,  // a row whose values an index of the source contradicts: kept as
+                  // stored (raw: the row); column: the index's key columns; reason: the
+                  // indexes and, where the key determines it, the value each holds
 };
 // "header", "page", "table", ...: the names used in reports.
 std::string_view LossKindName(LossKind kind);

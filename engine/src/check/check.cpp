@@ -7,8 +7,10 @@
 #include <cstring>
 
 #include "base/bytes.h"
+#include "check/altered_values.h"
 #include "check/check_internal.h"
 #include "format/data_page.h"
+#include "salvage/header_evidence.h"
 
 namespace engine {
 
@@ -330,6 +332,31 @@ void Checker::CheckHeader() {
   Claim(0, PageOwner{OwnerKind::kHeader, 0, 0}, w, "the database header");
 }
 
+void Checker::CheckHeaderFields() {
+  Where w;
+  w.page = 0;
+  for (const HeaderDisagreement& d : JudgeHeaderFields(pager_, layout_, header_, census_.type)) {
+    Report(
+        d.field == HeaderDisagreement::Field::kCodePage ? "header-code-page" : "header-sort-order",
+        w, d.Describe());
+  }
+}
+
+void Checker::CheckAlteredRows() {
+  if (db_ == nullptr) return;
+  auto found = FindAlteredRows(*db_);
+  if (!found.ok()) return;
+  for (const AlteredRow& r : found.value()) {
+    if (!r.row_changed()) continue;  // index-key-mismatch tells of it
+    Where w;
+    w.table = r.table;
+    w.page = r.row.page;
+    w.row = r.row.row;
+    Report("row-value-altered", w,
+           "the row's values changed after its indexes were written: " + r.Describe());
+  }
+}
+
 void Checker::CheckGlobalMap() {
   Where w;
   w.page = 1;
@@ -488,10 +515,12 @@ CheckReport Checker::Run() {
   CheckHeader();
   if (page_count_ >= 3) {
     CollectDataPageOwners();
+    CheckHeaderFields();
     CheckGlobalMap();
     CheckCatalog();
     CheckCrossReferences();
     CheckPageOwnership();
+    CheckAlteredRows();
   }
   return std::move(report_);
 }

@@ -109,6 +109,10 @@ class Checker {
 
   // --- parts ---
   void CheckHeader();
+  // Page 0's code page and sort order against the columns' (after the census).
+  void CheckHeaderFields();
+  // Rows two or more indexes contradict (after the tables).
+  void CheckAlteredRows();
   void CheckGlobalMap();
   void CheckCatalog();                           // check_catalog.cpp
   void CheckCrossReferences();                   // check_catalog.cpp

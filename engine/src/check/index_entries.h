@@ -24,8 +24,12 @@ struct IndexEntryContext {
 };
 
 // Calls visit for every leaf entry of every physical index of every local
-// table (system tables included). Stops at the first error of the reader.
+// table (system tables included); with `wanted`, of the indexes it accepts
+// only (a table without one is not read). Stops at the first error of the
+// reader.
+using IndexFilter = std::function<bool(const TableDef&, const PhysicalIndex&)>;
 Status ForEachIndexEntry(const Database& db,
-                         const std::function<void(const IndexEntryContext&)>& visit);
+                         const std::function<void(const IndexEntryContext&)>& visit,
+                         const IndexFilter& wanted = {});
 
 }  // namespace engine

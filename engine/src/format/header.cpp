@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "base/bytes.h"
@@ -69,6 +70,27 @@ void ApplyPasswordMask(uint8_t* field, size_t length, uint32_t mask) {
   for (size_t i = 0; i < length; ++i) field[i] ^= static_cast<uint8_t>(mask >> (8 * (i % 4)));
 }
 
+// The password text of raw_password (stored zero-padded: cut at the first
+// zero character) and whether it is plausible.
+void ReadPasswordText(DatabaseHeader& h) {
+  size_t unit = h.version == JetVersion::kJet4 ? 2 : 1;
+  size_t used = 0;
+  while (used + unit <= h.raw_password.size()) {
+    bool zero = h.raw_password[used] == 0 && (unit == 1 || h.raw_password[used + 1] == 0);
+    if (zero) break;
+    used += unit;
+  }
+  h.password_plausible = PlausiblePassword(h.raw_password, unit, used);
+  h.password.clear();
+  if (used > 0) {
+    TextCodec codec(h.version, h.code_page);
+    codec.DecodeName(ByteSpan(h.raw_password.data(), used), h.password);
+  }
+}
+
+// The last day a date field holds (9999-12-31).
+constexpr uint32_t kLastDay = 2958465;
+
 }  // namespace
 
 bool NamesAce(ByteSpan file) {
@@ -127,19 +149,7 @@ Result<DatabaseHeader> DecodeHeader(ByteSpan file) {
     // The password is also XORed with the creation date's integer part.
     ApplyPasswordMask(h.raw_password.data(), h.raw_password.size(), PasswordMask(h.creation_date));
   }
-  // Stored zero-padded: cut at the first zero character.
-  size_t unit = h.version == JetVersion::kJet4 ? 2 : 1;
-  size_t used = 0;
-  while (used + unit <= h.raw_password.size()) {
-    bool zero = h.raw_password[used] == 0 && (unit == 1 || h.raw_password[used + 1] == 0);
-    if (zero) break;
-    used += unit;
-  }
-  h.password_plausible = PlausiblePassword(h.raw_password, unit, used);
-  if (used > 0) {
-    TextCodec codec(h.version, h.code_page);
-    codec.DecodeName(ByteSpan(h.raw_password.data(), used), h.password);
-  }
+  ReadPasswordText(h);
   return h;
 }
 
@@ -180,8 +190,50 @@ std::vector<uint8_t> EncodeHeader(const DatabaseHeader& h) {
   return p;
 }
 
+bool RestoreCreationDate(DatabaseHeader& h) {
+  const Layout& L = LayoutFor(h.version);
+  if (h.version != JetVersion::kJet4 || h.password_plausible ||
+      h.raw_password.size() != L.header_password_length || h.raw_password.size() < 8 ||
+      h.unmasked.size() < L.header_creation_date + 8) {
+    return false;
+  }
+  // A password leaves the field's last characters zero, so a wrong mask
+  // shows there as itself XORed with the right one.
+  const size_t n = h.raw_password.size();
+  uint32_t wrong = 0;
+  for (size_t i = n - 4; i < n; ++i) wrong |= uint32_t{h.raw_password[i]} << (8 * (i % 4));
+  const uint32_t mask = PasswordMask(h.creation_date) ^ wrong;
+  if (wrong == 0 || mask == 0 || mask > kLastDay) return false;
+  DatabaseHeader fixed = h;
+  ApplyPasswordMask(fixed.raw_password.data(), n, wrong);
+  ReadPasswordText(fixed);
+  if (!fixed.password_plausible) return false;
+  double fraction = h.creation_date - std::trunc(h.creation_date);
+  if (!std::isfinite(fraction) || fraction < 0) fraction = 0;
+  fixed.creation_date = static_cast<double>(mask) + fraction;
+  uint64_t bits = 0;
+  std::memcpy(&bits, &fixed.creation_date, 8);
+  for (int i = 0; i < 8; ++i) {
+    fixed.unmasked[L.header_creation_date + i] = static_cast<uint8_t>(bits >> (8 * i));
+  }
+  h = std::move(fixed);
+  return true;
+}
+
 Status CheckPassword(const DatabaseHeader& header, const std::string& given) {
   if (header.password.empty() || given == header.password) return Status();
+  if (!header.password_plausible) {
+    const Layout& L = LayoutFor(header.version);
+    char range[32];
+    std::snprintf(range, sizeof range, "0x%X..0x%X", L.header_password,
+                  L.header_password + L.header_password_length - 1);
+    return Error(ErrorCode::kDamaged,
+                 std::string("damaged header: page 0 holds no plausible password (bytes ") + range +
+                     (header.version == JetVersion::kJet4
+                          ? "), so either the password field or the creation date masking it is "
+                            "damaged"
+                          : "), so the password field is damaged"));
+  }
   return Error(ErrorCode::kWrongPassword, given.empty()
                                               ? "the database has a password; none was given"
                                               : "wrong database password");

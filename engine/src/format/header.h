@@ -62,8 +62,16 @@ Result<DatabaseHeader> DecodeHeader(ByteSpan file_start);
 // ApplyHeaderMask turns it into what the file stores.
 std::vector<uint8_t> EncodeHeader(const DatabaseHeader& h);
 
+// Jet 4: when the password field reads as no plausible password because
+// the creation date masking it is damaged, restores the date's day (its
+// fraction kept) in `h` and in h.unmasked, and reads the field again; true
+// then. False, and `h` unchanged, when the field itself is what is damaged.
+bool RestoreCreationDate(DatabaseHeader& h);
+
 // Whether `given` opens a database with this page 0: 3031 when the file has
-// a password and `given` is not it. Every reader of a file asks here.
+// a password and `given` is not it; 3049 "damaged header" when the field
+// holds no plausible password and `given` does not match it. Every reader
+// of a file asks here.
 Status CheckPassword(const DatabaseHeader& header, const std::string& given);
 
 }  // namespace engine

@@ -22,14 +22,6 @@ Result<std::unique_ptr<Database>> Database::Open(std::unique_ptr<FileSource> sou
   if (!header.ok()) return header.error();
   std::unique_ptr<Database> db(new Database());
   db->header_ = std::move(header.value());
-  if (!db->header_.password.empty() && options.password != db->header_.password &&
-      !db->header_.password_plausible) {
-    return Damaged(
-        "damaged header: page 0 holds no plausible password (bytes 0x42.." +
-        std::string(db->header_.version == JetVersion::kJet4 ? "0x69" : "0x55") +
-        " after unmasking), so either the password field or the creation date masking it is "
-        "damaged");
-  }
   if (Status st = CheckPassword(db->header_, options.password); !st.ok()) return st.error();
   db->layout_ = &LayoutFor(db->header_.version);
   db->pager_ =

@@ -422,6 +422,10 @@ std::string ErrorTableDescription(const LossRecord& r) {
       what = "About " + std::to_string(r.missing) + " rows" + table +
              " that its stored row count holds were found nowhere";
       break;
+    case LossKind::kAlteredValue:
+      what = "Row" + table + Where(r.position, true) +
+             " holds values its index entries contradict; it is kept as stored";
+      break;
     case LossKind::kHeader:
     case LossKind::kTableName:
     case LossKind::kCatalogDefinition:

@@ -23,6 +23,7 @@
 #include <span>
 
 #include "base/bytes.h"
+#include "check/altered_values.h"
 #include "compact/compactor.h"
 #include "compact/sort_order_fallback.h"
 #include "format/data_page.h"
@@ -223,6 +224,7 @@ class Repair {
     if (st.ok()) st = UnlinkLostPartners();
     if (st.ok()) st = LearnCodes();
     if (st.ok()) st = FindSortOrderFallbacks();
+    if (st.ok()) st = ListAlteredRows();
     if (st.ok()) st = ListLosses();
     Result<CompactStats> stats =
         st.ok() ? CompactIntoDestination() : Result<CompactStats>(st.error());
@@ -634,6 +636,29 @@ class Repair {
         sort_order_listed_.insert({c.table, c.column});
       }
       if (table->id == 2 && result_.lost_anything()) ErrorTableRowNeedsGeneral(db, copy);
+    }
+    return Status::Ok();
+  }
+
+  // Rows the source's index entries contradict: kept as stored, listed with
+  // what the indexes hold (the compaction then rebuilds the indexes).
+  Status ListAlteredRows() {
+    if (!image_->status().ok()) return image_->status().error();
+    auto mended = Database::Open(image_->Source(), OpenOptions{.password = options_.password});
+    if (!mended.ok()) return Status::Ok();  // the compaction reports it
+    auto found = FindAlteredRows(*mended.value());
+    if (!found.ok()) return Status::Ok();
+    for (const AlteredRow& a : found.value()) {
+      std::string columns;
+      for (const std::string& c : a.columns) columns += (columns.empty() ? "" : "; ") + c;
+      LossRecord r;
+      r.kind = LossKind::kAlteredValue;
+      r.table = a.table;
+      r.table_name = a.table_name;
+      r.position = a.row;
+      r.column = columns;
+      r.reason = a.Describe();
+      KeepLoss(std::move(r));
     }
     return Status::Ok();
   }

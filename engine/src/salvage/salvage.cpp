@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <unordered_set>
@@ -9,6 +10,7 @@
 #include "format/usage_map.h"
 #include "io/cipher.h"
 #include "io/mapped_image.h"
+#include "salvage/header_evidence.h"
 #include "salvage/salvage.h"
 #include "salvage/salvage_internal.h"
 #include "salvage/validate.h"
@@ -43,6 +45,8 @@ std::string_view LossKindName(LossKind kind) {
       return "null-key";
     case LossKind::kSortOrder:
       return "sort-order";
+    case LossKind::kAlteredValue:
+      return "altered-value";
   }
   return "unknown";
 }
@@ -81,6 +85,7 @@ void Salvager::State::Lose(LossRecord record) {
     case LossKind::kRelationship:
     case LossKind::kCatalogDefinition:
     case LossKind::kSortOrder:
+    case LossKind::kAlteredValue:  // the repair's; nothing is lost
       break;
   }
   if (sink) sink(record);
@@ -274,6 +279,7 @@ class Opening {
     if (Status st = ReadHeader(); !st.ok()) return st;
     PadCutPage();
     CensusPages();
+    JudgeHeader();
     FindContinuations();
     if (Status st = ReadCatalog(); !st.ok()) return st;
     if (Status st = RedateHeader(); !st.ok()) return st;
@@ -334,7 +340,29 @@ class Opening {
         s_.header.database_key = 0;
       }
     }
+    RestoreDate();
     return CheckPassword(s_.header, s_.options.password);
+  }
+
+  // A Jet 4 creation date damaged reads the password field through the
+  // wrong mask; the field's zero padding tells the right one.
+  void RestoreDate() {
+    DatabaseHeader& h = s_.header;
+    if (h.password_plausible || h.password == s_.options.password) return;
+    const double damaged = h.creation_date;
+    if (!RestoreCreationDate(h)) return;
+    s_.Lose(Loss(LossKind::kHeader, 0, "", RowPointer{0, 0}, "",
+                 "page 0's creation date is damaged (it read as " + DateText(damaged) +
+                     " and masked the password field wrongly); restored to day " +
+                     Num(static_cast<uint64_t>(h.creation_date)) + " from the field's padding" +
+                     (h.password.empty() ? "; the file has no password" : ""),
+                 {}));
+  }
+
+  static std::string DateText(double d) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.6g", d);
+    return text;
   }
 
   Status RebuildHeader(const std::string& why) {
@@ -404,7 +432,27 @@ class Opening {
         s_.layout->header_creation_date == 0) {
       return Status();
     }
-    return MakeFreshHeader(*s_.newest_catalog_date);
+    // Keep what JudgeHeader restored from the columns.
+    const uint16_t sort_order = s_.header.sort_order;
+    rebuilt_code_page_ = s_.header.code_page;
+    if (Status st = MakeFreshHeader(*s_.newest_catalog_date); !st.ok()) return st;
+    s_.header.sort_order = sort_order;
+    const size_t at = s_.layout->header_sort_order_offset;
+    if (at + 2 <= s_.header.unmasked.size()) Put16(s_.header.unmasked.data() + at, sort_order);
+    return Status();
+  }
+
+  // Page 0's code page and sort order held against the columns' own; where
+  // they disagree the columns' values are restored, and text is read by them.
+  void JudgeHeader() {
+    auto found = JudgeHeaderFields(*s_.pager, *s_.layout, s_.header, s_.census.type);
+    if (found.empty()) return;
+    for (const HeaderDisagreement& d : found) {
+      s_.Lose(Loss(LossKind::kHeader, 0, "", RowPointer{0, 0}, "",
+                   d.Describe() + "; restored " + d.name() + " " + Num(d.shown), {}));
+    }
+    RestoreHeaderFields(s_.header, found);
+    s_.text = std::make_unique<TextCodec>(version_, s_.header.code_page);
   }
 
   // A file cut inside a page: the last page padded, the cut remembered. Then
