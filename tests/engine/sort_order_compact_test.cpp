@@ -82,9 +82,13 @@ TEST(SortOrderCompact, GeneralOnRequestRekeysEveryTextColumn) {
     EXPECT_EQ(listed, expected);
     EXPECT_EQ(rekeyed->keys_reused, 0u);
 
+    // Page 0 names General as the database's order; the plain copy keeps the source's.
+    EXPECT_EQ(Summarize(general)->sort_order, kGeneralSortOrder);
+    EXPECT_EQ(Summarize(kept)->sort_order, Summarize(src)->sort_order);
+
     auto report = CheckDatabase(general, {});
     ASSERT_TRUE(report.ok()) << report.error().ToString();
-    EXPECT_EQ(report->damage_count(), 0u);
+    EXPECT_EQ(report->damage_count(), 0u) << FormatCheckReport(report.value());
     EXPECT_EQ(report->counts.keys_other_sort_order, 0u);
     ExpectSameContent(DumpFile(src), DumpFile(general), file);
   }

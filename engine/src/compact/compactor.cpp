@@ -12,6 +12,7 @@
 #include "compact/sort_order_fallback.h"
 #include "compact/table_def_writer.h"
 #include "format/data_page.h"
+#include "format/header.h"
 #include "format/long_value.h"
 #include "format/row.h"
 #include "writer/data_page_builder.h"
@@ -407,7 +408,15 @@ Status Compactor::WritePage1() {
 Status Compactor::WritePage0() {
   auto page0 = db_.pager().Page(0);
   if (!page0.ok()) return page0.error();
-  return sink_.WritePage(0, page0.value());
+  if (options_.sort_order != SortOrderPolicy::kGeneral) return sink_.WritePage(0, page0.value());
+  // A database re-sorted under General says so on page 0 too: its default
+  // order is the one every text column now has.
+  std::vector<uint8_t> page(page0.value().begin(), page0.value().end());
+  ApplyHeaderMask(page.data(), page.size(), layout_.version);
+  Put16(page.data() + layout_.header_sort_order_offset, kGeneralSortOrder);
+  if (layout_.header_sort_order_version != 0) page[layout_.header_sort_order_version] = 0;
+  ApplyHeaderMask(page.data(), page.size(), layout_.version);
+  return sink_.WritePage(0, page);
 }
 
 Result<CompactStats> Compactor::Run() {
