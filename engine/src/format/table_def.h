@@ -42,6 +42,9 @@ struct ColumnDef {
   uint16_t code_page = 0;          // Jet 3
   uint8_t precision = 0;           // Jet 4 Decimal
   uint8_t scale = 0;               // Jet 4 Decimal
+  // A calculated column's result type from its ResultType property (set by
+  // readers that looked it up; 0: unknown, the declared type stands).
+  uint8_t result_type = 0;
   std::string name;                // UTF-8
   uint32_t definition_offset = 0;  // in TableDef::raw
   std::vector<uint8_t> raw;        // the column definition as stored

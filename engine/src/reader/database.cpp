@@ -71,6 +71,7 @@ Status Database::LoadCatalog() {
   const ColumnDef* database = t.FindColumn("Database");
   const ColumnDef* connect = t.FindColumn("Connect");
   const ColumnDef* foreign = t.FindColumn("ForeignName");
+  const ColumnDef* properties = t.FindColumn("LvProp");
   std::vector<uint8_t> long_value;
   // Text or memo; a link target that cannot be read stays empty rather
   // than hiding the whole catalog.
@@ -104,6 +105,10 @@ Status Database::LoadCatalog() {
       }
       if (o.is_table()) {
         o.definition_page = o.table_page();
+        if (properties && properties->is_long_value() && f[index_of(properties)].present) {
+          const ByteSpan p = f[index_of(properties)].bytes;
+          o.properties_field.assign(p.begin(), p.end());
+        }
       } else if (o.type == kObjectLinkedOdbc && o.id > 2 && o.id < 0x01000000 &&
                  static_cast<uint32_t>(o.id) < pager_->page_count() &&
                  pager_->PageOrThrow(static_cast<uint32_t>(o.id))[0] ==
@@ -226,6 +231,22 @@ Result<UsageMap> Database::GlobalUsageMap() const {
 Status Database::ReadLongValue(ByteSpan field, std::vector<uint8_t>& out,
                                std::vector<RowPointer>* pieces) const {
   return engine::ReadLongValue(*pager_, *layout_, field, out, pieces);
+}
+
+std::map<std::string, uint8_t> Database::ColumnResultTypes(const CatalogObject& table) const {
+  std::map<std::string, uint8_t> out;
+  if (table.properties_field.empty()) return out;
+  std::vector<uint8_t> blob;
+  if (!ReadLongValue(table.properties_field, blob).ok()) return out;
+  auto decoded = ReadProperties(blob);
+  if (!decoded.ok()) return out;
+  for (const PropertyGroup& g : decoded.value().groups) {
+    if (g.object_name.empty()) continue;
+    for (const Property& p : g.properties) {
+      if (p.name == "ResultType" && !p.value.empty()) out[g.object_name] = p.value[0];
+    }
+  }
+  return out;
 }
 
 Result<PropertyBlob> Database::ReadProperties(ByteSpan blob) const {

@@ -40,18 +40,17 @@
 
 #include "engine/database.h"
 #include "engine/error.h"
-#include "io/file_source.h"
+#include "format/data_page.h"
 #include "format/header.h"
 #include "format/long_value.h"
-#include "io/pager.h"
-#include "format/data_page.h"
 #include "format/properties.h"
 #include "format/table_def.h"
-#include "format/usage_map.h"
 #include "format/text.h"
+#include "format/usage_map.h"
+#include "io/file_source.h"
+#include "io/pager.h"
 
 namespace engine {
-
 
 // Object types in MSysObjects.Type.
 inline constexpr int16_t kObjectTable = 1;
@@ -79,6 +78,9 @@ struct CatalogObject {
   // and ODBC-linked tables, which keep a local definition of the remote
   // columns (0 when the object owns none).
   uint32_t definition_page = 0;
+  // Tables: the LvProp field as stored (a long-value reference), empty when
+  // NULL; ColumnResultTypes reads it.
+  std::vector<uint8_t> properties_field;
 
   bool is_table() const { return type == kObjectTable; }
   bool is_linked() const { return type == kObjectLinkedOdbc || type == kObjectLinkedTable; }
@@ -156,6 +158,10 @@ class Database {
   Status ReadLongValue(ByteSpan field, std::vector<uint8_t>& out,
                        std::vector<RowPointer>* pieces = nullptr) const;
   Result<PropertyBlob> ReadProperties(ByteSpan blob) const;
+  // The result types of a table's calculated columns (ACE): column name ->
+  // type code, from the ResultType properties of the table's catalog row.
+  // Empty when the row holds none or they cannot be read.
+  std::map<std::string, uint8_t> ColumnResultTypes(const CatalogObject& table) const;
 
  private:
   Database() = default;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <optional>
 
 #include "base/bytes.h"
@@ -268,11 +269,18 @@ void AppendValue(const Database& db, const ColumnDef& c, const FieldRef& stored,
       out.Null();
       return;
     }
-    f.bytes = *result;
+    // The result's own type: the column's ResultType property when the
+    // catalog gives one (dump_result_type), else the declared type.
+    const uint8_t result_type = c.result_type != 0 ? c.result_type : c.type;
+    const auto type = static_cast<ColumnType>(result_type);
+    ByteSpan r = *result;
+    if (type == ColumnType::kBoolean) {
+      out.Literal(r[0] != 0 ? "true" : "false");
+      return;
+    }
     if (std::string decimal;
-        f.bytes.size() != FixedTypeSize(c.type) && FormatCalculatedDecimal(f.bytes, decimal)) {
-      // A decimal result, whatever the column's declared type.
-      auto type = static_cast<ColumnType>(c.type);
+        r.size() != FixedTypeSize(result_type) && FormatCalculatedDecimal(r, decimal)) {
+      // A decimal result (16 bytes with its own scale).
       if (type == ColumnType::kDouble || type == ColumnType::kSingle) {
         const double v = std::strtod(decimal.c_str(), nullptr);
         out.Bare([&](std::string& o) {
@@ -287,23 +295,22 @@ void AppendValue(const Database& db, const ColumnDef& c, const FieldRef& stored,
       }
       return;
     }
-    // A Yes/No result is one byte (-1 true, 0 false) under an Integer type.
-    auto type = static_cast<ColumnType>(c.type);
+    // A Yes/No result under an Integer or Long type is one byte (-1, 0).
     if ((type == ColumnType::kInteger || type == ColumnType::kLong) &&
-        f.bytes.size() < FixedTypeSize(c.type)) {
-      int64_t v = static_cast<int8_t>(f.bytes.back());
-      for (size_t i = f.bytes.size() - 1; i-- > 0;) v = v * 256 + f.bytes[i];
+        r.size() < FixedTypeSize(result_type)) {
+      int64_t v = static_cast<int8_t>(r.back());
+      for (size_t i = r.size() - 1; i-- > 0;) v = v * 256 + r[i];
       out.Int(v);
       return;
     }
-    // Other results whose type differs from the column's declared one are
-    // typed by the column's ResultType property, which is not read yet.
-    if (uint32_t size = FixedTypeSize(c.type); size != 0 && f.bytes.size() != size) {
-      Fail(ErrorCode::kNotSupported,
-           "calculated column " + c.name + ": a result of " + std::to_string(f.bytes.size()) +
-               " bytes under the declared type " + std::string(ColumnTypeName(c.type)) +
-               " (its result type) is not read yet");
-    }
+    // Otherwise the result as a plain value of its type (a memo's result
+    // is its text, already out of its long value).
+    ColumnDef plain = c;
+    plain.type = type == ColumnType::kMemo ? static_cast<uint8_t>(ColumnType::kText) : result_type;
+    plain.extended_flags = static_cast<uint8_t>(c.extended_flags & ~kColumnCalculated);
+    plain.result_type = 0;
+    AppendValue(db, plain, FieldRef{true, r}, scratch, out);
+    return;
   }
   const uint8_t* p = f.bytes.data();
   switch (static_cast<ColumnType>(c.type)) {
@@ -402,7 +409,9 @@ void AppendColumns(const std::vector<const ColumnDef*>& cols, std::string& b) {
     b += i == 0 ? " { \"name\": " : ", { \"name\": ";
     AppendJsonString(cols[i]->name, b);
     b += ", \"type\": ";
-    AppendJsonString(TypeName(cols[i]->type), b);
+    // A calculated column is dumped as its result's type.
+    const ColumnDef& c = *cols[i];
+    AppendJsonString(TypeName(c.calculated() && c.result_type != 0 ? c.result_type : c.type), b);
     b += ", \"length\": ";
     AppendInt(cols[i]->is_long_value() ? 0 : cols[i]->length, b);
     b += " }";
@@ -454,6 +463,23 @@ void WalkRows(const Database& db, const TableDef& t, const std::vector<const Col
   if (!st.ok()) throw EngineFailure{st.error()};
 }
 
+// A table's definition, its calculated columns given their result types.
+Result<TableDef> ReadDumpedTableDef(const Database& db, const CatalogObject& obj) {
+  auto def = db.ReadTableDef(obj.table_page());
+  if (!def.ok()) return def;
+  bool calculated = false;
+  for (const ColumnDef& c : def.value().columns) calculated = calculated || c.calculated();
+  if (!calculated) return def;
+  const std::map<std::string, uint8_t> types = db.ColumnResultTypes(obj);
+  for (ColumnDef& c : def.value().columns) {
+    auto it = types.find(c.name);
+    if (c.calculated() && it != types.end() && !ColumnTypeName(it->second).empty()) {
+      c.result_type = it->second;
+    }
+  }
+  return def;
+}
+
 // Writes one table. A table that cannot be read whole is written with its
 // name, the columns when its definition reads, and "error" instead of
 // rows; that error is returned so the dump as a whole can fail after every
@@ -466,7 +492,7 @@ std::optional<Error> DumpTable(const Database& db, const CatalogObject& obj, Out
   b += ",\n      \"system\": ";
   b += obj.is_system() ? "true" : "false";
 
-  auto def = db.ReadTableDef(obj.table_page());
+  auto def = ReadDumpedTableDef(db, obj);
   std::vector<const ColumnDef*> cols;
   if (def.ok()) cols = def.value().ColumnsByNumber();
   std::optional<Error> failed;
@@ -584,7 +610,7 @@ Result<std::vector<const CatalogObject*>> ChosenTables(const Database& db,
 Status CsvTable(const Database& db, const CatalogObject& obj,
                 const std::function<bool(std::string_view)>& write, size_t held_rows_limit) {
   return GuardStatus([&] {
-    auto def = db.ReadTableDef(obj.table_page());
+    auto def = ReadDumpedTableDef(db, obj);
     if (!def.ok()) {
       throw EngineFailure{
           Error(def.error().number(), "table " + obj.name + ": " + def.error().description())};
