@@ -200,10 +200,7 @@ TEST(Corpus, AceFilesOpenAsAce) {
       continue;
     }
     ++opened;
-    std::ifstream in(f, std::ios::binary);
-    char head[0x15] = {};
-    in.read(head, sizeof head);
-    EXPECT_EQ(static_cast<int>(db.value()->header().format), head[0x14]);
+    EXPECT_EQ(static_cast<int>(db.value()->header().format), ReadAll(f)[0x14]);
     EXPECT_TRUE(IsAce(db.value()->header().format));
     EXPECT_EQ(db.value()->version(), JetVersion::kJet4);
     EXPECT_EQ(db.value()->page_size(), 4096u);

@@ -53,12 +53,13 @@ struct ColumnDef {
   bool fixed() const { return flags & kColumnFixed; }
   bool is_boolean() const { return type == static_cast<uint8_t>(ColumnType::kBoolean); }
   bool calculated() const { return (extended_flags & kColumnCalculated) == kColumnCalculated; }
-  // Memo and OLE columns, and calculated text without a length (its
-  // results are long values).
-  bool holds_long_values() const {
-    return is_long_value() ||
-           (calculated() && type == static_cast<uint8_t>(ColumnType::kText) && length == 0);
+  // A calculated text column without a length: its wrapped results are
+  // long values.
+  bool calculated_long_value() const {
+    return calculated() && type == static_cast<uint8_t>(ColumnType::kText) && length == 0;
   }
+  // Memo and OLE columns, and calculated_long_value ones.
+  bool holds_long_values() const { return is_long_value() || calculated_long_value(); }
   bool is_long_value() const {
     return type == static_cast<uint8_t>(ColumnType::kMemo) ||
            type == static_cast<uint8_t>(ColumnType::kOle);

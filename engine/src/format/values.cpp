@@ -86,6 +86,43 @@ void Append2(int v, std::string& out) {
   out.push_back(static_cast<char>('0' + v / 10));
   out.push_back(static_cast<char>('0' + v % 10));
 }
+// "YYYY-MM-DD" (a leading '-' before year 0) of a day count from
+// 1970-01-01, proleptic Gregorian.
+void AppendCivilDate(int64_t days_since_1970, std::string& out) {
+  int64_t z = days_since_1970 + 719468;  // from 0000-03-01
+  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  int64_t doe = z - era * 146097;
+  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  int64_t y = yoe + era * 400;
+  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  int64_t mp = (5 * doy + 2) / 153;
+  int64_t d = doy - (153 * mp + 2) / 5 + 1;
+  int64_t m = mp < 10 ? mp + 3 : mp - 9;
+  if (m <= 2) ++y;
+  char buf[48];
+  int n;
+  if (y >= 0) {
+    n = std::snprintf(buf, sizeof buf, "%04lld", static_cast<long long>(y));
+  } else {
+    n = std::snprintf(buf, sizeof buf, "-%04lld", static_cast<long long>(-y));
+  }
+  out.append(buf, static_cast<size_t>(n));
+  out.push_back('-');
+  Append2(static_cast<int>(m), out);
+  out.push_back('-');
+  Append2(static_cast<int>(d), out);
+}
+
+// " HH:MM:SS" of seconds into the day.
+void AppendTimeOfDay(int64_t secs, std::string& out) {
+  out.push_back(' ');
+  Append2(static_cast<int>(secs / 3600), out);
+  out.push_back(':');
+  Append2(static_cast<int>(secs / 60 % 60), out);
+  out.push_back(':');
+  Append2(static_cast<int>(secs % 60), out);
+}
+
 }  // namespace
 
 void FormatDouble(double value, std::string& out) {
@@ -113,36 +150,8 @@ void FormatDateTime(double days, std::string& out) {
     ms -= 86400000;
     day += days < 0 ? -1 : 1;
   }
-  // Days since 1899-12-30 -> civil date (proleptic Gregorian).
-  int64_t z = day - 25569 + 719468;  // 1899-12-30 is 25569 days before 1970-01-01
-  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  int64_t doe = z - era * 146097;
-  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  int64_t y = yoe + era * 400;
-  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  int64_t mp = (5 * doy + 2) / 153;
-  int64_t d = doy - (153 * mp + 2) / 5 + 1;
-  int64_t m = mp < 10 ? mp + 3 : mp - 9;
-  if (m <= 2) ++y;
-  char buf[48];
-  int n;
-  if (y >= 0) {
-    n = std::snprintf(buf, sizeof buf, "%04lld", static_cast<long long>(y));
-  } else {
-    n = std::snprintf(buf, sizeof buf, "-%04lld", static_cast<long long>(-y));
-  }
-  out.append(buf, static_cast<size_t>(n));
-  out.push_back('-');
-  Append2(static_cast<int>(m), out);
-  out.push_back('-');
-  Append2(static_cast<int>(d), out);
-  out.push_back(' ');
-  int64_t secs = ms / 1000;
-  Append2(static_cast<int>(secs / 3600), out);
-  out.push_back(':');
-  Append2(static_cast<int>(secs / 60 % 60), out);
-  out.push_back(':');
-  Append2(static_cast<int>(secs % 60), out);
+  AppendCivilDate(day - 25569, out);  // 1899-12-30 is 25569 days before 1970-01-01
+  AppendTimeOfDay(ms / 1000, out);
   int64_t milli = ms % 1000;
   if (milli != 0) {
     out.push_back('.');
@@ -150,6 +159,31 @@ void FormatDateTime(double days, std::string& out) {
     out.push_back(static_cast<char>('0' + milli / 10 % 10));
     out.push_back(static_cast<char>('0' + milli % 10));
   }
+}
+
+bool FormatDateTimeExtended(ByteSpan v, std::string& out) {
+  auto digits = [&](size_t at, size_t n, uint64_t& value) {
+    value = 0;
+    for (size_t i = at; i < at + n; ++i) {
+      if (v[i] < '0' || v[i] > '9') return false;
+      value = value * 10 + (v[i] - '0');
+    }
+    return true;
+  };
+  uint64_t days = 0, seconds = 0, ticks = 0;
+  if (v.size() < 41 || v[19] != ':' || v[39] != ':' || !digits(0, 19, days) ||
+      !digits(20, 12, seconds) || !digits(32, 7, ticks) || seconds >= 86400 ||
+      days > 3652058) {  // 9999-12-31
+    return false;
+  }
+  AppendCivilDate(static_cast<int64_t>(days) - 719162, out);  // 0001-01-01 to 1970-01-01
+  AppendTimeOfDay(static_cast<int64_t>(seconds), out);
+  if (ticks != 0) {
+    char buf[16];
+    int n = std::snprintf(buf, sizeof buf, ".%07llu", static_cast<unsigned long long>(ticks));
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return true;
 }
 
 void FormatGuid(ByteSpan b, std::string& out) {

@@ -161,50 +161,6 @@ struct CsvValues {
   void Text(std::string_view text) { AppendCsvField(text, out); }
 };
 
-// Access 2019's extended date/time as stored: 19 digits of days since
-// 0001-01-01, ':', 12 digits of seconds into the day and 7 of 100 ns, ':',
-// the precision digit. Written "YYYY-MM-DD HH:MM:SS" with ".fffffff"
-// when the fraction is not zero; false when the bytes are not that.
-bool FormatDateTimeExtended(ByteSpan v, std::string& out) {
-  auto digits = [&](size_t at, size_t n, uint64_t& value) {
-    value = 0;
-    for (size_t i = at; i < at + n; ++i) {
-      if (v[i] < '0' || v[i] > '9') return false;
-      value = value * 10 + (v[i] - '0');
-    }
-    return true;
-  };
-  uint64_t days = 0, seconds = 0, ticks = 0;
-  if (v.size() < 41 || v[19] != ':' || v[39] != ':' || !digits(0, 19, days) ||
-      !digits(20, 12, seconds) || !digits(32, 7, ticks) || seconds >= 86400 ||
-      days > 3652058) {  // 9999-12-31
-    return false;
-  }
-  // Civil date from a day count (days since 0001-01-01, proleptic Gregorian).
-  int64_t z = static_cast<int64_t>(days) + 306;  // from 0000-03-01
-  int64_t era = z / 146097;
-  int64_t doe = z - era * 146097;
-  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  int64_t mp = (5 * doy + 2) / 153;
-  int64_t day = doy - (153 * mp + 2) / 5 + 1;
-  int64_t month = mp < 10 ? mp + 3 : mp - 9;
-  int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-  char buf[40];
-  int n =
-      std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld %02llu:%02llu:%02llu",
-                    static_cast<long long>(year), static_cast<long long>(month),
-                    static_cast<long long>(day), static_cast<unsigned long long>(seconds / 3600),
-                    static_cast<unsigned long long>(seconds / 60 % 60),
-                    static_cast<unsigned long long>(seconds % 60));
-  out.append(buf, static_cast<size_t>(n));
-  if (ticks != 0) {
-    n = std::snprintf(buf, sizeof buf, ".%07llu", static_cast<unsigned long long>(ticks));
-    out.append(buf, static_cast<size_t>(n));
-  }
-  return true;
-}
-
 // A calculated column's decimal result: the length of what follows (2),
 // the scale, a sign byte (non-zero negative), then the magnitude in 4, 8,
 // 12 or 16 bytes: a leading odd 4-byte group and each 8-byte group after
@@ -253,7 +209,7 @@ void AppendValue(const Database& db, const ColumnDef& c, const FieldRef& stored,
   if (c.calculated()) {
     ByteSpan wrapped = stored.bytes;
     // A text result without a length limit lies in a long value.
-    if (c.type == static_cast<uint8_t>(ColumnType::kText) && c.length == 0) {
+    if (c.calculated_long_value()) {
       Status st = db.ReadLongValue(stored.bytes, scratch.long_value);
       if (!st.ok())
         throw EngineFailure{

@@ -342,7 +342,7 @@ Findings ValueFindings(const ColumnDef& c, const Layout& L, const FieldRef& f,
     // The result's own type is the column's ResultType property; what the
     // row holds can be checked as far as the wrapper. A long-value result
     // (text without a length) is a long-value reference.
-    if (!(IsType(c, ColumnType::kText) && c.length == 0) && !CalculatedResult(f.bytes)) {
+    if (!c.calculated_long_value() && !CalculatedResult(f.bytes)) {
       Add(out, "value-invalid",
           col() + Num(f.bytes.size()) + " bytes that do not hold a calculated result",
           lost() + "not a calculated result");
