@@ -10,6 +10,7 @@
 #include "check/altered_values.h"
 #include "check/check_internal.h"
 #include "format/data_page.h"
+#include "format/pages.h"
 #include "salvage/header_evidence.h"
 
 namespace engine {
@@ -531,17 +532,16 @@ Result<CheckReport> CheckDatabase(std::unique_ptr<FileSource> source, const Chec
   auto header = DecodeHeader(source->bytes());
   if (!header.ok()) return header.error();
   const DatabaseHeader& h = header.value();
-  if (Status st = CheckPassword(h, options.password); !st.ok()) return st.error();
+  // The pages read here when the reader cannot load the catalog; opening
+  // them checks the password.
+  auto own_pages = OpenPages(FileSource::FromSpan(source->bytes()), h, options.password);
+  if (!own_pages.ok()) return own_pages.error();
   // The full reader is used for memo values in index keys, and its pages are
   // the ones checked. A file whose catalog it cannot load is still checked,
   // without those, on pages read here.
   auto db = Database::Open(FileSource::FromSpan(source->bytes()), OpenOptions{options.password});
   const Database* reader = db.ok() ? db.value().get() : nullptr;
-  std::unique_ptr<Pager> own_pager;
-  if (reader == nullptr) {
-    own_pager = std::make_unique<Pager>(std::move(source), h.page_size, h.database_key);
-  }
-  const Pager& pager = reader != nullptr ? reader->pager() : *own_pager;
+  const Pager& pager = reader != nullptr ? reader->pager() : *own_pages.value();
   TextCodec text(h.version, h.code_page);
   check::Checker checker(pager, h, text, reader, options);
   try {

@@ -26,4 +26,15 @@ class Rc4 {
 // database whose key is `database_key` (no-op for key 0).
 void ApplyPageCipher(uint8_t* page, size_t length, uint32_t page_number, uint32_t database_key);
 
+// A page cipher other than the Jet keystream above (the schemes of
+// password-protected ACE files). Pages are coded one at a time, in place;
+// page 0 is never coded. Encode undoes Decode, so a writer can keep the
+// source's scheme, parameters and password.
+class PageCipher {
+ public:
+  virtual ~PageCipher() = default;
+  virtual void Decode(uint8_t* page, size_t length, uint32_t page_number) const = 0;
+  virtual void Encode(uint8_t* page, size_t length, uint32_t page_number) const = 0;
+};
+
 }  // namespace engine

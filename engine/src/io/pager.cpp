@@ -109,6 +109,23 @@ Pager::Pager(std::unique_ptr<FileSource> source, uint32_t page_size, uint32_t da
   }
 }
 
+Pager::Pager(std::unique_ptr<FileSource> source, uint32_t page_size,
+             std::unique_ptr<const PageCipher> cipher, PageDecoding decoding)
+    : Pager(std::move(source), page_size, 0, decoding) {
+  cipher_ = std::move(cipher);
+  if (cipher_ && decoding == PageDecoding::kTempFile) {
+    file_ = DecodedPageFile::Create(page_size_, page_count_);
+  }
+}
+
+void Pager::Decode(uint8_t* page, uint32_t number) const {
+  if (cipher_) {
+    cipher_->Decode(page, page_size_, number);
+  } else {
+    ApplyPageCipher(page, page_size_, number, database_key_);
+  }
+}
+
 Pager::~Pager() = default;
 
 bool Pager::IsDecoded(uint32_t number) const {
@@ -119,19 +136,19 @@ bool Pager::IsDecoded(uint32_t number) const {
 ByteSpan Pager::PageOrThrow(uint32_t number) const {
   if (number >= page_count_) ThrowPageBeyondEnd(number, page_count_);
   const uint8_t* base = source_->bytes().data() + static_cast<uint64_t>(number) * page_size_;
-  if (database_key_ == 0 || number == 0) return ByteSpan(base, page_size_);
+  if (!encoded() || number == 0) return ByteSpan(base, page_size_);
   if (file_ && file_->Has(number)) return ByteSpan(file_->At(number), page_size_);
   if (!decoded_.empty() && decoded_[number]) return ByteSpan(decoded_[number].get(), page_size_);
   if (file_) {
     scratch_.assign(base, base + page_size_);
-    ApplyPageCipher(scratch_.data(), page_size_, number, database_key_);
+    Decode(scratch_.data(), number);
     if (file_->Put(number, scratch_.data())) return ByteSpan(file_->At(number), page_size_);
   }
   if (decoded_.empty()) decoded_.resize(page_count_);
   auto& slot = decoded_[number];
   slot.reset(new uint8_t[page_size_]);
   std::memcpy(slot.get(), base, page_size_);
-  ApplyPageCipher(slot.get(), page_size_, number, database_key_);
+  Decode(slot.get(), number);
   ++pages_in_memory_;
   return ByteSpan(slot.get(), page_size_);
 }
@@ -139,19 +156,19 @@ ByteSpan Pager::PageOrThrow(uint32_t number) const {
 ByteSpan Pager::PageOnce(uint32_t number, std::vector<uint8_t>& scratch) const {
   // Keeping a page in the file costs no memory of ours and spares decoding
   // it again when it is read later.
-  if (database_key_ == 0 || number == 0 || number >= page_count_ || IsDecoded(number) || file_) {
+  if (!encoded() || number == 0 || number >= page_count_ || IsDecoded(number) || file_) {
     return PageOrThrow(number);
   }
   const uint8_t* base = source_->bytes().data() + static_cast<uint64_t>(number) * page_size_;
   scratch.assign(base, base + page_size_);
-  ApplyPageCipher(scratch.data(), page_size_, number, database_key_);
+  Decode(scratch.data(), number);
   return ByteSpan(scratch.data(), page_size_);
 }
 
 void Pager::Prefetch(uint32_t number) const {
   if (number >= page_count_) return;
   const uint8_t* at = nullptr;
-  if (database_key_ == 0 || number == 0) {
+  if (!encoded() || number == 0) {
     at = source_->bytes().data() + static_cast<uint64_t>(number) * page_size_;
   } else if (file_ && file_->Has(number)) {
     at = file_->At(number);

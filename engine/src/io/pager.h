@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/error.h"
+#include "io/cipher.h"
 #include "io/file_source.h"
 #include "io/page_source.h"
 
@@ -34,6 +35,9 @@ class Pager final : public PageSource {
  public:
   Pager(std::unique_ptr<FileSource> source, uint32_t page_size, uint32_t database_key,
         PageDecoding decoding = PageDecoding::kTempFile);
+  // Pages decoded by `cipher` (an encrypted ACE file's); none: not encoded.
+  Pager(std::unique_ptr<FileSource> source, uint32_t page_size,
+        std::unique_ptr<const PageCipher> cipher, PageDecoding decoding = PageDecoding::kTempFile);
   ~Pager();
   Pager(const Pager&) = delete;
   Pager& operator=(const Pager&) = delete;
@@ -60,17 +64,21 @@ class Pager final : public PageSource {
   // Whether decoded pages go to a temporary file (false for a file that is
   // not encoded, and where none could be made).
   bool decodes_to_file() const { return file_ != nullptr; }
+  // Whether pages other than page 0 are stored encoded.
+  bool encoded() const { return database_key_ != 0 || cipher_ != nullptr; }
   // Pages decoded and kept in memory so far.
   uint32_t pages_in_memory() const { return pages_in_memory_; }
 
  private:
   bool IsDecoded(uint32_t number) const;
+  void Decode(uint8_t* page, uint32_t number) const;
 
   std::unique_ptr<FileSource> source_;
   uint32_t page_size_;
   uint32_t page_count_;
   uint32_t trailing_bytes_;
   uint32_t database_key_;
+  std::unique_ptr<const PageCipher> cipher_;
   std::unique_ptr<DecodedPageFile> file_;
   mutable std::vector<uint8_t> scratch_;
   mutable std::vector<std::unique_ptr<uint8_t[]>> decoded_;  // sized on first use

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/bytes.h"
+#include "format/pages.h"
 #include "format/row.h"
 
 namespace engine {
@@ -22,10 +23,10 @@ Result<std::unique_ptr<Database>> Database::Open(std::unique_ptr<FileSource> sou
   if (!header.ok()) return header.error();
   std::unique_ptr<Database> db(new Database());
   db->header_ = std::move(header.value());
-  if (Status st = CheckPassword(db->header_, options.password); !st.ok()) return st.error();
+  auto pages = OpenPages(std::move(source), db->header_, options.password);
+  if (!pages.ok()) return pages.error();
   db->layout_ = &LayoutFor(db->header_.version);
-  db->pager_ =
-      std::make_unique<Pager>(std::move(source), db->header_.page_size, db->header_.database_key);
+  db->pager_ = std::move(pages.value());
   if (db->pager_->page_count() < 3) {
     return Damaged("the file has only " + std::to_string(db->pager_->page_count()) +
                    " whole pages; a database needs at least 3");
