@@ -4,6 +4,7 @@
 #include <openssl/provider.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <mutex>
 
@@ -18,6 +19,10 @@ constexpr uint32_t kCryptoApiFlag = 0x04;
 constexpr uint32_t kAesFlag = 0x20;
 constexpr uint32_t kAlgRc4 = 0x6801;
 constexpr uint32_t kAlgSha1 = 0x8004;
+constexpr uint32_t kAlgAes128 = 0x660E;  // 0x660F: 192 bits, 0x6610: 256
+constexpr uint32_t kAlgAes256 = 0x6610;
+// The standard AES scheme's iterations of the password hash.
+constexpr uint32_t kStandardSpinCount = 50'000;
 // Office allows at most ten million iterations; more would only stall.
 constexpr uint32_t kMaxSpinCount = 10'000'000;
 // Passwords longer than this are cut by Access.
@@ -75,13 +80,13 @@ MdPtr FetchHash(const std::string& name) {
   return nullptr;
 }
 
-// AES-CBC for `key_bits` or RC4.
-CipherPtr FetchCipher(const std::string& name, uint32_t key_bits) {
+// AES for `key_bits` (CBC, or ECB) or RC4.
+CipherPtr FetchCipher(const std::string& name, uint32_t key_bits, bool ecb = false) {
   std::string openssl;
   if (name == "RC4") {
     openssl = "RC4";
   } else if (name == "AES" && (key_bits == 128 || key_bits == 192 || key_bits == 256)) {
-    openssl = "AES-" + Num(key_bits) + "-CBC";
+    openssl = "AES-" + Num(key_bits) + (ecb ? "-ECB" : "-CBC");
   } else {
     return nullptr;
   }
@@ -201,6 +206,67 @@ class Rc4CryptoApiCipher final : public PageCipher {
   CipherPtr rc4_;
   MdPtr sha1_;
   std::vector<uint8_t> base_hash_;
+  uint32_t key_bits_;
+  uint32_t database_key_;
+};
+
+// The password hashed with the salt, rehashed `rounds` times with the
+// round's number in front.
+std::vector<uint8_t> IteratedHash(const EVP_MD* md, ByteSpan salt, ByteSpan password,
+                                  uint32_t rounds) {
+  std::vector<uint8_t> h = Digest(md, {salt, password});
+  for (uint32_t i = 0; i < rounds; ++i) {
+    const auto b = Le32Bytes(i);
+    h = Digest(md, {ByteSpan(b.data(), 4), Span(h)});
+  }
+  return h;
+}
+
+// ---- AES through the CryptoAPI key derivation ----
+
+class AesCryptoApiCipher final : public PageCipher {
+ public:
+  AesCryptoApiCipher(CipherPtr aes_ecb, MdPtr sha1, std::vector<uint8_t> password_hash,
+                     uint32_t key_bits, uint32_t database_key)
+      : aes_(std::move(aes_ecb)),
+        sha1_(std::move(sha1)),
+        password_hash_(std::move(password_hash)),
+        key_bits_(key_bits),
+        database_key_(database_key) {}
+
+  // The key of block `block`: the password hash and the block number hashed,
+  // then stretched as CryptDeriveKey does (the hash XORed into 64 bytes of
+  // 0x36 and of 0x5C, each hashed, the two joined and cut to the key size).
+  std::vector<uint8_t> BlockKey(uint32_t block) const {
+    const auto b = Le32Bytes(block);
+    const std::vector<uint8_t> h =
+        Digest(sha1_.get(), {Span(password_hash_), ByteSpan(b.data(), 4)});
+    std::vector<uint8_t> key;
+    for (uint8_t fill : {uint8_t{0x36}, uint8_t{0x5C}}) {
+      std::array<uint8_t, 64> x;
+      x.fill(fill);
+      for (size_t i = 0; i < h.size() && i < x.size(); ++i) x[i] ^= h[i];
+      std::vector<uint8_t> part = Digest(sha1_.get(), {ByteSpan(x.data(), x.size())});
+      key.insert(key.end(), part.begin(), part.end());
+    }
+    return Fit(std::move(key), key_bits_ / 8);
+  }
+  void Apply(uint8_t* data, size_t length, uint32_t block, bool encrypt) const {
+    std::vector<uint8_t> key = BlockKey(block);
+    RunCipher(aes_.get(), Span(key), {}, encrypt, data, length - length % 16);
+  }
+
+  void Decode(uint8_t* page, size_t length, uint32_t page_number) const override {
+    Apply(page, length, database_key_ ^ page_number, false);
+  }
+  void Encode(uint8_t* page, size_t length, uint32_t page_number) const override {
+    Apply(page, length, database_key_ ^ page_number, true);
+  }
+
+ private:
+  CipherPtr aes_;
+  MdPtr sha1_;
+  std::vector<uint8_t> password_hash_;
   uint32_t key_bits_;
   uint32_t database_key_;
 };
@@ -392,7 +458,22 @@ Result<OfficeEncryption> ReadAgile(ByteSpan info, OfficeEncryption e) {
   return e;
 }
 
-Result<OfficeEncryption> ReadRc4CryptoApi(ByteSpan info, OfficeEncryption e) {
+// The provider name of a CryptoAPI header (UTF-16 after the 32 fixed
+// bytes), for the key size of an RC4 header that gives none.
+bool NamesBaseProvider(const uint8_t* name, size_t length) {
+  std::string ascii;
+  for (size_t i = 0; i + 1 < length; i += 2) {
+    ascii += static_cast<char>(std::tolower(name[i + 1] == 0 ? name[i] : '?'));
+  }
+  return ascii.find_first_not_of(std::string(" \0", 2)) == std::string::npos ||
+         ascii.find(" base ") != std::string::npos;
+}
+
+// A CryptoAPI header (flags, sizes, algorithms, provider name) and the
+// verifier after it. `aes_flag`: the header says AES outright (the standard
+// scheme); without it an AES algorithm is the variant that derives its keys
+// without the iterated hash.
+Result<OfficeEncryption> ReadCryptoApi(ByteSpan info, OfficeEncryption e, bool aes_flag) {
   if (info.size() < 12) return BadHeader("the CryptoAPI header is cut short");
   const uint32_t header_length = Le32(info.data() + 8);
   if (header_length < 32 || header_length > info.size() - 12) {
@@ -403,24 +484,44 @@ Result<OfficeEncryption> ReadRc4CryptoApi(ByteSpan info, OfficeEncryption e) {
   const uint32_t alg = Le32(h + 8);
   const uint32_t hash_alg = Le32(h + 12);
   uint32_t key_bits = Le32(h + 16);
-  if ((alg != 0 && alg != kAlgRc4) || (hash_alg != 0 && hash_alg != kAlgSha1)) {
-    return Unrecognized("the CryptoAPI encryption uses algorithm 0x" + [&] {
-      char b[16];
-      std::snprintf(b, sizeof b, "%04X", alg);
-      return std::string(b);
-    }() + " (without the AES flag); this build reads RC4 with SHA-1");
+  char alg_hex[16];
+  std::snprintf(alg_hex, sizeof alg_hex, "0x%04X", alg);
+  if (hash_alg != 0 && hash_alg != kAlgSha1) {
+    return Unrecognized("the CryptoAPI encryption hashes with algorithm " + Num(hash_alg) +
+                        "; this build reads SHA-1");
   }
-  if (key_bits == 0) key_bits = 40;
-  if (key_bits < 40 || key_bits > 128 || key_bits % 8 != 0) {
-    return BadHeader("the CryptoAPI key size " + Num(key_bits) + " is not 40 to 128 bits");
+  if ((alg == 0 && !aes_flag) || alg == kAlgRc4) {
+    if (aes_flag) return Unrecognized("the CryptoAPI header names both AES and RC4");
+    e.scheme = OfficeScheme::kRc4CryptoApi;
+    e.cipher = "RC4";
+    if (key_bits == 0) key_bits = NamesBaseProvider(h + 32, header_length - 32) ? 40 : 128;
+    if (key_bits < 40 || key_bits > 128 || key_bits % 8 != 0) {
+      return BadHeader("the RC4 key size " + Num(key_bits) + " is not 40 to 128 bits");
+    }
+  } else if (alg == 0 || (alg >= kAlgAes128 && alg <= kAlgAes256)) {
+    const uint32_t bits = alg == 0 ? 128 : 128 + 64 * (alg - kAlgAes128);
+    if (key_bits == 0) key_bits = bits;
+    if (key_bits != bits) {
+      return BadHeader("the AES key size " + Num(key_bits) + " disagrees with algorithm " +
+                       alg_hex);
+    }
+    e.scheme = aes_flag ? OfficeScheme::kAesStandard : OfficeScheme::kAesCryptoApi;
+    e.cipher = "AES";
+    e.block_size = 16;
+    e.spin_count = aes_flag ? kStandardSpinCount : 0;
+  } else {
+    return Unrecognized(std::string("the CryptoAPI encryption uses algorithm ") + alg_hex +
+                        "; this build reads RC4 and AES");
   }
-  e.cipher = "RC4";
   e.hash = "SHA1";
   e.key_bits = key_bits;
-  // The verifier: salt size, salt, encrypted verifier, hash size, hash.
-  size_t v = 12 + size_t{header_length};
-  if (info.size() < v + 4 + 16 + 16 + 4 + 20)
+  // The verifier: salt size, salt, encrypted verifier, hash size, encrypted
+  // hash (RC4: the 20 bytes of SHA-1; AES: two blocks).
+  const size_t hash_bytes = e.cipher == "RC4" ? 20 : 32;
+  const size_t v = 12 + size_t{header_length};
+  if (info.size() < v + 4 + 16 + 16 + 4 + hash_bytes) {
     return BadHeader("the CryptoAPI verifier is cut short");
+  }
   if (Le32(info.data() + v) != 16) {
     return BadHeader("the CryptoAPI salt is " + Num(Le32(info.data() + v)) + " bytes, not 16");
   }
@@ -431,7 +532,7 @@ Result<OfficeEncryption> ReadRc4CryptoApi(ByteSpan info, OfficeEncryption e) {
     return BadHeader("the CryptoAPI verifier hash is " + Num(e.verifier_hash_size) +
                      " bytes; SHA-1 gives 20");
   }
-  e.verifier_hash.assign(info.data() + v + 40, info.data() + v + 60);
+  e.verifier_hash.assign(info.data() + v + 40, info.data() + v + 40 + hash_bytes);
   return e;
 }
 
@@ -460,12 +561,7 @@ Result<OfficeEncryption> ReadOfficeEncryption(ByteSpan page0) {
       return Unrecognized("the encryption header (version " + version +
                           ") names no CryptoAPI scheme");
     }
-    if ((flags & kAesFlag) != 0) {
-      return Unrecognized("the file uses the standard AES encryption (version " + version +
-                          "), which this build does not read");
-    }
-    e.scheme = OfficeScheme::kRc4CryptoApi;
-    return ReadRc4CryptoApi(info, std::move(e));
+    return ReadCryptoApi(info, std::move(e), (flags & kAesFlag) != 0);
   }
   return Unrecognized("the file's encryption (header version " + version +
                       ") is not one this build reads");
@@ -499,6 +595,20 @@ Result<std::unique_ptr<PageCipher>> OpenOfficeCipher(const OfficeEncryption& e,
       if (std::memcmp(expect.data(), v.data() + 16, e.verifier_hash_size) != 0) return wrong;
       return std::unique_ptr<PageCipher>(std::move(cipher));
     }
+    if (e.scheme == OfficeScheme::kAesStandard || e.scheme == OfficeScheme::kAesCryptoApi) {
+      CipherPtr aes = FetchCipher("AES", e.key_bits, true);
+      MdPtr sha1 = FetchHash("SHA1");
+      if (!aes || !sha1) return Unrecognized("AES is not available from the cryptographic library");
+      auto hash = IteratedHash(sha1.get(), Span(e.salt), Span(pw), e.spin_count);
+      auto cipher = std::make_unique<AesCryptoApiCipher>(aes, sha1, std::move(hash), e.key_bits,
+                                                         database_key);
+      std::vector<uint8_t> v = e.verifier;
+      v.insert(v.end(), e.verifier_hash.begin(), e.verifier_hash.end());
+      cipher->Apply(v.data(), v.size(), 0, false);
+      auto expect = Digest(sha1.get(), {ByteSpan(v.data(), 16)});
+      if (std::memcmp(expect.data(), v.data() + 16, e.verifier_hash_size) != 0) return wrong;
+      return std::unique_ptr<PageCipher>(std::move(cipher));
+    }
     CipherPtr aes = FetchCipher(e.cipher, e.key_bits);
     CipherPtr password_aes = FetchCipher(e.password_cipher, e.password_key_bits);
     MdPtr hash = FetchHash(e.hash);
@@ -507,13 +617,8 @@ Result<std::unique_ptr<PageCipher>> OpenOfficeCipher(const OfficeEncryption& e,
       return Unrecognized(
           "the file's cipher or hash is not available from the cryptographic library");
     }
-    // The password hashed with the salt, rehashed spin_count times with the
-    // iteration number in front.
-    std::vector<uint8_t> h = Digest(password_hash.get(), {Span(e.password_salt), Span(pw)});
-    for (uint32_t i = 0; i < e.spin_count; ++i) {
-      const auto b = Le32Bytes(i);
-      h = Digest(password_hash.get(), {ByteSpan(b.data(), 4), Span(h)});
-    }
+    const std::vector<uint8_t> h =
+        IteratedHash(password_hash.get(), Span(e.password_salt), Span(pw), e.spin_count);
     const ByteSpan iv(e.password_salt.data(), e.password_block_size);
     auto unwrap = [&](ByteSpan block, const std::vector<uint8_t>& sealed) {
       std::vector<uint8_t> key =

@@ -19,7 +19,13 @@
 
 namespace engine {
 
-enum class OfficeScheme { kRc4CryptoApi, kAgile };
+enum class OfficeScheme {
+  kRc4CryptoApi,  // RC4, keys from SHA-1 of the salted password hash
+  kAesStandard,   // AES-ECB, CryptoAPI key derivation after 50000 hash rounds
+  kAesCryptoApi,  // the same without the rounds (a CryptoAPI header naming AES
+                  // without the AES flag)
+  kAgile,
+};
 
 // What the encryption header says, checked for plausibility.
 struct OfficeEncryption {
