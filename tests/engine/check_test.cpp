@@ -987,7 +987,8 @@ TEST(CheckCorpus, AnotherWritersHabitsAreLeftovers) {
   }
 }
 
-// Unencrypted ACE files, test files and real ones: no damage. One real file
+// ACE files, test files and real ones (encrypted ones with their
+// passwords): no damage. One real file
 // holds a catalog row whose property blob points at an index page and a
 // table definition (docs/ace-format.md): that, and only that, is damage.
 TEST(CheckCorpus, AceFilesHaveNoDamage) {
@@ -995,8 +996,9 @@ TEST(CheckCorpus, AceFilesHaveNoDamage) {
   if (files.empty()) GTEST_SKIP() << "no ACE files under " << QUORLEN_CORPUS_DIR;
   size_t checked = 0;
   for (const corpus::File& file : files) {
-    if (!file.password.empty()) continue;  // encrypted: not read yet
-    auto r = CheckDatabase(file.path.string(), CheckOptions{});
+    CheckOptions options;
+    options.password = file.password;
+    auto r = CheckDatabase(file.path.string(), options);
     ASSERT_TRUE(r.ok()) << file.name << ": " << r.error().ToString();
     ++checked;
     EXPECT_EQ(r->format.rfind("ace", 0), 0u) << file.name;

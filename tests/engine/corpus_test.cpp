@@ -141,18 +141,18 @@ TEST(Corpus, EveryStructureOfEveryFileReads) {
   EXPECT_GT(counts.entries, 0u);
 }
 
-// Every structure of every unencrypted ACE file reads as a Jet 4 file's
-// does: rows, long values, property blobs, index chains and trees.
+// Every structure of every ACE file (the encrypted ones opened with their
+// passwords) reads as a Jet 4 file's does: rows, long values, property
+// blobs, index chains and trees.
 TEST(Corpus, EveryStructureOfEveryAceFileReads) {
   auto files = corpus::AceFiles();
   SKIP_WITHOUT_CORPUS(files);
   Counts counts;
   size_t read = 0;
   for (const auto& f : files) {
-    if (!f.password.empty()) continue;  // encrypted: not read yet
     // Its catalog points a property blob at pages of other structures.
     if (f.name.ends_with("InventorySystemPalasia_Billing.accdb")) continue;
-    auto db = Database::Open(f.path.string());
+    auto db = Database::Open(f.path.string(), {.password = f.password});
     ASSERT_TRUE(db.ok()) << f.name << ": " << db.error().ToString();
     ReadEverything(*db.value(), counts, f.name);
     ++read;
@@ -185,9 +185,8 @@ TEST(Corpus, AceCalculatedColumnsDumpTheirResults) {
 }
 
 // ACE files open with the format their version byte names and the Jet 4
-// page layout; the encrypted ones are refused with a number until their
-// schemes are read; none of them is compacted or repaired yet (3343,
-// nothing written).
+// page layout; the encrypted ones are refused without their password
+// (3031); none of them is compacted or repaired yet (3343, nothing written).
 TEST(Corpus, AceFilesOpenAsAce) {
   auto files = CorpusFiles("ace");
   SKIP_WITHOUT_CORPUS(files);
@@ -206,6 +205,16 @@ TEST(Corpus, AceFilesOpenAsAce) {
     EXPECT_EQ(db.value()->page_size(), 4096u);
   }
   EXPECT_GE(opened, files.size() - 4);
+  for (const auto& f : corpus::AceFiles()) {
+    if (f.password.empty()) continue;
+    fs::path locked = fs::temp_directory_path() / "quorlen-ace-encrypted-refused.accdb";
+    fs::remove(locked);
+    auto refused = CompactDatabase(f.path.string(), locked.string(), {.password = f.password});
+    ASSERT_FALSE(refused.ok()) << f.name;
+    EXPECT_EQ(refused.error().number(), 3343) << refused.error().ToString();
+    EXPECT_FALSE(fs::exists(locked));
+    break;
+  }
   fs::path out = fs::temp_directory_path() / "quorlen-ace-compact-refused.accdb";
   fs::remove(out);
   auto compacted = CompactDatabase(files.front().string(), out.string());
