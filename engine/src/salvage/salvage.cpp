@@ -616,7 +616,16 @@ class Opening {
         }
       }
       if (row.fields[at(name)].present) s_.text->DecodeValue(row.fields[at(name)].bytes, o.name);
-      if (o.is_table() && !named_.count(o.table_page())) named_.emplace(o.table_page(), o);
+      if (o.is_table() && (static_cast<uint32_t>(o.id) & 0xFF000000u) != 0) {
+        // A table's id is the page of its definition; flag bits there mean
+        // the row's id was overwritten, and the row leaves the catalog.
+        s_.Lose(Loss(LossKind::kCatalogRow, 2, "MSysObjects", row.location, "Id",
+                     "the row of table " + o.name + " gives it the id " + Num(o.id) +
+                         ", which is no page of the file; the row is left out",
+                     std::vector<uint8_t>(row.stored.begin(), row.stored.end())));
+      } else if (o.is_table() && !named_.count(o.table_page())) {
+        named_.emplace(o.table_page(), o);
+      }
       s_.objects.push_back(std::move(o));
       return true;
     });
