@@ -196,12 +196,18 @@ Status ReadBack(const std::string& path, const std::string& password, const Comp
   uint64_t rows = 0;
   for (const CatalogObject* t : copy.value()->tables()) {
     auto def = copy.value()->ReadTableDef(t->table_page());
-    if (!def.ok()) return Error(ErrorCode::kIoError, "the repaired copy does not read back");
+    if (!def.ok()) {
+      return Error(ErrorCode::kIoError, "the repaired copy does not read back: table " + t->name +
+                                            ": " + def.error().description());
+    }
     Status st = copy.value()->ScanRows(def.value(), [&](const RowRef&) {
       ++rows;
       return true;
     });
-    if (!st.ok()) return Error(ErrorCode::kIoError, "the repaired copy does not read back");
+    if (!st.ok()) {
+      return Error(ErrorCode::kIoError, "the repaired copy does not read back: table " + t->name +
+                                            ": " + st.error().description());
+    }
   }
   if (rows != stats.rows) {
     return Error(ErrorCode::kIoError, "the repaired copy reads back " + std::to_string(rows) +
