@@ -304,7 +304,13 @@ class Opening {
     if (!decoded.ok()) {
       // An ACE file keeps its own signature: its pages look like Jet 4's, but
       // rebuilding page 0 as Jet 4 would turn it into another format.
-      if (!seen || NamesAce(file)) return decoded.error();
+      if (NamesAce(file)) return decoded.error();
+      if (!seen) {
+        return Error(decoded.error().number(),
+                     decoded.error().description() +
+                         ", and no later page shows a plain Jet page to rebuild it from (an "
+                         "encoded database's pages cannot be read without the key page 0 held)");
+      }
       rebuild = true;
       why = "page 0 is unreadable (" + decoded.error().description() + ")";
     } else if (seen && decoded.value().version != *seen) {
