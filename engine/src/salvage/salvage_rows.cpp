@@ -97,6 +97,11 @@ std::vector<uint32_t> Salvager::State::DataPagesOf(const SalvagedTable& table,
   }
   const bool map_short =
       map_intact && unlisted_rows > 0 && listed_rows + unlisted_rows == table.def.num_rows;
+  // A map that lists pages not the table's, or more live rows than the
+  // definition counts, has had bits set: a page of the table it lists that
+  // the file's own map marks free is a stale one (no index of the table
+  // points into it), not one the map vouches for.
+  const bool map_gained_bits = lists_others || listed_rows > table.def.num_rows;
   // A map that cannot be read, or that lists pages which are not the
   // table's (its row was overwritten), says nothing: the pages naming the
   // table are taken when their rows make up exactly the stored row count.
@@ -112,6 +117,7 @@ std::vector<uint32_t> Salvager::State::DataPagesOf(const SalvagedTable& table,
     const bool listed = owned && owned->Contains(n);
     const bool marked_free = have_global_map && free[n];
     if (o == table.page) {
+      if (listed && marked_free && map_gained_bits && !index_evidence(n)) continue;
       if (listed || index_evidence(n) || ((map_short || count_vouches) && !marked_free)) {
         out.push_back(n);
       } else if (!map_intact && !index_walked && !marked_free && doubtful) {
