@@ -6,6 +6,10 @@
 //                 of the file: page-0 fields, a value changed under its index
 //   salvage_score --write-damaged DIR [...]   only writes the damaged copies into DIR,
 //                 named NNNN-CLASS.mdb, with DIR/passwords.tsv (name, password)
+//   salvage_score --mutations N [--seed S] [--only K] [...]  N random mutations (bench/mutations.h)
+//   of
+//                 the files up to 256 KB (or --max-bytes), each repaired and the result
+//                 checked: refusals by error number, crashes, hangs, failed checks
 //
 // Each copy is read in a child process, so a crash or a hang (more than
 // --timeout seconds) is counted instead of ending the run.
@@ -25,6 +29,7 @@
 
 #include "engine/check.h"
 #include "engine/repair.h"
+#include "mutations.h"
 #include "salvage_damage.h"
 
 namespace {
@@ -73,6 +78,148 @@ std::vector<Input> CorpusFiles(const std::string& dir, uint64_t max_bytes) {
   return out;
 }
 
+// Runs `work` in a child process that writes `out` back; false when the
+// child crashed (`hang` set when it ran past `timeout` seconds).
+template <size_t N, class Work>
+bool InChild(unsigned timeout, uint64_t (&out)[N], bool& hang, Work work) {
+  hang = false;
+  int fds[2];
+  if (pipe(fds) != 0) return false;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    alarm(timeout);
+    uint64_t result[N] = {};
+    work(result);
+    ssize_t w = write(fds[1], result, sizeof result);
+    _exit(w > 0 ? 0 : 3);
+  }
+  close(fds[1]);
+  ssize_t got = read(fds[0], out, sizeof out);
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  hang = WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 && got == static_cast<ssize_t>(sizeof out);
+}
+
+// The --mutations run: every mutation repaired in a child process, the
+// repaired file checked.
+int RunMutations(const std::vector<std::pair<Input, Bytes>>& files, uint64_t count, uint64_t seed0,
+                 unsigned timeout, bool verbose, int64_t only) {
+  struct Tally {
+    uint64_t copies = 0, repaired = 0, refused = 0, crashes = 0, hangs = 0, check_damage = 0;
+  };
+  std::map<std::string, Tally> by_kind;
+  std::map<uint64_t, uint64_t> refusals;
+  constexpr size_t kinds = std::size(mutations::kKinds);
+  for (uint64_t n = 0; n < count; ++n) {
+    const mutations::Kind kind = mutations::kKinds[n % kinds];
+    const auto& [input, intact] = files[(n / kinds) % files.size()];
+    const uint64_t seed = seed0 + n;
+    if (only >= 0 && static_cast<int64_t>(n) != only) continue;
+    Bytes copy = intact;
+    const size_t page_size = copy.size() > 0x14 && copy[0x14] == 0 ? 2048 : 4096;
+    const std::string what = mutations::Mutate(copy, page_size, kind, seed);
+    if (what.empty()) continue;
+    const std::string name = input.path.substr(input.path.rfind('/') + 1);
+    // out[0]: 1 repaired, 2 refused; out[1]: the error number; out[2]:
+    // damage `check` finds in the repaired file.
+    uint64_t out[3] = {};
+    bool hang = false;
+    const bool finished = InChild(timeout, out, hang, [&](uint64_t* result) {
+      char dir[] = "/tmp/salvage-mutation-XXXXXX";
+      if (mkdtemp(dir) == nullptr) return;
+      const std::string in_path = std::string(dir) + "/damaged.mdb";
+      const std::string out_path = std::string(dir) + "/repaired.mdb";
+      std::ofstream(in_path, std::ios::binary)
+          .write(reinterpret_cast<const char*>(copy.data()),
+                 static_cast<std::streamsize>(copy.size()));
+      engine::RepairOptions ro;
+      ro.password = input.password;
+      auto r = engine::RepairDatabase(in_path, out_path, ro);
+      if (r.ok()) {
+        result[0] = 1;
+        engine::CheckOptions co;
+        co.password = input.password;
+        auto report = engine::CheckDatabase(out_path, co);
+        result[2] = report.ok() ? report->damage_count() : 1;
+        if (verbose && report.ok()) {
+          for (const auto& p : report->problems) {
+            if (p.severity != engine::Severity::kDamage) continue;
+            std::fprintf(stderr, "  check: %s: %s\n", p.code.c_str(), p.message.c_str());
+          }
+        }
+      } else {
+        result[0] = 2;
+        result[1] = static_cast<uint64_t>(r.error().number());
+        if (verbose) std::fprintf(stderr, "  repair: %s\n", r.error().ToString().c_str());
+      }
+      std::remove(out_path.c_str());
+      std::remove(in_path.c_str());
+      rmdir(dir);
+    });
+    Tally& t = by_kind[mutations::KindName(kind)];
+    ++t.copies;
+    const char* verdict = nullptr;
+    if (hang) {
+      ++t.hangs;
+      verdict = "hang";
+    } else if (!finished) {
+      ++t.crashes;
+      verdict = "crash";
+    } else if (out[0] == 2) {
+      ++t.refused;
+      ++refusals[out[1]];
+      verdict = "refused";
+    } else if (out[0] == 1) {
+      ++t.repaired;
+      if (out[2] > 0) {
+        ++t.check_damage;
+        verdict = "check-damage";
+      }
+    }
+    if (verdict != nullptr) {
+      std::fprintf(stderr, "%s: mutation %llu %s seed %llu %s: %s", verdict,
+                   static_cast<unsigned long long>(n), name.c_str(),
+                   static_cast<unsigned long long>(seed), mutations::KindName(kind), what.c_str());
+      if (out[0] == 2)
+        std::fprintf(stderr, " (error %llu)", static_cast<unsigned long long>(out[1]));
+      std::fprintf(stderr, "\n");
+    }
+  }
+  std::printf("%zu files, %llu mutations from seed %llu\n", files.size(),
+              static_cast<unsigned long long>(count), static_cast<unsigned long long>(seed0));
+  std::printf("%-12s %7s %9s %8s %8s %6s %5s %13s\n", "mutation", "copies", "repaired", "refused",
+              "refused%", "crash", "hang", "check-damage");
+  Tally all;
+  auto row = [](const std::string& name, const Tally& t) {
+    const double share =
+        t.copies ? 100.0 * static_cast<double>(t.refused) / static_cast<double>(t.copies) : 0.0;
+    std::printf(
+        "%-12s %7llu %9llu %8llu %7.2f%% %6llu %5llu %13llu\n", name.c_str(),
+        static_cast<unsigned long long>(t.copies), static_cast<unsigned long long>(t.repaired),
+        static_cast<unsigned long long>(t.refused), share,
+        static_cast<unsigned long long>(t.crashes), static_cast<unsigned long long>(t.hangs),
+        static_cast<unsigned long long>(t.check_damage));
+  };
+  for (const auto& [name, t] : by_kind) {
+    row(name, t);
+    all.copies += t.copies;
+    all.repaired += t.repaired;
+    all.refused += t.refused;
+    all.crashes += t.crashes;
+    all.hangs += t.hangs;
+    all.check_damage += t.check_damage;
+  }
+  row("all", all);
+  for (const auto& [number, times] : refusals) {
+    std::printf("  refused with error %llu: %llu\n", static_cast<unsigned long long>(number),
+                static_cast<unsigned long long>(times));
+  }
+  return all.crashes + all.hangs > 0 ? 2 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -84,6 +231,8 @@ int main(int argc, char** argv) {
   bool repair = false;
   bool integrity = false;  // the classes that show only against the rest of the file
   int64_t only = -1;
+  uint64_t mutation_count = 0, mutation_seed = 0x3E7A11;
+  bool max_bytes_given = false;
   std::string corpus = "../shared/corpus";
   std::vector<Input> inputs;
   for (int i = 1; i < argc; ++i) {
@@ -94,6 +243,11 @@ int main(int argc, char** argv) {
       corpus = argv[++i];
     } else if (a == "--max-bytes" && i + 1 < argc) {
       max_bytes = std::stoull(argv[++i]);
+      max_bytes_given = true;
+    } else if (a == "--mutations" && i + 1 < argc) {
+      mutation_count = std::stoull(argv[++i]);
+    } else if (a == "--seed" && i + 1 < argc) {
+      mutation_seed = std::stoull(argv[++i]);
     } else if (a == "--only" && i + 1 < argc) {
       only = std::stoll(argv[++i]);
     } else if (a == "--write-damaged" && i + 1 < argc) {
@@ -114,6 +268,19 @@ int main(int argc, char** argv) {
         inputs.push_back({a, ""});
       }
     }
+  }
+  if (mutation_count > 0) {
+    if (inputs.empty()) inputs = CorpusFiles(corpus, max_bytes_given ? max_bytes : 256 * 1024);
+    std::vector<std::pair<Input, Bytes>> files;
+    for (const Input& in : inputs) {
+      Bytes bytes;
+      if (ReadFile(in.path, bytes) && !bytes.empty()) files.emplace_back(in, std::move(bytes));
+    }
+    if (files.empty()) {
+      std::cerr << "salvage_score: no readable input files\n";
+      return 1;
+    }
+    return RunMutations(files, mutation_count, mutation_seed, timeout, verbose, only);
   }
   if (inputs.empty()) inputs = CorpusFiles(corpus, max_bytes);
   // The intact files and their facts, once.

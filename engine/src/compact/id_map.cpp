@@ -49,8 +49,11 @@ std::vector<size_t> IdColumns(const std::string& table_name, const TableDef& tab
       {"MSysNavPaneGroupToObjects", {"ObjectID"}},
   };
   std::vector<size_t> out;
+  // The catalog is the table defined at page 2, whatever its row calls it.
+  const std::string_view known =
+      table.first_page == 2 ? std::string_view("MSysObjects") : std::string_view(table_name);
   for (const auto& [name, columns] : kColumns) {
-    if (!SameName(name, table_name)) continue;
+    if (!SameName(name, known)) continue;
     for (size_t i = 0; i < table.columns.size(); ++i) {
       const ColumnDef& c = table.columns[i];
       if (c.type != static_cast<uint8_t>(ColumnType::kLong)) continue;

@@ -55,7 +55,8 @@ bool IsNavPaneTable(const std::string& table_name);
 
 // The columns of `table` (named `table_name`) holding object ids, as
 // positions in TableDef::columns; empty for tables without any. Only Long
-// columns qualify.
+// columns qualify. The table defined at page 2 is the catalog by place,
+// whatever name its catalog row gives it.
 std::vector<size_t> IdColumns(const std::string& table_name, const TableDef& table);
 
 // Rewrites the id columns of one decoded row in place. `decoder` must have

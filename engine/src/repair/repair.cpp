@@ -158,6 +158,16 @@ int32_t CatalogId(const TableDef& catalog, const RowValues& row) {
   return 0;
 }
 
+int16_t CatalogType(const TableDef& catalog, const RowValues& row) {
+  for (size_t k = 0; k < catalog.columns.size(); ++k) {
+    if (catalog.columns[k].name != "Type" || !row.fields[k].present) continue;
+    const ByteSpan b = row.fields[k].bytes;
+    if (b.size() == 2) return static_cast<int16_t>(Le16(b.data()));
+    if (b.size() == 4) return static_cast<int16_t>(Le32(b.data()));
+  }
+  return 0;
+}
+
 // The row locations a reader hands over, in order, as a count and a digest.
 struct LocationDigest {
   uint64_t count = 0;
@@ -186,12 +196,18 @@ Status ReadBack(const std::string& path, const std::string& password, const Comp
   uint64_t rows = 0;
   for (const CatalogObject* t : copy.value()->tables()) {
     auto def = copy.value()->ReadTableDef(t->table_page());
-    if (!def.ok()) return Error(ErrorCode::kIoError, "the repaired copy does not read back");
+    if (!def.ok()) {
+      return Error(ErrorCode::kIoError, "the repaired copy does not read back: table " + t->name +
+                                            ": " + def.error().description());
+    }
     Status st = copy.value()->ScanRows(def.value(), [&](const RowRef&) {
       ++rows;
       return true;
     });
-    if (!st.ok()) return Error(ErrorCode::kIoError, "the repaired copy does not read back");
+    if (!st.ok()) {
+      return Error(ErrorCode::kIoError, "the repaired copy does not read back: table " + t->name +
+                                            ": " + st.error().description());
+    }
   }
   if (rows != stats.rows) {
     return Error(ErrorCode::kIoError, "the repaired copy reads back " + std::to_string(rows) +
@@ -445,7 +461,8 @@ class Repair {
       }
     }
     uint32_t id = static_cast<uint32_t>(CatalogId(t.def, r));
-    return (id & 0xFF000000u) == 0 && lost_tables_.count(id & 0x00FFFFFF);
+    if ((id & 0xFF000000u) != 0) return CatalogType(t.def, r) == kObjectTable;
+    return lost_tables_.count(id);
   }
 
   // One kept row: left where the strict reader finds it when its bytes are

@@ -304,7 +304,13 @@ class Opening {
     if (!decoded.ok()) {
       // An ACE file keeps its own signature: its pages look like Jet 4's, but
       // rebuilding page 0 as Jet 4 would turn it into another format.
-      if (!seen || NamesAce(file)) return decoded.error();
+      if (NamesAce(file)) return decoded.error();
+      if (!seen) {
+        return Error(decoded.error().number(),
+                     decoded.error().description() +
+                         ", and no later page shows a plain Jet page to rebuild it from (an "
+                         "encoded database's pages cannot be read without the key page 0 held)");
+      }
       rebuild = true;
       why = "page 0 is unreadable (" + decoded.error().description() + ")";
     } else if (seen && decoded.value().version != *seen) {
@@ -616,7 +622,16 @@ class Opening {
         }
       }
       if (row.fields[at(name)].present) s_.text->DecodeValue(row.fields[at(name)].bytes, o.name);
-      if (o.is_table() && !named_.count(o.table_page())) named_.emplace(o.table_page(), o);
+      if (o.is_table() && (static_cast<uint32_t>(o.id) & 0xFF000000u) != 0) {
+        // A table's id is the page of its definition; flag bits there mean
+        // the row's id was overwritten, and the row leaves the catalog.
+        s_.Lose(Loss(LossKind::kCatalogRow, 2, "MSysObjects", row.location, "Id",
+                     "the row of table " + o.name + " gives it the id " + Num(o.id) +
+                         ", which is no page of the file; the row is left out",
+                     std::vector<uint8_t>(row.stored.begin(), row.stored.end())));
+      } else if (o.is_table() && !named_.count(o.table_page())) {
+        named_.emplace(o.table_page(), o);
+      }
       s_.objects.push_back(std::move(o));
       return true;
     });

@@ -97,6 +97,11 @@ std::vector<uint32_t> Salvager::State::DataPagesOf(const SalvagedTable& table,
   }
   const bool map_short =
       map_intact && unlisted_rows > 0 && listed_rows + unlisted_rows == table.def.num_rows;
+  // A map that lists pages not the table's, or more live rows than the
+  // definition counts, has had bits set: a page of the table it lists that
+  // the file's own map marks free is a stale one (no index of the table
+  // points into it), not one the map vouches for.
+  const bool map_gained_bits = lists_others || listed_rows > table.def.num_rows;
   // A map that cannot be read, or that lists pages which are not the
   // table's (its row was overwritten), says nothing: the pages naming the
   // table are taken when their rows make up exactly the stored row count.
@@ -112,6 +117,7 @@ std::vector<uint32_t> Salvager::State::DataPagesOf(const SalvagedTable& table,
     const bool listed = owned && owned->Contains(n);
     const bool marked_free = have_global_map && free[n];
     if (o == table.page) {
+      if (listed && marked_free && map_gained_bits && !index_evidence(n)) continue;
       if (listed || index_evidence(n) || ((map_short || count_vouches) && !marked_free)) {
         out.push_back(n);
       } else if (!map_intact && !index_walked && !marked_free && doubtful) {
@@ -144,6 +150,7 @@ class TableScan {
       if (!(pi.flags & kIndexUnique) || pi.columns.empty()) continue;
       UniqueIndex u;
       u.name = "index " + Num(pi.position);
+      u.root_page = pi.root_page;
       for (const LogicalIndex& li : t.def.logical_indexes) {
         if (li.physical == pi.position) {
           u.name = li.name;
@@ -169,9 +176,18 @@ class TableScan {
       }
       if (ok) unique_.push_back(std::move(u));
     }
+    if (t.page == 2) {
+      const ColumnDef* id = t.def.FindColumn("Id");
+      const ColumnDef* type = t.def.FindColumn("Type");
+      if (id && type) {
+        catalog_id_ = static_cast<size_t>(id - t.def.columns.data());
+        catalog_type_ = static_cast<size_t>(type - t.def.columns.data());
+      }
+    }
   }
 
   Status Run(const RowVisitor& visit) {
+    ReadHeldKeys();
     const LossKind row_kind = t_.page == 2 ? LossKind::kCatalogRow : LossKind::kRow;
     for (uint32_t number : doubtful_) {
       ByteSpan page = s_.pager->PageOrThrow(number);
@@ -243,6 +259,11 @@ class TableScan {
         if (!s_.options.progress(p)) return Error(ErrorCode::kInvalidArgument, "cancelled");
       }
     }
+    final_pass_ = true;
+    for (const auto& [at, bytes] : deferred_) {
+      std::string why;
+      if (Take(bytes, why) && !Emit(at, bytes, visit)) break;
+    }
     return Status();
   }
 
@@ -290,11 +311,83 @@ class TableScan {
     return nullptr;
   }
 
+  // A catalog row of another kind whose id is the page of a table
+  // definition: a key overwritten by a torn write looks like this. It waits
+  // until the end of the scan, so the table's own row keeps the id when both
+  // survive, and the other is the one reported as repeating it.
+  bool ClaimsDefinitionWeakly() const {
+    if (!catalog_id_ || !catalog_type_) return false;
+    const FieldRef& id = decoder_.fields()[*catalog_id_];
+    const FieldRef& type = decoder_.fields()[*catalog_type_];
+    if (!id.present || id.bytes.size() != 4 || !type.present || type.bytes.size() != 2) {
+      return false;
+    }
+    if (static_cast<int16_t>(Le16(type.bytes.data())) == kObjectTable) return false;
+    const uint32_t page = Le32(id.bytes.data());
+    return page >= 3 && page < s_.page_type.size() &&
+           s_.page_type[page] == static_cast<uint8_t>(PageType::kTableDef);
+  }
+  std::optional<size_t> catalog_id_, catalog_type_;
+
+  // What a unique index holds: a digest of each entry's row and key, so a
+  // row whose key no entry at its place holds (a key value changed by
+  // damage) can be told from the row whose key it now repeats.
+  static uint64_t EntryDigest(uint32_t location, ByteSpan key) {
+    uint64_t h = 0xCBF29CE484222325ull;
+    auto add = [&](uint8_t b) {
+      h ^= b;
+      h *= 0x100000001B3ull;
+    };
+    for (int i = 0; i < 4; ++i) add(static_cast<uint8_t>(location >> (8 * i)));
+    for (uint8_t b : key) add(b);
+    return h;
+  }
+  void ReadHeldKeys() {
+    for (UniqueIndex& u : unique_) {
+      if (u.root_page == 0 || u.root_page >= s_.pager->page_count()) continue;
+      Status st =
+          WalkLeafChain(*s_.pager, L_, u.root_page, [&](const IndexPage&, const IndexEntry& e) {
+            u.held.push_back(EntryDigest(e.row.ToLe(), e.key));
+            return true;
+          });
+      if (!st.ok()) {
+        u.held.clear();
+        continue;
+      }
+      std::sort(u.held.begin(), u.held.end());
+      u.walked = true;
+    }
+  }
+  // Rows held back to the end of the scan, so the rows the catalog and the
+  // unique indexes vouch for claim their keys first; a bounded number, as
+  // an index that went stale would hold back every row.
+  static constexpr size_t kMostDeferred = 4096;
+  bool Defer(RowPointer at, ByteSpan bytes, const std::vector<std::optional<std::string>>& keys) {
+    if (final_pass_ || deferred_.size() >= kMostDeferred) return false;
+    bool doubtful = ClaimsDefinitionWeakly();
+    for (size_t i = 0; i < unique_.size() && !doubtful; ++i) {
+      const UniqueIndex& u = unique_[i];
+      if (!u.walked || !keys[i] || (*keys[i])[0] != 'k') continue;
+      const std::string& key = *keys[i];
+      const uint64_t d = EntryDigest(
+          at.ToLe(), ByteSpan(reinterpret_cast<const uint8_t*>(key.data()) + 1, key.size() - 1));
+      doubtful = !std::binary_search(u.held.begin(), u.held.end(), d);
+    }
+    if (!doubtful) return false;
+    deferred_.push_back({at, std::vector<uint8_t>(bytes.begin(), bytes.end())});
+    return true;
+  }
+  std::vector<std::pair<RowPointer, std::vector<uint8_t>>> deferred_;
+  bool final_pass_ = false;
+
   struct UniqueIndex {
     std::string name;
     std::vector<size_t> fields;  // positions in TableDef::columns, key order
     std::vector<KeyColumn> columns;
     std::unordered_set<std::string> keys;
+    uint32_t root_page = 0;
+    std::vector<uint64_t> held;  // EntryDigest of every entry, sorted
+    bool walked = false;         // `held` read whole
   };
 
   // The bytes of slot i: up to the previous slot's start, or (nearest) up to
@@ -520,10 +613,15 @@ class TableScan {
       s_.Lose(std::move(r));
       return true;
     }
-    // A torn write can leave a row twice: the first keeps its place.
+    // A torn write can leave a row twice: the first keeps its place, but a
+    // row the catalog or its unique indexes do not vouch for comes last.
+    std::vector<std::optional<std::string>> row_keys;
+    for (UniqueIndex& u : unique_) row_keys.push_back(KeyOf(u));
+    if (Defer(at, bytes, row_keys)) return true;
     std::vector<std::pair<UniqueIndex*, std::string>> keys;
-    for (UniqueIndex& u : unique_) {
-      auto key = KeyOf(u);
+    for (size_t i = 0; i < unique_.size(); ++i) {
+      UniqueIndex& u = unique_[i];
+      std::optional<std::string>& key = row_keys[i];
       if (!key) continue;
       if (u.keys.count(*key)) {
         LossRecord r =
