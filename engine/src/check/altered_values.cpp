@@ -8,6 +8,7 @@
 
 #include "base/bytes.h"
 #include "check/index_entries.h"
+#include "check/row_finder.h"
 #include "engine/values.h"
 #include "format/layout.h"
 
@@ -155,16 +156,15 @@ class TableKeys {
   // Scans the table once. Errors: those of the scan; a row that does not
   // decode counts only when an entry points at it (Lookup).
   Status Scan() {
-    Status scanned = db_.ScanRows(table_, [this](const RowRef& row) {
-      Add(PackRow(row.location), row.bytes);
+    std::vector<RowPointer> slots;
+    Status scanned = db_.ScanRows(table_, [&](const RowRef& row) {
+      slots.push_back(row.location);
+      Add(row.bytes);
       return true;
     });
     if (!scanned.ok()) return scanned;
-    order_.resize(rows_.size());
-    for (uint32_t i = 0; i < order_.size(); ++i) order_[i] = i;
-    // By slot; a slot the scan met twice keeps its first reading.
-    std::stable_sort(order_.begin(), order_.end(),
-                     [this](uint32_t a, uint32_t b) { return rows_[a] < rows_[b]; });
+    // A slot the scan met twice keeps its first reading.
+    rows_ = RowFinder(slots);
     return Status::Ok();
   }
 
@@ -173,11 +173,9 @@ class TableKeys {
   // value out of range); the decoder's or long-value reader's error when
   // the row could not be read.
   Result<std::optional<ByteSpan>> Lookup(RowPointer at, size_t k) const {
-    const uint32_t packed = PackRow(at);
-    auto it = std::lower_bound(order_.begin(), order_.end(), packed,
-                               [this](uint32_t i, uint32_t p) { return rows_[i] < p; });
-    if (it == order_.end() || rows_[*it] != packed) return std::optional<ByteSpan>();
-    const Slot& slot = slots_[size_t{*it} * indexes_.size() + k];
+    const std::optional<size_t> row = rows_.Find(at);
+    if (!row) return std::optional<ByteSpan>();
+    const Slot& slot = slots_[*row * indexes_.size() + k];
     if (slot.failure < kEncodedNot) return failures_[slot.failure].error();
     if (slot.failure == kEncodedNot) return std::optional<ByteSpan>();
     return std::optional<ByteSpan>(ByteSpan(keys_.data() + slot.offset, slot.length));
@@ -191,10 +189,7 @@ class TableKeys {
     uint32_t failure = kNone;  // into failures_ when the row could not be read; kEncodedNot
   };
 
-  static uint32_t PackRow(RowPointer p) { return p.page << 8 | p.row; }
-
-  void Add(uint32_t packed, ByteSpan bytes) {
-    rows_.push_back(packed);
+  void Add(ByteSpan bytes) {
     Status decoded = decoder_.Decode(bytes);
     for (size_t k = 0; k < indexes_.size(); ++k) {
       Slot slot;
@@ -221,10 +216,9 @@ class TableKeys {
   std::vector<std::span<const KeyColumn>> columns_;
   RowDecoder decoder_;
   RowKeyValues values_;
-  std::vector<uint32_t> rows_;   // packed slot of each row, in scan order
-  std::vector<uint32_t> order_;  // positions in rows_, by slot
-  std::vector<Slot> slots_;      // row-major: one per row and index
-  std::vector<uint8_t> keys_;    // every key made, one after the other
+  RowFinder rows_;             // slot -> position in scan order
+  std::vector<Slot> slots_;    // row-major: one per row and index
+  std::vector<uint8_t> keys_;  // every key made, one after the other
   std::vector<Status> failures_;
 };
 

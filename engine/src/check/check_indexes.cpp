@@ -7,6 +7,7 @@
 
 #include "base/bytes.h"
 #include "check/check_internal.h"
+#include "check/row_finder.h"
 #include "keys/index_key.h"
 #include "keys/rows/row_keys.h"
 
@@ -119,10 +120,10 @@ std::vector<IndexFacts> GatherFacts(const Database* db, const Layout& layout, co
 // The table's live rows as every index of it is checked against them.
 struct TableRows {
   const std::vector<LiveRow>& rows;
-  std::unordered_map<uint32_t, size_t> at;  // PackRow of a row's slot -> its position
-  std::vector<IndexFacts> facts;            // by position in the table's physical indexes
-  std::vector<uint32_t> hits;               // entries naming each row, in the index under check
-  std::vector<uint32_t> owned;              // the table's owned-pages map
+  RowFinder at;                   // a row's slot -> its position
+  std::vector<IndexFacts> facts;  // by position in the table's physical indexes
+  std::vector<uint32_t> hits;     // entries naming each row, in the index under check
+  std::vector<uint32_t> owned;    // the table's owned-pages map
 };
 
 // The checks of one physical index, in the order they run: its page map, the
@@ -474,13 +475,13 @@ class IndexCheck {
         previous = std::move(bytes);
         have_previous = true;
         const std::string target = "page " + Num(e.row.page) + " row " + Num(e.row.row);
-        auto found = rows_.at.find(PackRow(e.row));
-        if (found == rows_.at.end()) {
+        const std::optional<size_t> found = rows_.at.Find(e.row);
+        if (!found) {
           ReportDangling(e, i, we, target);
           previous_key_non_null = false;
           continue;
         }
-        size_t r = found->second;
+        const size_t r = *found;
         if (++rows_.hits[r] > 1) {
           c_.Report(
               "index-entry-duplicate-row", we,
@@ -607,8 +608,10 @@ class IndexCheck {
 void Checker::CheckIndexes(const TableDef& t, const std::vector<LiveRow>& rows) {
   TableRows table{
       rows, {}, GatherFacts(db_, layout_, t, rows), std::vector<uint32_t>(rows.size()), {}};
-  table.at.reserve(rows.size());
-  for (size_t i = 0; i < rows.size(); ++i) table.at.emplace(PackRow(rows[i].location), i);
+  std::vector<RowPointer> slots;
+  slots.reserve(rows.size());
+  for (const LiveRow& row : rows) slots.push_back(row.location);
+  table.at = RowFinder(slots);
   if (auto owned_map = ReadUsageMap(pager_, layout_, t.owned_map); owned_map.ok()) {
     table.owned = owned_map.value().pages;
   }
