@@ -19,7 +19,7 @@ TEST(RowFinder, FindsEverySlotAtItsFirstPositionAndNothingElse) {
   std::vector<RowPointer> slots;
   std::mt19937 random(7);
   for (uint32_t page : {900u, 0u, 12u, 13u, 400u, 15u}) {
-    for (uint32_t row = 0; row < 256; row += 1 + random() % 40) {
+    for (uint32_t row = 0; row < 256; row += 1 + static_cast<uint32_t>(random() % 40)) {
       slots.push_back({page, static_cast<uint8_t>(row)});
     }
     slots.push_back({page, 255});
