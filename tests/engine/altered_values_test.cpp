@@ -4,7 +4,11 @@
 // does with them.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <tuple>
+
 #include "check/altered_values.h"
+#include "check/index_entries.h"
 #include "compact_support.h"
 #include "corpus_files.h"
 #include "engine/check.h"
@@ -162,6 +166,82 @@ TEST(AlteredRows, CheckCompactAndRepairOnAChangedValue) {
     auto copy = CheckDatabase(dir / "r.mdb");
     ASSERT_TRUE(copy.ok());
     EXPECT_EQ(copy->per_code.count("index-key-mismatch"), 0u);
+  }
+}
+
+// The walk makes each row's keys once per table; an entry-by-entry walk
+// (every entry's row decoded on its own) must find the same rows, indexes
+// and values, with several tables and columns changed at once.
+TEST(AlteredRows, AgreeWithTheEntryByEntryWalk) {
+  auto files = corpus::Named({"real/jet3/phamtgiang+sellView__Northwind.mdb",
+                              "real/jet4/OscarMaestre+PruebaAccess__Neptuno.mdb"});
+  if (files.empty()) GTEST_SKIP() << "corpus not found at " << QUORLEN_CORPUS_DIR;
+  for (const corpus::File& file : files) {
+    SCOPED_TRACE(file.path.string());
+    std::vector<uint8_t> bytes = ReadFile(file.path.string());
+    size_t changed = 0;
+    {
+      const std::vector<uint8_t> intact = bytes;
+      auto db = Database::Open(FileSource::FromSpan(intact));
+      ASSERT_TRUE(db.ok());
+      for (const CatalogObject* t : db.value()->tables()) {
+        auto def = db.value()->ReadTableDef(t->table_page());
+        ASSERT_TRUE(def.ok());
+        if (def.value().physical_indexes.empty() || t->name.rfind("MSys", 0) == 0) continue;
+        // The first row's every fixed column, and the second row's first.
+        bool second_row = false;
+        for (const ColumnDef& c : def.value().columns) {
+          auto at = salvage_test::FixedValueOffset(intact, def.value(), c, *db.value());
+          if (!at) continue;
+          bytes[*at] ^= 0x02;
+          ++changed;
+          if (second_row) continue;
+          second_row = true;
+          if (auto next = salvage_test::FixedValueOffset(intact, def.value(), c, *db.value(), 1)) {
+            bytes[*next] ^= 0x02;
+          }
+        }
+      }
+    }
+    ASSERT_GT(changed, 2u);
+    ScratchDir dir;
+    WriteFile(dir / "in.mdb", bytes);
+    auto db = Database::Open(dir / "in.mdb");
+    ASSERT_TRUE(db.ok());
+
+    // (table, page, row) -> what each contradicting entry's index holds.
+    std::map<std::tuple<std::string, uint32_t, uint8_t>, std::vector<std::string>> expected;
+    Status walked = ForEachIndexEntry(*db.value(), [&](const IndexEntryContext& e) {
+      if (!e.row_found) return;
+      EncodedKey key = EncodeIndexKey(e.columns, e.values);
+      if (!key.ok() || key.bytes == e.entry.key) return;
+      expected[{e.table_object.name, e.entry.row.page, e.entry.row.row}].push_back(
+          KeyValueText(e.columns, e.entry.key));
+    });
+    ASSERT_TRUE(walked.ok()) << walked.error().ToString();
+    ASSERT_FALSE(expected.empty());
+
+    auto found = FindAlteredRows(*db.value());
+    ASSERT_TRUE(found.ok()) << found.error().ToString();
+    std::map<std::tuple<std::string, uint32_t, uint8_t>, std::vector<std::string>> got;
+    for (const AlteredRow& r : found.value()) {
+      EXPECT_EQ(r.indexes.size(), r.index_values.size());
+      EXPECT_EQ(r.indexes.size(), r.columns.size());
+      auto& values = got[{r.table_name, r.row.page, r.row.row}];
+      EXPECT_TRUE(values.empty()) << "row listed twice: " << r.Describe();
+      values = r.index_values;
+    }
+    EXPECT_EQ(got, expected);
+
+    // The fixed-key scope finds a part of the same: every row it lists, with
+    // no index the full walk does not.
+    auto fixed = FindAlteredRows(*db.value(), AlteredScope::kFixedKeys);
+    ASSERT_TRUE(fixed.ok());
+    for (const AlteredRow& r : fixed.value()) {
+      auto all = got.find({r.table_name, r.row.page, r.row.row});
+      ASSERT_NE(all, got.end()) << r.Describe();
+      EXPECT_LE(r.indexes.size(), all->second.size());
+    }
   }
 }
 

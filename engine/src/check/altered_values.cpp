@@ -4,9 +4,11 @@
 #include <array>
 #include <cstring>
 #include <map>
+#include <optional>
 
 #include "base/bytes.h"
 #include "check/index_entries.h"
+#include "check/row_finder.h"
 #include "engine/values.h"
 #include "format/layout.h"
 
@@ -137,6 +139,91 @@ std::string AlteredRow::Describe() const {
   return out;
 }
 
+namespace {
+
+// What one row's values encode to for each index under test, made while the
+// table's rows are scanned: each row is decoded once for all its indexes.
+class TableKeys {
+ public:
+  TableKeys(const Database& db, const TableDef& table, std::vector<const PhysicalIndex*> indexes,
+            std::vector<std::span<const KeyColumn>> columns)
+      : db_(db),
+        table_(table),
+        indexes_(std::move(indexes)),
+        columns_(std::move(columns)),
+        decoder_(table, db.layout()) {}
+
+  // Scans the table once. Errors: those of the scan; a row that does not
+  // decode counts only when an entry points at it (Lookup).
+  Status Scan() {
+    std::vector<RowPointer> slots;
+    Status scanned = db_.ScanRows(table_, [&](const RowRef& row) {
+      slots.push_back(row.location);
+      Add(row.bytes);
+      return true;
+    });
+    if (!scanned.ok()) return scanned;
+    // A slot the scan met twice keeps its first reading.
+    rows_ = RowFinder(slots);
+    return Status::Ok();
+  }
+
+  // The key the row at `at` encodes to for index `k`: null when the table
+  // has no such row or the key cannot be made (no code for a character, a
+  // value out of range); the decoder's or long-value reader's error when
+  // the row could not be read.
+  Result<std::optional<ByteSpan>> Lookup(RowPointer at, size_t k) const {
+    const std::optional<size_t> row = rows_.Find(at);
+    if (!row) return std::optional<ByteSpan>();
+    const Slot& slot = slots_[*row * indexes_.size() + k];
+    if (slot.failure < kEncodedNot) return failures_[slot.failure].error();
+    if (slot.failure == kEncodedNot) return std::optional<ByteSpan>();
+    return std::optional<ByteSpan>(ByteSpan(keys_.data() + slot.offset, slot.length));
+  }
+
+ private:
+  static constexpr uint32_t kNone = UINT32_MAX, kEncodedNot = UINT32_MAX - 1;
+  struct Slot {
+    size_t offset = 0;  // the key's bytes in keys_
+    uint32_t length = 0;
+    uint32_t failure = kNone;  // into failures_ when the row could not be read; kEncodedNot
+  };
+
+  void Add(ByteSpan bytes) {
+    Status decoded = decoder_.Decode(bytes);
+    for (size_t k = 0; k < indexes_.size(); ++k) {
+      Slot slot;
+      Status st = decoded;
+      if (st.ok())
+        st = GatherKeyValues(db_.pager(), db_.layout(), table_, *indexes_[k], decoder_, values_);
+      if (!st.ok()) {
+        slot.failure = static_cast<uint32_t>(failures_.size());
+        failures_.push_back(st);
+      } else if (EncodedKey key = EncodeIndexKey(columns_[k], values_.values); key.ok()) {
+        slot.offset = keys_.size();
+        slot.length = static_cast<uint32_t>(key.bytes.size());
+        keys_.insert(keys_.end(), key.bytes.begin(), key.bytes.end());
+      } else {
+        slot.failure = kEncodedNot;
+      }
+      slots_.push_back(slot);
+    }
+  }
+
+  const Database& db_;
+  const TableDef& table_;
+  std::vector<const PhysicalIndex*> indexes_;
+  std::vector<std::span<const KeyColumn>> columns_;
+  RowDecoder decoder_;
+  RowKeyValues values_;
+  RowFinder rows_;             // slot -> position in scan order
+  std::vector<Slot> slots_;    // row-major: one per row and index
+  std::vector<uint8_t> keys_;  // every key made, one after the other
+  std::vector<Status> failures_;
+};
+
+}  // namespace
+
 Result<std::vector<AlteredRow>> FindAlteredRows(const Database& db, AlteredScope scope) {
   IndexFilter fixed_keys;
   if (scope == AlteredScope::kFixedKeys) {
@@ -150,30 +237,60 @@ Result<std::vector<AlteredRow>> FindAlteredRows(const Database& db, AlteredScope
   // By (table in walk order, row): a row that several indexes contradict is
   // one finding.
   std::map<std::pair<uint32_t, uint64_t>, AlteredRow> found;
-  uint32_t table_seq = 0, current_table = 0;
-  Status walked = ForEachIndexEntry(
-      db,
-      [&](const IndexEntryContext& e) {
-        if (e.table.first_page != current_table) {
-          current_table = e.table.first_page;
-          ++table_seq;
-        }
-        if (!e.row_found) return;
-        EncodedKey key = EncodeIndexKey(e.columns, e.values);
-        if (!key.ok() || key.bytes == e.entry.key) return;
-        const uint64_t packed = uint64_t{e.entry.row.page} << 8 | e.entry.row.row;
-        AlteredRow& r = found[{table_seq, packed}];
-        if (r.indexes.empty()) {
-          r.table = e.table.first_page;
-          r.table_name = e.table_object.name;
-          r.row = e.entry.row;
-        }
-        r.indexes.push_back(IndexName(e.table, e.index));
-        r.columns.push_back(ColumnNames(e.table, e.index));
-        r.index_values.push_back(KeyValueText(e.columns, e.entry.key));
-      },
-      fixed_keys);
-  if (!walked.ok()) return walked.error();
+  uint32_t table_seq = 0;
+  for (const CatalogObject* object : db.tables()) {
+    auto table = db.ReadTableDef(object->table_page());
+    if (!table.ok()) return table.error();
+    const TableDef& def = table.value();
+    ++table_seq;
+    if (fixed_keys && std::none_of(def.physical_indexes.begin(), def.physical_indexes.end(),
+                                   [&](const PhysicalIndex& pi) { return fixed_keys(def, pi); })) {
+      continue;
+    }
+    std::vector<std::vector<KeyColumn>> all_columns;
+    std::vector<const PhysicalIndex*> indexes;
+    std::vector<std::span<const KeyColumn>> columns;
+    all_columns.reserve(def.physical_indexes.size());
+    for (const PhysicalIndex& index : def.physical_indexes) {
+      auto c = IndexKeyColumns(db.version(), def, index);
+      if (!c.ok()) return c.error();
+      all_columns.push_back(std::move(c.value()));
+      if (index.root_page == 0 || (fixed_keys && !fixed_keys(def, index))) continue;
+      indexes.push_back(&index);
+      columns.push_back(all_columns.back());
+    }
+    if (indexes.empty()) continue;
+    TableKeys keys(db, def, indexes, columns);
+    if (Status st = keys.Scan(); !st.ok()) return st.error();
+    for (size_t k = 0; k < indexes.size(); ++k) {
+      const PhysicalIndex& index = *indexes[k];
+      Status failure = Status::Ok();
+      Status walked = WalkLeafChain(
+          db.pager(), db.layout(), index.root_page, [&](const IndexPage&, const IndexEntry& entry) {
+            auto made = keys.Lookup(entry.row, k);
+            if (!made.ok()) {
+              failure = made.error();
+              return false;
+            }
+            const std::optional<ByteSpan>& key = made.value();
+            if (!key || std::equal(key->begin(), key->end(), entry.key.begin(), entry.key.end()))
+              return true;
+            const uint64_t packed = uint64_t{entry.row.page} << 8 | entry.row.row;
+            AlteredRow& r = found[{table_seq, packed}];
+            if (r.indexes.empty()) {
+              r.table = def.first_page;
+              r.table_name = object->name;
+              r.row = entry.row;
+            }
+            r.indexes.push_back(IndexName(def, index));
+            r.columns.push_back(ColumnNames(def, index));
+            r.index_values.push_back(KeyValueText(columns[k], entry.key));
+            return true;
+          });
+      if (!walked.ok()) return walked.error();
+      if (!failure.ok()) return failure.error();
+    }
+  }
   std::vector<AlteredRow> out;
   out.reserve(found.size());
   for (auto& [where, row] : found) out.push_back(std::move(row));

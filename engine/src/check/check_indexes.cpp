@@ -7,6 +7,7 @@
 
 #include "base/bytes.h"
 #include "check/check_internal.h"
+#include "check/row_finder.h"
 #include "keys/index_key.h"
 #include "keys/rows/row_keys.h"
 
@@ -38,13 +39,91 @@ struct Subtree {
   std::optional<std::vector<uint8_t>> last;   // its greatest entry, if any
 };
 
+// What one row's values give one index: whether the row decodes, its key
+// columns' NULLs, and the key they encode to.
+struct RowFacts {
+  enum class Key : uint8_t { kNotVerifiable, kEncoded, kNotCovered, kInvalidValue };
+  uint64_t offset = 0;  // the key's bytes in IndexFacts::keys, when kEncoded
+  uint32_t length = 0;
+  bool decoded = false;
+  bool all_null = false;
+  bool any_null = false;
+  Key key = Key::kNotVerifiable;
+};
+
+// One index's key columns and, when they fit the table, every row's facts.
+struct IndexFacts {
+  std::optional<Result<std::vector<KeyColumn>>> columns;
+  std::vector<size_t> positions;  // of the key columns in the table's columns
+  bool columns_ok = false;
+  std::vector<RowFacts> rows;  // by position in the table's rows
+  std::vector<uint8_t> keys;
+};
+
+// Every index's facts in one pass over the rows, each decoded once (not
+// once per index that names it). Without a database no key is verifiable.
+std::vector<IndexFacts> GatherFacts(const Database* db, const Layout& layout, const TableDef& t,
+                                    const std::vector<LiveRow>& rows) {
+  std::vector<IndexFacts> out(t.physical_indexes.size());
+  for (size_t i = 0; i < out.size(); ++i) {
+    const PhysicalIndex& pi = t.physical_indexes[i];
+    IndexFacts& f = out[i];
+    f.columns.emplace(IndexKeyColumns(layout.version, t, pi));
+    for (const IndexColumn& ic : pi.columns) {
+      for (size_t k = 0; k < t.columns.size(); ++k) {
+        if (t.columns[k].number == ic.column_number) f.positions.push_back(k);
+      }
+    }
+    f.columns_ok = f.columns->ok() && f.positions.size() == pi.columns.size();
+    if (f.columns_ok) f.rows.resize(rows.size());
+  }
+  RowDecoder decoder(t, layout);
+  RowKeyValues values;
+  for (size_t r = 0; r < rows.size(); ++r) {
+    const bool decoded = rows[r].decodes && decoder.Decode(rows[r].bytes).ok();
+    for (size_t i = 0; i < out.size(); ++i) {
+      IndexFacts& f = out[i];
+      if (!f.columns_ok) continue;
+      RowFacts& row = f.rows[r];
+      row.decoded = decoded;
+      if (!decoded) continue;
+      row.all_null = true;
+      for (size_t k : f.positions) {
+        const bool null = !t.columns[k].is_boolean() && !decoder.fields()[k].present;
+        row.all_null = row.all_null && null;
+        row.any_null = row.any_null || null;
+      }
+      if (db == nullptr ||
+          !GatherKeyValues(db->pager(), layout, t, t.physical_indexes[i], decoder, values).ok()) {
+        continue;
+      }
+      EncodedKey key = EncodeIndexKey(f.columns->value(), values.values);
+      switch (key.status) {
+        case KeyStatus::kEncoded:
+          row.key = RowFacts::Key::kEncoded;
+          row.offset = f.keys.size();
+          row.length = static_cast<uint32_t>(key.bytes.size());
+          f.keys.insert(f.keys.end(), key.bytes.begin(), key.bytes.end());
+          break;
+        case KeyStatus::kNotCovered:
+          row.key = RowFacts::Key::kNotCovered;
+          break;
+        case KeyStatus::kInvalidValue:
+          row.key = RowFacts::Key::kInvalidValue;
+          break;
+      }
+    }
+  }
+  return out;
+}
+
 // The table's live rows as every index of it is checked against them.
 struct TableRows {
   const std::vector<LiveRow>& rows;
-  std::unordered_map<uint32_t, size_t> at;  // PackRow of a row's slot -> its position
-  RowDecoder decoder;
-  std::vector<uint32_t> hits;   // entries naming each row, in the index under check
-  std::vector<uint32_t> owned;  // the table's owned-pages map
+  RowFinder at;                   // a row's slot -> its position
+  std::vector<IndexFacts> facts;  // by position in the table's physical indexes
+  std::vector<uint32_t> hits;     // entries naming each row, in the index under check
+  std::vector<uint32_t> owned;    // the table's owned-pages map
 };
 
 // The checks of one physical index, in the order they run: its page map, the
@@ -53,8 +132,13 @@ struct TableRows {
 // the rows, and the rows no entry names.
 class IndexCheck {
  public:
-  IndexCheck(Checker& c, const TableDef& t, const PhysicalIndex& pi, TableRows& rows)
-      : c_(c), t_(t), pi_(pi), rows_(rows), owner_{OwnerKind::kIndex, t.first_page, pi.position} {}
+  IndexCheck(Checker& c, const TableDef& t, size_t ordinal, TableRows& rows)
+      : c_(c),
+        t_(t),
+        pi_(t.physical_indexes[ordinal]),
+        rows_(rows),
+        facts_(rows.facts[ordinal]),
+        owner_{OwnerKind::kIndex, t.first_page, pi_.position} {}
 
   void Run() {
     ReadPageMap();
@@ -358,41 +442,22 @@ class IndexCheck {
     }
   }
 
-  void NullState(const RowDecoder& d, bool& all_null, bool& any_null) const {
-    all_null = true;
-    any_null = false;
-    for (size_t k : positions_) {
-      bool null = !t_.columns[k].is_boolean() && !d.fields()[k].present;
-      all_null = all_null && null;
-      any_null = any_null || null;
-    }
-  }
-
   // The entries in leaf order: sorted, each naming a live row once, its key
   // columns fit for the index, its key bytes those the row's values encode
   // to.
   void CheckEntries() {
-    key_columns_.emplace(IndexKeyColumns(c_.layout_.version, t_, pi_));
-    const auto& key_columns = *key_columns_;
-    for (const IndexColumn& ic : pi_.columns) {
-      for (size_t k = 0; k < t_.columns.size(); ++k) {
-        if (t_.columns[k].number == ic.column_number) positions_.push_back(k);
-      }
-    }
-    columns_ok_ = key_columns.ok() && positions_.size() == pi_.columns.size();
+    const auto& key_columns = *facts_.columns;
     bool other_sort_order = false;
     if (key_columns.ok()) {
       for (const KeyColumn& kc : key_columns.value()) other_sort_order |= !SortOrderCovered(kc);
     }
     const bool unique = pi_.flags & kIndexUnique;
     const bool required = (pi_.flags & kIndexRequired) || primary_;
-    RowDecoder& decoder = rows_.decoder;
     std::fill(rows_.hits.begin(), rows_.hits.end(), 0);
     std::vector<uint8_t> previous;
     bool have_previous = false;
     std::vector<uint8_t> previous_key;
     bool previous_key_non_null = false;
-    RowKeyValues values;
     for (uint32_t leaf : leaves_) {
       const IndexPage& page = tree_[leaf].page;
       for (size_t i = 0; i < page.entries.size(); ++i) {
@@ -410,26 +475,25 @@ class IndexCheck {
         previous = std::move(bytes);
         have_previous = true;
         const std::string target = "page " + Num(e.row.page) + " row " + Num(e.row.row);
-        auto found = rows_.at.find(PackRow(e.row));
-        if (found == rows_.at.end()) {
+        const std::optional<size_t> found = rows_.at.Find(e.row);
+        if (!found) {
           ReportDangling(e, i, we, target);
           previous_key_non_null = false;
           continue;
         }
-        size_t r = found->second;
+        const size_t r = *found;
         if (++rows_.hits[r] > 1) {
           c_.Report(
               "index-entry-duplicate-row", we,
               "entry " + Num(i) + " points at " + target + ", which another entry indexes too");
         }
-        const LiveRow& row = rows_.rows[r];
-        if (!row.decodes || !columns_ok_ || !decoder.Decode(row.bytes).ok()) {
+        if (!facts_.columns_ok || !facts_.rows[r].decoded) {
           ++c_.report_.counts.keys_not_verifiable;
           previous_key_non_null = false;
           continue;
         }
-        bool all_null = false, any_null = false;
-        NullState(decoder, all_null, any_null);
+        const RowFacts& facts = facts_.rows[r];
+        const bool all_null = facts.all_null, any_null = facts.any_null;
         if (IgnoresNulls() && all_null) {
           c_.Report("index-null-entry", we,
                     "entry " + Num(i) + " indexes " + target +
@@ -447,7 +511,7 @@ class IndexCheck {
         }
         previous_key = e.key;
         previous_key_non_null = !any_null;
-        VerifyKey(e, i, we, target, other_sort_order, values);
+        VerifyKey(e, i, we, target, other_sort_order, facts);
       }
     }
   }
@@ -475,38 +539,31 @@ class IndexCheck {
     c_.Report("index-entry-dangling", we, "entry " + Num(i) + " points at " + target + ", " + why);
   }
 
-  // The key bytes of an entry against those the row's values (in the
-  // decoder) encode to.
+  // The key bytes of an entry against those the row's values encode to.
   void VerifyKey(const IndexEntry& e, size_t i, const Where& we, const std::string& target,
-                 bool other_sort_order, RowKeyValues& values) {
-    if (c_.db_ == nullptr) {
-      ++c_.report_.counts.keys_not_verifiable;
-      return;
-    }
-    Status gathered =
-        GatherKeyValues(c_.db_->pager(), c_.db_->layout(), t_, pi_, rows_.decoder, values);
-    if (!gathered.ok()) {
-      ++c_.report_.counts.keys_not_verifiable;
-      return;
-    }
-    EncodedKey key = EncodeIndexKey(key_columns_->value(), values.values);
-    switch (key.status) {
-      case KeyStatus::kEncoded:
+                 bool other_sort_order, const RowFacts& facts) {
+    switch (facts.key) {
+      case RowFacts::Key::kNotVerifiable:
+        ++c_.report_.counts.keys_not_verifiable;
+        break;
+      case RowFacts::Key::kEncoded: {
         ++c_.report_.counts.keys_verified;
-        if (key.bytes != e.key) {
+        const ByteSpan key(facts_.keys.data() + facts.offset, facts.length);
+        if (!std::equal(key.begin(), key.end(), e.key.begin(), e.key.end())) {
           c_.Report("index-key-mismatch", we,
                     "entry " + Num(i) + " for " + target + " stores key " + Hex(e.key) +
-                        ", the row's values encode to " + Hex(key.bytes));
+                        ", the row's values encode to " + Hex(key));
         }
         break;
-      case KeyStatus::kNotCovered:
+      }
+      case RowFacts::Key::kNotCovered:
         if (other_sort_order) {
           ++c_.report_.counts.keys_other_sort_order;
         } else {
           ++c_.report_.counts.keys_not_verifiable;
         }
         break;
-      case KeyStatus::kInvalidValue:
+      case RowFacts::Key::kInvalidValue:
         ++c_.report_.counts.keys_invalid_value;
         break;
     }
@@ -517,16 +574,11 @@ class IndexCheck {
   // Every live row has its entry, except all-NULL keys of an index that
   // ignores NULLs.
   void CheckEveryRowIndexed() {
-    if (!IgnoresNulls() && columns_ok_) c_.fully_indexed_ = true;
+    if (!IgnoresNulls() && facts_.columns_ok) c_.fully_indexed_ = true;
     const std::vector<LiveRow>& rows = rows_.rows;
     for (size_t r = 0; r < rows.size(); ++r) {
-      if (rows_.hits[r] != 0 || !rows[r].decodes || !columns_ok_) continue;
-      if (IgnoresNulls()) {
-        if (!rows_.decoder.Decode(rows[r].bytes).ok()) continue;
-        bool all_null = false, any_null = false;
-        NullState(rows_.decoder, all_null, any_null);
-        if (all_null) continue;
-      }
+      if (rows_.hits[r] != 0 || !rows[r].decodes || !facts_.columns_ok) continue;
+      if (IgnoresNulls() && (!facts_.rows[r].decoded || facts_.rows[r].all_null)) continue;
       Where wr = w_;
       wr.page = rows[r].location.page;
       wr.row = rows[r].location.row;
@@ -540,6 +592,7 @@ class IndexCheck {
   const TableDef& t_;
   const PhysicalIndex& pi_;
   TableRows& rows_;
+  const IndexFacts& facts_;
   const PageOwner owner_;
   Where w_;
   std::string name_;
@@ -548,21 +601,21 @@ class IndexCheck {
   bool have_map_ = false;
   std::unordered_map<uint32_t, TreePage> tree_;
   std::vector<uint32_t> leaves_;  // in tree order
-  std::optional<Result<std::vector<KeyColumn>>> key_columns_;
-  std::vector<size_t> positions_;  // of the key columns in t.columns
-  bool columns_ok_ = false;
 };
 
 }  // namespace
 
 void Checker::CheckIndexes(const TableDef& t, const std::vector<LiveRow>& rows) {
-  TableRows table{rows, {}, RowDecoder(t, layout_), std::vector<uint32_t>(rows.size()), {}};
-  table.at.reserve(rows.size());
-  for (size_t i = 0; i < rows.size(); ++i) table.at.emplace(PackRow(rows[i].location), i);
+  TableRows table{
+      rows, {}, GatherFacts(db_, layout_, t, rows), std::vector<uint32_t>(rows.size()), {}};
+  std::vector<RowPointer> slots;
+  slots.reserve(rows.size());
+  for (const LiveRow& row : rows) slots.push_back(row.location);
+  table.at = RowFinder(slots);
   if (auto owned_map = ReadUsageMap(pager_, layout_, t.owned_map); owned_map.ok()) {
     table.owned = owned_map.value().pages;
   }
-  for (const PhysicalIndex& pi : t.physical_indexes) IndexCheck(*this, t, pi, table).Run();
+  for (size_t i = 0; i < t.physical_indexes.size(); ++i) IndexCheck(*this, t, i, table).Run();
 }
 
 }  // namespace engine::check

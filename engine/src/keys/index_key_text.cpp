@@ -55,7 +55,14 @@ TextCode TextCode::Make(uint16_t ch, CodeKind kind, std::span<const uint8_t> inl
   return c;
 }
 
+namespace {
+const uint16_t* DenseSlots(CodeTable table);
+}  // namespace
+
 const TextCode* FindCode(CodeTable table, uint16_t ch) {
+  if (const uint16_t* slot = DenseSlots(table)) {
+    return slot[ch] == 0 ? nullptr : table.data() + (slot[ch] - 1);
+  }
   auto it = std::lower_bound(table.begin(), table.end(), ch,
                              [](const TextCode& c, uint16_t v) { return c.ch < v; });
   if (it == table.end() || it->ch != ch) return nullptr;
@@ -102,19 +109,24 @@ DenseCodes MakeDense(CodeTable table) {
   return d;
 }
 
-// Resolves characters of one table: dense for the compiled-in tables,
-// binary search for any other (the generator's candidates, tests).
-class CodeLookup {
- public:
-  explicit CodeLookup(CodeTable table) : table_(table) {
-    static const DenseCodes jet3 = MakeDense(Jet3GeneralCodes());
-    static const DenseCodes jet4 = MakeDense(Jet4GeneralLegacyCodes());
-    for (const DenseCodes* d : {&jet4, &jet3}) {
-      if (d->data == table.data() && d->size == table.size() && !d->slot.empty()) {
-        slot_ = d->slot.data();
-      }
+// The dense slots of `table` when it is one of the compiled-in tables; null
+// for any other (the generator's candidates, learned tables, tests).
+const uint16_t* DenseSlots(CodeTable table) {
+  static const DenseCodes jet3 = MakeDense(Jet3GeneralCodes());
+  static const DenseCodes jet4 = MakeDense(Jet4GeneralLegacyCodes());
+  for (const DenseCodes* d : {&jet4, &jet3}) {
+    if (d->data == table.data() && d->size == table.size() && !d->slot.empty()) {
+      return d->slot.data();
     }
   }
+  return nullptr;
+}
+
+// Resolves characters of one table: dense for the compiled-in tables,
+// binary search for any other.
+class CodeLookup {
+ public:
+  explicit CodeLookup(CodeTable table) : table_(table), slot_(DenseSlots(table)) {}
   const TextCode* operator()(uint16_t ch) const {
     if (slot_ == nullptr) return FindCode(table_, ch);
     const uint16_t s = slot_[ch];
