@@ -129,7 +129,15 @@ TEST(AceCompact, CalculatedLongValuesMoveWithTheirRows) {
   ScratchDir dir;
   const std::string copy = dir / "copy.accdb";
   ASSERT_TRUE(CompactDatabase(source.string(), copy).ok());
-  EXPECT_EQ(DumpFile(copy)["tables"], DumpFile(source.string())["tables"]);
+  auto table1 = [](const nlohmann::json& dump) {
+    for (const auto& t : dump["tables"]) {
+      if (t["name"] == "Table1") return t;
+    }
+    return nlohmann::json();
+  };
+  const nlohmann::json copied = table1(DumpFile(copy));
+  ASSERT_FALSE(copied.is_null());
+  EXPECT_EQ(copied, table1(DumpFile(source.string())));
 
   // Point the first such value outside the file: the checker must say so.
   auto db = Database::Open(copy);

@@ -103,6 +103,15 @@ TEST_P(CompactCorpus, CopyReadsBackIdenticallyIsCleanSmallerAndStable) {
   CompactOptions options;
   options.password = file.password;
   auto stats = CompactDatabase(source, copy, options);
+  // A source whose rows do not read (a real file's catalog pointing into
+  // an index page) is refused as damaged, and nothing is written.
+  if (auto db = Database::Open(source, OpenOptions{.password = file.password});
+      db.ok() && !DumpToString(*db.value()).ok()) {
+    ASSERT_FALSE(stats.ok()) << file.relative;
+    EXPECT_EQ(stats.error().number(), 3049) << stats.error().ToString();
+    EXPECT_FALSE(fs::exists(copy));
+    return;
+  }
   ASSERT_TRUE(stats.ok()) << file.relative << ": " << stats.error().ToString();
   const auto source_size = fs::file_size(source);
   const auto copy_size = fs::file_size(copy);
