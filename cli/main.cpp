@@ -87,7 +87,8 @@ int main(int argc, char** argv) {
   // Says what this build does: the commands listed below it.
   CLI::App app{
       "Quorlen: works on Microsoft Access databases: .mdb (Jet 3: Access 97; Jet 4: Access "
-      "2000-2003) and, for reading and checking, .accdb (ACE: Access 2007-2019). This build "
+      "2000-2003) and, for reading, checking and compacting, .accdb (ACE: Access 2007-2019). This "
+      "build "
       "has the commands listed below.",
       "quorlen-cli"};
   app.set_version_flag("-V,--version", std::string("quorlen-cli ") + QUORLEN_VERSION_FULL);
