@@ -45,8 +45,8 @@ std::vector<nlohmann::json> Rows(const nlohmann::json& dump, const std::string& 
 
 TEST(AceCompact, CopyKeepsEngineNameAndVersionOfEachRelease) {
   // Version bytes 2 (2007), 3 (2010), 5 (2016) and 6 (2019).
-  for (const char* name : {"testV2007.accdb", "testV2010.accdb", "bigintV2016.accdb",
-                           "extDateTestV2019.accdb"}) {
+  for (const char* name :
+       {"testV2007.accdb", "testV2010.accdb", "bigintV2016.accdb", "extDateTestV2019.accdb"}) {
     SCOPED_TRACE(name);
     const fs::path source = AceFile(name);
     SKIP_WITHOUT(source);
@@ -179,8 +179,8 @@ TEST(AceCompact, CalculatedLongValuesMoveWithTheirRows) {
   ASSERT_TRUE(report.ok()) << report.error().ToString();
   bool found = false;
   for (const CheckProblem& p : report.value().problems) {
-    found = found || (p.code == "lv-pointer-invalid" &&
-                      p.message.find("AllNames") != std::string::npos);
+    found = found ||
+            (p.code == "lv-pointer-invalid" && p.message.find("AllNames") != std::string::npos);
   }
   EXPECT_TRUE(found);
 }

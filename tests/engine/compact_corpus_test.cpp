@@ -1,9 +1,9 @@
 // CompactDatabase over every Jet file and every unencrypted ACE file of the
-// corpus (skipped when the corpus
-// is absent): the copy's dump equals the source's (object ids mapped), the
-// copy lists every table's rows in the source's storage order, the checker
-// finds nothing in the copy, the copy is no larger than the source,
-// and compacting the copy again gives the same bytes. Each file's size
+// corpus (skipped when the corpus is absent): the copy's dump equals the
+// source's (object ids mapped), the copy lists every table's rows in the
+// source's storage order, the checker finds nothing in the copy, the copy
+// is no larger than the source, and compacting the copy again gives the
+// same bytes. Each file's size
 // ratio is printed for the record.
 #include <gtest/gtest.h>
 
