@@ -19,7 +19,7 @@ const char kExitStatus[] =
     "everything over (see its report), 130 interrupted (Ctrl-C).";
 const char kErrors[] =
     "Errors: 3024 no such file, 3044 invalid path, 3051 no permission (or a read-only file), "
-    "3343 not a database this build reads (or an ACE file to compact or repair), 3049 damaged, "
+    "3343 not a database this build reads (or an ACE file to repair), 3049 damaged, "
     "3031 wrong or missing password, 3043 "
     "input/output failure (reading the file or writing the output), 3026 disk full, 3204 the "
     "destination exists, 3356 the database is held open by another process, 3001 interrupted.";
