@@ -76,6 +76,7 @@ inline const std::map<std::string, std::set<std::string>>& IdColumnsByTable() {
   static const std::map<std::string, std::set<std::string>> k = {
       {"msysobjects", {"id", "parentid"}},
       {"msysaces", {"objectid"}},
+      {"msyscomplexcolumns", {"complextypeobjectid", "flattableid", "conceptualtableid"}},
       {"msysqueries", {"objectid"}},
       {"msysnavpaneobjectids", {"id"}},
       {"msysnavpanegrouptoobjects", {"objectid"}},

@@ -133,6 +133,12 @@ TEST(IndexKeyColumns, BooleansNullsAndSeveralColumns) {
   EXPECT_EQ(seg(Col(key_type::kBoolean, false), KeyValue::Bool(false)), B({0x80, 0x00}));
   EXPECT_EQ(seg(Col(key_type::kLong), KeyValue::Null()), B({0x00}));
   EXPECT_EQ(seg(Col(key_type::kText, false), KeyValue::Null()), B({0xFF}));
+  // A null is its flag whatever the type, ACE's extended date/time (0x14)
+  // included, whose values have no code; OLE columns are not indexed at all.
+  EXPECT_EQ(seg(Col(0x14), KeyValue::Null()), B({0x00}));
+  EXPECT_EQ(seg(Col(0x14, false), KeyValue::Null()), B({0xFF}));
+  EXPECT_EQ(EncodeKeySegment(Col(0x14), KeyValue::Bytes(Bytes(42))).status, KeyStatus::kNotCovered);
+  EXPECT_EQ(EncodeKeySegment(Col(key_type::kOle), KeyValue::Null()).status, KeyStatus::kNotCovered);
 
   std::vector<KeyColumn> cols{Col(key_type::kLong), Col(key_type::kByte, false),
                               Col(key_type::kBinary)};

@@ -334,7 +334,7 @@ void Checker::CheckRowValues(const TableDef& t, RowDecoder& decoder, const LiveR
     const ColumnDef& c = t.columns[k];
     const FieldRef& f = decoder.fields()[k];
     report(ValueFindings(c, layout_, f, page_count_));
-    if (!c.is_long_value() || !f.present) continue;
+    if (!c.holds_long_values() || !f.present) continue;
     auto header = DecodeLongValueHeader(f.bytes);
     if (header.ok() && header.value().kind != LongValueKind::kInline) {
       CheckLongValue(t, c, header.value(), w);
@@ -432,7 +432,7 @@ void Checker::CheckLongValue(const TableDef& t, const ColumnDef& c, const LongVa
 void Checker::CheckLongValueMaps(const TableDef& t) {
   for (const LongValueMap& m : t.long_value_maps) {
     const ColumnDef* c = t.ColumnByNumber(m.column_number);
-    if (c == nullptr || !c->is_long_value()) continue;  // reported with the definition
+    if (c == nullptr || !c->holds_long_values()) continue;  // reported with the definition
     Where w;
     w.table = t.first_page;
     w.page = t.first_page;

@@ -77,12 +77,6 @@ Result<CompactStats> CompactDatabaseThrough(const std::string& source,
                                             const SinkWrapper& wrap) {
   auto db = Database::Open(source, OpenOptions{.password = options.password});
   if (!db.ok()) return db.error();
-  if (FileFormat f = db.value()->header().format; IsAce(f)) {
-    // The reader knows ACE; the writer does not yet keep what ACE adds.
-    return Error(ErrorCode::kUnrecognized,
-                 "compacting an ACE database (" + std::string(FileFormatProduct(f)) +
-                     ", .accdb) is not supported yet; only Jet 3 and Jet 4 .mdb files are");
-  }
   auto altered = JudgeAlteredRows(*db.value());
   if (!altered.ok()) return altered.error();
   auto file =

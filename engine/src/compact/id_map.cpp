@@ -45,6 +45,8 @@ std::vector<size_t> IdColumns(const std::string& table_name, const TableDef& tab
   static const std::pair<const char*, std::vector<const char*>> kColumns[] = {
       {"MSysObjects", {"Id", "ParentId"}},
       {"MSysACEs", {"ObjectId"}},
+      // ACE: each complex column's template, flat table and owning table.
+      {"MSysComplexColumns", {"ComplexTypeObjectID", "FlatTableID", "ConceptualTableID"}},
       {"MSysNavPaneObjectIDs", {"Id"}},
       {"MSysNavPaneGroupToObjects", {"ObjectID"}},
   };

@@ -4,7 +4,9 @@
 // definitions changes ids. IdMap holds old id -> new id for every table and
 // rewrites the id columns of the system tables that hold object ids:
 //   MSysObjects.Id, MSysObjects.ParentId, MSysACEs.ObjectId,
-//   MSysNavPaneObjectIDs.Id, MSysNavPaneGroupToObjects.ObjectID.
+//   MSysNavPaneObjectIDs.Id, MSysNavPaneGroupToObjects.ObjectID and, in
+//   ACE files, MSysComplexColumns' ComplexTypeObjectID, FlatTableID and
+//   ConceptualTableID (the complex id itself is no object id and stays).
 //
 // Stale references. Navigation-pane rows whose id names no object of the
 // source (Access leaves them for deleted objects) are left out of the copy.

@@ -358,18 +358,19 @@ KeyStatus index_text::AppendKeySegmentWith(const TextTables& tables, const KeyCo
   if (type == key_type::kOle) {
     return refuse(KeyStatus::kNotCovered, "OLE Object columns cannot be indexed");
   }
-  const bool known = type == key_type::kBinary || type == key_type::kText ||
-                     type == key_type::kMemo || FixedSize(type) != 0;
-  if (!known)
-    return refuse(KeyStatus::kNotCovered, "no key encoding for column type 0x" + Hex(type, 2));
   if (type == key_type::kDecimal && column.format == KeyFormat::kJet3) {
     return refuse(KeyStatus::kInvalidValue, "Decimal columns do not exist in Jet 3 files");
   }
-
+  // A null is its flag alone, whatever the column's type (ACE's extended
+  // date/time keys included, whose values have no code here).
   if (value.is_null) {
     out.push_back(asc ? kAscNull : kDescNull);
     return KeyStatus::kEncoded;
   }
+  const bool known = type == key_type::kBinary || type == key_type::kText ||
+                     type == key_type::kMemo || FixedSize(type) != 0;
+  if (!known)
+    return refuse(KeyStatus::kNotCovered, "no key encoding for column type 0x" + Hex(type, 2));
 
   const size_t fixed = FixedSize(type);
   if (fixed != 0 && value.bytes.size() != fixed) {

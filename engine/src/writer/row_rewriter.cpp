@@ -19,7 +19,7 @@ RowRewriter::RowRewriter(const TableDef& table, const Layout& layout, const Page
       long_values_(long_values),
       decoder_(table, layout) {
   for (const ColumnDef& c : table.columns) {
-    if (c.is_long_value() && !c.fixed()) long_columns_.push_back(&c);
+    if (c.holds_long_values() && !c.fixed()) long_columns_.push_back(&c);
   }
   // Values are laid out in the order of their slots in the row.
   std::sort(long_columns_.begin(), long_columns_.end(),

@@ -8,6 +8,7 @@ import { jsonValue } from "./values.mjs";
 export const ID_COLUMNS = {
   msysobjects: ["id", "parentid"],
   msysaces: ["objectid"],
+  msyscomplexcolumns: ["complextypeobjectid", "flattableid", "conceptualtableid"],
   msysqueries: ["objectid"],
   msysnavpaneobjectids: ["id"],
   msysnavpanegrouptoobjects: ["objectid"],
