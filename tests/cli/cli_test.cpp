@@ -584,13 +584,25 @@ TEST_F(Cli, CorpusFiles) {
   EXPECT_EQ(copy_check.code, 0) << copy_check.out << copy_check.err;
   EXPECT_NE(copy_check.out.find("(0 damage"), std::string::npos) << copy_check.out;
   fs::remove(ace_copy);
-  // An encrypted one is refused with 3031 until its pages can be read.
+  // An encrypted one needs its password, and its copy is encrypted the same
+  // way: it opens with that password only.
   fs::path encrypted = corpus / "ace" / "db2007-enc.accdb";
   if (fs::exists(encrypted)) {
     Outcome refused = Exec({"compact", encrypted.string(), ace_copy.string()});
     EXPECT_EQ(refused.code, 1);
     EXPECT_EQ(refused.err.rfind("error 3031: ", 0), 0u) << refused.err;
     EXPECT_FALSE(fs::exists(ace_copy));
+    Outcome locked =
+        Exec({"compact", "--password", "Test123", encrypted.string(), ace_copy.string()});
+    EXPECT_EQ(locked.code, 0) << locked.err;
+    Outcome shut = Exec({"check", ace_copy.string()});
+    EXPECT_NE(shut.code, 0);
+    EXPECT_NE(shut.err.find("3031"), std::string::npos) << shut.err;
+    Outcome opened = Exec({"check", "--password", "Test123", ace_copy.string()});
+    EXPECT_EQ(opened.code, 0) << opened.out << opened.err;
+    EXPECT_NE(opened.out.find("(0 damage"), std::string::npos) << opened.out;
+    EXPECT_EQ(Slurp(ace_copy).substr(0x299, 0x100), Slurp(encrypted).substr(0x299, 0x100));
+    fs::remove(ace_copy);
   }
   // Repair refuses ACE too, in place or into a new file, and leaves it as it was.
   fs::copy_file(ace, ace_copy);

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "compact_support.h"
+#include "corpus_files.h"
 #include "engine/check.h"
 #include "engine/compact.h"
 
@@ -48,13 +49,6 @@ std::map<std::string, std::string> RealPasswords() {
   return out;
 }
 
-// Whether the file is an ACE file with encrypted pages: it opens with 3031
-// whatever is given, and compaction leaves it to the decryption.
-bool EncryptedAce(const fs::path& file) {
-  auto db = Database::Open(file.string());
-  return !db.ok() && db.error().number() == 3031;
-}
-
 std::vector<CorpusFile> CompactableCorpus() {
   std::vector<CorpusFile> out;
   const fs::path root(QUORLEN_CORPUS_DIR);
@@ -67,14 +61,20 @@ std::vector<CorpusFile> CompactableCorpus() {
     for (const auto& e : fs::directory_iterator(root / sub)) {
       std::string ext = e.path().extension().string();
       for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      if (ext == ".mdb" || ext == ".mde" || (ext == ".accdb" && !EncryptedAce(e.path()))) {
+      if (ext == ".mdb" || ext == ".mde" || ext == ".accdb") {
         names.push_back(std::string(sub) + "/" + e.path().filename().string());
       }
     }
     std::sort(names.begin(), names.end());
     for (const auto& n : names) {
       auto it = passwords.find(n);
-      out.push_back({n, it == passwords.end() ? std::string() : it->second});
+      std::string password = it == passwords.end() ? std::string() : it->second;
+      // The encrypted ACE files of ace/ have theirs in ace.tsv.
+      if (auto ace = corpus::AcePasswords().find(fs::path(n).filename().string());
+          n.starts_with("ace/") && ace != corpus::AcePasswords().end()) {
+        password = ace->second;
+      }
+      out.push_back({n, password});
     }
   }
   return out;

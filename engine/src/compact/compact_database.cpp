@@ -79,8 +79,8 @@ Result<CompactStats> CompactDatabaseThrough(const std::string& source,
   if (!db.ok()) return db.error();
   auto altered = JudgeAlteredRows(*db.value());
   if (!altered.ok()) return altered.error();
-  auto file =
-      FilePageSink::Create(destination, db.value()->layout(), db.value()->header().database_key);
+  auto file = FilePageSink::Create(destination, db.value()->layout(),
+                                   db.value()->header().database_key, db.value()->pager().cipher());
   if (!file.ok()) return file.error();
   FilePageSink& file_sink = *file.value();
   std::unique_ptr<PageSink> wrapper;

@@ -66,6 +66,9 @@ class Pager final : public PageSource {
   bool decodes_to_file() const { return file_ != nullptr; }
   // Whether pages other than page 0 are stored encoded.
   bool encoded() const { return database_key_ != 0 || cipher_ != nullptr; }
+  // The scheme an encrypted ACE file's pages are coded with; null for the
+  // Jet keystream or none.
+  const PageCipher* cipher() const { return cipher_.get(); }
   // Pages decoded and kept in memory so far.
   uint32_t pages_in_memory() const { return pages_in_memory_; }
 

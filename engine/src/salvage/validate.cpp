@@ -152,6 +152,10 @@ void Columns(const TableDef& t, const Layout& layout, std::unordered_set<uint32_
       if (c.length > limit || (layout.version == JetVersion::kJet4 && c.length % 2 != 0)) {
         Add(out, "column-length-invalid", col + ": text length " + Num(c.length));
       }
+    } else if (!c.fixed() && IsType(c, ColumnType::kNumeric)) {
+      // Access itself declares variable Decimal columns 9 bytes long (every
+      // ACE file's MSysComplexType_Decimal, some Jet 4 tables) and stores
+      // each value in its usual 17: nothing is left over.
     } else if (fixed_size != 0 && !c.is_boolean() && c.length != fixed_size) {
       // A fixed column's value is read at its offset for the length given;
       // a variable one takes its length from the row's offsets.

@@ -38,22 +38,29 @@ Error CreateError(int err, const std::string& path) {
   }
 }
 
-void EncodePage(uint8_t* page, uint32_t size, uint32_t number, uint32_t key) {
-  if (number != 0 && key != 0) ApplyPageCipher(page, size, number, key);
+void EncodePage(uint8_t* page, uint32_t size, uint32_t number, uint32_t key,
+                const PageCipher* cipher) {
+  if (number == 0) return;
+  if (cipher != nullptr) {
+    cipher->Encode(page, size, number);
+  } else if (key != 0) {
+    ApplyPageCipher(page, size, number, key);
+  }
 }
 
 }  // namespace
 
 Result<std::unique_ptr<FilePageSink>> FilePageSink::Create(const std::string& path,
                                                            const Layout& layout,
-                                                           uint32_t database_key) {
+                                                           uint32_t database_key,
+                                                           const PageCipher* cipher) {
   if (path.empty()) return Error(ErrorCode::kInvalidPath, "no destination file name given");
   if (path.find('\0') != std::string::npos) {
     return Error(ErrorCode::kInvalidPath, "the destination name contains a NUL character");
   }
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return CreateError(errno, path);
-  return std::unique_ptr<FilePageSink>(new FilePageSink(path, fd, layout, database_key));
+  return std::unique_ptr<FilePageSink>(new FilePageSink(path, fd, layout, database_key, cipher));
 }
 
 FilePageSink::~FilePageSink() {
@@ -89,7 +96,7 @@ Status FilePageSink::WritePage(uint32_t number, ByteSpan bytes) {
   const uint32_t slot = number - window_.base;
   uint8_t* target = window_.bytes.data() + size_t{slot} * ps;
   std::memcpy(target, bytes.data(), ps);
-  EncodePage(target, ps, number, database_key_);
+  EncodePage(target, ps, number, database_key_, cipher_);
   if (!window_.present[slot]) {
     window_.present[slot] = 1;
     ++window_.count;

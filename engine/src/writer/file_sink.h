@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "io/cipher.h"
 #include "io/temp_file.h"
 #include "writer/page_sink.h"
 
@@ -36,13 +37,15 @@ namespace engine {
 
 // Page 0 is written as the caller gives it (with its header mask); every
 // other page is RC4-encoded with `database_key` XOR its number when the key
-// is non-zero.
+// is non-zero, or coded by `cipher` when one is given (an encrypted ACE
+// file's scheme, which must outlive the sink).
 class FilePageSink final : public PageSink {
  public:
   // Errors: 3204 the file exists; 3044 an invalid path (empty, no such
   // directory, a directory); 3051 no permission; 3043 other failures.
   static Result<std::unique_ptr<FilePageSink>> Create(const std::string& path, const Layout& layout,
-                                                      uint32_t database_key);
+                                                      uint32_t database_key,
+                                                      const PageCipher* cipher = nullptr);
   ~FilePageSink() override;
 
   const Layout& layout() const override { return layout_; }
@@ -66,8 +69,13 @@ class FilePageSink final : public PageSink {
   void Abandon();
 
  private:
-  FilePageSink(std::string path, int fd, const Layout& layout, uint32_t database_key)
-      : path_(std::move(path)), fd_(fd), layout_(layout), database_key_(database_key) {}
+  FilePageSink(std::string path, int fd, const Layout& layout, uint32_t database_key,
+               const PageCipher* cipher)
+      : path_(std::move(path)),
+        fd_(fd),
+        layout_(layout),
+        database_key_(database_key),
+        cipher_(cipher) {}
 
   struct Window {
     uint32_t base = 0;             // page number of its first slot
@@ -91,6 +99,7 @@ class FilePageSink final : public PageSink {
   int fd_ = -1;
   const Layout& layout_;
   uint32_t database_key_;
+  const PageCipher* cipher_;
   uint32_t allocated_ = 0;
   std::vector<bool> written_;
   Window window_;  // being gathered
