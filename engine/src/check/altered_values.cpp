@@ -224,7 +224,8 @@ class TableKeys {
 
 }  // namespace
 
-Result<std::vector<AlteredRow>> FindAlteredRows(const Database& db, AlteredScope scope) {
+Result<std::vector<AlteredRow>> FindAlteredRows(const Database& db, AlteredScope scope,
+                                                const std::set<uint32_t>& agreeing) {
   IndexFilter fixed_keys;
   if (scope == AlteredScope::kFixedKeys) {
     fixed_keys = [](const TableDef& t, const PhysicalIndex& pi) {
@@ -259,7 +260,7 @@ Result<std::vector<AlteredRow>> FindAlteredRows(const Database& db, AlteredScope
       indexes.push_back(&index);
       columns.push_back(all_columns.back());
     }
-    if (indexes.empty()) continue;
+    if (indexes.empty() || agreeing.count(def.first_page)) continue;
     TableKeys keys(db, def, indexes, columns);
     if (Status st = keys.Scan(); !st.ok()) return st.error();
     for (size_t k = 0; k < indexes.size(); ++k) {

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -48,9 +49,13 @@ struct AlteredRow {
 enum class AlteredScope : uint8_t { kEveryIndex, kFixedKeys };
 
 // Every row some index entry contradicts, in table order, then row order.
+// Tables (by first definition page) in `agreeing` are known to have every
+// entry's key equal to its row's (the checker verified each one): their
+// definitions are still read, their rows and leaves not walked again.
 // Errors: those of the reader (a table definition it cannot read).
 Result<std::vector<AlteredRow>> FindAlteredRows(const Database& db,
-                                                AlteredScope scope = AlteredScope::kEveryIndex);
+                                                AlteredScope scope = AlteredScope::kEveryIndex,
+                                                const std::set<uint32_t>& agreeing = {});
 
 // The value a key holds for `columns` (the dump's text forms, "; " between
 // columns), when every column's key segment determines its value; empty

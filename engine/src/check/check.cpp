@@ -345,7 +345,7 @@ void Checker::CheckHeaderFields() {
 
 void Checker::CheckAlteredRows() {
   if (db_ == nullptr) return;
-  auto found = FindAlteredRows(*db_);
+  auto found = FindAlteredRows(*db_, AlteredScope::kEveryIndex, keys_agree_);
   if (!found.ok()) return;
   for (const AlteredRow& r : found.value()) {
     if (!r.row_changed()) continue;  // index-key-mismatch tells of it

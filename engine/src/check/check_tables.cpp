@@ -80,6 +80,10 @@ void Checker::CheckTable(uint32_t page, bool catalog) {
   summary.readable = true;
   summary.logical = t.logical_indexes;
   ++report_.counts.tables;
+  // A table whose check found nothing at all, every key verified, needs no
+  // second pass for rows its indexes contradict (CheckAlteredRows).
+  const uint64_t problems_before = report_.total_problems();
+  const uint64_t unverifiable_before = report_.counts.keys_not_verifiable;
   bool layout_ok = CheckTableDef(t);
 
   std::vector<LiveRow> rows;
@@ -91,6 +95,10 @@ void Checker::CheckTable(uint32_t page, bool catalog) {
   fully_indexed_ = false;
   if (layout_ok) CheckIndexes(t, rows);
   CheckUnmappedPages(t, rows);
+  if (layout_ok && report_.total_problems() == problems_before &&
+      report_.counts.keys_not_verifiable == unverifiable_before) {
+    keys_agree_.insert(t.first_page);
+  }
   owned_pages_.clear();
   // Decoded pages are kept for one table at a time.
   data_pages_.clear();
