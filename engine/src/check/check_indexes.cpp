@@ -231,9 +231,15 @@ class IndexCheck {
         s.first = EntryBytes(page.entries.front());
         s.last = EntryBytes(page.entries.back());
       }
+      // The tree keeps each page's links, not its entries: CheckEntries
+      // decodes the leaves again one at a time, so an index of any size
+      // costs a few dozen bytes per page here.
+      tp.page.entries = {};
       return s;
     }
-    return VisitChildren(tp.page, wp, depth, number);
+    std::vector<IndexEntry> entries = std::move(tp.page.entries);
+    tp.page.entries = {};
+    return VisitChildren(std::move(entries), tp.page.child_tail, wp, depth, number);
   }
 
   // The fields of one page of the tree: owner, map, free space, header,
@@ -275,14 +281,12 @@ class IndexCheck {
   }
 
   // A node: one entry per child but the last, which is the tail.
-  Subtree VisitChildren(const IndexPage& page, const Where& wp, int depth, uint32_t number) {
-    if (page.entries.empty() && page.child_tail == 0) {
+  Subtree VisitChildren(std::vector<IndexEntry> entries, uint32_t tail, const Where& wp,
+                        int depth, uint32_t number) {
+    if (entries.empty() && tail == 0) {
       c_.Report("index-tree-invalid", wp, "node page without children");
       return {};
     }
-    // Copy what is needed: visiting children inserts into `tree_`.
-    std::vector<IndexEntry> entries = page.entries;
-    uint32_t tail = page.child_tail;
     Subtree result{true, std::nullopt, std::nullopt};
     // A node entry bounds its child from above: every entry of the child
     // sorts at or below it and every entry of the next child above it. It
@@ -459,7 +463,10 @@ class IndexCheck {
     std::vector<uint8_t> previous_key;
     bool previous_key_non_null = false;
     for (uint32_t leaf : leaves_) {
-      const IndexPage& page = tree_[leaf].page;
+      // Decoded when the tree was walked, so it decodes again.
+      auto decoded = DecodeIndexPage(c_.pager_.PageOrThrow(leaf), c_.layout_, leaf);
+      if (!decoded.ok()) continue;
+      const IndexPage& page = decoded.value();
       for (size_t i = 0; i < page.entries.size(); ++i) {
         const IndexEntry& e = page.entries[i];
         Where we = w_;
