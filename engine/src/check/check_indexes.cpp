@@ -3,11 +3,14 @@
 // and its entries are matched against the table's live rows: order, one
 // entry per row, and the key bytes recomputed from the row's values.
 #include <algorithm>
+#include <cstring>
 #include <functional>
+#include <type_traits>
 
 #include "base/bytes.h"
 #include "check/check_internal.h"
 #include "check/row_finder.h"
+#include "check/spill_bytes.h"
 #include "keys/index_key.h"
 #include "keys/rows/row_keys.h"
 
@@ -51,13 +54,24 @@ struct RowFacts {
   Key key = Key::kNotVerifiable;
 };
 
+static_assert(std::is_trivially_copyable_v<RowFacts>);
+
 // One index's key columns and, when they fit the table, every row's facts.
+// Both grow with the table: past a little memory they go to a temporary
+// file (SpillBytes).
 struct IndexFacts {
+  static constexpr size_t kMemoryLimit = size_t{256} << 10;
   std::optional<Result<std::vector<KeyColumn>>> columns;
   std::vector<size_t> positions;  // of the key columns in the table's columns
   bool columns_ok = false;
-  std::vector<RowFacts> rows;  // by position in the table's rows
-  std::vector<uint8_t> keys;
+  SpillBytes rows{kMemoryLimit};  // RowFacts by position in the table's rows
+  SpillBytes keys{kMemoryLimit};
+
+  RowFacts Row(size_t r) const {
+    RowFacts f;
+    std::memcpy(&f, rows.data() + r * sizeof(RowFacts), sizeof f);
+    return f;
+  }
 };
 
 // Every index's facts in one pass over the rows, each decoded once (not
@@ -75,7 +89,6 @@ std::vector<IndexFacts> GatherFacts(const Database* db, const Layout& layout, co
       }
     }
     f.columns_ok = f.columns->ok() && f.positions.size() == pi.columns.size();
-    if (f.columns_ok) f.rows.resize(rows.size());
   }
   RowDecoder decoder(t, layout);
   RowKeyValues values;
@@ -84,34 +97,34 @@ std::vector<IndexFacts> GatherFacts(const Database* db, const Layout& layout, co
     for (size_t i = 0; i < out.size(); ++i) {
       IndexFacts& f = out[i];
       if (!f.columns_ok) continue;
-      RowFacts& row = f.rows[r];
+      RowFacts row;
       row.decoded = decoded;
-      if (!decoded) continue;
-      row.all_null = true;
-      for (size_t k : f.positions) {
-        const bool null = !t.columns[k].is_boolean() && !decoder.fields()[k].present;
-        row.all_null = row.all_null && null;
-        row.any_null = row.any_null || null;
+      if (decoded) {
+        row.all_null = true;
+        for (size_t k : f.positions) {
+          const bool null = !t.columns[k].is_boolean() && !decoder.fields()[k].present;
+          row.all_null = row.all_null && null;
+          row.any_null = row.any_null || null;
+        }
+        if (db != nullptr &&
+            GatherKeyValues(db->pager(), layout, t, t.physical_indexes[i], decoder, values).ok()) {
+          EncodedKey key = EncodeIndexKey(f.columns->value(), values.values);
+          switch (key.status) {
+            case KeyStatus::kEncoded:
+              row.key = RowFacts::Key::kEncoded;
+              row.length = static_cast<uint32_t>(key.bytes.size());
+              row.offset = f.keys.Append(key.bytes.data(), key.bytes.size());
+              break;
+            case KeyStatus::kNotCovered:
+              row.key = RowFacts::Key::kNotCovered;
+              break;
+            case KeyStatus::kInvalidValue:
+              row.key = RowFacts::Key::kInvalidValue;
+              break;
+          }
+        }
       }
-      if (db == nullptr ||
-          !GatherKeyValues(db->pager(), layout, t, t.physical_indexes[i], decoder, values).ok()) {
-        continue;
-      }
-      EncodedKey key = EncodeIndexKey(f.columns->value(), values.values);
-      switch (key.status) {
-        case KeyStatus::kEncoded:
-          row.key = RowFacts::Key::kEncoded;
-          row.offset = f.keys.size();
-          row.length = static_cast<uint32_t>(key.bytes.size());
-          f.keys.insert(f.keys.end(), key.bytes.begin(), key.bytes.end());
-          break;
-        case KeyStatus::kNotCovered:
-          row.key = RowFacts::Key::kNotCovered;
-          break;
-        case KeyStatus::kInvalidValue:
-          row.key = RowFacts::Key::kInvalidValue;
-          break;
-      }
+      f.rows.Append(&row, sizeof row);
     }
   }
   return out;
@@ -494,12 +507,12 @@ class IndexCheck {
               "index-entry-duplicate-row", we,
               "entry " + Num(i) + " points at " + target + ", which another entry indexes too");
         }
-        if (!facts_.columns_ok || !facts_.rows[r].decoded) {
+        const RowFacts facts = facts_.columns_ok ? facts_.Row(r) : RowFacts{};
+        if (!facts.decoded) {
           ++c_.report_.counts.keys_not_verifiable;
           previous_key_non_null = false;
           continue;
         }
-        const RowFacts& facts = facts_.rows[r];
         const bool all_null = facts.all_null, any_null = facts.any_null;
         if (IgnoresNulls() && all_null) {
           c_.Report("index-null-entry", we,
@@ -585,7 +598,10 @@ class IndexCheck {
     const std::vector<LiveRow>& rows = rows_.rows;
     for (size_t r = 0; r < rows.size(); ++r) {
       if (rows_.hits[r] != 0 || !rows[r].decodes || !facts_.columns_ok) continue;
-      if (IgnoresNulls() && (!facts_.rows[r].decoded || facts_.rows[r].all_null)) continue;
+      if (IgnoresNulls()) {
+        const RowFacts facts = facts_.Row(r);
+        if (!facts.decoded || facts.all_null) continue;
+      }
       Where wr = w_;
       wr.page = rows[r].location.page;
       wr.row = rows[r].location.row;
