@@ -3,14 +3,12 @@
 // and its entries are matched against the table's live rows: order, one
 // entry per row, and the key bytes recomputed from the row's values.
 #include <algorithm>
-#include <cstring>
 #include <functional>
-#include <type_traits>
 
 #include "base/bytes.h"
 #include "check/check_internal.h"
 #include "check/row_finder.h"
-#include "check/spill_bytes.h"
+#include "check/index_facts.h"
 #include "keys/index_key.h"
 #include "keys/rows/row_keys.h"
 
@@ -41,94 +39,6 @@ struct Subtree {
   std::optional<std::vector<uint8_t>> first;  // its least entry, if any
   std::optional<std::vector<uint8_t>> last;   // its greatest entry, if any
 };
-
-// What one row's values give one index: whether the row decodes, its key
-// columns' NULLs, and the key they encode to.
-struct RowFacts {
-  enum class Key : uint8_t { kNotVerifiable, kEncoded, kNotCovered, kInvalidValue };
-  uint64_t offset = 0;  // the key's bytes in IndexFacts::keys, when kEncoded
-  uint32_t length = 0;
-  bool decoded = false;
-  bool all_null = false;
-  bool any_null = false;
-  Key key = Key::kNotVerifiable;
-};
-
-static_assert(std::is_trivially_copyable_v<RowFacts>);
-
-// One index's key columns and, when they fit the table, every row's facts.
-// Both grow with the table: past a little memory they go to a temporary
-// file (SpillBytes).
-struct IndexFacts {
-  static constexpr size_t kMemoryLimit = size_t{256} << 10;
-  std::optional<Result<std::vector<KeyColumn>>> columns;
-  std::vector<size_t> positions;  // of the key columns in the table's columns
-  bool columns_ok = false;
-  SpillBytes rows{kMemoryLimit};  // RowFacts by position in the table's rows
-  SpillBytes keys{kMemoryLimit};
-
-  RowFacts Row(size_t r) const {
-    RowFacts f;
-    std::memcpy(&f, rows.data() + r * sizeof(RowFacts), sizeof f);
-    return f;
-  }
-};
-
-// Every index's facts in one pass over the rows, each decoded once (not
-// once per index that names it). Without a database no key is verifiable.
-std::vector<IndexFacts> GatherFacts(const Database* db, const Layout& layout, const TableDef& t,
-                                    const std::vector<LiveRow>& rows) {
-  std::vector<IndexFacts> out(t.physical_indexes.size());
-  for (size_t i = 0; i < out.size(); ++i) {
-    const PhysicalIndex& pi = t.physical_indexes[i];
-    IndexFacts& f = out[i];
-    f.columns.emplace(IndexKeyColumns(layout.version, t, pi));
-    for (const IndexColumn& ic : pi.columns) {
-      for (size_t k = 0; k < t.columns.size(); ++k) {
-        if (t.columns[k].number == ic.column_number) f.positions.push_back(k);
-      }
-    }
-    f.columns_ok = f.columns->ok() && f.positions.size() == pi.columns.size();
-  }
-  RowDecoder decoder(t, layout);
-  RowKeyValues values;
-  for (size_t r = 0; r < rows.size(); ++r) {
-    const bool decoded = rows[r].decodes && decoder.Decode(rows[r].bytes).ok();
-    for (size_t i = 0; i < out.size(); ++i) {
-      IndexFacts& f = out[i];
-      if (!f.columns_ok) continue;
-      RowFacts row;
-      row.decoded = decoded;
-      if (decoded) {
-        row.all_null = true;
-        for (size_t k : f.positions) {
-          const bool null = !t.columns[k].is_boolean() && !decoder.fields()[k].present;
-          row.all_null = row.all_null && null;
-          row.any_null = row.any_null || null;
-        }
-        if (db != nullptr &&
-            GatherKeyValues(db->pager(), layout, t, t.physical_indexes[i], decoder, values).ok()) {
-          EncodedKey key = EncodeIndexKey(f.columns->value(), values.values);
-          switch (key.status) {
-            case KeyStatus::kEncoded:
-              row.key = RowFacts::Key::kEncoded;
-              row.length = static_cast<uint32_t>(key.bytes.size());
-              row.offset = f.keys.Append(key.bytes.data(), key.bytes.size());
-              break;
-            case KeyStatus::kNotCovered:
-              row.key = RowFacts::Key::kNotCovered;
-              break;
-            case KeyStatus::kInvalidValue:
-              row.key = RowFacts::Key::kInvalidValue;
-              break;
-          }
-        }
-      }
-      f.rows.Append(&row, sizeof row);
-    }
-  }
-  return out;
-}
 
 // The table's live rows as every index of it is checked against them.
 struct TableRows {
@@ -628,9 +538,9 @@ class IndexCheck {
 
 }  // namespace
 
-void Checker::CheckIndexes(const TableDef& t, const std::vector<LiveRow>& rows) {
-  TableRows table{
-      rows, {}, GatherFacts(db_, layout_, t, rows), std::vector<uint32_t>(rows.size()), {}};
+void Checker::CheckIndexes(const TableDef& t, const std::vector<LiveRow>& rows,
+                           std::vector<IndexFacts> facts) {
+  TableRows table{rows, {}, std::move(facts), std::vector<uint32_t>(rows.size()), {}};
   std::vector<RowPointer> slots;
   slots.reserve(rows.size());
   for (const LiveRow& row : rows) slots.push_back(row.location);

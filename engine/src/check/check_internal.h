@@ -19,6 +19,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "check/index_facts.h"
 #include "engine/check.h"
 #include "reader/database.h"
 #include "format/header.h"
@@ -125,7 +126,9 @@ class Checker {
 
   // check_tables.cpp
   bool CheckTableDef(const TableDef& t);
-  void ScanTableRows(const TableDef& t, std::vector<LiveRow>& rows);
+  // Each row is decoded once; `facts`, when given, gets it for the indexes.
+  void ScanTableRows(const TableDef& t, std::vector<LiveRow>& rows,
+                     IndexFactsGatherer* facts = nullptr);
   void CheckRowValues(const TableDef& t, RowDecoder& decoder, const LiveRow& row);
   // A value stored outside its row (single row or chain), its header sound.
   void CheckLongValue(const TableDef& t, const ColumnDef& c, const LongValueHeader& header,
@@ -141,7 +144,8 @@ class Checker {
   void CheckUnmappedPages(const TableDef& t, const std::vector<LiveRow>& rows);
 
   // check_indexes.cpp
-  void CheckIndexes(const TableDef& t, const std::vector<LiveRow>& rows);
+  void CheckIndexes(const TableDef& t, const std::vector<LiveRow>& rows,
+                    std::vector<IndexFacts> facts);
 
   const Pager& pager_;
   const DatabaseHeader& header_;

@@ -58,7 +58,7 @@ void Checker::CheckLinkedDefinition(uint32_t page) {
   if (layout_ok) {
     const std::vector<LiveRow> no_rows;
     index_named_pages_.clear();
-    CheckIndexes(t, no_rows);
+    CheckIndexes(t, no_rows, IndexFactsGatherer(db_, layout_, t).Take());
   }
   data_pages_.clear();
 }
@@ -87,13 +87,15 @@ void Checker::CheckTable(uint32_t page, bool catalog) {
   bool layout_ok = CheckTableDef(t);
 
   std::vector<LiveRow> rows;
-  ScanTableRows(t, rows);
+  std::optional<IndexFactsGatherer> facts;
+  if (layout_ok) facts.emplace(db_, layout_, t);
+  ScanTableRows(t, rows, facts ? &*facts : nullptr);
   CheckLongValueMaps(t);
   if (catalog) CollectCatalogRows(t, rows);
   CollectIdReferences(t, rows);
   index_named_pages_.clear();
   fully_indexed_ = false;
-  if (layout_ok) CheckIndexes(t, rows);
+  if (layout_ok) CheckIndexes(t, rows, facts->Take());
   CheckUnmappedPages(t, rows);
   if (layout_ok && report_.total_problems() == problems_before &&
       report_.counts.keys_not_verifiable == unverifiable_before) {
@@ -118,7 +120,8 @@ bool Checker::CheckTableDef(const TableDef& t) {
   return ok;
 }
 
-void Checker::ScanTableRows(const TableDef& t, std::vector<LiveRow>& rows) {
+void Checker::ScanTableRows(const TableDef& t, std::vector<LiveRow>& rows,
+                            IndexFactsGatherer* facts) {
   Where w;
   w.table = t.first_page;
   w.page = t.first_page;
@@ -238,27 +241,8 @@ void Checker::ScanTableRows(const TableDef& t, std::vector<LiveRow>& rows) {
     ++report_.counts.overflow_rows;
   }
 
-  RowDecoder decoder(t, layout_);
-  for (LiveRow& r : live) {
-    Where wr = w;
-    wr.page = r.location.page;
-    wr.row = r.location.row;
-    Status st = decoder.Decode(r.bytes);
-    if (!st.ok()) {
-      Report("row-invalid", wr, st.error().description());
-      continue;
-    }
-    r.decodes = true;
-    CheckRowValues(t, decoder, r);
-  }
-  report_.counts.rows += live.size();
-  if (live.size() != t.num_rows) {
-    Report("row-count-mismatch", w,
-           "the table definition records " + Num(t.num_rows) + " rows, " + Num(live.size()) +
-               " live rows were found");
-  }
-
-  // AutoNumber: the stored counter is at least the largest value handed out.
+  // AutoNumber: the stored counter is at least the largest value handed
+  // out; the largest is taken as each row is decoded for its own checks.
   const ColumnDef* autonumber = nullptr;
   size_t auto_pos = 0;
   for (size_t i = 0; i < t.columns.size(); ++i) {
@@ -268,20 +252,39 @@ void Checker::ScanTableRows(const TableDef& t, std::vector<LiveRow>& rows) {
       auto_pos = i;
     }
   }
-  if (autonumber != nullptr) {
-    int64_t max = 0;
-    for (const LiveRow& r : live) {
-      if (!r.decodes || decoder.Decode(r.bytes).ok() == false) continue;
+  int64_t autonumber_max = 0;
+  RowDecoder decoder(t, layout_);
+  for (LiveRow& r : live) {
+    Where wr = w;
+    wr.page = r.location.page;
+    wr.row = r.location.row;
+    Status st = decoder.Decode(r.bytes);
+    if (facts != nullptr) facts->Add(st.ok(), decoder);
+    if (!st.ok()) {
+      Report("row-invalid", wr, st.error().description());
+      continue;
+    }
+    r.decodes = true;
+    if (autonumber != nullptr) {
       const FieldRef& f = decoder.fields()[auto_pos];
       if (f.present && f.bytes.size() == 4) {
-        max = std::max<int64_t>(max, static_cast<int32_t>(Le32(f.bytes.data())));
+        autonumber_max =
+            std::max<int64_t>(autonumber_max, static_cast<int32_t>(Le32(f.bytes.data())));
       }
     }
-    if (max > static_cast<int64_t>(t.autonumber)) {
-      Report("autonumber-below-max", w,
-             "the AutoNumber counter is " + Num(t.autonumber) + " but column \"" +
-                 autonumber->name + "\" holds " + std::to_string(max));
-    }
+    CheckRowValues(t, decoder, r);
+  }
+  report_.counts.rows += live.size();
+  if (live.size() != t.num_rows) {
+    Report("row-count-mismatch", w,
+           "the table definition records " + Num(t.num_rows) + " rows, " + Num(live.size()) +
+               " live rows were found");
+  }
+
+  if (autonumber != nullptr && autonumber_max > static_cast<int64_t>(t.autonumber)) {
+    Report("autonumber-below-max", w,
+           "the AutoNumber counter is " + Num(t.autonumber) + " but column \"" +
+               autonumber->name + "\" holds " + std::to_string(autonumber_max));
   }
   rows = std::move(live);
 }
