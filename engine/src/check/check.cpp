@@ -532,16 +532,20 @@ Result<CheckReport> CheckDatabase(std::unique_ptr<FileSource> source, const Chec
   auto header = DecodeHeader(source->bytes());
   if (!header.ok()) return header.error();
   const DatabaseHeader& h = header.value();
-  // The pages read here when the reader cannot load the catalog; opening
-  // them checks the password.
-  auto own_pages = OpenPages(FileSource::FromSpan(source->bytes()), h, options.password);
-  if (!own_pages.ok()) return own_pages.error();
   // The full reader is used for memo values in index keys, and its pages are
   // the ones checked. A file whose catalog it cannot load is still checked,
-  // without those, on pages read here.
+  // without those, on pages opened here (opening them checks the password).
+  // The reader opens its pages the same way, so they are opened a second
+  // time (an encrypted file's key derived again) only when it fails.
   auto db = Database::Open(FileSource::FromSpan(source->bytes()), OpenOptions{options.password});
   const Database* reader = db.ok() ? db.value().get() : nullptr;
-  const Pager& pager = reader != nullptr ? reader->pager() : *own_pages.value();
+  std::unique_ptr<Pager> own_pages;
+  if (reader == nullptr) {
+    auto opened = OpenPages(FileSource::FromSpan(source->bytes()), h, options.password);
+    if (!opened.ok()) return opened.error();
+    own_pages = std::move(opened.value());
+  }
+  const Pager& pager = reader != nullptr ? reader->pager() : *own_pages;
   TextCodec text(h.version, h.code_page);
   check::Checker checker(pager, h, text, reader, options);
   try {
