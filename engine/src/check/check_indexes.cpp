@@ -7,8 +7,8 @@
 
 #include "base/bytes.h"
 #include "check/check_internal.h"
-#include "check/row_finder.h"
 #include "check/index_facts.h"
+#include "check/row_finder.h"
 #include "keys/index_key.h"
 #include "keys/rows/row_keys.h"
 
@@ -204,8 +204,8 @@ class IndexCheck {
   }
 
   // A node: one entry per child but the last, which is the tail.
-  Subtree VisitChildren(std::vector<IndexEntry> entries, uint32_t tail, const Where& wp,
-                        int depth, uint32_t number) {
+  Subtree VisitChildren(std::vector<IndexEntry> entries, uint32_t tail, const Where& wp, int depth,
+                        uint32_t number) {
     if (entries.empty() && tail == 0) {
       c_.Report("index-tree-invalid", wp, "node page without children");
       return {};

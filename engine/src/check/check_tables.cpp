@@ -283,8 +283,8 @@ void Checker::ScanTableRows(const TableDef& t, std::vector<LiveRow>& rows,
 
   if (autonumber != nullptr && autonumber_max > static_cast<int64_t>(t.autonumber)) {
     Report("autonumber-below-max", w,
-           "the AutoNumber counter is " + Num(t.autonumber) + " but column \"" +
-               autonumber->name + "\" holds " + std::to_string(autonumber_max));
+           "the AutoNumber counter is " + Num(t.autonumber) + " but column \"" + autonumber->name +
+               "\" holds " + std::to_string(autonumber_max));
   }
   rows = std::move(live);
 }

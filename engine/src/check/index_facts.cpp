@@ -2,8 +2,7 @@
 
 namespace engine::check {
 
-IndexFactsGatherer::IndexFactsGatherer(const Database* db, const Layout& layout,
-                                       const TableDef& t)
+IndexFactsGatherer::IndexFactsGatherer(const Database* db, const Layout& layout, const TableDef& t)
     : db_(db), layout_(layout), t_(t), facts_(t.physical_indexes.size()) {
   for (size_t i = 0; i < facts_.size(); ++i) {
     const PhysicalIndex& pi = t.physical_indexes[i];
