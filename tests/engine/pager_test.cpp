@@ -14,11 +14,11 @@
 #include <thread>
 
 #include "corpus_files.h"
-#include "reader/database.h"
+#include "format/data_page.h"
 #include "format/header.h"
 #include "io/cipher.h"
 #include "io/pager.h"
-#include "format/data_page.h"
+#include "reader/database.h"
 
 namespace engine {
 namespace {

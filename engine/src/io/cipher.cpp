@@ -28,7 +28,9 @@ Rc4::Rc4(ByteSpan key) : state_(std::make_unique<State>()) {
 
 Rc4::~Rc4() = default;
 
-void Rc4::Apply(uint8_t* data, size_t length) { RC4(&state_->key, length, data, data); }
+void Rc4::Apply(uint8_t* data, size_t length) {
+  RC4(&state_->key, length, data, data);
+}
 
 void ApplyPageCipher(uint8_t* page, size_t length, uint32_t page_number, uint32_t database_key) {
   if (database_key == 0) return;

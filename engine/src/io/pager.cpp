@@ -152,7 +152,9 @@ void Pager::Decode(uint8_t* page, uint32_t number) const {
   }
 }
 
-Pager::~Pager() { StopDecodingAhead(); }
+Pager::~Pager() {
+  StopDecodingAhead();
+}
 
 const uint8_t* Pager::Stored(uint32_t number) const {
   return source_->bytes().data() + static_cast<uint64_t>(number) * page_size_;
