@@ -69,7 +69,7 @@ class DecodedPageFile {
 
   // Whether the page is in the file: once true, it stays so.
   bool Has(uint32_t number) const {
-    return (done_[number / 64].load(std::memory_order_acquire) >> (number % 64)) & 1;
+    return Word(number).load(std::memory_order_acquire) & Done(number);
   }
   const uint8_t* At(uint32_t number) const {
     return base_ + static_cast<uint64_t>(number) * page_size_;
@@ -77,15 +77,21 @@ class DecodedPageFile {
   // Takes the page for one thread to decode and Put: false when another
   // thread took it first (it is in the file, or soon will be).
   bool Claim(uint32_t number) {
-    const uint64_t bit = uint64_t{1} << (number % 64);
-    return (claimed_[number / 64].fetch_or(bit, std::memory_order_acq_rel) & bit) == 0;
+    return (Word(number).fetch_or(Taken(number), std::memory_order_acq_rel) & Taken(number)) == 0;
   }
   // Gives a claimed page back (its Put failed), for another to take.
   void Release(uint32_t number) {
-    claimed_[number / 64].fetch_and(~(uint64_t{1} << (number % 64)), std::memory_order_acq_rel);
+    Word(number).fetch_and(~Taken(number), std::memory_order_acq_rel);
+    Word(number).notify_all();
   }
   bool Claimed(uint32_t number) const {
-    return (claimed_[number / 64].load(std::memory_order_acquire) >> (number % 64)) & 1;
+    return Word(number).load(std::memory_order_acquire) & Taken(number);
+  }
+  // Waits until the page, claimed by another thread, is in the file or
+  // given back.
+  void AwaitOther(uint32_t number) const {
+    const uint32_t now = Word(number).load(std::memory_order_acquire);
+    if ((now & Taken(number)) && !(now & Done(number))) Word(number).wait(now);
   }
   // Writes a page claimed by the caller. False when the file takes the page
   // only in part or not at all.
@@ -98,7 +104,8 @@ class DecodedPageFile {
       if (n <= 0) return false;
       done += static_cast<size_t>(n);
     }
-    done_[number / 64].fetch_or(uint64_t{1} << (number % 64), std::memory_order_release);
+    Word(number).fetch_or(Done(number), std::memory_order_release);
+    Word(number).notify_all();
     return true;
   }
 
@@ -108,18 +115,19 @@ class DecodedPageFile {
         base_(base),
         size_(size),
         page_size_(page_size),
-        words_((static_cast<size_t>(page_count) + 63) / 64),
-        claimed_(new std::atomic<uint64_t>[words_]()),
-        done_(new std::atomic<uint64_t>[words_]()) {}
+        state_(new std::atomic<uint32_t>[(static_cast<size_t>(page_count) + 15) / 16]()) {}
+
+  // Two bits a page, 16 pages a word (a word a thread can wait on): taken
+  // by a thread to decode; in the file.
+  std::atomic<uint32_t>& Word(uint32_t number) const { return state_[number / 16]; }
+  static uint32_t Taken(uint32_t number) { return uint32_t{1} << (number % 16 * 2); }
+  static uint32_t Done(uint32_t number) { return uint32_t{2} << (number % 16 * 2); }
 
   int fd_;
   uint8_t* base_;
   size_t size_;
   uint32_t page_size_;
-  size_t words_;
-  // One bit a page each: taken by a thread to decode; in the file.
-  std::unique_ptr<std::atomic<uint64_t>[]> claimed_;
-  std::unique_ptr<std::atomic<uint64_t>[]> done_;
+  std::unique_ptr<std::atomic<uint32_t>[]> state_;
 };
 
 Pager::Pager(std::unique_ptr<FileSource> source, uint32_t page_size, uint32_t database_key,
@@ -180,8 +188,8 @@ const uint8_t* Pager::DecodeIntoFile(uint32_t number, std::vector<uint8_t>& buff
       file_->Release(number);
       return nullptr;  // kept in memory instead
     }
-    // The decoding thread has it: it is a page's work away, or given back.
-    std::this_thread::yield();
+    // Another thread has it: it is a page's work away, or given back.
+    file_->AwaitOther(number);
   }
 }
 
