@@ -5,17 +5,20 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <random>
+#include <thread>
 
 #include "corpus_files.h"
-#include "reader/database.h"
+#include "format/data_page.h"
 #include "format/header.h"
 #include "io/cipher.h"
 #include "io/pager.h"
-#include "format/data_page.h"
+#include "reader/database.h"
 
 namespace engine {
 namespace {
@@ -150,6 +153,96 @@ TEST(Pager, PagesTheTempFileRefusesAreKeptInMemory) {
   EXPECT_EQ(pager.pages_in_memory(), pager.page_count() - fits);
   for (uint32_t n = 0; n < pager.page_count(); ++n) {
     ASSERT_TRUE(Equal(pager.PageOrThrow(n), Decoded(*f, n))) << f->name << " page " << n;
+  }
+}
+
+// Pages of arbitrary bytes under a database key: the Pager does not look at
+// what they hold.
+struct SyntheticFile {
+  static constexpr uint32_t kPageSize = 4096;
+  static constexpr uint32_t kKey = 0x5A17C3E1;
+  explicit SyntheticFile(uint32_t pages) : bytes(size_t{pages} * kPageSize) {
+    std::mt19937 random(pages);
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
+  }
+  std::vector<uint8_t> Decoded(uint32_t number) const {
+    std::vector<uint8_t> page(bytes.begin() + static_cast<ptrdiff_t>(number) * kPageSize,
+                              bytes.begin() + static_cast<ptrdiff_t>(number + 1) * kPageSize);
+    if (number != 0) ApplyPageCipher(page.data(), kPageSize, number, kKey);
+    return page;
+  }
+  std::vector<uint8_t> bytes;
+};
+
+// Readers on several threads, each in its own order, while the Pager decodes
+// ahead: every page reads as its own decoding, from one place whoever asked
+// first, and nothing is kept in memory.
+TEST(Pager, ThreadsReadingWhileDecodingAheadSeeEachPageOnce) {
+  const SyntheticFile f(3000);
+  Pager pager(FileSource::FromSpan(f.bytes), SyntheticFile::kPageSize, SyntheticFile::kKey);
+  ASSERT_TRUE(pager.decodes_to_file());
+  const uint32_t count = pager.page_count();
+  pager.DecodeAhead();
+  constexpr int kReaders = 3;
+  std::vector<std::vector<const uint8_t*>> seen(kReaders, std::vector<const uint8_t*>(count));
+  std::vector<uint32_t> wrong(kReaders, 0);
+  std::vector<std::thread> readers;
+  for (int r = 0; r < kReaders; ++r) {
+    readers.emplace_back([&, r] {
+      std::vector<uint32_t> order(count);
+      for (uint32_t n = 0; n < count; ++n) order[n] = n;
+      // Reader 0 goes in file order (racing the decoding thread), 1 from the
+      // end, 2 at random.
+      if (r == 1) std::reverse(order.begin(), order.end());
+      if (r == 2) std::shuffle(order.begin(), order.end(), std::mt19937(7));
+      for (uint32_t n : order) {
+        ByteSpan page = pager.PageOrThrow(n);
+        seen[r][n] = page.data();
+        if (!Equal(page, f.Decoded(n))) ++wrong[r];
+      }
+    });
+  }
+  for (std::thread& t : readers) t.join();
+  for (int r = 0; r < kReaders; ++r) EXPECT_EQ(wrong[r], 0u) << "reader " << r;
+  for (uint32_t n = 0; n < count; ++n) {
+    ASSERT_EQ(seen[0][n], seen[1][n]) << "page " << n;
+    ASSERT_EQ(seen[0][n], seen[2][n]) << "page " << n;
+  }
+  EXPECT_EQ(pager.pages_in_memory(), 0u);
+  pager.DecodeAhead();  // again: nothing to do
+  pager.StopDecodingAhead();
+  EXPECT_TRUE(Equal(pager.PageOrThrow(count - 1), f.Decoded(count - 1)));
+}
+
+// The temporary file fills up while the Pager decodes ahead: its thread
+// stops, and the pages the file refused are decoded and kept in memory
+// when asked for.
+TEST(Pager, DecodingAheadStopsWhereTheTempFileIsFull) {
+  const SyntheticFile f(64);
+  Pager pager(FileSource::FromSpan(f.bytes), SyntheticFile::kPageSize, SyntheticFile::kKey);
+  ASSERT_TRUE(pager.decodes_to_file());
+  const uint32_t fits = 10;
+  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  {
+    LoweredLimit small_files(RLIMIT_FSIZE, static_cast<rlim_t>(fits) * SyntheticFile::kPageSize);
+    pager.DecodeAhead();
+    pager.StopDecodingAhead();  // waits for the thread, which ends at page `fits`
+    for (uint32_t n = 0; n < pager.page_count(); ++n) {
+      ASSERT_TRUE(Equal(pager.PageOrThrow(n), f.Decoded(n))) << "page " << n;
+    }
+  }
+  std::signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(pager.pages_in_memory(), pager.page_count() - fits);
+}
+
+// An unencoded file: decoding ahead has nothing to do.
+TEST(Pager, DecodingAheadOfAPlainFileDoesNothing) {
+  const SyntheticFile f(8);
+  Pager pager(FileSource::FromSpan(f.bytes), SyntheticFile::kPageSize, 0);
+  EXPECT_FALSE(pager.decodes_to_file());
+  pager.DecodeAhead();
+  for (uint32_t n = 0; n < pager.page_count(); ++n) {
+    EXPECT_EQ(pager.PageOrThrow(n).data(), f.bytes.data() + size_t{n} * SyntheticFile::kPageSize);
   }
 }
 

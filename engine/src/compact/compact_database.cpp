@@ -23,6 +23,7 @@ Status VerifyCopy(const std::string& path, const CompactOptions& options,
     return Error(ErrorCode::kIoError,
                  "the new copy does not read back: " + copy.error().description());
   }
+  copy.value()->pager().DecodeAhead();
   uint64_t rows = 0;
   uint32_t tables = 0;
   for (const CatalogObject* t : copy.value()->tables()) {
@@ -77,6 +78,9 @@ Result<CompactStats> CompactDatabaseThrough(const std::string& source,
                                             const SinkWrapper& wrap) {
   auto db = Database::Open(source, OpenOptions{.password = options.password});
   if (!db.ok()) return db.error();
+  // An encoded source is read nearly whole: its pages are decoded on a
+  // second thread, ahead of the reading.
+  db.value()->pager().DecodeAhead();
   auto altered = JudgeAlteredRows(*db.value());
   if (!altered.ok()) return altered.error();
   auto file = FilePageSink::Create(destination, db.value()->layout(),

@@ -213,11 +213,9 @@ Status Compactor::CopyTable(TablePlan& t) {
                            SorterOptions{options_.sort_budget_bytes, temp_dir_});
   indexes.UseExtraCodes(options_.extra_text_codes.get());
   indexes.NeverReuseFor(rekeyed_columns);
-  // Index keys on a second thread for tables large enough to pay for it;
-  // an encoded source's pager decodes pages as they are first asked for
-  // and serves one thread only.
-  KeyFeeder keys(indexes, db_.header().database_key == 0 && !def.physical_indexes.empty() &&
-                              def.num_rows >= tuning_.threaded_keys_min_rows);
+  // Index keys on a second thread for tables large enough to pay for it.
+  KeyFeeder keys(indexes,
+                 !def.physical_indexes.empty() && def.num_rows >= tuning_.threaded_keys_min_rows);
   RowDecoder decoder(def, layout_);
   const std::vector<size_t> id_columns = IdColumns(name, def);
   // Navigation-pane rows of objects the source no longer has are Access's

@@ -26,7 +26,7 @@ class KeyFeeder {
  public:
   // `threaded`: hand the rows to a second thread. The index writer and the
   // pages it reads must stand being used from that thread while the caller
-  // goes on reading its own pages (true for a source that is not encoded).
+  // goes on reading its own pages (the Pager serves several threads).
   KeyFeeder(TableIndexWriter& indexes, bool threaded);
   ~KeyFeeder();
   KeyFeeder(const KeyFeeder&) = delete;

@@ -1,46 +1,46 @@
 #include "io/cipher.h"
 
-#include <utility>
+// RC4 has no EVP form outside OpenSSL 3's legacy provider, which a system
+// may not load; the plain functions are always in libcrypto.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/rc4.h>
+
+#include <algorithm>
+#include <climits>
 
 namespace engine {
 
-Rc4::Rc4(ByteSpan key) {
-  for (int i = 0; i < 256; ++i) s_[i] = static_cast<uint8_t>(i);
-  if (key.empty()) return;
-  uint8_t j = 0;
-  for (int i = 0; i < 256; ++i) {
-    j = static_cast<uint8_t>(j + s_[i] + key[i % key.size()]);
-    std::swap(s_[i], s_[j]);
+struct Rc4::State {
+  RC4_KEY key;
+};
+
+Rc4::Rc4(ByteSpan key) : state_(std::make_unique<State>()) {
+  // The key schedule needs a byte of key: with none, the permutation stays
+  // the identity.
+  if (key.empty()) {
+    for (int i = 0; i < 256; ++i) state_->key.data[i] = static_cast<RC4_INT>(i);
+    state_->key.x = 0;
+    state_->key.y = 0;
+    return;
   }
+  RC4_set_key(&state_->key, static_cast<int>(std::min<size_t>(key.size(), INT_MAX)), key.data());
 }
 
+Rc4::~Rc4() = default;
+
 void Rc4::Apply(uint8_t* data, size_t length) {
-  // The state is worked on in locals: `data` may alias any byte, so through
-  // the members every store to it would force the state to be reloaded.
-  std::array<uint8_t, 256> s = s_;
-  uint8_t i = i_;
-  uint8_t j = j_;
-  for (size_t n = 0; n < length; ++n) {
-    i = static_cast<uint8_t>(i + 1);
-    const uint8_t si = s[i];
-    j = static_cast<uint8_t>(j + si);
-    const uint8_t sj = s[j];
-    s[i] = sj;
-    s[j] = si;
-    data[n] ^= s[static_cast<uint8_t>(si + sj)];
-  }
-  s_ = s;
-  i_ = i;
-  j_ = j;
+  RC4(&state_->key, length, data, data);
 }
 
 void ApplyPageCipher(uint8_t* page, size_t length, uint32_t page_number, uint32_t database_key) {
   if (database_key == 0) return;
   uint32_t k = database_key ^ page_number;
-  uint8_t key[4] = {static_cast<uint8_t>(k), static_cast<uint8_t>(k >> 8),
-                    static_cast<uint8_t>(k >> 16), static_cast<uint8_t>(k >> 24)};
-  Rc4 rc4(ByteSpan(key, 4));
-  rc4.Apply(page, length);
+  const uint8_t key[4] = {static_cast<uint8_t>(k), static_cast<uint8_t>(k >> 8),
+                          static_cast<uint8_t>(k >> 16), static_cast<uint8_t>(k >> 24)};
+  // On the stack: this runs once a page.
+  RC4_KEY schedule;
+  RC4_set_key(&schedule, 4, key);
+  RC4(&schedule, length, page, page);
 }
 
 }  // namespace engine

@@ -1,25 +1,29 @@
 // RC4 and the page keystream of encoded databases.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "engine/types.h"
 
 namespace engine {
 
-// RC4 stream cipher; used for the header mask and for encoded pages.
+// RC4 stream cipher (libcrypto's); used for the header mask and for
+// encoded pages.
 class Rc4 {
  public:
   explicit Rc4(ByteSpan key);
-  // XORs the keystream over data (encoding and decoding are the same).
+  ~Rc4();
+  Rc4(const Rc4&) = delete;
+  Rc4& operator=(const Rc4&) = delete;
+  // XORs the keystream over data (encoding and decoding are the same); a
+  // second call goes on where the first stopped.
   void Apply(uint8_t* data, size_t length);
 
  private:
-  std::array<uint8_t, 256> s_{};
-  uint8_t i_ = 0;
-  uint8_t j_ = 0;
+  struct State;
+  std::unique_ptr<State> state_;
 };
 
 // XORs `length` bytes of page `page_number` with the page keystream of a

@@ -5,11 +5,13 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
+#include <thread>
 
 #include "base/bytes.h"
 #include "io/cipher.h"
@@ -22,6 +24,8 @@ namespace engine {
 // that a full disk shows as a failed write (the page is then kept in memory)
 // rather than as a fault on a store through the mapping; it is read through
 // the mapping from then on, so spans into it stay valid while the file lives.
+// Threads share it: a page is claimed by the one that decodes it, and marked
+// present once written.
 class DecodedPageFile {
  public:
   static std::unique_ptr<DecodedPageFile> Create(uint32_t page_size, uint32_t page_count) {
@@ -63,11 +67,34 @@ class DecodedPageFile {
   DecodedPageFile(const DecodedPageFile&) = delete;
   DecodedPageFile& operator=(const DecodedPageFile&) = delete;
 
-  bool Has(uint32_t number) const { return (written_[number / 64] >> (number % 64)) & 1; }
+  // Whether the page is in the file: once true, it stays so.
+  bool Has(uint32_t number) const {
+    return Word(number).load(std::memory_order_acquire) & Done(number);
+  }
   const uint8_t* At(uint32_t number) const {
     return base_ + static_cast<uint64_t>(number) * page_size_;
   }
-  // False when the file takes the page only in part or not at all.
+  // Takes the page for one thread to decode and Put: false when another
+  // thread took it first (it is in the file, or soon will be).
+  bool Claim(uint32_t number) {
+    return (Word(number).fetch_or(Taken(number), std::memory_order_acq_rel) & Taken(number)) == 0;
+  }
+  // Gives a claimed page back (its Put failed), for another to take.
+  void Release(uint32_t number) {
+    Word(number).fetch_and(~Taken(number), std::memory_order_acq_rel);
+    Word(number).notify_all();
+  }
+  bool Claimed(uint32_t number) const {
+    return Word(number).load(std::memory_order_acquire) & Taken(number);
+  }
+  // Waits until the page, claimed by another thread, is in the file or
+  // given back.
+  void AwaitOther(uint32_t number) const {
+    const uint32_t now = Word(number).load(std::memory_order_acquire);
+    if ((now & Taken(number)) && !(now & Done(number))) Word(number).wait(now);
+  }
+  // Writes a page claimed by the caller. False when the file takes the page
+  // only in part or not at all.
   bool Put(uint32_t number, const uint8_t* page) {
     const uint64_t offset = static_cast<uint64_t>(number) * page_size_;
     size_t done = 0;
@@ -77,7 +104,8 @@ class DecodedPageFile {
       if (n <= 0) return false;
       done += static_cast<size_t>(n);
     }
-    written_[number / 64] |= uint64_t{1} << (number % 64);
+    Word(number).fetch_or(Done(number), std::memory_order_release);
+    Word(number).notify_all();
     return true;
   }
 
@@ -87,13 +115,19 @@ class DecodedPageFile {
         base_(base),
         size_(size),
         page_size_(page_size),
-        written_((static_cast<size_t>(page_count) + 63) / 64, 0) {}
+        state_(new std::atomic<uint32_t>[(static_cast<size_t>(page_count) + 15) / 16]()) {}
+
+  // Two bits a page, 16 pages a word (a word a thread can wait on): taken
+  // by a thread to decode; in the file.
+  std::atomic<uint32_t>& Word(uint32_t number) const { return state_[number / 16]; }
+  static uint32_t Taken(uint32_t number) { return uint32_t{1} << (number % 16 * 2); }
+  static uint32_t Done(uint32_t number) { return uint32_t{2} << (number % 16 * 2); }
 
   int fd_;
   uint8_t* base_;
   size_t size_;
   uint32_t page_size_;
-  std::vector<uint64_t> written_;
+  std::unique_ptr<std::atomic<uint32_t>[]> state_;
 };
 
 Pager::Pager(std::unique_ptr<FileSource> source, uint32_t page_size, uint32_t database_key,
@@ -126,55 +160,111 @@ void Pager::Decode(uint8_t* page, uint32_t number) const {
   }
 }
 
-Pager::~Pager() = default;
+Pager::~Pager() {
+  StopDecodingAhead();
+}
+
+const uint8_t* Pager::Stored(uint32_t number) const {
+  return source_->bytes().data() + static_cast<uint64_t>(number) * page_size_;
+}
+
+const uint8_t* Pager::InMemory(uint32_t number) const {
+  std::lock_guard<std::mutex> lock(memory_mutex_);
+  return decoded_.empty() ? nullptr : decoded_[number].get();
+}
 
 bool Pager::IsDecoded(uint32_t number) const {
   if (file_ && file_->Has(number)) return true;
-  return !decoded_.empty() && decoded_[number] != nullptr;
+  return InMemory(number) != nullptr;
+}
+
+const uint8_t* Pager::DecodeIntoFile(uint32_t number, std::vector<uint8_t>& buffer) const {
+  while (true) {
+    if (file_->Has(number)) return file_->At(number);
+    if (file_->Claim(number)) {
+      buffer.assign(Stored(number), Stored(number) + page_size_);
+      Decode(buffer.data(), number);
+      if (file_->Put(number, buffer.data())) return file_->At(number);
+      file_->Release(number);
+      return nullptr;  // kept in memory instead
+    }
+    // Another thread has it: it is a page's work away, or given back.
+    file_->AwaitOther(number);
+  }
 }
 
 ByteSpan Pager::PageOrThrow(uint32_t number) const {
   if (number >= page_count_) ThrowPageBeyondEnd(number, page_count_);
-  const uint8_t* base = source_->bytes().data() + static_cast<uint64_t>(number) * page_size_;
-  if (!encoded() || number == 0) return ByteSpan(base, page_size_);
+  if (!encoded() || number == 0) return ByteSpan(Stored(number), page_size_);
   if (file_ && file_->Has(number)) return ByteSpan(file_->At(number), page_size_);
-  if (!decoded_.empty() && decoded_[number]) return ByteSpan(decoded_[number].get(), page_size_);
+  if (const uint8_t* kept = InMemory(number)) return ByteSpan(kept, page_size_);
   if (file_) {
-    scratch_.assign(base, base + page_size_);
-    Decode(scratch_.data(), number);
-    if (file_->Put(number, scratch_.data())) return ByteSpan(file_->At(number), page_size_);
+    thread_local std::vector<uint8_t> buffer;
+    if (const uint8_t* at = DecodeIntoFile(number, buffer)) return ByteSpan(at, page_size_);
   }
+  std::lock_guard<std::mutex> lock(memory_mutex_);
   if (decoded_.empty()) decoded_.resize(page_count_);
   auto& slot = decoded_[number];
-  slot.reset(new uint8_t[page_size_]);
-  std::memcpy(slot.get(), base, page_size_);
-  Decode(slot.get(), number);
-  ++pages_in_memory_;
+  if (!slot) {
+    slot.reset(new uint8_t[page_size_]);
+    std::memcpy(slot.get(), Stored(number), page_size_);
+    Decode(slot.get(), number);
+    ++pages_in_memory_;
+  }
   return ByteSpan(slot.get(), page_size_);
 }
 
 ByteSpan Pager::PageOnce(uint32_t number, std::vector<uint8_t>& scratch) const {
   // Keeping a page in the file costs no memory of ours and spares decoding
   // it again when it is read later.
-  if (!encoded() || number == 0 || number >= page_count_ || IsDecoded(number) || file_) {
+  if (!encoded() || number == 0 || number >= page_count_ || file_ || IsDecoded(number)) {
     return PageOrThrow(number);
   }
-  const uint8_t* base = source_->bytes().data() + static_cast<uint64_t>(number) * page_size_;
-  scratch.assign(base, base + page_size_);
+  scratch.assign(Stored(number), Stored(number) + page_size_);
   Decode(scratch.data(), number);
   return ByteSpan(scratch.data(), page_size_);
+}
+
+void Pager::DecodeAhead() const {
+  if (!file_ || ahead_.joinable()) return;
+  stop_ahead_.store(false, std::memory_order_relaxed);
+  ahead_ = std::thread([this] {
+    std::vector<uint8_t> buffer;
+    for (uint32_t n = 1; n < page_count_; ++n) {
+      if (stop_ahead_.load(std::memory_order_relaxed)) return;
+      if (file_->Claimed(n) || !file_->Claim(n)) continue;
+      bool put = false;
+      try {
+        buffer.assign(Stored(n), Stored(n) + page_size_);
+        Decode(buffer.data(), n);
+        put = file_->Put(n, buffer.data());
+      } catch (...) {
+        // (The reader meets the same failure when it asks for the page.)
+      }
+      if (!put) {
+        // A full disk, or a failing cipher: this page and the ones after it
+        // are left for the reader to decode.
+        file_->Release(n);
+        return;
+      }
+    }
+  });
+}
+
+void Pager::StopDecodingAhead() const {
+  if (!ahead_.joinable()) return;
+  stop_ahead_.store(true, std::memory_order_relaxed);
+  ahead_.join();
 }
 
 void Pager::Prefetch(uint32_t number) const {
   if (number >= page_count_) return;
   const uint8_t* at = nullptr;
   if (!encoded() || number == 0) {
-    at = source_->bytes().data() + static_cast<uint64_t>(number) * page_size_;
+    at = Stored(number);
   } else if (file_ && file_->Has(number)) {
     at = file_->At(number);
-  } else if (!decoded_.empty() && decoded_[number]) {
-    at = decoded_[number].get();
-  } else {
+  } else if (at = InMemory(number); at == nullptr) {
     return;
   }
   for (uint32_t off = 0; off < page_size_; off += 64) __builtin_prefetch(at + off);

@@ -2,8 +2,11 @@
 // RC4-encoded.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "engine/error.h"
@@ -29,8 +32,8 @@ enum class PageDecoding {
 // Hands out the pages of a file, decoding RC4-encoded pages (non-zero
 // database key) on first use. Page 0 is returned as stored (header mask in
 // place; DatabaseHeader::unmasked has it unmasked). A span handed out stays
-// valid for the life of the Pager. Not thread-safe when the database key is
-// non-zero.
+// valid for the life of the Pager. Pages may be asked for from several
+// threads at once; a page is decoded once whichever thread asks first.
 class Pager final : public PageSource {
  public:
   Pager(std::unique_ptr<FileSource> source, uint32_t page_size, uint32_t database_key,
@@ -61,6 +64,16 @@ class Pager final : public PageSource {
   // CPU cache. Does nothing for a page beyond the end of the file.
   void Prefetch(uint32_t number) const;
 
+  // For a reader that is about to go through most of the file (a
+  // compaction): decodes every page into the temporary file, in file order,
+  // on a thread of the Pager's, while pages are asked for as before (one
+  // asked for before the thread reaches it is decoded by the caller, and
+  // the thread skips it). The bytes handed out are the same either way.
+  // Does nothing where pages are not decoded to a file; the thread stops at
+  // a page the file refuses, and with StopDecodingAhead or the Pager.
+  void DecodeAhead() const;
+  void StopDecodingAhead() const;
+
   // Whether decoded pages go to a temporary file (false for a file that is
   // not encoded, and where none could be made).
   bool decodes_to_file() const { return file_ != nullptr; }
@@ -70,11 +83,20 @@ class Pager final : public PageSource {
   // Jet keystream or none.
   const PageCipher* cipher() const { return cipher_.get(); }
   // Pages decoded and kept in memory so far.
-  uint32_t pages_in_memory() const { return pages_in_memory_; }
+  uint32_t pages_in_memory() const {
+    std::lock_guard<std::mutex> lock(memory_mutex_);
+    return pages_in_memory_;
+  }
 
  private:
   bool IsDecoded(uint32_t number) const;
   void Decode(uint8_t* page, uint32_t number) const;
+  const uint8_t* Stored(uint32_t number) const;
+  // A page kept in memory (the file would not take it); null if none.
+  const uint8_t* InMemory(uint32_t number) const;
+  // The page in the file, decoded by this thread into `buffer` and written
+  // there if no other thread has it; null when the file refuses it.
+  const uint8_t* DecodeIntoFile(uint32_t number, std::vector<uint8_t>& buffer) const;
 
   std::unique_ptr<FileSource> source_;
   uint32_t page_size_;
@@ -83,9 +105,12 @@ class Pager final : public PageSource {
   uint32_t database_key_;
   std::unique_ptr<const PageCipher> cipher_;
   std::unique_ptr<DecodedPageFile> file_;
-  mutable std::vector<uint8_t> scratch_;
+  // Pages kept in memory, under memory_mutex_.
+  mutable std::mutex memory_mutex_;
   mutable std::vector<std::unique_ptr<uint8_t[]>> decoded_;  // sized on first use
   mutable uint32_t pages_in_memory_ = 0;
+  mutable std::atomic<bool> stop_ahead_{false};
+  mutable std::thread ahead_;
 };
 
 }  // namespace engine

@@ -95,8 +95,7 @@ Status FilePageSink::WritePage(uint32_t number, ByteSpan bytes) {
   // windows are written in order.)
   const uint32_t slot = number - window_.base;
   uint8_t* target = window_.bytes.data() + size_t{slot} * ps;
-  std::memcpy(target, bytes.data(), ps);
-  EncodePage(target, ps, number, database_key_, cipher_);
+  std::memcpy(target, bytes.data(), ps);  // encoded by the writer thread
   if (!window_.present[slot]) {
     window_.present[slot] = 1;
     ++window_.count;
@@ -146,15 +145,18 @@ void FilePageSink::WriterLoop() {
   }
 }
 
-std::optional<Error> FilePageSink::WriteWindow(const Window& window) {
+std::optional<Error> FilePageSink::WriteWindow(Window& window) {
   const uint32_t ps = layout_.page_size;
   for (uint32_t slot = 0; slot < kWindowPages;) {
     if (!window.present[slot]) {
       ++slot;
       continue;
     }
-    uint32_t end = slot + 1;
-    while (end < kWindowPages && window.present[end]) ++end;
+    uint32_t end = slot;
+    for (; end < kWindowPages && window.present[end]; ++end) {
+      EncodePage(window.bytes.data() + size_t{end} * ps, ps, window.base + end, database_key_,
+                 cipher_);
+    }
     const uint32_t first = window.base + slot;
     const uint32_t count = end - slot;
     const uint8_t* data = window.bytes.data() + size_t{slot} * ps;

@@ -14,7 +14,8 @@
 // with one pwrite per run of consecutive pages it holds, by a writer thread,
 // in order, while the caller goes on (at most kQueuedWindows wait; the
 // caller waits when that many do), so the copying into the page cache
-// overlaps the caller's work; the bytes on disk are the same either way. A
+// overlaps the caller's work (so does the encoding of the pages, which the
+// writer thread does); the bytes on disk are the same either way. A
 // failing write is reported by the next WritePage or by Finish, naming the
 // pages, and fails the sink for good.
 #pragma once
@@ -91,9 +92,9 @@ class FilePageSink final : public PageSink {
   // Stops the writer thread (after the runs handed over).
   void StopWriter();
   void WriterLoop();
-  // Writes the pages of a window at their places: the error names the
-  // pages of the run that failed.
-  std::optional<Error> WriteWindow(const Window& window);
+  // Encodes the pages of a window and writes them at their places: the
+  // error names the pages of the run that failed.
+  std::optional<Error> WriteWindow(Window& window);
 
   std::string path_;
   int fd_ = -1;
