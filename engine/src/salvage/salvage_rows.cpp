@@ -468,11 +468,11 @@ class TableScan {
         return false;
       }
     }
-    // A catalog row is an object by its Id and Type: without them it names
-    // nothing, and a copy's check would reject it.
-    if (catalog_id_ && catalog_type_ &&
-        (!decoder_.fields()[*catalog_id_].present || !decoder_.fields()[*catalog_type_].present)) {
-      why = "a catalog row without an Id or a Type";
+    // A catalog row is an object by its Id and Type: without a Type it
+    // names nothing, and a copy's check would reject it. (A row without an
+    // Id is left out as a NULL primary key.)
+    if (catalog_type_ && !decoder_.fields()[*catalog_type_].present) {
+      why = "a catalog row without a Type";
       return false;
     }
     // Object names hold no control characters; one there is damage, and no
