@@ -11,6 +11,7 @@
 #include "engine/repair.h"
 #include "format/layout.h"
 #include "reader/database.h"
+#include "repair_support.h"
 #include "salvage/definition_mend.h"
 #include "salvage/salvage.h"
 #include "salvage_damage.h"
@@ -23,26 +24,7 @@ using compact_test::ScratchDir;
 using compact_test::WriteFile;
 using Bytes = std::vector<uint8_t>;
 
-// Rows of every user table, as table name -> multiset of signatures.
-std::map<std::string, std::multiset<std::string>> RowsOf(const std::string& path) {
-  std::map<std::string, std::multiset<std::string>> out;
-  auto db = Database::Open(path, OpenOptions{});
-  EXPECT_TRUE(db.ok()) << db.error().ToString();
-  if (!db.ok()) return out;
-  for (const CatalogObject* t : (*db)->tables()) {
-    if (t->is_system()) continue;
-    auto def = (*db)->ReadTableDef(t->table_page());
-    EXPECT_TRUE(def.ok());
-    if (!def.ok()) continue;
-    auto& rows = out[t->name];
-    Status st = ScanRowValues(**db, *def, [&](const RowValues& row) {
-      rows.insert(salvage_test::Signature(*def, row.fields));
-      return true;
-    });
-    EXPECT_TRUE(st.ok()) << st.error().ToString();
-  }
-  return out;
-}
+using repair_test::RowsOf;
 
 std::vector<std::string> DamageCodes(const std::string& path) {
   auto report = CheckDatabase(path, CheckOptions{});
@@ -153,6 +135,20 @@ TEST_F(DamagedDefinition, LogicalIndexNamingAMissingPhysicalIndexIsGivenTheOnlyF
   }
 }
 
+TEST_F(DamagedDefinition, IndexColumnOrderFlagOutOfRangeIsKeptAscending) {
+  for (const char* file : {"jet3/indexTestV1997.mdb", "jet4/indexTestV2000.mdb"}) {
+    SCOPED_TRACE(file);
+    if (!Load(file)) GTEST_SKIP() << "no corpus";
+    const TableDef* t = UserTableWith([](const TableDef& d) {
+      return !d.physical_indexes.empty() && !d.physical_indexes[0].columns.empty() &&
+             d.physical_indexes[0].columns[0].ascending;
+    });
+    ASSERT_NE(t, nullptr);
+    At(*t, t->physical_indexes[0].definition_offset + layout_->pidx_columns + 2) = 108;
+    ExpectRepairKeepsEverything(LossKind::kDefinition, "#0");
+  }
+}
+
 TEST_F(DamagedDefinition, LongValueMapListOutOfStepIsSetRight) {
   for (const char* file : {"jet3/testV1997.mdb", "jet4/testV2003.mdb"}) {
     SCOPED_TRACE(file);
@@ -223,37 +219,82 @@ TEST_F(DamagedDefinition, CatalogRowWhoseNameHoldsAControlCharacterIsLeftOut) {
       }));
 }
 
+TEST_F(DamagedDefinition, CatalogRowWithoutATypeIsLeftOut) {
+  // Such a row names no object; carried over, it failed the copy's check.
+  if (!Load("jet4/testV2003.mdb")) GTEST_SKIP() << "no corpus";
+  auto db = Database::Open(original_, OpenOptions{});
+  ASSERT_TRUE(db.ok());
+  const CatalogObject* table = (*db)->FindTable("Table1");
+  if (table == nullptr) GTEST_SKIP() << "no Table1";
+  const ColumnDef* type = defs_.at("MSysObjects").FindColumn("Type");
+  ASSERT_NE(type, nullptr);
+  // The row ends where the previous slot's row starts (or the page ends);
+  // its null mask is its last bytes, a set bit for a value present.
+  const uint32_t ps = layout_->page_size;
+  const size_t page = static_cast<size_t>(table->row.page) * ps;
+  auto start = [&](uint32_t slot) {
+    const size_t at = page + layout_->data_header_size + 2 * slot;
+    return static_cast<size_t>((bytes_[at] | (bytes_[at + 1] << 8)) & kRowOffsetMask);
+  };
+  const size_t end = table->row.row == 0 ? ps : start(table->row.row - 1);
+  const size_t columns = defs_.at("MSysObjects").columns.size();
+  const size_t mask = page + end - (columns + 7) / 8;
+  bytes_[mask + type->number / 8] &= static_cast<uint8_t>(~(1u << (type->number % 8)));
+  const std::string source = dir_ / "damaged.mdb", copy = dir_ / "repaired.mdb";
+  WriteFile(source, bytes_);
+  auto repaired = RepairDatabase(source, copy);
+  ASSERT_TRUE(repaired.ok()) << repaired.error().ToString();
+  EXPECT_LE(DamageCodes(copy).size(), source_damage_)
+      << ::testing::PrintToString(DamageCodes(copy));
+  EXPECT_TRUE(
+      std::any_of(repaired->losses.begin(), repaired->losses.end(), [](const LossRecord& r) {
+        return r.kind == LossKind::kCatalogRow &&
+               r.reason.find("without a Type") != std::string::npos;
+      }));
+}
+
+// Every table definition of a corpus file, with what MendDefinition needs;
+// false when the corpus is missing.
+struct CorpusDefinitions {
+  bool Open(const std::string& file) {
+    const std::string path = std::string(QUORLEN_CORPUS_DIR) + "/" + file;
+    if (ReadFile(path).empty()) return false;
+    auto db = Database::Open(path, OpenOptions{});
+    EXPECT_TRUE(db.ok());
+    if (!db.ok()) return false;
+    layout = &LayoutFor((*db)->version());
+    text = std::make_unique<TextCodec>((*db)->version(), (*db)->header().code_page);
+    defs.clear();
+    for (const CatalogObject* t : (*db)->tables()) {
+      auto def = (*db)->ReadTableDef(t->table_page());
+      EXPECT_TRUE(def.ok()) << t->name;
+      if (def.ok()) defs.emplace_back(t->name, def.value());
+    }
+    return true;
+  }
+  const Layout* layout = nullptr;
+  std::unique_ptr<TextCodec> text;
+  std::vector<std::pair<std::string, TableDef>> defs;
+};
+
 TEST(MendDefinition, IntactDefinitionsAreLeftAsTheyAre) {
   for (const char* file :
        {"jet3/indexTestV1997.mdb", "jet4/indexTestV2000.mdb", "jet4/testV2003.mdb"}) {
     SCOPED_TRACE(file);
-    const Bytes bytes = ReadFile((std::filesystem::path(QUORLEN_CORPUS_DIR) / file).string());
-    if (bytes.empty()) GTEST_SKIP() << "no corpus";
-    auto db = Database::Open(std::string(QUORLEN_CORPUS_DIR) + "/" + file, OpenOptions{});
-    ASSERT_TRUE(db.ok());
-    const Layout& L = LayoutFor((*db)->version());
-    TextCodec text((*db)->version(), (*db)->header().code_page);
-    for (const CatalogObject* t : (*db)->tables()) {
-      auto def = (*db)->ReadTableDef(t->table_page());
-      ASSERT_TRUE(def.ok());
-      TableDef copy = def.value();
-      EXPECT_TRUE(MendDefinition(copy, L, text, false).empty()) << t->name;
-      EXPECT_EQ(copy.raw, def.value().raw);
+    CorpusDefinitions c;
+    if (!c.Open(file)) GTEST_SKIP() << "no corpus";
+    for (const auto& [name, def] : c.defs) {
+      TableDef copy = def;
+      EXPECT_TRUE(MendDefinition(copy, *c.layout, *c.text, false).empty()) << name;
+      EXPECT_EQ(copy.raw, def.raw);
     }
   }
 }
 
 TEST(MendDefinition, AmbiguousLogicalIndexIsDroppedNotGuessed) {
-  const std::string path = std::string(QUORLEN_CORPUS_DIR) + "/jet4/indexTestV2000.mdb";
-  if (ReadFile(path).empty()) GTEST_SKIP() << "no corpus";
-  auto db = Database::Open(path, OpenOptions{});
-  ASSERT_TRUE(db.ok());
-  const Layout& L = LayoutFor((*db)->version());
-  TextCodec text((*db)->version(), (*db)->header().code_page);
-  for (const CatalogObject* t : (*db)->tables()) {
-    auto def = (*db)->ReadTableDef(t->table_page());
-    ASSERT_TRUE(def.ok());
-    TableDef d = def.value();
+  CorpusDefinitions c;
+  if (!c.Open("jet4/indexTestV2000.mdb")) GTEST_SKIP() << "no corpus";
+  for (auto& [name, d] : c.defs) {
     if (d.physical_indexes.size() < 2 || d.logical_indexes.size() != d.physical_indexes.size()) {
       continue;
     }
@@ -262,12 +303,13 @@ TEST(MendDefinition, AmbiguousLogicalIndexIsDroppedNotGuessed) {
     d.logical_indexes.push_back(d.logical_indexes[0]);
     d.logical_indexes.back().physical = 0xC3000000u;
     const size_t before = d.logical_indexes.size();
-    auto mends = MendDefinition(d, L, text, false);
+    auto mends = MendDefinition(d, *c.layout, *c.text, false);
     ASSERT_EQ(mends.size(), 1u);
     EXPECT_NE(mends[0].reason.find("dropped"), std::string::npos);
     EXPECT_EQ(d.logical_indexes.size(), before - 1);
-    for (const LogicalIndex& li : d.logical_indexes)
+    for (const LogicalIndex& li : d.logical_indexes) {
       EXPECT_LT(li.physical, d.physical_indexes.size());
+    }
     return;
   }
   GTEST_SKIP() << "no table with two physical indexes";

@@ -59,6 +59,24 @@ void MendLogicalIndexes(TableDef& def, std::vector<DefinitionMend>& out) {
   def.logical_indexes = std::move(kept);
 }
 
+// A column slot's order flag is 0 or 1; a reader takes any other value as
+// ascending (what the index is read and rebuilt as), so the flag is made to
+// say so.
+void MendIndexColumnOrders(TableDef& def, std::vector<DefinitionMend>& out) {
+  for (PhysicalIndex& pi : def.physical_indexes) {
+    for (IndexColumn& ic : pi.columns) {
+      if (ic.raw_order <= 1) continue;
+      out.push_back({"#" + Num(pi.position),
+                     "physical index " + Num(pi.position) + " orders column #" +
+                         Num(ic.column_number) + " by the flag " + Num(ic.raw_order) +
+                         ", which is neither ascending nor descending; it is read and kept "
+                         "as ascending",
+                     pi.raw});
+      ic.raw_order = 1;
+    }
+  }
+}
+
 void MendLongValueMaps(TableDef& def, std::vector<DefinitionMend>& out) {
   std::set<uint16_t> listed;
   std::vector<LongValueMap> kept;
@@ -104,6 +122,7 @@ std::vector<DefinitionMend> MendDefinition(TableDef& def, const Layout& layout,
   TableDef mended = def;
   std::vector<DefinitionMend> out;
   if (!calculated_allowed) ClearCalculatedFlags(mended, out);
+  MendIndexColumnOrders(mended, out);
   MendLogicalIndexes(mended, out);
   MendLongValueMaps(mended, out);
   if (out.empty()) return out;

@@ -8,6 +8,8 @@
 //
 // - a calculated-column flag in a file of a version without calculated
 //   columns: cleared (the values are then read as the column's type);
+// - an index column's order flag other than 0 or 1: 1, ascending, as it is
+//   read;
 // - a logical index naming a physical index the table does not have: given
 //   the one physical index it can only have meant (the only one, or the only
 //   one no other logical index uses), else dropped;
