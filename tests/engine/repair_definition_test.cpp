@@ -149,6 +149,35 @@ TEST_F(DamagedDefinition, IndexColumnOrderFlagOutOfRangeIsKeptAscending) {
   }
 }
 
+TEST_F(DamagedDefinition, ZeroedIndexSlotsAndTextLengthAreSetRight) {
+  // A zeroed tail reads as column #0 in every slot after the used ones; a
+  // flipped byte leaves a text length no text column can have.
+  for (const char* file : {"jet3/indexTestV1997.mdb", "jet4/indexTestV2000.mdb"}) {
+    SCOPED_TRACE(file);
+    if (!Load(file)) GTEST_SKIP() << "no corpus";
+    const TableDef* t = UserTableWith([](const TableDef& d) {
+      bool text = std::any_of(d.columns.begin(), d.columns.end(), [](const ColumnDef& c) {
+        return c.type == static_cast<uint8_t>(ColumnType::kText);
+      });
+      return text && !d.physical_indexes.empty() && d.physical_indexes[0].columns.size() < 9;
+    });
+    ASSERT_NE(t, nullptr);
+    const PhysicalIndex& pi = t->physical_indexes[0];
+    for (size_t s = pi.columns.size() + 1; s < kIndexColumnSlots; ++s) {
+      for (size_t b = 0; b < kIndexColumnSlotSize; ++b) {
+        At(*t, pi.definition_offset + layout_->pidx_columns + kIndexColumnSlotSize * s + b) = 0;
+      }
+    }
+    const ColumnDef* text = nullptr;
+    for (const ColumnDef& c : t->columns) {
+      if (c.type == static_cast<uint8_t>(ColumnType::kText)) text = &c;
+    }
+    At(*t, text->definition_offset + layout_->col_length + 1) = 0xD4;
+    ExpectRepairKeepsEverything(LossKind::kDefinition, "#0");
+    ExpectRepairKeepsEverything(LossKind::kDefinition, text->name);
+  }
+}
+
 TEST_F(DamagedDefinition, LongValueMapListOutOfStepIsSetRight) {
   for (const char* file : {"jet3/testV1997.mdb", "jet4/testV2003.mdb"}) {
     SCOPED_TRACE(file);

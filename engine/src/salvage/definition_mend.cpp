@@ -5,6 +5,8 @@
 #include <set>
 #include <utility>
 
+#include "base/bytes.h"
+
 namespace engine {
 
 namespace {
@@ -77,6 +79,45 @@ void MendIndexColumnOrders(TableDef& def, std::vector<DefinitionMend>& out) {
   }
 }
 
+// Access fills an index's column slots in order, so a slot used after an
+// unused one is damage (a zeroed slot reads as column #0): the list ends at
+// the first unused slot.
+void MendIndexColumnSlots(TableDef& def, const Layout& L, std::vector<DefinitionMend>& out) {
+  for (PhysicalIndex& pi : def.physical_indexes) {
+    size_t used = 0;
+    while (used < kIndexColumnSlots &&
+           L.pidx_columns + kIndexColumnSlotSize * (used + 1) <= pi.raw.size() &&
+           Le16(pi.raw.data() + L.pidx_columns + kIndexColumnSlotSize * used) != kNoIndexColumn) {
+      ++used;
+    }
+    if (used >= pi.columns.size() || used == 0) continue;
+    out.push_back({"#" + Num(pi.position),
+                   "physical index " + Num(pi.position) +
+                       " has column slots used after an "
+                       "unused one; its columns end at the first unused slot (" +
+                       Num(used) + " of " + Num(pi.columns.size()) + ")",
+                   pi.raw});
+    pi.columns.resize(used);
+  }
+}
+
+// A text column longer than the version allows, or of an odd length in a
+// version storing two bytes a character: the longest it can be, so no
+// value is cut.
+void MendTextLengths(TableDef& def, const Layout& L, std::vector<DefinitionMend>& out) {
+  const bool jet4 = L.version == JetVersion::kJet4;
+  const uint16_t limit = jet4 ? 510 : 255;
+  for (ColumnDef& c : def.columns) {
+    if (c.type != static_cast<uint8_t>(ColumnType::kText) || c.calculated()) continue;
+    if (c.length <= limit && !(jet4 && c.length % 2 != 0)) continue;
+    out.push_back({c.name,
+                   "text column " + c.name + " is declared " + Num(c.length) +
+                       " bytes long, which a text column cannot be; it is given " + Num(limit),
+                   c.raw});
+    c.length = limit;
+  }
+}
+
 void MendLongValueMaps(TableDef& def, std::vector<DefinitionMend>& out) {
   std::set<uint16_t> listed;
   std::vector<LongValueMap> kept;
@@ -122,6 +163,8 @@ std::vector<DefinitionMend> MendDefinition(TableDef& def, const Layout& layout,
   TableDef mended = def;
   std::vector<DefinitionMend> out;
   if (!calculated_allowed) ClearCalculatedFlags(mended, out);
+  MendTextLengths(mended, layout, out);
+  MendIndexColumnSlots(mended, layout, out);
   MendIndexColumnOrders(mended, out);
   MendLogicalIndexes(mended, out);
   MendLongValueMaps(mended, out);

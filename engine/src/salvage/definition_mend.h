@@ -8,6 +8,10 @@
 //
 // - a calculated-column flag in a file of a version without calculated
 //   columns: cleared (the values are then read as the column's type);
+// - a text column longer than a text column can be, or of an odd length in
+//   Jet 4: the longest one (no value is cut);
+// - an index's column slots used after an unused one: the columns end at
+//   the first unused slot;
 // - an index column's order flag other than 0 or 1: 1, ascending, as it is
 //   read;
 // - a logical index naming a physical index the table does not have: given
