@@ -101,15 +101,16 @@ void MendIndexColumnSlots(TableDef& def, const Layout& L, std::vector<Definition
   }
 }
 
-// A text column longer than the version allows, or of an odd length in a
-// version storing two bytes a character: the longest it can be, so no
-// value is cut.
+// A text column longer than the version allows: the longest it can be, so
+// no value is cut.
 void MendTextLengths(TableDef& def, const Layout& L, std::vector<DefinitionMend>& out) {
   const bool jet4 = L.version == JetVersion::kJet4;
   const uint16_t limit = jet4 ? 510 : 255;
   for (ColumnDef& c : def.columns) {
     if (c.type != static_cast<uint8_t>(ColumnType::kText) || c.calculated()) continue;
-    if (c.length <= limit && !(jet4 && c.length % 2 != 0)) continue;
+    // (An odd length is left alone: files written by other programs hold
+    // such columns, and every value still reads.)
+    if (c.length <= limit) continue;
     out.push_back({c.name,
                    "text column " + c.name + " is declared " + Num(c.length) +
                        " bytes long, which a text column cannot be; it is given " + Num(limit),

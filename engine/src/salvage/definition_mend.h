@@ -8,8 +8,8 @@
 //
 // - a calculated-column flag in a file of a version without calculated
 //   columns: cleared (the values are then read as the column's type);
-// - a text column longer than a text column can be, or of an odd length in
-//   Jet 4: the longest one (no value is cut);
+// - a text column longer than a text column can be: the longest one (no
+//   value is cut);
 // - an index's column slots used after an unused one: the columns end at
 //   the first unused slot;
 // - an index column's order flag other than 0 or 1: 1, ascending, as it is
