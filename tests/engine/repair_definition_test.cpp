@@ -178,6 +178,15 @@ TEST_F(DamagedDefinition, ZeroedIndexSlotsAndTextLengthAreSetRight) {
   }
 }
 
+TEST_F(DamagedDefinition, FixedColumnLengthIsTheSizeOfItsType) {
+  if (!Load("jet3/testV1997.mdb")) GTEST_SKIP() << "no corpus";
+  const TableDef& cat = defs_.at("MSysObjects");
+  const ColumnDef* id = cat.FindColumn("Id");
+  ASSERT_NE(id, nullptr);
+  At(cat, id->definition_offset + layout_->col_length) = 197;
+  ExpectRepairKeepsEverything(LossKind::kDefinition, "Id");
+}
+
 TEST_F(DamagedDefinition, LongValueMapListOutOfStepIsSetRight) {
   for (const char* file : {"jet3/testV1997.mdb", "jet4/testV2003.mdb"}) {
     SCOPED_TRACE(file);

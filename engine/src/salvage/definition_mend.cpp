@@ -119,6 +119,20 @@ void MendTextLengths(TableDef& def, const Layout& L, std::vector<DefinitionMend>
   }
 }
 
+// A fixed column of a type of known size is read for that size whatever its
+// length field says: the field is made to agree.
+void MendFixedLengths(TableDef& def, std::vector<DefinitionMend>& out) {
+  for (ColumnDef& c : def.columns) {
+    const uint32_t size = FixedTypeSize(c.type);
+    if (!c.fixed() || c.is_boolean() || c.calculated() || size == 0 || c.length == size) continue;
+    out.push_back({c.name,
+                   "fixed column " + c.name + " is declared " + Num(c.length) +
+                       " bytes long for a type of " + Num(size) + "; it is given " + Num(size),
+                   c.raw});
+    c.length = static_cast<uint16_t>(size);
+  }
+}
+
 void MendLongValueMaps(TableDef& def, std::vector<DefinitionMend>& out) {
   std::set<uint16_t> listed;
   std::vector<LongValueMap> kept;
@@ -165,6 +179,7 @@ std::vector<DefinitionMend> MendDefinition(TableDef& def, const Layout& layout,
   std::vector<DefinitionMend> out;
   if (!calculated_allowed) ClearCalculatedFlags(mended, out);
   MendTextLengths(mended, layout, out);
+  MendFixedLengths(mended, out);
   MendIndexColumnSlots(mended, layout, out);
   MendIndexColumnOrders(mended, out);
   MendLogicalIndexes(mended, out);

@@ -10,6 +10,8 @@
 //   columns: cleared (the values are then read as the column's type);
 // - a text column longer than a text column can be: the longest one (no
 //   value is cut);
+// - a fixed column of a type of known size declared another length: that
+//   size, which it is read as;
 // - an index's column slots used after an unused one: the columns end at
 //   the first unused slot;
 // - an index column's order flag other than 0 or 1: 1, ascending, as it is
