@@ -350,8 +350,7 @@ class Repair {
   Status StoreDefinition(const TableDef& def) {
     const Layout& L = salvager_->layout();
     std::vector<uint32_t> pages = def.pages;
-    const size_t needed =
-        TableDefPageCount(static_cast<uint32_t>(def.raw.size()), L.page_size);
+    const size_t needed = TableDefPageCount(static_cast<uint32_t>(def.raw.size()), L.page_size);
     if (pages.size() > needed) pages.resize(needed);
     const size_t stored = pages.size();
     while (pages.size() < needed) pages.push_back(image_->sink().AllocatePage());

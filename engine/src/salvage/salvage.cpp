@@ -848,8 +848,9 @@ class Opening {
   std::set<uint32_t> continuation_;
   std::map<uint32_t, TableDef> defs_;           // readable definitions by first page
   std::map<uint32_t, std::string> def_errors_;  // unreadable ones
-  std::map<uint32_t, std::vector<DefinitionMend>> mends_;  // of readable ones, until reported
   std::map<uint32_t, CatalogObject> named_;     // table page -> its first catalog row
+  // What was set right in readable definitions, until their tables report it.
+  std::map<uint32_t, std::vector<DefinitionMend>> mends_;
   std::string catalog_lost_why_;
   std::set<std::string> names_;  // of the tables kept
   bool catalog_damaged_ = false;
