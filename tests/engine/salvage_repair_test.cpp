@@ -13,6 +13,7 @@
 #include "engine/check.h"
 #include "engine/compact.h"
 #include "engine/repair.h"
+#include "repair_support.h"
 #include "salvage_damage.h"
 #include "small_db.h"
 
@@ -25,27 +26,7 @@ using compact_test::WriteFile;
 using jet_test::Bytes;
 using jet_test::FileBuilder;
 
-// Rows of every table of a file, as (table name -> multiset of signatures).
-std::map<std::string, std::multiset<std::string>> RowsOf(const std::string& path,
-                                                         const std::string& password = "") {
-  std::map<std::string, std::multiset<std::string>> out;
-  auto db = Database::Open(path, OpenOptions{password});
-  EXPECT_TRUE(db.ok()) << db.error().ToString();
-  if (!db.ok()) return out;
-  for (const CatalogObject* t : (*db)->tables()) {
-    if (t->is_system()) continue;
-    auto def = (*db)->ReadTableDef(t->table_page());
-    EXPECT_TRUE(def.ok());
-    if (!def.ok()) continue;
-    auto& rows = out[t->name];
-    Status st = ScanRowValues(**db, *def, [&](const RowValues& row) {
-      rows.insert(salvage_test::Signature(*def, row.fields));
-      return true;
-    });
-    EXPECT_TRUE(st.ok()) << st.error().ToString();
-  }
-  return out;
-}
+using repair_test::RowsOf;
 
 // The damage codes `check` finds in a file.
 std::set<std::string> DamageCodes(const std::string& path, const std::string& password = "") {

@@ -57,6 +57,9 @@ enum class LossKind : uint8_t {
   kAlteredValue,  // a row whose values an index of the source contradicts: kept as
                   // stored (raw: the row); column: the index's key columns; reason: the
                   // indexes and, where the key determines it, the value each holds
+  kDefinition,    // a table definition that contradicts itself, set right in the copy
+                  // (column: the column or index; reason: what was wrong and what was
+                  // done, a dropped index included; raw: the element as found)
 };
 // "header", "page", "table", ...: the names used in reports.
 std::string_view LossKindName(LossKind kind);

@@ -434,6 +434,9 @@ std::string ErrorTableDescription(const LossRecord& r) {
     case LossKind::kSortOrder:
       what = "Column " + r.column + table + " is sorted and indexed under General";
       break;
+    case LossKind::kDefinition:
+      what = "The definition" + table + " is set right";
+      break;
   }
   if (!r.reason.empty()) what += ": " + r.reason;
   return what;

@@ -29,6 +29,7 @@
 #include "format/data_page.h"
 #include "format/header.h"
 #include "format/row.h"
+#include "format/table_def.h"
 #include "io/cipher.h"
 #include "reader/database.h"
 #include "repair/error_table.h"
@@ -184,7 +185,8 @@ struct LocationDigest {
 
 bool IsDataLoss(LossKind kind) {
   return kind != LossKind::kHeader && kind != LossKind::kTableName &&
-         kind != LossKind::kCatalogDefinition && kind != LossKind::kSortOrder;
+         kind != LossKind::kCatalogDefinition && kind != LossKind::kSortOrder &&
+         kind != LossKind::kDefinition;
 }
 
 Status ReadBack(const std::string& path, const std::string& password, const CompactStats& stats) {
@@ -336,7 +338,31 @@ class Repair {
       page2.resize(L.page_size, 0);
       image_->Store(2, std::move(page2));
     }
-    return Status::Ok();
+    for (const SalvagedTable& t : salvager_->tables()) {
+      if (!t.definition_mended || (t.page == 2 && salvager_->catalog_rebuilt())) continue;
+      if (Status st = StoreDefinition(t.def); !st.ok()) return st;
+    }
+    return image_->status();
+  }
+
+  // A definition the tolerant reader set right, written over its pages (a
+  // longer one continues on fresh pages).
+  Status StoreDefinition(const TableDef& def) {
+    const Layout& L = salvager_->layout();
+    std::vector<uint32_t> pages = def.pages;
+    const size_t needed = TableDefPageCount(static_cast<uint32_t>(def.raw.size()), L.page_size);
+    if (pages.size() > needed) pages.resize(needed);
+    const size_t stored = pages.size();
+    while (pages.size() < needed) pages.push_back(image_->sink().AllocatePage());
+    std::vector<std::vector<uint8_t>> split = SplitTableDef(def.raw, pages, L);
+    for (size_t i = 0; i < split.size(); ++i) {
+      if (i < stored) {
+        image_->Store(pages[i], std::move(split[i]));
+      } else if (Status st = image_->sink().WritePage(pages[i], split[i]); !st.ok()) {
+        return st;
+      }
+    }
+    return image_->status();
   }
 
   // Which tables read whole: the strict reader gives the very rows the
@@ -574,11 +600,25 @@ class Repair {
     return Status::Ok();
   }
 
-  // Foreign keys whose partner table is gone become ordinary indexes.
+  // Foreign keys whose partner table is gone, or whose partner index does
+  // not name them back, become ordinary indexes.
   Status UnlinkLostPartners() {
     const Layout& L = salvager_->layout();
-    std::set<uint32_t> surviving;
-    for (const SalvagedTable& t : salvager_->tables()) surviving.insert(t.page);
+    std::map<uint32_t, const TableDef*> surviving;
+    for (const SalvagedTable& t : salvager_->tables()) surviving[t.page] = &t.def;
+    // Why the foreign key `li` of the table at `page` is no relationship any
+    // more; empty when it still is one (or never was).
+    auto broken = [&](uint32_t page, const LogicalIndex& li) -> std::string {
+      if (li.fk_table == 0 && li.fk_role == 0) return {};
+      auto other = surviving.find(li.fk_table);
+      if (li.fk_table == 0 || other == surviving.end()) return "refers to a table that is lost";
+      for (const LogicalIndex& o : other->second->logical_indexes) {
+        if (o.number != li.fk_index) continue;
+        if (o.fk_table == page && o.fk_index == li.number) return {};
+        return "refers to an index of its partner table that does not refer back to it";
+      }
+      return "refers to an index its partner table does not have";
+    };
     for (const SalvagedTable& t : salvager_->tables()) {
       const TableDef& d = t.def;
       size_t pos = L.tdef_block_end + d.num_real_idx * L.tdef_index_count_size +
@@ -588,7 +628,8 @@ class Repair {
       for (const LogicalIndex& li : d.logical_indexes) {
         const size_t at = pos;
         pos += L.logical_index_size;
-        if (li.fk_table == 0 || surviving.count(li.fk_table)) continue;
+        const std::string why = broken(t.page, li);
+        if (why.empty()) continue;
         std::vector<uint8_t> def = li.raw;
         def[L.lidx_fk_role] = 0;
         Put32(def.data() + L.lidx_fk_index, 0xFFFFFFFFu);
@@ -612,9 +653,7 @@ class Repair {
         r.table = t.page;
         r.table_name = t.name;
         r.column = li.name;
-        r.reason = "relationship " + li.name +
-                   " refers to a table that is lost; it is kept as an "
-                   "ordinary index";
+        r.reason = "relationship " + li.name + " " + why + "; it is kept as an ordinary index";
         r.raw = li.raw;
         KeepLoss(std::move(r));
       }

@@ -10,6 +10,7 @@
 #include "format/usage_map.h"
 #include "io/cipher.h"
 #include "io/mapped_image.h"
+#include "salvage/definition_mend.h"
 #include "salvage/header_evidence.h"
 #include "salvage/salvage.h"
 #include "salvage/salvage_internal.h"
@@ -47,6 +48,8 @@ std::string_view LossKindName(LossKind kind) {
       return "sort-order";
     case LossKind::kAlteredValue:
       return "altered-value";
+    case LossKind::kDefinition:
+      return "definition";
   }
   return "unknown";
 }
@@ -54,7 +57,8 @@ std::string_view LossKindName(LossKind kind) {
 void Salvager::State::Lose(LossRecord record) {
   if (!reporting) return;
   if (record.table != 0 && record.kind != LossKind::kTableName &&
-      record.kind != LossKind::kHeader && record.kind != LossKind::kCatalogDefinition) {
+      record.kind != LossKind::kHeader && record.kind != LossKind::kCatalogDefinition &&
+      record.kind != LossKind::kDefinition) {
     touched.insert(record.table);
   }
   switch (record.kind) {
@@ -86,6 +90,7 @@ void Salvager::State::Lose(LossRecord record) {
     case LossKind::kCatalogDefinition:
     case LossKind::kSortOrder:
     case LossKind::kAlteredValue:  // the repair's; nothing is lost
+    case LossKind::kDefinition:
       break;
   }
   if (sink) sink(record);
@@ -522,6 +527,15 @@ class Opening {
       return nullptr;
     }
     auto def = ReadTableDef(*s_.pager, L, *s_.text, page);
+    if (def.ok()) {
+      // Calculated columns came with Access 2010; a page 0 rebuilt from the
+      // pages cannot tell, so the flag is then left as found.
+      const bool calculated_allowed = s_.header_rebuilt || (s_.header.format != FileFormat::kJet3 &&
+                                                            s_.header.format != FileFormat::kJet4 &&
+                                                            s_.header.format != FileFormat::kAce12);
+      auto mends = MendDefinition(def.value(), L, *s_.text, calculated_allowed);
+      if (!mends.empty()) mends_[page] = std::move(mends);
+    }
     std::string reason;
     if (!def.ok()) {
       reason = def.error().description();
@@ -537,6 +551,21 @@ class Opening {
       return nullptr;
     }
     return &defs_.emplace(page, std::move(def.value())).first->second;
+  }
+
+  // A table taken with a definition that was mended: each change reported
+  // under its name, once.
+  void AddTable(SalvagedTable t) {
+    if (auto it = mends_.find(t.page); it != mends_.end()) {
+      t.definition_mended = true;
+      for (DefinitionMend& m : it->second) {
+        s_.Lose(Loss(LossKind::kDefinition, t.page, t.name, RowPointer{t.page, 0}, m.element,
+                     "table definition at page " + Num(t.page) + ": " + m.reason,
+                     std::move(m.raw)));
+      }
+      mends_.erase(it);
+    }
+    s_.tables.push_back(std::move(t));
   }
 
   // The catalog: its definition (rebuilt when page 2 is lost) and its rows.
@@ -678,7 +707,7 @@ class Opening {
       t.catalog = object;
       t.def = *def;
       names_.insert(t.name);
-      s_.tables.push_back(std::move(t));
+      AddTable(std::move(t));
     }
     if (!named_.count(2) && defs_.count(2)) {
       // The catalog's own row is lost; its name is known.
@@ -687,7 +716,7 @@ class Opening {
       t.name = "MSysObjects";
       t.def = defs_.at(2);
       names_.insert(t.name);
-      s_.tables.push_back(std::move(t));
+      AddTable(std::move(t));
     }
   }
 
@@ -774,7 +803,7 @@ class Opening {
                    "no catalog row names the table defined at page " + Num(n) +
                        "; it is kept as \"" + t.name + "\"",
                    {}));
-      s_.tables.push_back(std::move(t));
+      AddTable(std::move(t));
     }
     std::sort(s_.tables.begin(), s_.tables.end(),
               [](const SalvagedTable& a, const SalvagedTable& b) { return a.name < b.name; });
@@ -820,6 +849,8 @@ class Opening {
   std::map<uint32_t, TableDef> defs_;           // readable definitions by first page
   std::map<uint32_t, std::string> def_errors_;  // unreadable ones
   std::map<uint32_t, CatalogObject> named_;     // table page -> its first catalog row
+  // What was set right in readable definitions, until their tables report it.
+  std::map<uint32_t, std::vector<DefinitionMend>> mends_;
   std::string catalog_lost_why_;
   std::set<std::string> names_;  // of the tables kept
   bool catalog_damaged_ = false;

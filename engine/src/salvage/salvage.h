@@ -65,6 +65,7 @@ struct SalvagedTable {
   uint32_t page = 0;  // first TDEF page: the table's object id
   std::string name;
   bool name_made_up = false;             // no catalog row names it
+  bool definition_mended = false;        // def differs from the stored one (kDefinition)
   std::optional<CatalogObject> catalog;  // its MSysObjects row, when it validated
   TableDef def;
 };

@@ -183,6 +183,9 @@ class TableScan {
         catalog_id_ = static_cast<size_t>(id - t.def.columns.data());
         catalog_type_ = static_cast<size_t>(type - t.def.columns.data());
       }
+      if (const ColumnDef* name = t.def.FindColumn("Name")) {
+        catalog_name_ = static_cast<size_t>(name - t.def.columns.data());
+      }
     }
   }
 
@@ -327,7 +330,7 @@ class TableScan {
     return page >= 3 && page < s_.page_type.size() &&
            s_.page_type[page] == static_cast<uint8_t>(PageType::kTableDef);
   }
-  std::optional<size_t> catalog_id_, catalog_type_;
+  std::optional<size_t> catalog_id_, catalog_type_, catalog_name_;
 
   // What a unique index holds: a digest of each entry's row and key, so a
   // row whose key no entry at its place holds (a key value changed by
@@ -462,6 +465,24 @@ class TableScan {
           ValueFindings(t_.def.columns[k], L_, decoder_.fields()[k], s_.pager->page_count()));
       if (bad) {
         why = *bad;
+        return false;
+      }
+    }
+    // A catalog row is an object by its Id and Type: without a Type it
+    // names nothing, and a copy's check would reject it. (A row without an
+    // Id is left out as a NULL primary key.)
+    if (catalog_type_ && !decoder_.fields()[*catalog_type_].present) {
+      why = "a catalog row without a Type";
+      return false;
+    }
+    // Object names hold no control characters; one there is damage, and no
+    // key can be made for it.
+    if (catalog_name_ && decoder_.fields()[*catalog_name_].present) {
+      std::string name;
+      s_.text->DecodeValue(decoder_.fields()[*catalog_name_].bytes, name);
+      if (std::any_of(name.begin(), name.end(),
+                      [](char ch) { return static_cast<unsigned char>(ch) < 0x20; })) {
+        why = "a catalog row whose name holds a control character";
         return false;
       }
     }
