@@ -414,7 +414,9 @@ Status Compactor::WritePage0() {
   std::vector<uint8_t> page(page0.value().begin(), page0.value().end());
   ApplyHeaderMask(page.data(), page.size(), layout_.version);
   Put16(page.data() + layout_.header_sort_order_offset, kGeneralSortOrder);
-  if (layout_.header_sort_order_version != 0) page[layout_.header_sort_order_version] = 0;
+  if (layout_.header_sort_order_version != 0) {
+    page[layout_.header_sort_order_version] = FileGeneralVersion(db_);
+  }
   ApplyHeaderMask(page.data(), page.size(), layout_.version);
   return sink_.WritePage(0, page);
 }
