@@ -154,8 +154,7 @@ void Checker::CheckComplexColumns() {
     const TableDef& fd = flat_def.value();
     const ColumnDef* key = nullptr;
     for (const ColumnDef& c : fd.columns) {
-      if (c.type == static_cast<uint8_t>(ColumnType::kLong) &&
-          SameName(c.name, "_" + l.column)) {
+      if (c.type == static_cast<uint8_t>(ColumnType::kLong) && SameName(c.name, "_" + l.column)) {
         key = &c;
       }
     }
@@ -228,7 +227,6 @@ void Checker::CheckComplexColumns() {
                "an item of complex column \"" + column + "\" of table \"" + table_name +
                    "\" names parent id " + std::to_string(id) + ", which no row holds");
       }
-
     }
   }
 }
