@@ -144,9 +144,9 @@ inline std::map<std::string, CanonicalTable> Canonical(const nlohmann::json& dum
         }
       }
     }
-    // Navigation-pane rows of objects that are gone are leftovers a
-    // compaction drops: left out on both sides.
-    const bool navpane = Lower(name).rfind("msysnavpane", 0) == 0;
+    // Navigation-pane and permission rows of objects that are gone are
+    // leftovers a compaction drops: left out on both sides.
+    const bool drops_stale = Lower(name).rfind("msysnavpane", 0) == 0 || Lower(name) == "msysaces";
     size_t dropped = 0;
     for (auto row : t["rows"]) {
       bool unlisted = false;
@@ -157,7 +157,7 @@ inline std::map<std::string, CanonicalTable> Canonical(const nlohmann::json& dum
         row[i] = k != keys.end() ? "object " + k->second
                                  : "unlisted id " + std::to_string(row[i].get<int64_t>());
       }
-      if (navpane && unlisted) {
+      if (drops_stale && unlisted) {
         ++dropped;
         continue;
       }
