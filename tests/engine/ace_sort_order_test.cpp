@@ -33,26 +33,15 @@ struct TextOrders {
 
 TextOrders CountTextOrders(const std::string& path) {
   TextOrders out;
-  auto db = Database::Open(path);
-  EXPECT_TRUE(db.ok()) << db.error().ToString();
-  if (!db.ok()) return out;
-  for (const CatalogObject* t : db.value()->tables()) {
-    auto def = db.value()->ReadTableDef(static_cast<uint32_t>(t->id));
-    if (!def.ok()) continue;
-    for (const ColumnDef& c : def->columns) {
-      if (c.type != static_cast<uint8_t>(ColumnType::kText) &&
-          c.type != static_cast<uint8_t>(ColumnType::kMemo)) {
-        continue;
-      }
-      if (c.sort_order != kGeneralSortOrder) {
-        ++out.other;
-      } else if (c.sort_order_version == kGeneral2010Version) {
-        ++out.general2010;
-      } else {
-        ++out.legacy;
-      }
+  compact_test::ForEachTextColumn(path, [&](const std::string&, const ColumnDef& c) {
+    if (c.sort_order != kGeneralSortOrder) {
+      ++out.other;
+    } else if (c.sort_order_version == kGeneral2010Version) {
+      ++out.general2010;
+    } else {
+      ++out.legacy;
     }
-  }
+  });
   return out;
 }
 

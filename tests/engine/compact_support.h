@@ -11,6 +11,7 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -57,6 +58,26 @@ inline void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes
   std::ofstream out(path, std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
+}
+
+// Calls visit(table name, column) for every text and memo column of the
+// file's tables.
+inline void ForEachTextColumn(
+    const std::string& path,
+    const std::function<void(const std::string&, const engine::ColumnDef&)>& visit) {
+  auto db = engine::Database::Open(path);
+  EXPECT_TRUE(db.ok()) << db.error().ToString();
+  if (!db.ok()) return;
+  for (const engine::CatalogObject* t : db.value()->tables()) {
+    auto def = db.value()->ReadTableDef(t->table_page());
+    if (!def.ok()) continue;
+    for (const engine::ColumnDef& c : def->columns) {
+      if (c.type == static_cast<uint8_t>(engine::ColumnType::kText) ||
+          c.type == static_cast<uint8_t>(engine::ColumnType::kMemo)) {
+        visit(t->name, c);
+      }
+    }
+  }
 }
 
 // The dump of the file, or a null document (with a test failure) when it

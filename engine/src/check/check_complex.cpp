@@ -16,7 +16,6 @@
 // its complex columns, whether or not a column has items for it (the corpus
 // has hundreds of such rows).
 #include <algorithm>
-#include <cctype>
 #include <map>
 #include <set>
 
@@ -29,13 +28,6 @@ namespace {
 
 // Offset of the last complex id in an ACE table definition.
 constexpr size_t kComplexAutonumberOffset = 0x1C;
-
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 std::optional<int32_t> LongField(const FieldRef& f) {
   if (!f.present || f.bytes.size() != 4) return std::nullopt;
@@ -152,13 +144,10 @@ void Checker::CheckComplexColumns() {
     auto flat_def = db_->ReadTableDef(flat->table_page());
     if (!flat_def.ok()) continue;
     const TableDef& fd = flat_def.value();
-    const ColumnDef* key = nullptr;
-    for (const ColumnDef& c : fd.columns) {
-      if (c.type == static_cast<uint8_t>(ColumnType::kLong) && SameName(c.name, "_" + l.column)) {
-        key = &c;
-      }
+    const ColumnDef* key = fd.FindColumn("_" + l.column);
+    if (key == nullptr || key->type != static_cast<uint8_t>(ColumnType::kLong)) {
+      continue;  // named otherwise: not checked
     }
-    if (key == nullptr) continue;  // named otherwise: not checked
     const size_t key_pos = static_cast<size_t>(key - fd.columns.data());
     Items items;
     items.flat_page = flat->table_page();
