@@ -11,6 +11,7 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -57,6 +58,26 @@ inline void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes
   std::ofstream out(path, std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
+}
+
+// Calls visit(table name, column) for every text and memo column of the
+// file's tables.
+inline void ForEachTextColumn(
+    const std::string& path,
+    const std::function<void(const std::string&, const engine::ColumnDef&)>& visit) {
+  auto db = engine::Database::Open(path);
+  EXPECT_TRUE(db.ok()) << db.error().ToString();
+  if (!db.ok()) return;
+  for (const engine::CatalogObject* t : db.value()->tables()) {
+    auto def = db.value()->ReadTableDef(t->table_page());
+    if (!def.ok()) continue;
+    for (const engine::ColumnDef& c : def->columns) {
+      if (c.type == static_cast<uint8_t>(engine::ColumnType::kText) ||
+          c.type == static_cast<uint8_t>(engine::ColumnType::kMemo)) {
+        visit(t->name, c);
+      }
+    }
+  }
 }
 
 // The dump of the file, or a null document (with a test failure) when it
@@ -144,9 +165,9 @@ inline std::map<std::string, CanonicalTable> Canonical(const nlohmann::json& dum
         }
       }
     }
-    // Navigation-pane rows of objects that are gone are leftovers a
-    // compaction drops: left out on both sides.
-    const bool navpane = Lower(name).rfind("msysnavpane", 0) == 0;
+    // Navigation-pane and permission rows of objects that are gone are
+    // leftovers a compaction drops: left out on both sides.
+    const bool drops_stale = Lower(name).rfind("msysnavpane", 0) == 0 || Lower(name) == "msysaces";
     size_t dropped = 0;
     for (auto row : t["rows"]) {
       bool unlisted = false;
@@ -157,7 +178,7 @@ inline std::map<std::string, CanonicalTable> Canonical(const nlohmann::json& dum
         row[i] = k != keys.end() ? "object " + k->second
                                  : "unlisted id " + std::to_string(row[i].get<int64_t>());
       }
-      if (navpane && unlisted) {
+      if (drops_stale && unlisted) {
         ++dropped;
         continue;
       }

@@ -32,7 +32,7 @@ namespace fs = std::filesystem;
 // The files Access wrote: the test files and the real ones (not those of
 // other writers, whose keys are not what Access would write).
 std::vector<corpus::File> AccessFiles() {
-  return corpus::Files({"jet3", "jet4", "real/jet3", "real/jet4"});
+  return corpus::Files({"jet3", "jet4", "ace", "real/jet3", "real/jet4", "real/ace"});
 }
 
 struct Counts {
@@ -46,7 +46,7 @@ struct Counts {
 };
 
 void CheckFiles(Counts& jet3, Counts& jet4) {
-  for (const corpus::File& file : AccessFiles()) {
+  for (const corpus::File& file : corpus::Files({"jet3", "jet4", "real/jet3", "real/jet4"})) {
     SCOPED_TRACE(file.name);
     auto db = Database::Open(file.path.string(), OpenOptions{.password = file.password});
     ASSERT_TRUE(db.ok()) << db.error().ToString();
@@ -101,11 +101,11 @@ TEST(IndexKeyCorpus, EveryStoredKeyIsTheEncodingOfItsRow) {
       "index keys, Jet 4: %zu files, %zu entries, %zu matched (%zu text), %zu not covered, "
       "%zu under another sort order\n"
       "text codes known: Jet 3 %d byte values (%d with unknown accent weight), Jet 4 %d "
-      "characters\n",
+      "characters, General of 2010 %d\n",
       jet3.files, jet3.entries, jet3.matched, jet3.matched_text, jet3.not_covered,
       jet3.other_sort_order, jet4.files, jet4.entries, jet4.matched, jet4.matched_text,
       jet4.not_covered, jet4.other_sort_order, coverage.jet3_known, coverage.jet3_weight_unknown,
-      coverage.jet4_known);
+      coverage.jet4_known, coverage.jet4_2010_known);
   for (const Counts* c : {&jet3, &jet4}) {
     for (const auto& [reason, n] : c->reasons)
       std::printf("  not covered (%zu): %s\n", n, reason.c_str());
@@ -119,6 +119,45 @@ TEST(IndexKeyCorpus, EveryStoredKeyIsTheEncodingOfItsRow) {
   }
 }
 
+// ACE files: every key with a text column under General of 2010 whose
+// characters all have codes is what Access stored, and only characters the
+// table lacks leave one uncovered.
+TEST(IndexKeyCorpus, General2010KeysAreTheEncodingOfTheirRows) {
+  const std::vector<corpus::File> files = corpus::AceFiles();
+  if (files.empty()) GTEST_SKIP() << "no ACE files under " << QUORLEN_CORPUS_DIR;
+  size_t matched = 0, missing_character = 0, files_with_keys = 0;
+  for (const corpus::File& file : files) {
+    SCOPED_TRACE(file.name);
+    auto db = Database::Open(file.path.string(), OpenOptions{.password = file.password});
+    ASSERT_TRUE(db.ok()) << db.error().ToString();
+    size_t before = matched + missing_character;
+    Status st = ForEachIndexEntry(*db.value(), [&](const IndexEntryContext& ctx) {
+      if (!ctx.row_found ||
+          !std::any_of(ctx.columns.begin(), ctx.columns.end(), KeysAsGeneral2010)) {
+        return;
+      }
+      const EncodedKey key = EncodeIndexKey(ctx.columns, ctx.values);
+      if (key.ok()) {
+        ++matched;
+        EXPECT_EQ(HexBytes(key.bytes), HexBytes(ctx.entry.key))
+            << ctx.table_object.name << " index " << ctx.index.position << " row "
+            << ctx.entry.row.page << ":" << ctx.entry.row.row;
+      } else {
+        ++missing_character;
+        EXPECT_NE(key.reason.find("unknown code for character"), std::string::npos) << key.reason;
+      }
+    });
+    ASSERT_TRUE(st.ok()) << st.error().ToString();
+    files_with_keys += matched + missing_character > before;
+  }
+  std::printf(
+      "General of 2010: %zu files with keys, %zu reproduced, %zu with a character "
+      "without code\n",
+      files_with_keys, matched, missing_character);
+  EXPECT_GT(files_with_keys, 10u);
+  EXPECT_GT(matched, 1000u);
+}
+
 // The compiled-in tables are exactly what scripts/gen-index-codes learns from
 // the corpus: Access's keys, then what another engine's keys add where
 // Access's leave a character open; nothing in them was written by hand.
@@ -130,17 +169,23 @@ TEST(IndexKeyCorpus, CompiledTablesAreWhatTheCorpusTeaches) {
   struct Learning {
     index_text::CodeInference access, other;
     std::vector<Observation> general;  // Access-written keys under General
-    explicit Learning(KeyFormat f) : access(f), other(f) {}
+    explicit Learning(KeyFormat f, uint8_t version = kGeneralLegacyVersion)
+        : access(f, version), other(f, version) {}
   };
   Learning jet3(KeyFormat::kJet3), jet4(KeyFormat::kJet4);
+  Learning ace(KeyFormat::kJet4, kGeneral2010Version);
   auto learn = [&](const std::vector<corpus::File>& files, bool other) {
     for (const corpus::File& file : files) {
       SCOPED_TRACE(file.name);
       auto db = Database::Open(file.path.string(), OpenOptions{.password = file.password});
       ASSERT_TRUE(db.ok()) << db.error().ToString();
-      Learning& l = db.value()->version() == JetVersion::kJet3 ? jet3 : jet4;
+      const bool jet3_file = db.value()->version() == JetVersion::kJet3;
       Status st = ForEachIndexEntry(*db.value(), [&](const IndexEntryContext& ctx) {
         if (!ctx.row_found) return;
+        Learning& l = jet3_file ? jet3
+                      : std::any_of(ctx.columns.begin(), ctx.columns.end(), KeysAsGeneral2010)
+                          ? ace
+                          : jet4;
         Observation o;
         o.columns.assign(ctx.columns.begin(), ctx.columns.end());
         for (const auto& v : ctx.values) {
@@ -167,7 +212,7 @@ TEST(IndexKeyCorpus, CompiledTablesAreWhatTheCorpusTeaches) {
           << index_text::Describe(learned[i]) << ", compiled " << index_text::Describe(compiled[i]);
     }
   };
-  for (Learning* l : {&jet3, &jet4}) {
+  for (Learning* l : {&jet3, &jet4, &ace}) {
     l->access.Run();
     l->other.Run();
   }
@@ -178,6 +223,7 @@ TEST(IndexKeyCorpus, CompiledTablesAreWhatTheCorpusTeaches) {
   };
   same(table(KeyFormat::kJet3, jet3), index_text::Jet3GeneralCodes(), "Jet 3");
   same(table(KeyFormat::kJet4, jet4), index_text::Jet4GeneralLegacyCodes(), "Jet 4");
+  same(table(KeyFormat::kJet4, ace), index_text::Jet4General2010Codes(), "General of 2010");
 }
 
 // Sort orders whose keys are General's: every Access-written key of the

@@ -29,19 +29,9 @@ std::filesystem::path Real(const std::string& name) {
 // "table.column" -> sort order, for every text and memo column.
 std::map<std::string, uint16_t> TextSortOrders(const std::string& path) {
   std::map<std::string, uint16_t> out;
-  auto db = Database::Open(path);
-  EXPECT_TRUE(db.ok()) << db.error().ToString();
-  if (!db.ok()) return out;
-  for (const CatalogObject* t : db.value()->tables()) {
-    auto def = db.value()->ReadTableDef(static_cast<uint32_t>(t->id));
-    if (!def.ok()) continue;
-    for (const ColumnDef& c : def->columns) {
-      if (c.type == static_cast<uint8_t>(ColumnType::kText) ||
-          c.type == static_cast<uint8_t>(ColumnType::kMemo)) {
-        out[t->name + "." + c.name] = c.sort_order;
-      }
-    }
-  }
+  compact_test::ForEachTextColumn(path, [&](const std::string& table, const ColumnDef& c) {
+    out[table + "." + c.name] = c.sort_order;
+  });
   return out;
 }
 

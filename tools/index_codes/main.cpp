@@ -14,11 +14,13 @@
 // Every leaf entry of every index with a General-order text column becomes
 // an observation (columns, the row's values, the stored key); see
 // index_key_infer.h for how codes are derived from them.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -158,7 +160,8 @@ struct FormatRun {
   size_t entries = 0;  // leaf entries of indexes with General text columns
   size_t orphans = 0;  // entries pointing at no live row
   std::vector<std::string> files;
-  explicit FormatRun(KeyFormat f) : inference(f) {}
+  explicit FormatRun(KeyFormat f, uint8_t version = engine::kGeneralLegacyVersion)
+      : inference(f, version) {}
 };
 
 void PrintReport(const char* title, KeyFormat format, FormatRun& run, const InferenceReport& r,
@@ -245,10 +248,14 @@ int main(int argc, char** argv) {
 
   FormatRun jet3(KeyFormat::kJet3), jet4(KeyFormat::kJet4);
   FormatRun other3(KeyFormat::kJet3), other4(KeyFormat::kJet4);
+  FormatRun ace(KeyFormat::kJet4, engine::kGeneral2010Version);
+  FormatRun other_ace(KeyFormat::kJet4, engine::kGeneral2010Version);
   // Access-written keys under General, against which other writers' codes are held.
-  std::vector<engine::index_text::Observation> access3, access4;
+  std::vector<engine::index_text::Observation> access3, access4, access_ace;
   std::vector<engine::index_text::Observation> held_out;
   size_t skipped = 0;
+  // Text key columns per (format, sort order, version), for the summary.
+  std::map<std::string, size_t> orders_seen;
   for (size_t file = 0; file < files.size(); ++file) {
     const std::string& path = files[file];
     auto db = engine::Database::Open(path, engine::OpenOptions{.password = passwords[file]});
@@ -259,8 +266,10 @@ int main(int argc, char** argv) {
     }
     const KeyFormat format = engine::KeyFormatOf(db.value()->version());
     const bool other = other_writer[file];
-    FormatRun& run = format == KeyFormat::kJet3 ? (other ? other3 : jet3) : (other ? other4 : jet4);
-    if (!check_only[file]) run.files.push_back(BaseName(path));
+    FormatRun& legacy =
+        format == KeyFormat::kJet3 ? (other ? other3 : jet3) : (other ? other4 : jet4);
+    FormatRun& general2010 = other ? other_ace : ace;
+    std::set<FormatRun*> listed;
     engine::Status st =
         engine::ForEachIndexEntry(*db.value(), [&](const engine::IndexEntryContext& ctx) {
           bool text = false;
@@ -268,6 +277,18 @@ int main(int argc, char** argv) {
             text |= c.type == engine::key_type::kText || c.type == engine::key_type::kMemo;
           }
           if (!text) return;
+          // A key belongs to General of 2010 when one of its text columns is.
+          const bool of2010 =
+              std::any_of(ctx.columns.begin(), ctx.columns.end(), engine::KeysAsGeneral2010);
+          FormatRun& run = of2010 ? general2010 : legacy;
+          if (!check_only[file] && listed.insert(&run).second) run.files.push_back(BaseName(path));
+          for (const auto& c : ctx.columns) {
+            if (c.type != engine::key_type::kText && c.type != engine::key_type::kMemo) continue;
+            char order[64];
+            std::snprintf(order, sizeof order, "%s 0x%04X version %u", other ? "other" : "access",
+                          c.sort_order, c.sort_order_version);
+            ++orders_seen[order];
+          }
           ++run.entries;
           if (!ctx.row_found) {
             ++run.orphans;
@@ -306,7 +327,9 @@ int main(int argc, char** argv) {
           } else {
             bool general = !other;
             for (const auto& c : o.columns) general &= engine::SortOrderCovered(c);
-            if (general) (format == KeyFormat::kJet3 ? access3 : access4).push_back(o);
+            if (general) {
+              (format == KeyFormat::kJet3 ? access3 : of2010 ? access_ace : access4).push_back(o);
+            }
             run.inference.Add(std::move(o));
           }
         });
@@ -319,11 +342,16 @@ int main(int argc, char** argv) {
     }
   }
   if (skipped != 0) std::printf("files not read to the end: %zu\n", skipped);
+  for (const auto& [order, n] : orders_seen) {
+    std::printf("text key columns under %s: %zu\n", order.c_str(), n);
+  }
 
   InferenceReport r3 = jet3.inference.Run();
   InferenceReport r4 = jet4.inference.Run();
+  InferenceReport r10 = ace.inference.Run();
   std::vector<TextCode> t3 = jet3.inference.Table();
   std::vector<TextCode> t4 = jet4.inference.Table();
+  std::vector<TextCode> t10 = ace.inference.Table();
   PrintReport("Jet 3 General (97)", KeyFormat::kJet3, jet3, r3, t3);
   t3 = AddJet3Controls(t3, access3);
   // Another writer's codes fill what Access's keys leave open.
@@ -340,8 +368,11 @@ int main(int argc, char** argv) {
   other_writers("Jet 3 General (97), other writers", KeyFormat::kJet3, other3, t3, access3);
   PrintReport("Jet 4 General (legacy)", KeyFormat::kJet4, jet4, r4, t4);
   other_writers("Jet 4 General (legacy), other writers", KeyFormat::kJet4, other4, t4, access4);
+  PrintReport("General of 2010 (ACE)", KeyFormat::kJet4, ace, r10, t10);
+  other_writers("General of 2010 (ACE), other writers", KeyFormat::kJet4, other_ace, t10,
+                access_ace);
   if (!held_out.empty()) {
-    engine::index_text::TextTables tables{t3, t4};
+    engine::index_text::TextTables tables{t3, t4, t10};
     size_t matched[2] = {}, not_covered[2] = {}, mismatched[2] = {};
     for (const auto& o : held_out) {
       const int f = o.columns.front().format == KeyFormat::kJet3 ? 0 : 1;
@@ -364,7 +395,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  if (!r3.mismatches.empty() || !r4.mismatches.empty()) {
+  if (!r3.mismatches.empty() || !r4.mismatches.empty() || !r10.mismatches.empty()) {
     std::fputs("the learned tables do not reproduce every key; nothing written\n", stderr);
     return 1;
   }
@@ -374,7 +405,8 @@ int main(int argc, char** argv) {
            "//\n"
            "// Text code tables of the General sort order, learned from the index entries\n"
            "// Access wrote: each character's code entry is the one that reproduces every\n"
-           "// stored key it appears in (tools/index_codes, engine/src/keys/learn/index_key_infer.h).\n";
+           "// stored key it appears in (tools/index_codes, "
+           "engine/src/keys/learn/index_key_infer.h).\n";
     auto list = [&src](const char* title, const FormatRun& run, const FormatRun& other,
                        const InferenceReport& r, size_t known) {
       const size_t from_access = run.inference.Table().size();
@@ -402,20 +434,26 @@ int main(int argc, char** argv) {
     };
     list("Jet 3", jet3, other3, r3, t3.size());
     list("Jet 4", jet4, other4, r4, t4.size());
+    list("General of 2010", ace, other_ace, r10, t10.size());
     src << "// Jet 3 control characters the keys leave open are coded as the others are\n"
            "// (DeriveJet3Controls, held against the keys).\n"
            "// Characters not listed have no known code: keys holding them are not encoded.\n"
-           "// The Jet 4 table is packed (keys/packed_codes.h).\n"
+           "// The Jet 4 tables are packed (keys/packed_codes.h).\n"
            "#include \"keys/index_key_text.h\"\n"
            "#include \"keys/packed_codes.h\"\n\n"
            "namespace engine::index_text {\n\nnamespace {\n\n";
     WriteTable(src, "kJet3General", KeyFormat::kJet3, t3);
     WritePackedTable(src, "kJet4GeneralLegacyPacked", t4);
+    WritePackedTable(src, "kJet4General2010Packed", t10);
     src << "}  // namespace\n\n";
     src << "CodeTable Jet3GeneralCodes() { return " << (t3.empty() ? "{}" : "kJet3General")
         << "; }\n";
     src << "CodeTable Jet4GeneralLegacyCodes() {\n"
            "  static const std::vector<TextCode> table = UnpackCodes(kJet4GeneralLegacyPacked);\n"
+           "  return table;\n"
+           "}\n"
+           "CodeTable Jet4General2010Codes() {\n"
+           "  static const std::vector<TextCode> table = UnpackCodes(kJet4General2010Packed);\n"
            "  return table;\n"
            "}\n\n";
     src << "}  // namespace engine::index_text\n";

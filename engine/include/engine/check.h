@@ -76,6 +76,12 @@
 //   catalog          catalog-unreadable catalog-row-invalid catalog-table-id-invalid
 //                    catalog-duplicate-table-id catalog-duplicate-name
 //                    fk-table-missing fk-index-missing fk-not-reciprocal
+//   complex columns  complex-column-invalid (an MSysComplexColumns row names
+//   (ACE)            no table, complex column, flat table or template)
+//                    complex-item-orphan (an item of a flat table names a
+//                    parent id no row holds) complex-id-shared (two rows hold
+//                    one id: they share their items) complex-autonumber-below-max
+//                    (the table's last complex id is below one in use)
 //
 // Leftovers:
 //   page-orphan           pages owned by nothing and not marked free: Access

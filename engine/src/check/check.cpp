@@ -520,6 +520,7 @@ CheckReport Checker::Run() {
     CheckGlobalMap();
     CheckCatalog();
     CheckCrossReferences();
+    CheckComplexColumns();
     CheckPageOwnership();
     CheckAlteredRows();
   }

@@ -117,6 +117,7 @@ class Checker {
   void CheckGlobalMap();
   void CheckCatalog();                           // check_catalog.cpp
   void CheckCrossReferences();                   // check_catalog.cpp
+  void CheckComplexColumns();                    // check_complex.cpp (ACE)
   void CheckTable(uint32_t page, bool catalog);  // check_tables.cpp
   // The local definition of an ODBC-linked table (check_tables.cpp).
   void CheckLinkedDefinition(uint32_t page);

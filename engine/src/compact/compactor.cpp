@@ -172,8 +172,8 @@ Status Compactor::FindStaleIds(const std::map<uint32_t, const CatalogObject*>& t
   for (const CatalogObject& o : db_.objects()) ids.insert(static_cast<uint32_t>(o.id));
   for (const TablePlan& t : tables_) {
     const std::vector<size_t> columns = IdColumns(t.object->name, t.def);
-    // Navigation-pane rows with stale ids are not copied at all.
-    if (columns.empty() || IsNavPaneTable(t.object->name)) continue;
+    // Navigation-pane and permission rows with stale ids are not copied at all.
+    if (columns.empty() || DropsRowsOfMissingObjects(t.object->name)) continue;
     RowDecoder decoder(t.def, layout_);
     Status failure;
     Status st = db_.ScanRows(t.def, [&](const RowRef& ref) {
@@ -218,9 +218,9 @@ Status Compactor::CopyTable(TablePlan& t) {
                  !def.physical_indexes.empty() && def.num_rows >= tuning_.threaded_keys_min_rows);
   RowDecoder decoder(def, layout_);
   const std::vector<size_t> id_columns = IdColumns(name, def);
-  // Navigation-pane rows of objects the source no longer has are Access's
-  // leftovers: the copy leaves them out.
-  const bool drop_stale = !id_columns.empty() && IsNavPaneTable(name);
+  // Navigation-pane and permission rows of objects the source no longer has
+  // are Access's leftovers: the copy leaves them out.
+  const bool drop_stale = !id_columns.empty() && DropsRowsOfMissingObjects(name);
   auto stale = [&] {
     for (size_t c : id_columns) {
       const FieldRef& f = decoder.fields()[c];
@@ -412,7 +412,9 @@ Status Compactor::WritePage0() {
   std::vector<uint8_t> page(page0.value().begin(), page0.value().end());
   ApplyHeaderMask(page.data(), page.size(), layout_.version);
   Put16(page.data() + layout_.header_sort_order_offset, kGeneralSortOrder);
-  if (layout_.header_sort_order_version != 0) page[layout_.header_sort_order_version] = 0;
+  if (layout_.header_sort_order_version != 0) {
+    page[layout_.header_sort_order_version] = FileGeneralVersion(db_);
+  }
   ApplyHeaderMask(page.data(), page.size(), layout_.version);
   return sink_.WritePage(0, page);
 }

@@ -41,6 +41,10 @@ bool IsNavPaneTable(const std::string& table_name) {
          SameName(std::string_view(table_name).substr(0, 11), "MSysNavPane");
 }
 
+bool DropsRowsOfMissingObjects(const std::string& table_name) {
+  return IsNavPaneTable(table_name) || SameName(table_name, "MSysACEs");
+}
+
 std::vector<size_t> IdColumns(const std::string& table_name, const TableDef& table) {
   static const std::pair<const char*, std::vector<const char*>> kColumns[] = {
       {"MSysObjects", {"Id", "ParentId"}},

@@ -54,6 +54,10 @@ class IdMap {
 // Whether `table_name` is one of the navigation-pane tables
 // (MSysNavPane*), whose rows naming no object the copy leaves out.
 bool IsNavPaneTable(const std::string& table_name);
+// Whether the copy leaves out the rows of `table_name` that name no object:
+// the navigation-pane tables and MSysACEs (permissions of objects deleted
+// since, which nothing can reach).
+bool DropsRowsOfMissingObjects(const std::string& table_name);
 
 // The columns of `table` (named `table_name`) holding object ids, as
 // positions in TableDef::columns; empty for tables without any. Only Long

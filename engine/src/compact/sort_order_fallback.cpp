@@ -26,16 +26,16 @@ KeyColumn AsKeyColumn(JetVersion version, const ColumnDef& c) {
   return k;
 }
 
-bool IsGeneral(const ColumnDef& c) {
-  return c.sort_order == kGeneralSortOrder && c.sort_order_version == 0;
+bool IsGeneral(const ColumnDef& c, uint8_t general) {
+  return c.sort_order == kGeneralSortOrder && c.sort_order_version == general;
 }
 
 // Whether General's codes apply to the column once its order says General
 // (not to Jet 3 text of another code page).
-bool GeneralApplies(JetVersion version, const ColumnDef& c) {
+bool GeneralApplies(JetVersion version, const ColumnDef& c, uint8_t general) {
   KeyColumn k = AsKeyColumn(version, c);
   k.sort_order = kGeneralSortOrder;
-  k.sort_order_version = 0;
+  k.sort_order_version = general;
   return KeysAsGeneral(k);
 }
 
@@ -50,17 +50,22 @@ bool Indexed(const TableDef& def, const ColumnDef& c) {
 
 }  // namespace
 
+uint8_t FileGeneralVersion(const Database& db) {
+  return db.header().format >= FileFormat::kAce14 ? kGeneral2010Version : kGeneralLegacyVersion;
+}
+
 Result<RekeyedColumns> RekeyUnderGeneral(const Database& db, const std::string& name, TableDef& def,
                                          SortOrderPolicy policy, const ExtraTextCodes* extra) {
   RekeyedColumns out;
   if (policy == SortOrderPolicy::kKeep) return out;
   const JetVersion version = db.version();
+  const uint8_t general = FileGeneralVersion(db);
   // Column position -> why it changes.
   std::map<size_t, std::string> change;
   for (size_t k = 0; k < def.columns.size(); ++k) {
     const ColumnDef& c = def.columns[k];
-    if (policy == SortOrderPolicy::kGeneral && IsText(c) && !IsGeneral(c) &&
-        GeneralApplies(version, c)) {
+    if (policy == SortOrderPolicy::kGeneral && IsText(c) && !IsGeneral(c, general) &&
+        GeneralApplies(version, c, general)) {
       change[k] = "asked for (--sort-order general)";
     }
   }
@@ -69,7 +74,7 @@ Result<RekeyedColumns> RekeyUnderGeneral(const Database& db, const std::string& 
     for (size_t k = 0; k < def.columns.size(); ++k) {
       const ColumnDef& c = def.columns[k];
       if (IsText(c) && Indexed(def, c) && !KeysAsGeneral(AsKeyColumn(version, c)) &&
-          GeneralApplies(version, c)) {
+          GeneralApplies(version, c, general)) {
         suspects.push_back(k);
       }
     }
@@ -105,7 +110,7 @@ Result<RekeyedColumns> RekeyUnderGeneral(const Database& db, const std::string& 
     record.old_version = c.sort_order_version;
     record.reason = why;
     c.sort_order = kGeneralSortOrder;
-    c.sort_order_version = 0;
+    c.sort_order_version = general;
     out.columns.push_back(k);
     out.changes.push_back(std::move(record));
   }

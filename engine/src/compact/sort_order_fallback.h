@@ -1,5 +1,8 @@
 // Text columns the copy keys under General instead of their own sort order.
 //
+// "General" is the file's own: that of 2010 in an ACE file of Access 2010 or
+// later, legacy in older files.
+//
 // Each Jet 4 text column carries its own sort order, and a compaction may
 // change it (Access itself does so). With SortOrderPolicy::kGeneral every
 // text column whose order is not General becomes General; with
@@ -26,6 +29,10 @@ struct RekeyedColumns {
   std::vector<size_t> columns;  // positions in TableDef::columns
   std::vector<SortOrderChange> changes;
 };
+
+// The sort-order version of General in `db`'s format: that of 2010 in ACE
+// files of Access 2010 and later, legacy before.
+uint8_t FileGeneralVersion(const Database& db);
 
 // Changes `def` (the source's definition of table `name`) as `policy` asks
 // and says what changed. Jet 3 columns change only where General's codes

@@ -187,7 +187,7 @@ KeyStatus AppendText(const index_text::TextTables& tables, const KeyColumn& colu
                        " (known: General 0x0409, code page 1252)"
                  : "no text codes for Jet 4 sort order 0x" + Hex(column.sort_order, 4) +
                        " version " + std::to_string(column.sort_order_version) +
-                       " (known: General 0x0409 version 0)";
+                       " (known: General 0x0409 versions 0 and 1)";
     // Named by its first character: no character of it has a code.
     if (!chars.empty()) {
       missing = chars.front();
@@ -206,13 +206,16 @@ KeyStatus AppendText(const index_text::TextTables& tables, const KeyColumn& colu
     missing = miss.ch;
     return KeyStatus::kNotCovered;
   }
-  if (index_text::AppendJet4Text(tables.jet4, chars, column.ascending, out, miss)) {
+  const bool general2010 = column.sort_order_version == kGeneral2010Version;
+  if (index_text::AppendJet4Text(general2010 ? tables.jet4_2010 : tables.jet4, chars,
+                                 column.ascending, out, miss)) {
     return KeyStatus::kEncoded;
   }
   reason = "unknown code for character " + KeyCharacterName(column.format, miss.ch) +
            " in sort order 0x" + Hex(column.sort_order, 4) +
-           (column.sort_order == kGeneralSortOrder ? " (Jet 4 General legacy)"
-                                                   : " (keyed as Jet 4 General legacy)");
+           (general2010                              ? " (General of 2010)"
+            : column.sort_order == kGeneralSortOrder ? " (Jet 4 General legacy)"
+                                                     : " (keyed as Jet 4 General legacy)");
   missing = miss.ch;
   return KeyStatus::kNotCovered;
 }
@@ -235,7 +238,8 @@ std::string Glyph(uint32_t cp) {
 }
 
 index_text::TextTables CompiledTables() {
-  return {index_text::Jet3GeneralCodes(), index_text::Jet4GeneralLegacyCodes()};
+  return {index_text::Jet3GeneralCodes(), index_text::Jet4GeneralLegacyCodes(),
+          index_text::Jet4General2010Codes()};
 }
 
 }  // namespace
@@ -258,10 +262,16 @@ bool KeysAsGeneral(const KeyColumn& c) {
   if (c.format == KeyFormat::kJet3) {
     return c.sort_order == kGeneralSortOrder && c.code_page == 1252;
   }
-  if (c.sort_order_version != 0) return false;
+  if (KeysAsGeneral2010(c)) return true;
+  if (c.sort_order_version != kGeneralLegacyVersion) return false;
   return c.sort_order == kGeneralSortOrder ||
          std::find(std::begin(kGeneralEquivalent), std::end(kGeneralEquivalent), c.sort_order) !=
              std::end(kGeneralEquivalent);
+}
+
+bool KeysAsGeneral2010(const KeyColumn& c) {
+  return (c.type == key_type::kText || c.type == key_type::kMemo) && c.format == KeyFormat::kJet4 &&
+         c.sort_order == kGeneralSortOrder && c.sort_order_version == kGeneral2010Version;
 }
 
 bool SortOrderCovered(const KeyColumn& c) {
@@ -457,6 +467,7 @@ KeyCodeCoverage IndexCodeCoverage() {
     }
   }
   c.jet4_known = static_cast<int>(index_text::Jet4GeneralLegacyCodes().size());
+  c.jet4_2010_known = static_cast<int>(index_text::Jet4General2010Codes().size());
   return c;
 }
 

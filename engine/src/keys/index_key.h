@@ -46,6 +46,10 @@ inline constexpr uint8_t kDecimal = 0x10;
 
 // The sort order every supported text key uses: "General" (LCID 1033).
 inline constexpr uint16_t kGeneralSortOrder = 0x0409;
+// Jet 4 sort-order versions of General: "legacy" (Access 2000-2007) and the
+// order Access 2010 and later give new text columns of ACE files.
+inline constexpr uint8_t kGeneralLegacyVersion = 0;
+inline constexpr uint8_t kGeneral2010Version = 1;
 
 // One column of an index, described by what its column definition and the
 // index definition say.
@@ -66,13 +70,15 @@ struct KeyColumn {
 std::span<const uint16_t> GeneralEquivalentSortOrders();
 
 // Whether a text or memo key column uses a sort order the encoder has codes
-// for: General (Jet 3 with code page 1252, Jet 4 "legacy" version 0) and the
-// Jet 4 orders that key as General. Keys under any other sort order cannot
-// be recomputed; they are not verifiable, never wrong. Columns of other
-// types have no sort order and are covered.
+// for: General (Jet 3 with code page 1252, Jet 4 "legacy" version 0, and
+// General of 2010, 0x0409 version 1) and the Jet 4 orders that key as General. Keys under any other
+// sort order cannot be recomputed; they are not verifiable, never wrong. Columns of other types
+// have no sort order and are covered.
 bool SortOrderCovered(const KeyColumn& c);
 // The same for text and memo columns only: keyed with General's codes.
 bool KeysAsGeneral(const KeyColumn& c);
+// A text or memo column under General of 2010 (0x0409 version 1).
+bool KeysAsGeneral2010(const KeyColumn& c);
 
 // One value as stored in the row.
 //
@@ -140,6 +146,7 @@ struct KeyCodeCoverage {
   int jet3_known = 0;           // byte values of code page 1252 with a code
   int jet3_weight_unknown = 0;  // of those, letters whose accent weight is unknown
   int jet4_known = 0;           // UCS-2 units with a code
+  int jet4_2010_known = 0;      // the same under General of 2010
 };
 KeyCodeCoverage IndexCodeCoverage();
 

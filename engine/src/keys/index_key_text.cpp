@@ -114,7 +114,8 @@ DenseCodes MakeDense(CodeTable table) {
 const uint16_t* DenseSlots(CodeTable table) {
   static const DenseCodes jet3 = MakeDense(Jet3GeneralCodes());
   static const DenseCodes jet4 = MakeDense(Jet4GeneralLegacyCodes());
-  for (const DenseCodes* d : {&jet4, &jet3}) {
+  static const DenseCodes jet4_2010 = MakeDense(Jet4General2010Codes());
+  for (const DenseCodes* d : {&jet4, &jet4_2010, &jet3}) {
     if (d->data == table.data() && d->size == table.size() && !d->slot.empty()) {
       return d->slot.data();
     }

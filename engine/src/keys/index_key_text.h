@@ -62,6 +62,9 @@ const TextCode* FindCode(CodeTable table, uint16_t ch);
 // The compiled-in tables (generated).
 CodeTable Jet3GeneralCodes();
 CodeTable Jet4GeneralLegacyCodes();
+// Sort order "General" of Access 2010 and later (ACE columns with sort-order
+// version 1): the same algorithm as legacy, other codes.
+CodeTable Jet4General2010Codes();
 
 // Result of encoding one text value: the segment bytes after the flag byte,
 // or the character that has no usable code.
@@ -92,7 +95,8 @@ bool AppendJet4Text(CodeTable table, std::span<const uint16_t> chars, bool ascen
 // The key encoder with explicit tables instead of the compiled-in ones.
 struct TextTables {
   CodeTable jet3;
-  CodeTable jet4;
+  CodeTable jet4;       // General legacy (version 0)
+  CodeTable jet4_2010;  // General of 2010 (version 1)
 };
 EncodedKey EncodeKeySegmentWith(const TextTables& tables, const KeyColumn& column,
                                 const KeyValue& value);

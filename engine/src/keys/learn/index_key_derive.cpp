@@ -182,8 +182,14 @@ DerivedCheck CheckDerived(KeyFormat format, CodeTable table, std::span<const Tex
   DerivedCheck check;
   if (derived.empty()) return check;
   const std::vector<TextCode> merged = MergeCodes(table, derived);
+  // The observations are all of one General order: the table under test
+  // stands for whichever that is.
   TextTables tables;
-  (format == KeyFormat::kJet3 ? tables.jet3 : tables.jet4) = merged;
+  if (format == KeyFormat::kJet3) {
+    tables.jet3 = merged;
+  } else {
+    tables.jet4 = tables.jet4_2010 = merged;
+  }
   for (const Observation& obs : observations) {
     std::set<uint16_t> in_key;
     std::vector<KeyValue> values;

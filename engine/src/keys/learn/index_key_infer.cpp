@@ -30,10 +30,10 @@ bool HasInline(CodeKind kind) {
          kind == CodeKind::kInternationalFlag;
 }
 
-bool IsGeneralText(KeyFormat format, const KeyColumn& c) {
+bool IsGeneralText(KeyFormat format, uint8_t version, const KeyColumn& c) {
   if (c.type != key_type::kText && c.type != key_type::kMemo) return false;
   return c.format == format && c.sort_order == kGeneralSortOrder &&
-         (format == KeyFormat::kJet3 ? c.code_page == 1252 : c.sort_order_version == 0);
+         (format == KeyFormat::kJet3 ? c.code_page == 1252 : c.sort_order_version == version);
 }
 
 std::vector<KeyValue> Values(const Observation& obs) {
@@ -84,6 +84,11 @@ bool SameCode(const TextCode& a, const TextCode& b) {
          a.flag == b.flag;
 }
 
+CodeTable& CodeInference::Slot(TextTables& tables) const {
+  if (format_ == KeyFormat::kJet3) return tables.jet3;
+  return version_ == kGeneral2010Version ? tables.jet4_2010 : tables.jet4;
+}
+
 void CodeInference::Add(Observation observation) {
   if (observation.columns.size() != observation.values.size()) return;
   Prepared p;
@@ -93,7 +98,7 @@ void CodeInference::Add(Observation observation) {
     const KeyColumn& c = observation.columns[i];
     if (c.format != format_) return;
     if (c.type != key_type::kText && c.type != key_type::kMemo) continue;
-    if (!IsGeneralText(format_, c)) return;
+    if (!IsGeneralText(format_, version_, c)) return;
     has_text = true;
     if (observation.values[i].is_null) continue;
     for (uint16_t ch : PrepareText(TextChars(format_, observation.values[i].bytes))) {
@@ -130,7 +135,7 @@ EncodedKey CodeInference::Encode(const Prepared& p,
   table.reserve(codes.size());
   for (const auto& [ch, code] : codes) table.push_back(code);
   TextTables tables;
-  (format_ == KeyFormat::kJet3 ? tables.jet3 : tables.jet4) = table;
+  Slot(tables) = table;
   std::vector<KeyValue> values = Values(p.obs);
   return EncodeIndexKeyWith(tables, p.obs.columns, values);
 }
@@ -147,7 +152,7 @@ std::vector<TextCode> CodeInference::Hypotheses(const Prepared& p, uint16_t ch,
   std::vector<TextCode> base_table;
   for (const auto& [c, code] : base) base_table.push_back(code);
   TextTables tables;
-  (format_ == KeyFormat::kJet3 ? tables.jet3 : tables.jet4) = base_table;
+  Slot(tables) = base_table;
 
   // Where the first column holding `ch` starts in the key, and where the
   // character's inline bytes start within that segment.
@@ -255,7 +260,7 @@ bool CodeInference::LocateText(const Prepared& p, const std::map<uint16_t, TextC
   std::vector<TextCode> table;
   for (const auto& [ch, code] : settled) table.push_back(code);
   TextTables tables;
-  (format_ == KeyFormat::kJet3 ? tables.jet3 : tables.jet4) = table;
+  Slot(tables) = table;
   size_t start = 0;
   for (size_t i = 0; i < column; ++i) {
     const ObservedValue& v = obs.values[i];
@@ -527,7 +532,7 @@ InferenceReport CodeInference::Run() {
   report.observations = observations_.size();
   const std::vector<TextCode> table = Table();
   TextTables tables;
-  (format_ == KeyFormat::kJet3 ? tables.jet3 : tables.jet4) = table;
+  Slot(tables) = table;
   std::set<uint16_t> seen;
   for (const auto& p : observations_) {
     seen.insert(p.distinct.begin(), p.distinct.end());
@@ -571,7 +576,7 @@ void CodeInference::WithdrawUnreproduced() {
   while (true) {
     const std::vector<TextCode> table = Table();
     TextTables tables;
-    (format_ == KeyFormat::kJet3 ? tables.jet3 : tables.jet4) = table;
+    Slot(tables) = table;
     std::map<uint16_t, size_t> support;
     std::vector<const Prepared*> missed;
     for (const auto& p : observations_) {

@@ -71,10 +71,13 @@ struct InferenceReport {
 
 class CodeInference {
  public:
-  explicit CodeInference(KeyFormat format) : format_(format) {}
+  // Jet 4 learns one General order: `version` is the sort-order version of
+  // its columns (kGeneralLegacyVersion or kGeneral2010Version).
+  explicit CodeInference(KeyFormat format, uint8_t version = kGeneralLegacyVersion)
+      : format_(format), version_(version) {}
 
-  // Observations whose text columns are not in this format's General order
-  // are ignored; so are keys without a text column.
+  // Observations whose text columns are not in this General order are
+  // ignored; so are keys without a text column.
   void Add(Observation observation);
 
   // Codes taken as given (the compiled-in table): learning starts from them,
@@ -122,7 +125,11 @@ class CodeInference {
   void WithdrawUnreproduced();
   std::optional<TextCode> Resolved(uint16_t ch) const;
 
+  // The table of `tables` this inference learns.
+  CodeTable& Slot(TextTables& tables) const;
+
   KeyFormat format_;
+  uint8_t version_;
   std::vector<Prepared> observations_;
   std::map<uint16_t, std::vector<TextCode>> candidates_;
   std::map<uint16_t, std::string> contradicted_;
