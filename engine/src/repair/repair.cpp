@@ -282,17 +282,6 @@ class Repair {
   // The tolerant reading of the source; the catalog's definition must be
   // among what it found.
   Status OpenAndSalvage() {
-    // An ACE file, even one whose page 0 is damaged, is not rewritten as Jet.
-    uint8_t start[0x20] = {};
-    if (std::FILE* f = std::fopen(source_.c_str(), "rb")) {
-      size_t n = std::fread(start, 1, sizeof start, f);
-      std::fclose(f);
-      if (NamesAce(ByteSpan(start, n))) {
-        return Error(ErrorCode::kUnrecognized,
-                     "repairing an ACE database (Access 2007 or later, .accdb) is not supported "
-                     "yet; only Jet 3 and Jet 4 .mdb files are");
-      }
-    }
     SalvageOptions so;
     so.password = options_.password;
     so.progress = options_.progress;
@@ -311,7 +300,8 @@ class Repair {
 
   Status CreateDestination() {
     auto file =
-        FilePageSink::Create(destination_, salvager_->layout(), salvager_->header().database_key);
+        FilePageSink::Create(destination_, salvager_->layout(), salvager_->header().database_key,
+                             salvager_->pager().cipher());
     if (!file.ok()) return file.error();
     sink_ = std::move(file.value());
     return Status::Ok();
@@ -323,7 +313,7 @@ class Repair {
     const Layout& L = salvager_->layout();
     const DatabaseHeader& header = salvager_->header();
     auto created = MendedImage::Create(salvager_->pager().source(), L, header.database_key,
-                                       TempDirBeside(destination_));
+                                       TempDirBeside(destination_), salvager_->pager().cipher());
     if (!created.ok()) return created.error();
     image_ = std::move(created.value());
     std::vector<uint8_t> page0 = header.unmasked;
