@@ -816,6 +816,37 @@ TEST(RepairAceCorpus, DamagedCopiesRepairToCleanFilesOfTheSameFormat) {
   EXPECT_GT(encrypted_repairs, 10);
 }
 
+// Text keys under the General order of 2010 have no codes: with every
+// index page of the source garbled there is no entry to take them from, so
+// the columns are keyed under General and listed; no row is lost.
+TEST(RepairAceCorpus, TextKeysWithoutSourceEntriesAreKeyedUnderGeneralAndListed) {
+  auto files = corpus::Named({"ace/testV2010.accdb"});
+  if (files.empty()) GTEST_SKIP() << "no corpus";
+  ScratchDir scratch;
+  Bytes file = ReadFile(files[0].path.string());
+  uint32_t garbled = 0;
+  for (size_t at = 4096; at + 4096 <= file.size(); at += 4096) {
+    if ((file[at] != 3 && file[at] != 4) || file[at + 1] != 1) continue;
+    for (size_t i = 16; i < 4096; ++i) file[at + i] = static_cast<uint8_t>(i * 131 + at / 4096);
+    ++garbled;
+  }
+  ASSERT_GT(garbled, 10u);
+  const std::string src = scratch / "indexes.accdb", dst = scratch / "repaired.accdb";
+  WriteFile(src, file);
+  auto r = RepairDatabase(src, dst);
+  ASSERT_TRUE(r.ok()) << r.error().ToString();
+  std::set<std::string> rekeyed;
+  for (const LossRecord& l : r->losses) {
+    if (l.kind == LossKind::kSortOrder) rekeyed.insert(l.table_name + "." + l.column);
+  }
+  EXPECT_TRUE(rekeyed.count("Table1.A") && rekeyed.count("Table1.B"));
+  EXPECT_EQ(r->counts.rows_lost, 0u);
+  EXPECT_TRUE(DamageCodes(dst).empty());
+  ExpectErrorTable(dst, *r);
+  EXPECT_EQ(RowsOf(dst)["Table1"], RowsOf(files[0].path.string())["Table1"]);
+  EXPECT_EQ(ReadFile(dst)[0x14], 3);
+}
+
 // An encrypted ACE file: without its password, or with a damaged
 // encryption header, nothing is written; a damaged engine name alone is
 // restored from the rest of page 0 and listed.
