@@ -694,7 +694,7 @@ void ExpectAcePage0(const Bytes& source, const Bytes& copy) {
   ASSERT_GE(copy.size(), 4096u);
   EXPECT_EQ(Bytes(copy.begin() + 4, copy.begin() + 0x15),
             Bytes(source.begin() + 4, source.begin() + 0x15));
-  const uint16_t length = source[0x299] | (source[0x29A] << 8);
+  const size_t length = source[0x299] | (source[0x29A] << 8);
   const size_t end = std::min<size_t>(0x29B + length, 4096);
   EXPECT_EQ(Bytes(copy.begin() + 0x299, copy.begin() + end),
             Bytes(source.begin() + 0x299, source.begin() + end));
@@ -726,8 +726,8 @@ TEST(RepairAceCorpus, IntactFilesRepairToTheCompactionsBytes) {
       ExpectErrorTable(repaired, *r, f.password);
       continue;
     }
-    EXPECT_TRUE(r->losses.empty()) << LossKindName(r->losses[0].kind) << ": "
-                                   << r->losses[0].reason;
+    EXPECT_TRUE(r->losses.empty())
+        << LossKindName(r->losses[0].kind) << ": " << r->losses[0].reason;
     EXPECT_EQ(copy, ReadFile(compacted));
     same += copy == ReadFile(compacted);
   }

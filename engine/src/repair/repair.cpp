@@ -299,9 +299,8 @@ class Repair {
   }
 
   Status CreateDestination() {
-    auto file =
-        FilePageSink::Create(destination_, salvager_->layout(), salvager_->header().database_key,
-                             salvager_->pager().cipher());
+    auto file = FilePageSink::Create(destination_, salvager_->layout(),
+                                     salvager_->header().database_key, salvager_->pager().cipher());
     if (!file.ok()) return file.error();
     sink_ = std::move(file.value());
     return Status::Ok();

@@ -65,8 +65,9 @@ bool LooksLikeAce(ByteSpan file, std::string_view path) {
   }
   constexpr std::string_view kExtension = ".accdb";
   if (path.size() < kExtension.size()) return false;
-  return std::equal(kExtension.begin(), kExtension.end(), path.end() - kExtension.size(),
-                    [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+  return std::equal(
+      kExtension.begin(), kExtension.end(), path.end() - kExtension.size(),
+      [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
 }
 
 }  // namespace engine

@@ -7,10 +7,10 @@
 
 #include "base/bytes.h"
 #include "format/data_page.h"
+#include "format/pages.h"
 #include "format/usage_map.h"
 #include "io/cipher.h"
 #include "io/mapped_image.h"
-#include "format/pages.h"
 #include "salvage/ace_header.h"
 #include "salvage/header_evidence.h"
 #include "salvage/salvage.h"
@@ -553,8 +553,8 @@ class Opening {
     std::string reason;
     if (!def.ok()) {
       reason = def.error().description();
-    } else if (auto bad = FirstUnusable(
-                   TableDefFindings(def.value(), L, IsAce(s_.header.format)))) {
+    } else if (auto bad =
+                   FirstUnusable(TableDefFindings(def.value(), L, IsAce(s_.header.format)))) {
       reason = "table definition at page " + Num(page) + ": " + *bad;
     } else if (s_.OnCutPage(def.value().pages.back()) &&
                def.value().parsed_length >
