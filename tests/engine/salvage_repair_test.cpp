@@ -847,6 +847,29 @@ TEST(RepairAceCorpus, TextKeysWithoutSourceEntriesAreKeyedUnderGeneralAndListed)
   EXPECT_EQ(ReadFile(dst)[0x14], 3);
 }
 
+// A copy whose only loss is a row its index contradicts (found after the
+// sort-order fallbacks) still lists the catalog's Name column, keyed under
+// General for the error table's own row, in its error table.
+TEST(RepairAceCorpus, AlteredRowAloneListsTheErrorTablesOwnKeyChange) {
+  auto files = corpus::Named({"ace/complexDataTestV2010.accdb"});
+  if (files.empty()) GTEST_SKIP() << "no corpus";
+  ScratchDir scratch;
+  Bytes file = ReadFile(files[0].path.string());
+  auto facts = salvage_test::Facts(file, "");
+  ASSERT_TRUE(facts);
+  ASSERT_FALSE(
+      salvage_test::Apply(file, *facts, salvage_test::DamageClass::kRowBitFlips, 0x5A17A9E + 3)
+          .what.empty());
+  const std::string src = scratch / "flipped.accdb", dst = scratch / "repaired.accdb";
+  WriteFile(src, file);
+  auto r = RepairDatabase(src, dst);
+  ASSERT_TRUE(r.ok()) << r.error().ToString();
+  std::set<LossKind> kinds;
+  for (const LossRecord& l : r->losses) kinds.insert(l.kind);
+  EXPECT_EQ(kinds, (std::set<LossKind>{LossKind::kAlteredValue, LossKind::kSortOrder}));
+  ExpectErrorTable(dst, *r);
+}
+
 // An encrypted ACE file: without its password, or with a damaged
 // encryption header, nothing is written; a damaged engine name alone is
 // restored from the rest of page 0 and listed.

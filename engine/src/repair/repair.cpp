@@ -241,6 +241,7 @@ class Repair {
     if (st.ok()) st = LearnCodes();
     if (st.ok()) st = FindSortOrderFallbacks();
     if (st.ok()) st = ListAlteredRows();
+    if (st.ok()) st = ErrorTableRowKeys();
     if (st.ok()) st = ListLosses();
     Result<CompactStats> stats =
         st.ok() ? CompactIntoDestination() : Result<CompactStats>(st.error());
@@ -641,7 +642,10 @@ class Repair {
         KeepLoss(SortOrderLoss(static_cast<uint32_t>(table->id), c));
         sort_order_listed_.insert({c.table, c.column});
       }
-      if (table->id == 2 && result_.lost_anything()) ErrorTableRowNeedsGeneral(db, copy);
+      if (table->id == 2 && result_.lost_anything()) {
+        ErrorTableRowNeedsGeneral(db, copy);
+        error_table_keys_seen_ = true;
+      }
     }
     return Status::Ok();
   }
@@ -666,6 +670,18 @@ class Repair {
       r.reason = a.Describe();
       KeepLoss(std::move(r));
     }
+    return Status::Ok();
+  }
+
+  // Losses that only the altered rows make (listed after the sort-order
+  // fallbacks) still need the error table's catalog row keyed.
+  Status ErrorTableRowKeys() {
+    if (error_table_keys_seen_ || !result_.lost_anything()) return Status::Ok();
+    if (!image_->status().ok()) return image_->status();
+    auto mended = Database::Open(image_->Source(), OpenOptions{.password = options_.password});
+    if (!mended.ok()) return Status::Ok();  // the compaction reports it
+    auto catalog = mended.value()->ReadTableDef(2);
+    if (catalog.ok()) ErrorTableRowNeedsGeneral(*mended.value(), catalog.value());
     return Status::Ok();
   }
 
@@ -778,6 +794,7 @@ class Repair {
   std::vector<const SalvagedTable*> made_up_;
   LearnedKeyCodes learned_;
   std::set<std::pair<std::string, std::string>> sort_order_listed_;  // table, column
+  bool error_table_keys_seen_ = false;  // ErrorTableRowNeedsGeneral ran for the catalog
 };
 
 }  // namespace
