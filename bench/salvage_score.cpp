@@ -7,6 +7,7 @@
 //   salvage_score --write-damaged DIR [...]   only writes the damaged copies into DIR,
 //                 named NNNN-CLASS.mdb, with DIR/passwords.tsv (name, password)
 //   salvage_score --mutations N [--seed S] [--only K] [...]  N random mutations (bench/mutations.h)
+//                 (Jet and ACE files are scored apart: each class's line names its family)
 //   of
 //                 the files up to 256 KB (or --max-bytes), each repaired and the result
 //                 checked: refusals by error number, crashes, hangs, failed checks
@@ -16,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -61,9 +63,10 @@ bool ReadFile(const std::string& path, Bytes& out) {
   return true;
 }
 
-std::vector<Input> CorpusFiles(const std::string& dir, uint64_t max_bytes) {
-  std::vector<Input> out;
-  std::ifstream tsv(dir + "/real/files.tsv");
+// The files a table lists: path under `folder`, size and password columns.
+void ListedFiles(const std::string& folder, const std::string& tsv_path, size_t bytes_column,
+                 size_t password_column, uint64_t max_bytes, std::vector<Input>& out) {
+  std::ifstream tsv(tsv_path);
   std::string line;
   std::getline(tsv, line);  // column names
   while (std::getline(tsv, line)) {
@@ -71,11 +74,26 @@ std::vector<Input> CorpusFiles(const std::string& dir, uint64_t max_bytes) {
     std::stringstream ss(line);
     std::string col;
     while (std::getline(ss, col, '\t')) cols.push_back(col);
-    if (cols.size() < 6) continue;
-    if (std::stoull(cols[4]) > max_bytes) continue;
-    out.push_back({dir + "/real/" + cols[0], cols[5]});
+    if (cols.size() <= bytes_column) continue;
+    if (std::stoull(cols[bytes_column]) > max_bytes) continue;
+    const std::string password = cols.size() > password_column ? cols[password_column] : "";
+    out.push_back({folder + "/" + cols[0], password});
   }
+}
+
+// The real files (Jet and ACE), then the ACE test files of ace/.
+std::vector<Input> CorpusFiles(const std::string& dir, uint64_t max_bytes) {
+  std::vector<Input> out;
+  ListedFiles(dir + "/real", dir + "/real/files.tsv", 4, 5, max_bytes, out);
+  ListedFiles(dir + "/ace", dir + "/ace.tsv", 3, 4, max_bytes, out);
   return out;
+}
+
+// "ace" or "jet": the scores of the two are kept apart.
+std::string Family(const Bytes& file) {
+  static constexpr char kAce[] = "Standard ACE DB";
+  const bool ace = file.size() > 0x14 && std::equal(kAce, kAce + 15, file.begin() + 4);
+  return ace ? "ace" : "jet";
 }
 
 // Runs `work` in a child process that writes `out` back; false when the
@@ -159,7 +177,7 @@ int RunMutations(const std::vector<std::pair<Input, Bytes>>& files, uint64_t cou
       std::remove(in_path.c_str());
       rmdir(dir);
     });
-    Tally& t = by_kind[mutations::KindName(kind)];
+    Tally& t = by_kind[Family(intact) + " " + mutations::KindName(kind)];
     ++t.copies;
     const char* verdict = nullptr;
     if (hang) {
@@ -190,14 +208,14 @@ int RunMutations(const std::vector<std::pair<Input, Bytes>>& files, uint64_t cou
   }
   std::printf("%zu files, %llu mutations from seed %llu\n", files.size(),
               static_cast<unsigned long long>(count), static_cast<unsigned long long>(seed0));
-  std::printf("%-12s %7s %9s %8s %8s %6s %5s %13s\n", "mutation", "copies", "repaired", "refused",
+  std::printf("%-16s %7s %9s %8s %8s %6s %5s %13s\n", "mutation", "copies", "repaired", "refused",
               "refused%", "crash", "hang", "check-damage");
   Tally all;
   auto row = [](const std::string& name, const Tally& t) {
     const double share =
         t.copies ? 100.0 * static_cast<double>(t.refused) / static_cast<double>(t.copies) : 0.0;
     std::printf(
-        "%-12s %7llu %9llu %8llu %7.2f%% %6llu %5llu %13llu\n", name.c_str(),
+        "%-16s %7llu %9llu %8llu %7.2f%% %6llu %5llu %13llu\n", name.c_str(),
         static_cast<unsigned long long>(t.copies), static_cast<unsigned long long>(t.repaired),
         static_cast<unsigned long long>(t.refused), share,
         static_cast<unsigned long long>(t.crashes), static_cast<unsigned long long>(t.hangs),
@@ -320,7 +338,7 @@ int main(int argc, char** argv) {
                    salvage_test::ClassName(kind), src.input.path.c_str());
     }
     salvage_test::Damage damage = salvage_test::Apply(copy, src.facts, kind, seed);
-    Totals& t = by_class[salvage_test::ClassName(kind)];
+    Totals& t = by_class[Family(src.bytes) + " " + salvage_test::ClassName(kind)];
     if (damage.what.empty()) {
       ++t.skipped;  // nothing of that kind in this file
       continue;
@@ -490,7 +508,7 @@ int main(int argc, char** argv) {
   }
   std::printf("%zu files, %llu damaged copies\n", sources.size(),
               static_cast<unsigned long long>(copies));
-  std::printf("%-18s %6s %5s %11s %11s %7s %8s %7s %8s %8s %6s %5s\n", "class", "copies", "skip",
+  std::printf("%-22s %6s %5s %11s %11s %7s %8s %7s %8s %8s %6s %5s\n", "class", "copies", "skip",
               "untouched", "recovered", "share", "no-tdef", "lv-null", "invented", "altered",
               "crash", "hang");
   Totals all;
@@ -505,7 +523,7 @@ int main(int argc, char** argv) {
     double share = t.sum.untouched ? 100.0 * static_cast<double>(t.sum.recovered) /
                                          static_cast<double>(t.sum.untouched)
                                    : 100.0;
-    std::printf("%-18s %6llu %5llu %11llu %11llu %6.2f%% %8llu %7llu %8llu %8llu %6llu %5llu\n",
+    std::printf("%-22s %6llu %5llu %11llu %11llu %6.2f%% %8llu %7llu %8llu %8llu %6llu %5llu\n",
                 name.c_str(), static_cast<unsigned long long>(t.copies),
                 static_cast<unsigned long long>(t.skipped),
                 static_cast<unsigned long long>(t.sum.untouched),
@@ -532,11 +550,11 @@ int main(int argc, char** argv) {
   }
   line("all", all);
   if (repair) {
-    std::printf("\nrepair of the same copies:\n%-18s %8s %8s %14s %12s %12s %8s %8s\n", "class",
+    std::printf("\nrepair of the same copies:\n%-22s %8s %8s %14s %12s %12s %8s %8s\n", "class",
                 "repaired", "refused", "check-damage", "errtab-wrong", "errtab-off", "found",
                 "told");
     auto repair_line = [](const std::string& name, const Totals& t) {
-      std::printf("%-18s %8llu %8llu %14llu %12llu %12llu %8llu %8llu\n", name.c_str(),
+      std::printf("%-22s %8llu %8llu %14llu %12llu %12llu %8llu %8llu\n", name.c_str(),
                   static_cast<unsigned long long>(t.repaired),
                   static_cast<unsigned long long>(t.repair_refused),
                   static_cast<unsigned long long>(t.repaired_with_damage),

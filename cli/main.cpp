@@ -19,7 +19,7 @@ const char kExitStatus[] =
     "everything over (see its report), 130 interrupted (Ctrl-C).";
 const char kErrors[] =
     "Errors: 3024 no such file, 3044 invalid path, 3051 no permission (or a read-only file), "
-    "3343 not a database this build reads (or an ACE file to repair), 3049 damaged, "
+    "3343 not a database this build reads, 3049 damaged, "
     "3031 wrong or missing password, 3043 "
     "input/output failure (reading the file or writing the output), 3026 disk full, 3204 the "
     "destination exists, 3356 the database is held open by another process, 3001 interrupted.";
@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
   // Says what this build does: the commands listed below it.
   CLI::App app{
       "Quorlen: works on Microsoft Access databases: .mdb (Jet 3: Access 97; Jet 4: Access "
-      "2000-2003) and, for reading, checking and compacting, .accdb (ACE: Access 2007-2019). This "
+      "2000-2003) and .accdb (ACE: Access 2007-2019). This "
       "build "
       "has the commands listed below.",
       "quorlen-cli"};

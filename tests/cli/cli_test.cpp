@@ -608,19 +608,34 @@ TEST_F(Cli, CorpusFiles) {
     EXPECT_EQ(Slurp(ace_copy).substr(0x299, 0x100), Slurp(encrypted).substr(0x299, 0x100));
     fs::remove(ace_copy);
   }
-  // Repair refuses ACE too, in place or into a new file, and leaves it as it was.
+  // Repair takes ACE too, into a new file and in place: the copy keeps the
+  // format, and nothing being lost, no report is written. An encrypted file
+  // repairs with its password only, into a copy coded the same way.
   fs::copy_file(ace, ace_copy);
   fs::permissions(ace_copy, fs::perms::owner_write, fs::perm_options::add);
   const std::string before = Slurp(ace_copy);
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"repair", ace_copy.string()},
-        std::vector<std::string>{"repair", ace_copy.string(), (dir_ / "out.accdb").string()}}) {
-    Outcome repair = Exec(args);
-    EXPECT_EQ(repair.code, 1);
-    EXPECT_EQ(repair.err.rfind("error 3343: ", 0), 0u) << repair.err;
-  }
+  fs::path out = dir_ / "out.accdb";
+  Outcome repaired = Exec({"repair", ace_copy.string(), out.string()});
+  EXPECT_EQ(repaired.code, 0) << repaired.err;
   EXPECT_EQ(Slurp(ace_copy), before);
-  EXPECT_FALSE(fs::exists(dir_ / "out.accdb"));
+  EXPECT_NE(Exec({"info", out.string()}).out.find("format:      ace14 (Access 2010)"),
+            std::string::npos);
+  Outcome in_place = Exec({"repair", ace_copy.string()});
+  EXPECT_EQ(in_place.code, 0) << in_place.err;
+  EXPECT_EQ(Slurp(ace_copy), Slurp(out));
+  fs::remove(out);
+  if (fs::exists(encrypted)) {
+    Outcome refused = Exec({"repair", encrypted.string(), out.string()});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_EQ(refused.err.rfind("error 3031: ", 0), 0u) << refused.err;
+    EXPECT_FALSE(fs::exists(out));
+    Outcome locked = Exec({"repair", "--password", "Test123", encrypted.string(), out.string()});
+    EXPECT_EQ(locked.code, 0) << locked.err;
+    Outcome opened = Exec({"check", "--strict", "--password", "Test123", out.string()});
+    EXPECT_EQ(opened.code, 0) << opened.out << opened.err;
+    EXPECT_EQ(Slurp(out).substr(0, 0x600), Slurp(encrypted).substr(0, 0x600));
+    EXPECT_NE(Exec({"check", out.string()}).code, 0);
+  }
   for (const auto& entry : fs::directory_iterator(dir_)) {
     EXPECT_EQ(entry.path().string().find("repair-report"), std::string::npos) << entry.path();
   }

@@ -12,7 +12,6 @@
 
 #include "corpus_files.h"
 #include "engine/compact.h"
-#include "engine/repair.h"
 #include "format/index_page.h"
 #include "format/row.h"
 #include "reader/database.h"
@@ -185,7 +184,7 @@ TEST(Corpus, AceCalculatedColumnsDumpTheirResults) {
 }
 
 // ACE files open with the format their version byte names and the Jet 4
-// page layout; none of them is repaired yet (3343, nothing written).
+// page layout.
 TEST(Corpus, AceFilesOpenAsAce) {
   auto files = CorpusFiles("ace");
   SKIP_WITHOUT_CORPUS(files);
@@ -204,25 +203,6 @@ TEST(Corpus, AceFilesOpenAsAce) {
     EXPECT_EQ(db.value()->page_size(), 4096u);
   }
   EXPECT_GE(opened, files.size() - 4);
-  fs::path out = fs::temp_directory_path() / "quorlen-ace-repair-refused.accdb";
-  fs::remove(out);
-  // Repair refuses ACE, and never rebuilds one as a Jet file, even with its
-  // version byte damaged.
-  auto repaired = RepairDatabase(files.front().string(), out.string());
-  ASSERT_FALSE(repaired.ok());
-  EXPECT_EQ(repaired.error().number(), 3343);
-  EXPECT_FALSE(fs::exists(out));
-  fs::path damaged = fs::temp_directory_path() / "quorlen-ace-damaged-version.accdb";
-  std::vector<uint8_t> bytes = ReadAll(files.front());
-  bytes[0x14] = 0x42;
-  std::ofstream(damaged, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-  repaired = RepairDatabase(damaged.string(), out.string());
-  ASSERT_FALSE(repaired.ok());
-  EXPECT_EQ(repaired.error().number(), 3343);
-  EXPECT_FALSE(fs::exists(out));
-  fs::remove(damaged);
 }
 
 // Opens and dumps bytes; success or an error with a number, never a crash.

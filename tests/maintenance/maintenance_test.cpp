@@ -587,6 +587,20 @@ TEST_F(SafeReplaceTest, ARepairWithLossesKeepsTheDamagedOriginalAndNamesItInTheR
   EXPECT_EQ(ReadJson(outcome->report)["kept_original"], outcome->kept_original);
 }
 
+TEST_F(SafeReplaceTest, AnAccdbRepairKeepsItsOriginalAndReportUnderItsOwnExtension) {
+  const std::string accdb = dir_ + "/Orders.accdb";
+  ASSERT_EQ(rename(db_.c_str(), accdb.c_str()), 0);
+  DBEngine engine(Operations{FakeCopy{}, LossyRepair(1), VerifyMarker});
+  auto outcome = engine.RepairDatabase(accdb);
+  ASSERT_TRUE(outcome.ok()) << outcome.error().ToString();
+  EXPECT_EQ(ReadAll(accdb), "FIXED:" + original_);
+  const auto kept = Matching(dir_, R"(Orders\.damaged-\d{8}-\d{6}\.accdb)");
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(ReadAll(dir_ + "/" + kept[0]), original_);
+  EXPECT_EQ(Matching(dir_, R"(Orders\.repair-report-\d{8}-\d{6}\.json)").size(), 1u);
+  EXPECT_EQ(Temporaries(dir_), 0);
+}
+
 TEST_F(SafeReplaceTest, ARepairWithoutLossesLeavesNothingBeside) {
   DBEngine engine(Operations{FakeCopy{}, LossyRepair(0), VerifyMarker});
   auto outcome = engine.RepairDatabase(db_);

@@ -57,7 +57,8 @@ class MendedImage::Sink final : public PageSink {
 Result<std::unique_ptr<MendedImage>> MendedImage::Create(const FileSource& source,
                                                          const Layout& layout,
                                                          uint32_t database_key,
-                                                         const std::string& temp_dir) {
+                                                         const std::string& temp_dir,
+                                                         const PageCipher* cipher) {
   const uint64_t size = source.bytes().size() / layout.page_size * layout.page_size;
   auto mapped =
       MappedImage::Create(size, (uint64_t{kMaxRowPointerPage} + 1) * layout.page_size, temp_dir);
@@ -70,12 +71,29 @@ Result<std::unique_ptr<MendedImage>> MendedImage::Create(const FileSource& sourc
   }
   if (!st.ok()) return st.error();
   return std::unique_ptr<MendedImage>(new MendedImage(
-      std::shared_ptr<MappedImage>(std::move(mapped.value())), layout, database_key));
+      std::shared_ptr<MappedImage>(std::move(mapped.value())), layout, database_key, cipher));
 }
 
-MendedImage::MendedImage(std::shared_ptr<MappedImage> mapped, const Layout& layout, uint32_t key)
-    : mapped_(std::move(mapped)), layout_(layout), key_(key) {
+MendedImage::MendedImage(std::shared_ptr<MappedImage> mapped, const Layout& layout, uint32_t key,
+                         const PageCipher* cipher)
+    : mapped_(std::move(mapped)), layout_(layout), key_(key), cipher_(cipher) {
   sink_ = std::make_unique<Sink>(*this);
+}
+
+void MendedImage::Decode(uint8_t* page, uint32_t number) const {
+  if (cipher_ != nullptr) {
+    cipher_->Decode(page, layout_.page_size, number);
+  } else {
+    ApplyPageCipher(page, layout_.page_size, number, key_);
+  }
+}
+
+void MendedImage::Encode(uint8_t* page, uint32_t number) const {
+  if (cipher_ != nullptr) {
+    cipher_->Encode(page, layout_.page_size, number);
+  } else {
+    ApplyPageCipher(page, layout_.page_size, number, key_);
+  }
 }
 
 MendedImage::~MendedImage() = default;
@@ -83,12 +101,12 @@ MendedImage::~MendedImage() = default;
 ByteSpan MendedImage::PageOrThrow(uint32_t number) const {
   if (number >= page_count()) ThrowPageBeyondEnd(number, page_count());
   const uint8_t* at = mapped_->data() + static_cast<uint64_t>(number) * layout_.page_size;
-  if (key_ == 0 || number == 0) return ByteSpan(at, layout_.page_size);
+  if (!encoded() || number == 0) return ByteSpan(at, layout_.page_size);
   auto& slot = decoded_[number];
   if (!slot) {
     slot.reset(new uint8_t[layout_.page_size]);
     std::memcpy(slot.get(), at, layout_.page_size);
-    ApplyPageCipher(slot.get(), layout_.page_size, number, key_);
+    Decode(slot.get(), number);
   }
   return ByteSpan(slot.get(), layout_.page_size);
 }
@@ -96,7 +114,7 @@ ByteSpan MendedImage::PageOrThrow(uint32_t number) const {
 std::vector<uint8_t> MendedImage::Plain(uint32_t number) const {
   const uint8_t* p = mapped_->data() + static_cast<uint64_t>(number) * layout_.page_size;
   std::vector<uint8_t> out(p, p + layout_.page_size);
-  if (number != 0) ApplyPageCipher(out.data(), out.size(), number, key_);
+  if (number != 0 && encoded()) Decode(out.data(), number);
   return out;
 }
 
@@ -108,11 +126,11 @@ void MendedImage::Store(uint32_t number, std::vector<uint8_t> plain) {
 Status MendedImage::Put(uint32_t number, std::vector<uint8_t> plain) {
   plain.resize(layout_.page_size, 0);
   auto decoded = decoded_.find(number);
-  if (number == 0 || key_ == 0) {
+  if (number == 0 || !encoded()) {
     return mapped_->Write(static_cast<uint64_t>(number) * layout_.page_size, plain);
   }
   std::vector<uint8_t> stored = plain;
-  ApplyPageCipher(stored.data(), stored.size(), number, key_);
+  Encode(stored.data(), number);
   Status st = mapped_->Write(static_cast<uint64_t>(number) * layout_.page_size, stored);
   if (st.ok() && decoded != decoded_.end()) {
     std::memcpy(decoded->second.get(), plain.data(), plain.size());

@@ -20,6 +20,7 @@
 #include "engine/error.h"
 #include "format/data_page.h"
 #include "format/layout.h"
+#include "io/cipher.h"
 #include "io/file_source.h"
 #include "io/mapped_image.h"
 #include "io/page_source.h"
@@ -30,10 +31,13 @@ namespace engine {
 class MendedImage final : public PageSource {
  public:
   // The image starts as the whole pages of `source`. Temp files go to
-  // `temp_dir`. Errors: those of reserving the image or mapping the file.
+  // `temp_dir`. Pages are coded by `cipher` when one is given (an encrypted
+  // ACE file's; it must outlive the image), else by the Jet keystream of
+  // `database_key`. Errors: those of reserving the image or mapping the file.
   static Result<std::unique_ptr<MendedImage>> Create(const FileSource& source, const Layout& layout,
                                                      uint32_t database_key,
-                                                     const std::string& temp_dir);
+                                                     const std::string& temp_dir,
+                                                     const PageCipher* cipher = nullptr);
   ~MendedImage() override;
   MendedImage(const MendedImage&) = delete;
   MendedImage& operator=(const MendedImage&) = delete;
@@ -69,12 +73,17 @@ class MendedImage final : public PageSource {
 
  private:
   class Sink;
-  MendedImage(std::shared_ptr<MappedImage> mapped, const Layout& layout, uint32_t key);
+  MendedImage(std::shared_ptr<MappedImage> mapped, const Layout& layout, uint32_t key,
+              const PageCipher* cipher);
   Status Put(uint32_t number, std::vector<uint8_t> plain);
+  bool encoded() const { return key_ != 0 || cipher_ != nullptr; }
+  void Decode(uint8_t* page, uint32_t number) const;
+  void Encode(uint8_t* page, uint32_t number) const;
 
   std::shared_ptr<MappedImage> mapped_;
   const Layout& layout_;
   uint32_t key_;
+  const PageCipher* cipher_;
   Status status_;
   std::unique_ptr<PageSink> sink_;  // a Sink
   mutable std::map<uint32_t, std::unique_ptr<uint8_t[]>> decoded_;

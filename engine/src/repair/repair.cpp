@@ -243,6 +243,7 @@ class Repair {
     if (st.ok()) st = LearnCodes();
     if (st.ok()) st = FindSortOrderFallbacks();
     if (st.ok()) st = ListAlteredRows();
+    if (st.ok()) st = ErrorTableRowKeys();
     if (st.ok()) st = ListLosses();
     Result<CompactStats> stats =
         st.ok() ? CompactIntoDestination() : Result<CompactStats>(st.error());
@@ -284,17 +285,6 @@ class Repair {
   // The tolerant reading of the source; the catalog's definition must be
   // among what it found.
   Status OpenAndSalvage() {
-    // An ACE file, even one whose page 0 is damaged, is not rewritten as Jet.
-    uint8_t start[0x20] = {};
-    if (std::FILE* f = std::fopen(source_.c_str(), "rb")) {
-      size_t n = std::fread(start, 1, sizeof start, f);
-      std::fclose(f);
-      if (NamesAce(ByteSpan(start, n))) {
-        return Error(ErrorCode::kUnrecognized,
-                     "repairing an ACE database (Access 2007 or later, .accdb) is not supported "
-                     "yet; only Jet 3 and Jet 4 .mdb files are");
-      }
-    }
     SalvageOptions so;
     so.password = options_.password;
     so.progress = options_.progress;
@@ -312,8 +302,8 @@ class Repair {
   }
 
   Status CreateDestination() {
-    auto file =
-        FilePageSink::Create(destination_, salvager_->layout(), salvager_->header().database_key);
+    auto file = FilePageSink::Create(destination_, salvager_->layout(),
+                                     salvager_->header().database_key, salvager_->pager().cipher());
     if (!file.ok()) return file.error();
     sink_ = std::move(file.value());
     return Status::Ok();
@@ -325,7 +315,7 @@ class Repair {
     const Layout& L = salvager_->layout();
     const DatabaseHeader& header = salvager_->header();
     auto created = MendedImage::Create(salvager_->pager().source(), L, header.database_key,
-                                       TempDirBeside(destination_));
+                                       TempDirBeside(destination_), salvager_->pager().cipher());
     if (!created.ok()) return created.error();
     image_ = std::move(created.value());
     std::vector<uint8_t> page0 = header.unmasked;
@@ -691,7 +681,10 @@ class Repair {
         KeepLoss(SortOrderLoss(static_cast<uint32_t>(table->id), c));
         sort_order_listed_.insert({c.table, c.column});
       }
-      if (table->id == 2 && result_.lost_anything()) ErrorTableRowNeedsGeneral(db, copy);
+      if (table->id == 2 && result_.lost_anything()) {
+        ErrorTableRowNeedsGeneral(db, copy);
+        error_table_keys_seen_ = true;
+      }
     }
     return Status::Ok();
   }
@@ -716,6 +709,18 @@ class Repair {
       r.reason = a.Describe();
       KeepLoss(std::move(r));
     }
+    return Status::Ok();
+  }
+
+  // Losses that only the altered rows make (listed after the sort-order
+  // fallbacks) still need the error table's catalog row keyed.
+  Status ErrorTableRowKeys() {
+    if (error_table_keys_seen_ || !result_.lost_anything()) return Status::Ok();
+    if (!image_->status().ok()) return image_->status();
+    auto mended = Database::Open(image_->Source(), OpenOptions{.password = options_.password});
+    if (!mended.ok()) return Status::Ok();  // the compaction reports it
+    auto catalog = mended.value()->ReadTableDef(2);
+    if (catalog.ok()) ErrorTableRowNeedsGeneral(*mended.value(), catalog.value());
     return Status::Ok();
   }
 
@@ -828,6 +833,7 @@ class Repair {
   std::vector<const SalvagedTable*> made_up_;
   LearnedKeyCodes learned_;
   std::set<std::pair<std::string, std::string>> sort_order_listed_;  // table, column
+  bool error_table_keys_seen_ = false;  // ErrorTableRowNeedsGeneral ran for the catalog
 };
 
 }  // namespace

@@ -45,8 +45,23 @@ bool IsText(const KeyColumn& c) {
   return c.type == key_type::kText || c.type == key_type::kMemo;
 }
 
-CodeTable Known(const index_text::TextTables& known, KeyFormat format) {
-  return format == KeyFormat::kJet3 ? known.jet3 : known.jet4;
+// Encoder tables holding `table` for every order of `format`: the keys it
+// encodes are of one sort order, whichever version that is.
+index_text::TextTables OneTable(KeyFormat format, CodeTable table) {
+  index_text::TextTables tables;
+  if (format == KeyFormat::kJet3) {
+    tables.jet3 = table;
+  } else {
+    tables.jet4 = tables.jet4_2010 = table;
+  }
+  return tables;
+}
+
+// The built-in table of a General order: Jet 3's, Jet 4's legacy one, or
+// that of General of 2010 (sort-order version 1).
+CodeTable Known(const index_text::TextTables& known, KeyFormat format, uint8_t version) {
+  if (format == KeyFormat::kJet3) return known.jet3;
+  return version == kGeneral2010Version ? known.jet4_2010 : known.jet4;
 }
 
 // Jet 3: the characters of `chars` whose accent weight is unknown and
@@ -79,7 +94,7 @@ void Missing(const index_text::TextTables& known, const KeyColumn& column, const
              std::set<uint16_t>& out) {
   if (value.is_null || !SortOrderCovered(column)) return;
   if (column.format == KeyFormat::kJet4 && value.bytes.size() % 2 != 0) return;
-  const CodeTable table = Known(known, column.format);
+  const CodeTable table = Known(known, column.format, column.sort_order_version);
   const std::vector<uint16_t> chars =
       index_text::PrepareText(index_text::TextChars(column.format, value.bytes));
   for (uint16_t ch : chars) {
@@ -133,7 +148,8 @@ struct OrderKey {
   }
   bool general() const {
     return sort_order == kGeneralSortOrder &&
-           (format == KeyFormat::kJet3 ? code_page == 1252 : version == 0);
+           (format == KeyFormat::kJet3 ? code_page == 1252
+                                       : version == 0 || version == kGeneral2010Version);
   }
   auto tie() const { return std::tie(format, sort_order, version, code_page); }
   bool operator<(const OrderKey& o) const { return tie() < o.tie(); }
@@ -187,7 +203,8 @@ void Gather(const Database& db, const index_text::TextTables& known,
       if (!decoder.Decode(ref.bytes).ok()) return true;
       bool needed = false;
       for (const TextIndex& ti : text_indexes) {
-        if (!GatherKeyValues(db.pager(), db.layout(), def, *ti.index, decoder, values).ok()) continue;
+        if (!GatherKeyValues(db.pager(), db.layout(), def, *ti.index, decoder, values).ok())
+          continue;
         std::set<uint16_t> chars;
         for (size_t c = 0; c < ti.columns.size() && c < values.values.size(); ++c) {
           const KeyColumn& col = ti.columns[c];
@@ -225,7 +242,8 @@ void Gather(const Database& db, const index_text::TextTables& known,
           if (out.size() >= kMaxObservations) return;
           auto row = rows.find(Pack(e.row));
           if (row == rows.end() || !decoder.Decode(row->second).ok()) continue;
-          if (!GatherKeyValues(db.pager(), db.layout(), def, *ti.index, decoder, values).ok()) continue;
+          if (!GatherKeyValues(db.pager(), db.layout(), def, *ti.index, decoder, values).ok())
+            continue;
           Observation obs;
           obs.columns = ti.columns;
           for (KeyColumn& c : obs.columns) {
@@ -275,8 +293,7 @@ std::vector<TextCode> ConfirmedGeneralCodes(KeyFormat format, CodeTable general,
     for (const TextCode& c : general) {
       if (!withdrawn.count(c.ch)) usable.push_back(c);
     }
-    index_text::TextTables tables;
-    (format == KeyFormat::kJet3 ? tables.jet3 : tables.jet4) = usable;
+    const index_text::TextTables tables = OneTable(format, usable);
     std::set<uint16_t> taken;
     std::vector<std::vector<uint16_t>> missed;
     for (const Observation& obs : observations) {
@@ -374,8 +391,7 @@ std::vector<TextCode> Learn(KeyFormat format, CodeTable seed,
   // stands when keys of at least two different values reproduce it.
   if (learned.empty()) return learned;
   const std::vector<TextCode> merged = index_text::MergeCodes(seed, learned);
-  index_text::TextTables tables;
-  (format == KeyFormat::kJet3 ? tables.jet3 : tables.jet4) = merged;
+  const index_text::TextTables tables = OneTable(format, merged);
   std::map<uint16_t, std::set<std::vector<uint8_t>>> support;
   for (const Observation* obs : observations) {
     std::vector<KeyValue> values;
@@ -490,7 +506,8 @@ std::vector<TextCode> WithWeights(CodeTable table, const std::vector<TextCode>& 
 }  // namespace
 
 LearnedKeyCodes LearnKeyCodes(const Database& db) {
-  return LearnKeyCodes(db, {index_text::Jet3GeneralCodes(), index_text::Jet4GeneralLegacyCodes()});
+  return LearnKeyCodes(db, {index_text::Jet3GeneralCodes(), index_text::Jet4GeneralLegacyCodes(),
+                            index_text::Jet4General2010Codes()});
 }
 
 LearnedKeyCodes LearnKeyCodes(const Database& db, const index_text::TextTables& known) {
@@ -515,8 +532,7 @@ LearnedKeyCodes LearnKeyCodes(const Database& db, const index_text::TextTables& 
     // ones; each comes out as stored or not (a key the codes cannot encode
     // is not counted).
     auto hold_out = [&](CodeTable half) {
-      index_text::TextTables tables;
-      (format == KeyFormat::kJet3 ? tables.jet3 : tables.jet4) = half;
+      const index_text::TextTables tables = OneTable(format, half);
       for (const Observation* obs : odd) {
         std::vector<KeyValue> values;
         for (const ObservedValue& v : obs->values)
@@ -529,7 +545,7 @@ LearnedKeyCodes LearnKeyCodes(const Database& db, const index_text::TextTables& 
 
     std::vector<TextCode> table;
     if (order.general()) {
-      const CodeTable compiled = Known(known, format);
+      const CodeTable compiled = Known(known, format, order.version);
       // The split check: learn and derive on every other entry, hold the
       // derived codes against the rest.
       std::set<uint16_t> held_out_wrong;
@@ -578,18 +594,19 @@ LearnedKeyCodes LearnKeyCodes(const Database& db, const index_text::TextTables& 
       // are where letters with diacritics sort on their own.
       {
         std::vector<Observation> first_half = Copies(even);
-        const auto half_confirmed = ConfirmedGeneralCodes(format, Known(known, format), first_half);
+        const auto half_confirmed =
+            ConfirmedGeneralCodes(format, Known(known, format, order.version), first_half);
         hold_out(index_text::MergeCodes(half_confirmed, Learn(format, half_confirmed, even)));
       }
       const std::vector<TextCode> confirmed =
-          ConfirmedGeneralCodes(format, Known(known, format), w.observations);
+          ConfirmedGeneralCodes(format, Known(known, format, order.version), w.observations);
       const std::vector<TextCode> learned = Learn(format, confirmed, all);
       table = index_text::MergeCodes(confirmed, learned);
       // Characters that needed a code: those the General table lacks count
       // as learned when they got one; the General ones as confirmed.
       for (const TextCode& c : table) {
         if (!w.missing.count(c.ch)) continue;
-        if (index_text::FindCode(Known(known, format), c.ch) == nullptr) {
+        if (index_text::FindCode(Known(known, format, order.version), c.ch) == nullptr) {
           ++s.learned;
         } else {
           ++s.confirmed_general;

@@ -7,9 +7,11 @@
 
 #include "base/bytes.h"
 #include "format/data_page.h"
+#include "format/pages.h"
 #include "format/usage_map.h"
 #include "io/cipher.h"
 #include "io/mapped_image.h"
+#include "salvage/ace_header.h"
 #include "salvage/definition_mend.h"
 #include "salvage/header_evidence.h"
 #include "salvage/salvage.h"
@@ -282,7 +284,7 @@ class Opening {
 
   Status Run() {
     if (Status st = ReadHeader(); !st.ok()) return st;
-    PadCutPage();
+    if (Status st = PadCutPage(); !st.ok()) return st;
     CensusPages();
     JudgeHeader();
     FindContinuations();
@@ -304,12 +306,24 @@ class Opening {
     ByteSpan file = source_->bytes();
     std::optional<JetVersion> seen = VersionFromPages(file);
     auto decoded = DecodeHeader(file);
+    if (!decoded.ok()) {
+      // An ACE page 0 whose engine name alone is damaged: restored by what
+      // the rest of the page shows.
+      if (auto restored = RestoreAceEngineName(file)) {
+        s_.Lose(Loss(LossKind::kHeader, 0, "", RowPointer{0, 0}, "", restored->why, {}));
+        decoded = std::move(restored->header);
+      } else if (LooksLikeAce(file, source_->path())) {
+        // Its pages look like Jet 4's, but a Jet 4 page 0 would turn it into
+        // another format.
+        return Unrecognized(
+            "page 0 is unreadable (" + decoded.error().description() +
+            ") and the file shows it is an ACE database (Access 2007 or later), whose page 0 "
+            "cannot be rebuilt from the other pages");
+      }
+    }
     bool rebuild = false;
     std::string why;
     if (!decoded.ok()) {
-      // An ACE file keeps its own signature: its pages look like Jet 4's, but
-      // rebuilding page 0 as Jet 4 would turn it into another format.
-      if (NamesAce(file)) return decoded.error();
       if (!seen) {
         return Error(decoded.error().number(),
                      decoded.error().description() +
@@ -318,7 +332,8 @@ class Opening {
       }
       rebuild = true;
       why = "page 0 is unreadable (" + decoded.error().description() + ")";
-    } else if (seen && decoded.value().version != *seen) {
+    } else if (seen && decoded.value().version != *seen && !IsAce(decoded.value().format)) {
+      // (An ACE file's pages are Jet 4's; encrypted, they show nothing.)
       rebuild = true;
       why = "page 0 names the other format than the pages show";
     }
@@ -338,6 +353,12 @@ class Opening {
     ByteSpan file = source_->bytes();
     const Layout& L = *s_.layout;
     s_.header = std::move(header);
+    if (UsesOfficeEncryption(s_.header)) {
+      // The pages are coded by the encryption header's scheme, which checks
+      // the password when the pager is made.
+      RestoreDate();
+      return Status();
+    }
     // A key that turns page 2 into garbage while the stored page 2 is a plain
     // table definition was damaged: the pages are not encoded.
     if (s_.header.database_key != 0 && file.size() >= 3 * L.page_size) {
@@ -468,7 +489,7 @@ class Opening {
 
   // A file cut inside a page: the last page padded, the cut remembered. Then
   // the pager.
-  void PadCutPage() {
+  Status PadCutPage() {
     const Layout& L = *s_.layout;
     const uint64_t size = source_->bytes().size();
     uint64_t rest = size % L.page_size;
@@ -483,8 +504,15 @@ class Opening {
                        "; what lies before the cut is read",
                    {}));
     }
-    s_.pager = std::make_unique<Pager>(std::move(source_), L.page_size, s_.header.database_key);
+    if (UsesOfficeEncryption(s_.header)) {
+      auto pages = OpenPages(std::move(source_), s_.header, s_.options.password);
+      if (!pages.ok()) return pages.error();
+      s_.pager = std::move(pages.value());
+    } else {
+      s_.pager = std::make_unique<Pager>(std::move(source_), L.page_size, s_.header.database_key);
+    }
     pages_ = s_.pager->page_count();
+    return Status();
   }
 
   // Every page's type, the owner of every data page, the free pages.
@@ -539,7 +567,8 @@ class Opening {
     std::string reason;
     if (!def.ok()) {
       reason = def.error().description();
-    } else if (auto bad = FirstUnusable(TableDefFindings(def.value(), L))) {
+    } else if (auto bad =
+                   FirstUnusable(TableDefFindings(def.value(), L, IsAce(s_.header.format)))) {
       reason = "table definition at page " + Num(page) + ": " + *bad;
     } else if (s_.OnCutPage(def.value().pages.back()) &&
                def.value().parsed_length >

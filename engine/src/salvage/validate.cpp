@@ -79,7 +79,7 @@ void DefinitionFields(const TableDef& t, const Layout& layout, Findings& out) {
 // Column counts, numbers, variable indexes, types, lengths and fixed ranges.
 // Fills `numbers` with every column number.
 void Columns(const TableDef& t, const Layout& layout, std::unordered_set<uint32_t>& numbers,
-             Findings& out) {
+             Findings& out, bool unknown_types_as_bytes) {
   if (t.num_cols == 0) AddUnusable(out, "the definition has no columns");
   if (t.max_cols > 255 || t.num_cols > t.max_cols) {
     std::string why =
@@ -107,7 +107,9 @@ void Columns(const TableDef& t, const Layout& layout, std::unordered_set<uint32_
     const std::string col = "column \"" + c.name + "\" (#" + Num(c.number) + ")";
     // 0x12..0x14: ACE's complex, big-integer and extended date/time columns.
     bool known = (c.type >= 0x01 && c.type <= 0x0D) || (c.type >= 0x0F && c.type <= 0x14);
-    if (!known) AddUnusable(out, "column " + c.name + " has the unknown type " + Num(c.type));
+    if (!known && !unknown_types_as_bytes) {
+      AddUnusable(out, "column " + c.name + " has the unknown type " + Num(c.type));
+    }
     const std::string bad_number =
         "column " + c.name + " has an impossible number " + Num(c.number);
     if (c.number >= t.max_cols) {
@@ -269,11 +271,11 @@ std::optional<std::string> FirstUnusable(const Findings& findings) {
   return std::nullopt;
 }
 
-Findings TableDefFindings(const TableDef& def, const Layout& layout) {
+Findings TableDefFindings(const TableDef& def, const Layout& layout, bool unknown_types_as_bytes) {
   Findings out;
   std::unordered_set<uint32_t> numbers;
   DefinitionFields(def, layout, out);
-  Columns(def, layout, numbers, out);
+  Columns(def, layout, numbers, out, unknown_types_as_bytes);
   Indexes(def, layout, numbers, out);
   return out;
 }

@@ -45,7 +45,11 @@ std::optional<std::string> FirstUnusable(const Findings& findings);
 // A decoded table definition beyond what decoding checks: length and page
 // fields, counts, column numbers and variable indexes, types, lengths, fixed
 // ranges, index columns and slots, logical indexes, the long-value map list.
-Findings TableDefFindings(const TableDef& def, const Layout& layout);
+// A column of a type no reader knows is unusable unless
+// `unknown_types_as_bytes` (ACE files, whose later types the strict reader
+// carries as plain bytes of the declared length).
+Findings TableDefFindings(const TableDef& def, const Layout& layout,
+                          bool unknown_types_as_bytes = false);
 
 // The shape of a row RowDecoder took apart (`length` bytes): its column
 // count, fixed area, variable offsets and trailer.
