@@ -330,6 +330,14 @@ class TableScan {
     return page >= 3 && page < s_.page_type.size() &&
            s_.page_type[page] == static_cast<uint8_t>(PageType::kTableDef);
   }
+  // The object types of catalog rows: tables, linked tables, queries,
+  // relationships, containers, the database, and the kinds of document.
+  bool KnownObjectType(size_t type_column) const {
+    static constexpr int16_t kTypes[] = {1,      2,      3,      4,      5,      6,      7,     8,
+                                         -32768, -32766, -32764, -32761, -32758, -32757, -32756};
+    const int16_t type = static_cast<int16_t>(Le16(decoder_.fields()[type_column].bytes.data()));
+    return std::find(std::begin(kTypes), std::end(kTypes), type) != std::end(kTypes);
+  }
   std::optional<size_t> catalog_id_, catalog_type_, catalog_name_;
 
   // What a unique index holds: a digest of each entry's row and key, so a
@@ -473,6 +481,15 @@ class TableScan {
     // Id is left out as a NULL primary key.)
     if (catalog_type_ && !decoder_.fields()[*catalog_type_].present) {
       why = "a catalog row without a Type";
+      return false;
+    }
+    // A row of no object type Access writes whose id is the page of a table
+    // definition was that table's row with its Type damaged: left out, the
+    // definition is adopted as a recovered table instead of being lost.
+    if (ClaimsDefinitionWeakly() && !KnownObjectType(*catalog_type_)) {
+      why = "a catalog row of no known object type (" +
+            std::to_string(Le16(decoder_.fields()[*catalog_type_].bytes.data())) +
+            ") whose id is the page of a table definition";
       return false;
     }
     // Object names hold no control characters; one there is damage, and no
