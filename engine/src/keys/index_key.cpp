@@ -107,7 +107,9 @@ size_t FixedSize(uint8_t type) {
       return 2;
     case key_type::kLong:
     case key_type::kSingle:
+    case key_type::kComplex:
       return 4;
+    case key_type::kBigInt:
     case key_type::kCurrency:
     case key_type::kDouble:
     case key_type::kDateTime:
@@ -151,6 +153,10 @@ const char* TypeName(uint8_t type) {
       return "GUID";
     case key_type::kDecimal:
       return "Decimal";
+    case key_type::kComplex:
+      return "complex";
+    case key_type::kBigInt:
+      return "BigInt";
     default:
       return "unknown";
   }
@@ -398,6 +404,8 @@ KeyStatus index_text::AppendKeySegmentWith(const TextTables& tables, const KeyCo
     case key_type::kInteger:
     case key_type::kLong:
     case key_type::kCurrency:
+    case key_type::kComplex:
+    case key_type::kBigInt:
       PutSignedInteger(out, value.bytes);
       break;
     case key_type::kSingle:

@@ -42,6 +42,8 @@ inline constexpr uint8_t kOle = 0x0B;
 inline constexpr uint8_t kMemo = 0x0C;
 inline constexpr uint8_t kGuid = 0x0F;
 inline constexpr uint8_t kDecimal = 0x10;
+inline constexpr uint8_t kComplex = 0x12;  // ACE: the 4-byte id of the row's items
+inline constexpr uint8_t kBigInt = 0x13;   // ACE 2016 and later
 }  // namespace key_type
 
 // The sort order every supported text key uses: "General" (LCID 1033).
