@@ -97,9 +97,9 @@ function pairRows(onlyA, onlyB) {
 const MAX_ROWS_REPORTED = 20;
 
 // Returns a list of human-readable differences; empty when the dumps agree.
-// options.dropStaleNavPane: navigation-pane rows whose object id names no
-// object of their own dump are left out on both sides (a compaction drops
-// these leftovers of deleted objects). options.rowOrder: rows that agree as
+// options.dropStaleNavPane: navigation-pane and MSysACEs rows whose object id
+// names no object of their own dump are left out on both sides (a compaction
+// drops these leftovers of deleted objects). options.rowOrder: rows that agree as
 // multisets must also come in the same order (a copy lists rows as its
 // source stores them).
 export function compareDumps(a, b, labels = ["A", "B"], options = {}) {
@@ -132,7 +132,7 @@ export function compareDumps(a, b, labels = ["A", "B"], options = {}) {
 
   for (const name of common) {
     let [ta, tb] = [tablesA.get(name), tablesB.get(name)];
-    if (options.dropStaleNavPane && lower(name).startsWith("msysnavpane")) {
+    if (options.dropStaleNavPane && (lower(name).startsWith("msysnavpane") || lower(name) === "msysaces")) {
       [ta, tb] = [withoutStaleIds(ta, idsA.keys), withoutStaleIds(tb, idsB.keys)];
     }
     diffs.push(...compareTables(ta, tb, idsA.keys, idsB.keys, labels, options));

@@ -164,3 +164,15 @@ test("a compaction may drop navigation-pane rows of deleted objects, and only th
   const diffs = compareDumps(sample(), lost, ["source", "copy"], { dropStaleNavPane: true });
   assert.ok(diffs.some((d) => d.includes("MSysNavPaneObjectIDs")), diffs.join("\n"));
 });
+
+test("a compaction may drop MSysACEs rows of deleted objects, and only those", () => {
+  const copy = sample();
+  copy.tables[1].rows = copy.tables[1].rows.filter((r) => r[0] !== 999);
+  copy.tables[1].row_count = copy.tables[1].rows.length;
+  assert.deepEqual(compareDumps(sample(), copy, ["source", "copy"], { dropStaleNavPane: true }), []);
+  const lost = sample();
+  lost.tables[1].rows.shift();
+  lost.tables[1].row_count = lost.tables[1].rows.length;
+  const diffs = compareDumps(sample(), lost, ["source", "copy"], { dropStaleNavPane: true });
+  assert.ok(diffs.some((d) => d.includes("MSysACEs")), diffs.join("\n"));
+});
